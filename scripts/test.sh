@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Installs what the build needs, then configures, builds and runs every test of one preset
+# (default: dev) on a private session bus.
+#   scripts/test.sh [dev|asan] [ctest arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+preset="${1:-dev}"
+shift || true
+
+scripts/deps.sh
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)"
+# Every D-Bus test talks to a bus of its own, never to the user's session bus.
+dbus-run-session -- ctest --preset "$preset" -j "$(nproc)" "$@"
