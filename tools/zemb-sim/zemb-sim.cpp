@@ -560,5 +560,24 @@ int main(int argc, char** argv) {
         Error("no command after '--' (see zemb-sim --help)");
         return kUsageError;
     }
+    // umockdev's testbed sends its udev events through the same libudev calls it redirects:
+    // only under its preload library does it find its own devices. Run ourselves under it.
+    if (!TSimTestbed::PreloadActive()) {
+        if (std::getenv("ZEMB_SIM_PRELOADED")) {
+            Error("umockdev's preload library (libumockdev-preload.so.0) cannot be loaded");
+            return kUsageError;
+        }
+        const char* old = std::getenv("LD_PRELOAD");
+        std::string preload = "libumockdev-preload.so.0";
+        if (old && *old)
+            preload += std::string(":") + old;
+        ::setenv("LD_PRELOAD", preload.c_str(), 1);
+        ::setenv("ZEMB_SIM_PRELOADED", "1", 1);
+        ::execv("/proc/self/exe", argv);
+        Error(std::string("cannot restart under umockdev's preload library: ") +
+              std::strerror(errno));
+        return kUsageError;
+    }
+    ::unsetenv("ZEMB_SIM_PRELOADED");
     return RunSimulator(devices, socketPath, command);
 }
