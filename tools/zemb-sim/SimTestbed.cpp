@@ -221,6 +221,8 @@ void TSimTestbed::TImpl::UnplugLocked(Entry& e, bool sendEvent) {
         if (!umockdev_testbed_detach_ioctl(testbed, e.devNode.c_str(), &error))
             g_error_free(error);
         retired.push_back(std::move(e.usbfs));
+        // umockdev leaves the node behind; a pulled-out device has none.
+        ::unlink((root + e.devNode).c_str());
         e.devNode.clear();
     }
     if (e.IsPipe()) {
