@@ -288,6 +288,28 @@ TEST_F(SimTestbedTest, LibusbEnumerationSeesTheDescriptors) {
     EXPECT_STREQ(reinterpret_cast<char*>(serial), "FW0000001007");
 }
 
+// Interface 0 belongs to one open file at a time, as usbfs has it.
+TEST_F(SimTestbedTest, SecondFileCannotClaimUntilTheFirstLetsGo) {
+    TSimTestbed bed;
+    ASSERT_TRUE(bed.AddDevice(Fenwy()));
+    UsbContext usb;
+    auto first = std::make_unique<UsbDevice>(usb.ctx, bed.DevNode("fenwy"));
+    ASSERT_NE(first->handle, nullptr);
+    {
+        UsbDevice second(usb.ctx, bed.DevNode("fenwy"));
+        EXPECT_EQ(second.handle, nullptr);
+    }
+    int moved = 0;
+    ASSERT_EQ(first->Write({0x09}, moved), 0);
+    first.reset(); // closed with its reply unread
+    UsbDevice third(usb.ctx, bed.DevNode("fenwy"));
+    ASSERT_NE(third.handle, nullptr);
+    ASSERT_EQ(third.Write({0x13}, moved), 0);
+    Bytes reply(3);
+    ASSERT_EQ(third.Read(reply, moved), 0);
+    EXPECT_EQ(reply[0], 0x08); // the device still holds the earlier reply, as hardware would
+}
+
 // Short replies and packet boundaries as a bulk endpoint has them.
 TEST_F(SimTestbedTest, ReadsTakeOneReplyPacketAtATime) {
     TSimTestbed bed;
