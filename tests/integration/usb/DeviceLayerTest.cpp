@@ -6,6 +6,7 @@
 #include "SimTestbed.h"
 #include "ZEMBSettings.h"
 #include "uUSB_IF.h"
+#include "uUSB_IFDeviceSilabs.h"
 #include "uUSB_IFDeviceWinUSB.h"
 
 #include <gmock/gmock.h>
@@ -305,6 +306,29 @@ TEST_F(DeviceLayer, UnplugInMidTransferFailsAndTheDeviceReturnsUnderItsName) {
     ASSERT_TRUE(bed->Plug("st"));
     EXPECT_TRUE(device->OpenDevice());
     EXPECT_TRUE(device->GetFirmwareVersion());
+}
+
+TEST_F(DeviceLayer, PipeFileDeviceEchoesAndSurvivesItsUnplug) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("pipe", TSimDriver::Silabs, "ABCDEFGHI007")));
+    SetSilabsTransferTimeoutMs(300);
+    TUSB_IFDeviceSilabs device;
+    device.LinkName = bed->PipeDir("pipe");
+    ASSERT_TRUE(device.OpenDevice()) << device.LinkName;
+    const Bytes out = {0x11, 0x00, 0x7F};
+    std::uint32_t moved = 0;
+    ASSERT_TRUE(device.WriteBuffer(out.data(), 3, moved));
+    Bytes in(3);
+    ASSERT_TRUE(device.ReadBuffer(in.data(), 3, moved));
+    EXPECT_EQ(in, out);
+    EXPECT_TRUE(device.GetFirmwareVersion());
+    EXPECT_EQ(device.Firmware, 0x0204);
+
+    bed->Device("pipe")->SetFault({TSimFaultKind::UnplugMidTransfer, 1, 0});
+    EXPECT_FALSE(device.GetRAMTotal());
+    EXPECT_EQ(device.TotalBufferSize, 100);
+    EXPECT_TRUE(device.CloseDevice());
+    EXPECT_FALSE(device.OpenDevice());
+    SetSilabsTransferTimeoutMs(5000);
 }
 
 } // namespace
