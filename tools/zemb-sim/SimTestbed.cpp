@@ -269,6 +269,8 @@ void TSimTestbed::TImpl::ServePipe(Entry& e, bool readable) {
         const ssize_t n = ::read(e.fromHost.Get(), buf.data(), buf.size());
         if (n > 0) {
             buf.resize(static_cast<std::size_t>(n));
+            // A FIFO cannot fail the host's write without racing it; a failing transfer loses
+            // the command instead, and the host's read finds no reply.
             if (e.engine.HostWrite(buf, now) == TSimTransfer::Unplug) {
                 UnplugLocked(e, true);
                 if (unplugObserver)
