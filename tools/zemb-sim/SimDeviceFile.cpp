@@ -96,6 +96,29 @@ bool PrintableText(std::string_view text) {
     return text.size() <= 255;
 }
 
+} // namespace
+
+bool SimConfigValid(const TSimDeviceConfig& c, std::string& error) {
+    if (!ValidName(c.Name)) {
+        error = "a device name is 1 to 64 letters, digits, '_', '-' or '.'";
+        return false;
+    }
+    if (!ValidInstance(c.Instance)) {
+        error = "Instance must be printable, without blanks, '#', '/', '\\' or '='";
+        return false;
+    }
+    if (!PrintableText(c.FriendlyName) || !PrintableText(c.Description)) {
+        error = "FriendlyName and Description must be printable, at most 255 characters";
+        return false;
+    }
+    if (!c.InterfaceGuid.empty() && !ValidGuid(c.InterfaceGuid)) {
+        error = "InterfaceGuid is not a braced GUID";
+        return false;
+    }
+    return true;
+}
+
+namespace {
 // The profile rules keep the first of two sections of the same name and drop the second
 // silently; for a device file that is a mistake worth reporting.
 std::optional<std::string> RepeatedSection(std::string_view text) {

@@ -181,7 +181,12 @@ public:
             ::unlink(path.c_str());
         }
         fd_ = TFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (!fd_ || ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        // Only this user may plug and break the devices.
+        const mode_t oldMask = ::umask(0077);
+        const bool bound =
+            fd_ && ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::umask(oldMask);
+        if (!bound) {
             error = "cannot create the control socket " + path + ": " + std::strerror(errno);
             fd_.Reset();
             return false;

@@ -48,6 +48,11 @@ std::string SimInterfaceGuid(const TSimDeviceConfig& config);
 // "usb#vid_vvvv&pid_pppp#INSTANCE#{GUID}" for the given instance text.
 std::string SimLinkNameComponent(const TSimDeviceConfig& config, std::string_view instance);
 
+// Whether a configuration can become a device: a name of 1 to 64 letters, digits, '_', '-'
+// or '.'; an instance of printable characters without blanks, '#', '/', '\' or '='; names
+// without control characters; a braced GUID or none. The message names the field.
+bool SimConfigValid(const TSimDeviceConfig& config, std::string& error);
+
 // Parses a device file's text (INI, one section per device). Keys, all optional except
 // Driver, VendorId and ProductId: Driver, VendorId, ProductId (hex, "10c4" or "0x10c4"),
 // Instance, FriendlyName, Description, InterfaceGuid, Firmware ("2.04" or a word such as
