@@ -98,6 +98,8 @@ EXAMPLES
     zemb-sim --devices data/sim/demo.ini -- zemb-sim-probe
     zemb-sim --devices data/sim/demo.ini -- zemb-server &
     zemb-sim ctl unplug fenwy
+    zemb-sim --devices data/sim/demo.ini -- dbus-run-session -- zemb-cli devices
+        (a session bus inside the testbed: servers it activates see the devices too)
     zemb-sim ctl fault mirel slow 250 3
 )";
 
