@@ -312,6 +312,10 @@ int RunSimulator(const std::string& devicesFile, std::string socketPath,
     if (socketPath.empty())
         socketPath = DefaultSocketPath();
 
+    // An inherited "ignore" for SIGCHLD would reap the command unseen.
+    struct sigaction dflChild {};
+    dflChild.sa_handler = SIG_DFL;
+    ::sigaction(SIGCHLD, &dflChild, nullptr);
     // Signals are taken through a signalfd; they are blocked before any thread starts, so
     // that none of the testbed's threads receives them instead.
     sigset_t handled, previous;
