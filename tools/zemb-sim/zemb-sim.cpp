@@ -87,7 +87,8 @@ DEVICE FILE
 
 ENVIRONMENT
     COMMAND gets LD_PRELOAD (umockdev's preload library first), UMOCKDEV_DIR (the testbed)
-    and ZEMB_SIM_CONTROL (the control socket).
+    and ZEMB_SIM_CONTROL (the control socket), which `zemb-sim ctl` uses when --control is
+    not given.
 
 EXIT STATUS
     COMMAND's status; 2 for a usage error, a malformed device file or a control socket in

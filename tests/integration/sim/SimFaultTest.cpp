@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Each fault of a simulated device, seen through the device layer's real transports: the
-// result and the log lines they are specified to give (run under umockdev-wrapper).
+// result and the log lines the device layer gives for it (run under umockdev-wrapper).
 #include "ConfDebugString.h"
 #include "SimTestbed.h"
 #include "uUSB_IF.h"
