@@ -111,8 +111,10 @@ bool SimConfigValid(const TSimDeviceConfig& c, std::string& error) {
         error = "FriendlyName and Description must be printable, at most 255 characters";
         return false;
     }
-    if (!c.InterfaceGuid.empty() && !ValidGuid(c.InterfaceGuid)) {
-        error = "InterfaceGuid is not a braced GUID";
+    // Tests give any text here to see discovery skip it; only what would break the record
+    // or the pipe folder's path is refused.
+    if (!PrintableText(c.InterfaceGuid) || c.InterfaceGuid.find('/') != std::string::npos) {
+        error = "InterfaceGuid must be printable, without '/'";
         return false;
     }
     return true;

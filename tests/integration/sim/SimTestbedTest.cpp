@@ -215,6 +215,9 @@ TEST_F(SimTestbedTest, UdevRecordsCarryWhatDiscoveryReads) {
     bad.Instance = "AB";
     bad.FriendlyName = "two\nlines";
     EXPECT_FALSE(bed.AddDevice(bad));
+    bad.FriendlyName.clear();
+    bad.InterfaceGuid = "{../../x}";
+    EXPECT_FALSE(bed.AddDevice(bad));
     EXPECT_EQ(bed.DeviceNames(), (std::vector<std::string>{"fenwy", "pipe"}));
 }
 

@@ -45,12 +45,14 @@ struct TSimDeviceConfig {
 // The interface GUID the device announces (InterfaceGuid or the default of its column).
 std::string SimInterfaceGuid(const TSimDeviceConfig& config);
 
-// "usb#vid_vvvv&pid_pppp#INSTANCE#{GUID}" for the given instance text.
+// "usb#vid_vvvv&pid_pppp#INSTANCE#{GUID}" for the given instance text, the GUID in upper
+// case as discovery writes it.
 std::string SimLinkNameComponent(const TSimDeviceConfig& config, std::string_view instance);
 
 // Whether a configuration can become a device: a name of 1 to 64 letters, digits, '_', '-'
 // or '.'; an instance of printable characters without blanks, '#', '/', '\' or '='; names
-// without control characters; a braced GUID or none. The message names the field.
+// and interface GUID text without control characters (the GUID also without '/'; any other
+// text is allowed there, for tests of discovery). The message names the field.
 bool SimConfigValid(const TSimDeviceConfig& config, std::string& error);
 
 // Parses a device file's text (INI, one section per device). Keys, all optional except
