@@ -210,7 +210,7 @@ TEST_F(SimTestbedTest, UdevRecordsCarryWhatDiscoveryReads) {
     bad.Name = "FENWY";
     EXPECT_FALSE(bed.AddDevice(bad)); // the same name
     bad.Name = "other";
-    bad.Instance = "A#B";
+    bad.Instance = "A/B";
     EXPECT_FALSE(bed.AddDevice(bad));
     bad.Instance = "AB";
     bad.FriendlyName = "two\nlines";

@@ -49,10 +49,9 @@ std::string SimInterfaceGuid(const TSimDeviceConfig& config);
 // case as discovery writes it.
 std::string SimLinkNameComponent(const TSimDeviceConfig& config, std::string_view instance);
 
-// Whether a configuration can become a device: a name of 1 to 64 letters, digits, '_', '-'
-// or '.'; an instance of printable characters without blanks, '#', '/', '\' or '='; names
-// and interface GUID text without control characters (the GUID also without '/'; any other
-// text is allowed there, for tests of discovery). The message names the field.
+// Whether a configuration can become a device: a name of printable text without blanks; every
+// text printable (no line ends), at most 255 characters; instance and interface GUID without
+// '/'. Anything else is allowed, for tests of discovery. The message names the field.
 bool SimConfigValid(const TSimDeviceConfig& config, std::string& error);
 
 // Parses a device file's text (INI, one section per device). Keys, all optional except
