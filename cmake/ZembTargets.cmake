@@ -13,6 +13,13 @@ if(ZEMB_SANITIZE)
     target_link_options(zemb_options INTERFACE -fsanitize=address,undefined)
 endif()
 
+if(ZEMB_BUILD_FUZZERS)
+    # Coverage instrumentation for every library, so the fuzzers see into the code they drive.
+    target_compile_options(zemb_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+                                                  -fno-omit-frame-pointer)
+    target_link_options(zemb_options INTERFACE -fsanitize=address,undefined)
+endif()
+
 set(ZEMB_VERSION_FLAGS 0)
 if(ZEMB_PRIVATE_BUILD)
     math(EXPR ZEMB_VERSION_FLAGS "${ZEMB_VERSION_FLAGS} | 0x08")

@@ -69,10 +69,10 @@ public:
 
 private:
     struct Line {
-        std::string raw;       // the line as it stood, without its line end
-        std::string section;   // for a section header: its name
-        std::string key;       // for a key line: its name
-        std::string value;     // for a key line: trimmed and unquoted value
+        std::string raw;     // the line as it stood, without its line end
+        std::string section; // for a section header: its name
+        std::string key;     // for a key line: its name
+        std::string value;   // for a key line: trimmed and unquoted value
         bool isSection = false;
         bool isKey = false;
     };

@@ -12,9 +12,9 @@ void RunProgrammingLibraryStartup();
 void FinishProgrammingLibrary();
 
 // Folders and names, exposed for the tests and the operator.
-std::string PerUserLogFolder();     // <exe folder>LOG/<user>_<computer>/
-std::string PermanentLogFolder();   // $XDG_DATA_HOME/Tavro/Vantor/
-std::string WatchdogLogFileName();  // the box driver's watchdog log
+std::string PerUserLogFolder();                         // <exe folder>LOG/<user>_<computer>/
+std::string PermanentLogFolder();                       // $XDG_DATA_HOME/Tavro/Vantor/
+std::string WatchdogLogFileName();                      // the box driver's watchdog log
 std::string PermanentLogName(const std::tm& localDate); // "HA_Log2026-12-05.haj"
 // Deletes the "HA_LOG*.haj" files of folder that sort before today's name; never another
 // file and never today's. Stops at a file that cannot be deleted. Returns the files deleted.

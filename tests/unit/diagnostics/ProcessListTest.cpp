@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: MIT
+#include "ExecutablePaths.h"
+#include "TempFolder.h"
+#include "uEnumWindows.h"
+
+#include <chrono>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+TEST(ProcessListTest, SnapshotHoldsThisProcessWithItsFullPath) {
+    TProcessList list;
+    const TProcessItem* self = list.FindProcessID(static_cast<std::uint32_t>(::getpid()));
+    ASSERT_NE(self, nullptr);
+    EXPECT_EQ(self->FullPath, ExecutablePath());
+    EXPECT_EQ(self->ExeName, ExtractFileName(ExecutablePath()));
+    EXPECT_FALSE(list.HasProcessID(0));
+}
+
+TEST(ProcessListTest, OwnCopyIsFoundByEmptyName) {
+    TProcessList list;
+    EXPECT_GE(list.FilterByExe("", true), 1u);
+    EXPECT_TRUE(list.HasProcessID(static_cast<std::uint32_t>(::getpid())));
+}
+
+namespace {
+// A running copy of /bin/sleep under a name of our own, ended with the object.
+class TSleeper {
+public:
+    explicit TSleeper(const std::string& path) {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::filesystem::copy_file("/bin/sleep", path);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::execl(path.c_str(), path.c_str(), "30", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~TSleeper() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    TSleeper(const TSleeper&) = delete;
+    TSleeper& operator=(const TSleeper&) = delete;
+    pid_t Pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+bool WaitForCount(const std::string& name, bool byFullPath, std::uint16_t expected) {
+    for (int i = 0; i < 500; ++i) {
+        if (CountProcessInstances(name, byFullPath) == expected) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+} // namespace
+
+TEST(ProcessListTest, CopiesCountedByFileNameOrFullPathWithoutCase) {
+    TTempFolder folder;
+    const std::string name = "zemb-copy-" + std::to_string(::getpid());
+    TSleeper first(folder.File("a/" + name));
+    TSleeper second(folder.File("b/" + name));
+    EXPECT_TRUE(WaitForCount(name, false, 2));
+    EXPECT_TRUE(WaitForCount("/elsewhere/" + UpperCaseText(name), false, 2));
+    EXPECT_TRUE(WaitForCount(UpperCaseText(folder.File("a/" + name)), true, 1));
+    EXPECT_TRUE(WaitForCount(folder.File("c/" + name), true, 0));
+
+    TProcessList list;
+    list.FilterByExe(folder.File("b/" + name), true);
+    EXPECT_TRUE(list.HasProcessID(static_cast<std::uint32_t>(second.Pid())));
+    EXPECT_FALSE(list.HasProcessID(static_cast<std::uint32_t>(first.Pid())));
+}
+
+TEST(ProcessListTest, FiltersByNameOrFullPathWithoutCase) {
+    TProcessList list({{"program.exe", "/opt/a/program.exe", 10},
+                       {"PROGRAM.EXE", "/opt/b/PROGRAM.EXE", 11},
+                       {"other", "/opt/a/other", 12}});
+    TProcessList byPath = list;
+    EXPECT_EQ(byPath.FilterByExe("/OPT/A/PROGRAM.EXE", true), 1u);
+    EXPECT_EQ(byPath.Items()[0].ProcessID, 10u);
+    EXPECT_EQ(list.FilterByExe("c/d/Program.exe", false), 2u);
+    EXPECT_TRUE(list.HasProcessID(11));
+    EXPECT_FALSE(list.HasProcessID(12));
+}
+
+TEST(ProcessListTest, LongPathsAreKeptWhole) {
+    const std::string longPath = "/" + std::string(150, 'x') + "/client";
+    TProcessList list({{"client", longPath, 5}});
+    EXPECT_EQ(list.FilterByExe(longPath, true), 1u);
+}
+
+TEST(ProcessListTest, EmptySnapshotStaysEmpty) {
+    TProcessList list(std::vector<TProcessItem>{});
+    EXPECT_EQ(list.FilterByExe("x", false), 0u);
+    EXPECT_EQ(list.FindProcessID(1), nullptr);
+}

@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: MIT
+#include "ProgrammingLibraryStartup.h"
+
+#include "ConfDebugString.h"
+#include "OperatorMessages.h"
+#include "TempFolder.h"
+#include "VersionInfo.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+class TRecordingMessages final : public IOperatorMessages {
+public:
+    explicit TRecordingMessages(std::vector<std::string>& shown) : shown_(shown) {}
+    void ShowInformation(std::string_view text) override { shown_.emplace_back(text); }
+    void ShowError(std::string_view text) override { shown_.emplace_back(text); }
+    bool AskYesNo(std::string_view text, bool safeAnswer) override {
+        shown_.emplace_back(text);
+        return safeAnswer;
+    }
+
+private:
+    std::vector<std::string>& shown_;
+};
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every folder the start-up touches lies in one temporary tree.
+class StartupTest : public ::testing::Test {
+protected:
+    StartupTest()
+        : config_("ZEMB_CONFIG_DIR", folder_.Path() + "exe"),
+          system_("ZEMB_SYSTEM_DIR", folder_.Path() + "etc"),
+          data_("XDG_DATA_HOME", folder_.Path() + "data") {
+        previousMessages_ = SetOperatorMessages(std::make_unique<TRecordingMessages>(shown_));
+    }
+    ~StartupTest() override {
+        SetOperatorMessages(std::move(previousMessages_));
+        SetDebugStringSettings({});
+    }
+
+    TTempFolder folder_;
+    TScopedEnv config_, system_, data_;
+    std::vector<std::string> shown_;
+    std::unique_ptr<IOperatorMessages> previousMessages_;
+};
+} // namespace
+
+TEST(PermanentLogCleanupTest, WithoutTodaysFileEveryDailyLogGoes) {
+    TTempFolder folder;
+    for (const char* name : {"HA_Log2026-12-01.haj", "HA_Log2026-12-02.haj", "ha_log2026-12-03.HAJ",
+                             "notes.txt", "HA_Log2026-12-02.hajx"}) {
+        folder.Write(name, "x");
+    }
+    EXPECT_EQ(CleanPermanentLogFolder(folder.Path(), "HA_Log2026-12-06.haj"), 3);
+    EXPECT_EQ(FilesIn(folder.Path()),
+              (std::vector<std::string>{"HA_Log2026-12-02.hajx", "notes.txt"}));
+}
+
+TEST(PermanentLogCleanupTest, TodaysFileAndLaterOnesStay) {
+    TTempFolder folder;
+    for (const char* name :
+         {"HA_Log2026-11-30.haj", "HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}) {
+        folder.Write(name, "x");
+    }
+    EXPECT_EQ(CleanPermanentLogFolder(folder.Path(), "HA_Log2026-12-06.haj"), 1);
+    EXPECT_EQ(FilesIn(folder.Path()),
+              (std::vector<std::string>{"HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}));
+}
+
+TEST(PermanentLogCleanupTest, TodaysFileInOtherCaseIsNeverDeleted) {
+    TTempFolder folder;
+    folder.Write("HA_LOG2026-12-06.HAJ", "today");
+    EXPECT_EQ(CleanPermanentLogFolder(folder.Path(), "HA_Log2026-12-06.haj"), 0);
+    EXPECT_TRUE(folder.Exists("HA_LOG2026-12-06.HAJ"));
+}
+
+TEST(PermanentLogCleanupTest, FoldersAndLinksAreNotTouched) {
+    TTempFolder folder;
+    TTempFolder outside;
+    outside.Write("HA_Log2000-01-01.haj", "outside");
+    fs::create_directories(folder.File("HA_Log2001-01-01.haj"));
+    fs::create_symlink(outside.File("HA_Log2000-01-01.haj"), folder.File("HA_Log2000-01-01.haj"));
+    EXPECT_EQ(CleanPermanentLogFolder(folder.Path(), "HA_Log2026-12-06.haj"), 0);
+    EXPECT_TRUE(outside.Exists("HA_Log2000-01-01.haj"));
+    EXPECT_TRUE(fs::is_directory(folder.File("HA_Log2001-01-01.haj")));
+}
+
+TEST(PermanentLogCleanupTest, MissingFolderDeletesNothing) {
+    EXPECT_EQ(CleanPermanentLogFolder("/nonexistent/zemb/", "HA_Log2026-12-06.haj"), 0);
+}
+
+TEST(PermanentLogNameTest, DateOfStart) {
+    std::tm day{};
+    day.tm_year = 126;
+    day.tm_mon = 11;
+    day.tm_mday = 5;
+    EXPECT_EQ(PermanentLogName(day), "HA_Log2026-12-05.haj");
+}
+
+TEST_F(StartupTest, DefaultsCreateBothFoldersAndCleanOldLogs) {
+    folder_.Write("data/Tavro/Vantor/HA_Log2001-01-01.haj", "old");
+    RunProgrammingLibraryStartup();
+    EXPECT_EQ(PerUserLogFolder(), folder_.Path() + "exe/LOG/" + GetLocalUserName() + "_" +
+                                      GetLocalComputerName() + "/");
+    EXPECT_TRUE(fs::is_directory(PerUserLogFolder()));
+    EXPECT_EQ(PermanentLogFolder(), folder_.Path() + "data/Tavro/Vantor/");
+    EXPECT_TRUE(fs::is_directory(PermanentLogFolder()));
+    EXPECT_FALSE(folder_.Exists("data/Tavro/Vantor/HA_Log2001-01-01.haj"));
+    EXPECT_TRUE(shown_.empty());
+    FinishProgrammingLibrary();
+}
+
+TEST_F(StartupTest, LoggingOrNoPermanentLoggingSkipsThePermanentFolder) {
+    for (const char* section : {"[HAP_IF]\nLogging=1\n", "[HAP_IF]\nPermanentLogging=0\n"}) {
+        fs::remove_all(folder_.Path() + "data");
+        folder_.Write("exe/QUOREN.INI", section);
+        RunProgrammingLibraryStartup();
+        EXPECT_TRUE(fs::is_directory(PerUserLogFolder())) << section;
+        EXPECT_FALSE(folder_.Exists("data/Tavro")) << section;
+    }
+}
+
+TEST_F(StartupTest, StartupLoadsTheDebugLogSettings) {
+    folder_.Write("exe/QUOREN.INI", "[OutputDebugString]\nShowAssociatedGroup=1\n");
+    RunProgrammingLibraryStartup();
+    EXPECT_TRUE(DebugStringSettings().Enabled);
+    EXPECT_TRUE(DebugStringSettings().ShowAssociatedGroup);
+}
+
+TEST_F(StartupTest, FastProtocolShowsItsMessage) {
+    folder_.Write("etc/Zalto.ini", "[System]\nFastProtocol=1\n");
+    RunProgrammingLibraryStartup();
+    EXPECT_EQ(shown_, (std::vector<std::string>{"FastProtocol setting in Zalto.ini ignored"}));
+}
+
+TEST_F(StartupTest, WatchdogLogIsWrittenBackAtTheEnd) {
+    // The watchdog log has a fixed place; keep whatever stands there now.
+    const std::string path = WatchdogLogFileName();
+    std::optional<std::string> saved;
+    if (fs::exists(path)) {
+        std::ifstream in(path, std::ios::binary);
+        saved = std::string(std::istreambuf_iterator<char>(in), {});
+        fs::remove(path);
+    }
+    folder_.Write("etc/Zalto.ini", "[MessageProcessing]\nWriteToLog=1\n");
+    RunProgrammingLibraryStartup();
+    FinishProgrammingLibrary();
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_EQ(fs::file_size(path), 0u) << "no file before: created empty";
+
+    std::ofstream(path) << "line one\nline two\n";
+    RunProgrammingLibraryStartup();
+    FinishProgrammingLibrary();
+    std::ifstream in(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "line one\nline two\n");
+
+    fs::remove(path);
+    if (saved) {
+        std::ofstream(path, std::ios::binary) << *saved;
+    }
+}
