@@ -1,22 +1,137 @@
 // SPDX-License-Identifier: MIT
 #include "SetupApi.h"
 
+#include "ProfileFile.h"
+
+#include <algorithm>
+#include <cctype>
 #include <libudev.h>
 
-std::shared_ptr<TSetupApi> TSetupApi::Load() {
-    return nullptr;
+namespace {
+
+struct TEnumerateDeleter {
+    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+};
+struct TDeviceDeleter {
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+using TUdevEnumerate = std::unique_ptr<udev_enumerate, TEnumerateDeleter>;
+using TUdevDevice = std::unique_ptr<udev_device, TDeviceDeleter>;
+
+constexpr const char* GuidProperty = "ZEMB_INTERFACE_GUID";
+constexpr std::size_t MaxNameLength = 512;
+
+std::string Text(const char* value) {
+    return value ? std::string(value) : std::string();
 }
-TSetupApi::~TSetupApi() {
-    udev_unref(udev_);
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
 }
-std::vector<TSetupApi::TDeviceInterface> TSetupApi::GetClassDevs(const TGUID&, std::size_t) const {
-    return {};
+
+std::string Property(udev_device* device, const char* name) {
+    return Text(udev_device_get_property_value(device, name));
 }
-std::optional<std::string> TSetupApi::DeviceNodeOf(const std::string&) const {
-    return {};
+
+// Every device that carries an interface GUID at all, in udev's order; the GUID itself is
+// compared in code because udev matches property values with case.
+template <typename F> void ForEachInterfaceDevice(udev* context, F&& f) {
+    TUdevEnumerate enumerate(udev_enumerate_new(context));
+    if (!enumerate)
+        return;
+    udev_enumerate_add_match_property(enumerate.get(), GuidProperty, "*");
+    if (udev_enumerate_scan_devices(enumerate.get()) < 0)
+        return;
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+        TUdevDevice device(udev_device_new_from_syspath(context, udev_list_entry_get_name(entry)));
+        if (!device)
+            continue;
+        const auto guid = TGUID::FromString(Property(device.get(), GuidProperty));
+        if (!guid)
+            continue; // a GUID property that is no GUID names no interface class
+        if (!f(device.get(), *guid))
+            return;
+    }
 }
+
+std::string LinkNameOf(udev_device* device, const TGUID& guid) {
+    const std::string pipeDir = Property(device, "ZEMB_PIPE_DIR");
+    if (!pipeDir.empty())
+        return pipeDir;
+    std::string vendor = Property(device, "ID_VENDOR_ID");
+    if (vendor.empty())
+        vendor = Text(udev_device_get_sysattr_value(device, "idVendor"));
+    std::string product = Property(device, "ID_MODEL_ID");
+    if (product.empty())
+        product = Text(udev_device_get_sysattr_value(device, "idProduct"));
+    std::string instance = Property(device, "ID_SERIAL_SHORT");
+    if (instance.empty())
+        instance = Text(udev_device_get_sysname(device));
+    return MakeLinkName(Lower(vendor), Lower(product), instance, guid);
+}
+
+std::weak_ptr<TSetupApi>& Shared() {
+    static std::weak_ptr<TSetupApi> shared;
+    return shared;
+}
+
+} // namespace
+
 std::string MakeLinkName(const std::string& vendorId, const std::string& productId,
                          const std::string& instance, const TGUID& interfaceGUID) {
     return "usb#vid_" + vendorId + "&pid_" + productId + "#" + instance + "#" +
            interfaceGUID.ToString();
+}
+
+std::shared_ptr<TSetupApi> TSetupApi::Load() {
+    if (auto existing = Shared().lock())
+        return existing;
+    udev* context = udev_new();
+    if (!context)
+        return nullptr;
+    std::shared_ptr<TSetupApi> api(new TSetupApi(context));
+    Shared() = api;
+    return api;
+}
+
+TSetupApi::~TSetupApi() {
+    udev_unref(udev_);
+}
+
+std::vector<TSetupApi::TDeviceInterface> TSetupApi::GetClassDevs(const TGUID& interfaceGUID,
+                                                                 std::size_t maxCount) const {
+    std::vector<TDeviceInterface> found;
+    if (maxCount == 0)
+        return found;
+    ForEachInterfaceDevice(udev_, [&](udev_device* device, const TGUID& guid) {
+        if (guid != interfaceGUID)
+            return true;
+        TDeviceInterface item;
+        item.DevicePath = LinkNameOf(device, guid);
+        item.FriendlyName = Property(device, "ZEMB_FRIENDLY_NAME");
+        if (item.FriendlyName.empty())
+            item.FriendlyName = Property(device, "ID_MODEL");
+        if (item.FriendlyName.empty())
+            item.FriendlyName = item.DevicePath;
+        if (item.FriendlyName.size() > MaxNameLength)
+            item.FriendlyName.resize(MaxNameLength);
+        found.push_back(std::move(item));
+        return found.size() < maxCount;
+    });
+    return found;
+}
+
+std::optional<std::string> TSetupApi::DeviceNodeOf(const std::string& linkName) const {
+    std::optional<std::string> node;
+    ForEachInterfaceDevice(udev_, [&](udev_device* device, const TGUID& guid) {
+        const char* devnode = udev_device_get_devnode(device);
+        if (devnode == nullptr || !SameTextNoCase(LinkNameOf(device, guid), linkName))
+            return true;
+        node = devnode;
+        return false;
+    });
+    return node;
 }

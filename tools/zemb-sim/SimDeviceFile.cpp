@@ -1,0 +1,231 @@
+// SPDX-License-Identifier: MIT
+// The simulator's device file: one INI section per device, read with the profile-file rules.
+#include "ProfileFile.h"
+#include "SimLinkDevice.h"
+
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+namespace {
+const char* const kKnownKeys[] = {
+    "Driver",           "VendorId",      "ProductId", "Instance", "FriendlyName",
+    "Description",      "InterfaceGuid", "Firmware",  "RamSize",  "SerialNumber",
+    "HardwareRevision", "FpgaRevision",  "Plugged"};
+
+template <typename T> bool ParseUnsigned(std::string_view text, int base, T& value) {
+    if (text.empty())
+        return false;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+// Decimal, or hexadecimal after "0x"/"$".
+template <typename T> bool ParseNumber(std::string_view text, T& value) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return ParseUnsigned(text.substr(2), 16, value);
+    if (text.size() > 1 && text[0] == '$')
+        return ParseUnsigned(text.substr(1), 16, value);
+    return ParseUnsigned(text, 10, value);
+}
+
+bool ParseUsbId(std::string_view text, std::uint16_t& value) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        text.remove_prefix(2);
+    return text.size() <= 4 && ParseUnsigned(text, 16, value);
+}
+
+// "2.04" is major 2, minor 4; otherwise a word as the reply carries it ("0x0204", "516").
+bool ParseFirmware(std::string_view text, std::uint16_t& value) {
+    const auto dot = text.find('.');
+    if (dot == std::string_view::npos)
+        return ParseNumber(text, value);
+    std::uint8_t major = 0, minor = 0;
+    if (!ParseUnsigned(text.substr(0, dot), 10, major) ||
+        !ParseUnsigned(text.substr(dot + 1), 10, minor) || text.size() - dot - 1 > 2)
+        return false;
+    value = static_cast<std::uint16_t>(major * 256u + minor);
+    return true;
+}
+
+bool ValidName(std::string_view name) {
+    if (name.empty() || name.size() > 64)
+        return false;
+    for (char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// Instance text ends up in a udev property, a LinkName between '#' characters and a
+// directory name: keep it to printable characters that break none of them.
+bool ValidInstance(std::string_view text) {
+    if (text.size() > 126)
+        return false;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7F || c == '#' || c == '/' || c == '\\' || c == '=')
+            return false;
+    }
+    return true;
+}
+
+bool ValidGuid(std::string_view g) {
+    if (g.size() != 38 || g.front() != '{' || g.back() != '}')
+        return false;
+    for (std::size_t i = 1; i < 37; ++i) {
+        const char c = g[i];
+        if (i == 9 || i == 14 || i == 19 || i == 24) {
+            if (c != '-')
+                return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PrintableText(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return false;
+    }
+    return text.size() <= 255;
+}
+} // namespace
+
+std::optional<std::vector<TSimDeviceConfig>> ParseSimDeviceFile(std::string_view text,
+                                                                std::string& error) {
+    const TProfileText profile(text);
+    std::vector<TSimDeviceConfig> devices;
+    for (const std::string& section : profile.Sections()) {
+        const auto where = [&](std::string_view key) {
+            return "device [" + section + "], key " + std::string(key) + ": ";
+        };
+        if (!ValidName(section)) {
+            error = "device [" + section +
+                    "]: a device name is 1 to 64 letters, digits, '_', '-' or '.'";
+            return std::nullopt;
+        }
+        for (const auto& d : devices) {
+            if (SameTextNoCase(d.Name, section)) {
+                error = "device [" + section + "] is described twice";
+                return std::nullopt;
+            }
+        }
+        for (const std::string& key : profile.Keys(section)) {
+            bool known = false;
+            for (const char* k : kKnownKeys)
+                known = known || SameTextNoCase(key, k);
+            if (!known) {
+                error = where(key) + "unknown key";
+                return std::nullopt;
+            }
+        }
+        TSimDeviceConfig c;
+        c.Name = section;
+        const auto value = [&](std::string_view key) { return profile.Value(section, key); };
+
+        const auto driver = value("Driver");
+        if (!driver) {
+            error = where("Driver") + "missing (silabs, winusb_silabs or winusb_st)";
+            return std::nullopt;
+        }
+        const auto kind = SimDriverFromName(*driver);
+        if (!kind) {
+            error = where("Driver") + "'" + *driver + "' is not silabs, winusb_silabs or winusb_st";
+            return std::nullopt;
+        }
+        c.Driver = *kind;
+        for (auto [key, field] :
+             {std::pair{"VendorId", &c.VendorId}, std::pair{"ProductId", &c.ProductId}}) {
+            const auto v = value(key);
+            if (!v || !ParseUsbId(*v, *field)) {
+                error = where(key) + (v ? "'" + *v + "' is not" : std::string("missing, needs")) +
+                        " four hexadecimal digits";
+                return std::nullopt;
+            }
+        }
+        if (auto v = value("Instance")) {
+            if (!ValidInstance(*v)) {
+                error = where("Instance") + "'" + *v +
+                        "' must be printable, without blanks, '#', '/', '\\' or '='";
+                return std::nullopt;
+            }
+            c.Instance = *v;
+        }
+        for (auto [key, field] : {std::pair{"FriendlyName", &c.FriendlyName},
+                                  std::pair{"Description", &c.Description}}) {
+            if (auto v = value(key)) {
+                if (!PrintableText(*v)) {
+                    error = where(key) + "holds control characters or is too long";
+                    return std::nullopt;
+                }
+                *field = *v;
+            }
+        }
+        if (auto v = value("InterfaceGuid")) {
+            if (!ValidGuid(*v)) {
+                error = where("InterfaceGuid") + "'" + *v +
+                        "' is not a braced GUID such as {0CEAFF08-B1FD-4D12-B748-353077277F7E}";
+                return std::nullopt;
+            }
+            c.InterfaceGuid = *v;
+            for (char& ch : c.InterfaceGuid) {
+                if (ch >= 'a' && ch <= 'f')
+                    ch = static_cast<char>(ch - 'a' + 'A');
+            }
+        }
+        if (auto v = value("Firmware"); v && !ParseFirmware(*v, c.Firmware)) {
+            error = where("Firmware") + "'" + *v + "' is not a version such as 2.04 or a word";
+            return std::nullopt;
+        }
+        if (auto v = value("RamSize"); v && !ParseNumber(*v, c.RamSize)) {
+            error = where("RamSize") + "'" + *v + "' is not a number from 0 to 65535";
+            return std::nullopt;
+        }
+        if (auto v = value("SerialNumber"); v && !ParseNumber(*v, c.SerialNumber)) {
+            error = where("SerialNumber") + "'" + *v + "' is not a number from 0 to 4294967295";
+            return std::nullopt;
+        }
+        if (auto v = value("HardwareRevision"); v && !ParseNumber(*v, c.HardwareRevision)) {
+            error = where("HardwareRevision") + "'" + *v + "' is not a number from 0 to 255";
+            return std::nullopt;
+        }
+        if (auto v = value("FpgaRevision"); v && !ParseNumber(*v, c.FpgaRevision)) {
+            error = where("FpgaRevision") + "'" + *v + "' is not a number from 0 to 65535";
+            return std::nullopt;
+        }
+        if (auto v = value("Plugged")) {
+            if (*v != "0" && *v != "1") {
+                error = where("Plugged") + "'" + *v + "' is not 0 or 1";
+                return std::nullopt;
+            }
+            c.Plugged = *v == "1";
+        }
+        devices.push_back(std::move(c));
+    }
+    if (devices.empty()) {
+        error = "no device described (one section per device)";
+        return std::nullopt;
+    }
+    return devices;
+}
+
+std::optional<std::vector<TSimDeviceConfig>> LoadSimDeviceFile(const std::string& path,
+                                                               std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot be read";
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    auto devices = ParseSimDeviceFile(text.str(), error);
+    if (!devices)
+        error = path + ": " + error;
+    return devices;
+}

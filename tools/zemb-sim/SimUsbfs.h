@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "SimLinkDevice.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+typedef struct _UMockdevIoctlData UMockdevIoctlData;
+
+// The USB descriptors of a simulated link device: device, configuration, interface 0 with the
+// bulk endpoints 0x81 (in) and 0x02 (out).
+std::vector<std::uint8_t> SimUsbDescriptors(const TSimDeviceConfig& config);
+// String descriptor `index` (0: language list, 1 manufacturer, 2 product, 3 serial); empty
+// when the device has none of that index.
+std::vector<std::uint8_t> SimUsbStringDescriptor(const TSimDeviceConfig& config,
+                                                 std::uint8_t index);
+
+// The usbfs side of one plugged libusb device: a UMockdevIoctlBase whose handlers answer the
+// usbfs ioctls and read() of the node from the engine's state. umockdev calls the handlers
+// on its worker thread; Gone() may be called from any other thread.
+class TSimUsbfsHandler {
+public:
+    TSimUsbfsHandler(TSimLinkDevice& device, unsigned devnum, std::function<void()> onUnplugFault);
+    ~TSimUsbfsHandler();
+    TSimUsbfsHandler(const TSimUsbfsHandler&) = delete;
+    TSimUsbfsHandler& operator=(const TSimUsbfsHandler&) = delete;
+
+    UMockdevIoctlBase* Base() const { return base_; }
+    // The device was pulled out: fail every pending URB as gone, answer ENODEV from now on.
+    void Gone();
+
+private:
+    struct Urb {
+        UMockdevIoctlData* data = nullptr; // the URB record in the client, kept for the reap
+        UMockdevIoctlData* buffer = nullptr;
+        std::uint8_t endpoint = 0;
+        std::uint32_t length = 0;
+        int status = 0;
+        int actualLength = 0;
+        std::vector<std::uint8_t> in; // bytes for an IN URB
+    };
+    static int OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
+    static int OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
+    static void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
+    void HandleIoctl(UMockdevIoctlClient* client);
+    void Submit(UMockdevIoctlClient* client);
+    void Reap(UMockdevIoctlClient* client);
+    void Discard(UMockdevIoctlClient* client);
+    void Control(UMockdevIoctlClient* client);
+    void CompleteControl(Urb& urb, const std::uint8_t* setup, std::uint32_t dataLength);
+    void PollPendingLocked();
+    static void Release(Urb& urb);
+
+    TSimLinkDevice& device_;
+    const unsigned devnum_;
+    std::function<void()> onUnplugFault_;
+    UMockdevIoctlBase* base_ = nullptr;
+    const std::vector<std::uint8_t> descriptors_;
+
+    std::mutex mutex_;
+    bool gone_ = false;
+    bool claimed_ = false;
+    std::vector<std::unique_ptr<Urb>> pending_;   // IN URBs waiting for a reply
+    std::vector<std::unique_ptr<Urb>> completed_; // waiting to be reaped, in order
+    std::map<UMockdevIoctlClient*, std::size_t> readOffset_;
+};
