@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -204,6 +205,15 @@ int main(int argc, char** argv) {
             timeoutMs = std::atol(argv[i + 1]);
 
     std::string error;
+    if (mode == TStartMode::smRegServer || mode == TStartMode::smUnregServer) {
+        std::error_code ec;
+        std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+        if (!UpdateRegistration(mode, self, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        return 0;
+    }
     auto bus = TZEMBBus::OpenSession(error);
     if (!bus) {
         std::fprintf(stderr, "%s\n", error.c_str());
