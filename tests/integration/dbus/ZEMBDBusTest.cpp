@@ -451,4 +451,61 @@ TEST_F(ZEMBDBus, GdbusIntrospectShowsTheInterfacesWithTheirAnnotations) {
     std::string factory = introspect("/org/zemb/ZEMB");
     EXPECT_THAT(factory, HasSubstr("CreateInstance(in  s ClassID,"));
     EXPECT_THAT(factory, HasSubstr("node objects"));
+    EXPECT_THAT(introspect("/"), HasSubstr("node org"));
+
+    TRawBus raw;
+    TRawReply ping;
+    RawCall(raw.Bus, ping, ZEMB::ObjectPath(*server), "org.freedesktop.DBus.Peer", "Ping", nullptr);
+    EXPECT_TRUE(ping.Reply) << ping.Error;
+}
+
+namespace {
+
+class TCountingHost final : public IZEMBHost {
+public:
+    std::vector<std::int32_t> Devices;
+    HRESULT EnumDevice(std::int32_t DevID, bool& Result) override {
+        Devices.push_back(DevID);
+        Result = true;
+        return S_OK;
+    }
+    HRESULT EnumConnection(std::int32_t, bool&) override { return E_NOTIMPL; }
+    HRESULT EnumApplication(std::int32_t, bool&) override { return E_NOTIMPL; }
+    HRESULT DeviceAdded(std::int32_t, bool&) override { return E_NOTIMPL; }
+    HRESULT DeviceRemoved(std::int32_t, bool&) override { return E_NOTIMPL; }
+};
+
+} // namespace
+
+TEST_F(ZEMBDBus, CallbacksBetweenCallsAreServedFromAForeignPollLoop) {
+    auto client = Connect();
+    auto server = client->CreateInstance(CLASS_ZEMBServer4);
+    ASSERT_TRUE(server);
+    bool result = false;
+    std::int32_t clientAppId = -1;
+    ASSERT_EQ(server->HookupClientApp2(1, 1, "pc", "idle", clientAppId, result), S_OK);
+    auto sink = std::make_shared<TCountingHost>();
+    ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
+
+    // Another client makes the server call this one back while it has no call of its own.
+    std::atomic<bool> otherResult = false;
+    std::atomic<bool> otherDone = false;
+    std::thread other([&] {
+        auto client2 = ZEMB::TZEMBClient::Connect();
+        auto server2 = client2 ? client2->CreateInstance(CLASS_ZEMBServer4) : nullptr;
+        bool ok = false;
+        if (server2 && server2->EnumDevices2(clientAppId, 0, ok) == S_OK)
+            otherResult = ok;
+        otherDone = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + Bound;
+    while (!otherDone && std::chrono::steady_clock::now() < deadline) {
+        pollfd fd{client->Fd(), client->Events(), 0};
+        int timeout = client->TimeoutMs();
+        poll(&fd, 1, timeout < 0 || timeout > 50 ? 50 : timeout);
+        ASSERT_TRUE(client->ProcessEvents());
+    }
+    other.join();
+    EXPECT_TRUE(otherResult);
+    EXPECT_THAT(sink->Devices, ::testing::ElementsAre(1, 2, 3));
 }
