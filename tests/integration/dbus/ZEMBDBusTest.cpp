@@ -307,6 +307,9 @@ TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaits) {
     sink->Server = server;
     ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
     ASSERT_TRUE(result);
+    // The same sink again is the same object on the server, which the stand-in refuses.
+    ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
+    EXPECT_FALSE(result);
     ASSERT_EQ(server->EnumDevices2(clientAppId, ZEMB::dtFenwy, result), S_OK);
     EXPECT_TRUE(result);
     EXPECT_THAT(sink->Statuses, ::testing::ElementsAre(S_OK, S_OK, S_OK));
