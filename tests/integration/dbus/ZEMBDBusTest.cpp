@@ -255,6 +255,15 @@ TEST_F(ZEMBDBus, BadInputGetsAClearErrorAndChangesNothing) {
             [](sd_bus_message* m) { sd_bus_message_append(m, "i", 1); });
     EXPECT_EQ(unknownMethod.Error, SD_BUS_ERROR_UNKNOWN_METHOD);
 
+    // A failure that escapes the implementation is E_UNEXPECTED, and the server goes on.
+    std::int32_t value = 0;
+    bool ok = true;
+    EXPECT_EQ(server->TotalBufferSize(-666, value, ok), E_UNEXPECTED);
+    TRawReply escaped;
+    RawCall(raw.Bus, escaped, path, "org.zemb.ZEMB.IZEMBServer3", "TotalBufferSize",
+            [](sd_bus_message* m) { sd_bus_message_append(m, "i", -666); });
+    EXPECT_EQ(escaped.Error, "org.zemb.ZEMB.Error.Unexpected");
+
     // Another connection may not release this client's object; it stays usable.
     TRawReply foreignRelease;
     RawCall(raw.Bus, foreignRelease, path, "org.zemb.ZEMB.Object", "Release", nullptr);
