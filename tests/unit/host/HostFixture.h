@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "HostFakes.h"
+#include "ZEMBSettings.h"
+
+#include <gtest/gtest.h>
+
+// One host over the fake bus, with a fake clock and a fixed process list; the process-wide
+// container is freed after each test.
+class THostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ZEMBSettings() = {};
+        FreeUSB_IFHost();
+        SetHostSeams({[this](TUSB_IFDeviceGrid& grid) { Bus.Fill(grid); },
+                      [this] { return TProcessList(Processes); }, [this] { return Clock.Days; },
+                      [this](std::chrono::milliseconds time) {
+                          ++Clock.Sleeps;
+                          Clock.AdvanceSeconds(static_cast<double>(time.count()) / 1000.0);
+                      }});
+    }
+    void TearDown() override {
+        FreeUSB_IFHost();
+        SetHostSeams({});
+        ZEMBSettings() = {};
+    }
+
+    TUSB_IFHostLocal& Host() {
+        if (!host_)
+            host_ = CreateHost();
+        return *host_;
+    }
+    TUSB_IFHostContainer& Container() {
+        Host();
+        return *USB_IFHostContainer();
+    }
+    std::int32_t Hookup(TUSBClientAppType type, const std::string& exe, std::int32_t pid = 100) {
+        std::int32_t id = -1;
+        Host().HookupClientApp(type, pid, "PC1", exe, id);
+        return id;
+    }
+    std::shared_ptr<TRecordingSink> Sink(std::int32_t clientAppID, const std::string& name) {
+        auto sink = std::make_shared<TRecordingSink>(Log, name);
+        Host().SetZEMBHost(clientAppID, sink);
+        return sink;
+    }
+    std::shared_ptr<TRecordingEvent> Event(const std::string& name) {
+        return std::make_shared<TRecordingEvent>(Log, name);
+    }
+    std::int32_t Connect(std::int32_t client, std::int32_t devID, TUSBDevMode mode,
+                         std::shared_ptr<IZEMBEvent> callback = nullptr) {
+        std::int32_t connectID = -1;
+        bool reconnected = false;
+        Host().ConnectDevice(client, devID, mode, std::move(callback), connectID, reconnected);
+        return connectID;
+    }
+    TFakeDevice* Device(std::int32_t devID) {
+        return dynamic_cast<TFakeDevice*>(Container().FindDevice(devID));
+    }
+    // What a udev burst does: one device-change message to the window.
+    void DeviceChange() { FrmMessageCatch()->WMDeviceChange(); }
+
+    TFakeBus Bus;
+    TFakeClock Clock;
+    std::vector<TProcessItem> Processes;
+    TEventLog Log;
+
+private:
+    std::unique_ptr<TUSB_IFHostLocal> host_;
+};

@@ -1,0 +1,118 @@
+// SPDX-License-Identifier: MIT
+#include "ExecutablePaths.h"
+#include "HostFixture.h"
+
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* VantorExe = "/opt/Vantor/Vantor.bin";
+
+TProcessItem Running(std::uint32_t pid, std::string path = VantorExe) {
+    return {ExtractFileName(path), std::move(path), pid};
+}
+
+class ClientAppsTest : public THostTest {};
+
+TEST_F(ClientAppsTest, ServerHoldsZeroAndIdentifiersAreNeverReused) {
+    std::int32_t first = Hookup(aciVantor, VantorExe);
+    EXPECT_EQ(first, 1);
+    TUSBClientAppType type{};
+    std::string computer, exe;
+    ASSERT_TRUE(Host().ClientAppInfo(0, type, computer, exe));
+    EXPECT_EQ(type, aciBase);
+    EXPECT_EQ(exe, LowerCaseText(ExecutablePath()));
+    EXPECT_EQ(Container().ClientApps.Items()[0]->ProcessID, static_cast<std::int32_t>(getpid()));
+
+    EXPECT_TRUE(Host().UnhookClientApp(first));
+    EXPECT_FALSE(Host().UnhookClientApp(first));
+    EXPECT_EQ(Hookup(aciDostra, "/opt/Dostra/dostra"), 2);
+}
+
+TEST_F(ClientAppsTest, TakeOverFollowsTheProcessList) {
+    // One instance running: a restarted client takes over its registration.
+    Processes = {Running(200)};
+    const std::int32_t id = Hookup(aciVantor, VantorExe, 100);
+    EXPECT_EQ(Hookup(aciVantor, "/OPT/vantor/VANTOR.bin", 200), id);
+    EXPECT_EQ(Container().ClientApps.FindClientApp(id)->ProcessID, 200);
+
+    // Nothing running under that path: the stale entry is freed and the call fails; the
+    // next attempt registers anew with a new identifier.
+    Processes.clear();
+    std::int32_t failed = 7;
+    EXPECT_FALSE(Host().HookupClientApp(aciVantor, 300, "pc1", VantorExe, failed));
+    EXPECT_EQ(failed, -1);
+    EXPECT_EQ(Container().ClientApps.FindClientApp(id), nullptr);
+    EXPECT_EQ(Hookup(aciVantor, VantorExe, 300), id + 1);
+}
+
+TEST_F(ClientAppsTest, TwoInstancesAndTheirFailures) {
+    Processes = {Running(100), Running(101)};
+    const std::int32_t a = Hookup(aciVantor, VantorExe, 100);
+    const std::int32_t b = Hookup(aciVantor, VantorExe, 101);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(Container().ClientApps.Count(), 3);
+
+    // The first instance hooks up again while both run: fails and frees the first entry of
+    // that program (its own).
+    std::int32_t id = -1;
+    EXPECT_FALSE(Host().HookupClientApp(aciVantor, 100, "PC1", VantorExe, id));
+    EXPECT_EQ(Container().ClientApps.FindClientApp(a), nullptr);
+    EXPECT_NE(Container().ClientApps.FindClientApp(b), nullptr);
+
+    // A process not among the running ones: fails and frees the first entry too.
+    EXPECT_FALSE(Host().HookupClientApp(aciVantor, 555, "PC1", VantorExe, id));
+    EXPECT_EQ(Container().ClientApps.FindClientApp(b), nullptr);
+}
+
+TEST_F(ClientAppsTest, UnknownExecutableAlternatesBetweenRegisteringAndFailing) {
+    const std::int32_t first = Hookup(aciVantor, "Vantor.bin");
+    EXPECT_EQ(Hookup(aciVantor, "Vantor.bin"), -1);
+    EXPECT_EQ(Hookup(aciVantor, "Vantor.bin"), first + 1);
+}
+
+TEST_F(ClientAppsTest, NamesAreStoredAndMatchedInLowerCase) {
+    Processes = {Running(100)};
+    const std::int32_t id = Hookup(aciVantor, VantorExe);
+    std::int32_t again = -1;
+    EXPECT_TRUE(Host().HookupClientApp(aciVantor, 100, "pc1", VantorExe, again));
+    EXPECT_EQ(again, id);
+    TUSBClientAppType type{};
+    std::string computer, exe;
+    ASSERT_TRUE(Host().ClientAppInfo(id, type, computer, exe));
+    EXPECT_EQ(computer, "pc1");
+    EXPECT_EQ(exe, "/opt/vantor/vantor.bin");
+    EXPECT_FALSE(Host().ClientAppInfo(99, type, computer, exe));
+}
+
+TEST_F(ClientAppsTest, PositionalAccessOutOfRangeIsLogged) {
+    TCapturedLog log("RUVAzerComm");
+    EXPECT_EQ(Container().ClientApps.HookedUpClientAppFromIndex(3), nullptr);
+    ASSERT_EQ(log.Lines.size(), 1u);
+    EXPECT_EQ(log.Lines[0], "TUSB_HookedUpClientApps.HookedUpClientAppFromIndex EListError List "
+                            "index out of bounds (3) 3 1");
+}
+
+TEST_F(ClientAppsTest, SinkAndApplicationEnumeration) {
+    const std::int32_t id = Hookup(aciVantor, VantorExe);
+    EXPECT_FALSE(Host().EnumApplications(id)); // no sink yet
+    auto sink = std::make_shared<TRecordingSink>(Log, "c");
+    EXPECT_TRUE(Host().SetZEMBHost(id, sink));
+    EXPECT_FALSE(Host().SetZEMBHost(id, sink));
+    EXPECT_FALSE(Host().SetZEMBHost(42, sink));
+    EXPECT_TRUE(Host().EnumApplications(id));
+    EXPECT_EQ(Log, (TEventLog{"EnumApplication 0 @c", "EnumApplication 1 @c"}));
+
+    // A failing sink ends the enumeration with an error.
+    Hookup(aciDostra, "/opt/dostra");
+    Log.clear();
+    sink->FailAt = 4; // the 2nd call of this run
+    EXPECT_THROW(Host().EnumApplications(id), EOleSysError);
+    EXPECT_EQ(Log, (TEventLog{"EnumApplication 0 @c", "EnumApplication 1 @c"}));
+
+    EXPECT_FALSE(Host().EnumApplications(std::shared_ptr<IZEMBHost>()));
+    EXPECT_TRUE(Host().SetZEMBHost(id, nullptr)); // clears the sink
+    EXPECT_FALSE(Host().EnumApplications(id));
+}
+
+} // namespace

@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: MIT
+#include "HostFixture.h"
+
+#include <limits>
+
+namespace {
+
+class ConnectedDevicesTest : public THostTest {
+protected:
+    void SetUp() override {
+        THostTest::SetUp();
+        Bus.Attached = {{"000000001"}};
+        A = Hookup(aciVantor, "/opt/a");
+        B = Hookup(aciDostra, "/opt/b");
+    }
+    std::int32_t A = -1, B = -1;
+};
+
+TEST_F(ConnectedDevicesTest, AccessRule) {
+    // Shared joins shared while nobody has opened.
+    const std::int32_t a = Connect(A, 0, cmShared);
+    ASSERT_GE(a, 0);
+    const std::int32_t b = Connect(B, 0, cmShared);
+    ASSERT_GE(b, 0);
+    EXPECT_TRUE(Host().DisconnectDevice(b));
+    // Opened: another client's shared request is refused unless shared access is enabled.
+    ASSERT_TRUE(Host().OpenDevice(a));
+    EXPECT_EQ(Connect(B, 0, cmShared), -1);
+    ZEMBSettings().EnableSharedAccess = true;
+    EXPECT_EQ(Connect(B, 0, cmShared), b);
+    EXPECT_EQ(Connect(B, 0, cmExclusive), -1); // exclusive is never shared
+    ZEMBSettings().EnableSharedAccess = false;
+
+    TUSB_IFDeviceBase& device = *Container().FindDevice(0);
+    auto& list = Container().ConnectedDevices;
+    // A's own opened connection does not block A; -1 is no client and is never exempt.
+    EXPECT_TRUE(list.CanConnect(device, A, cmShared));
+    EXPECT_FALSE(list.CanConnect(device, -1, cmShared));
+    // A client may ask exclusive access to a device it already holds shared.
+    ASSERT_TRUE(Host().DisconnectDevice(b));
+    EXPECT_TRUE(list.CanConnect(device, A, cmExclusive));
+    EXPECT_FALSE(list.CanConnect(device, B, cmExclusive));
+    // Disconnected connections do not count.
+    ASSERT_TRUE(Host().DisconnectDevice(a));
+    EXPECT_TRUE(list.CanConnect(device, B, cmExclusive));
+}
+
+TEST_F(ConnectedDevicesTest, ReconnectReusesTheConnection) {
+    TCapturedLog log("TUSB_ConnectedDevices");
+    auto first = Event("first");
+    StrayInterfaceCount = 0;
+    const std::int32_t id = Connect(A, 0, cmShared, first);
+    ASSERT_TRUE(Host().OpenDevice(id));
+    std::int32_t again = -1;
+    bool reconnected = false;
+    ASSERT_TRUE(Host().ConnectDevice(A, 0, cmShared, Event("second"), again, reconnected));
+    EXPECT_EQ(again, id);
+    EXPECT_TRUE(reconnected);
+    EXPECT_EQ(StrayInterfaceCount, 1);
+    TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(id);
+    EXPECT_EQ(connection->State, TUSB_Connection::csConnected); // reset even though opened
+    EXPECT_EQ(connection->Callback, first);
+    EXPECT_EQ(log.Lines,
+              (std::vector<std::string>{
+                  "AddConnection (new) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)",
+                  "AddConnection (prev) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)"}));
+    // A different mode is a different connection with the next identifier.
+    EXPECT_EQ(Connect(A, 0, cmExclusive), id + 1);
+}
+
+TEST_F(ConnectedDevicesTest, OpenAndCloseCountOverTwoConnections) {
+    ZEMBSettings().EnableSharedAccess = true;
+    const std::int32_t a = Connect(A, 0, cmShared);
+    const std::int32_t b = Connect(B, 0, cmShared);
+    TFakeDevice& device = *Device(0);
+    EXPECT_FALSE(Host().CloseDevice(a)); // not opened
+    ASSERT_TRUE(Host().OpenDevice(a));
+    ASSERT_TRUE(Host().OpenDevice(b));
+    EXPECT_FALSE(Host().OpenDevice(b)); // already opened
+    EXPECT_EQ(device.Opens, 1);
+    EXPECT_TRUE(Host().CloseDevice(a));
+    EXPECT_TRUE(device.Active()); // b still holds it open
+    EXPECT_TRUE(Host().CloseDevice(b));
+    EXPECT_FALSE(device.Active());
+    EXPECT_EQ(device.Closes, 1);
+
+    // A failed close leaves the connection opened.
+    ASSERT_TRUE(Host().OpenDevice(a));
+    device.FailClose = true;
+    EXPECT_FALSE(Host().CloseDevice(a));
+    EXPECT_EQ(Container().ConnectedDevices.FindConnection(a)->State, TUSB_Connection::csOpened);
+    EXPECT_FALSE(Host().DisconnectDevice(a)); // its close fails, so it stays
+    EXPECT_EQ(Container().ConnectedDevices.FindConnection(a)->State, TUSB_Connection::csOpened);
+    device.FailClose = false;
+    EXPECT_TRUE(Host().DisconnectDevice(a)); // closes first, then disconnects
+    EXPECT_FALSE(device.Active());
+    EXPECT_FALSE(Host().DisconnectDevice(a)); // already disconnected
+}
+
+TEST_F(ConnectedDevicesTest, UnhookClosesAndDisconnectsWithLogLines) {
+    TCapturedLog log("RUVAzerLogDevOp");
+    const std::int32_t opened = Connect(A, 0, cmShared);
+    ASSERT_TRUE(Host().OpenDevice(opened));
+    ASSERT_TRUE(Host().UnhookClientApp(A));
+    EXPECT_EQ(log.Lines, (std::vector<std::string>{
+                             "(Inserted: CloseDevice)(ConnectID 0)(ClientAppID 1):  ok",
+                             "(Inserted: DisconnectDevice)(ConnectID 0)(ClientAppID 1):  ok"}));
+    EXPECT_FALSE(Device(0)->Active());
+    EXPECT_EQ(Container().ConnectedDevices.FindConnection(opened)->State,
+              TUSB_Connection::csDisconnected);
+}
+
+TEST_F(ConnectedDevicesTest, TrafficCountersWrapAround) {
+    const std::int32_t id = Connect(A, 0, cmShared);
+    TUSB_Connection& connection = *Container().ConnectedDevices.FindConnection(id);
+    connection.TotalWriteCount = std::numeric_limits<std::int32_t>::max() - 1;
+    std::int32_t written = 0;
+    EXPECT_TRUE(Host().WriteBuffer(id, TSafeByteArray(std::vector<std::uint8_t>(4, 1)), written));
+    EXPECT_EQ(written, 4);
+    EXPECT_EQ(connection.TotalWriteCount, std::numeric_limits<std::int32_t>::min() + 2);
+}
+
+TEST_F(ConnectedDevicesTest, SessionTakeOverAfterTenSeconds) {
+    const std::int32_t a = Connect(A, 0, cmShared);
+    const std::int32_t b = Connect(B, 0, cmShared);
+    TFrmMessageCatch& window = *FrmMessageCatch();
+    ASSERT_TRUE(Host().StartSession(a));
+    EXPECT_EQ(window.LockCount, 1);
+    Clock.AdvanceSeconds(9.9);
+    EXPECT_FALSE(Host().StartSession(b));
+    Clock.AdvanceSeconds(0.1);
+    EXPECT_TRUE(Host().StartSession(b)); // the old session is taken over
+    EXPECT_TRUE(Host().StartSession(b)); // again by the holder
+    EXPECT_EQ(window.LockCount, 1);      // still one lock for the one running session
+    EXPECT_TRUE(Host().EndSession(a));   // ends whoever holds the session
+    EXPECT_EQ(window.LockCount, 0);
+    EXPECT_TRUE(Host().EndSession(b)); // no session left: no lock to give back
+    EXPECT_EQ(window.LockCount, 0);
+    EXPECT_FALSE(Host().StartSession(-1));
+    EXPECT_FALSE(Host().EndSession(77));
+}
+
+TEST_F(ConnectedDevicesTest, WaitForSessionsGivesUpAfterTenSeconds) {
+    const std::int32_t a = Connect(A, 0, cmShared);
+    auto& list = Container().ConnectedDevices;
+    ASSERT_TRUE(list.WaitForSessions());
+    EXPECT_TRUE(list.Items()[0]->Busy);
+    EXPECT_FALSE(Host().StartSession(a)); // busy during a rescan
+    list.ClearBusy();
+
+    ASSERT_TRUE(Host().StartSession(a));
+    const int sleepsBefore = Clock.Sleeps;
+    EXPECT_FALSE(list.WaitForSessions());
+    EXPECT_GT(Clock.Sleeps, sleepsBefore); // it polled (on the fake clock) before giving up
+    EXPECT_FALSE(list.Items()[0]->Busy);
+}
+
+TEST_F(ConnectedDevicesTest, ConnectionLookUpByIndex) {
+    TCapturedLog log("RUVAzerComm");
+    Connect(A, 0, cmShared);
+    TUSB_ConnectedDevice& entry = *Container().ConnectedDevices.Items()[0];
+    EXPECT_NE(entry.GetConnectionFromIndex(0), nullptr);
+    EXPECT_EQ(entry.GetConnectionFromIndex(-1), nullptr);
+    ASSERT_EQ(log.Lines.size(), 1u);
+    EXPECT_EQ(log.Lines[0], "TUSB_ConnectedDevice.GetConnectionFromIndex EListError List index "
+                            "out of bounds (-1) -1 1");
+}
+
+} // namespace

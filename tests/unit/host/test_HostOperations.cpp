@@ -1,0 +1,225 @@
+// SPDX-License-Identifier: MIT
+#include "HostFixture.h"
+#include "uUSB_IFHost_ZEMBHost.h"
+
+namespace {
+
+class HostOperationsTest : public THostTest {
+protected:
+    void SetUp() override {
+        THostTest::SetUp();
+        // Identifiers go by cell order: column ddSilabs first, then by DevType.
+        Bus.Attached = {{"CORRA0001", dtCorra, ddWinUSB_ST},
+                        {"FENWY0001", dtFenwy, ddWinUSB_Silabs},
+                        {"MIREL0001", dtMirel, ddWinUSB_Silabs},
+                        {"SILAB0001", dtFenwy, ddSilabs, 0x0204, "", 512}};
+    }
+};
+
+TEST_F(HostOperationsTest, FirstScanInsertsInCellOrderAndCallsNoClient) {
+    TCapturedLog log("TUSB_ConnectedDevices");
+    Host();
+    EXPECT_EQ(log.Lines, (std::vector<std::string>{
+                             "Device (DevID: 0) Inserted", "Device (DevID: 1) Inserted",
+                             "Device (DevID: 2) Inserted", "Device (DevID: 3) Inserted"}));
+    EXPECT_EQ(Container().FindDevice(0)->SerialNumber, "SILAB0001");
+    EXPECT_EQ(Container().FindDevice(1)->SerialNumber, "MIREL0001");
+    EXPECT_EQ(Container().FindDevice(2)->SerialNumber, "FENWY0001");
+    EXPECT_EQ(Container().FindDevice(3)->SerialNumber, "CORRA0001");
+    EXPECT_EQ(Container().FindDevice(4), nullptr);
+}
+
+TEST_F(HostOperationsTest, AccessTableDecidesWhoMayConnect) {
+    const std::int32_t vantor = Hookup(aciVantor, "/opt/v");
+    const std::int32_t corra = Hookup(aciCorra, "/opt/c");
+    const std::int32_t none = Hookup(aciNone, "/opt/n");
+    EXPECT_EQ(Connect(vantor, 3, cmShared), -1); // dtCorra
+    EXPECT_GE(Connect(vantor, 1, cmShared), 0);  // dtMirel
+    EXPECT_GE(Connect(vantor, 2, cmShared), 0);  // dtFenwy
+    EXPECT_GE(Connect(corra, 3, cmShared), 0);
+    EXPECT_EQ(Connect(corra, 2, cmShared), -1);
+    EXPECT_EQ(Connect(none, 2, cmShared), -1);
+    EXPECT_GE(Connect(0, 2, cmShared), 0); // the server's own aciBase entry
+    EXPECT_EQ(Connect(99, 2, cmShared), -1);
+    EXPECT_EQ(Connect(vantor, 42, cmShared), -1);
+}
+
+TEST_F(HostOperationsTest, FirstDeviceSkipsBlockedDevicesAndIgnoresTheAccessTable) {
+    const std::int32_t a = Hookup(aciVantor, "/opt/a");
+    const std::int32_t b = Hookup(aciVantor, "/opt/b");
+    std::int32_t devID = 55;
+    EXPECT_FALSE(Host().FirstDevice(dtBrisk, a, cmShared, devID));
+    EXPECT_EQ(devID, 55);
+    ASSERT_TRUE(Host().FirstDevice(dtFenwy, a, cmExclusive, devID));
+    EXPECT_EQ(devID, 0); // ddSilabs column first
+    ASSERT_GE(Connect(a, 0, cmExclusive), 0);
+    ASSERT_TRUE(Host().FirstDevice(dtFenwy, b, cmExclusive, devID));
+    EXPECT_EQ(devID, 2);
+    ASSERT_TRUE(Host().FirstDevice(dtCorra, -1, cmShared, devID));
+    EXPECT_EQ(devID, 3);
+}
+
+TEST_F(HostOperationsTest, BuffersCountElementsTimesElementSize) {
+    const std::int32_t id = Connect(Hookup(aciVantor, "/opt/v"), 2, cmExclusive);
+    TSafeByteArray words(10, 4);
+    std::int32_t written = 0;
+    ASSERT_TRUE(Host().WriteBuffer(id, words, written));
+    EXPECT_EQ(written, 40);
+    EXPECT_EQ(Device(2)->Written.size(), 40u);
+
+    TSafeByteArray answer(3, 2);
+    std::int32_t read = 0;
+    ASSERT_TRUE(Host().ReadBuffer(id, answer, read));
+    EXPECT_EQ(read, 6);
+    EXPECT_EQ(answer.Data()[5], 0x5A);
+
+    std::int32_t totalWrite = 0, totalRead = 0;
+    ASSERT_TRUE(Host().TrafficStat(id, totalWrite, totalRead));
+    EXPECT_EQ(totalWrite, 40);
+    EXPECT_EQ(totalRead, 6);
+    EXPECT_FALSE(Host().WriteBuffer(99, words, written));
+    EXPECT_FALSE(Host().ReadBuffer(99, answer, read));
+    EXPECT_FALSE(Host().TrafficStat(99, totalWrite, totalRead));
+}
+
+TEST_F(HostOperationsTest, DeviceInformation) {
+    bool active = true;
+    TUSBDevMode mode = cmShared;
+    std::string link, friendly, serial, vidPid, guid, user;
+    TUSBDevType type{};
+    TUSB_DeviceDriver driver{};
+    std::uint16_t firmware = 0, fpga = 0;
+    std::uint8_t hardware = 0;
+    ASSERT_TRUE(Host().DevInfo(0, active, mode, link, friendly, serial, vidPid, guid, user, type,
+                               driver, firmware, hardware, fpga));
+    EXPECT_FALSE(active);
+    EXPECT_EQ(mode, cmShared); // not written by the host
+    EXPECT_EQ(serial, "SILAB0001");
+    EXPECT_EQ(type, dtFenwy);
+    EXPECT_EQ(driver, ddSilabs);
+    EXPECT_EQ(firmware, 0x0204);
+
+    TCapturedLog log("");
+    serial = "kept";
+    EXPECT_FALSE(Host().DevInfo(9, active, mode, link, friendly, serial, vidPid, guid, user, type,
+                                driver, firmware, hardware, fpga));
+    EXPECT_EQ(serial, "kept");
+    EXPECT_EQ(log.Lines, std::vector<std::string>{"TUSB_IFHostLocal.DevInfo -> False"});
+
+    std::int32_t size = -1;
+    EXPECT_TRUE(Host().TotalBufferSize(0, size));
+    EXPECT_EQ(size, 512);
+    EXPECT_FALSE(Host().TotalBufferSize(9, size));
+    EXPECT_EQ(size, 0);
+}
+
+TEST_F(HostOperationsTest, EnumerationOrderAndFailingSink) {
+    const std::int32_t client = Hookup(aciVantor, "/opt/v");
+    EXPECT_FALSE(Host().EnumDevices(client, dtFenwy)); // no sink
+    auto sink = Sink(client, "v");
+    ASSERT_TRUE(Host().EnumDevices(client, dtFenwy));
+    EXPECT_EQ(Log, (TEventLog{"EnumDevice 0 @v", "EnumDevice 2 @v"}));
+
+    // The operator's form: by DevType, then by column.
+    Log.clear();
+    auto own = std::make_shared<TRecordingSink>(Log, "w");
+    ASSERT_TRUE(Host().EnumDevices(own));
+    EXPECT_EQ(Log, (TEventLog{"EnumDevice 1 @w", "EnumDevice 0 @w", "EnumDevice 2 @w",
+                              "EnumDevice 3 @w"}));
+
+    Log.clear();
+    own->FailAt = 6; // the second device of this run
+    EXPECT_THROW(Host().EnumDevices(own), EOleSysError);
+    EXPECT_EQ(Log, (TEventLog{"EnumDevice 1 @w", "EnumDevice 0 @w"}));
+
+    // Connections of every client and state, also of absent devices, once each.
+    const std::int32_t c0 = Connect(client, 1, cmShared);
+    const std::int32_t c1 = Connect(client, 2, cmShared);
+    ASSERT_TRUE(Host().DisconnectDevice(c0));
+    Log.clear();
+    ASSERT_TRUE(Host().EnumConnections(client));
+    EXPECT_EQ(Log, (TEventLog{"EnumConnection " + std::to_string(c0) + " @v",
+                              "EnumConnection " + std::to_string(c1) + " @v"}));
+    EXPECT_FALSE(Host().EnumConnections(std::shared_ptr<IZEMBHost>()));
+    EXPECT_FALSE(Host().EnumConnections(77));
+}
+
+TEST_F(HostOperationsTest, ClientUnhookingDuringItsEnumerationIsSafe) {
+    const std::int32_t client = Hookup(aciVantor, "/opt/v");
+    Hookup(aciDostra, "/opt/d");
+    auto sink = Sink(client, "v");
+    sink->DuringCall = [&] { Host().UnhookClientApp(client); };
+    EXPECT_TRUE(Host().EnumApplications(client));
+    EXPECT_EQ(Container().ClientApps.FindClientApp(client), nullptr);
+}
+
+TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
+    const std::int32_t client = Hookup(aciVantor, "/opt/v");
+    const std::int32_t id = Connect(client, 2, cmShared);
+    ASSERT_TRUE(Host().OpenDevice(id));
+    std::int32_t devID = 0, owner = 0;
+    bool connected = false, active = false;
+    TUSBDevMode mode{};
+    ASSERT_TRUE(Host().ConnectInfo(id, devID, owner, connected, active, mode));
+    EXPECT_EQ(devID, 2);
+    EXPECT_TRUE(connected);
+    EXPECT_TRUE(active);
+
+    Bus.Attached.erase(Bus.Attached.begin() + 1); // FENWY0001 unplugged
+    DeviceChange();
+    ASSERT_TRUE(Host().ConnectInfo(id, devID, owner, connected, active, mode));
+    EXPECT_EQ(devID, -1);
+    EXPECT_EQ(owner, client);
+    EXPECT_FALSE(connected);
+    EXPECT_FALSE(active);
+    EXPECT_EQ(mode, cmShared);
+    std::int32_t w = -1, r = -1;
+    EXPECT_FALSE(Host().TrafficStat(id, w, r)); // device absent, counters still delivered
+    EXPECT_EQ(w, 0);
+    EXPECT_FALSE(Host().DisconnectDevice(id));
+    TSafeByteArray data(std::vector<std::uint8_t>{1});
+    EXPECT_FALSE(Host().WriteBuffer(id, data, w));
+}
+
+TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
+    const std::int32_t client = Hookup(aciVantor, "/opt/v");
+    const std::int32_t id = Connect(client, 2, cmShared);
+    TZEMBHost own;
+    bool result = true;
+    EXPECT_EQ(own.DeviceAdded(2, result), S_OK);
+    EXPECT_FALSE(result); // no handler
+
+    std::vector<std::string> seen;
+    own.OnEnumDevice = [&](std::int32_t DevID, bool, const std::string&, const std::string&,
+                           const std::string& serial, const std::string&, const std::string&,
+                           const std::string&, TUSBDevType, TUSB_DeviceDriver, std::uint16_t,
+                           std::uint8_t, std::uint16_t) {
+        seen.push_back("device " + std::to_string(DevID) + " " + serial);
+    };
+    own.OnEnumConnection = [&](std::int32_t ConnectID, std::int32_t DevID, std::int32_t ClientAppID,
+                               bool Connected, bool Opened, TUSBDevMode) {
+        seen.push_back("connection " + std::to_string(ConnectID) + " " + std::to_string(DevID) +
+                       " " + std::to_string(ClientAppID) + " " + std::to_string(Connected) +
+                       std::to_string(Opened));
+    };
+    own.OnEnumApplication = [&](std::int32_t ClientAppID, TUSBClientAppType, const std::string&,
+                                const std::string& exe) {
+        seen.push_back("application " + std::to_string(ClientAppID) + " " + exe);
+    };
+    own.OnDeviceAdded = [](std::int32_t) { throw std::runtime_error("window gone"); };
+    EXPECT_EQ(own.EnumDevice(2, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(own.EnumDevice(9, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(own.EnumConnection(id, result), S_OK);
+    EXPECT_EQ(own.EnumApplication(client, result), S_OK);
+    EXPECT_EQ(seen, (std::vector<std::string>{"device 2 FENWY0001", "connection 0 2 1 10",
+                                              "application 1 /opt/v"}));
+    EXPECT_EQ(own.DeviceAdded(2, result), S_OK);
+    EXPECT_FALSE(result); // the handler's error is dropped
+    own.OnEnumApplication = [](std::int32_t, TUSBClientAppType, const std::string&,
+                               const std::string&) { throw std::runtime_error("tree gone"); };
+    EXPECT_TRUE(FAILED(own.EnumApplication(client, result)));
+}
+
+} // namespace

@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: MIT
+#include "HostFixture.h"
+
+namespace {
+
+class RescanTest : public THostTest {
+protected:
+    void SetUp() override {
+        THostTest::SetUp();
+        Bus.Attached = {{"000000001"}, {"000000002"}};
+        A = Hookup(aciVantor, "/opt/a");
+        B = Hookup(aciDostra, "/opt/b");
+        SinkA = Sink(A, "A");
+        SinkB = Sink(B, "B");
+    }
+    void Unplug(const std::string& serial) {
+        std::erase_if(Bus.Attached,
+                      [&](const TFakeSpec& spec) { return spec.SerialNumber == serial; });
+        DeviceChange();
+    }
+    std::int32_t A = -1, B = -1;
+    std::shared_ptr<TRecordingSink> SinkA, SinkB;
+};
+
+TEST_F(RescanTest, UnplugAndReplugTellClientsInOrder) {
+    ZEMBSettings().EnableSharedAccess = true;
+    const std::int32_t a = Connect(A, 1, cmShared, Event("a"));
+    const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
+    ASSERT_TRUE(Host().OpenDevice(a));
+    TCapturedLog log("TUSB_ConnectedDevices");
+    Log.clear();
+
+    Unplug("000000002");
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B",
+                              "Disconnected " + std::to_string(a) + " @a",
+                              "Disconnected " + std::to_string(b) + " @b"}));
+    EXPECT_EQ(Container().FindDevice(1), nullptr);
+    EXPECT_EQ(Container().ConnectedDevices.FindConnection(a)->State,
+              TUSB_Connection::csDisconnected);
+
+    Log.clear();
+    Bus.Attached.push_back({"000000002"});
+    DeviceChange();
+    EXPECT_EQ(Log, (TEventLog{"Reconnected " + std::to_string(a) + " @a",
+                              "Reconnected " + std::to_string(b) + " @b", "DeviceAdded 1 @A",
+                              "DeviceAdded 1 @B"}));
+    ASSERT_NE(Container().FindDevice(1), nullptr);
+    EXPECT_EQ(Container().FindDevice(1)->SerialNumber, "000000002");
+    EXPECT_EQ(log.Lines, (std::vector<std::string>{"Device (DevID: 1) removed",
+                                                   "Device (DevID: 1) re-inserted"}));
+    // Connections stay disconnected until their client connects again: same ConnectID.
+    EXPECT_EQ(Container().ConnectedDevices.FindConnection(a)->State,
+              TUSB_Connection::csDisconnected);
+    EXPECT_EQ(Connect(A, 1, cmShared), a);
+}
+
+TEST_F(RescanTest, StillAttachedDeviceKeepsItsObjectAndNobodyIsCalled) {
+    const std::int32_t a = Connect(A, 0, cmShared);
+    ASSERT_TRUE(Host().OpenDevice(a));
+    TUSB_IFDeviceBase* before = Container().FindDevice(0);
+    Log.clear();
+    DeviceChange();
+    EXPECT_TRUE(Log.empty());
+    EXPECT_EQ(Container().FindDevice(0), before);
+    EXPECT_TRUE(before->Active()); // closed for the scan and reopened
+    EXPECT_EQ(Device(0)->Opens, 2);
+    EXPECT_EQ(Bus.Scans, 2);
+}
+
+TEST_F(RescanTest, ChangedIdentityGetsANewDevID) {
+    Bus.Attached[0].Firmware = 0x0205; // new firmware, same serial number
+    Unplug("000000001");               // gone in one scan ...
+    Bus.Attached.insert(Bus.Attached.begin(),
+                        TFakeSpec{"000000001", dtFenwy, ddWinUSB_Silabs, 0x0205});
+    Log.clear();
+    DeviceChange(); // ... back in the next
+    EXPECT_EQ(Log, (TEventLog{"DeviceAdded 2 @A", "DeviceAdded 2 @B"}));
+    EXPECT_EQ(Container().FindDevice(2)->SerialNumber, "000000001");
+
+    // Same serial number but now in another cell: adopted there as a new device, and dropped
+    // from its old cell, cells taken in order (the dtMirel row comes before dtFenwy).
+    Bus.Attached[0].DevType = dtMirel;
+    Log.clear();
+    DeviceChange();
+    EXPECT_EQ(Log, (TEventLog{"DeviceAdded 3 @A", "DeviceAdded 3 @B", "DeviceRemoved 2 @A",
+                              "DeviceRemoved 2 @B"}));
+}
+
+TEST_F(RescanTest, FailingSinkEndsTheNotificationButNotTheScan) {
+    const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
+    auto gone = Event("gone");
+    gone->Fail = RPC_E_DISCONNECTED;
+    const std::int32_t a = Connect(A, 1, cmShared, gone);
+    SinkA->FailAt = 1;
+    Log.clear();
+    Unplug("000000002");
+    // A's failure keeps B from being told, but every connection still hears of it.
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "Disconnected " + std::to_string(b) + " @b",
+                              "Disconnected " + std::to_string(a) + " @gone"}));
+    EXPECT_EQ(Container().FindDevice(1), nullptr);
+}
+
+TEST_F(RescanTest, ChangeDuringASessionIsHandledOnceAtEndSession) {
+    const std::int32_t a = Connect(A, 0, cmShared);
+    ASSERT_TRUE(Host().StartSession(a));
+    Bus.Attached.pop_back();
+    DeviceChange();
+    DeviceChange();
+    DeviceChange();
+    EXPECT_EQ(Bus.Scans, 1);
+    EXPECT_TRUE(FrmMessageCatch()->Pending);
+    EXPECT_NE(Container().FindDevice(1), nullptr);
+    Log.clear();
+    ASSERT_TRUE(Host().EndSession(a));
+    EXPECT_EQ(Bus.Scans, 2);
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B"}));
+    EXPECT_FALSE(FrmMessageCatch()->Pending);
+}
+
+// Sessions started twice, taken over, or ended without one must not leave device changes
+// held back for good.
+TEST_F(RescanTest, HotplugStillWorksAfterUnevenSessions) {
+    const std::int32_t a = Connect(A, 0, cmShared);
+    const std::int32_t b = Connect(B, 0, cmShared);
+    ASSERT_TRUE(Host().StartSession(a));
+    ASSERT_TRUE(Host().StartSession(a));
+    ASSERT_TRUE(Host().EndSession(a));
+    Clock.AdvanceSeconds(1);
+    ASSERT_TRUE(Host().StartSession(a));
+    Clock.AdvanceSeconds(11);
+    ASSERT_TRUE(Host().StartSession(b)); // take-over of a stale session
+    ASSERT_TRUE(Host().EndSession(b));
+    ASSERT_TRUE(Host().EndSession(a)); // nothing running any more
+    EXPECT_EQ(FrmMessageCatch()->LockCount, 0);
+
+    Log.clear();
+    Unplug("000000002");
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B"}));
+}
+
+TEST_F(RescanTest, ChangeEventSignalsAReportedChange) {
+    const int fd = FrmMessageCatch()->ChangeEvent();
+    ASSERT_GE(fd, 0);
+    std::uint64_t count = 0;
+    EXPECT_LT(read(fd, &count, sizeof count), 0); // nothing yet
+    DeviceChange();                               // no change
+    EXPECT_LT(read(fd, &count, sizeof count), 0);
+    Unplug("000000002");
+    ASSERT_EQ(read(fd, &count, sizeof count), static_cast<ssize_t>(sizeof count));
+    EXPECT_EQ(count, 1u);
+}
+
+TEST(FrmMessageCatchTest, LocksDeferAndUnlockNeverGoesBelowZero) {
+    TFrmMessageCatch window;
+    int changes = 0;
+    window.OnDevicesChanged = [&](bool& Changed) {
+        ++changes;
+        Changed = false;
+    };
+    window.Unlock();
+    EXPECT_EQ(window.LockCount, 0);
+    window.Lock();
+    window.Lock();
+    window.WMDeviceChange();
+    window.WMDeviceChange();
+    window.Unlock();
+    EXPECT_EQ(changes, 0);
+    window.Unlock();
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(window.LockCount, 0);
+
+    // A change arriving while one is handled runs once more afterwards, not re-entered.
+    int depth = 0, maxDepth = 0;
+    window.OnDevicesChanged = [&](bool&) {
+        maxDepth = std::max(maxDepth, ++depth);
+        if (++changes == 2)
+            window.WMDeviceChange();
+        --depth;
+    };
+    window.WMDeviceChange();
+    EXPECT_EQ(changes, 3);
+    EXPECT_EQ(maxDepth, 1);
+
+    // An error from the handler travels on and leaves the window unlocked.
+    window.OnDevicesChanged = [](bool&) { throw std::runtime_error("scan failed"); };
+    EXPECT_THROW(window.WMDeviceChange(), std::runtime_error);
+    EXPECT_EQ(window.LockCount, 0);
+}
+
+} // namespace
