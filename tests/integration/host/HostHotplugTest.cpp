@@ -254,3 +254,26 @@ TEST_F(HostHotplugTest, HotplugStillWorksAfterUnevenSessions) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(HostHotplugTest, DevicesPluggedTogetherMakeOneRescan) {
+    TSimDeviceConfig first = Fenwy("fenwy-2");
+    first.Instance = "FWY000043007";
+    first.Plugged = false;
+    TSimDeviceConfig second = Mirel("mirel-2", TSimDriver::WinUSB_ST, "MRL015002008");
+    second.Plugged = false;
+    ASSERT_TRUE(Bed->AddDevice(first));
+    ASSERT_TRUE(Bed->AddDevice(second));
+    StartHost();
+    ASSERT_TRUE(Bed->Plug("fenwy-2"));
+    ASSERT_TRUE(Bed->Plug("mirel-2"));
+    ASSERT_TRUE(Seen("DeviceAdded 4 @B")) << ::testing::PrintToString(Log);
+    EXPECT_EQ(Bursts(), 1u);
+    EXPECT_GE(DeviceChangeMonitor()->EventCount(), 2u);
+    // Cell order: the dtMirel row before the dtFenwy row of the same column.
+    EXPECT_EQ(DevIDOf(Bed->LinkName("mirel-2")), 3);
+    EXPECT_EQ(DevIDOf(Bed->LinkName("fenwy-2")), 4);
+}
+
+} // namespace
