@@ -12,5 +12,6 @@ shift || true
 scripts/deps.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"
-# Every D-Bus test talks to a bus of its own, never to the user's session bus.
-dbus-run-session -- ctest --preset "$preset" -j "$(nproc)" "$@"
+# Every D-Bus test talks to a bus of its own, never to the user's session bus. The umockdev
+# preload is in place for every test; it stays passive until a test creates a testbed.
+dbus-run-session -- umockdev-wrapper ctest --preset "$preset" -j "$(nproc)" "$@"
