@@ -1,0 +1,221 @@
+// SPDX-License-Identifier: MIT
+#include "FakeLinkDevice.h"
+#include "ProfileFile.h"
+#include "uNabtoSim.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using ::testing::ElementsAre;
+using ::testing::Pair;
+
+namespace {
+
+// Each test gets its own folder as "the folder of the executable".
+class NabtoSim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zemb-nabto-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        ::setenv("ZEMB_CONFIG_DIR", dir_.c_str(), 1);
+        previousSleep_ = SetNabtoSleep([this](std::int32_t ms) { sleeps.push_back(ms); });
+    }
+    void TearDown() override {
+        DestroyNabtoSim();
+        SetNabtoSleep(std::move(previousSleep_));
+        ::unsetenv("ZEMB_CONFIG_DIR");
+        std::filesystem::remove_all(dir_);
+    }
+    void WriteIni(const std::string& text) { std::ofstream(dir_ + "/Nabto.ini") << text; }
+    std::string ReadIni() {
+        std::ifstream in(dir_ + "/Nabto.ini");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    std::vector<std::int32_t> sleeps;
+    TLogCapture log;
+    std::string dir_;
+
+private:
+    TNabtoSleep previousSleep_;
+};
+
+const char* SlowIni = "[General]\nIncludePollDelay=1\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n";
+
+TEST_F(NabtoSim, SlowExampleDelaysBySize) {
+    WriteIni(SlowIni);
+    TNabtoSim sim;
+    ASSERT_TRUE(sim.Load("Slow"));
+    EXPECT_EQ(sim.CurrentConfig, "Slow");
+    ASSERT_EQ(sim.Intervals.size(), 2U);
+    EXPECT_EQ(sim.IntervalDelay(10), 44);
+    EXPECT_EQ(sim.IntervalDelay(200), 94);       // 93.6
+    EXPECT_EQ(sim.IntervalDelay(200000), 20074); // past every ToBytes: the last interval
+    const std::uint8_t data[1] = {0x55};
+    sim.Delay(data, 10, "Write");
+    EXPECT_THAT(sleeps, ElementsAre(44));
+    EXPECT_THAT(log.lines, ElementsAre(Pair(">>NaptoDelay_ms: 44 10 Write", "Nabto"),
+                                       Pair("<<NaptoDelay_ms Write", "Nabto")));
+}
+
+TEST_F(NabtoSim, HalvesRoundToTheEvenNeighbour) {
+    TNabtoSim sim;
+    ASSERT_TRUE(sim.AddLine("0,1000,0,2"));
+    EXPECT_EQ(sim.IntervalDelay(1), 0); // 0.5
+    EXPECT_EQ(sim.IntervalDelay(3), 2); // 1.5
+    EXPECT_EQ(sim.IntervalDelay(5), 2); // 2.5
+    EXPECT_EQ(sim.IntervalDelay(7), 4); // 3.5
+    // Below FromBytes the same formula goes negative: no delay.
+    TNabtoSim below;
+    ASSERT_TRUE(below.AddLine("100,1000,10,1"));
+    EXPECT_EQ(below.IntervalDelay(50), -40);
+    below.Delay(nullptr, 50, "Read");
+    EXPECT_TRUE(sleeps.empty());
+}
+
+TEST_F(NabtoSim, FailedComputationsGiveNoDelay) {
+    TNabtoSim zero;
+    ASSERT_TRUE(zero.AddLine("0,100,10,0"));
+    EXPECT_EQ(zero.IntervalDelay(1), 0);
+    EXPECT_EQ(zero.IntervalDelay(4000000000U), 0);
+    TNabtoSim huge;
+    ASSERT_TRUE(huge.AddLine("0,100,2147483647,0.0001"));
+    EXPECT_EQ(huge.IntervalDelay(100), 0); // beyond 32 bits
+    TNabtoSim negative;
+    ASSERT_TRUE(negative.AddLine("100,200,-2147483647,0.5"));
+    EXPECT_EQ(negative.IntervalDelay(0), 0); // below 32 bits
+    std::uint8_t byte = 0;
+    zero.Delay(&byte, 1, "Write");
+    huge.Delay(&byte, 100, "Write");
+    EXPECT_TRUE(sleeps.empty());
+    EXPECT_TRUE(log.lines.empty());
+}
+
+TEST_F(NabtoSim, PollMessagesPassWhenPollDelayIsOff) {
+    WriteIni("[General]\nIncludePollDelay=0\n[Slow]\n1=0,64,40,2.5\n");
+    TNabtoSim sim;
+    ASSERT_TRUE(sim.Load("Slow"));
+    EXPECT_FALSE(sim.IncludePollDelay);
+    const std::uint8_t poll11[1] = {0x11}, poll12[1] = {0x12}, other[1] = {0x13};
+    sim.Delay(poll11, 10, "Write");
+    sim.Delay(poll12, 10, "Read");
+    EXPECT_TRUE(sleeps.empty());
+    sim.Delay(other, 10, "Write");
+    EXPECT_THAT(sleeps, ElementsAre(44));
+    sim.IncludePollDelay = true;
+    sim.Delay(poll11, 10, "Write");
+    EXPECT_THAT(sleeps, ElementsAre(44, 44));
+    // An empty buffer has no first byte to look at.
+    sim.IncludePollDelay = false;
+    sim.Delay(nullptr, 0, "Read");
+    EXPECT_THAT(sleeps, ElementsAre(44, 44, 40));
+}
+
+TEST_F(NabtoSim, IncludePollDelayIsTrueExactlyForOne) {
+    for (const auto& [value, expected] : std::vector<std::pair<std::string, bool>>{
+             {"1", true}, {"0", false}, {"2", false}, {"yes", true}, {"", true}}) {
+        WriteIni("[General]\nIncludePollDelay=" + value + "\n");
+        EXPECT_EQ(TNabtoSim().IncludePollDelay, expected) << value;
+    }
+    std::filesystem::remove(dir_ + "/Nabto.ini");
+    EXPECT_TRUE(TNabtoSim().IncludePollDelay);
+}
+
+TEST_F(NabtoSim, OverlappingLineEndsTheLoad) {
+    WriteIni("[Overlap]\n1=0,100,10,1\n2=50,200,10,1\n[Touching]\n1=100,200,1,1\n2=0,100,1,1\n");
+    TNabtoSim sim;
+    EXPECT_FALSE(sim.Load("Overlap"));
+    EXPECT_EQ(sim.CurrentConfig, "");
+    ASSERT_EQ(sim.Intervals.size(), 1U); // what was accepted before stays
+    EXPECT_EQ(sim.Intervals[0].ToBytes, 100);
+    ASSERT_TRUE(sim.Load("touching"));
+    ASSERT_EQ(sim.Intervals.size(), 2U);
+    EXPECT_EQ(sim.Intervals[0].FromBytes, 0); // kept sorted
+    EXPECT_EQ(sim.Intervals[1].FromBytes, 100);
+}
+
+TEST_F(NabtoSim, MalformedLinesAreRejected) {
+    TNabtoSim sim;
+    EXPECT_FALSE(sim.AddLine("0,64,40"));
+    EXPECT_FALSE(sim.AddLine("0,64,40,2.5,1"));
+    EXPECT_FALSE(sim.AddLine("0,64,4.0,2.5"));
+    EXPECT_FALSE(sim.AddLine("0,64,40,2,5"));
+    EXPECT_FALSE(sim.AddLine("0,64,40,x"));
+    EXPECT_FALSE(sim.AddLine("0,64,40,"));   // a trailing comma adds an empty fourth field
+    EXPECT_FALSE(sim.AddLine("0,64,40,1e")); // an exponent needs digits
+    EXPECT_TRUE(sim.Intervals.empty());
+    // Blanks separate too, quotes enclose; From and To fall back to 0 and MaxInt.
+    ASSERT_TRUE(sim.AddLine(" x  y \"7\" \".5\" "));
+    EXPECT_EQ(sim.Intervals[0].FromBytes, 0);
+    EXPECT_EQ(sim.Intervals[0].ToBytes, 2147483647);
+    EXPECT_EQ(sim.Intervals[0].DelayMs, 7);
+    EXPECT_EQ(sim.Intervals[0].Divisor, 0.5L);
+    EXPECT_THAT(SplitCommaText("a,,\"b\"\"c\" d,"), ElementsAre("a", "", "b\"c", "d", ""));
+    EXPECT_THAT(SplitCommaText("\"open"), ElementsAre("open"));
+}
+
+TEST_F(NabtoSim, LoadStopsAtTheFirstMissingKey) {
+    WriteIni("[Gap]\n1=0,64,40,2.5\n3=64,100,80,10\n[Three]\n1=0,64,40\n[Empty]\n1=  \n"
+             "[BadDelay]\n1=0,64,40,2.5\n2=64,100,8x,1\n");
+    TNabtoSim sim;
+    ASSERT_TRUE(sim.Load("Gap"));
+    EXPECT_EQ(sim.Intervals.size(), 1U);
+    EXPECT_FALSE(sim.Load("Three"));
+    EXPECT_TRUE(sim.Intervals.empty());
+    EXPECT_FALSE(sim.Load("Empty"));
+    EXPECT_FALSE(sim.Load("Missing"));
+    EXPECT_FALSE(sim.Load(""));
+    EXPECT_FALSE(sim.Load("BadDelay"));
+    EXPECT_EQ(sim.Intervals.size(), 1U);
+    EXPECT_EQ(sim.CurrentConfig, "");
+}
+
+TEST_F(NabtoSim, SaveWritesTheGeneralSectionOnly) {
+    WriteIni(SlowIni);
+    TNabtoSim sim;
+    ASSERT_TRUE(sim.Load("Slow"));
+    sim.IncludePollDelay = false;
+    sim.Save();
+    const TProfileText text(ReadIni());
+    EXPECT_EQ(text.Value("General", "CurrentConfig"), "Slow");
+    EXPECT_EQ(text.Value("General", "IncludePollDelay"), "0");
+    EXPECT_EQ(text.Value("Slow", "2"), "64,100000,80,10");
+}
+
+TEST_F(NabtoSim, StartUpPutsTheSavedConfigurationInForce) {
+    WriteIni("[General]\nCurrentConfig=Slow\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n");
+    EXPECT_EQ(::NabtoSim(), nullptr);
+    CreateNabtoSim();
+    ASSERT_NE(::NabtoSim(), nullptr);
+    EXPECT_EQ(::NabtoSim()->CurrentConfig, "Slow");
+    // Every transfer of a device goes through it, before the transport.
+    TFakeLinkDevice device;
+    device.OpenDevice();
+    device.Reply({0x08, 0x00, 0x09});
+    EXPECT_TRUE(device.GetRAMTotal());
+    EXPECT_THAT(sleeps, ElementsAre(40, 41)); // 1-byte write, 3-byte read (40.4 -> 40, 41.2 -> 41)
+    EXPECT_THAT(log.lines, ElementsAre(Pair(">>NaptoDelay_ms: 40 1 Write", "Nabto"),
+                                       Pair("<<NaptoDelay_ms Write", "Nabto"),
+                                       Pair(">>NaptoDelay_ms: 41 3 Read", "Nabto"),
+                                       Pair("<<NaptoDelay_ms Read", "Nabto")));
+}
+
+TEST_F(NabtoSim, StartUpWithoutChoiceOrWithABrokenOneDelaysNothing) {
+    WriteIni("[General]\nCurrentConfig=Broken\n[Broken]\n1=0,100,10,1\n2=50,200,10,1\n");
+    CreateNabtoSim();
+    EXPECT_TRUE(::NabtoSim()->Intervals.empty());
+    WriteIni("[General]\nCurrentConfig=nabto DISABLED\n[Nabto disabled]\n1=0,64,40,2.5\n");
+    CreateNabtoSim();
+    EXPECT_TRUE(::NabtoSim()->Intervals.empty());
+    std::filesystem::remove(dir_ + "/Nabto.ini");
+    CreateNabtoSim();
+    EXPECT_TRUE(::NabtoSim()->Intervals.empty());
+    EXPECT_TRUE(::NabtoSim()->IncludePollDelay);
+}
+
+} // namespace

@@ -1,0 +1,492 @@
+// SPDX-License-Identifier: MIT
+#include "FakeLinkDevice.h"
+#include "ZEMBSettings.h"
+#include "uUSB_IF.h"
+#include "uUSB_IFDeviceSilabs.h"
+#include "uUSB_IFDeviceWinUSB.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using ::testing::ElementsAre;
+using ::testing::Pair;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string Guid0 = "{CE2511FC-12E2-4916-A004-0C43A172D7D6}";
+
+std::string PathWithInstance(const std::string& instance) {
+    return "usb#vid_1234&pid_5678#" + instance + "#" + Guid0;
+}
+
+class LinkProtocol : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ZEMBSettings().EnableEEPWrite = false;
+        device.OpenDevice();
+    }
+    void TearDown() override { ZEMBSettings().EnableEEPWrite = false; }
+    TLogCapture log;
+    TFakeLinkDevice device;
+};
+
+TEST(DeviceModel, EnumerationsAreWrittenByTheirIdentifiers) {
+    EXPECT_EQ(ToText(dtBrisk), "dtBrisk");
+    EXPECT_EQ(ToText(aciDostra), "aciDostra");
+    EXPECT_EQ(ToText(ddWinUSB_ST), "ddWinUSB_ST");
+    EXPECT_EQ(ToText(cmShared), "cmShared");
+    EXPECT_EQ(ToText(dtCorra), "dtCorra");
+    // A byte from a client outside the list stays readable.
+    EXPECT_EQ(ToText(static_cast<TUSBDevType>(9)), "9");
+    TUSB_DeviceDriver driver{};
+    EXPECT_TRUE(FromText("ddWinUSB_Silabs", driver));
+    EXPECT_EQ(driver, ddWinUSB_Silabs);
+    EXPECT_FALSE(FromText("ddwinusb_silabs", driver));
+}
+
+TEST(DeviceModel, FirmwareIsShownAsMajorDotMinor) {
+    EXPECT_EQ(FirmwareText(0x0100), "01.00");
+    EXPECT_EQ(FirmwareText(0x0203), "02.03");
+    EXPECT_EQ(FirmwareText(0x0C07), "12.07");
+}
+
+TEST(DeviceModel, GridGuidsAndTheirByteLayout) {
+    EXPECT_EQ(InterfaceGUIDOf(dtNotRecognized, ddSilabs).ToString(), Guid0);
+    EXPECT_EQ(InterfaceGUIDOf(dtNotRecognized, ddWinUSB_Silabs).ToString(),
+              "{8BB2450C-43E0-4B8A-B573-AC056D538606}");
+    EXPECT_EQ(InterfaceGUIDOf(dtNotRecognized, ddWinUSB_ST).ToString(),
+              "{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
+    EXPECT_EQ(InterfaceGUIDOf(dtBrisk, ddSilabs).ToString(),
+              "{1EA50ECA-CCB4-46A0-A79B-C5AE3C4BC250}");
+    EXPECT_EQ(InterfaceGUIDOf(dtBrisk, ddWinUSB_Silabs).ToString(),
+              "{A33E7016-4D22-494A-BC39-660469003D0D}");
+    EXPECT_EQ(InterfaceGUIDOf(dtBrisk, ddWinUSB_ST).ToString(),
+              "{7AAB3C16-2F2D-4ED8-AB88-241261450CC6}");
+    for (auto row : {dtMirel, dtFenwy, dtCorra})
+        for (auto column : {ddSilabs, ddWinUSB_Silabs, ddWinUSB_ST})
+            EXPECT_EQ(InterfaceGUIDOf(row, column), InterfaceGUIDOf(dtNotRecognized, column));
+    const auto bytes = InterfaceGUIDOf(dtNotRecognized, ddSilabs).Bytes();
+    EXPECT_THAT(bytes, ElementsAre(0xFC, 0x11, 0x25, 0xCE, 0xE2, 0x12, 0x16, 0x49, 0xA0, 0x04, 0x0C,
+                                   0x43, 0xA1, 0x72, 0xD7, 0xD6));
+    EXPECT_EQ(TGUID::FromString("{ce2511fc-12e2-4916-a004-0c43a172d7d6}"),
+              InterfaceGUIDOf(dtNotRecognized, ddSilabs));
+    EXPECT_FALSE(TGUID::FromString("CE2511FC-12E2-4916-A004-0C43A172D7D6"));
+    EXPECT_FALSE(TGUID::FromString("{CE2511FC-12E2-4916-A004+0C43A172D7D6}"));
+    EXPECT_FALSE(TGUID::FromString("{CE2511FC-12E2-4916-A004-0C43A172D7DG}"));
+}
+
+TEST(DeviceModel, FreshObjectsStartClosedAndEmpty) {
+    TUSB_IFDeviceSilabs silabs;
+    TUSB_IFDeviceWinUSB_ST st;
+    TUSB_IFDeviceWinUSB_Silabs winusbSilabs;
+    EXPECT_EQ(silabs.DriverType, ddSilabs);
+    EXPECT_EQ(st.DriverType, ddWinUSB_ST);
+    EXPECT_EQ(winusbSilabs.DriverType, ddWinUSB_Silabs);
+    for (TUSB_IFDeviceBase* d :
+         {static_cast<TUSB_IFDeviceBase*>(&silabs), static_cast<TUSB_IFDeviceBase*>(&st)}) {
+        EXPECT_FALSE(d->Active());
+        EXPECT_EQ(d->Handle.Get(), -1);
+        EXPECT_EQ(d->DevType, dtNotRecognized);
+        EXPECT_TRUE(d->LinkName.empty() && d->FriendlyName.empty() && d->SerialNumber.empty() &&
+                    d->VidPid.empty() && d->GUID_.empty() && d->UserDeviceName.empty());
+        EXPECT_EQ(d->DevID, 0);
+        EXPECT_EQ(d->Firmware, 0);
+        EXPECT_EQ(d->TotalBufferSize, 0);
+        EXPECT_EQ(d->App_ID_Hardware_Revision, 0);
+        EXPECT_EQ(d->Meas_App_FPGA_Rev, 0);
+        EXPECT_FALSE(d->CloseDevice());
+        EXPECT_FALSE(d->StartSession());
+        EXPECT_FALSE(d->EndSession());
+    }
+}
+
+TEST_F(LinkProtocol, RamSizeIsTheReplyLessOnePage) {
+    device.Reply({0x08, 0x00, 0x09});
+    EXPECT_TRUE(device.GetRAMTotal());
+    EXPECT_EQ(device.TotalBufferSize, 2048);
+    device.Reply({0x08, 0x00, 0x01});
+    EXPECT_TRUE(device.GetRAMTotal());
+    EXPECT_EQ(device.TotalBufferSize, 0);
+    device.Reply({0x08, 0x10, 0x00});
+    EXPECT_TRUE(device.GetRAMTotal());
+    EXPECT_EQ(device.TotalBufferSize, 0);
+    device.Reply({0x08, 0xFF, 0xFF});
+    EXPECT_TRUE(device.GetRAMTotal());
+    EXPECT_EQ(device.TotalBufferSize, 65535 - 256);
+    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}, Bytes{0x09}, Bytes{0x09}, Bytes{0x09}));
+    EXPECT_TRUE(log.lines.empty());
+}
+
+TEST_F(LinkProtocol, RamSizeFailuresLeaveOneHundredAndLogOnce) {
+    device.writeSucceeds = false;
+    EXPECT_FALSE(device.GetRAMTotal());
+    EXPECT_EQ(device.TotalBufferSize, 100);
+    device.writeSucceeds = true;
+    device.Reply({0x08, 0x00}); // one byte short
+    EXPECT_FALSE(device.GetRAMTotal());
+    device.Reply({0x09, 0x00, 0x09}); // the command echoed instead of the reply
+    EXPECT_FALSE(device.GetRAMTotal());
+    EXPECT_EQ(device.TotalBufferSize, 100);
+    device.Reply({0x08, 0x00, 0x09}, false); // transport failure although all bytes came
+    EXPECT_FALSE(device.GetRAMTotal());
+    EXPECT_THAT(
+        log.lines,
+        ElementsAre(
+            Pair("TUSB_IFDeviceLocal.GetRAMTotal. WriteBuffer(TX_RAM_TOTAL_MSG) fail",
+                 "RUVAzerComm"),
+            Pair("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail", "RUVAzerComm"),
+            Pair("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(msg[0] <> RX_RAM_TOTAL_MSG) fail",
+                 "RUVAzerComm"),
+            Pair("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail", "RUVAzerComm")));
+}
+
+TEST_F(LinkProtocol, FirmwareVersionIsMinorThenMajor) {
+    device.Firmware = 0x0777;
+    device.Reply({0x14, 0x04, 0x02});
+    EXPECT_TRUE(device.GetFirmwareVersion());
+    EXPECT_EQ(device.Firmware, 0x0204);
+    device.Reply({0x14, 0x04});
+    EXPECT_FALSE(device.GetFirmwareVersion());
+    device.Reply({0x08, 0x05, 0x03});
+    EXPECT_FALSE(device.GetFirmwareVersion());
+    device.writeSucceeds = false;
+    EXPECT_FALSE(device.GetFirmwareVersion());
+    EXPECT_EQ(device.Firmware, 0x0204);
+    EXPECT_THAT(
+        log.lines,
+        ElementsAre(
+            Pair("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(@msg, 3) fail", "RUVAzerComm"),
+            Pair("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) "
+                 "fail",
+                 "RUVAzerComm"),
+            Pair("TUSB_IFDeviceLocal.GetFirmwareVersion. WriteBuffer(TX_GET_VER_MSG) fail",
+                 "RUVAzerComm")));
+    EXPECT_THAT(device.written, ElementsAre(Bytes{0x13}, Bytes{0x13}, Bytes{0x13}));
+}
+
+TEST_F(LinkProtocol, DeviceInformationDecodesSerialAndRevisions) {
+    device.Reply({0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12});
+    EXPECT_TRUE(device.GetDevInfo());
+    EXPECT_EQ(device.SerialNumber, "123456");
+    EXPECT_EQ(device.App_ID_Hardware_Revision, 7);
+    EXPECT_EQ(device.Meas_App_FPGA_Rev, 0x1234);
+    // All four serial bytes are unsigned: no sign, no wrap to negative.
+    device.Reply({0x19, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x00});
+    EXPECT_TRUE(device.GetDevInfo());
+    EXPECT_EQ(device.SerialNumber, "4294967295");
+    device.Reply({0x19, 0x05, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00});
+    EXPECT_TRUE(device.GetDevInfo());
+    EXPECT_EQ(device.SerialNumber, "5");
+    EXPECT_THAT(device.written.back(), ElementsAre(0x18));
+}
+
+TEST_F(LinkProtocol, DeviceInformationFailuresResetTheFields) {
+    const auto expectReset = [this] {
+        EXPECT_EQ(device.SerialNumber, "0");
+        EXPECT_EQ(device.App_ID_Hardware_Revision, 0);
+        EXPECT_EQ(device.Meas_App_FPGA_Rev, 0);
+        device.SerialNumber = "x";
+        device.App_ID_Hardware_Revision = 3;
+        device.Meas_App_FPGA_Rev = 3;
+    };
+    device.Reply({0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34}); // 7 of 8 bytes
+    EXPECT_FALSE(device.GetDevInfo());
+    expectReset();
+    device.Reply({0x18, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12});
+    EXPECT_FALSE(device.GetDevInfo());
+    expectReset();
+    device.writeSucceeds = false;
+    EXPECT_FALSE(device.GetDevInfo());
+    expectReset();
+    EXPECT_THAT(
+        log.lines,
+        ElementsAre(Pair("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail", "RUVAzerComm"),
+                    Pair("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(msg[0] <> RX_GET_DEV_MSG) fail",
+                         "RUVAzerComm"),
+                    Pair("TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail",
+                         "RUVAzerComm")));
+}
+
+TEST_F(LinkProtocol, EepromWriteEnableLogsEachFailure) {
+    device.Reply({0x1D});
+    EXPECT_TRUE(device.SetEnableEEPWrite());
+    device.Reply({});
+    EXPECT_FALSE(device.SetEnableEEPWrite());
+    device.Reply({0x1C});
+    EXPECT_FALSE(device.SetEnableEEPWrite());
+    device.writeSucceeds = false;
+    EXPECT_FALSE(device.SetEnableEEPWrite());
+    EXPECT_THAT(log.lines,
+                ElementsAre(Pair("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(@msg, 1) fail",
+                                 "RUVAzerComm"),
+                            Pair("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(msg[0] <> "
+                                 "RX_ENABLE_EEP_WRITE_ACK_MSG) fail",
+                                 "RUVAzerComm"),
+                            Pair("TUSB_IFDeviceLocal.SetEnableEEPWrite. "
+                                 "WriteBuffer(TX_ENABLE_EEP_WRITE_MSG) fail",
+                                 "RUVAzerComm")));
+}
+
+TEST_F(LinkProtocol, CommandsOnAClosedDeviceFailAtTheWrite) {
+    device.CloseDevice();
+    EXPECT_FALSE(device.GetRAMTotal());
+    EXPECT_THAT(log.lines, ElementsAre(Pair("TUSB_IFDeviceLocal.GetRAMTotal. "
+                                            "WriteBuffer(TX_RAM_TOTAL_MSG) fail",
+                                            "RUVAzerComm")));
+}
+
+class Identification : public ::testing::Test {
+protected:
+    void SetUp() override { ZEMBSettings().EnableEEPWrite = false; }
+    void TearDown() override { ZEMBSettings().EnableEEPWrite = false; }
+    void Answers(std::uint16_t firmware) {
+        device.Reply({0x08, 0x00, 0x09});
+        device.Reply({0x14, static_cast<std::uint8_t>(firmware & 0xFF),
+                      static_cast<std::uint8_t>(firmware >> 8)});
+    }
+    TLogCapture log;
+    TFakeLinkDevice device;
+};
+
+TEST_F(Identification, BriskBoxesAreNeverOpened) {
+    device.Identify("usb#vid_10c4&pid_83cc#0071234567890#" + Guid0);
+    EXPECT_EQ(device.DevType, dtBrisk);
+    EXPECT_EQ(device.VidPid, "vid_10c4&pid_83cc");
+    EXPECT_EQ(device.GUID_, Guid0);
+    EXPECT_EQ(device.SerialNumber, "");
+    EXPECT_EQ(device.opens, 0);
+    EXPECT_TRUE(device.written.empty());
+}
+
+TEST_F(Identification, BriskComparisonHasCase) {
+    device.openSucceeds = false;
+    device.Identify("usb#VID_10C4&PID_83CC#0071234567890#" + Guid0);
+    EXPECT_EQ(device.DevType, dtNotRecognized);
+    EXPECT_EQ(device.VidPid, "VID_10C4&PID_83CC");
+    EXPECT_EQ(device.opens, 1);
+}
+
+TEST_F(Identification, OldFirmwareReadsCodeAndSerialFromTheStart) {
+    Answers(0x0150);
+    device.Identify(PathWithInstance("007AB1234"));
+    EXPECT_EQ(device.DevType, dtFenwy);
+    EXPECT_EQ(device.SerialNumber, "AB1234");
+    EXPECT_EQ(device.Firmware, 0x0150);
+    EXPECT_EQ(device.TotalBufferSize, 2048);
+    EXPECT_EQ(device.LinkName, PathWithInstance("007AB1234"));
+    EXPECT_EQ(device.VidPid, "vid_1234&pid_5678");
+    EXPECT_EQ(device.GUID_, Guid0);
+    EXPECT_FALSE(device.Active());
+    EXPECT_EQ(device.closes, 1);
+    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}, Bytes{0x13}));
+}
+
+TEST_F(Identification, NewerFirmwareReadsTheCodeFromPositionTen) {
+    Answers(0x0201);
+    device.Identify(PathWithInstance("ABCDEFGHI008xyz"));
+    EXPECT_EQ(device.DevType, dtMirel);
+    EXPECT_EQ(device.SerialNumber, "DEFGHI008");
+}
+
+TEST_F(Identification, FirmwareOneZeroAndTwoZeroAreNormalised) {
+    Answers(0x1000);
+    device.Identify(PathWithInstance("008123456789"));
+    EXPECT_EQ(device.Firmware, 0x0100);
+    EXPECT_EQ(device.DevType, dtMirel);
+
+    TFakeLinkDevice other;
+    other.Reply({0x08, 0x00, 0x09});
+    other.Reply({0x14, 0x00, 0x20});
+    other.Identify(PathWithInstance("ABCDEFGHI007"));
+    EXPECT_EQ(other.Firmware, 0x0200);
+    EXPECT_EQ(other.DevType, dtFenwy);
+    EXPECT_EQ(other.SerialNumber, "DEFGHI007");
+}
+
+TEST_F(Identification, Firmware202And203HaveNoSerial) {
+    for (std::uint16_t firmware : {0x0202, 0x0203}) {
+        TFakeLinkDevice d;
+        d.Reply({0x08, 0x00, 0x09});
+        d.Reply({0x14, static_cast<std::uint8_t>(firmware), 0x02});
+        d.Identify(PathWithInstance("ABCDEFGHI007"));
+        EXPECT_EQ(d.SerialNumber, "");
+        EXPECT_EQ(d.DevType, dtFenwy);
+        EXPECT_EQ(d.written.size(), 2U);
+    }
+}
+
+TEST_F(Identification, Firmware204AsksForDeviceInformation) {
+    Answers(0x0204);
+    device.Reply({0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12});
+    device.Identify(PathWithInstance("ABCDEFGHI008"));
+    EXPECT_EQ(device.SerialNumber, "123456");
+    EXPECT_EQ(device.App_ID_Hardware_Revision, 7);
+    EXPECT_EQ(device.Meas_App_FPGA_Rev, 0x1234);
+    EXPECT_EQ(device.DevType, dtMirel);
+    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}, Bytes{0x13}, Bytes{0x18}));
+}
+
+TEST_F(Identification, FailedDeviceInformationLeavesSerialZero) {
+    Answers(0x0300);
+    device.Reply({0x19, 0x40});
+    device.Identify(PathWithInstance("ABCDEFGHI007"));
+    EXPECT_EQ(device.SerialNumber, "0");
+    EXPECT_EQ(device.DevType, dtFenwy);
+    EXPECT_FALSE(device.Active());
+}
+
+TEST_F(Identification, EepromWritesAreEnabledOnlyWithTheSetting) {
+    ZEMBSettings().EnableEEPWrite = true;
+    Answers(0x0204);
+    device.Reply({0x19, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+    device.Reply({0x1D});
+    device.Identify(PathWithInstance("ABCDEFGHI007"));
+    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}, Bytes{0x13}, Bytes{0x18}, Bytes{0x1C}));
+    EXPECT_TRUE(log.lines.empty());
+    // Older firmware is never told.
+    TFakeLinkDevice old;
+    old.Reply({0x08, 0x00, 0x09});
+    old.Reply({0x14, 0x03, 0x02});
+    old.Identify(PathWithInstance("ABCDEFGHI007"));
+    EXPECT_EQ(old.written.size(), 2U);
+}
+
+TEST_F(Identification, FailedRamSizeStopsBeforeTheFirmware) {
+    device.Reply({0x08, 0x00});
+    device.Identify(PathWithInstance("007AB1234"));
+    EXPECT_EQ(device.TotalBufferSize, 100);
+    EXPECT_EQ(device.DevType, dtNotRecognized);
+    EXPECT_EQ(device.SerialNumber, "");
+    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}));
+    EXPECT_EQ(device.closes, 1);
+    EXPECT_FALSE(device.Active());
+}
+
+TEST_F(Identification, FailedFirmwareLeavesTheDeviceUnrecognised) {
+    device.Reply({0x08, 0x00, 0x09});
+    device.Reply({0x15, 0x00, 0x01});
+    device.Identify(PathWithInstance("007AB1234"));
+    EXPECT_EQ(device.DevType, dtNotRecognized);
+    EXPECT_EQ(device.Firmware, 0);
+    EXPECT_EQ(device.TotalBufferSize, 2048);
+    EXPECT_FALSE(device.Active());
+}
+
+TEST_F(Identification, UnopenableDeviceKeepsItsPathParts) {
+    device.openSucceeds = false;
+    device.SerialNumber = "old";
+    device.App_ID_Hardware_Revision = 5;
+    device.Identify(PathWithInstance("007AB1234"));
+    EXPECT_EQ(device.DevType, dtNotRecognized);
+    EXPECT_EQ(device.SerialNumber, "");
+    EXPECT_EQ(device.App_ID_Hardware_Revision, 0);
+    EXPECT_EQ(device.VidPid, "vid_1234&pid_5678");
+    EXPECT_TRUE(device.written.empty());
+}
+
+TEST_F(Identification, ProductCodesThatAreNoNumberRecogniseNothing) {
+    // Too short for position 10, letters, and a code that is neither 7 nor 8.
+    for (const char* instance : {"ABCDEFGHI", "ABCDEFGHIx07", "ABCDEFGHI009", ""}) {
+        TFakeLinkDevice d;
+        d.Reply({0x08, 0x00, 0x09});
+        d.Reply({0x14, 0x00, 0x03});
+        d.Reply({0x19, 0x01, 0, 0, 0, 0, 0, 0});
+        d.Identify(PathWithInstance(instance));
+        EXPECT_EQ(d.DevType, dtNotRecognized) << instance;
+    }
+    // Below 2.00 the serial is what is there from position 4, fewer than 9 characters too.
+    TFakeLinkDevice shortOne;
+    shortOne.Reply({0x08, 0x00, 0x09});
+    shortOne.Reply({0x14, 0x00, 0x01});
+    shortOne.Identify(PathWithInstance("07"));
+    EXPECT_EQ(shortOne.DevType, dtFenwy);
+    EXPECT_EQ(shortOne.SerialNumber, "");
+}
+
+TEST_F(Identification, PathsWithoutEnoughHashesAreSplitWithoutHarm) {
+    for (const std::string path :
+         {"", "#", "##", "###", "no hashes at all", "usb#vid_1234", "usb#vid_1234&pid_5678#007"}) {
+        TFakeLinkDevice d;
+        d.Reply({0x08, 0x00, 0x09});
+        d.Reply({0x14, 0x00, 0x01});
+        d.Identify(path);
+        EXPECT_EQ(d.LinkName, path);
+        EXPECT_FALSE(d.Active());
+    }
+    TFakeLinkDevice d;
+    d.openSucceeds = false;
+    d.Identify("usb#vid_1234");
+    EXPECT_EQ(d.VidPid, "");
+    EXPECT_EQ(d.GUID_, "vid_1234");
+    d.Identify("usb#vid_1234&pid_5678#007");
+    EXPECT_EQ(d.VidPid, "vid_1234&pid_5678");
+    EXPECT_EQ(d.GUID_, "usb#vid_1234&pid_5678#007");
+}
+
+TEST(DeviceCollection, ItemsOutsideTheRangeAreNothing) {
+    TUSB_IFDeviceCollection collection([] { return std::make_unique<TFakeLinkDevice>(); },
+                                       InterfaceGUIDOf(dtNotRecognized, ddSilabs));
+    EXPECT_EQ(collection.Items(0), nullptr);
+    TUSB_IFDeviceBase* first = collection.Add();
+    EXPECT_EQ(collection.Items(0), first);
+    EXPECT_EQ(collection.Items(-1), nullptr);
+    EXPECT_EQ(collection.Items(1), nullptr);
+    EXPECT_EQ(first->Index(), 0);
+    EXPECT_EQ(first->Collection(), &collection);
+}
+
+TEST(DeviceCollection, ReopenOpensExactlyWhatWasOpen) {
+    TUSB_IFDeviceCollection collection([] { return std::make_unique<TFakeLinkDevice>(); },
+                                       InterfaceGUIDOf(dtNotRecognized, ddSilabs));
+    auto* a = static_cast<TFakeLinkDevice*>(collection.Add());
+    auto* b = static_cast<TFakeLinkDevice*>(collection.Add());
+    auto* c = static_cast<TFakeLinkDevice*>(collection.Add());
+    a->OpenDevice();
+    c->OpenDevice();
+    collection.CloseOpenDevices();
+    EXPECT_FALSE(a->Active() || b->Active() || c->Active());
+    collection.ReopenClosedDevices();
+    EXPECT_TRUE(a->Active());
+    EXPECT_FALSE(b->Active());
+    EXPECT_TRUE(c->Active());
+    // A device that leaves the collection is not reopened from there any more.
+    collection.CloseOpenDevices();
+    auto moved = collection.Extract(c);
+    collection.ReopenClosedDevices();
+    EXPECT_TRUE(a->Active());
+    EXPECT_FALSE(moved->Active());
+}
+
+TEST(DeviceCollection, MovingKeepsTheObjectAndItsFields) {
+    TUSB_IFDeviceCollection from([] { return std::make_unique<TFakeLinkDevice>(); },
+                                 InterfaceGUIDOf(dtNotRecognized, ddSilabs));
+    TUSB_IFDeviceCollection to([] { return std::make_unique<TFakeLinkDevice>(); },
+                               InterfaceGUIDOf(dtFenwy, ddSilabs));
+    TUSB_IFDeviceBase* a = from.Add();
+    TUSB_IFDeviceBase* b = from.Add();
+    a->DevID = 17;
+    a->FriendlyName = "Box";
+    a->SetCollection(&to);
+    EXPECT_EQ(from.Count(), 1);
+    EXPECT_EQ(from.Items(0), b);
+    EXPECT_EQ(to.Items(0), a);
+    EXPECT_EQ(a->Collection(), &to);
+    EXPECT_EQ(a->DevID, 17);
+    EXPECT_EQ(a->FriendlyName, "Box");
+    EXPECT_TRUE(to.Delete(a));
+    EXPECT_FALSE(to.Delete(b));
+    EXPECT_EQ(to.Count(), 0);
+}
+
+TEST(DeviceCollection, DestroyingAnOpenDeviceClosesIt) {
+    auto device = std::make_unique<TFakeLinkDevice>();
+    device->OpenDevice();
+    const int fd = device->Handle.Get();
+    ASSERT_GE(fd, 0);
+    device.reset();
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1); // the descriptor is gone
+}
+
+} // namespace
