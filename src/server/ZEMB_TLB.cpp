@@ -111,6 +111,16 @@ constexpr std::string_view ObjectInterfacesXml =
     "  </method>\n"
     " </interface>\n";
 
+const std::string ClassFactoryXml = " <interface name=\"org.zemb.ZEMB.ClassFactory\">\n"
+                                    "  <annotation name=\"org.zemb.ZEMB.LibraryId\" value=\"" +
+                                    std::string(LIBID_ZEMB) +
+                                    "\"/>\n"
+                                    "  <method name=\"CreateInstance\">\n"
+                                    "   <arg name=\"ClassID\" type=\"s\" direction=\"in\"/>\n"
+                                    "   <arg name=\"Object\" type=\"o\" direction=\"out\"/>\n"
+                                    "  </method>\n"
+                                    " </interface>\n";
+
 void AppendChildren(std::string& xml, std::span<const std::string> children) {
     for (const std::string& child : children) {
         xml += " <node name=\"";
@@ -207,13 +217,6 @@ std::string_view Signature(TParamType type) {
     return {};
 }
 
-bool IsArgument(TParamDir dir) {
-    return dir != TParamDir::Out;
-}
-bool IsReplyValue(TParamDir dir) {
-    return dir == TParamDir::Out || dir == TParamDir::InOut;
-}
-
 std::string InSignature(const TMethod& method) {
     std::string signature;
     for (const TParam& p : method.Params)
@@ -270,15 +273,16 @@ std::string FactoryIntrospectionXml(std::span<const std::string> children) {
     std::string xml(DocType);
     xml += "<node>\n";
     xml += StandardInterfaces;
-    xml += " <interface name=\"org.zemb.ZEMB.ClassFactory\">\n"
-           "  <annotation name=\"org.zemb.ZEMB.LibraryId\" value=\"";
-    xml += LIBID_ZEMB;
-    xml += "\"/>\n"
-           "  <method name=\"CreateInstance\">\n"
-           "   <arg name=\"ClassID\" type=\"s\" direction=\"in\"/>\n"
-           "   <arg name=\"Object\" type=\"o\" direction=\"out\"/>\n"
-           "  </method>\n"
-           " </interface>\n";
+    xml += ClassFactoryXml;
+    AppendChildren(xml, children);
+    xml += "</node>\n";
+    return xml;
+}
+
+std::string NodeIntrospectionXml(std::span<const std::string> children) {
+    std::string xml(DocType);
+    xml += "<node>\n";
+    xml += StandardInterfaces;
     AppendChildren(xml, children);
     xml += "</node>\n";
     return xml;
@@ -287,6 +291,7 @@ std::string FactoryIntrospectionXml(std::span<const std::string> children) {
 std::string AllInterfacesXml() {
     std::string xml(DocType);
     xml += "<node>\n";
+    xml += ClassFactoryXml;
     for (TInterface i : AllInterfaces)
         AppendInterface(xml, i);
     xml += ObjectInterfacesXml;

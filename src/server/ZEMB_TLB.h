@@ -26,7 +26,9 @@ inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
+inline constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005u);
 inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
+inline constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154u);
 inline constexpr HRESULT DISP_E_MEMBERNOTFOUND = static_cast<HRESULT>(0x80020003u);
 inline constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005u);
 inline constexpr HRESULT DISP_E_UNKNOWNNAME = static_cast<HRESULT>(0x80020006u);
@@ -264,10 +266,10 @@ struct TMethod {
 #define ZEMB_PARAM_DECL(dir, type, name)                                                           \
     ZEMB::TArg<ZEMB::TParamDir::dir, ZEMB::TParamType::type> name
 #define ZEMB_PARAM_NAME(dir, type, name) name
-#define ZEMB_PARAM_ENTRY(dir, type, name)                                                          \
-    ZEMB::TParam {                                                                                 \
-#name, ZEMB::TParamDir::dir, ZEMB::TParamType::type                                        \
-    }
+// clang-format off
+#define ZEMB_PARAM_ENTRY(dir, type, name) \
+    ZEMB::TParam{#name, ZEMB::TParamDir::dir, ZEMB::TParamType::type}
+// clang-format on
 
 #define ZEMB_DECLARE_METHOD(intf, slot, dispid, name, ...)                                         \
     virtual HRESULT name(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_DECL, __VA_ARGS__)) = 0;
@@ -351,8 +353,12 @@ std::string_view Signature(TParamType type);
 // arguments; out and in-out parameters the reply values, Result last.
 std::string InSignature(const TMethod& method);
 std::string OutSignature(const TMethod& method);
-bool IsArgument(TParamDir dir);
-bool IsReplyValue(TParamDir dir);
+constexpr bool IsArgument(TParamDir dir) {
+    return dir != TParamDir::Out;
+}
+constexpr bool IsReplyValue(TParamDir dir) {
+    return dir == TParamDir::Out || dir == TParamDir::InOut;
+}
 
 // Looks a method up by its dispatch identifier among the interfaces of an object whose most
 // derived interface is intf (IZEMBServer4 objects answer every dispatch identifier of
@@ -378,6 +384,8 @@ inline constexpr std::string_view ErrorUnexpected = "org.zemb.ZEMB.Error.Unexpec
 // installs (AllInterfacesXml: every interface of the library, no node children).
 std::string IntrospectionXml(TInterface intf, std::span<const std::string> children = {});
 std::string FactoryIntrospectionXml(std::span<const std::string> children = {});
+// A node with children only (the paths above the factory and the objects).
+std::string NodeIntrospectionXml(std::span<const std::string> children);
 std::string AllInterfacesXml();
 
 } // namespace ZEMB

@@ -1,0 +1,164 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// The one place that speaks sd-bus: RAII over the connection, messages and slots, and the
+// pump that both the server and the client library run.
+//
+// Contract of the pump: sd_bus_process only ever runs inside TZEMBBus::Process(); every
+// incoming method call it hands back is dispatched to the method handler after
+// sd_bus_process has returned, so the handler may itself call out (Call) and the pump serves
+// further incoming calls while it waits, at any depth. Nothing here takes a lock; a TZEMBBus
+// belongs to the thread that made it.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+// An owned reference to a message; empty when no message.
+class TBusMessage {
+public:
+    TBusMessage() = default;
+    // Takes over a reference the caller owns.
+    static TBusMessage Adopt(sd_bus_message* m) {
+        TBusMessage r;
+        r.M_ = m;
+        return r;
+    }
+    // Adds a reference of its own.
+    static TBusMessage Ref(sd_bus_message* m) { return Adopt(sd_bus_message_ref(m)); }
+    TBusMessage(const TBusMessage& o) : M_(o.M_ ? sd_bus_message_ref(o.M_) : nullptr) {}
+    TBusMessage(TBusMessage&& o) noexcept : M_(o.M_) { o.M_ = nullptr; }
+    TBusMessage& operator=(TBusMessage o) noexcept {
+        std::swap(M_, o.M_);
+        return *this;
+    }
+    ~TBusMessage() { sd_bus_message_unref(M_); }
+    sd_bus_message* Get() const { return M_; }
+    sd_bus_message** Out() {
+        *this = TBusMessage();
+        return &M_;
+    }
+    explicit operator bool() const { return M_ != nullptr; }
+
+private:
+    sd_bus_message* M_ = nullptr;
+};
+
+// A D-Bus error name and message, freed on scope exit.
+class TBusError {
+public:
+    TBusError() = default;
+    TBusError(const TBusError&) = delete;
+    TBusError& operator=(const TBusError&) = delete;
+    ~TBusError() { sd_bus_error_free(&E_); }
+    sd_bus_error* Get() { return &E_; }
+    bool IsSet() const { return sd_bus_error_is_set(&E_); }
+    std::string_view Name() const { return E_.name ? E_.name : ""; }
+    std::string_view Message() const { return E_.message ? E_.message : ""; }
+    void Set(std::string_view name, std::string_view message);
+    void SetErrno(int error, std::string_view message);
+
+private:
+    sd_bus_error E_ = SD_BUS_ERROR_NULL;
+};
+
+struct TBusSlotUnref {
+    void operator()(sd_bus_slot* s) const { sd_bus_slot_unref(s); }
+};
+using TBusSlot = std::unique_ptr<sd_bus_slot, TBusSlotUnref>;
+
+struct TEventSourceUnref {
+    void operator()(sd_event_source* s) const { sd_event_source_disable_unref(s); }
+};
+using TEventSource = std::unique_ptr<sd_event_source, TEventSourceUnref>;
+
+class TZEMBBus {
+public:
+    // Incoming method call; the handler sends the reply (or none, for calls that want none).
+    using TMethodHandler = std::function<void(const TBusMessage& call)>;
+    // A unique bus name that left the bus (another process ended or closed its connection).
+    using TNameVanishedHandler = std::function<void(const std::string& uniqueName)>;
+
+    // Connects to the session bus ($DBUS_SESSION_BUS_ADDRESS). Null with error set on failure;
+    // blocks for the connection's authentication only.
+    static std::shared_ptr<TZEMBBus> OpenSession(std::string& error);
+    ~TZEMBBus();
+    TZEMBBus(const TZEMBBus&) = delete;
+    TZEMBBus& operator=(const TZEMBBus&) = delete;
+
+    sd_bus* Get() const { return Bus_; }
+    std::string UniqueName() const;
+    // Takes a well-known name (not queued; fails when another process owns it).
+    bool RequestName(std::string_view name, std::string& error);
+    // Watches the bus for vanishing unique names (NameOwnerChanged).
+    bool WatchVanishingNames(TNameVanishedHandler handler);
+    void SetMethodHandler(TMethodHandler handler) { MethodHandler_ = std::move(handler); }
+
+    // Serves everything that is pending without blocking. False when the connection is lost.
+    bool Process();
+    // Blocks up to timeout for traffic (or the bus's own time-outs), then Process().
+    bool WaitAndProcess(std::chrono::microseconds timeout);
+
+    // Sends a call and pumps (serving incoming calls) until its reply or the time-out. The
+    // reply may be an error reply: a time-out gives org.freedesktop.DBus.Error.NoReply, a lost
+    // connection org.freedesktop.DBus.Error.Disconnected, both as error replies in error.
+    // Returns the method return on success, an empty message with error set otherwise.
+    TBusMessage Call(const TBusMessage& call, std::chrono::microseconds timeout, TBusError& error);
+    // Sends a message without waiting for anything.
+    bool Send(const TBusMessage& message);
+    // Pushes queued output to the socket (blocks until written).
+    void Flush();
+    bool IsOpen() const;
+
+    // For a foreign event loop: poll fd, poll events, and the absolute CLOCK_MONOTONIC time in
+    // µs by which Process() must run even without traffic (UINT64_MAX: none, 0: now).
+    int Fd() const;
+    short Events() const;
+    std::uint64_t TimeoutUsec() const;
+
+    // Runs the pump from an sd-event loop: an io source on the bus fd and a timer for the
+    // bus's own time-outs. Calls made while the pump waits for a reply do not return to
+    // sd-event: timers and other sources wait until the outermost dispatch returns.
+    bool AttachEvent(sd_event* event);
+    void DetachEvent();
+    // Called from the sd-event pump when the connection is lost (the sources are disabled).
+    void SetConnectionLostHandler(std::function<void()> handler) {
+        LostHandler_ = std::move(handler);
+    }
+
+    // Depth of nested Call()s in progress (0: the pump is at the outermost level).
+    int CallDepth() const { return CallDepth_; }
+
+private:
+    explicit TZEMBBus(sd_bus* bus) : Bus_(bus) {}
+    // One sd_bus_process step plus the dispatch of what it handed back. <0: connection lost.
+    int ProcessOne();
+    void Dispatch(const TBusMessage& m);
+    void DrainVanished();
+    void ProcessFromEvent();
+    static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int OnIo(sd_event_source* s, int fd, std::uint32_t revents, void* userdata);
+    static int OnTime(sd_event_source* s, std::uint64_t usec, void* userdata);
+    static int OnPrepare(sd_event_source* s, void* userdata);
+
+    sd_bus* Bus_ = nullptr;
+    TMethodHandler MethodHandler_;
+    TNameVanishedHandler VanishedHandler_;
+    std::function<void()> LostHandler_;
+    TBusSlot NameOwnerSlot_;
+    std::deque<std::string> Vanished_;
+    bool Draining_ = false;
+    int CallDepth_ = 0;
+    TEventSource Io_;
+    TEventSource Time_;
+};
+
+// Replies to a call with the D-Bus error name and message (no reply when none is wanted).
+void ReplyError(TZEMBBus& bus, const TBusMessage& call, std::string_view name,
+                std::string_view message);
