@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <link.h>
+#include <map>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
@@ -21,7 +22,8 @@
 #include <utility>
 
 namespace {
-constexpr unsigned kBusNumber = 1;
+// A bus holds devices 2..127; more devices than a bus can number go on the next bus.
+constexpr unsigned kPortsPerBus = 100;
 constexpr std::size_t kPipeChunk = 65536;
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -75,6 +77,7 @@ struct TSimTestbed::TImpl {
     struct Entry {
         explicit Entry(const TSimDeviceConfig& c) : engine(c) {}
         TSimLinkDevice engine;
+        unsigned bus = 1;
         std::string port;    // udev sysname, "1-3"
         std::string sysPath; // /sys/devices/...
         std::string pipeDir; // pipe-file devices
@@ -96,7 +99,7 @@ struct TSimTestbed::TImpl {
     std::vector<std::unique_ptr<Entry>> devices;
     // Handlers of earlier plugs: umockdev may still be inside one when it is replaced.
     std::vector<std::unique_ptr<TSimUsbfsHandler>> retired;
-    unsigned nextDevnum = 2;
+    std::map<unsigned, unsigned> nextDevnum; // per bus
     std::function<void(const std::string&)> unplugObserver;
 
     TFd wake; // eventfd that interrupts the service thread's poll
@@ -117,8 +120,10 @@ struct TSimTestbed::TImpl {
     }
 
     std::string Record(const Entry& e) const;
+    bool AllocateDevnum(Entry& e);
     bool PlugLocked(Entry& e);
-    void UnplugLocked(Entry& e, bool sendEvent);
+    // hasRecord: the device's udev record was added (false while a plug is taken back).
+    void UnplugLocked(Entry& e, bool sendEvent, bool hasRecord = true);
     void Serve();
     void ServePipe(Entry& e, bool readable);
 };
@@ -131,7 +136,7 @@ std::string TSimTestbed::TImpl::Record(const Entry& e) const {
     r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
     if (!e.IsPipe())
         r += "E: DEVNAME=" + e.devNode + "\n";
-    r += "E: BUSNUM=" + Dec3(kBusNumber) + "\nE: DEVNUM=" + Dec3(e.devnum) + "\n";
+    r += "E: BUSNUM=" + Dec3(e.bus) + "\nE: DEVNUM=" + Dec3(e.devnum) + "\n";
     char product[32];
     std::snprintf(product, sizeof product, "%x/%x/%x", c.VendorId, c.ProductId, c.Firmware);
     r += "E: PRODUCT=" + std::string(product) + "\n";
@@ -149,38 +154,62 @@ std::string TSimTestbed::TImpl::Record(const Entry& e) const {
     r += "A: bcdDevice=" + Hex4(c.Firmware) + "\n";
     if (!c.Instance.empty())
         r += "A: serial=" + c.Instance + "\n";
-    r += "A: busnum=" + std::to_string(kBusNumber) + "\nA: devnum=" + std::to_string(e.devnum) +
+    r += "A: busnum=" + std::to_string(e.bus) + "\nA: devnum=" + std::to_string(e.devnum) +
          "\nA: speed=480\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n"
          "A: bNumInterfaces= 1\nA: manufacturer=ZEMB simulated link\n";
     r += "H: descriptors=" + Hex(SimUsbDescriptors(c)) + "\n";
     return r;
 }
 
+// A device number no plugged device holds, going round 2..127 as the kernel does.
+bool TSimTestbed::TImpl::AllocateDevnum(Entry& e) {
+    for (unsigned tries = 0; tries < 126; ++tries) {
+        unsigned& next = nextDevnum.try_emplace(e.bus, 2).first->second;
+        const unsigned candidate = next;
+        next = next >= 127 ? 2 : next + 1;
+        const bool used = std::any_of(devices.begin(), devices.end(), [&](const auto& other) {
+            return other.get() != &e && other->plugged && other->bus == e.bus &&
+                   other->devnum == candidate;
+        });
+        if (!used) {
+            e.devnum = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool TSimTestbed::TImpl::PlugLocked(Entry& e) {
-    if (e.plugged)
+    if (e.plugged || !AllocateDevnum(e))
         return false;
     e.engine.Reset();
-    e.devnum = nextDevnum;
-    nextDevnum = nextDevnum >= 127 ? 2 : nextDevnum + 1;
     GError* error = nullptr;
+    // Whatever was made for a plug that fails is taken down again.
+    const auto undo = [&] {
+        if (error)
+            g_error_free(std::exchange(error, nullptr));
+        e.plugged = true;
+        UnplugLocked(e, false, false);
+        return false;
+    };
     if (e.IsPipe()) {
-        if (::mkdir(e.pipeDir.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
         const std::string in = e.pipeDir + "/PIPE01";
         const std::string out = e.pipeDir + "/PIPE00";
+        if (::mkdir(e.pipeDir.c_str(), 0700) != 0 && errno != EEXIST)
+            return undo();
         ::unlink(in.c_str());
         ::unlink(out.c_str());
         if (::mkfifo(in.c_str(), 0600) != 0 || ::mkfifo(out.c_str(), 0600) != 0)
-            return false;
+            return undo();
         // Read-write opens never block and never see end of file when the host closes.
         e.fromHost = TFd(::open(in.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
         e.toHost = TFd(::open(out.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
         if (!e.fromHost || !e.toHost)
-            return false;
+            return undo();
         e.outbox.clear();
     } else {
         char node[64];
-        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", kBusNumber, e.devnum);
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", e.bus, e.devnum);
         e.devNode = node;
         Entry* entry = &e;
         e.usbfs = std::make_unique<TSimUsbfsHandler>(e.engine, e.devnum, [this, entry] {
@@ -189,38 +218,39 @@ bool TSimTestbed::TImpl::PlugLocked(Entry& e) {
         });
         // Attached before the device exists, so a client reacting to "add" finds it served.
         if (!umockdev_testbed_attach_ioctl(testbed, e.devNode.c_str(), e.usbfs->Base(), &error)) {
-            g_error_free(error);
+            g_error_free(std::exchange(error, nullptr));
             retired.push_back(std::move(e.usbfs));
             e.devNode.clear();
             return false;
         }
     }
     // Adding the device sends its "add" uevent.
-    if (!umockdev_testbed_add_from_string(testbed, Record(e).c_str(), &error)) {
-        g_error_free(error);
-        return false;
-    }
+    if (!umockdev_testbed_add_from_string(testbed, Record(e).c_str(), &error))
+        return undo();
     e.plugged = true;
     e.unplugRequested = false;
     Wake();
     return true;
 }
 
-void TSimTestbed::TImpl::UnplugLocked(Entry& e, bool sendEvent) {
+void TSimTestbed::TImpl::UnplugLocked(Entry& e, bool sendEvent, bool hasRecord) {
     if (!e.plugged)
         return;
     e.plugged = false;
     if (e.usbfs)
         e.usbfs->Gone();
     // The "remove" event must go out while the sysfs entry still exists.
-    if (sendEvent)
+    if (sendEvent && hasRecord)
         umockdev_testbed_uevent(testbed, e.sysPath.c_str(), "remove");
-    umockdev_testbed_remove_device(testbed, e.sysPath.c_str());
+    if (hasRecord)
+        umockdev_testbed_remove_device(testbed, e.sysPath.c_str());
     if (e.usbfs) {
         GError* error = nullptr;
         if (!umockdev_testbed_detach_ioctl(testbed, e.devNode.c_str(), &error))
             g_error_free(error);
         retired.push_back(std::move(e.usbfs));
+        // umockdev leaves the node behind; a pulled-out device has none.
+        ::unlink((root + e.devNode).c_str());
         e.devNode.clear();
     }
     if (e.IsPipe()) {
@@ -244,6 +274,8 @@ void TSimTestbed::TImpl::ServePipe(Entry& e, bool readable) {
         const ssize_t n = ::read(e.fromHost.Get(), buf.data(), buf.size());
         if (n > 0) {
             buf.resize(static_cast<std::size_t>(n));
+            // A FIFO cannot fail the host's write without racing it; a failing transfer loses
+            // the command instead, and the host's read finds no reply.
             if (e.engine.HostWrite(buf, now) == TSimTransfer::Unplug) {
                 UnplugLocked(e, true);
                 if (unplugObserver)
@@ -355,9 +387,11 @@ bool TSimTestbed::AddDevice(const TSimDeviceConfig& config) {
     if (config.Name.empty() || impl_->Find(config.Name))
         return false;
     auto e = std::make_unique<TImpl::Entry>(config);
-    e->port = std::to_string(kBusNumber) + "-" + std::to_string(impl_->devices.size() + 1);
+    const std::size_t index = impl_->devices.size();
+    e->bus = static_cast<unsigned>(1 + index / kPortsPerBus);
+    e->port = std::to_string(e->bus) + "-" + std::to_string(1 + index % kPortsPerBus);
     e->sysPath =
-        "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(kBusNumber) + "/" + e->port;
+        "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(e->bus) + "/" + e->port;
     if (e->IsPipe()) {
         const std::string instance = config.Instance.empty() ? e->port : config.Instance;
         e->pipeDir = impl_->root + "/pipes/" + SimLinkNameComponent(config, instance);
@@ -365,7 +399,6 @@ bool TSimTestbed::AddDevice(const TSimDeviceConfig& config) {
     TImpl::Entry& entry = *e;
     impl_->devices.push_back(std::move(e));
     if (config.Plugged && !impl_->PlugLocked(entry)) {
-        impl_->UnplugLocked(entry, false);
         impl_->devices.pop_back();
         return false;
     }
