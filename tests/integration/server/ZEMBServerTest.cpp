@@ -51,10 +51,10 @@ Firmware=2.04
 RamSize=0x0200
 )";
 
-[[maybe_unused]] std::string Comm3(const std::string& text) {
+std::string Comm3(const std::string& text) {
     return "[RUVAzerComm3] " + text;
 }
-[[maybe_unused]] std::string Traffic(const std::string& text) {
+std::string Traffic(const std::string& text) {
     return "[RUVAzerCommTraffic] " + text;
 }
 
@@ -199,15 +199,232 @@ protected:
 
 } // namespace
 
-TEST_F(ServerUnderSim, StartsOnSimulatedDevices) {
+TEST_F(ServerUnderSim, RegistrationCallsAndStubsWriteTheirFrameAndLogLines) {
+    Start();
+    TClient client = Connect();
+    ASSERT_TRUE(client.Server);
+    IZEMBServer4& server = *client.Server;
+    bool result = false;
+
+    // The first interface's hook-up: type 9 clamped to aciCorra, the stray check and the
+    // frame of HookupClientApp2 inside its own.
+    std::int32_t corra = -1;
+    ASSERT_EQ(server.HookupClientApp(9, "testhost", "corra-client", corra, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_THAT(Server.TakeServerTraces(), ElementsAre(Comm3(">TZEMBServer.HookupClientApp"),
+                                                       Comm3(">TZEMBServer.HookupClientApp2"),
+                                                       Comm3("<TZEMBServer.HookupClientApp2"),
+                                                       Comm3("<TZEMBServer.HookupClientApp")));
+    EXPECT_THAT(Server.CommunicationLog(),
+                ElementsAre("HookupClientApp:  ok", "  ClientAppID: " + std::to_string(corra),
+                            "  ClientExeName: corra-client"));
+    std::uint8_t type = 0;
+    std::string computer, exe;
+    ASSERT_EQ(server.ClientAppInfo(corra, type, computer, exe, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(type, ZEMB::aciCorra);
+    EXPECT_EQ(computer, "testhost");
+    EXPECT_EQ(exe, "corra-client");
+    EXPECT_THAT(Server.TakeServerTraces(), ElementsAre(Comm3(">TZEMBServer.ClientAppInfo"),
+                                                       Comm3("<TZEMBServer.ClientAppInfo")));
+
+    // The sink: stored once, refused when the same one comes again; no log line.
+    auto sink = std::make_shared<TRecordingHost>();
+    ASSERT_EQ(server.SetZEMBHost2(corra, sink, result), S_OK);
+    EXPECT_TRUE(result);
+    ASSERT_EQ(server.SetZEMBHost2(corra, sink, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(Server.TakeServerTraces(),
+                ElementsAre(Comm3(">TZEMBServer.SetZEMBHost"), Comm3("<TZEMBServer.SetZEMBHost"),
+                            Comm3(">TZEMBServer.SetZEMBHost"), Comm3("<TZEMBServer.SetZEMBHost")));
+
+    ASSERT_EQ(server.EnumApplications2(corra, result), S_OK);
+    EXPECT_TRUE(result);
+    // The process itself is client application 0.
+    EXPECT_THAT(sink->Applications, ElementsAre(0, corra));
+    ASSERT_EQ(server.EnumConnection2(corra, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_THAT(sink->Connections, IsEmpty());
+    std::int32_t value = -1;
+    ASSERT_EQ(server.TotalBufferSize(12345, value, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(value, 0);
+    ASSERT_EQ(server.StartSession(-1, result), S_OK);
+    EXPECT_FALSE(result);
+    ASSERT_EQ(server.EndSession(-1, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(
+        Server.TakeServerTraces(),
+        ElementsAre(
+            Comm3(">TZEMBServer4.EnumApplications2"), Comm3("<TZEMBServer4.EnumApplications2"),
+            Comm3(">TZEMBServer4.EnumConnections2"), Comm3("<TZEMBServer4.EnumConnections2"),
+            Comm3(">TZEMBServer3.TotalBufferSize"), Comm3("<TZEMBServer3.TotalBufferSize"),
+            Comm3(">TZEMBServer3.StartSession"), Comm3("<TZEMBServer3.StartSession"),
+            Comm3(">TZEMBServer3.EndSession"), Comm3("<TZEMBServer3.EndSession")));
+
+    // The first interface's stubs answer False; SetSuperUseMode True without a trace.
+    result = true;
+    ASSERT_EQ(server.EnumDevices(ZEMB::dtFenwy, result), S_OK);
+    EXPECT_FALSE(result);
+    result = true;
+    ASSERT_EQ(server.EnumApplications(result), S_OK);
+    EXPECT_FALSE(result);
+    result = true;
+    ASSERT_EQ(server.EnumConnections(result), S_OK);
+    EXPECT_FALSE(result);
+    result = true;
+    ASSERT_EQ(server.SetZEMBHost(sink, result), S_OK);
+    EXPECT_FALSE(result);
+    ASSERT_EQ(server.SetSuperUseMode(result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_THAT(Server.TakeServerTraces(),
+                ElementsAre("[] >TZEMBServer.EnumDevices", "[] TZEMBServer.EnumApplications",
+                            "[] TZEMBServer.EnumConnections", "[] TZEMBServer.SetZEMBHost"));
+    EXPECT_THAT(sink->Devices, IsEmpty());
+
+    // Unhook: its line comes after the exit trace, with or without the host's consent.
+    const std::size_t before = Server.CommunicationLog().size();
+    ASSERT_EQ(server.UnhookClientApp(corra, result), S_OK);
+    EXPECT_TRUE(result);
+    std::vector<std::string> traces = Server.TakeServerTraces();
+    ASSERT_FALSE(traces.empty());
+    EXPECT_EQ(traces.front(), Comm3(">TZEMBServer.UnhookClientApp"));
+    EXPECT_EQ(traces.back(), Comm3("<TZEMBServer.UnhookClientApp"));
+    ASSERT_EQ(server.UnhookClientApp(77, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(Server.CommunicationLogFrom(before),
+                ElementsAre("UnhookClientApp (ClientAppID: " + std::to_string(corra) + ")",
+                            "UnhookClientApp (ClientAppID: 77)"));
+}
+
+TEST_F(ServerUnderSim, DeviceCallsWriteTheirLogLinesAndMoveBytesThroughTheDevice) {
     Start();
     TClient client = Hookup("zemb-server-test");
+    ASSERT_TRUE(client.Server);
+    IZEMBServer4& server = *client.Server;
+    const std::string app = std::to_string(client.AppID);
     const std::int32_t fenwy = FirstDevice(client, ZEMB::dtFenwy);
-    const TDevice d = DevInfo(*client.Server, fenwy);
-    EXPECT_TRUE(d.Result);
-    EXPECT_EQ(d.FriendlyName, "Fenwy Link (simulated)");
-    for (auto& l : Server.TakeDebugLines())
-        std::printf("%s\n", l.c_str());
-    for (auto& l : Server.CommunicationLog())
-        std::printf("LOG %s\n", l.c_str());
+    const std::string dev = std::to_string(fenwy);
+    ASSERT_TRUE(Server.ClearCommunicationLog());
+    Server.TakeDebugLines();
+    bool result = false;
+
+    // DevInfo: the device as identified; the in-ref Mode is an input only on the bus.
+    const TDevice info = DevInfo(server, fenwy, 7);
+    EXPECT_TRUE(info.Result);
+    EXPECT_FALSE(info.Active); // not opened yet
+    EXPECT_EQ(info.Mode, 7);
+    EXPECT_EQ(info.FriendlyName, "Fenwy Link (simulated)");
+    EXPECT_EQ(info.DevType, ZEMB::dtFenwy);
+    EXPECT_EQ(info.Firmware, 0x0204);
+    EXPECT_EQ(info.LinkName.rfind("usb#vid_0483&pid_a7f1#FWY000042007#{", 0), 0u) << info.LinkName;
+    const TDevice none = DevInfo(server, 4711);
+    EXPECT_FALSE(none.Result);
+    EXPECT_TRUE(none.LinkName.empty() && none.FriendlyName.empty());
+    std::int32_t bufferSize = 0;
+    ASSERT_EQ(server.TotalBufferSize(fenwy, bufferSize, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(bufferSize, 0x0900 - 256);
+    EXPECT_THAT(Server.TakeServerTraces(),
+                ElementsAre(Comm3(">TZEMBServer.DevInfo"), Comm3("<TZEMBServer.DevInfo"),
+                            Comm3(">TZEMBServer.DevInfo"), "[] TUSB_IFHostLocal.DevInfo -> False",
+                            Comm3("<TZEMBServer.DevInfo"), Comm3(">TZEMBServer3.TotalBufferSize"),
+                            Comm3("<TZEMBServer3.TotalBufferSize")));
+
+    // An unknown device: refused at the host's DevInfo, nothing in the log.
+    std::int32_t connectId = -1;
+    ASSERT_EQ(server.ConnectDevice(client.AppID, 4711, ZEMB::cmShared, nullptr, connectId, result),
+              S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(connectId, 0);
+    EXPECT_THAT(Server.CommunicationLog(), IsEmpty());
+
+    // Mode 5 is clamped to cmShared.
+    auto events = std::make_shared<TRecordingEvent>();
+    ASSERT_EQ(server.ConnectDevice(client.AppID, fenwy, 5, events, connectId, result), S_OK);
+    ASSERT_TRUE(result);
+    const std::string c = std::to_string(connectId);
+    ASSERT_EQ(server.OpenDevice(connectId, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_THAT(Server.CommunicationLog(),
+                ElementsAre("ConnectDevice (ConnectID " + c + "):  ok", "   ClientAppID: " + app,
+                            "   DevType: dtFenwy", "   Mode: cmShared", "   DevID: " + dev,
+                            "OpenDevice (ConnectID " + c + "):  ok", "   DevID: " + dev,
+                            "   ClientAppID: " + app, "   Mode: cmShared"));
+
+    // A write, then a read of the same length: the device's echo, counted in one pair.
+    const std::vector<std::uint8_t> bytes = {0x5A, 0x01, 0xA5, 0xFF, 0x00, 0x42};
+    std::int32_t count = -1;
+    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(count, 6);
+    TSafeByteArray answer(6, 1);
+    ASSERT_EQ(server.ReadBuffer(connectId, answer, count, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(count, 6);
+    EXPECT_EQ(answer, TSafeByteArray(bytes));
+    std::int32_t written = -1, read = -1;
+    ASSERT_EQ(server.TrafficStat(connectId, written, read, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(written, 6);
+    EXPECT_EQ(read, 6);
+    std::int32_t devId = -1, appId = -1;
+    bool connected = false, active = false;
+    std::uint8_t mode = 0;
+    ASSERT_EQ(server.ConnectInfo(connectId, devId, appId, connected, active, mode, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(devId, fenwy);
+    EXPECT_EQ(appId, client.AppID);
+    EXPECT_TRUE(connected && active);
+    EXPECT_EQ(mode, ZEMB::cmShared);
+    EXPECT_TRUE(DevInfo(server, fenwy).Active);
+
+    // Failures: every one logged, the ConnectID part left out for -1.
+    ASSERT_EQ(server.OpenDevice(99, result), S_OK);
+    EXPECT_FALSE(result);
+    ASSERT_EQ(server.OpenDevice(-1, result), S_OK);
+    EXPECT_FALSE(result);
+    ASSERT_EQ(server.CloseDevice(-1, result), S_OK);
+    EXPECT_FALSE(result);
+    TSafeByteArray unread(8, 1);
+    ASSERT_EQ(server.ReadBuffer(99, unread, count, result), S_OK);
+    EXPECT_FALSE(result);
+    ASSERT_EQ(server.CloseDevice(connectId, result), S_OK);
+    EXPECT_TRUE(result);
+    ASSERT_EQ(server.DisconnectDevice(connectId, result), S_OK);
+    EXPECT_TRUE(result);
+    ASSERT_EQ(server.DisconnectDevice(connectId, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(Server.CommunicationLogFrom(9),
+                ElementsAre("TrafficStats (ConnectID " + c + "): W: 6  R: 6", "ReadBuffer 6:6  ok",
+                            "OpenDevice (ConnectID 99):  not ok",
+                            "TZEMBServer.OpenDevice: FHost.ConnectInfo fail99", "OpenDevice not ok",
+                            "TZEMBServer.OpenDevice: FHost.ConnectInfo fail-1",
+                            "CloseDevice not ok", "TrafficStats (ConnectID 99): W: 0  R: 0",
+                            "ReadBuffer 8:0  not ok", "CloseDevice (ConnectID " + c + "):  ok",
+                            "DisconnectDevice (ConnectID " + c + "):  ok",
+                            "DisconnectDevice (ConnectID " + c + "):  not ok"));
+
+    // The frame: traffic calls in their own group, the device calls in RUVAzerComm3.
+    std::vector<std::string> frame;
+    for (const std::string& line : Server.TakeServerTraces())
+        frame.push_back(line);
+    EXPECT_THAT(
+        frame,
+        ElementsAre(Comm3(">TZEMBServer.ConnectDevice"), "[] TUSB_IFHostLocal.DevInfo -> False",
+                    Comm3("<TZEMBServer.ConnectDevice"), Comm3(">TZEMBServer.ConnectDevice"),
+                    Comm3("<TZEMBServer.ConnectDevice"), Comm3(">TZEMBServer.OpenDevice"),
+                    Comm3("<TZEMBServer.OpenDevice"), Traffic(">TZEMBServer.WriteBuffer"),
+                    Traffic("<TZEMBServer.WriteBuffer"), Traffic(">TZEMBServer.ReadBuffer"),
+                    Traffic("<TZEMBServer.ReadBuffer"), Traffic(">TZEMBServer.TrafficStat"),
+                    Traffic("<TZEMBServer.TrafficStat"), Comm3(">TZEMBServer.ConnectInfo"),
+                    Comm3("<TZEMBServer.ConnectInfo"), Comm3(">TZEMBServer.DevInfo"),
+                    Comm3("<TZEMBServer.DevInfo"), Comm3(">TZEMBServer.OpenDevice"),
+                    Comm3("<TZEMBServer.OpenDevice"), Comm3(">TZEMBServer.OpenDevice"),
+                    Comm3("<TZEMBServer.OpenDevice"), Comm3(">TZEMBServer.CloseDevice"),
+                    Comm3("<TZEMBServer.CloseDevice"), Traffic(">TZEMBServer.ReadBuffer"),
+                    Traffic("<TZEMBServer.ReadBuffer"), Comm3(">TZEMBServer.CloseDevice"),
+                    Comm3("<TZEMBServer.CloseDevice"), Comm3(">TZEMBServer.DisconnectDevice"),
+                    Comm3("<TZEMBServer.DisconnectDevice"), Comm3(">TZEMBServer.DisconnectDevice"),
+                    Comm3("<TZEMBServer.DisconnectDevice")));
 }
