@@ -428,3 +428,169 @@ TEST_F(ServerUnderSim, DeviceCallsWriteTheirLogLinesAndMoveBytesThroughTheDevice
                     Comm3("<TZEMBServer.DisconnectDevice"), Comm3(">TZEMBServer.DisconnectDevice"),
                     Comm3("<TZEMBServer.DisconnectDevice")));
 }
+
+TEST_F(ServerUnderSim, TrafficPairKeepsItsPlaceUntilAnotherConnectionOrLineComes) {
+    Start();
+    TClient client = Hookup("zemb-server-test");
+    ASSERT_TRUE(client.Server);
+    IZEMBServer4& server = *client.Server;
+    const std::int32_t first =
+        ConnectAndOpen(client, FirstDevice(client, ZEMB::dtFenwy), ZEMB::cmExclusive);
+    const std::int32_t second =
+        ConnectAndOpen(client, FirstDevice(client, ZEMB::dtNotRecognized), ZEMB::cmExclusive);
+    const std::string a = std::to_string(first), b = std::to_string(second);
+    const std::size_t start = Server.CommunicationLog().size();
+    bool result = false;
+    std::int32_t count = 0;
+    auto write = [&](std::int32_t connectId, std::size_t size) {
+        ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(size, 1), count, result), S_OK);
+        EXPECT_TRUE(result);
+    };
+
+    for (int i = 0; i < 10; ++i)
+        write(first, 4);
+    EXPECT_THAT(
+        Server.CommunicationLogFrom(start),
+        ElementsAre("TrafficStats (ConnectID " + a + "): W: 40  R: 0", "WriteBuffer 4:4  ok"));
+
+    // Another connection's write starts a pair of its own; the first connection's next write
+    // does not go back to its old pair.
+    write(second, 3);
+    write(second, 5);
+    write(first, 2);
+    EXPECT_THAT(
+        Server.CommunicationLogFrom(start),
+        ElementsAre("TrafficStats (ConnectID " + a + "): W: 40  R: 0", "WriteBuffer 4:4  ok",
+                    "TrafficStats (ConnectID " + b + "): W: 8  R: 0", "WriteBuffer 5:5  ok",
+                    "TrafficStats (ConnectID " + a + "): W: 42  R: 0", "WriteBuffer 2:2  ok"));
+
+    // Any other line in between starts a new pair too.
+    ASSERT_EQ(server.OpenDevice(99, result), S_OK);
+    write(first, 1);
+    write(first, 1);
+    EXPECT_THAT(Server.CommunicationLogFrom(start + 6),
+                ElementsAre("OpenDevice (ConnectID 99):  not ok",
+                            "TZEMBServer.OpenDevice: FHost.ConnectInfo fail99",
+                            "TrafficStats (ConnectID " + a + "): W: 44  R: 0",
+                            "WriteBuffer 1:1  ok"));
+
+    // With the log cleared there is no pair left to replace: the pair is appended.
+    ASSERT_TRUE(Server.ClearCommunicationLog());
+    write(first, 1);
+    write(first, 1);
+    EXPECT_THAT(
+        Server.CommunicationLog(),
+        ElementsAre("TrafficStats (ConnectID " + a + "): W: 46  R: 0", "WriteBuffer 1:1  ok"));
+}
+
+TEST_F(ServerUnderSim, FirstDeviceFallsBackToAnUnrecognisedDeviceOnlyForMirelAndFenwy) {
+    Start(UnknownOnly);
+    TClient client = Hookup("zemb-server-test");
+    ASSERT_TRUE(client.Server);
+    IZEMBServer4& server = *client.Server;
+    const TDevice unknown = DevInfo(server, 0);
+    ASSERT_TRUE(unknown.Result);
+    ASSERT_EQ(unknown.DevType, ZEMB::dtNotRecognized);
+    const std::size_t start = Server.CommunicationLog().size();
+    Server.TakeDebugLines();
+
+    std::int32_t devId = 55;
+    bool result = false;
+    ASSERT_EQ(server.FirstDevice2(ZEMB::dtFenwy, client.AppID, ZEMB::cmShared, devId, result),
+              S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(devId, 0);
+    devId = 55;
+    ASSERT_EQ(server.FirstDevice2(ZEMB::dtBrisk, client.AppID, ZEMB::cmExclusive, devId, result),
+              S_OK);
+    EXPECT_FALSE(result);
+    // A type beyond the enumeration is clamped to dtCorra, a mode beyond it to cmShared.
+    ASSERT_EQ(server.FirstDevice2(200, client.AppID, 200, devId, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(
+        Server.CommunicationLogFrom(start),
+        ElementsAre("No device found (dtFenwy cmShared). Using NotRecognized device instead",
+                    "No device found (dtBrisk cmExclusive)", "No device found (dtCorra cmShared)"));
+
+    // The first interface's FirstDevice: two stray checks, its own frame around FirstDevice2's,
+    // and the DevID line also when nothing was found.
+    Server.TakeDebugLines();
+    ASSERT_EQ(server.FirstDevice(ZEMB::dtMirel, ZEMB::cmExclusive, devId, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(devId, 0);
+    ASSERT_EQ(server.FirstDevice(ZEMB::dtCorra, ZEMB::cmExclusive, devId, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(
+        Server.TakeServerTraces(),
+        ElementsAre(Comm3(">TZEMBServer.FirstDevice"), Comm3(">TZEMBServer.FirstDevice2"),
+                    Comm3("<TZEMBServer.FirstDevice2"), Comm3("TZEMBServer.FirstDevice. DevID: 0"),
+                    Comm3("<TZEMBServer.FirstDevice"), Comm3(">TZEMBServer.FirstDevice"),
+                    Comm3(">TZEMBServer.FirstDevice2"), Comm3("<TZEMBServer.FirstDevice2"),
+                    Comm3("TZEMBServer.FirstDevice. DevID: 0"), Comm3("<TZEMBServer.FirstDevice")));
+    EXPECT_THAT(Server.CommunicationLogFrom(start + 3),
+                ElementsAre("No device found (dtMirel cmExclusive). Using NotRecognized device "
+                            "instead",
+                            "No device found (dtCorra cmExclusive)"));
+}
+
+TEST_F(ServerUnderSim, ReconnectIsLoggedAndItsDroppedCallbackReportedOnTheNextCalls) {
+    Start();
+    TClient client = Hookup("zemb-server-test");
+    ASSERT_TRUE(client.Server);
+    IZEMBServer4& server = *client.Server;
+    const std::int32_t fenwy = FirstDevice(client, ZEMB::dtFenwy);
+    auto events = std::make_shared<TRecordingEvent>();
+    const std::int32_t connectId = ConnectAndOpen(client, fenwy, ZEMB::cmShared, events);
+    const std::size_t start = Server.CommunicationLog().size();
+    Server.TakeDebugLines();
+
+    // The same client and mode again, twice: the first connection back each time, and two
+    // dropped callback references pending.
+    bool result = false;
+    for (int i = 0; i < 2; ++i) {
+        std::int32_t again = -1;
+        ASSERT_EQ(server.ConnectDevice(client.AppID, fenwy, ZEMB::cmShared,
+                                       std::make_shared<TRecordingEvent>(), again, result),
+                  S_OK);
+        EXPECT_TRUE(result);
+        EXPECT_EQ(again, connectId);
+    }
+    const std::string c = std::to_string(connectId);
+    const std::vector<std::string> reconnect = {"(Re)ConnectDevice (ConnectID " + c + "):  ok",
+                                                "   ClientAppID: " + std::to_string(client.AppID),
+                                                "   DevType: dtFenwy", "   Mode: cmShared",
+                                                "   DevID: " + std::to_string(fenwy)};
+    std::vector<std::string> expected = reconnect;
+    expected.insert(expected.end(), reconnect.begin(), reconnect.end());
+    EXPECT_EQ(Server.CommunicationLogFrom(start), expected);
+    // The second reconnect's frame already reports the first one's stray interface.
+    EXPECT_THAT(
+        Server.TakeServerTraces(),
+        ElementsAre(Comm3(">TZEMBServer.ConnectDevice"), Comm3("<TZEMBServer.ConnectDevice"),
+                    Comm3(">TZEMBServer.CheckStrayInterfaces: 1"),
+                    Comm3(">TZEMBServer.ConnectDevice"), Comm3("<TZEMBServer.ConnectDevice")));
+
+    // One pending: reported once, on the next call of any kind that runs the frame; the first
+    // interface's FirstDevice checks before its own entry line.
+    std::int32_t devId = -1;
+    ASSERT_EQ(server.FirstDevice(ZEMB::dtFenwy, ZEMB::cmShared, devId, result), S_OK);
+    std::int32_t written = 0, read = 0;
+    ASSERT_EQ(server.TrafficStat(connectId, written, read, result), S_OK);
+    EXPECT_THAT(Server.TakeServerTraces(),
+                ElementsAre(Comm3(">TZEMBServer.CheckStrayInterfaces: 1"),
+                            Comm3(">TZEMBServer.FirstDevice"), Comm3(">TZEMBServer.FirstDevice2"),
+                            Comm3("<TZEMBServer.FirstDevice2"),
+                            Comm3("TZEMBServer.FirstDevice. DevID: " + std::to_string(fenwy)),
+                            Comm3("<TZEMBServer.FirstDevice"), Traffic(">TZEMBServer.TrafficStat"),
+                            Traffic("<TZEMBServer.TrafficStat")));
+
+    // A reconnect puts the connection back to connected: the device was closed for it.
+    std::int32_t dev = -1, app = -1;
+    bool connected = false, active = true;
+    std::uint8_t mode = 0;
+    ASSERT_EQ(server.ConnectInfo(connectId, dev, app, connected, active, mode, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_TRUE(connected);
+    ASSERT_EQ(server.DisconnectDevice(connectId, result), S_OK);
+    EXPECT_TRUE(result);
+}
