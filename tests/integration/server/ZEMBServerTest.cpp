@@ -594,3 +594,187 @@ TEST_F(ServerUnderSim, ReconnectIsLoggedAndItsDroppedCallbackReportedOnTheNextCa
     ASSERT_EQ(server.DisconnectDevice(connectId, result), S_OK);
     EXPECT_TRUE(result);
 }
+
+TEST_F(ServerUnderSim, AccessRulesKeepADeviceFromOtherClients) {
+    Start();
+    TClient a = Hookup("client-a");
+    TClient b = Hookup("client-b");
+    ASSERT_TRUE(a.Server && b.Server);
+    const std::int32_t fenwy = FirstDevice(a, ZEMB::dtFenwy);
+    bool result = false;
+    auto connect = [&](TClient& client, std::uint8_t mode) {
+        std::int32_t connectId = -1;
+        EXPECT_EQ(
+            client.Server->ConnectDevice(client.AppID, fenwy, mode, nullptr, connectId, result),
+            S_OK);
+        return result ? connectId : -1;
+    };
+
+    // Exclusive: nobody else, in either mode; the refusals leave no line.
+    const std::int32_t exclusive = connect(a, ZEMB::cmExclusive);
+    ASSERT_NE(exclusive, -1);
+    const std::size_t afterConnect = Server.CommunicationLog().size();
+    EXPECT_EQ(connect(b, ZEMB::cmExclusive), -1);
+    EXPECT_EQ(connect(b, ZEMB::cmShared), -1);
+    EXPECT_EQ(Server.CommunicationLog().size(), afterConnect);
+    // FirstDevice2 passes the held Fenwy by and offers the unrecognised box instead.
+    std::int32_t devId = -1;
+    ASSERT_EQ(b.Server->FirstDevice2(ZEMB::dtFenwy, b.AppID, ZEMB::cmShared, devId, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_NE(devId, fenwy);
+    EXPECT_THAT(Server.CommunicationLogFrom(afterConnect),
+                ElementsAre("No device found (dtFenwy cmShared). Using NotRecognized device "
+                            "instead"));
+    ASSERT_EQ(a.Server->DisconnectDevice(exclusive, result), S_OK);
+    ASSERT_TRUE(result);
+
+    // Shared: both join while the device is not opened; once opened, a newcomer is refused
+    // (EnableSharedAccess is off), the one already connected may open it as well.
+    const std::int32_t sharedA = connect(a, ZEMB::cmShared);
+    const std::int32_t sharedB = connect(b, ZEMB::cmShared);
+    ASSERT_NE(sharedA, -1);
+    ASSERT_NE(sharedB, -1);
+    EXPECT_NE(sharedA, sharedB);
+    ASSERT_EQ(a.Server->OpenDevice(sharedA, result), S_OK);
+    EXPECT_TRUE(result);
+    TClient c = Hookup("client-c");
+    EXPECT_EQ(connect(c, ZEMB::cmShared), -1);
+    EXPECT_EQ(connect(c, ZEMB::cmExclusive), -1);
+    ASSERT_EQ(b.Server->OpenDevice(sharedB, result), S_OK);
+    EXPECT_TRUE(result);
+
+    // Closing one of two opened connections keeps the device open for the other.
+    ASSERT_EQ(a.Server->CloseDevice(sharedA, result), S_OK);
+    EXPECT_TRUE(result);
+    std::int32_t count = 0;
+    const std::vector<std::uint8_t> bytes = {0x21, 0x22, 0x23};
+    ASSERT_EQ(b.Server->WriteBuffer(sharedB, TSafeByteArray(bytes), count, result), S_OK);
+    EXPECT_TRUE(result);
+    TSafeByteArray answer(3, 1);
+    ASSERT_EQ(b.Server->ReadBuffer(sharedB, answer, count, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(answer, TSafeByteArray(bytes));
+    // Unhooking closes and disconnects what the client left.
+    ASSERT_EQ(b.Server->UnhookClientApp(b.AppID, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_FALSE(DevInfo(*a.Server, fenwy).Active);
+    EXPECT_NE(connect(c, ZEMB::cmShared), -1);
+}
+
+TEST_F(ServerUnderSim, SharedAccessSettingLetsClientsJoinAnOpenedDevice) {
+    Start(TwoDevices, "[General]\r\nEnableSharedAccess=1\r\n");
+    TClient a = Hookup("client-a");
+    TClient b = Hookup("client-b");
+    ASSERT_TRUE(a.Server && b.Server);
+    const std::int32_t unknown = FirstDevice(a, ZEMB::dtNotRecognized);
+    const std::int32_t sharedA = ConnectAndOpen(a, unknown, ZEMB::cmShared);
+    const std::int32_t sharedB = ConnectAndOpen(b, unknown, ZEMB::cmShared);
+    EXPECT_NE(sharedA, sharedB);
+    bool result = true;
+    std::int32_t refused = -1;
+    ASSERT_EQ(
+        b.Server->ConnectDevice(b.AppID, unknown, ZEMB::cmExclusive, nullptr, refused, result),
+        S_OK);
+    // b's own shared connection does not count against it; a's does.
+    EXPECT_FALSE(result);
+
+    // Both write through the one open device; each connection counts its own bytes.
+    std::int32_t count = 0;
+    ASSERT_EQ(a.Server->WriteBuffer(sharedA, TSafeByteArray(std::vector<std::uint8_t>{0x31, 0x32}),
+                                    count, result),
+              S_OK);
+    EXPECT_TRUE(result);
+    TSafeByteArray answer(2, 1);
+    ASSERT_EQ(b.Server->ReadBuffer(sharedB, answer, count, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(answer, TSafeByteArray(std::vector<std::uint8_t>{0x31, 0x32}));
+    const std::size_t size = Server.CommunicationLog().size();
+    EXPECT_THAT(Server.CommunicationLogFrom(size - 4),
+                ElementsAre("TrafficStats (ConnectID " + std::to_string(sharedA) + "): W: 2  R: 0",
+                            "WriteBuffer 2:2  ok",
+                            "TrafficStats (ConnectID " + std::to_string(sharedB) + "): W: 0  R: 2",
+                            "ReadBuffer 2:2  ok"));
+}
+
+TEST_F(ServerUnderSim, EnumerationsCallTheSinkWhichMayCallBackIntoTheServer) {
+    Start();
+    TClient client = Hookup("zemb-server-test");
+    ASSERT_TRUE(client.Server);
+    IZEMBServer4& server = *client.Server;
+    auto sink = std::make_shared<TRecordingHost>();
+    Server.TakeDebugLines();
+
+    // Without a sink: False, nobody called.
+    bool result = true;
+    ASSERT_EQ(server.EnumDevices2(client.AppID, ZEMB::dtFenwy, result), S_OK);
+    EXPECT_FALSE(result);
+    ASSERT_EQ(server.SetZEMBHost2(client.AppID, sink, result), S_OK);
+    ASSERT_TRUE(result);
+    Server.TakeDebugLines();
+
+    // The sink asks the server about each device while the enumeration runs.
+    std::vector<std::string> names;
+    sink->OnEnumDevice = [&](std::int32_t devId) {
+        names.push_back(DevInfo(server, devId).FriendlyName);
+    };
+    ASSERT_EQ(server.EnumDevices2(client.AppID, ZEMB::dtFenwy, result), S_OK);
+    EXPECT_TRUE(result);
+    ASSERT_EQ(sink->Devices.size(), 1u);
+    const std::int32_t fenwy = sink->Devices.front();
+    EXPECT_THAT(names, ElementsAre("Fenwy Link (simulated)"));
+    EXPECT_THAT(Server.TakeServerTraces(),
+                ElementsAre(Comm3(">TZEMBServer4.EnumDevices2"), Comm3(">TZEMBServer.DevInfo"),
+                            Comm3("<TZEMBServer.DevInfo"), Comm3("<TZEMBServer4.EnumDevices2")));
+    ASSERT_EQ(server.EnumDevices2(client.AppID, ZEMB::dtNotRecognized, result), S_OK);
+    EXPECT_TRUE(result);
+    // Beyond the enumeration: clamped to dtCorra, of which there is none.
+    ASSERT_EQ(server.EnumDevices2(client.AppID, 77, result), S_OK);
+    EXPECT_TRUE(result);
+    ASSERT_EQ(sink->Devices.size(), 2u);
+    EXPECT_NE(sink->Devices[1], fenwy);
+    EXPECT_THAT(names, ElementsAre("Fenwy Link (simulated)", "Unrecognised box (simulated)"));
+
+    const std::int32_t connectId = ConnectAndOpen(client, fenwy, ZEMB::cmShared);
+    ASSERT_EQ(server.EnumConnection2(client.AppID, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_THAT(sink->Connections, ElementsAre(connectId));
+
+    // A sink that answers with a failure status: the enumeration ends in the call's barrier.
+    sink->OnEnumDevice = nullptr;
+    sink->EnumDeviceStatus = E_FAIL;
+    Server.TakeDebugLines();
+    result = true;
+    ASSERT_EQ(server.EnumDevices2(client.AppID, ZEMB::dtFenwy, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(Server.TakeServerTraces(),
+                ElementsAre(Comm3(">TZEMBServer4.EnumDevices2"),
+                            "[RUVAzer Comm] TZEMBServer4.EnumDevices2 EOleSysError OLE error "
+                            "80004005",
+                            Comm3("<TZEMBServer4.EnumDevices2")));
+
+    // A client that went away without unhooking: its sink's call fails, the same way.
+    std::int32_t goneId = -1;
+    {
+        TClient gone = Hookup("zemb-gone");
+        ASSERT_TRUE(gone.Server);
+        ASSERT_EQ(gone.Server->SetZEMBHost2(gone.AppID, std::make_shared<TRecordingHost>(), result),
+                  S_OK);
+        ASSERT_TRUE(result);
+        goneId = gone.AppID;
+    }
+    Server.TakeDebugLines();
+    result = true;
+    ASSERT_EQ(server.EnumDevices2(goneId, ZEMB::dtFenwy, result), S_OK);
+    EXPECT_FALSE(result);
+    const std::vector<std::string> traces = Server.TakeServerTraces();
+    ASSERT_EQ(traces.size(), 3u) << ::testing::PrintToString(traces);
+    EXPECT_EQ(
+        traces[1].rfind("[RUVAzer Comm] TZEMBServer4.EnumDevices2 EOleSysError OLE error ", 0), 0u)
+        << traces[1];
+    // The failures cost the server nothing: the device still answers.
+    std::int32_t count = 0;
+    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(std::vector<std::uint8_t>{0x44}), count,
+                                 result),
+              S_OK);
+    EXPECT_TRUE(result);
+}
