@@ -36,6 +36,7 @@ bool WaitForChild(pid_t pid, std::chrono::milliseconds bound, int& status) {
 
 TSimServer::~TSimServer() {
     Stop();
+    sd_bus_slot_unref(LogChanged_);
     if (Out_ >= 0)
         close(Out_);
     sd_bus_flush_close_unref(Bus_);
@@ -144,6 +145,14 @@ bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) 
         sd_bus_wait(Bus_, std::min<std::uint64_t>(left.count(), 100'000));
     }
     sd_bus_slot_unref(match);
+    sd_bus_match_signal(
+        Bus_, &LogChanged_, nullptr, "/org/zemb/ZEMB", "org.zemb.ZEMB.Operator",
+        "CommunicationLogChanged",
+        [](sd_bus_message*, void* self, sd_bus_error*) {
+            ++static_cast<TSimServer*>(self)->LogChanges_;
+            return 0;
+        },
+        this);
     if (!owned) {
         Drain();
         for (const std::string& line : Lines_)
@@ -241,4 +250,17 @@ bool TSimServer::ClearCommunicationLog() {
                                      "ClearCommunicationLog", &error, nullptr, "");
     sd_bus_error_free(&error);
     return r >= 0;
+}
+
+int TSimServer::LogChangeSignals(int atLeast, std::chrono::milliseconds bound) {
+    const auto deadline = TClock::now() + bound;
+    for (;;) {
+        while (sd_bus_process(Bus_, nullptr) > 0) {
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - TClock::now());
+        if (LogChanges_ >= atLeast || left.count() <= 0)
+            return LogChanges_;
+        sd_bus_wait(Bus_, static_cast<std::uint64_t>(left.count()));
+    }
 }

@@ -44,6 +44,9 @@ public:
     // The lines added after the first `from` lines.
     std::vector<std::string> CommunicationLogFrom(std::size_t from);
     bool ClearCommunicationLog();
+    // The operator interface's CommunicationLogChanged signals received so far, after waiting
+    // (bounded) until there are at least `atLeast`.
+    int LogChangeSignals(int atLeast, std::chrono::milliseconds bound);
 
     const std::string& Folder() const { return Folder_; }
 
@@ -55,6 +58,8 @@ private:
     pid_t Pid_ = -1;
     int Out_ = -1;
     sd_bus* Bus_ = nullptr;
+    struct sd_bus_slot* LogChanged_ = nullptr;
+    int LogChanges_ = 0;
     std::string Pending_;
     std::vector<std::string> Lines_;
 };

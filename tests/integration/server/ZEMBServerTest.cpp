@@ -209,7 +209,7 @@ TEST_F(ServerUnderSim, RegistrationCallsAndStubsWriteTheirFrameAndLogLines) {
     // The first interface's hook-up: type 9 clamped to aciCorra, the stray check and the
     // frame of HookupClientApp2 inside its own.
     std::int32_t corra = -1;
-    ASSERT_EQ(server.HookupClientApp(9, "testhost", "corra-client", corra, result), S_OK);
+    ASSERT_EQ(server.HookupClientApp(9, "testhost", "corra-klient-ä", corra, result), S_OK);
     EXPECT_TRUE(result);
     EXPECT_THAT(Server.TakeServerTraces(), ElementsAre(Comm3(">TZEMBServer.HookupClientApp"),
                                                        Comm3(">TZEMBServer.HookupClientApp2"),
@@ -217,14 +217,16 @@ TEST_F(ServerUnderSim, RegistrationCallsAndStubsWriteTheirFrameAndLogLines) {
                                                        Comm3("<TZEMBServer.HookupClientApp")));
     EXPECT_THAT(Server.CommunicationLog(),
                 ElementsAre("HookupClientApp:  ok", "  ClientAppID: " + std::to_string(corra),
-                            "  ClientExeName: corra-client"));
+                            "  ClientExeName: corra-klient-ä"));
+    // Operators without a window follow the log through its signal: one per line.
+    EXPECT_GE(Server.LogChangeSignals(3, std::chrono::seconds(10)), 3);
     std::uint8_t type = 0;
     std::string computer, exe;
     ASSERT_EQ(server.ClientAppInfo(corra, type, computer, exe, result), S_OK);
     EXPECT_TRUE(result);
     EXPECT_EQ(type, ZEMB::aciCorra);
     EXPECT_EQ(computer, "testhost");
-    EXPECT_EQ(exe, "corra-client");
+    EXPECT_EQ(exe, "corra-klient-ä");
     EXPECT_THAT(Server.TakeServerTraces(), ElementsAre(Comm3(">TZEMBServer.ClientAppInfo"),
                                                        Comm3("<TZEMBServer.ClientAppInfo")));
 
