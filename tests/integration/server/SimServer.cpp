@@ -264,3 +264,22 @@ int TSimServer::LogChangeSignals(int atLeast, std::chrono::milliseconds bound) {
         sd_bus_wait(Bus_, static_cast<std::uint64_t>(left.count()));
     }
 }
+
+bool TSimServer::Control(const std::vector<std::string>& request) {
+    std::vector<std::string> args = {ZEMB_SIM, "ctl", "--control", Folder_ + "/control.sock"};
+    args.insert(args.end(), request.begin(), request.end());
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return false;
+    int status = 0;
+    if (!WaitForChild(pid, std::chrono::seconds(10), status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}

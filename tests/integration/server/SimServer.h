@@ -48,6 +48,9 @@ public:
     // (bounded) until there are at least `atLeast`.
     int LogChangeSignals(int atLeast, std::chrono::milliseconds bound);
 
+    // zemb-sim ctl REQUEST... on this server's control socket; true when it succeeded.
+    bool Control(const std::vector<std::string>& request);
+
     const std::string& Folder() const { return Folder_; }
 
 private:

@@ -780,3 +780,70 @@ TEST_F(ServerUnderSim, EnumerationsCallTheSinkWhichMayCallBackIntoTheServer) {
               S_OK);
     EXPECT_TRUE(result);
 }
+
+TEST_F(ServerUnderSim, FailedTransfersAndPulledDevicesReachTheLogAndTheClient) {
+    Start();
+    TClient client = Hookup("zemb-server-test");
+    ASSERT_TRUE(client.Server);
+    IZEMBServer4& server = *client.Server;
+    const std::int32_t fenwy = FirstDevice(client, ZEMB::dtFenwy);
+    auto events = std::make_shared<TRecordingEvent>();
+    const std::int32_t connectId = ConnectAndOpen(client, fenwy, ZEMB::cmExclusive, events);
+    const std::string c = std::to_string(connectId);
+    const std::size_t start = Server.CommunicationLog().size();
+    bool result = true;
+    std::int32_t count = -1;
+
+    // A transfer the device fails, also on the transport's one retry: the pair is written
+    // all the same, ending in not ok.
+    ASSERT_TRUE(Server.Control({"fault", "fenwy", "fail", "2"}));
+    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(4, 1), count, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(
+        Server.CommunicationLogFrom(start),
+        ElementsAre("TrafficStats (ConnectID " + c + "): W: 0  R: 0", "WriteBuffer 4:0  not ok"));
+    const std::vector<std::uint8_t> bytes = {0x61, 0x62, 0x63, 0x64};
+    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), S_OK);
+    EXPECT_TRUE(result);
+    TSafeByteArray answer(4, 1);
+    ASSERT_EQ(server.ReadBuffer(connectId, answer, count, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(answer, TSafeByteArray(bytes));
+    EXPECT_THAT(
+        Server.CommunicationLogFrom(start),
+        ElementsAre("TrafficStats (ConnectID " + c + "): W: 4  R: 4", "ReadBuffer 4:4  ok"));
+
+    // Pulled out: the client is told between its calls, the connection has no device left.
+    ASSERT_TRUE(Server.Control({"unplug", "fenwy"}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (events->Disconnects.empty() && std::chrono::steady_clock::now() < deadline)
+        client.Bus->WaitForEvents(std::chrono::milliseconds(200));
+    EXPECT_THAT(events->Disconnects, ElementsAre(connectId));
+    std::int32_t devId = 0, appId = 0;
+    bool connected = true, active = true;
+    std::uint8_t mode = 0;
+    ASSERT_EQ(server.ConnectInfo(connectId, devId, appId, connected, active, mode, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(devId, -1);
+    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(2, 1), count, result), S_OK);
+    EXPECT_FALSE(result);
+    ASSERT_EQ(server.OpenDevice(connectId, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(Server.CommunicationLogFrom(start),
+                ElementsAre("TrafficStats (ConnectID " + c + "): W: 4  R: 4",
+                            "WriteBuffer 2:0  not ok", "OpenDevice (ConnectID " + c + "):  not ok",
+                            "   DevID: -1", "   ClientAppID: " + std::to_string(client.AppID),
+                            "   Mode: cmExclusive"));
+
+    // Back again with the same identity: same DevID, the client told, and a new connect of
+    // the same client and mode gives the old connection back.
+    ASSERT_TRUE(Server.Control({"plug", "fenwy"}));
+    const auto back = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (events->Reconnects.empty() && std::chrono::steady_clock::now() < back)
+        client.Bus->WaitForEvents(std::chrono::milliseconds(200));
+    EXPECT_THAT(events->Reconnects, ElementsAre(connectId));
+    EXPECT_EQ(ConnectAndOpen(client, fenwy, ZEMB::cmExclusive), connectId);
+    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), S_OK);
+    EXPECT_TRUE(result);
+}
