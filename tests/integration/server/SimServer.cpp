@@ -65,10 +65,13 @@ bool TSimServer::Start(const TOptions& options, std::string& why) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
-        if (entry.rfind("ZEMB_CONFIG_DIR=", 0) != 0 && entry.rfind("XDG_DATA_HOME=", 0) != 0)
+        if (entry.rfind("ZEMB_CONFIG_DIR=", 0) != 0 && entry.rfind("ZEMB_SYSTEM_DIR=", 0) != 0 &&
+            entry.rfind("XDG_DATA_HOME=", 0) != 0)
             env.push_back(entry);
     }
+    // Nothing of the machine's own: no /etc/Zalto.ini, no user data folder.
     env.push_back("ZEMB_CONFIG_DIR=" + Folder_ + "/config");
+    env.push_back("ZEMB_SYSTEM_DIR=" + Folder_ + "/config");
     env.push_back("XDG_DATA_HOME=" + Folder_ + "/data");
     std::vector<std::string> args = {
         ZEMB_SIM, "--devices", Folder_ + "/devices.ini", "--control", Folder_ + "/control.sock",
