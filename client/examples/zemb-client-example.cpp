@@ -56,7 +56,8 @@ public:
     }
 };
 
-bool Check(const char* call, HRESULT status, bool result) {
+// Result by reference: it is read after the call, whatever order the arguments are evaluated in.
+bool Check(const char* call, HRESULT status, const bool& result) {
     std::printf("%s: status 0x%08X, Result %s\n", call, static_cast<unsigned>(status),
                 result ? "True" : "False");
     return SUCCEEDED(status);

@@ -2,6 +2,7 @@
 #include "ZEMBOperator.h"
 
 #include "CommunicationLog.h"
+#include "ZEMBMarshal.h"
 #include "ZEMBRuntime.h"
 #include "ZEMB_TLB.h"
 
@@ -21,10 +22,16 @@ constexpr const char* kXml = R"( <interface name="org.zemb.ZEMB.Operator">
 )";
 
 void ReplyLog(const TBusMessage& call) {
-    std::vector<const char*> lines;
-    lines.reserve(CommunicationLog().Count() + 1);
+    // Client names may be in any 8-bit code page; D-Bus takes UTF-8 only.
+    std::vector<std::string> texts;
+    texts.reserve(CommunicationLog().Count());
     for (const std::string& line : CommunicationLog().Lines()) {
-        lines.push_back(line.c_str());
+        texts.push_back(ZEMB::ToValidUtf8(line));
+    }
+    std::vector<const char*> lines;
+    lines.reserve(texts.size() + 1);
+    for (const std::string& text : texts) {
+        lines.push_back(text.c_str());
     }
     lines.push_back(nullptr);
     sd_bus_message* reply = nullptr;
@@ -32,9 +39,11 @@ void ReplyLog(const TBusMessage& call) {
         return;
     }
     TBusMessage owned = TBusMessage::Adopt(reply);
-    if (sd_bus_message_append_strv(reply, const_cast<char**>(lines.data())) >= 0) {
-        sd_bus_send(nullptr, reply, nullptr);
+    if (sd_bus_message_append_strv(reply, const_cast<char**>(lines.data())) < 0) {
+        sd_bus_reply_method_errorf(call.Get(), SD_BUS_ERROR_FAILED, "The log could not be sent.");
+        return;
     }
+    sd_bus_send(nullptr, reply, nullptr);
 }
 } // namespace
 
