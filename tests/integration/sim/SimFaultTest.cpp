@@ -1,0 +1,283 @@
+// SPDX-License-Identifier: MIT
+// Each fault of a simulated device, seen through the device layer's real transports: the
+// result and the log lines they are specified to give (run under umockdev-wrapper).
+#include "ConfDebugString.h"
+#include "SimTestbed.h"
+#include "uUSB_IF.h"
+#include "uUSB_IFDeviceSilabs.h"
+#include "uUSB_IFDeviceWinUSB.h"
+
+#include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <random>
+#include <thread>
+
+namespace {
+using Bytes = std::vector<std::uint8_t>;
+using testing::ElementsAre;
+
+constexpr unsigned kTransferTimeoutMs = 300;
+
+TSimDeviceConfig Config(const char* name, TSimDriver driver, const char* instance) {
+    TSimDeviceConfig c;
+    c.Name = name;
+    c.Driver = driver;
+    c.VendorId = 0x0483;
+    c.ProductId = 0xa7f1;
+    c.Instance = instance;
+    c.Firmware = 0x0204;
+    c.RamSize = 0x0900;
+    c.SerialNumber = 123456;
+    c.HardwareRevision = 7;
+    c.FpgaRevision = 0x1234;
+    return c;
+}
+
+// Waits for a condition, at most `limit`.
+template <typename F> bool WaitFor(F condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// One simulated device of each kind, opened through its transport; log lines captured.
+class SimFaultTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
+        previousSink_ = SetDebugOutputSink([this](std::string_view line, std::string_view group) {
+            if (group == "RUVAzerComm")
+                lines_.emplace_back(line);
+        });
+        previousWinUsbTimeout_ = WinUsbTransferTimeoutMs();
+        previousSilabsTimeout_ = SilabsTransferTimeoutMs();
+        SetWinUsbTransferTimeoutMs(kTransferTimeoutMs);
+        SetSilabsTransferTimeoutMs(kTransferTimeoutMs);
+        ASSERT_TRUE(bed_.AddDevice(Config("usb", TSimDriver::WinUSB_ST, "FWY000042007")));
+        ASSERT_TRUE(bed_.AddDevice(Config("pipe", TSimDriver::Silabs, "PIP000042007")));
+        usb_.LinkName = bed_.LinkName("usb");
+        pipe_.LinkName = bed_.LinkName("pipe");
+        ASSERT_TRUE(usb_.OpenDevice());
+        ASSERT_TRUE(pipe_.OpenDevice());
+    }
+    void TearDown() override {
+        usb_.CloseDevice();
+        pipe_.CloseDevice();
+        SetDebugOutputSink(previousSink_);
+        SetWinUsbTransferTimeoutMs(previousWinUsbTimeout_);
+        SetSilabsTransferTimeoutMs(previousSilabsTimeout_);
+    }
+    void Fault(const char* name, TSimFaultKind kind, unsigned count = 0, unsigned ms = 0) {
+        bed_.Device(name)->SetFault({kind, count, ms});
+    }
+
+    TSimTestbed bed_;
+    TUSB_IFDeviceWinUSB_ST usb_;
+    TUSB_IFDeviceSilabs pipe_;
+    std::vector<std::string> lines_;
+    TDebugOutputSink previousSink_;
+    unsigned previousWinUsbTimeout_ = 0;
+    unsigned previousSilabsTimeout_ = 0;
+};
+
+TEST_F(SimFaultTest, HealthyDevicesAnswerEveryLinkCommand) {
+    for (TUSB_IFDeviceLocal* d :
+         {static_cast<TUSB_IFDeviceLocal*>(&usb_), static_cast<TUSB_IFDeviceLocal*>(&pipe_)}) {
+        EXPECT_TRUE(d->GetRAMTotal());
+        EXPECT_EQ(d->TotalBufferSize, 2048);
+        EXPECT_TRUE(d->GetFirmwareVersion());
+        EXPECT_EQ(d->Firmware, 0x0204);
+        EXPECT_TRUE(d->GetDevInfo());
+        EXPECT_EQ(d->SerialNumber, "123456");
+        EXPECT_EQ(d->App_ID_Hardware_Revision, 7);
+        EXPECT_EQ(d->Meas_App_FPGA_Rev, 0x1234);
+        EXPECT_TRUE(d->SetEnableEEPWrite());
+    }
+    EXPECT_TRUE(lines_.empty());
+}
+
+TEST_F(SimFaultTest, NoReply) {
+    Fault("usb", TSimFaultKind::NoReply, 1);
+    EXPECT_FALSE(usb_.GetRAMTotal());
+    EXPECT_EQ(usb_.TotalBufferSize, 100);
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3",
+                                    "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 3",
+                                    "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
+    lines_.clear();
+    Fault("pipe", TSimFaultKind::NoReply, 1);
+    EXPECT_FALSE(pipe_.GetRAMTotal());
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
+    // The count is spent: both answer again.
+    EXPECT_TRUE(usb_.GetRAMTotal());
+    EXPECT_TRUE(pipe_.GetRAMTotal());
+}
+
+TEST_F(SimFaultTest, ShortReplyFailsWithoutRetry) {
+    Fault("usb", TSimFaultKind::ShortReply);
+    EXPECT_FALSE(usb_.GetDevInfo());
+    EXPECT_EQ(usb_.SerialNumber, "0");
+    // 4 of 8 bytes came: no retry, so no BytesToRead line.
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 8",
+                                    "TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail"));
+    EXPECT_FALSE(usb_.GetRAMTotal()); // until cleared
+    bed_.Device("usb")->ClearFault();
+    EXPECT_TRUE(usb_.GetRAMTotal());
+
+    lines_.clear();
+    Fault("pipe", TSimFaultKind::ShortReply, 1);
+    EXPECT_FALSE(pipe_.GetDevInfo());
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail"));
+    EXPECT_TRUE(pipe_.GetDevInfo());
+}
+
+TEST_F(SimFaultTest, WrongReplyCode) {
+    usb_.Firmware = 0x0777;
+    Fault("usb", TSimFaultKind::WrongReplyCode, 1);
+    EXPECT_FALSE(usb_.GetFirmwareVersion());
+    EXPECT_EQ(usb_.Firmware, 0x0777);
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetFirmwareVersion. "
+                                    "ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) fail"));
+    lines_.clear();
+    Fault("pipe", TSimFaultKind::WrongReplyCode, 1);
+    EXPECT_FALSE(pipe_.SetEnableEEPWrite());
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.SetEnableEEPWrite. "
+                                    "ReadBuffer(msg[0] <> RX_ENABLE_EEP_WRITE_ACK_MSG) fail"));
+}
+
+TEST_F(SimFaultTest, FailedTransferIsRetriedOnceOverLibusb) {
+    // One failed write: the retry after 200 ms goes through and nothing is logged.
+    Fault("usb", TSimFaultKind::TransferFails, 1);
+    EXPECT_TRUE(usb_.GetDevInfo());
+    EXPECT_TRUE(lines_.empty());
+
+    // Two: the retry fails as well.
+    Fault("usb", TSimFaultKind::TransferFails, 2);
+    EXPECT_FALSE(usb_.GetDevInfo());
+    EXPECT_THAT(lines_,
+                ElementsAre("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 18",
+                            "TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail"));
+
+    // A read that fails with nothing moved is retried and gets the whole reply.
+    lines_.clear();
+    const std::uint8_t command = 0x18;
+    std::uint32_t moved = 0;
+    ASSERT_TRUE(usb_.WriteBuffer(&command, 1, moved));
+    Fault("usb", TSimFaultKind::TransferFails, 1);
+    Bytes reply(8);
+    EXPECT_TRUE(usb_.ReadBuffer(reply.data(), 8, moved));
+    EXPECT_EQ(moved, 8u);
+    EXPECT_EQ(reply, (Bytes{0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}));
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 8"));
+}
+
+TEST_F(SimFaultTest, FailedTransferOnPipeFilesDropsTheCommand) {
+    Fault("pipe", TSimFaultKind::TransferFails, 1);
+    EXPECT_FALSE(pipe_.GetRAMTotal());
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
+    EXPECT_TRUE(pipe_.GetRAMTotal());
+}
+
+TEST_F(SimFaultTest, SlowReplyWithinAndBeyondTheTimeout) {
+    Fault("usb", TSimFaultKind::SlowReply, 1, 30);
+    EXPECT_TRUE(usb_.GetRAMTotal());
+    EXPECT_TRUE(lines_.empty());
+    // Later than the time-out but earlier than the retry: the retry picks it up.
+    Fault("usb", TSimFaultKind::SlowReply, 1, kTransferTimeoutMs + 150);
+    EXPECT_TRUE(usb_.GetRAMTotal());
+    EXPECT_EQ(usb_.TotalBufferSize, 2048);
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3"));
+
+    lines_.clear();
+    Fault("pipe", TSimFaultKind::SlowReply, 1, 30);
+    EXPECT_TRUE(pipe_.GetFirmwareVersion());
+    // A late reply on the pipe files stays there and answers the next read: the device layer
+    // reports the mismatch.
+    Fault("pipe", TSimFaultKind::SlowReply, 1, kTransferTimeoutMs + 150);
+    EXPECT_FALSE(pipe_.GetRAMTotal());
+    ASSERT_TRUE(WaitFor([&] { return !bed_.Device("pipe")->NextReplyAt(); },
+                        std::chrono::milliseconds(2000)));
+    EXPECT_FALSE(pipe_.GetFirmwareVersion());
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail",
+                                    "TUSB_IFDeviceLocal.GetFirmwareVersion. "
+                                    "ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) fail"));
+}
+
+TEST_F(SimFaultTest, UnplugInMidTransfer) {
+    std::vector<std::string> gone;
+    std::mutex goneMutex;
+    bed_.SetUnplugObserver([&](const std::string& name) {
+        std::lock_guard lock(goneMutex);
+        gone.push_back(name);
+    });
+    Fault("usb", TSimFaultKind::UnplugMidTransfer);
+    EXPECT_FALSE(usb_.GetRAMTotal());
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3",
+                                    "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 3",
+                                    "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
+    ASSERT_TRUE(WaitFor([&] { return !bed_.IsPlugged("usb"); }, std::chrono::milliseconds(2000)));
+    usb_.CloseDevice();
+    EXPECT_FALSE(usb_.OpenDevice()); // its LinkName no longer resolves
+
+    lines_.clear();
+    Fault("pipe", TSimFaultKind::UnplugMidTransfer);
+    EXPECT_FALSE(pipe_.GetRAMTotal());
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
+    EXPECT_FALSE(bed_.IsPlugged("pipe"));
+    pipe_.CloseDevice();
+    EXPECT_FALSE(pipe_.OpenDevice());
+    {
+        std::lock_guard lock(goneMutex);
+        EXPECT_THAT(gone, ElementsAre("usb", "pipe"));
+    }
+
+    // Plugged back, both work as new.
+    ASSERT_TRUE(bed_.Plug("usb"));
+    ASSERT_TRUE(bed_.Plug("pipe"));
+    ASSERT_TRUE(usb_.OpenDevice());
+    ASSERT_TRUE(pipe_.OpenDevice());
+    EXPECT_TRUE(usb_.GetRAMTotal());
+    EXPECT_TRUE(pipe_.GetRAMTotal());
+}
+
+// A few thousand write/read round trips of random lengths and bytes: every byte comes back,
+// none twice, none late.
+TEST_F(SimFaultTest, StressRoundTripsLoseNoByte) {
+    std::mt19937 random(4242);
+    std::uniform_int_distribution<int> length(2, 600);
+    std::uniform_int_distribution<int> byte(0, 255);
+    const struct {
+        TUSB_IFDeviceLocal* device;
+        int rounds;
+    } runs[] = {{&usb_, 3000}, {&pipe_, 1000}};
+    for (const auto& run : runs) {
+        int bad = 0;
+        for (int i = 0; i < run.rounds && bad < 5; ++i) {
+            Bytes out(static_cast<std::size_t>(length(random)));
+            for (auto& b : out)
+                b = static_cast<std::uint8_t>(byte(random));
+            std::uint32_t moved = 0;
+            if (!run.device->WriteBuffer(out.data(), static_cast<std::uint32_t>(out.size()),
+                                         moved) ||
+                moved != out.size()) {
+                ADD_FAILURE() << "write " << i;
+                ++bad;
+                continue;
+            }
+            Bytes in(out.size());
+            if (!run.device->ReadBuffer(in.data(), static_cast<std::uint32_t>(in.size()), moved) ||
+                moved != in.size() || in != out) {
+                ADD_FAILURE() << "round trip " << i << " of " << out.size() << " bytes, " << moved
+                              << " came back";
+                ++bad;
+            }
+        }
+    }
+    EXPECT_TRUE(lines_.empty());
+}
+} // namespace
