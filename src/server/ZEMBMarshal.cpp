@@ -124,6 +124,57 @@ std::string ToValidUtf8(std::string_view text) {
     return out;
 }
 
+void ReplyStatus(TZEMBBus& bus, const TBusMessage& call, HRESULT status, std::string_view text) {
+    ReplyError(bus, call, ErrorNameOf(status), ErrorMessageOf(status, text));
+}
+
+void AnswerCall(TZEMBBus& bus, const TBusMessage& call, const TStubTarget& target,
+                IMarshalContext& context, const TMethod& method, bool invoke) {
+    sd_bus_message* m = call.Get();
+    TBusMessage reply;
+    if (sd_bus_message_new_method_return(m, reply.Out()) < 0) {
+        ReplyStatus(bus, call, E_UNEXPECTED, "Out of memory");
+        return;
+    }
+    if (invoke && (sd_bus_message_enter_container(m, 'a', "v") < 0 ||
+                   sd_bus_message_open_container(reply.Get(), 'a', "v") < 0)) {
+        ReplyStatus(bus, call, E_UNEXPECTED, "Invoke could not read its arguments.");
+        return;
+    }
+    auto index = static_cast<std::size_t>(&method - MethodTable);
+    TStubResult result;
+    try {
+        result = StubTable[index](target, context, m, reply.Get(), invoke);
+    } catch (...) {
+        // Outside the call's own barrier: the caller learns of it as E_UNEXPECTED.
+        result.Status = E_UNEXPECTED;
+    }
+    switch (result.Marshal) {
+    case TMarshalResult::Ok:
+        break;
+    case TMarshalResult::TypeMismatch:
+        ReplyStatus(bus, call, DISP_E_TYPEMISMATCH, "An argument has the wrong type.");
+        return;
+    case TMarshalResult::BadParamCount:
+        ReplyStatus(bus, call, DISP_E_BADPARAMCOUNT,
+                    std::string(method.Name) + " expects (" + InSignature(method) + ")");
+        return;
+    case TMarshalResult::Failed:
+        ReplyStatus(bus, call, E_UNEXPECTED, "The reply could not be built.");
+        return;
+    }
+    if (FAILED(result.Status)) {
+        ReplyStatus(bus, call, result.Status, std::string(method.Name) + " failed");
+        return;
+    }
+    if (invoke && sd_bus_message_close_container(reply.Get()) < 0) {
+        ReplyStatus(bus, call, E_UNEXPECTED, "The reply could not be built.");
+        return;
+    }
+    if (sd_bus_message_get_expect_reply(m) > 0)
+        bus.Send(reply);
+}
+
 int ReadValue(sd_bus_message* m, IMarshalContext&, bool& value) {
     int b = 0;
     int r = sd_bus_message_read_basic(m, 'b', &b);

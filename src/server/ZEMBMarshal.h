@@ -226,6 +226,14 @@ using TStubFunction = TStubResult (*)(const TStubTarget&, IMarshalContext&, sd_b
 // The stub of each method, in the order of MethodTable.
 extern const TStubFunction StubTable[MethodCount];
 
+// Answers a call of a table method on target: reads the arguments (Invoke: from the `av`),
+// calls, and replies with the reply values, or with the error of a failure status, a type
+// mismatch or a wrong argument count. An exception escaping the call is E_UNEXPECTED.
+void AnswerCall(TZEMBBus& bus, const TBusMessage& call, const TStubTarget& target,
+                IMarshalContext& context, const TMethod& method, bool invoke);
+// Replies with the D-Bus error of a failure status.
+void ReplyStatus(TZEMBBus& bus, const TBusMessage& call, HRESULT status, std::string_view text);
+
 // --- proxies: a C++ call, a message out, the reply in --------------------------------------
 
 // Where a proxy's calls go.

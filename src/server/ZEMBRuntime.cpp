@@ -117,7 +117,7 @@ std::string TAutomationServer::OwnerOf(const std::string& path) const {
 
 void TAutomationServer::ReplyStatus(const TBusMessage& call, HRESULT status,
                                     std::string_view text) {
-    ReplyError(*Bus_, call, ZEMB::ErrorNameOf(status), ZEMB::ErrorMessageOf(status, text));
+    ZEMB::ReplyStatus(*Bus_, call, status, text);
 }
 
 void TAutomationServer::HandleCall(const TBusMessage& call) {
@@ -135,6 +135,12 @@ void TAutomationServer::HandleCall(const TBusMessage& call) {
     }
     auto it = Objects_.find(path);
     if (it != Objects_.end()) {
+        if ((interface.empty() || interface == ZEMB::ObjectInterface) && member == "Release") {
+            // Not held here, so that an object no call is running on is gone before the
+            // last-release hook runs.
+            HandleRelease(call, path);
+            return;
+        }
         // Held here: a Release from inside a callback must not free the object mid-call.
         std::shared_ptr<TObject> object = it->second;
         HandleObject(call, object, interface, member);
@@ -237,6 +243,22 @@ void TAutomationServer::HandleFactory(const TBusMessage& call, std::string_view 
         Release(object->Path); // nobody learnt the path: the object cannot be used or released
 }
 
+void TAutomationServer::HandleRelease(const TBusMessage& call, const std::string& path) {
+    sd_bus_message* m = call.Get();
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender || OwnerOf(path) != sender) {
+        ReplyStatus(call, E_ACCESSDENIED, "The object belongs to another client.");
+        return;
+    }
+    if (sd_bus_message_has_signature(m, "") <= 0) {
+        ReplyError(*Bus_, call, SD_BUS_ERROR_INVALID_ARGS, "Release takes no arguments.");
+        return;
+    }
+    if (sd_bus_message_get_expect_reply(m) > 0)
+        sd_bus_reply_method_return(m, "");
+    Release(path);
+}
+
 void TAutomationServer::HandleObject(const TBusMessage& call,
                                      const std::shared_ptr<TObject>& object,
                                      std::string_view interface, std::string_view member) {
@@ -244,20 +266,6 @@ void TAutomationServer::HandleObject(const TBusMessage& call,
     if ((interface.empty() || interface == "org.freedesktop.DBus.Introspectable") &&
         member == "Introspect") {
         ReplyIntrospection(call, object->Path);
-        return;
-    }
-    if ((interface.empty() || interface == ZEMB::ObjectInterface) && member == "Release") {
-        const char* sender = sd_bus_message_get_sender(m);
-        if (!sender || object->Owner != sender) {
-            ReplyStatus(call, E_ACCESSDENIED, "The object belongs to another client.");
-            return;
-        }
-        if (sd_bus_message_has_signature(m, "") <= 0) {
-            ReplyError(*Bus_, call, SD_BUS_ERROR_INVALID_ARGS, "Release takes no arguments.");
-            return;
-        }
-        Release(object->Path);
-        sd_bus_reply_method_return(m, "");
         return;
     }
     if (interface == ZEMB::DispatchInterface) {
@@ -333,51 +341,9 @@ void TAutomationServer::HandleObject(const TBusMessage& call,
 
 void TAutomationServer::CallMethod(const TBusMessage& call, const std::shared_ptr<TObject>& object,
                                    const TMethod& method, bool invoke) {
-    sd_bus_message* m = call.Get();
-    const char* sender = sd_bus_message_get_sender(m);
+    const char* sender = sd_bus_message_get_sender(call.Get());
     TCallContext context(*this, sender ? sender : "");
-    TBusMessage reply;
-    if (sd_bus_message_new_method_return(m, reply.Out()) < 0) {
-        ReplyStatus(call, E_UNEXPECTED, "Out of memory");
-        return;
-    }
-    if (invoke && (sd_bus_message_enter_container(m, 'a', "v") < 0 ||
-                   sd_bus_message_open_container(reply.Get(), 'a', "v") < 0)) {
-        ReplyStatus(call, E_UNEXPECTED, "Invoke could not read its arguments.");
-        return;
-    }
-    auto index = static_cast<std::size_t>(&method - ZEMB::MethodTable);
-    ZEMB::TStubResult result;
-    try {
-        result = ZEMB::StubTable[index](object->Target, context, m, reply.Get(), invoke);
-    } catch (...) {
-        // Outside the call's own barrier: the caller learns of it as E_UNEXPECTED.
-        result.Status = E_UNEXPECTED;
-    }
-    switch (result.Marshal) {
-    case ZEMB::TMarshalResult::Ok:
-        break;
-    case ZEMB::TMarshalResult::TypeMismatch:
-        ReplyStatus(call, DISP_E_TYPEMISMATCH, "An argument has the wrong type.");
-        return;
-    case ZEMB::TMarshalResult::BadParamCount:
-        ReplyStatus(call, DISP_E_BADPARAMCOUNT,
-                    std::string(method.Name) + " expects " + ZEMB::InSignature(method));
-        return;
-    case ZEMB::TMarshalResult::Failed:
-        ReplyStatus(call, E_UNEXPECTED, "The reply could not be built.");
-        return;
-    }
-    if (FAILED(result.Status)) {
-        ReplyStatus(call, result.Status, std::string(method.Name) + " failed");
-        return;
-    }
-    if (invoke && sd_bus_message_close_container(reply.Get()) < 0) {
-        ReplyStatus(call, E_UNEXPECTED, "The reply could not be built.");
-        return;
-    }
-    if (sd_bus_message_get_expect_reply(m) > 0)
-        Bus_->Send(reply);
+    ZEMB::AnswerCall(*Bus_, call, object->Target, context, method, invoke);
 }
 
 void TAutomationServer::Release(const std::string& path) {

@@ -91,6 +91,7 @@ private:
                        std::string_view member);
     void HandleObject(const TBusMessage& call, const std::shared_ptr<TObject>& object,
                       std::string_view interface, std::string_view member);
+    void HandleRelease(const TBusMessage& call, const std::string& path);
     void CallMethod(const TBusMessage& call, const std::shared_ptr<TObject>& object,
                     const ZEMB::TMethod& method, bool invoke);
     void Release(const std::string& path);

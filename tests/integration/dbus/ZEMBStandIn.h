@@ -1,0 +1,171 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// Stand-ins for the server object and for client callback objects, made from the method table:
+// every method checks that its arguments are the agreed values of that method and answers with
+// the agreed reply values. The test calls every method with those arguments through the real
+// proxies and stubs and checks the replies, so a parameter lost, swapped or mistyped on the
+// way in either direction fails the method it belongs to.
+
+#include "ZEMBMarshal.h"
+#include "ZEMB_TLB.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <utility>
+
+namespace StandIn {
+
+// Phase 0: what the caller sends; phase 1: what the callee answers. Values differ per method
+// and parameter, and cover the top bit of every width.
+inline void Fill(std::int32_t& v, std::size_t m, std::size_t p, int phase) {
+    v = static_cast<std::int32_t>(m * 1000 + p * 10 + static_cast<std::size_t>(phase));
+    if (phase == 1)
+        v = -v;
+}
+inline void Fill(std::uint8_t& v, std::size_t m, std::size_t p, int phase) {
+    v = static_cast<std::uint8_t>(m * 7 + p * 3 + static_cast<std::size_t>(phase) * 128);
+}
+inline void Fill(std::uint16_t& v, std::size_t m, std::size_t p, int phase) {
+    v = static_cast<std::uint16_t>(0x8000u + m * 31 + p + static_cast<std::size_t>(phase) * 999);
+}
+inline void Fill(bool& v, std::size_t m, std::size_t p, int phase) {
+    v = (m + p + static_cast<std::size_t>(phase)) % 2 == 0;
+}
+inline void Fill(std::string& v, std::size_t m, std::size_t p, int phase) {
+    v = "M" + std::to_string(m) + "P" + std::to_string(p) + "/" + std::to_string(phase) + " Grüße";
+}
+inline void Fill(TSafeByteArray& v, std::size_t m, std::size_t p, int phase) {
+    std::vector<std::uint8_t> bytes(m % 5 + p + static_cast<std::size_t>(phase) * 3 + 1);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 37 + m + static_cast<std::size_t>(phase) * 200);
+    bytes.back() = 0xFF;
+    v = TSafeByteArray(std::move(bytes));
+}
+
+std::shared_ptr<IZEMBEvent> EventRecorder();
+std::shared_ptr<IZEMBHost> HostRecorder();
+
+inline void Fill(std::shared_ptr<IZEMBEvent>& v, std::size_t, std::size_t, int) {
+    v = EventRecorder();
+}
+inline void Fill(std::shared_ptr<IZEMBHost>& v, std::size_t, std::size_t, int) {
+    v = HostRecorder();
+}
+
+template <typename T> bool Matches(const T& v, std::size_t m, std::size_t p, int phase) {
+    T expected{};
+    Fill(expected, m, p, phase);
+    return v == expected;
+}
+// A callback reference arrives as some object; which one is the bus layer's business.
+inline bool Matches(const std::shared_ptr<IZEMBEvent>& v, std::size_t, std::size_t, int) {
+    return v != nullptr;
+}
+inline bool Matches(const std::shared_ptr<IZEMBHost>& v, std::size_t, std::size_t, int) {
+    return v != nullptr;
+}
+
+// Callee side: checks the arguments, writes the reply values (and the in-ref value, which
+// must not travel back).
+template <std::size_t Index, typename... A> HRESULT Answer(const std::tuple<A&...>& args) {
+    constexpr const ZEMB::TMethod& info = ZEMB::MethodTable[Index];
+    bool ok = true;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (
+            [&] {
+                if constexpr (ZEMB::IsArgument(info.Params[I].Dir))
+                    ok = ok && Matches(std::get<I>(args), Index, I, 0);
+            }(),
+            ...);
+    }
+    (std::make_index_sequence<sizeof...(A)>());
+    if (!ok)
+        return E_INVALIDARG;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (
+            [&] {
+                if constexpr (info.Params[I].Dir != ZEMB::TParamDir::In && !std::is_const_v<A>)
+                    Fill(std::get<I>(args), Index, I, 1);
+            }(),
+            ...);
+    }
+    (std::make_index_sequence<sizeof...(A)>());
+    return S_OK;
+}
+
+// Caller side: calls one method with the agreed arguments; true when the status is S_OK, the
+// reply values are the agreed ones and the in-ref value came back unchanged.
+template <std::size_t Index, typename C, typename M> bool Exercise(C& object, M method) {
+    using Values = typename ZEMB::TMethodTraits<M>::Values;
+    constexpr const ZEMB::TMethod& info = ZEMB::MethodTable[Index];
+    Values values{};
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (
+            [&] {
+                if constexpr (ZEMB::IsArgument(info.Params[I].Dir))
+                    Fill(std::get<I>(values), Index, I, 0);
+            }(),
+            ...);
+    }
+    (std::make_index_sequence<std::tuple_size_v<Values>>());
+    HRESULT status = std::apply([&](auto&... v) { return (object.*method)(v...); }, values);
+    if (status != S_OK)
+        return false;
+    bool ok = true;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (
+            [&] {
+                if constexpr (ZEMB::IsReplyValue(info.Params[I].Dir))
+                    ok = ok && Matches(std::get<I>(values), Index, I, 1);
+                else if constexpr (info.Params[I].Dir == ZEMB::TParamDir::InRef)
+                    ok = ok && Matches(std::get<I>(values), Index, I, 0);
+            }(),
+            ...);
+    }
+    (std::make_index_sequence<std::tuple_size_v<Values>>());
+    return ok;
+}
+
+#define STANDIN_ANSWER(intf, slot, dispid, name, ...)                                              \
+    HRESULT name(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_DECL, __VA_ARGS__)) override {                     \
+        return StandIn::Answer<ZEMB::MethodIndex(ZEMB::TInterface::intf, #name)>(                  \
+            std::forward_as_tuple(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_NAME, __VA_ARGS__)));             \
+    }
+
+#define STANDIN_EXERCISE(intf, slot, dispid, name, ...)                                            \
+    {#name, [](auto& object) {                                                                     \
+         return StandIn::Exercise<ZEMB::MethodIndex(ZEMB::TInterface::intf, #name)>(               \
+             object, &::intf::name);                                                               \
+     }},
+
+class TServerRecorder : public IZEMBServer4 {
+public:
+    ZEMB_IZEMBSERVER_METHODS(STANDIN_ANSWER)
+    ZEMB_IZEMBSERVER2_METHODS(STANDIN_ANSWER)
+    ZEMB_IZEMBSERVER3_METHODS(STANDIN_ANSWER)
+    ZEMB_IZEMBSERVER4_METHODS(STANDIN_ANSWER)
+};
+
+class TEventRecorder final : public IZEMBEvent {
+public:
+    ZEMB_IZEMBEVENT_METHODS(STANDIN_ANSWER)
+};
+
+class THostRecorder final : public IZEMBHost {
+public:
+    ZEMB_IZEMBHOST_METHODS(STANDIN_ANSWER)
+};
+
+inline std::shared_ptr<IZEMBEvent> EventRecorder() {
+    static auto recorder = std::make_shared<TEventRecorder>();
+    return recorder;
+}
+inline std::shared_ptr<IZEMBHost> HostRecorder() {
+    static auto recorder = std::make_shared<THostRecorder>();
+    return recorder;
+}
+
+} // namespace StandIn

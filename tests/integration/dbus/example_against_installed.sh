@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Installs libzemb-client into a scratch prefix, builds the example client against it through
+# pkg-config, registers the stand-in server from a folder with a blank in its name, and lets
+# a private bus start it on the example's first call. The stand-in ends on the last release.
+#   example_against_installed.sh BUILD_DIR STANDIN_SERVER EXAMPLE_SOURCE [compiler flags...]
+set -euo pipefail
+build="$1"
+standin="$2"
+example="$3"
+shift 3
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build" --prefix "$work/prefix" --component zemb-client >/dev/null
+pc="$(dirname "$(find "$work/prefix" -name zemb-client.pc | head -n1)")"
+export PKG_CONFIG_PATH="$pc"
+libdir="$(pkg-config --variable=libdir zemb-client)"
+# shellcheck disable=SC2046
+"${CXX:-c++}" -std=c++20 "$@" "$example" $(pkg-config --cflags --libs zemb-client) \
+    -Wl,-rpath,"$libdir" -o "$work/example"
+
+mkdir -p "$work/server folder"
+cp "$standin" "$work/server folder/zemb-standin"
+export XDG_DATA_HOME="$work/data"
+"$work/server folder/zemb-standin" -RegServer
+service="$XDG_DATA_HOME/dbus-1/services/org.zemb.ZEMB.service"
+grep -qx "Exec=\"$work/server folder/zemb-standin\" -Embedding" "$service"
+
+dbus-run-session -- "$work/example" --listen 100 >"$work/out"
+cat "$work/out"
+grep -qx "EnumDevice 3" "$work/out"
+grep -qx "WriteBuffer: status 0x00000000, Result True" "$work/out"
+grep -qx "Disconnected 1" "$work/out"
+
+"$work/server folder/zemb-standin" -UnregServer
+test ! -e "$service"
+echo "example ok"

@@ -1,0 +1,251 @@
+// SPDX-License-Identifier: MIT
+// The automation runtime serving stand-in server objects, as the integration tests and the
+// client example need it. Prints one line per event on standard output:
+//   "ready", "objects N" (live stand-in objects), "last-release".
+// -Embedding ends the process on the last release, as the real server does.
+//   zemb_standin_server [-Embedding] [--callback-timeout-ms N]
+#include "ZEMBRegistration.h"
+#include "ZEMBRuntime.h"
+#include "ZEMBStandIn.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace {
+
+int LiveObjects = 0;
+
+void Report(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+std::map<std::int32_t, std::shared_ptr<IZEMBHost>> Sinks;
+std::map<std::int32_t, std::shared_ptr<IZEMBEvent>> Events;
+std::int32_t NextClient = 0;
+std::int32_t NextConnection = 0;
+
+template <std::size_t Index> bool IsGeneric(auto first) {
+    return StandIn::Matches(first, Index, 0, 0);
+}
+
+#define INDEX(intf, name) ZEMB::MethodIndex(ZEMB::TInterface::intf, #name)
+
+// The agreed values go to the table-driven answers; other calls get a small behaviour that
+// the callback and example tests rely on.
+class TStandInServer final : public StandIn::TServerRecorder {
+public:
+    TStandInServer() { Report("objects " + std::to_string(++LiveObjects)); }
+    ~TStandInServer() override { Report("objects " + std::to_string(--LiveObjects)); }
+
+    HRESULT HookupClientApp2(std::uint8_t ClientAppType, std::int32_t ClientProcessID,
+                             const std::string& ClientComputerName,
+                             const std::string& ClientExeName, std::int32_t& ClientAppID,
+                             bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer3, HookupClientApp2)>(ClientAppType))
+            return TServerRecorder::HookupClientApp2(ClientAppType, ClientProcessID,
+                                                     ClientComputerName, ClientExeName, ClientAppID,
+                                                     Result);
+        ClientAppID = ++NextClient;
+        Result = true;
+        return S_OK;
+    }
+
+    HRESULT SetZEMBHost2(std::int32_t ClientAppID, const std::shared_ptr<IZEMBHost>& ZEMBHost,
+                         bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer4, SetZEMBHost2)>(ClientAppID))
+            return TServerRecorder::SetZEMBHost2(ClientAppID, ZEMBHost, Result);
+        if (ClientAppID == -100) {
+            // Every IZEMBHost method with the agreed values, back to the caller's sink.
+            Result = ZEMBHost != nullptr;
+#define CALL_HOST(intf, slot, dispid, name, ...)                                                   \
+    Result = Result && StandIn::Exercise<INDEX(intf, name)>(*ZEMBHost, &IZEMBHost::name);
+            ZEMB_IZEMBHOST_METHODS(CALL_HOST)
+#undef CALL_HOST
+            return S_OK;
+        }
+        Result = Sinks[ClientAppID] != ZEMBHost;
+        Sinks[ClientAppID] = ZEMBHost;
+        return S_OK;
+    }
+
+    HRESULT EnumDevices2(std::int32_t ClientAppID, std::uint8_t DevType, bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer4, EnumDevices2)>(ClientAppID))
+            return TServerRecorder::EnumDevices2(ClientAppID, DevType, Result);
+        Result = false;
+        auto sink = Sinks[ClientAppID];
+        if (!sink)
+            return S_OK;
+        for (std::int32_t devId = 1; devId <= 3; ++devId) {
+            bool answer = false;
+            if (FAILED(sink->EnumDevice(devId, answer)))
+                return S_OK; // a failing sink ends the enumeration: Result False
+        }
+        Result = true;
+        return S_OK;
+    }
+
+    HRESULT DevInfo(std::int32_t DevID, bool& Active, std::uint8_t& Mode, std::string& LinkName,
+                    std::string& FriendlyName, std::string& SerialNumber, std::string& VidPid,
+                    std::string& GUID_, std::string& UserDeviceName, std::uint8_t& DevType,
+                    std::uint8_t& DriverType, std::int32_t& Firmware,
+                    std::uint8_t& App_ID_Hardware_Revision, std::uint16_t& Meas_App_FPGA_Rev,
+                    bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer, DevInfo)>(DevID))
+            return TServerRecorder::DevInfo(DevID, Active, Mode, LinkName, FriendlyName,
+                                            SerialNumber, VidPid, GUID_, UserDeviceName, DevType,
+                                            DriverType, Firmware, App_ID_Hardware_Revision,
+                                            Meas_App_FPGA_Rev, Result);
+        Mode = 0;
+        Active = false;
+        LinkName = "usb#vid_10c4&pid_83cc#" + std::to_string(DevID) +
+                   "#{00000000-0000-0000-0000-000000000000}";
+        FriendlyName = "Device " + std::to_string(DevID);
+        Firmware = 0x0204;
+        Result = DevID >= 1 && DevID <= 3;
+        return S_OK;
+    }
+
+    HRESULT ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, std::uint8_t Mode,
+                          const std::shared_ptr<IZEMBEvent>& Callback, std::int32_t& ConnectID,
+                          bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer, ConnectDevice)>(ClientAppID))
+            return TServerRecorder::ConnectDevice(ClientAppID, DevID, Mode, Callback, ConnectID,
+                                                  Result);
+        if (ClientAppID == -100) {
+            Result = Callback != nullptr;
+#define CALL_EVENT(intf, slot, dispid, name, ...)                                                  \
+    Result = Result && StandIn::Exercise<INDEX(intf, name)>(*Callback, &IZEMBEvent::name);
+            ZEMB_IZEMBEVENT_METHODS(CALL_EVENT)
+#undef CALL_EVENT
+            return S_OK;
+        }
+        ConnectID = ++NextConnection;
+        Events[ConnectID] = Callback;
+        Result = true;
+        return S_OK;
+    }
+
+    HRESULT DisconnectDevice(std::int32_t ConnectID, bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer, DisconnectDevice)>(ConnectID))
+            return TServerRecorder::DisconnectDevice(ConnectID, Result);
+        auto event = Events[ConnectID];
+        Events.erase(ConnectID);
+        Result = event && SUCCEEDED(event->Disconnected(ConnectID));
+        return S_OK;
+    }
+
+    HRESULT FirstDevice2(std::uint8_t DevType, std::int32_t ClientAppID, std::uint8_t Mode,
+                         std::int32_t& DevID, bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer2, FirstDevice2)>(DevType))
+            return TServerRecorder::FirstDevice2(DevType, ClientAppID, Mode, DevID, Result);
+        DevID = 1;
+        Result = true;
+        return S_OK;
+    }
+
+    HRESULT OpenDevice(std::int32_t ConnectID, bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer, OpenDevice)>(ConnectID))
+            return TServerRecorder::OpenDevice(ConnectID, Result);
+        Result = Events.contains(ConnectID);
+        return S_OK;
+    }
+
+    HRESULT CloseDevice(std::int32_t ConnectID, bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer, CloseDevice)>(ConnectID))
+            return TServerRecorder::CloseDevice(ConnectID, Result);
+        Result = Events.contains(ConnectID);
+        return S_OK;
+    }
+
+    HRESULT WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
+                        std::int32_t& WriteCount, bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer, WriteBuffer)>(ConnectID))
+            return TServerRecorder::WriteBuffer(ConnectID, WriteData, WriteCount, Result);
+        WriteCount = static_cast<std::int32_t>(WriteData.Bytes());
+        Result = Events.contains(ConnectID);
+        return S_OK;
+    }
+
+    HRESULT ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData, std::int32_t& ReadCount,
+                       bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer, ReadBuffer)>(ConnectID))
+            return TServerRecorder::ReadBuffer(ConnectID, ReadData, ReadCount, Result);
+        for (auto& b : ReadData.Data())
+            b = 0xA5;
+        ReadCount = static_cast<std::int32_t>(ReadData.Bytes());
+        Result = Events.contains(ConnectID);
+        return S_OK;
+    }
+
+    HRESULT UnhookClientApp(std::int32_t ClientAppID, bool& Result) override {
+        if (IsGeneric<INDEX(IZEMBServer, UnhookClientApp)>(ClientAppID))
+            return TServerRecorder::UnhookClientApp(ClientAppID, Result);
+        Result = Sinks.erase(ClientAppID) > 0;
+        return S_OK;
+    }
+};
+
+struct TEventUnref {
+    void operator()(sd_event* e) const { sd_event_unref(e); }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TStartMode mode = FindStartMode(argc, argv);
+    long timeoutMs = 5000;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--callback-timeout-ms") == 0)
+            timeoutMs = std::atol(argv[i + 1]);
+
+    std::string error;
+    if (mode == TStartMode::smRegServer || mode == TStartMode::smUnregServer) {
+        std::error_code ec;
+        std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+        if (!UpdateRegistration(mode, self, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        return 0;
+    }
+    auto bus = TZEMBBus::OpenSession(error);
+    if (!bus) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    sd_event* rawEvent = nullptr;
+    if (sd_event_new(&rawEvent) < 0)
+        return 1;
+    std::unique_ptr<sd_event, TEventUnref> event(rawEvent);
+    {
+        TAutomationServer server(bus);
+        server.SetCallbackTimeout(std::chrono::milliseconds(timeoutMs));
+        auto make = [] { return std::make_shared<TStandInServer>(); };
+        server.AddFactory({"ZEMBServer", CLASS_ZEMBServer, ZEMB::TInterface::IZEMBServer, make});
+        server.AddFactory({"ZEMBServer2", CLASS_ZEMBServer2, ZEMB::TInterface::IZEMBServer2, make});
+        server.AddFactory({"ZEMBServer3", CLASS_ZEMBServer3, ZEMB::TInterface::IZEMBServer3, make});
+        server.AddFactory({"ZEMBServer4", CLASS_ZEMBServer4, ZEMB::TInterface::IZEMBServer4, make});
+        server.SetLastReleaseHook([&] {
+            Report("last-release");
+            if (mode == TStartMode::smAutomation)
+                sd_event_exit(event.get(), 0);
+        });
+        bus->SetConnectionLostHandler([&] { sd_event_exit(event.get(), 1); });
+        if (!bus->AttachEvent(event.get()) || !server.Start(error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        Report("ready");
+        int r = sd_event_loop(event.get());
+        bus->DetachEvent();
+        Sinks.clear();
+        Events.clear();
+        return r < 0 ? 1 : r;
+    }
+}

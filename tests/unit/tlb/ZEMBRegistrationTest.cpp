@@ -1,0 +1,104 @@
+// SPDX-License-Identifier: MIT
+// Start mode from the command line, and the registration files under $XDG_DATA_HOME.
+#include "ZEMBRegistration.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TStartMode Mode(std::initializer_list<std::string_view> args) {
+    return FindStartMode(std::span<const std::string_view>(args.begin(), args.size()));
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class ZEMBRegistration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/zemb-registration-XXXXXX";
+        ASSERT_TRUE(mkdtemp(folder));
+        Folder = folder;
+        setenv("XDG_DATA_HOME", Folder.c_str(), 1);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(Folder, ec);
+        unsetenv("XDG_DATA_HOME");
+    }
+    std::string Folder;
+};
+
+} // namespace
+
+TEST(ZEMBStartMode, SwitchesAreFoundWithEitherPrefixInAnyCase) {
+    EXPECT_EQ(Mode({"/regserver"}), TStartMode::smRegServer);
+    EXPECT_EQ(Mode({"-RegServer"}), TStartMode::smRegServer);
+    EXPECT_EQ(Mode({"/REGSERVER"}), TStartMode::smRegServer);
+    EXPECT_EQ(Mode({"-Embedding"}), TStartMode::smAutomation);
+    EXPECT_EQ(Mode({"/automation"}), TStartMode::smAutomation);
+    EXPECT_EQ(Mode({"-unregserver"}), TStartMode::smUnregServer);
+    EXPECT_EQ(Mode({}), TStartMode::smStandalone);
+    EXPECT_EQ(Mode({"--regserver", "regserver", "-regserver2", "-CONFIG"}),
+              TStartMode::smStandalone);
+    // The keywords are tried in their order, not in the order of the arguments.
+    EXPECT_EQ(Mode({"-unregserver", "-regserver"}), TStartMode::smRegServer);
+    EXPECT_EQ(Mode({"-regserver", "-embedding"}), TStartMode::smAutomation);
+    char arg0[] = "zemb-server", arg1[] = "/RegServer";
+    char* argv[] = {arg0, arg1};
+    EXPECT_EQ(FindStartMode(2, argv), TStartMode::smRegServer);
+    char* only[] = {arg1};
+    EXPECT_EQ(FindStartMode(1, only), TStartMode::smStandalone); // argv[0] is no switch
+}
+
+TEST_F(ZEMBRegistration, FilesAreWrittenRewrittenAndRemoved) {
+    std::string error;
+    ASSERT_TRUE(RegisterServer("/opt/zemb/zemb-server", error)) << error;
+    EXPECT_EQ(ServiceFilePath(), Folder + "/dbus-1/services/org.zemb.ZEMB.service");
+    EXPECT_EQ(ReadAll(ServiceFilePath()),
+              "[D-BUS Service]\nName=org.zemb.ZEMB\nExec=/opt/zemb/zemb-server -Embedding\n");
+    EXPECT_THAT(ReadAll(InterfaceFilePath()),
+                ::testing::HasSubstr("<interface name=\"org.zemb.ZEMB.IZEMBServer4\">"));
+
+    ASSERT_TRUE(UpdateRegistration(TStartMode::smStandalone, "/home/a user/zemb-server", error));
+    EXPECT_EQ(ReadAll(ServiceFilePath()), "[D-BUS Service]\nName=org.zemb.ZEMB\n"
+                                          "Exec=\"/home/a user/zemb-server\" -Embedding\n");
+    EXPECT_FALSE(fs::exists(ServiceFilePath() + ".tmp"));
+
+    ASSERT_TRUE(UpdateRegistration(TStartMode::smUnregServer, "/ignored", error));
+    EXPECT_FALSE(fs::exists(ServiceFilePath()));
+    EXPECT_FALSE(fs::exists(InterfaceFilePath()));
+    EXPECT_TRUE(UnregisterServer(error)); // nothing left to remove is no error
+}
+
+TEST(ZEMBServiceFile, QuotesWhatTheBusWouldOtherwiseSplitOrUnquote) {
+    EXPECT_THAT(ServiceFileText("/a b/c\"d\\e$f"),
+                ::testing::HasSubstr("Exec=\"/a b/c\\\"d\\\\e\\$f\" -Embedding\n"));
+    EXPECT_THAT(ServiceFileText("/plain/path"),
+                ::testing::HasSubstr("Exec=/plain/path -Embedding"));
+}
+
+TEST_F(ZEMBRegistration, FailureIsReportedInRegisterModeOnlyAndChangesNothing) {
+    // A plain file where the data folder should be: no one can create folders below it.
+    std::ofstream(Folder + "/file") << "x";
+    setenv("XDG_DATA_HOME", (Folder + "/file").c_str(), 1);
+    std::string error;
+    EXPECT_FALSE(UpdateRegistration(TStartMode::smRegServer, "/opt/zemb/zemb-server", error));
+    EXPECT_THAT(error, ::testing::HasSubstr("Registration failed: cannot create"));
+    error.clear();
+    EXPECT_TRUE(UpdateRegistration(TStartMode::smStandalone, "/opt/zemb/zemb-server", error));
+    EXPECT_TRUE(UpdateRegistration(TStartMode::smAutomation, "/opt/zemb/zemb-server", error));
+    EXPECT_TRUE(error.empty());
+    EXPECT_FALSE(fs::exists(ServiceFilePath()));
+}

@@ -1,0 +1,160 @@
+// SPDX-License-Identifier: MIT
+// The method table against the published interfaces: slots, dispatch identifiers, parameter
+// order and D-Bus signatures; the XML derived from it; the small helpers of the bus layer.
+#include "ZEMB_TLB.h"
+
+#include "ZEMBMarshal.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <set>
+
+using ::testing::HasSubstr;
+using ZEMB::TInterface;
+
+namespace {
+
+const ZEMB::TMethod& Method(TInterface intf, std::string_view name) {
+    std::size_t i = ZEMB::MethodIndex(intf, name);
+    EXPECT_LT(i, ZEMB::MethodCount) << name;
+    return ZEMB::MethodTable[i];
+}
+
+} // namespace
+
+TEST(ZEMB_TLB, SlotsRunWithoutGapsFromSevenAcrossTheInterfaceChain) {
+    struct TRange {
+        TInterface Interface;
+        int First;
+        int Count;
+    };
+    const TRange ranges[] = {{TInterface::IZEMBServer, 7, 18},  {TInterface::IZEMBServer2, 25, 1},
+                             {TInterface::IZEMBServer3, 26, 4}, {TInterface::IZEMBServer4, 30, 4},
+                             {TInterface::IZEMBEvent, 7, 2},    {TInterface::IZEMBHost, 7, 5}};
+    for (const TRange& r : ranges) {
+        std::vector<int> slots;
+        for (const ZEMB::TMethod& m : ZEMB::MethodTable)
+            if (m.Interface == r.Interface)
+                slots.push_back(m.Slot);
+        ASSERT_EQ(static_cast<int>(slots.size()), r.Count);
+        for (int i = 0; i < r.Count; ++i)
+            EXPECT_EQ(slots[static_cast<std::size_t>(i)], r.First + i);
+    }
+}
+
+TEST(ZEMB_TLB, DispatchIdentifiersAreUniquePerObjectAndReachTheRightMethods) {
+    for (TInterface top :
+         {TInterface::IZEMBServer4, TInterface::IZEMBEvent, TInterface::IZEMBHost}) {
+        std::set<std::int32_t> ids;
+        for (TInterface i : ZEMB::InterfaceChain(top))
+            for (const ZEMB::TMethod& m : ZEMB::MethodTable) {
+                if (m.Interface == i) {
+                    EXPECT_TRUE(ids.insert(m.DispId).second) << m.Name;
+                }
+            }
+    }
+    EXPECT_EQ(ZEMB::FindByDispId(TInterface::IZEMBServer4, 214)->Name, "FirstDevice");
+    EXPECT_EQ(ZEMB::FindByDispId(TInterface::IZEMBServer, 211)->Name, "EnumConnections");
+    EXPECT_EQ(ZEMB::FindByDispId(TInterface::IZEMBServer2, 301)->Name, "FirstDevice2");
+    EXPECT_EQ(ZEMB::FindByDispId(TInterface::IZEMBServer, 301), nullptr);
+    EXPECT_EQ(ZEMB::FindByDispId(TInterface::IZEMBHost, 204)->Name, "EnumConnection");
+    EXPECT_EQ(ZEMB::FindByName(TInterface::IZEMBServer4, "enumconnection2")->DispId, 504);
+    EXPECT_EQ(ZEMB::FindByName(TInterface::IZEMBServer3, "EnumConnection2"), nullptr);
+    EXPECT_EQ(ZEMB::FindMember(TInterface::IZEMBServer, "firstdevice"), nullptr);
+}
+
+TEST(ZEMB_TLB, SignaturesFollowTheParameterDirections) {
+    struct TCase {
+        TInterface Interface;
+        const char* Name;
+        const char* In;
+        const char* Out;
+    };
+    const TCase cases[] = {
+        {TInterface::IZEMBServer, "ConnectDevice", "iiyo", "ib"},
+        {TInterface::IZEMBServer, "WriteBuffer", "iay", "ib"},
+        {TInterface::IZEMBServer, "ReadBuffer", "iay", "ayib"},
+        // Mode is in-ref: an argument, never a reply value.
+        {TInterface::IZEMBServer, "DevInfo", "iy", "bssssssyyiyqb"},
+        {TInterface::IZEMBServer, "HookupClientApp", "yss", "ib"},
+        {TInterface::IZEMBServer, "SetSuperUseMode", "", "b"},
+        {TInterface::IZEMBServer3, "HookupClientApp2", "yiss", "ib"},
+        {TInterface::IZEMBServer4, "SetZEMBHost2", "io", "b"},
+        {TInterface::IZEMBEvent, "Disconnected", "i", ""},
+        {TInterface::IZEMBHost, "DeviceRemoved", "i", "b"},
+    };
+    for (const TCase& c : cases) {
+        const ZEMB::TMethod& m = Method(c.Interface, c.Name);
+        EXPECT_EQ(ZEMB::InSignature(m), c.In) << c.Name;
+        EXPECT_EQ(ZEMB::OutSignature(m), c.Out) << c.Name;
+    }
+    const ZEMB::TMethod& devInfo = Method(TInterface::IZEMBServer, "DevInfo");
+    ASSERT_EQ(devInfo.Params.size(), 15u);
+    EXPECT_EQ(devInfo.Params[7].Name, "GUID_");
+    EXPECT_EQ(devInfo.Params[14].Name, "Result");
+}
+
+TEST(ZEMB_TLB, IntrospectionCarriesSlotsDispatchIdentifiersAndArgumentNames) {
+    std::string xml = ZEMB::IntrospectionXml(TInterface::IZEMBServer2);
+    EXPECT_THAT(xml, HasSubstr("<interface name=\"org.zemb.ZEMB.IZEMBServer\">"));
+    EXPECT_THAT(xml, HasSubstr("<interface name=\"org.zemb.ZEMB.IZEMBServer2\">"));
+    EXPECT_THAT(xml, ::testing::Not(HasSubstr("IZEMBServer3")));
+    EXPECT_THAT(xml, HasSubstr("<interface name=\"org.zemb.ZEMB.IDispatch\">"));
+    EXPECT_THAT(xml, HasSubstr("<method name=\"FirstDevice2\">\n"
+                               "   <arg name=\"DevType\" type=\"y\" direction=\"in\"/>\n"
+                               "   <arg name=\"ClientAppID\" type=\"i\" direction=\"in\"/>\n"
+                               "   <arg name=\"Mode\" type=\"y\" direction=\"in\"/>\n"
+                               "   <arg name=\"DevID\" type=\"i\" direction=\"out\"/>\n"
+                               "   <arg name=\"Result\" type=\"b\" direction=\"out\"/>\n"
+                               "   <annotation name=\"org.zemb.ZEMB.Slot\" value=\"25\"/>\n"
+                               "   <annotation name=\"org.zemb.ZEMB.DispId\" value=\"301\"/>"));
+    std::string callbacks = ZEMB::IntrospectionXml(TInterface::IZEMBHost);
+    EXPECT_THAT(callbacks, ::testing::Not(HasSubstr("IDispatch")));
+    std::string all = ZEMB::AllInterfacesXml();
+    for (const char* name : {"ClassFactory", "IZEMBServer4", "IZEMBEvent", "IZEMBHost", "Object"})
+        EXPECT_THAT(all, HasSubstr(std::string("org.zemb.ZEMB.") + name + "\""));
+    std::vector<std::string> children = {"a&b"};
+    EXPECT_THAT(ZEMB::NodeIntrospectionXml(children), HasSubstr("<node name=\"a&amp;b\"/>"));
+}
+
+TEST(ZEMB_TLB, ByteArraysCountElementsOfTheirSize) {
+    TSafeByteArray words(10, 4);
+    EXPECT_EQ(words.Count(), 10u);
+    EXPECT_EQ(words.ElementSize(), 4u);
+    EXPECT_EQ(words.Bytes(), 40u);
+    EXPECT_EQ(words.Data().size(), 40u);
+    const std::uint8_t bytes[] = {1, 2, 3};
+    words.Assign(bytes);
+    EXPECT_EQ(words.Count(), 3u);
+    EXPECT_EQ(words.ElementSize(), 1u);
+    EXPECT_EQ(TSafeByteArray(5, 0).ElementSize(), 1u);
+}
+
+TEST(ZEMBMarshal, FailureStatusesSurviveTheTripAsErrorNames) {
+    for (HRESULT s : {E_UNEXPECTED, E_FAIL, E_NOINTERFACE, DISP_E_MEMBERNOTFOUND, RPC_E_TIMEOUT,
+                      static_cast<HRESULT>(0x80041234u)})
+        EXPECT_EQ(ZEMB::StatusOfError(ZEMB::ErrorNameOf(s), ZEMB::ErrorMessageOf(s, "x")), s);
+    EXPECT_EQ(ZEMB::ErrorNameOf(E_UNEXPECTED), "org.zemb.ZEMB.Error.Unexpected");
+    EXPECT_EQ(ZEMB::StatusOfError("org.zemb.ZEMB.Error.Status", "0x0000000"), E_FAIL);
+    EXPECT_EQ(ZEMB::StatusOfError("org.zemb.ZEMB.Error.Status", "0x00000001: ok?"), E_FAIL);
+    EXPECT_EQ(ZEMB::StatusOfError(SD_BUS_ERROR_NO_REPLY, "Method call timed out"), RPC_E_TIMEOUT);
+    EXPECT_EQ(
+        ZEMB::StatusOfError(SD_BUS_ERROR_NO_REPLY,
+                            "Message recipient disconnected from message bus without replying"),
+        RPC_E_DISCONNECTED);
+    EXPECT_EQ(ZEMB::StatusOfError(SD_BUS_ERROR_SERVICE_UNKNOWN, ""), RPC_E_DISCONNECTED);
+    EXPECT_EQ(ZEMB::StatusOfError("com.example.Anything", ""), E_FAIL);
+}
+
+TEST(ZEMBMarshal, TextThatIsNotUtf8IsTakenAsLatin1) {
+    EXPECT_EQ(ZEMB::ToValidUtf8("Grüße"), "Grüße");
+    EXPECT_EQ(ZEMB::ToValidUtf8("Gr\xfc\xdf"
+                                "e"),
+              "Grüße");
+    EXPECT_EQ(ZEMB::ToValidUtf8("\xc0\xaf"), "\xc3\x80\xc2\xaf");             // over-long form
+    EXPECT_EQ(ZEMB::ToValidUtf8("\xed\xa0\x80"), "\xc3\xad\xc2\xa0\xc2\x80"); // surrogate
+    EXPECT_EQ(ZEMB::ToValidUtf8("\xf0\x9f\x98\x80"), "\xf0\x9f\x98\x80");
+    EXPECT_EQ(ZEMB::ToValidUtf8("\xe2\x82"), "\xc3\xa2\xc2\x82"); // cut short
+    EXPECT_EQ(ZEMB::ToValidUtf8(std::string_view("ab\0cd", 5)), "ab");
+}
