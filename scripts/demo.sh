@@ -40,7 +40,8 @@ if [ -z "${ZEMB_DEMO_BUS:-}" ]; then
     export ZEMB_DEMO_BUS=given
 fi
 
-bin="$root/build/dev"
+# ZEMB_BUILD_DIR: the build folder whose programs run (default build/dev).
+bin="${ZEMB_BUILD_DIR:-$root/build/dev}"
 server="$bin/src/server/zemb-server"
 sim="$bin/tools/zemb-sim/zemb-sim"
 cli="$bin/tools/zemb-cli/zemb-cli"
