@@ -268,6 +268,10 @@ void StopDeviceChangeMonitor() {
     gMonitor.reset();
 }
 
+const TDeviceChangeMonitor* DeviceChangeMonitor() {
+    return gMonitor.get();
+}
+
 TUSB_IFHostLocal::TUSB_IFHostLocal() {
     TUSB_IFHostContainer& container = EnsureHostContainer();
     // The handlers hold no host state, so a later host object replacing them changes nothing.

@@ -195,3 +195,6 @@ void RaiseDevicesChangeNotification();
 // plugged in or pulled out later are picked up. False when the monitor cannot be set up.
 bool StartDeviceChangeMonitor(sd_event* Loop);
 void StopDeviceChangeMonitor();
+class TDeviceChangeMonitor;
+// The running monitor, or none.
+const TDeviceChangeMonitor* DeviceChangeMonitor();

@@ -114,8 +114,9 @@ bool TUSB_ConnectedDevice::StartSession(std::int32_t ConnectID) {
         return false;
     const double now = owner_->Now();
     const bool running = SessionStart != 0;
-    const bool granted = ((ConnectID == SessionConnectID || !running) && !Busy) ||
-                         (running && (now - SessionStart) * 86400.0 >= SessionTakeOverSeconds);
+    // No session counts as one that began long ago: it may be taken even while busy.
+    const bool granted = ((ConnectID == SessionConnectID || !running) && !Busy) || !running ||
+                         (now - SessionStart) * 86400.0 >= SessionTakeOverSeconds;
     if (!granted)
         return false;
     SessionConnectID = ConnectID;

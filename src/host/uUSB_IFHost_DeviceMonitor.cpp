@@ -79,6 +79,7 @@ int TDeviceChangeMonitor::OnReadable(sd_event_source*, int, unsigned int, void* 
     while (self.monitor_.Receive(action, sysPath)) {
         ++self.events_;
         any = true;
+        ConfDebugString("WMDeviceChange: " + action + " " + sysPath, "TFrmMessageCatch");
     }
     if (any)
         self.Arm();

@@ -219,6 +219,9 @@ public:
     // dtBrisk cell and then the dtNotRecognized cell, and moves every recognised device of the
     // latter to the cell of its DevType, as the same object.
     void RescanAll();
+    // Step 3 of RescanAll for one column: walks the dtNotRecognized cell and moves every device
+    // whose DevType is set to the cell of that type, as the same object.
+    void SortRecognised(TUSB_DeviceDriver column);
     void CloseOpenDevices();
     void ReopenClosedDevices();
     void Clear();

@@ -153,15 +153,20 @@ void TUSB_IFDeviceGrid::RescanAll() {
         for (int r = 0; r < DevTypeCount; ++r)
             Cell(static_cast<TUSBDevType>(r), column).Clear();
         Cell(dtBrisk, column).Refresh();
-        TUSB_IFDeviceCollection& unknown = Cell(dtNotRecognized, column);
-        unknown.Refresh();
-        int index = 0;
-        while (TUSB_IFDeviceBase* device = unknown.Items(index)) {
-            if (device->DevType == dtNotRecognized)
-                ++index;
-            else
-                device->SetCollection(&Cell(device->DevType, column));
-        }
+        Cell(dtNotRecognized, column).Refresh();
+        SortRecognised(column);
+    }
+}
+
+void TUSB_IFDeviceGrid::SortRecognised(TUSB_DeviceDriver column) {
+    TUSB_IFDeviceCollection& unknown = Cell(dtNotRecognized, column);
+    int index = 0;
+    while (TUSB_IFDeviceBase* device = unknown.Items(index)) {
+        TUSB_IFDeviceCollection& target = Cell(device->DevType, column);
+        if (&target == &unknown)
+            ++index; // still unrecognised: the walk goes on
+        else
+            device->SetCollection(&target); // the next device moved up to this index
     }
 }
 

@@ -145,7 +145,6 @@ TEST_F(ConnectedDevicesTest, WaitForSessionsGivesUpAfterTenSeconds) {
     auto& list = Container().ConnectedDevices;
     ASSERT_TRUE(list.WaitForSessions());
     EXPECT_TRUE(list.Items()[0]->Busy);
-    EXPECT_FALSE(Host().StartSession(a)); // busy during a rescan
     list.ClearBusy();
 
     ASSERT_TRUE(Host().StartSession(a));
@@ -153,6 +152,18 @@ TEST_F(ConnectedDevicesTest, WaitForSessionsGivesUpAfterTenSeconds) {
     EXPECT_FALSE(list.WaitForSessions());
     EXPECT_GT(Clock.Sleeps, sleepsBefore); // it polled (on the fake clock) before giving up
     EXPECT_FALSE(list.Items()[0]->Busy);
+}
+
+TEST_F(ConnectedDevicesTest, BusyEntryRefusesOnlyARenewedYoungSession) {
+    const std::int32_t a = Connect(A, 0, cmShared);
+    TUSB_ConnectedDevice& entry = *Container().ConnectedDevices.Items()[0];
+    ASSERT_TRUE(Host().StartSession(a));
+    entry.Busy = true;
+    EXPECT_FALSE(Host().StartSession(a));
+    ASSERT_TRUE(Host().EndSession(a));
+    EXPECT_TRUE(Host().StartSession(a)); // no session: granted, busy or not
+    EXPECT_EQ(FrmMessageCatch()->LockCount, 1);
+    ASSERT_TRUE(Host().EndSession(a));
 }
 
 TEST_F(ConnectedDevicesTest, ConnectionLookUpByIndex) {

@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: MIT
+// Devices plugged in and pulled out of the simulator's testbed in this process reach the host
+// through the real udev monitor, discovery, identification and transports (run with the
+// umockdev preload). The host in a process of its own under zemb-sim: HostUnderSimTest.
+#include "ConfDebugString.h"
+#include "SimTestbed.h"
+#include "uUSB_IFHost.h"
+#include "uUSB_IFHost_DeviceMonitor.h"
+
+#include <chrono>
+#include <gtest/gtest.h>
+#include <systemd/sd-event.h>
+
+namespace {
+
+using TEventLog = std::vector<std::string>;
+
+TSimDeviceConfig Fenwy(std::string name = "fenwy", std::uint16_t firmware = 0x0204) {
+    TSimDeviceConfig c;
+    c.Name = std::move(name);
+    c.Driver = TSimDriver::WinUSB_ST;
+    c.VendorId = 0x0483;
+    c.ProductId = 0xa7f1;
+    c.Instance = "FWY000042007";
+    c.FriendlyName = "Fenwy ST";
+    c.Firmware = firmware;
+    c.SerialNumber = 123456;
+    return c;
+}
+
+TSimDeviceConfig Mirel(std::string name, TSimDriver driver, std::string instance) {
+    TSimDeviceConfig c;
+    c.Name = std::move(name);
+    c.Driver = driver;
+    c.VendorId = 0x10c4;
+    c.ProductId = 0x8a5e;
+    c.Instance = std::move(instance);
+    c.Firmware = 0x0201;
+    c.RamSize = 0x0800;
+    return c;
+}
+
+class TEvent : public IZEMBEvent {
+public:
+    TEvent(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
+    HRESULT Disconnected(std::int32_t ConnectID) override {
+        log_.push_back("Disconnected " + std::to_string(ConnectID) + " @" + name_);
+        return S_OK;
+    }
+    HRESULT Reconnected(std::int32_t ConnectID) override {
+        log_.push_back("Reconnected " + std::to_string(ConnectID) + " @" + name_);
+        return S_OK;
+    }
+
+private:
+    TEventLog& log_;
+    std::string name_;
+};
+
+class TSink : public IZEMBHost {
+public:
+    TSink(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
+    HRESULT EnumDevice(std::int32_t, bool& Result) override { return Ok(Result); }
+    HRESULT EnumConnection(std::int32_t, bool& Result) override { return Ok(Result); }
+    HRESULT EnumApplication(std::int32_t, bool& Result) override { return Ok(Result); }
+    HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override {
+        log_.push_back("DeviceAdded " + std::to_string(DevID) + " @" + name_);
+        return Ok(Result);
+    }
+    HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override {
+        log_.push_back("DeviceRemoved " + std::to_string(DevID) + " @" + name_);
+        return Ok(Result);
+    }
+
+private:
+    static HRESULT Ok(bool& Result) {
+        Result = true;
+        return S_OK;
+    }
+    TEventLog& log_;
+    std::string name_;
+};
+
+struct TLoopUnref {
+    void operator()(sd_event* loop) const { sd_event_unref(loop); }
+};
+
+class HostHotplugTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
+        previousSink_ = SetDebugOutputSink([this](std::string_view line, std::string_view group) {
+            if (group == "TUSB_ConnectedDevices")
+                Lines.emplace_back(line);
+            else
+                Other.emplace_back(std::string(group) + ": " + std::string(line));
+        });
+        sd_event* loop = nullptr;
+        ASSERT_GE(sd_event_new(&loop), 0);
+        Loop.reset(loop);
+        FreeUSB_IFHost();
+        Bed = std::make_unique<TSimTestbed>();
+        ASSERT_TRUE(Bed->AddDevice(Mirel("mirel-pipe", TSimDriver::Silabs, "ABCDEFGHI008xyz")));
+        ASSERT_TRUE(Bed->AddDevice(Fenwy()));
+        ASSERT_TRUE(Bed->AddDevice(Mirel("mirel-usb", TSimDriver::WinUSB_Silabs, "MRL015001008")));
+    }
+    void TearDown() override {
+        FreeUSB_IFHost();
+        Bed.reset();
+        Loop.reset();
+        SetDebugOutputSink(std::move(previousSink_));
+    }
+
+    // Starts the host on the loop with two clients, each with a sink.
+    void StartHost() {
+        Host = CreateHost();
+        ASSERT_TRUE(StartDeviceChangeMonitor(Loop.get()));
+        ASSERT_TRUE(Host->HookupClientApp(aciVantor, 1001, "pc", "/opt/a", A));
+        ASSERT_TRUE(Host->HookupClientApp(aciDostra, 1002, "pc", "/opt/b", B));
+        ASSERT_TRUE(Host->SetZEMBHost(A, std::make_shared<TSink>(Log, "A")));
+        ASSERT_TRUE(Host->SetZEMBHost(B, std::make_shared<TSink>(Log, "B")));
+    }
+    std::int32_t DevIDOf(const std::string& linkName) {
+        std::int32_t found = -1;
+        USB_IFHostContainer()->Devices.ForEach([&](TUSB_IFDeviceBase& device) {
+            if (device.LinkName == linkName)
+                found = device.DevID;
+        });
+        return found;
+    }
+    // Runs the loop until the condition holds; false when it does not within the bound.
+    template <typename Condition> bool RunUntil(Condition&& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            sd_event_run(Loop.get(), 50'000);
+        }
+        return true;
+    }
+    bool Seen(const std::string& line) {
+        return RunUntil([&] { return std::find(Log.begin(), Log.end(), line) != Log.end(); });
+    }
+    unsigned long Bursts() { return DeviceChangeMonitor()->BurstCount(); }
+
+    std::unique_ptr<sd_event, TLoopUnref> Loop;
+    std::unique_ptr<TSimTestbed> Bed;
+    std::unique_ptr<TUSB_IFHostLocal> Host;
+    std::int32_t A = -1, B = -1;
+    TEventLog Log;
+    std::vector<std::string> Lines;
+    std::vector<std::string> Other; // every other line, shown when a test fails
+
+private:
+    TDebugOutputSink previousSink_;
+};
+
+TEST_F(HostHotplugTest, UnplugAndReplugKeepTheDevID) {
+    StartHost();
+    const std::int32_t devID = DevIDOf(Bed->LinkName("fenwy"));
+    std::int32_t a = -1, b = -1;
+    bool reconnected = false;
+    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, std::make_shared<TEvent>(Log, "a"), a,
+                                    reconnected));
+    ASSERT_TRUE(Host->ConnectDevice(B, devID, cmShared, std::make_shared<TEvent>(Log, "b"), b,
+                                    reconnected));
+    ASSERT_TRUE(Host->OpenDevice(a)) << ::testing::PrintToString(Other);
+    Lines.clear();
+
+    ASSERT_TRUE(Bed->Unplug("fenwy"));
+    const std::string d = std::to_string(devID);
+    ASSERT_TRUE(Seen("Disconnected " + std::to_string(b) + " @b")) << ::testing::PrintToString(Log);
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved " + d + " @A", "DeviceRemoved " + d + " @B",
+                              "Disconnected " + std::to_string(a) + " @a",
+                              "Disconnected " + std::to_string(b) + " @b"}));
+    EXPECT_EQ(Bursts(), 1u); // one unplug, one rescan
+    EXPECT_EQ(DevIDOf(Bed->LinkName("fenwy")), -1);
+
+    Log.clear();
+    ASSERT_TRUE(Bed->Plug("fenwy"));
+    ASSERT_TRUE(Seen("DeviceAdded " + d + " @B")) << ::testing::PrintToString(Log);
+    EXPECT_EQ(Log, (TEventLog{"Reconnected " + std::to_string(a) + " @a",
+                              "Reconnected " + std::to_string(b) + " @b",
+                              "DeviceAdded " + d + " @A", "DeviceAdded " + d + " @B"}));
+    EXPECT_EQ(Bursts(), 2u);
+    EXPECT_EQ(DevIDOf(Bed->LinkName("fenwy")), devID);
+    EXPECT_EQ(Lines, (std::vector<std::string>{"Device (DevID: " + d + ") removed",
+                                               "Device (DevID: " + d + ") re-inserted"}));
+
+    // The client connects again and gets its connection back, and the device works.
+    std::int32_t again = -1;
+    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, nullptr, again, reconnected));
+    EXPECT_EQ(again, a);
+    ASSERT_TRUE(Host->OpenDevice(a)) << ::testing::PrintToString(Other);
+    std::int32_t count = 0;
+    ASSERT_TRUE(Host->WriteBuffer(a, TSafeByteArray(std::vector<std::uint8_t>{0x11, 0x22}), count));
+    TSafeByteArray reply(2, 1);
+    ASSERT_TRUE(Host->ReadBuffer(a, reply, count));
+    EXPECT_EQ(std::vector<std::uint8_t>(reply.Data().begin(), reply.Data().end()),
+              (std::vector<std::uint8_t>{0x11, 0x22}));
+}
+
+TEST_F(HostHotplugTest, HotplugStillWorksAfterUnevenSessions) {
+    StartHost();
+    const std::int32_t devID = DevIDOf(Bed->LinkName("mirel-usb"));
+    std::int32_t a = -1;
+    bool reconnected = false;
+    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, nullptr, a, reconnected));
+    ASSERT_TRUE(Host->StartSession(a));
+    ASSERT_TRUE(Host->StartSession(a));
+    ASSERT_TRUE(Host->EndSession(a));
+    ASSERT_TRUE(Host->EndSession(a));
+    ASSERT_TRUE(Bed->Unplug("fenwy"));
+    ASSERT_TRUE(Seen("DeviceRemoved 2 @B")) << ::testing::PrintToString(Log);
+}
+
+TEST_F(HostHotplugTest, DevicesPluggedTogetherMakeOneRescan) {
+    TSimDeviceConfig first = Fenwy("fenwy-2");
+    first.Instance = "FWY000043007";
+    first.Plugged = false;
+    TSimDeviceConfig second = Mirel("mirel-2", TSimDriver::WinUSB_ST, "MRL015002008");
+    second.Plugged = false;
+    ASSERT_TRUE(Bed->AddDevice(first));
+    ASSERT_TRUE(Bed->AddDevice(second));
+    StartHost();
+    ASSERT_TRUE(Bed->Plug("fenwy-2"));
+    ASSERT_TRUE(Bed->Plug("mirel-2"));
+    ASSERT_TRUE(Seen("DeviceAdded 4 @B")) << ::testing::PrintToString(Log);
+    EXPECT_EQ(Bursts(), 1u);
+    EXPECT_GE(DeviceChangeMonitor()->EventCount(), 2u);
+    // Cell order: the dtMirel row before the dtFenwy row of the same column.
+    EXPECT_EQ(DevIDOf(Bed->LinkName("mirel-2")), 3);
+    EXPECT_EQ(DevIDOf(Bed->LinkName("fenwy-2")), 4);
+}
+
+} // namespace

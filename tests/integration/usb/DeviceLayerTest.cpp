@@ -1,0 +1,334 @@
+// SPDX-License-Identifier: MIT
+// The real libudev discovery and libusb transport against simulated link devices in a
+// umockdev testbed (run under umockdev-wrapper).
+#include "../../unit/usb/FakeLinkDevice.h"
+#include "SetupApi.h"
+#include "SimTestbed.h"
+#include "ZEMBSettings.h"
+#include "uUSB_IF.h"
+#include "uUSB_IFDeviceSilabs.h"
+#include "uUSB_IFDeviceWinUSB.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using ::testing::ElementsAre;
+using ::testing::Pair;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TSimDeviceConfig LibusbDevice(const std::string& name, TSimDriver driver, std::string instance) {
+    TSimDeviceConfig c;
+    c.Name = name;
+    c.Driver = driver;
+    c.VendorId = 0x0483;
+    c.ProductId = 0xA7F1;
+    c.Instance = std::move(instance);
+    c.Firmware = 0x0204;
+    c.RamSize = 0x0900;
+    c.SerialNumber = 123456;
+    return c;
+}
+
+class DeviceLayer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
+        ZEMBSettings().EnableEEPWrite = false;
+        // The fake node has no poll readiness and libusb spins while it waits: keep it short.
+        SetWinUsbTransferTimeoutMs(200);
+        bed = std::make_unique<TSimTestbed>();
+    }
+    void TearDown() override { SetWinUsbTransferTimeoutMs(5000); }
+
+    // An opened device object on a simulated device, outside any collection.
+    std::unique_ptr<TUSB_IFDeviceWinUSB_ST> OpenST(const std::string& name) {
+        auto device = std::make_unique<TUSB_IFDeviceWinUSB_ST>();
+        device->LinkName = bed->LinkName(name);
+        EXPECT_TRUE(device->OpenDevice()) << device->LinkName;
+        return device;
+    }
+
+    std::unique_ptr<TSimTestbed> bed;
+};
+
+TEST_F(DeviceLayer, NothingAttachedLeavesEveryCellEmpty) {
+    TUSB_IFDeviceGrid grid;
+    grid.RescanAll();
+    int found = 0;
+    grid.ForEach([&](TUSB_IFDeviceBase&) { ++found; });
+    EXPECT_EQ(found, 0);
+}
+
+TEST_F(DeviceLayer, EachColumnFindsItsOwnInterfaceClassInUdevOrder) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("a", TSimDriver::WinUSB_ST, "ABCDEFGHI009")));
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("b", TSimDriver::WinUSB_ST, "ABCDEFGHI019")));
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("c", TSimDriver::WinUSB_Silabs, "ABCDEFGHI029")));
+    auto lower = LibusbDevice("d", TSimDriver::WinUSB_ST, "ABCDEFGHI039");
+    // Discovery compares the GUID without regard to case.
+    lower.InterfaceGuid = "{0ceaff08-b1fd-4d12-b748-353077277f7e}";
+    ASSERT_TRUE(bed->AddDevice(lower));
+    auto notAGuid = LibusbDevice("e", TSimDriver::WinUSB_ST, "ABCDEFGHI049");
+    notAGuid.InterfaceGuid = "0CEAFF08-B1FD-4D12-B748-353077277F7E";
+    ASSERT_TRUE(bed->AddDevice(notAGuid));
+
+    TUSB_IFDeviceGrid grid;
+    grid.RescanAll();
+    const auto& st = grid.Cell(dtNotRecognized, ddWinUSB_ST);
+    ASSERT_EQ(st.Count(), 3);
+    EXPECT_EQ(st.Items(0)->LinkName, bed->LinkName("a"));
+    EXPECT_EQ(st.Items(1)->LinkName, bed->LinkName("b"));
+    EXPECT_EQ(st.Items(2)->LinkName,
+              "usb#vid_0483&pid_a7f1#ABCDEFGHI039#{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
+    EXPECT_EQ(st.Items(0)->DriverType, ddWinUSB_ST);
+    const auto& silabs = grid.Cell(dtNotRecognized, ddWinUSB_Silabs);
+    ASSERT_EQ(silabs.Count(), 1);
+    EXPECT_EQ(silabs.Items(0)->LinkName, bed->LinkName("c"));
+    EXPECT_EQ(silabs.Items(0)->DriverType, ddWinUSB_Silabs);
+    EXPECT_EQ(grid.Cell(dtNotRecognized, ddSilabs).Count(), 0);
+}
+
+TEST_F(DeviceLayer, FriendlyNameFallsBackToDescriptionThenPath) {
+    auto named = LibusbDevice("named", TSimDriver::WinUSB_ST, "N1");
+    named.FriendlyName = "Link box";
+    named.Description = "Described box";
+    auto described = LibusbDevice("described", TSimDriver::WinUSB_ST, "N2");
+    described.Description = "Described box";
+    auto bare = LibusbDevice("bare", TSimDriver::WinUSB_ST, "N3");
+    for (const auto& c : {named, described, bare})
+        ASSERT_TRUE(bed->AddDevice(c));
+    const auto api = TSetupApi::Load();
+    ASSERT_TRUE(api);
+    const auto found = api->GetClassDevs(InterfaceGUIDOf(dtNotRecognized, ddWinUSB_ST));
+    ASSERT_EQ(found.size(), 3U);
+    EXPECT_EQ(found[0].FriendlyName, "Link box");
+    EXPECT_EQ(found[1].FriendlyName, "Described box");
+    EXPECT_EQ(found[2].FriendlyName, bed->LinkName("bare"));
+    EXPECT_EQ(found[2].DevicePath, bed->LinkName("bare"));
+}
+
+TEST_F(DeviceLayer, TheHundredAndTwentyNinthInterfaceIsNotFound) {
+    // Pipe-file devices need no device node, so 129 of them fit on one simulated bus; Brisk
+    // boxes are never opened, so discovery alone is at work.
+    for (int i = 0; i < 129; ++i) {
+        TSimDeviceConfig c = LibusbDevice("brisk" + std::to_string(i), TSimDriver::Silabs,
+                                          "B" + std::to_string(1000 + i));
+        c.VendorId = 0x10C4;
+        c.ProductId = 0x83CC;
+        ASSERT_TRUE(bed->AddDevice(c)) << i;
+    }
+    TUSB_IFDeviceCollection cell(ddSilabs, InterfaceGUIDOf(dtBrisk, ddSilabs));
+    cell.Refresh();
+    ASSERT_EQ(cell.Count(), 128);
+    EXPECT_EQ(cell.Items(0)->DevType, dtBrisk);
+    EXPECT_EQ(cell.Items(0)->DriverType, ddSilabs);
+    EXPECT_EQ(cell.Items(0)->VidPid, "vid_10c4&pid_83cc");
+}
+
+TEST_F(DeviceLayer, RecognisedDevicesMoveAsTheSameObject) {
+    auto fenwy = LibusbDevice("fenwy", TSimDriver::WinUSB_ST, "ABCDEFGHI007");
+    fenwy.FriendlyName = "Fenwy";
+    ASSERT_TRUE(bed->AddDevice(fenwy));
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("unknown", TSimDriver::WinUSB_ST, "ABCDEFGHI042")));
+    auto brisk = LibusbDevice("brisk", TSimDriver::WinUSB_ST, "B1");
+    brisk.VendorId = 0x10C4;
+    brisk.ProductId = 0x83CC;
+    // A Brisk box announcing the row-0 class ends up in the Brisk row all the same.
+    brisk.InterfaceGuid = std::string(kSimGuidWinUSBST);
+    ASSERT_TRUE(bed->AddDevice(brisk));
+
+    TUSB_IFDeviceGrid grid;
+    TUSB_IFDeviceCollection& row0 = grid.Cell(dtNotRecognized, ddWinUSB_ST);
+    row0.Refresh();
+    ASSERT_EQ(row0.Count(), 3);
+    TUSB_IFDeviceBase* first = row0.Items(0);
+    TUSB_IFDeviceBase* second = row0.Items(1);
+    TUSB_IFDeviceBase* third = row0.Items(2);
+    first->DevID = 41;
+    grid.SortRecognised(ddWinUSB_ST);
+    ASSERT_EQ(grid.Cell(dtFenwy, ddWinUSB_ST).Count(), 1);
+    EXPECT_EQ(grid.Cell(dtFenwy, ddWinUSB_ST).Items(0), first);
+    EXPECT_EQ(first->DevID, 41);
+    EXPECT_EQ(first->FriendlyName, "Fenwy");
+    EXPECT_EQ(first->LinkName, bed->LinkName("fenwy"));
+    ASSERT_EQ(row0.Count(), 1); // the second one was still looked at, and stays
+    EXPECT_EQ(row0.Items(0), second);
+    ASSERT_EQ(grid.Cell(dtBrisk, ddWinUSB_ST).Count(), 1);
+    EXPECT_EQ(grid.Cell(dtBrisk, ddWinUSB_ST).Items(0), third);
+}
+
+TEST_F(DeviceLayer, StAndSilabsChipsExchangeTheSameBytes) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("sl", TSimDriver::WinUSB_Silabs, "ABCDEFGHI008")));
+    ZEMBSettings().EnableEEPWrite = true;
+    TUSB_IFDeviceGrid grid;
+    grid.RescanAll();
+    ZEMBSettings().EnableEEPWrite = false;
+    auto* st = grid.Cell(dtMirel, ddWinUSB_ST).Items(0);
+    auto* sl = grid.Cell(dtMirel, ddWinUSB_Silabs).Items(0);
+    ASSERT_TRUE(st && sl);
+    EXPECT_EQ(st->SerialNumber, "123456");
+    EXPECT_EQ(sl->SerialNumber, "123456");
+    EXPECT_EQ(st->TotalBufferSize, 0x0900 - 256);
+    // Four commands of one byte; replies of 3, 3, 8 and 1 bytes.
+    for (const char* name : {"st", "sl"}) {
+        EXPECT_EQ(bed->Device(name)->BytesWritten(), 4U) << name;
+        EXPECT_EQ(bed->Device(name)->BytesRead(), 15U) << name;
+    }
+    EXPECT_FALSE(st->Active());
+    EXPECT_FALSE(sl->Active());
+}
+
+TEST_F(DeviceLayer, ClientTrafficIsEchoedAndCloseIsReported) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
+    auto device = OpenST("st");
+    EXPECT_EQ(device->PipeInfo.PipeType, 2U);
+    EXPECT_EQ(device->PipeInfo.PipeId, 0x81);
+    const Bytes out = {0x11, 0x22, 0x33, 0x44};
+    std::uint32_t moved = 0;
+    ASSERT_TRUE(device->WriteBuffer(out.data(), 4, moved));
+    EXPECT_EQ(moved, 4U);
+    Bytes in(4);
+    ASSERT_TRUE(device->ReadBuffer(in.data(), 4, moved));
+    EXPECT_EQ(in, out);
+    // Reopening an open device closes it first.
+    EXPECT_TRUE(device->OpenDevice());
+    EXPECT_TRUE(device->CloseDevice());
+    EXPECT_FALSE(device->Active());
+    EXPECT_FALSE(device->WinUsbHandle.Valid());
+    EXPECT_FALSE(device->CloseDevice());
+}
+
+TEST_F(DeviceLayer, ReadThatMovedNothingIsRetriedOnceAfterAPause) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
+    auto device = OpenST("st");
+    TLogCapture log;
+    const std::uint8_t command = TX_RAM_TOTAL_MSG;
+    std::uint32_t moved = 0;
+    ASSERT_TRUE(device->WriteBuffer(&command, 1, moved));
+    bed->Device("st")->SetFault({TSimFaultKind::TransferFails, 1, 0});
+    Bytes reply(3);
+    EXPECT_TRUE(device->ReadBuffer(reply.data(), 3, moved));
+    EXPECT_EQ(moved, 3U);
+    EXPECT_EQ(reply, (Bytes{0x08, 0x00, 0x09}));
+    EXPECT_THAT(
+        log.lines,
+        ElementsAre(Pair("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3", "RUVAzerComm")));
+}
+
+TEST_F(DeviceLayer, SilentDeviceFailsAfterTheRetry) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
+    auto device = OpenST("st");
+    TLogCapture log;
+    bed->Device("st")->SetFault({TSimFaultKind::NoReply, 1, 0});
+    EXPECT_FALSE(device->GetFirmwareVersion());
+    EXPECT_THAT(
+        log.lines,
+        ElementsAre(Pair("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3", "RUVAzerComm"),
+                    Pair("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 3", "RUVAzerComm"),
+                    Pair("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(@msg, 3) fail",
+                         "RUVAzerComm")));
+    // The fault is spent: the device answers again.
+    EXPECT_TRUE(device->GetFirmwareVersion());
+    EXPECT_EQ(device->Firmware, 0x0204);
+}
+
+TEST_F(DeviceLayer, ShortReadFailsWithoutRetry) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
+    auto device = OpenST("st");
+    TLogCapture log;
+    bed->Device("st")->SetFault({TSimFaultKind::ShortReply, 1, 0});
+    EXPECT_FALSE(device->GetDevInfo());
+    EXPECT_EQ(device->SerialNumber, "0");
+    EXPECT_THAT(
+        log.lines,
+        ElementsAre(
+            Pair("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 8", "RUVAzerComm"),
+            Pair("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail", "RUVAzerComm")));
+    EXPECT_EQ(bed->Device("st")->BytesRead(), 4U); // half of the reply, read once
+}
+
+TEST_F(DeviceLayer, WrongReplyCodeIsLoggedByTheCommand) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
+    auto device = OpenST("st");
+    TLogCapture log;
+    bed->Device("st")->SetFault({TSimFaultKind::WrongReplyCode, 1, 0});
+    EXPECT_FALSE(device->GetRAMTotal());
+    EXPECT_EQ(device->TotalBufferSize, 100);
+    EXPECT_THAT(log.lines, ElementsAre(Pair("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(msg[0] <> "
+                                            "RX_RAM_TOTAL_MSG) fail",
+                                            "RUVAzerComm")));
+}
+
+TEST_F(DeviceLayer, FailedWriteIsDumpedInHex) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
+    auto device = OpenST("st");
+    TLogCapture log;
+    bed->Device("st")->SetFault({TSimFaultKind::TransferFails, 0, 0});
+    const Bytes out = {0x1C, 0x00, 0xFF};
+    std::uint32_t moved = 7;
+    EXPECT_FALSE(device->WriteBuffer(out.data(), 3, moved));
+    EXPECT_EQ(moved, 0U);
+    EXPECT_FALSE(device->GetDevInfo());
+    EXPECT_THAT(
+        log.lines,
+        ElementsAre(Pair("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 1C 00 FF", "RUVAzerComm"),
+                    Pair("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 18", "RUVAzerComm"),
+                    Pair("TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail",
+                         "RUVAzerComm")));
+    bed->Device("st")->ClearFault();
+    EXPECT_TRUE(device->WriteBuffer(out.data(), 3, moved));
+}
+
+TEST_F(DeviceLayer, UnplugInMidTransferFailsAndTheDeviceReturnsUnderItsName) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
+    auto device = OpenST("st");
+    TLogCapture log;
+    bed->Device("st")->SetFault({TSimFaultKind::UnplugMidTransfer, 1, 0});
+    EXPECT_FALSE(device->GetRAMTotal());
+    EXPECT_EQ(device->TotalBufferSize, 100);
+    ASSERT_FALSE(log.lines.empty());
+    EXPECT_EQ(
+        log.lines.back(),
+        std::make_pair(std::string("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"),
+                       std::string("RUVAzerComm")));
+    // Gone: later transfers fail, the handle still closes, a new open fails.
+    std::uint8_t byte = 0x13;
+    std::uint32_t moved = 0;
+    EXPECT_FALSE(device->WriteBuffer(&byte, 1, moved));
+    EXPECT_TRUE(device->CloseDevice());
+    EXPECT_FALSE(device->OpenDevice());
+    EXPECT_FALSE(device->Active());
+    // Plugged back it has a new node but the same LinkName, and opens again.
+    bed->Device("st")->ClearFault();
+    ASSERT_TRUE(bed->Plug("st"));
+    EXPECT_TRUE(device->OpenDevice());
+    EXPECT_TRUE(device->GetFirmwareVersion());
+}
+
+TEST_F(DeviceLayer, PipeFileDeviceEchoesAndSurvivesItsUnplug) {
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("pipe", TSimDriver::Silabs, "ABCDEFGHI007")));
+    SetSilabsTransferTimeoutMs(300);
+    TUSB_IFDeviceSilabs device;
+    device.LinkName = bed->PipeDir("pipe");
+    ASSERT_TRUE(device.OpenDevice()) << device.LinkName;
+    const Bytes out = {0x11, 0x00, 0x7F};
+    std::uint32_t moved = 0;
+    ASSERT_TRUE(device.WriteBuffer(out.data(), 3, moved));
+    Bytes in(3);
+    ASSERT_TRUE(device.ReadBuffer(in.data(), 3, moved));
+    EXPECT_EQ(in, out);
+    EXPECT_TRUE(device.GetFirmwareVersion());
+    EXPECT_EQ(device.Firmware, 0x0204);
+
+    bed->Device("pipe")->SetFault({TSimFaultKind::UnplugMidTransfer, 1, 0});
+    EXPECT_FALSE(device.GetRAMTotal());
+    EXPECT_EQ(device.TotalBufferSize, 100);
+    EXPECT_TRUE(device.CloseDevice());
+    EXPECT_FALSE(device.OpenDevice());
+    SetSilabsTransferTimeoutMs(5000);
+}
+
+} // namespace
