@@ -8,12 +8,8 @@
 
 namespace {
 
-struct TContextDeleter {
-    void operator()(libusb_context* context) const { libusb_exit(context); }
-};
-
-std::unique_ptr<libusb_context, TContextDeleter>& Context() {
-    static std::unique_ptr<libusb_context, TContextDeleter> context;
+std::shared_ptr<libusb_context>& Context() {
+    static std::shared_ptr<libusb_context> context;
     return context;
 }
 
@@ -38,13 +34,14 @@ TWinUsbInterfaceHandle::~TWinUsbInterfaceHandle() {
 }
 
 TWinUsbInterfaceHandle::TWinUsbInterfaceHandle(TWinUsbInterfaceHandle&& other) noexcept
-    : handle_(other.handle_) {
+    : context_(std::move(other.context_)), handle_(other.handle_) {
     other.handle_ = nullptr;
 }
 
 TWinUsbInterfaceHandle& TWinUsbInterfaceHandle::operator=(TWinUsbInterfaceHandle&& other) noexcept {
     if (this != &other) {
         Reset();
+        context_ = std::move(other.context_);
         handle_ = other.handle_;
         other.handle_ = nullptr;
     }
@@ -58,6 +55,7 @@ void TWinUsbInterfaceHandle::Reset() {
     libusb_release_interface(handle_, 0);
     libusb_close(handle_);
     handle_ = nullptr;
+    context_.reset();
 }
 
 bool LoadWinUsbDll() {
@@ -70,7 +68,7 @@ bool LoadWinUsbDll() {
         OperatorMessages().ShowError("Error: WINUSB.DLL could not be loaded !!");
         return false;
     }
-    Context().reset(context);
+    Context().reset(context, [](libusb_context* c) { libusb_exit(c); });
     return true;
 }
 
@@ -95,6 +93,7 @@ bool WinUsb_Initialize(int DeviceHandle, TWinUsbInterfaceHandle& InterfaceHandle
         libusb_close(handle);
         return false;
     }
+    InterfaceHandle.context_ = Context();
     InterfaceHandle.handle_ = handle;
     return true;
 }

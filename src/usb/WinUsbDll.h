@@ -10,6 +10,7 @@
 // blocks the calling thread until libusb returns; a bulk transfer waits at most
 // WinUsbTransferTimeoutMs() for the device.
 
+struct libusb_context;
 struct libusb_device_handle;
 
 struct WINUSB_PIPE_INFORMATION {
@@ -23,7 +24,8 @@ inline constexpr std::uint32_t UsbdPipeTypeBulk = 2;
 
 // An interface handle: empty (the "-1" of the device model) or a wrapped device with
 // interface 0 claimed. Releasing it releases the interface and closes the libusb handle; the
-// device node's descriptor stays with its owner.
+// device node's descriptor stays with its owner. A handle keeps the libusb context alive, so
+// the order in which handles and the context go at shutdown does not matter.
 class TWinUsbInterfaceHandle {
 public:
     TWinUsbInterfaceHandle() = default;
@@ -37,6 +39,7 @@ public:
 
 private:
     friend bool WinUsb_Initialize(int DeviceHandle, TWinUsbInterfaceHandle& InterfaceHandle);
+    std::shared_ptr<libusb_context> context_;
     libusb_device_handle* handle_ = nullptr;
 };
 
@@ -44,7 +47,7 @@ private:
 // "Error: WINUSB.DLL could not be loaded !!" through the operator-message seam, every time.
 bool LoadWinUsbDll();
 bool WinUsbDllLoaded();
-// Destroys the context (at host shutdown); every interface handle must be gone by then.
+// Lets go of the context (at host shutdown); it is destroyed with the last interface handle.
 void FreeWinUsbDll();
 
 // Wraps the opened device node and claims interface 0. False on any failure (nothing held).

@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 using ::testing::ElementsAre;
 using ::testing::Pair;
@@ -487,6 +488,41 @@ TEST(DeviceCollection, DestroyingAnOpenDeviceClosesIt) {
     ASSERT_GE(fd, 0);
     device.reset();
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1); // the descriptor is gone
+}
+
+class TThrowingDevice : public TFakeLinkDevice {
+public:
+    bool throwOnClose = false;
+    bool throwOnRead = false;
+    ~TThrowingDevice() override { CloseOnDestroy(); }
+    bool CloseDevice() override {
+        if (throwOnClose)
+            throw std::runtime_error("close");
+        return TFakeLinkDevice::CloseDevice();
+    }
+    bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override {
+        if (throwOnRead)
+            throw std::runtime_error("read");
+        return TFakeLinkDevice::ReadBuffer(Buffer, Count, BytesRead);
+    }
+};
+
+TEST(DeviceCollection, FailureInsideTheCloseDoesNotStopTheDestruction) {
+    ::testing::internal::CaptureStderr();
+    {
+        TThrowingDevice device;
+        device.OpenDevice();
+        device.throwOnClose = true;
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "TUSB_IFDeviceBase.Destroy: CloseDevice\n");
+}
+
+TEST_F(Identification, ExceptionsPassThroughWithTheDeviceClosed) {
+    TThrowingDevice throwing;
+    throwing.throwOnRead = true;
+    EXPECT_THROW(throwing.Identify(PathWithInstance("007AB1234")), std::runtime_error);
+    EXPECT_FALSE(throwing.Active());
+    EXPECT_EQ(throwing.closes, 1);
 }
 
 } // namespace
