@@ -135,9 +135,11 @@ std::string SimControlReply(TSimTestbed& bed, std::string_view line) {
         return "error: no device named '" + Printable(command->Name) + "'\n";
     switch (command->Verb) {
     case TSimControlCommand::TVerb::Plug:
+        if (bed.IsPlugged(command->Name))
+            return "error: " + Printable(command->Name) + " is plugged already\n";
         return bed.Plug(command->Name)
                    ? "ok\n"
-                   : "error: " + Printable(command->Name) + " is plugged already\n";
+                   : "error: " + Printable(command->Name) + " cannot be plugged\n";
     case TSimControlCommand::TVerb::Unplug:
         return bed.Unplug(command->Name)
                    ? "ok\n"

@@ -95,10 +95,38 @@ bool PrintableText(std::string_view text) {
     }
     return text.size() <= 255;
 }
+
+// The profile rules keep the first of two sections of the same name and drop the second
+// silently; for a device file that is a mistake worth reporting.
+std::optional<std::string> RepeatedSection(std::string_view text) {
+    std::vector<std::string> seen;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        const std::string line = TrimText(text.substr(start, end - start));
+        start = end + 1;
+        const auto close = line.find(']');
+        if (line.empty() || line[0] != '[' || close == std::string::npos)
+            continue;
+        std::string name = TrimText(std::string_view(line).substr(1, close - 1));
+        for (const auto& s : seen) {
+            if (SameTextNoCase(s, name))
+                return name;
+        }
+        seen.push_back(std::move(name));
+    }
+    return std::nullopt;
+}
 } // namespace
 
 std::optional<std::vector<TSimDeviceConfig>> ParseSimDeviceFile(std::string_view text,
                                                                 std::string& error) {
+    if (const auto repeated = RepeatedSection(text)) {
+        error = "device [" + *repeated + "] is described twice";
+        return std::nullopt;
+    }
     const TProfileText profile(text);
     std::vector<TSimDeviceConfig> devices;
     for (const std::string& section : profile.Sections()) {

@@ -117,8 +117,10 @@ struct TSimTestbed::TImpl {
     }
 
     std::string Record(const Entry& e) const;
+    bool AllocateDevnum(Entry& e);
     bool PlugLocked(Entry& e);
-    void UnplugLocked(Entry& e, bool sendEvent);
+    // hasRecord: the device's udev record was added (false while a plug is taken back).
+    void UnplugLocked(Entry& e, bool sendEvent, bool hasRecord = true);
     void Serve();
     void ServePipe(Entry& e, bool readable);
 };
@@ -156,27 +158,49 @@ std::string TSimTestbed::TImpl::Record(const Entry& e) const {
     return r;
 }
 
+// A device number no plugged device holds, going round 2..127 as the kernel does.
+bool TSimTestbed::TImpl::AllocateDevnum(Entry& e) {
+    for (unsigned tries = 0; tries < 126; ++tries) {
+        const unsigned candidate = nextDevnum;
+        nextDevnum = nextDevnum >= 127 ? 2 : nextDevnum + 1;
+        const bool used = std::any_of(devices.begin(), devices.end(), [&](const auto& other) {
+            return other.get() != &e && other->plugged && other->devnum == candidate;
+        });
+        if (!used) {
+            e.devnum = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool TSimTestbed::TImpl::PlugLocked(Entry& e) {
-    if (e.plugged)
+    if (e.plugged || !AllocateDevnum(e))
         return false;
     e.engine.Reset();
-    e.devnum = nextDevnum;
-    nextDevnum = nextDevnum >= 127 ? 2 : nextDevnum + 1;
     GError* error = nullptr;
+    // Whatever was made for a plug that fails is taken down again.
+    const auto undo = [&] {
+        if (error)
+            g_error_free(std::exchange(error, nullptr));
+        e.plugged = true;
+        UnplugLocked(e, false, false);
+        return false;
+    };
     if (e.IsPipe()) {
-        if (::mkdir(e.pipeDir.c_str(), 0700) != 0 && errno != EEXIST)
-            return false;
         const std::string in = e.pipeDir + "/PIPE01";
         const std::string out = e.pipeDir + "/PIPE00";
+        if (::mkdir(e.pipeDir.c_str(), 0700) != 0 && errno != EEXIST)
+            return undo();
         ::unlink(in.c_str());
         ::unlink(out.c_str());
         if (::mkfifo(in.c_str(), 0600) != 0 || ::mkfifo(out.c_str(), 0600) != 0)
-            return false;
+            return undo();
         // Read-write opens never block and never see end of file when the host closes.
         e.fromHost = TFd(::open(in.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
         e.toHost = TFd(::open(out.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
         if (!e.fromHost || !e.toHost)
-            return false;
+            return undo();
         e.outbox.clear();
     } else {
         char node[64];
@@ -189,38 +213,39 @@ bool TSimTestbed::TImpl::PlugLocked(Entry& e) {
         });
         // Attached before the device exists, so a client reacting to "add" finds it served.
         if (!umockdev_testbed_attach_ioctl(testbed, e.devNode.c_str(), e.usbfs->Base(), &error)) {
-            g_error_free(error);
+            g_error_free(std::exchange(error, nullptr));
             retired.push_back(std::move(e.usbfs));
             e.devNode.clear();
             return false;
         }
     }
     // Adding the device sends its "add" uevent.
-    if (!umockdev_testbed_add_from_string(testbed, Record(e).c_str(), &error)) {
-        g_error_free(error);
-        return false;
-    }
+    if (!umockdev_testbed_add_from_string(testbed, Record(e).c_str(), &error))
+        return undo();
     e.plugged = true;
     e.unplugRequested = false;
     Wake();
     return true;
 }
 
-void TSimTestbed::TImpl::UnplugLocked(Entry& e, bool sendEvent) {
+void TSimTestbed::TImpl::UnplugLocked(Entry& e, bool sendEvent, bool hasRecord) {
     if (!e.plugged)
         return;
     e.plugged = false;
     if (e.usbfs)
         e.usbfs->Gone();
     // The "remove" event must go out while the sysfs entry still exists.
-    if (sendEvent)
+    if (sendEvent && hasRecord)
         umockdev_testbed_uevent(testbed, e.sysPath.c_str(), "remove");
-    umockdev_testbed_remove_device(testbed, e.sysPath.c_str());
+    if (hasRecord)
+        umockdev_testbed_remove_device(testbed, e.sysPath.c_str());
     if (e.usbfs) {
         GError* error = nullptr;
         if (!umockdev_testbed_detach_ioctl(testbed, e.devNode.c_str(), &error))
             g_error_free(error);
         retired.push_back(std::move(e.usbfs));
+        // umockdev leaves the node behind; a pulled-out device has none.
+        ::unlink((root + e.devNode).c_str());
         e.devNode.clear();
     }
     if (e.IsPipe()) {
@@ -244,6 +269,8 @@ void TSimTestbed::TImpl::ServePipe(Entry& e, bool readable) {
         const ssize_t n = ::read(e.fromHost.Get(), buf.data(), buf.size());
         if (n > 0) {
             buf.resize(static_cast<std::size_t>(n));
+            // A FIFO cannot fail the host's write without racing it; a failing transfer loses
+            // the command instead, and the host's read finds no reply.
             if (e.engine.HostWrite(buf, now) == TSimTransfer::Unplug) {
                 UnplugLocked(e, true);
                 if (unplugObserver)
@@ -365,7 +392,6 @@ bool TSimTestbed::AddDevice(const TSimDeviceConfig& config) {
     TImpl::Entry& entry = *e;
     impl_->devices.push_back(std::move(e));
     if (config.Plugged && !impl_->PlugLocked(entry)) {
-        impl_->UnplugLocked(entry, false);
         impl_->devices.pop_back();
         return false;
     }

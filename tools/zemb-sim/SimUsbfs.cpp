@@ -166,8 +166,26 @@ void TSimUsbfsHandler::OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* clien
     auto* h = static_cast<TSimUsbfsHandler*>(self);
     std::lock_guard lock(h->mutex_);
     h->readOffset_.erase(client);
-    // The process closed the node: its URBs die with it, and so does its claim.
-    h->claimed_ = false;
+    // The file was closed: its URBs die with it (they point into its memory, which another
+    // file's reap must never see), and so does its claim.
+    if (h->claimant_ == client)
+        h->claimant_ = nullptr;
+    for (auto* list : {&h->pending_, &h->completed_}) {
+        std::erase_if(*list, [&](const std::unique_ptr<Urb>& u) {
+            if (u->client != client)
+                return false;
+            Release(*u);
+            return true;
+        });
+    }
+}
+
+// usbfs claims the interface for the file that first uses it; another file gets EBUSY.
+bool TSimUsbfsHandler::ClaimLocked(UMockdevIoctlClient* client) {
+    if (claimant_ && claimant_ != client)
+        return false;
+    claimant_ = client;
+    return true;
 }
 
 void TSimUsbfsHandler::HandleIoctl(UMockdevIoctlClient* client) {
@@ -203,10 +221,13 @@ void TSimUsbfsHandler::HandleIoctl(UMockdevIoctlClient* client) {
         std::lock_guard lock(mutex_);
         if (!number.p || iface != 0) {
             umockdev_ioctl_client_complete(client, -1, number.p ? ENOENT : EFAULT);
-        } else if (request == USBDEVFS_RELEASEINTERFACE && !claimed_) {
+        } else if (request == USBDEVFS_CLAIMINTERFACE) {
+            const bool claimed = ClaimLocked(client);
+            umockdev_ioctl_client_complete(client, claimed ? 0 : -1, claimed ? 0 : EBUSY);
+        } else if (claimant_ != client) {
             umockdev_ioctl_client_complete(client, -1, EINVAL);
         } else {
-            claimed_ = request == USBDEVFS_CLAIMINTERFACE;
+            claimant_ = nullptr;
             umockdev_ioctl_client_complete(client, 0, 0);
         }
         return;
@@ -256,6 +277,7 @@ void TSimUsbfsHandler::HandleIoctl(UMockdevIoctlClient* client) {
 void TSimUsbfsHandler::Submit(UMockdevIoctlClient* client) {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     auto urb = std::make_unique<Urb>();
+    urb->client = client;
     urb->data = Resolve(arg, 0, sizeof(usbdevfs_urb));
     if (!urb->data) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
@@ -293,9 +315,9 @@ void TSimUsbfsHandler::Submit(UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
-    if (!claimed_) {
+    if (!ClaimLocked(client)) {
         Release(*urb);
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        umockdev_ioctl_client_complete(client, -1, EBUSY);
         return;
     }
     if (urb->endpoint == kEndpointIn) {
@@ -365,12 +387,14 @@ void TSimUsbfsHandler::Reap(UMockdevIoctlClient* client) {
         std::lock_guard lock(mutex_);
         if (!gone_)
             PollPendingLocked();
-        if (completed_.empty()) {
+        auto it = std::find_if(completed_.begin(), completed_.end(),
+                               [&](const auto& u) { return u->client == client; });
+        if (it == completed_.end()) {
             umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : EAGAIN);
             return;
         }
-        urb = std::move(completed_.front());
-        completed_.erase(completed_.begin());
+        urb = std::move(*it);
+        completed_.erase(it);
     }
     DataRef slot(Resolve(arg, 0, sizeof(void*)));
     if (!slot.p) {
@@ -394,8 +418,9 @@ void TSimUsbfsHandler::Discard(UMockdevIoctlClient* client) {
     gulong address = 0;
     std::memcpy(&address, arg->data, std::min<std::size_t>(sizeof address, arg->data_len));
     std::lock_guard lock(mutex_);
-    auto it = std::find_if(pending_.begin(), pending_.end(),
-                           [&](const auto& u) { return u->data->client_addr == address; });
+    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const auto& u) {
+        return u->client == client && u->data->client_addr == address;
+    });
     if (it == pending_.end()) {
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;

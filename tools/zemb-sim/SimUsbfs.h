@@ -39,7 +39,8 @@ public:
 
 private:
     struct Urb {
-        UMockdevIoctlData* data = nullptr; // the URB record in the client, kept for the reap
+        UMockdevIoctlClient* client = nullptr; // the open file that submitted it
+        UMockdevIoctlData* data = nullptr;     // the URB record in the client, kept for the reap
         UMockdevIoctlData* buffer = nullptr;
         std::uint8_t endpoint = 0;
         std::uint32_t length = 0;
@@ -57,6 +58,7 @@ private:
     void Control(UMockdevIoctlClient* client);
     void CompleteControl(Urb& urb, const std::uint8_t* setup, std::uint32_t dataLength);
     void PollPendingLocked();
+    bool ClaimLocked(UMockdevIoctlClient* client);
     static void Release(Urb& urb);
 
     TSimLinkDevice& device_;
@@ -67,7 +69,7 @@ private:
 
     std::mutex mutex_;
     bool gone_ = false;
-    bool claimed_ = false;
+    UMockdevIoctlClient* claimant_ = nullptr;     // the open file holding interface 0
     std::vector<std::unique_ptr<Urb>> pending_;   // IN URBs waiting for a reply
     std::vector<std::unique_ptr<Urb>> completed_; // waiting to be reaped, in order
     std::map<UMockdevIoctlClient*, std::size_t> readOffset_;

@@ -252,6 +252,17 @@ std::optional<std::string> FindCommand(const std::string& command) {
     return std::nullopt;
 }
 
+// A program built with AddressSanitizer refuses to start when another library is preloaded
+// before its runtime, unless told otherwise; the option means nothing to other programs.
+void AllowAsanUnderPreload() {
+    const char* old = std::getenv("ASAN_OPTIONS");
+    std::string options = old ? old : "";
+    if (options.find("verify_asan_link_order") != std::string::npos)
+        return;
+    options += options.empty() ? "verify_asan_link_order=0" : ":verify_asan_link_order=0";
+    ::setenv("ASAN_OPTIONS", options.c_str(), 1);
+}
+
 // The child's environment: ours (UMOCKDEV_DIR included, the testbed set it) with umockdev's
 // preload library first in LD_PRELOAD.
 std::vector<std::string> ChildEnvironment(const std::string& socketPath) {
@@ -336,6 +347,7 @@ int RunSimulator(const std::string& devicesFile, std::string socketPath,
 
     // Everything the child needs is prepared before fork: after it only async-signal-safe
     // calls are allowed, the testbed's threads being gone there.
+    AllowAsanUnderPreload();
     const std::vector<std::string> env = ChildEnvironment(socketPath);
     std::vector<char*> envp;
     for (const auto& e : env)
@@ -560,5 +572,25 @@ int main(int argc, char** argv) {
         Error("no command after '--' (see zemb-sim --help)");
         return kUsageError;
     }
+    // umockdev's testbed sends its udev events through the same libudev calls it redirects:
+    // only under its preload library does it find its own devices. Run ourselves under it.
+    if (!TSimTestbed::PreloadActive()) {
+        if (std::getenv("ZEMB_SIM_PRELOADED")) {
+            Error("umockdev's preload library (libumockdev-preload.so.0) cannot be loaded");
+            return kUsageError;
+        }
+        const char* old = std::getenv("LD_PRELOAD");
+        std::string preload = "libumockdev-preload.so.0";
+        if (old && *old)
+            preload += std::string(":") + old;
+        ::setenv("LD_PRELOAD", preload.c_str(), 1);
+        ::setenv("ZEMB_SIM_PRELOADED", "1", 1);
+        AllowAsanUnderPreload();
+        ::execv("/proc/self/exe", argv);
+        Error(std::string("cannot restart under umockdev's preload library: ") +
+              std::strerror(errno));
+        return kUsageError;
+    }
+    ::unsetenv("ZEMB_SIM_PRELOADED");
     return RunSimulator(devices, socketPath, command);
 }

@@ -25,8 +25,9 @@
 // device keeps its port path across replugs; its libusb node gets a new device number at
 // every plug, as real hardware does.
 //
-// Not copyable; the destructor stops the threads, removes every device, its FIFOs and the
-// testbed directory. Methods may be called from any thread.
+// umockdev has one testbed per process at a time (UMOCKDEV_DIR): keep one TSimTestbed alive
+// at a time. Not copyable; the destructor stops the threads, removes every device, its FIFOs and
+// the testbed directory. Methods may be called from any thread.
 class TSimTestbed {
 public:
     // Creates the testbed; raises std::runtime_error if umockdev cannot create it.

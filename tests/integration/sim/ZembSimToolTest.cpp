@@ -1,0 +1,324 @@
+// SPDX-License-Identifier: MIT
+// zemb-sim as a user runs it: a command on the devices of a file, the control socket and
+// `zemb-sim ctl`, exit status, errors and clean-up.
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+using namespace std::chrono_literals;
+const std::string kSim = ZEMB_SIM_EXE;
+const std::string kProbe = ZEMB_SIM_PROBE_EXE;
+const std::string kData = ZEMB_SIM_DATA_DIR;
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A child process with its standard output and error captured; killed by its pid when the
+// test ends early.
+class TProcess {
+public:
+    explicit TProcess(std::vector<std::string> args) {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+    ~TProcess() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(out_);
+        ::close(err_);
+    }
+    pid_t Pid() const { return pid_; }
+
+    // The next line of standard output, waiting at most `limit`.
+    std::optional<std::string> ReadLine(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (auto nl = outText_.find('\n'); nl != std::string::npos) {
+                std::string line = outText_.substr(0, nl);
+                outText_.erase(0, nl + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd pfd{out_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
+                return std::nullopt;
+            char buf[4096];
+            const ssize_t n = ::read(out_, buf, sizeof buf);
+            if (n <= 0)
+                return std::nullopt;
+            outText_.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+
+    // Waits at most `limit` for the exit; the exit status (128 + N for signal N), or none.
+    std::optional<int> Wait(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!status_) {
+            Drain();
+            int status = 0;
+            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_)
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            else if (std::chrono::steady_clock::now() > end)
+                return std::nullopt;
+            else
+                std::this_thread::sleep_for(10ms);
+        }
+        Drain();
+        return status_;
+    }
+    std::string Out() const { return outText_; }
+    std::string Err() const { return errText_; }
+
+private:
+    void Drain() {
+        for (auto [fd, text] : {std::pair{out_, &outText_}, std::pair{err_, &errText_}}) {
+            pollfd pfd{fd, POLLIN, 0};
+            while (::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN)) {
+                char buf[4096];
+                const ssize_t n = ::read(fd, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                text->append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+    std::string outText_, errText_;
+    std::optional<int> status_;
+};
+
+// Runs a short command to its end.
+struct TRun {
+    int status = -1;
+    std::string out, err;
+};
+TRun RunToEnd(std::vector<std::string> args) {
+    TProcess p(std::move(args));
+    TRun r;
+    r.status = p.Wait(20s).value_or(-1);
+    r.out = p.Out();
+    r.err = p.Err();
+    return r;
+}
+
+class ZembSimToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/zemb-sim-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        dir_ = dir;
+        socket_ = dir_ + "/control.sock";
+    }
+    void TearDown() override {
+        ::unlink(socket_.c_str());
+        ::rmdir(dir_.c_str());
+    }
+    TRun Ctl(std::vector<std::string> request) {
+        std::vector<std::string> args{kSim, "ctl", "--control", socket_};
+        args.insert(args.end(), request.begin(), request.end());
+        return RunToEnd(args);
+    }
+    std::string dir_, socket_;
+};
+
+TEST_F(ZembSimToolTest, ProbeListsTheDemoDevices) {
+    const TRun r =
+        RunToEnd({kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", kProbe});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("dtFenwy ddWinUSB_ST usb#vid_0483&pid_a7f1#FWY000042007#"
+                         "{0CEAFF08-B1FD-4D12-B748-353077277F7E} \"Fenwy Link (simulated)\" "
+                         "serial=20401234 firmware=02.04 buffer=2048 hw=3 fpga=258"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("dtMirel ddWinUSB_Silabs usb#vid_10c4&pid_8a5e#008MRL150001#"
+                         "{8BB2450C-43E0-4B8A-B573-AC056D538606} \"Mirel Link (simulated)\" "
+                         "serial=MRL150001 firmware=01.50 buffer=1024"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("dtBrisk ddSilabs "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("usb#vid_10c4&pid_83cc#BRISK0001#{1EA50ECA-CCB4-46A0-A79B-C5AE3C4BC250} "
+                         "\"Brisk (simulated)\" serial= firmware=00.00"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("dtNotRecognized ddSilabs "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n4 devices\n"), std::string::npos) << r.out;
+    EXPECT_FALSE(Exists(socket_));
+}
+
+TEST_F(ZembSimToolTest, CommandGetsTheTestbedAndItsExitStatusIsKept) {
+    const TRun r = RunToEnd(
+        {kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", "/bin/sh", "-c",
+         "echo \"$UMOCKDEV_DIR\"; echo \"$LD_PRELOAD\"; echo \"$ZEMB_SIM_CONTROL\"; "
+         "test -S \"$ZEMB_SIM_CONTROL\" || exit 9; exit 3"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    const auto nl = r.out.find('\n');
+    ASSERT_NE(nl, std::string::npos);
+    const std::string testbed = r.out.substr(0, nl);
+    EXPECT_FALSE(testbed.empty());
+    EXPECT_NE(r.out.find("libumockdev-preload.so"), std::string::npos);
+    EXPECT_NE(r.out.find(socket_), std::string::npos);
+    // Nothing is left behind.
+    EXPECT_FALSE(Exists(testbed));
+    EXPECT_FALSE(Exists(socket_));
+}
+
+TEST_F(ZembSimToolTest, PlugAndUnplugReachAUdevMonitorInTheChild) {
+    TProcess sim({kSim, "--devices", kData + "/test-grid.ini", "--control", socket_, "--", kProbe,
+                  "--monitor", "3", "--timeout", "20000"});
+    ASSERT_EQ(sim.ReadLine(20s), "ready") << sim.Err();
+
+    TRun list = Ctl({"list"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("fenwy-st winusb_st plugged usb#vid_0483&pid_a7f1#FWY000042007#"
+                            "{0CEAFF08-B1FD-4D12-B748-353077277F7E} fault=none\n"),
+              std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find("later winusb_st unplugged "), std::string::npos) << list.out;
+
+    EXPECT_EQ(Ctl({"unplug", "fenwy-st"}).status, 0);
+    EXPECT_EQ(Ctl({"plug", "later"}).status, 0);
+    EXPECT_EQ(Ctl({"unplug", "mirel-pipe"}).status, 0);
+
+    EXPECT_EQ(sim.ReadLine(10s),
+              "remove usb#vid_0483&pid_a7f1#FWY000042007#{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
+    EXPECT_EQ(sim.ReadLine(10s),
+              "add usb#vid_0483&pid_a7f1#LATER0000007#{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
+    const auto pipe = sim.ReadLine(10s);
+    ASSERT_TRUE(pipe);
+    EXPECT_TRUE(pipe->starts_with("remove /")) << *pipe;
+    EXPECT_TRUE(pipe->ends_with("/usb#vid_10c4&pid_8a5e#ABCDEFGHI008xyz#"
+                                "{CE2511FC-12E2-4916-A004-0C43A172D7D6}"))
+        << *pipe;
+    EXPECT_EQ(sim.Wait(20s), 0) << sim.Err();
+}
+
+TEST_F(ZembSimToolTest, ControlRequestsAreCheckedAndFaultsListed) {
+    TProcess sim({kSim, "--devices", kData + "/test-grid.ini", "--control", socket_, "--",
+                  "/bin/sh", "-c", "echo up; exec sleep 60"});
+    ASSERT_EQ(sim.ReadLine(20s), "up") << sim.Err();
+
+    TRun r = Ctl({"unplug", "nosuch"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no device named 'nosuch'"), std::string::npos) << r.err;
+    r = Ctl({"plug", "fenwy-st"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("fenwy-st is plugged already"), std::string::npos) << r.err;
+    r = Ctl({"fault", "fenwy-st", "sideways"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown fault 'sideways'"), std::string::npos) << r.err;
+
+    EXPECT_EQ(Ctl({"fault", "FENWY-ST", "slow", "250", "3"}).status, 0);
+    EXPECT_EQ(Ctl({"fault", "mirel-pipe", "short"}).status, 0);
+    r = Ctl({"list"});
+    EXPECT_NE(r.out.find("fenwy-st winusb_st plugged usb#vid_0483&pid_a7f1#FWY000042007#"
+                         "{0CEAFF08-B1FD-4D12-B748-353077277F7E} fault=slow ms=250 count=3\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("fault=short count=until-cleared\n"), std::string::npos) << r.out;
+    EXPECT_EQ(Ctl({"clear", "mirel-pipe"}).status, 0);
+    r = Ctl({"list"});
+    EXPECT_EQ(r.out.find("fault=short"), std::string::npos) << r.out;
+
+    ::kill(sim.Pid(), SIGTERM);
+    EXPECT_EQ(sim.Wait(20s), 128 + SIGTERM);
+}
+
+TEST_F(ZembSimToolTest, SignalEndsCommandAndCleansUp) {
+    TProcess sim({kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", "/bin/sh",
+                  "-c", "echo \"$UMOCKDEV_DIR\"; exec sleep 60"});
+    const auto testbed = sim.ReadLine(20s);
+    ASSERT_TRUE(testbed && !testbed->empty()) << sim.Err();
+    EXPECT_TRUE(Exists(*testbed));
+    EXPECT_TRUE(Exists(socket_));
+    ::kill(sim.Pid(), SIGINT);
+    EXPECT_EQ(sim.Wait(20s), 128 + SIGINT);
+    EXPECT_FALSE(Exists(*testbed));
+    EXPECT_FALSE(Exists(socket_));
+}
+
+TEST_F(ZembSimToolTest, ErrorsSayWhatIsWrongAndLeaveNothingBehind) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{kSim, "--devices", kData + "/bad/bad-product.ini", "--control", socket_, "--",
+          "/bin/true"},
+         2,
+         "device [one], key ProductId: 'zz12' is not four hexadecimal digits"},
+        {{kSim, "--devices", kData + "/bad/bad-driver.ini", "--control", socket_, "--",
+          "/bin/true"},
+         2,
+         "'usbserial' is not silabs, winusb_silabs or winusb_st"},
+        {{kSim, "--devices", kData + "/bad/empty.ini", "--control", socket_, "--", "/bin/true"},
+         2,
+         "no device described"},
+        {{kSim, "--devices", dir_ + "/missing.ini", "--control", socket_, "--", "/bin/true"},
+         2,
+         "missing.ini: cannot be read"},
+        {{kSim, "--devices", kData + "/demo.ini", "--control", socket_, "/bin/true"},
+         2,
+         "the command follows '--'"},
+        {{kSim, "--devices", kData + "/demo.ini", "--control", socket_}, 2, "missing '--'"},
+        {{kSim, "--control", socket_, "--", "/bin/true"}, 2, "--devices FILE is required"},
+        {{kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", dir_ + "/nothing"},
+         127,
+         "command not found"},
+        {{kSim, "ctl", "--control", socket_, "list"}, 2, "cannot reach zemb-sim"},
+    };
+    for (const auto& c : cases) {
+        const TRun r = RunToEnd(c.args);
+        EXPECT_EQ(r.status, c.status) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        EXPECT_FALSE(Exists(socket_)) << c.message;
+    }
+}
+
+TEST_F(ZembSimToolTest, HelpDescribesEveryRequestAndFault) {
+    const TRun r = RunToEnd({kSim, "--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* word :
+         {"SYNOPSIS", "--devices FILE", "--control SOCKET", "list", "plug NAME", "unplug NAME",
+          "fault NAME KIND [COUNT]", "noreply", "short", "wrongcode", "fail", "slow MS", "unplug",
+          "clear NAME", "EXIT STATUS", "Driver="})
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+} // namespace

@@ -1,0 +1,263 @@
+// SPDX-License-Identifier: MIT
+// The simulated device's protocol engine, its device file and its control requests.
+#include "SimLinkDevice.h"
+
+#include "SimControl.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+using Bytes = std::vector<std::uint8_t>;
+using Clock = TSimLinkDevice::Clock;
+using namespace std::chrono_literals;
+
+TSimDeviceConfig Config() {
+    TSimDeviceConfig c;
+    c.Name = "d";
+    c.Firmware = 0x0204;
+    c.RamSize = 0x0900;
+    c.SerialNumber = 0x01E240; // 123456
+    c.HardwareRevision = 7;
+    c.FpgaRevision = 0x1234;
+    return c;
+}
+
+Bytes Reply(const TSimDeviceConfig& c, Bytes written) {
+    return SimLinkReply(c, written);
+}
+
+TEST(SimLinkReplyTest, LinkCommandsAreAnsweredFromTheSettings) {
+    const auto c = Config();
+    EXPECT_EQ(Reply(c, {0x09}), (Bytes{0x08, 0x00, 0x09}));
+    EXPECT_EQ(Reply(c, {0x13}), (Bytes{0x14, 0x04, 0x02})); // minor, then major
+    EXPECT_EQ(Reply(c, {0x18}), (Bytes{0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}));
+    EXPECT_EQ(Reply(c, {0x1C}), (Bytes{0x1D}));
+    auto max = c;
+    max.SerialNumber = 0xFFFFFFFFu;
+    EXPECT_EQ(Reply(max, {0x18}), (Bytes{0x19, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x34, 0x12}));
+}
+
+TEST(SimLinkReplyTest, EverythingElseComesBackUnchanged) {
+    const auto c = Config();
+    EXPECT_EQ(Reply(c, {0x11}), (Bytes{0x11})); // poll messages
+    EXPECT_EQ(Reply(c, {0x12, 0x00, 0xFF}), (Bytes{0x12, 0x00, 0xFF}));
+    EXPECT_EQ(Reply(c, {0x08}), (Bytes{0x08}));             // a reply code is no command
+    EXPECT_EQ(Reply(c, {0x09, 0x09}), (Bytes{0x09, 0x09})); // commands are one byte
+    EXPECT_EQ(Reply(c, {}), Bytes{});
+}
+
+TEST(SimLinkDeviceTest, RepliesArePacketsTakenInOrder) {
+    TSimLinkDevice d(Config());
+    const auto now = Clock::now();
+    EXPECT_EQ(d.HostWrite(Bytes{0x09}, now), TSimTransfer::Done);
+    EXPECT_EQ(d.HostWrite(Bytes{0xAA, 0xBB, 0xCC}, now), TSimTransfer::Done);
+    Bytes out;
+    EXPECT_EQ(d.HostRead(2, out, now), TSimTransfer::Done);
+    EXPECT_EQ(out, (Bytes{0x08, 0x00}));
+    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done);
+    EXPECT_EQ(out, (Bytes{0x09})); // the rest of the first reply, not the next one
+    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done);
+    EXPECT_EQ(out, (Bytes{0xAA, 0xBB, 0xCC}));
+    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(d.BytesWritten(), 4u);
+    EXPECT_EQ(d.BytesRead(), 6u);
+}
+
+TEST(SimLinkDeviceTest, ReplyFaultsForCountCommandsThenHealthy) {
+    TSimLinkDevice d(Config());
+    const auto now = Clock::now();
+    Bytes out;
+    d.SetFault({TSimFaultKind::ShortReply, 2, 0});
+    d.HostWrite(Bytes{0x18}, now);
+    d.HostRead(64, out, now);
+    EXPECT_EQ(out, (Bytes{0x19, 0x40, 0xE2, 0x01}));
+    d.HostWrite(Bytes{0x1C}, now); // one byte short of one: nothing
+    d.HostRead(64, out, now);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(d.Fault().Kind, TSimFaultKind::None);
+    d.HostWrite(Bytes{0x1C}, now);
+    d.HostRead(64, out, now);
+    EXPECT_EQ(out, Bytes{0x1D});
+
+    d.SetFault({TSimFaultKind::WrongReplyCode, 1, 0});
+    // Reads do not spend a reply fault.
+    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done);
+    d.HostWrite(Bytes{0x13}, now);
+    d.HostRead(64, out, now);
+    EXPECT_EQ(out, (Bytes{0x94, 0x04, 0x02}));
+    EXPECT_EQ(d.Fault().Kind, TSimFaultKind::None);
+
+    d.SetFault({TSimFaultKind::NoReply, 0, 0}); // until cleared
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(d.HostWrite(Bytes{0x09}, now), TSimTransfer::Done);
+        d.HostRead(64, out, now);
+        EXPECT_TRUE(out.empty());
+    }
+    d.ClearFault();
+    d.HostWrite(Bytes{0x09}, now);
+    d.HostRead(64, out, now);
+    EXPECT_EQ(out.size(), 3u);
+}
+
+TEST(SimLinkDeviceTest, FailingTransfersMoveNothingInEitherDirection) {
+    TSimLinkDevice d(Config());
+    const auto now = Clock::now();
+    Bytes out;
+    d.SetFault({TSimFaultKind::TransferFails, 2, 0});
+    EXPECT_EQ(d.HostWrite(Bytes{0x09}, now), TSimTransfer::Failed);
+    EXPECT_EQ(d.BytesWritten(), 0u);
+    EXPECT_FALSE(d.NextReplyAt()); // the command never arrived
+    d.ClearFault();
+    d.HostWrite(Bytes{0x09}, now);
+    d.SetFault({TSimFaultKind::TransferFails, 1, 0});
+    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Failed);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done); // the reply waited
+    EXPECT_EQ(out, (Bytes{0x08, 0x00, 0x09}));
+}
+
+TEST(SimLinkDeviceTest, SlowReplyIsReadyAfterItsDelay) {
+    TSimLinkDevice d(Config());
+    const auto now = Clock::now();
+    Bytes out;
+    d.SetFault({TSimFaultKind::SlowReply, 1, 250});
+    d.HostWrite(Bytes{0x13}, now);
+    ASSERT_TRUE(d.NextReplyAt());
+    EXPECT_EQ(*d.NextReplyAt(), now + 250ms);
+    EXPECT_FALSE(d.ReplyReady(now + 249ms));
+    d.HostRead(64, out, now + 249ms);
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(d.ReplyReady(now + 250ms));
+    EXPECT_FALSE(d.TakeReadyReply(now + 100ms, out));
+    EXPECT_TRUE(d.TakeReadyReply(now + 250ms, out));
+    EXPECT_EQ(out, (Bytes{0x14, 0x04, 0x02}));
+}
+
+TEST(SimLinkDeviceTest, UnplugFaultFiresOnceAndDropsQueuedReplies) {
+    TSimLinkDevice d(Config());
+    const auto now = Clock::now();
+    d.HostWrite(Bytes{0x09}, now);
+    d.SetFault({TSimFaultKind::UnplugMidTransfer, 5, 0});
+    EXPECT_EQ(d.HostWrite(Bytes{0x13}, now), TSimTransfer::Unplug);
+    EXPECT_EQ(d.Fault().Kind, TSimFaultKind::None);
+    EXPECT_FALSE(d.NextReplyAt());
+}
+
+TEST(SimNamesTest, DriversFaultsGuidsAndLinkNames) {
+    EXPECT_EQ(SimDriverFromName("WinUSB_ST"), TSimDriver::WinUSB_ST);
+    EXPECT_FALSE(SimDriverFromName("winusb"));
+    EXPECT_EQ(SimFaultFromName("wrongcode"), TSimFaultKind::WrongReplyCode);
+    EXPECT_FALSE(SimFaultFromName("Short"));
+    auto c = Config();
+    c.Driver = TSimDriver::WinUSB_Silabs;
+    c.VendorId = 0x10C4;
+    c.ProductId = 0x83CC;
+    EXPECT_EQ(SimInterfaceGuid(c), "{A33E7016-4D22-494A-BC39-660469003D0D}");
+    EXPECT_EQ(SimLinkNameComponent(c, "X1"),
+              "usb#vid_10c4&pid_83cc#X1#{A33E7016-4D22-494A-BC39-660469003D0D}");
+    c.ProductId = 0x0001;
+    EXPECT_EQ(SimInterfaceGuid(c), "{8BB2450C-43E0-4B8A-B573-AC056D538606}");
+    c.InterfaceGuid = "{00000000-0000-0000-0000-000000000001}";
+    EXPECT_EQ(SimInterfaceGuid(c), c.InterfaceGuid);
+}
+
+std::optional<std::vector<TSimDeviceConfig>> Parse(const std::string& text, std::string& error) {
+    return ParseSimDeviceFile(text, error);
+}
+
+TEST(SimDeviceFileTest, ReadsEveryKey) {
+    std::string error;
+    const auto devices = Parse("; comment\n"
+                               "[Box1]\n"
+                               "driver = WINUSB_SILABS\n"
+                               "VendorId=0x10C4\nProductId=ea61\n"
+                               "Instance=ABC123\nFriendlyName=\"My box\"\nDescription=Desc\n"
+                               "InterfaceGuid={0ceaff08-b1fd-4d12-b748-353077277f7e}\n"
+                               "Firmware=1.50\nRamSize=$900\nSerialNumber=4294967295\n"
+                               "HardwareRevision=255\nFpgaRevision=0xFFFF\nPlugged=0\n"
+                               "[box2]\nDriver=silabs\nVendorId=1\nProductId=2\n",
+                               error);
+    ASSERT_TRUE(devices) << error;
+    ASSERT_EQ(devices->size(), 2u);
+    const auto& b = (*devices)[0];
+    EXPECT_EQ(b.Name, "Box1");
+    EXPECT_EQ(b.Driver, TSimDriver::WinUSB_Silabs);
+    EXPECT_EQ(b.VendorId, 0x10C4);
+    EXPECT_EQ(b.ProductId, 0xEA61);
+    EXPECT_EQ(b.Instance, "ABC123");
+    EXPECT_EQ(b.FriendlyName, "My box");
+    EXPECT_EQ(b.Description, "Desc");
+    EXPECT_EQ(b.InterfaceGuid, "{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
+    EXPECT_EQ(b.Firmware, 0x0132); // shown as 01.50
+    EXPECT_EQ(b.RamSize, 0x900);
+    EXPECT_EQ(b.SerialNumber, 4294967295u);
+    EXPECT_EQ(b.HardwareRevision, 255);
+    EXPECT_EQ(b.FpgaRevision, 0xFFFF);
+    EXPECT_FALSE(b.Plugged);
+    const auto& d = (*devices)[1];
+    EXPECT_EQ(d.Driver, TSimDriver::Silabs);
+    EXPECT_TRUE(d.Plugged);
+    EXPECT_EQ(d.Firmware, 0x0204);
+    EXPECT_TRUE(d.Instance.empty());
+}
+
+TEST(SimDeviceFileTest, MalformedFilesAreRefusedWithTheSectionAndKey) {
+    const std::string base = "[b]\nDriver=winusb_st\nVendorId=0483\nProductId=5740\n";
+    const struct {
+        std::string text;
+        std::string message;
+    } cases[] = {
+        {"", "no device described"},
+        {"[b]\nVendorId=1\nProductId=2\n", "device [b], key Driver: missing"},
+        {base + "Colour=red\n", "device [b], key Colour: unknown key"},
+        {"[b]\nDriver=winusb_st\nVendorId=12345\nProductId=1\n", "key VendorId: '12345'"},
+        {"[b]\nDriver=winusb_st\nVendorId=1\n", "key ProductId: missing"},
+        {base + "Firmware=2.345\n", "key Firmware: '2.345'"},
+        {base + "Firmware=256.1\n", "key Firmware"},
+        {base + "Firmware=0x10000\n", "key Firmware"},
+        {base + "RamSize=-1\n", "key RamSize"},
+        {base + "SerialNumber=4294967296\n", "key SerialNumber"},
+        {base + "HardwareRevision=256\n", "key HardwareRevision"},
+        {base + "Plugged=yes\n", "key Plugged"},
+        {base + "Instance=a#b\n", "key Instance"},
+        {base + "Instance=a b\n", "key Instance"},
+        {base + "InterfaceGuid={1234}\n", "key InterfaceGuid"},
+        {base + "[B]\nDriver=silabs\nVendorId=1\nProductId=1\n", "described twice"},
+        {"[a b]\nDriver=silabs\nVendorId=1\nProductId=1\n", "device [a b]: a device name"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_FALSE(Parse(c.text, error)) << c.text;
+        EXPECT_NE(error.find(c.message), std::string::npos) << error << " / " << c.message;
+    }
+}
+
+TEST(SimControlLineTest, RequestsAndTheirArguments) {
+    std::string error;
+    auto c = ParseSimControlLine("  fault box  slow 250 3\r", error);
+    ASSERT_TRUE(c) << error;
+    EXPECT_EQ(c->Verb, TSimControlCommand::TVerb::Fault);
+    EXPECT_EQ(c->Name, "box");
+    EXPECT_EQ(c->Fault.Kind, TSimFaultKind::SlowReply);
+    EXPECT_EQ(c->Fault.DelayMs, 250u);
+    EXPECT_EQ(c->Fault.Count, 3u);
+    c = ParseSimControlLine("fault box fail", error);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->Fault.Kind, TSimFaultKind::TransferFails);
+    EXPECT_EQ(c->Fault.Count, 0u);
+    c = ParseSimControlLine("unplug box", error);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->Verb, TSimControlCommand::TVerb::Unplug);
+    EXPECT_TRUE(ParseSimControlLine("list", error));
+    EXPECT_TRUE(ParseSimControlLine("clear x", error));
+
+    for (const char* bad :
+         {"", "   ", "list all", "plug", "plug a b", "fault a", "fault a none", "fault a slow",
+          "fault a slow x", "fault a slow 600001", "fault a short -1", "fault a short 1 2",
+          "fault a short 99999999999", "reboot a", "PLUG a"}) {
+        EXPECT_FALSE(ParseSimControlLine(bad, error)) << bad;
+        EXPECT_FALSE(error.empty());
+    }
+}
+} // namespace
