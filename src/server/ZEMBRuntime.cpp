@@ -203,6 +203,8 @@ void TAutomationServer::HandleFactory(const TBusMessage& call, std::string_view 
                    "CreateInstance expects one class identifier (s).");
         return;
     }
+    if (sd_bus_message_get_expect_reply(m) <= 0)
+        return; // an object whose path nobody learns could never be used or released
     auto factory = std::ranges::find_if(
         Factories_, [&](const TAutoObjectFactory& f) { return SameText(f.ClassID(), classId); });
     if (factory == Factories_.end()) {
@@ -240,7 +242,7 @@ void TAutomationServer::HandleFactory(const TBusMessage& call, std::string_view 
     object->Path = std::string(ZEMB::ObjectPathPrefix) + std::to_string(++NextObject_);
     Objects_.emplace(object->Path, object);
     if (sd_bus_reply_method_return(m, "o", object->Path.c_str()) < 0)
-        Release(object->Path); // nobody learnt the path: the object cannot be used or released
+        Release(object->Path); // the same when the reply cannot be sent
 }
 
 void TAutomationServer::HandleRelease(const TBusMessage& call, const std::string& path) {

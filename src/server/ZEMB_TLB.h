@@ -265,6 +265,7 @@ struct TMethod {
 
 #define ZEMB_PARAM_DECL(dir, type, name)                                                           \
     ZEMB::TArg<ZEMB::TParamDir::dir, ZEMB::TParamType::type> name
+#define ZEMB_PARAM_TYPE(dir, type, name) ZEMB::TArg<ZEMB::TParamDir::dir, ZEMB::TParamType::type>
 #define ZEMB_PARAM_NAME(dir, type, name) name
 // clang-format off
 #define ZEMB_PARAM_ENTRY(dir, type, name) \

@@ -255,6 +255,15 @@ TEST_F(ZEMBDBus, BadInputGetsAClearErrorAndChangesNothing) {
             [](sd_bus_message* m) { sd_bus_message_append(m, "i", 1); });
     EXPECT_EQ(unknownMethod.Error, SD_BUS_ERROR_UNKNOWN_METHOD);
 
+    // A failure that escapes the implementation is E_UNEXPECTED, and the server goes on.
+    std::int32_t value = 0;
+    bool ok = true;
+    EXPECT_EQ(server->TotalBufferSize(-666, value, ok), E_UNEXPECTED);
+    TRawReply escaped;
+    RawCall(raw.Bus, escaped, path, "org.zemb.ZEMB.IZEMBServer3", "TotalBufferSize",
+            [](sd_bus_message* m) { sd_bus_message_append(m, "i", -666); });
+    EXPECT_EQ(escaped.Error, "org.zemb.ZEMB.Error.Unexpected");
+
     // Another connection may not release this client's object; it stays usable.
     TRawReply foreignRelease;
     RawCall(raw.Bus, foreignRelease, path, "org.zemb.ZEMB.Object", "Release", nullptr);
@@ -307,6 +316,9 @@ TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaits) {
     sink->Server = server;
     ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
     ASSERT_TRUE(result);
+    // The same sink again is the same object on the server, which the stand-in refuses.
+    ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
+    EXPECT_FALSE(result);
     ASSERT_EQ(server->EnumDevices2(clientAppId, ZEMB::dtFenwy, result), S_OK);
     EXPECT_TRUE(result);
     EXPECT_THAT(sink->Statuses, ::testing::ElementsAre(S_OK, S_OK, S_OK));
@@ -451,4 +463,61 @@ TEST_F(ZEMBDBus, GdbusIntrospectShowsTheInterfacesWithTheirAnnotations) {
     std::string factory = introspect("/org/zemb/ZEMB");
     EXPECT_THAT(factory, HasSubstr("CreateInstance(in  s ClassID,"));
     EXPECT_THAT(factory, HasSubstr("node objects"));
+    EXPECT_THAT(introspect("/"), HasSubstr("node org"));
+
+    TRawBus raw;
+    TRawReply ping;
+    RawCall(raw.Bus, ping, ZEMB::ObjectPath(*server), "org.freedesktop.DBus.Peer", "Ping", nullptr);
+    EXPECT_TRUE(ping.Reply) << ping.Error;
+}
+
+namespace {
+
+class TCountingHost final : public IZEMBHost {
+public:
+    std::vector<std::int32_t> Devices;
+    HRESULT EnumDevice(std::int32_t DevID, bool& Result) override {
+        Devices.push_back(DevID);
+        Result = true;
+        return S_OK;
+    }
+    HRESULT EnumConnection(std::int32_t, bool&) override { return E_NOTIMPL; }
+    HRESULT EnumApplication(std::int32_t, bool&) override { return E_NOTIMPL; }
+    HRESULT DeviceAdded(std::int32_t, bool&) override { return E_NOTIMPL; }
+    HRESULT DeviceRemoved(std::int32_t, bool&) override { return E_NOTIMPL; }
+};
+
+} // namespace
+
+TEST_F(ZEMBDBus, CallbacksBetweenCallsAreServedFromAForeignPollLoop) {
+    auto client = Connect();
+    auto server = client->CreateInstance(CLASS_ZEMBServer4);
+    ASSERT_TRUE(server);
+    bool result = false;
+    std::int32_t clientAppId = -1;
+    ASSERT_EQ(server->HookupClientApp2(1, 1, "pc", "idle", clientAppId, result), S_OK);
+    auto sink = std::make_shared<TCountingHost>();
+    ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
+
+    // Another client makes the server call this one back while it has no call of its own.
+    std::atomic<bool> otherResult = false;
+    std::atomic<bool> otherDone = false;
+    std::thread other([&] {
+        auto client2 = ZEMB::TZEMBClient::Connect();
+        auto server2 = client2 ? client2->CreateInstance(CLASS_ZEMBServer4) : nullptr;
+        bool ok = false;
+        if (server2 && server2->EnumDevices2(clientAppId, 0, ok) == S_OK)
+            otherResult = ok;
+        otherDone = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + Bound;
+    while (!otherDone && std::chrono::steady_clock::now() < deadline) {
+        pollfd fd{client->Fd(), client->Events(), 0};
+        int timeout = client->TimeoutMs();
+        poll(&fd, 1, timeout < 0 || timeout > 50 ? 50 : timeout);
+        ASSERT_TRUE(client->ProcessEvents());
+    }
+    other.join();
+    EXPECT_TRUE(otherResult);
+    EXPECT_THAT(sink->Devices, ::testing::ElementsAre(1, 2, 3));
 }

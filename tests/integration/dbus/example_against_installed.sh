@@ -21,6 +21,22 @@ libdir="$(pkg-config --variable=libdir zemb-client)"
 "${CXX:-c++}" -std=c++20 "$@" "$example" $(pkg-config --cflags --libs zemb-client) \
     -Wl,-rpath,"$libdir" -o "$work/example"
 
+# The CMake package finds the same library.
+mkdir -p "$work/cmake-project"
+cat >"$work/cmake-project/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(example CXX)
+find_package(ZEMBClient REQUIRED)
+add_executable(example "$example")
+target_link_libraries(example PRIVATE ZEMB::zemb-client)
+target_compile_options(example PRIVATE $*)
+target_link_options(example PRIVATE $*)
+CMAKE
+cmake -S "$work/cmake-project" -B "$work/cmake-build" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+test -x "$work/cmake-build/example"
+
 mkdir -p "$work/server folder"
 cp "$standin" "$work/server folder/zemb-standin"
 export XDG_DATA_HOME="$work/data"

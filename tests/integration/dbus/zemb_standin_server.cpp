@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -181,6 +182,12 @@ public:
         ReadCount = static_cast<std::int32_t>(ReadData.Bytes());
         Result = Events.contains(ConnectID);
         return S_OK;
+    }
+
+    HRESULT TotalBufferSize(std::int32_t DevID, std::int32_t& Value, bool& Result) override {
+        if (DevID == -666)
+            throw std::runtime_error("escaped the call's own barrier");
+        return TServerRecorder::TotalBufferSize(DevID, Value, Result);
     }
 
     HRESULT UnhookClientApp(std::int32_t ClientAppID, bool& Result) override {
