@@ -108,7 +108,6 @@ public:
 private:
     void Build() {
         App_.description(kDescription);
-        App_.footer(kFooter);
         App_.require_subcommand(1);
         App_.fallthrough();
         App_.add_flag("--json", A_.Json, "answer with one JSON object per line");
@@ -268,6 +267,8 @@ private:
             Shell_->add_flag("--stop-on-error", A_.StopOnError,
                              "end at the first command that fails, with its exit status");
         }
+        // Set last, so that only the overview carries it, not each command's help.
+        App_.footer(kFooter);
     }
 
     CLI::App* Add(const std::string& name, const std::string& description) {
