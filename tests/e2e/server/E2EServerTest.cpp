@@ -120,6 +120,18 @@ TEST_F(ServerE2E, RegisterSwitchInEverySpellingWritesTheFilesAndEnds) {
     }
 }
 
+TEST_F(ServerE2E, HelpAndVersionAnswerWithoutRegisteringOrServing) {
+    StartBus();
+    TRunResult help = RunProgram({Server, "--help"}, Env);
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_NE(help.Output.find("--no-window"), std::string::npos) << help.Output;
+    TRunResult version = RunProgram({Server, "--version"}, Env);
+    EXPECT_EQ(version.Status, 0);
+    EXPECT_EQ(version.Output.rfind("zemb-server ", 0), 0u) << version.Output;
+    EXPECT_FALSE(std::filesystem::exists(ServiceFile()));
+    EXPECT_FALSE(Bus->HasOwner(BusName));
+}
+
 TEST_F(ServerE2E, UnregisterSwitchRemovesTheFiles) {
     StartBus();
     ASSERT_EQ(RunProgram({Server, "-RegServer"}, Env).Status, 0);
