@@ -172,7 +172,7 @@ int TCliSession::EnsureServer() {
             Output_.Error(std::move(json), "cannot connect to the session bus: " + error);
             return ecUnreachable;
         }
-        Client_->SetCallTimeout(CallTimeout);
+        Client_->SetCallTimeout(CallTimeout_);
         Client_->SetServerName(ServerName);
     }
     HRESULT status = S_OK;
@@ -187,11 +187,29 @@ int TCliSession::EnsureServer() {
     return ecOk;
 }
 
+void TCliSession::SetCallTimeout(std::chrono::milliseconds timeout) {
+    CallTimeout_ = timeout;
+    if (Client_)
+        Client_->SetCallTimeout(timeout);
+}
+
+void TCliSession::ForgetServer() {
+    // The object is gone with its server: nothing to release.
+    Server_.reset();
+    SinkSetFor_.clear();
+    CurrentClient_ = -1;
+    ImplicitClient_ = false;
+    CurrentDevice_ = -1;
+    CurrentConnection_ = -1;
+}
+
 int TCliSession::Check(std::string_view call, HRESULT status, bool result, TJson& json,
                        const std::string& what) {
     if (FAILED(status)) {
         json.Set("status", Hex(status));
         Output_.Error(json, std::string(call) + what + " failed: " + StatusText(status));
+        if (status == RPC_E_DISCONNECTED)
+            ForgetServer();
         return ecUnreachable;
     }
     json.Set("Result", result);
@@ -833,7 +851,11 @@ int TCliSession::Monitor(TSignalFd* signals, std::chrono::milliseconds duration,
                                                  result)) &&
                 result) {
                 made.push_back(connectId);
-                Output_.Callback("Watching", "ConnectID", connectId);
+                TJson json = CallJson("monitor", "ConnectDevice");
+                json.Set("DevID", devId);
+                json.Set("ConnectID", connectId);
+                Output_.Answer(json, {"Watching DevID " + std::to_string(devId) +
+                                      " through ConnectID " + std::to_string(connectId)});
             }
         }
     }

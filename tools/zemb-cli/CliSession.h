@@ -95,8 +95,9 @@ public:
     TCliSession(const TCliSession&) = delete;
     TCliSession& operator=(const TCliSession&) = delete;
 
-    // Settings that apply from the next connection on.
-    std::chrono::milliseconds CallTimeout = ZEMB::DefaultCallTimeout;
+    // The longest wait for one call, from the next call on.
+    void SetCallTimeout(std::chrono::milliseconds timeout);
+    // The server's bus name, from the next connection on.
     std::string ServerName{ZEMB::BusName};
     // The client application given with --client, used instead of the current one.
     std::optional<std::int32_t> ClientOption;
@@ -156,7 +157,12 @@ private:
     int ResultCall(std::string_view command, std::string_view call, std::int32_t connectId,
                    HRESULT (IZEMBServer::*method)(std::int32_t, bool&));
 
+    // Forgets the server object and what the server kept for it, after the server went away:
+    // the next command reaches a new server (the bus may start one).
+    void ForgetServer();
+
     TCliOutput& Output_;
+    std::chrono::milliseconds CallTimeout_ = ZEMB::DefaultCallTimeout;
     std::unique_ptr<ZEMB::TZEMBClient> Client_;
     std::shared_ptr<IZEMBServer4> Server_;
     std::shared_ptr<TCliHost> Sink_;

@@ -303,7 +303,7 @@ private:
         if (ClientOpt_->count() > 0)
             Session_.ClientOption = static_cast<std::int32_t>(A_.Client);
         if (TimeoutOpt_->count() > 0)
-            Session_.CallTimeout = std::chrono::milliseconds(A_.TimeoutMs);
+            Session_.SetCallTimeout(std::chrono::milliseconds(A_.TimeoutMs));
         if (!A_.Server.empty())
             Session_.ServerName = A_.Server;
         for (auto& [command, action] : Actions_)
