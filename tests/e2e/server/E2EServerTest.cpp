@@ -232,6 +232,12 @@ using CliE2E = ServerE2E;
 
 TEST_F(CliE2E, ExitStatusSaysWhatWentWrong) {
     StartBus();
+    std::map<std::string, std::string> noBusEnv = Env;
+    noBusEnv["DBUS_SESSION_BUS_ADDRESS"] = "";
+    TRunResult noBus = RunProgram({ZEMB_CLI, "devices"}, noBusEnv);
+    EXPECT_EQ(noBus.Status, 3) << noBus.Output;
+    EXPECT_NE(noBus.Output.find("zemb-cli: cannot connect to the session bus"), std::string::npos)
+        << noBus.Output;
     TRunResult noServer = Cli({"devices"});
     EXPECT_EQ(noServer.Status, 3) << noServer.Output;
     EXPECT_NE(noServer.Output.find("zemb-cli: cannot create a ZEMBServer4 object"),
@@ -260,24 +266,37 @@ TEST_F(CliE2E, ShellKeepsOneClientAcrossItsCommands) {
     StartBus();
     TProcess sim;
     StartServerOnSim(sim);
-    TRunResult shell = Cli({"shell", "--stop-on-error"}, "hookup --exe shell-test\n"
-                                                         "# a comment, then a blank line\n\n"
-                                                         "first fenwy --mode shared\n"
-                                                         "connect --mode shared\n"
-                                                         "open\n"
-                                                         "write 10 20 30\n"
-                                                         "read 3\n"
-                                                         "write 0x40,0x50\n"
-                                                         "read 2\n"
-                                                         "stats\n"
-                                                         "conninfo\n"
-                                                         "--json buffer-size\n"
-                                                         "tree\n"
-                                                         "close\n"
-                                                         "disconnect\n"
-                                                         "unhook\n");
-    ASSERT_EQ(shell.Status, 0) << shell.Output;
+    TRunResult shell = Cli({"shell"}, "hookup --exe shell-test\n"
+                                      "# a comment, then a blank line\n\n"
+                                      "first fenwy --mode shared\n"
+                                      "connect --mode shared\n"
+                                      "open\n"
+                                      "write 10 20 30\n"
+                                      "read 3\n"
+                                      "write 0x40,0x50\n"
+                                      "read 2\n"
+                                      "stats\n"
+                                      "session start\n"
+                                      "session end\n"
+                                      "session end 77\n"
+                                      "info\n"
+                                      "clientinfo\n"
+                                      "conninfo\n"
+                                      "--json buffer-size\n"
+                                      "tree\n"
+                                      "close\n"
+                                      "disconnect\n"
+                                      "unhook\n");
+    // One command answered not ok; the shell went on and says so in its status.
+    ASSERT_EQ(shell.Status, 1) << shell.Output;
     const std::string& out = shell.Output;
+    EXPECT_NE(out.find("StartSession (ConnectID 0): ok\nEndSession (ConnectID 0): ok\n"
+                       "zemb-cli: EndSession (ConnectID 77): not ok\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\nFriendlyName: Fenwy Link (simulated)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nClientAppType: aciBase\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nClientAppExeName: shell-test\n"), std::string::npos) << out;
     const int client = NumberAfter(out, "ClientAppID");
     const int device = NumberAfter(out, "DevID");
     EXPECT_GE(client, 1);
