@@ -63,9 +63,14 @@ printf '[General]\nEnableSharedAccess=1\n' >"$ZEMB_CONFIG_DIR/FENWY.INI"
 control="$work/zemb-sim.sock"
 server_log="$work/server.log"
 sim_pid=""
+monitor_pid=""
 
 finish() {
     local status=$?
+    if [ -n "$monitor_pid" ]; then
+        kill -TERM "$monitor_pid" 2>/dev/null || true
+        wait "$monitor_pid" 2>/dev/null || true
+    fi
     if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
         kill -TERM "$sim_pid" 2>/dev/null || true
         # zemb-sim passes the signal on to the server and ends with it.
@@ -155,6 +160,7 @@ for _ in $(seq 50); do
 done
 kill -INT "$monitor_pid" 2>/dev/null || true
 wait "$monitor_pid" || true
+monitor_pid=""
 cat "$monitor_log"
 
 echo "== the devices after the Fenwy box came back"
