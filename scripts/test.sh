@@ -12,6 +12,10 @@ shift || true
 scripts/deps.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"
+# The tests register servers and write logs: never into the user's own data folder.
+XDG_DATA_HOME="$(mktemp -d)"
+export XDG_DATA_HOME
+trap 'rm -rf "$XDG_DATA_HOME"' EXIT
 # Every D-Bus test talks to a bus of its own, never to the user's session bus. The umockdev
 # preload is in place for every test; it stays passive until a test creates a testbed.
 dbus-run-session -- umockdev-wrapper ctest --preset "$preset" -j "$(nproc)" "$@"

@@ -17,7 +17,10 @@ TUdevMonitor::TUdevMonitor() {
     monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
     if (!monitor_)
         return;
-    if (udev_monitor_enable_receiving(monitor_) < 0) {
+    // Every link device, whatever its driver, is a USB device: its own uevents are enough,
+    // those of its interfaces and of unrelated devices (batteries, disks) need no rescan.
+    if (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usb", "usb_device") < 0 ||
+        udev_monitor_enable_receiving(monitor_) < 0) {
         monitor_ = udev_monitor_unref(monitor_);
     }
 }
@@ -78,8 +81,10 @@ int TDeviceChangeMonitor::OnReadable(sd_event_source*, int, unsigned int, void* 
     bool any = false;
     while (self.monitor_.Receive(action, sysPath)) {
         ++self.events_;
-        any = true;
         ConfDebugString("WMDeviceChange: " + action + " " + sysPath, "TFrmMessageCatch");
+        // Driver binding and attribute changes follow a plug; only arrival and removal count.
+        if (action == "add" || action == "remove")
+            any = true;
     }
     if (any)
         self.Arm();

@@ -12,7 +12,8 @@ struct udev_monitor;
 struct sd_event;
 struct sd_event_source;
 
-// The udev monitor of device uevents ("udev" netlink source, as udevd passes them on).
+// The udev monitor of USB device uevents ("udev" netlink source, as udevd passes them on;
+// subsystem "usb", device type "usb_device").
 // Contract: Fd() is non-blocking and readable when uevents wait; Receive() never blocks and
 // returns false when no uevent is left. A failure to create leaves Valid() false.
 class TUdevMonitor {
@@ -32,10 +33,11 @@ private:
     struct udev_monitor* monitor_ = nullptr;
 };
 
-// Feeds device changes from the udev monitor into one handler on an sd-event loop. A plug or
-// unplug produces a burst of uevents (the device, its interfaces, driver binding); they are
-// gathered until the bus has been quiet for QuietTime (at most MaxDelay after the first), so
-// one plug makes one call of the handler. Runs on the loop's thread; never blocks.
+// Feeds device changes from the udev monitor into one handler on an sd-event loop. Each USB
+// device that arrives or leaves ("add", "remove") starts or extends a burst; the burst ends
+// when the bus has been quiet for QuietTime (at most MaxDelay after its first uevent), so
+// devices plugged together make one call of the handler. Runs on the loop's thread; never
+// blocks.
 class TDeviceChangeMonitor {
 public:
     using THandler = std::function<void()>;

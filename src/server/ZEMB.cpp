@@ -7,6 +7,7 @@
 #include "OperatorMessages.h"
 #include "ProgrammingLibraryStartup.h"
 #include "VersionInfo.h"
+#include "ZEMBOperator.h"
 #include "ZEMBRegistration.h"
 #include "ZEMBRuntime.h"
 #include "ZEMBSettings.h"
@@ -140,6 +141,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zemb-server: %s\n", nameError.c_str());
         return 1;
     }
+
+    ServeOperatorInterface(automation);
+    struct TOperatorServing {
+        ~TOperatorServing() { StopOperatorInterface(); }
+    } operatorServing;
 
     sd_event* rawEvent = nullptr;
     if (sd_event_default(&rawEvent) < 0) {

@@ -173,8 +173,15 @@ void TAutomationServer::ReplyIntrospection(const TBusMessage& call, const std::s
     std::vector<std::string> children = ChildrenOf(path);
     std::string xml;
     auto it = Objects_.find(path);
-    if (path == ZEMB::FactoryPath)
+    if (path == ZEMB::FactoryPath) {
         xml = ZEMB::FactoryIntrospectionXml(children);
+        std::string extras;
+        for (const TFactoryInterface& extra : FactoryInterfaces_)
+            extras += extra.Xml;
+        // The process's own interfaces go after the factory, before the child nodes.
+        std::size_t at = xml.find(" <node name=");
+        xml.insert(at == std::string::npos ? xml.rfind("</node>") : at, extras);
+    }
     else if (it != Objects_.end())
         xml = ZEMB::IntrospectionXml(it->second->Interface, children);
     else
@@ -189,6 +196,12 @@ void TAutomationServer::HandleFactory(const TBusMessage& call, std::string_view 
         member == "Introspect") {
         ReplyIntrospection(call, std::string(ZEMB::FactoryPath));
         return;
+    }
+    for (const TFactoryInterface& extra : FactoryInterfaces_) {
+        if (interface == extra.Name) {
+            extra.Handle(call, member);
+            return;
+        }
     }
     if ((!interface.empty() && interface != ZEMB::ClassFactoryInterface) ||
         member != "CreateInstance") {

@@ -66,6 +66,17 @@ public:
     // False with error set when the name is owned by another process.
     bool Start(std::string& error, std::string_view busName = ZEMB::BusName);
 
+    // An interface of the process itself, served at the factory path beside the class
+    // factory; its XML goes into the factory path's introspection.
+    struct TFactoryInterface {
+        std::string Name;
+        std::string Xml;
+        std::function<void(const TBusMessage& call, std::string_view member)> Handle;
+    };
+    void AddFactoryInterface(TFactoryInterface extra) {
+        FactoryInterfaces_.push_back(std::move(extra));
+    }
+
     // Live objects created through the factory and not yet released.
     int ObjectCount() const { return static_cast<int>(Objects_.size()); }
     // Runs each time the count falls to 0 through a release (Release or the client leaving).
@@ -104,6 +115,7 @@ private:
 
     std::shared_ptr<TZEMBBus> Bus_;
     std::vector<TAutoObjectFactory> Factories_;
+    std::vector<TFactoryInterface> FactoryInterfaces_;
     std::map<std::string, std::shared_ptr<TObject>> Objects_;
     std::uint64_t NextObject_ = 0;
     std::function<void()> LastReleaseHook_;

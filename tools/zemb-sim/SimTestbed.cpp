@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <link.h>
+#include <map>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
@@ -21,7 +22,8 @@
 #include <utility>
 
 namespace {
-constexpr unsigned kBusNumber = 1;
+// A bus holds devices 2..127; more devices than a bus can number go on the next bus.
+constexpr unsigned kPortsPerBus = 100;
 constexpr std::size_t kPipeChunk = 65536;
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -75,6 +77,7 @@ struct TSimTestbed::TImpl {
     struct Entry {
         explicit Entry(const TSimDeviceConfig& c) : engine(c) {}
         TSimLinkDevice engine;
+        unsigned bus = 1;
         std::string port;    // udev sysname, "1-3"
         std::string sysPath; // /sys/devices/...
         std::string pipeDir; // pipe-file devices
@@ -96,7 +99,7 @@ struct TSimTestbed::TImpl {
     std::vector<std::unique_ptr<Entry>> devices;
     // Handlers of earlier plugs: umockdev may still be inside one when it is replaced.
     std::vector<std::unique_ptr<TSimUsbfsHandler>> retired;
-    unsigned nextDevnum = 2;
+    std::map<unsigned, unsigned> nextDevnum; // per bus
     std::function<void(const std::string&)> unplugObserver;
 
     TFd wake; // eventfd that interrupts the service thread's poll
@@ -133,7 +136,7 @@ std::string TSimTestbed::TImpl::Record(const Entry& e) const {
     r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
     if (!e.IsPipe())
         r += "E: DEVNAME=" + e.devNode + "\n";
-    r += "E: BUSNUM=" + Dec3(kBusNumber) + "\nE: DEVNUM=" + Dec3(e.devnum) + "\n";
+    r += "E: BUSNUM=" + Dec3(e.bus) + "\nE: DEVNUM=" + Dec3(e.devnum) + "\n";
     char product[32];
     std::snprintf(product, sizeof product, "%x/%x/%x", c.VendorId, c.ProductId, c.Firmware);
     r += "E: PRODUCT=" + std::string(product) + "\n";
@@ -151,7 +154,7 @@ std::string TSimTestbed::TImpl::Record(const Entry& e) const {
     r += "A: bcdDevice=" + Hex4(c.Firmware) + "\n";
     if (!c.Instance.empty())
         r += "A: serial=" + c.Instance + "\n";
-    r += "A: busnum=" + std::to_string(kBusNumber) + "\nA: devnum=" + std::to_string(e.devnum) +
+    r += "A: busnum=" + std::to_string(e.bus) + "\nA: devnum=" + std::to_string(e.devnum) +
          "\nA: speed=480\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n"
          "A: bNumInterfaces= 1\nA: manufacturer=ZEMB simulated link\n";
     r += "H: descriptors=" + Hex(SimUsbDescriptors(c)) + "\n";
@@ -161,10 +164,12 @@ std::string TSimTestbed::TImpl::Record(const Entry& e) const {
 // A device number no plugged device holds, going round 2..127 as the kernel does.
 bool TSimTestbed::TImpl::AllocateDevnum(Entry& e) {
     for (unsigned tries = 0; tries < 126; ++tries) {
-        const unsigned candidate = nextDevnum;
-        nextDevnum = nextDevnum >= 127 ? 2 : nextDevnum + 1;
+        unsigned& next = nextDevnum.try_emplace(e.bus, 2).first->second;
+        const unsigned candidate = next;
+        next = next >= 127 ? 2 : next + 1;
         const bool used = std::any_of(devices.begin(), devices.end(), [&](const auto& other) {
-            return other.get() != &e && other->plugged && other->devnum == candidate;
+            return other.get() != &e && other->plugged && other->bus == e.bus &&
+                   other->devnum == candidate;
         });
         if (!used) {
             e.devnum = candidate;
@@ -204,7 +209,7 @@ bool TSimTestbed::TImpl::PlugLocked(Entry& e) {
         e.outbox.clear();
     } else {
         char node[64];
-        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", kBusNumber, e.devnum);
+        std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", e.bus, e.devnum);
         e.devNode = node;
         Entry* entry = &e;
         e.usbfs = std::make_unique<TSimUsbfsHandler>(e.engine, e.devnum, [this, entry] {
@@ -382,9 +387,11 @@ bool TSimTestbed::AddDevice(const TSimDeviceConfig& config) {
     if (config.Name.empty() || impl_->Find(config.Name))
         return false;
     auto e = std::make_unique<TImpl::Entry>(config);
-    e->port = std::to_string(kBusNumber) + "-" + std::to_string(impl_->devices.size() + 1);
+    const std::size_t index = impl_->devices.size();
+    e->bus = static_cast<unsigned>(1 + index / kPortsPerBus);
+    e->port = std::to_string(e->bus) + "-" + std::to_string(1 + index % kPortsPerBus);
     e->sysPath =
-        "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(kBusNumber) + "/" + e->port;
+        "/sys/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(e->bus) + "/" + e->port;
     if (e->IsPipe()) {
         const std::string instance = config.Instance.empty() ? e->port : config.Instance;
         e->pipeDir = impl_->root + "/pipes/" + SimLinkNameComponent(config, instance);

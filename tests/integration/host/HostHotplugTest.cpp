@@ -234,3 +234,43 @@ TEST_F(HostHotplugTest, DevicesPluggedTogetherMakeOneRescan) {
 }
 
 } // namespace
+
+#include <umockdev.h>
+
+namespace {
+
+// The monitor alone on a bare testbed: what other devices do makes no rescan.
+TEST(DeviceChangeMonitorTest, OnlyUsbDevicesArrivingOrLeavingCount) {
+    ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
+    struct TTestbedUnref {
+        void operator()(UMockdevTestbed* testbed) const { g_object_unref(testbed); }
+    };
+    std::unique_ptr<UMockdevTestbed, TTestbedUnref> bed(umockdev_testbed_new());
+    sd_event* rawLoop = nullptr;
+    ASSERT_GE(sd_event_new(&rawLoop), 0);
+    std::unique_ptr<sd_event, TLoopUnref> loop(rawLoop);
+    int changes = 0;
+    TDeviceChangeMonitor monitor(loop.get(), [&] { ++changes; });
+    ASSERT_TRUE(monitor.Started());
+
+    gchar* battery =
+        umockdev_testbed_add_device(bed.get(), "power_supply", "BAT0", nullptr, "status",
+                                    "Discharging", nullptr, "POWER_SUPPLY_ONLINE", "0", nullptr);
+    umockdev_testbed_uevent(bed.get(), battery, "change");
+    gchar* box = umockdev_testbed_add_device(bed.get(), "usb", "1-9", nullptr, "idVendor", "10c4",
+                                             nullptr, "DEVTYPE", "usb_device", nullptr);
+    gchar* port = umockdev_testbed_add_device(bed.get(), "usb", "1-9:1.0", box, "bInterfaceClass",
+                                              "ff", nullptr, "DEVTYPE", "usb_interface", nullptr);
+    umockdev_testbed_uevent(bed.get(), box, "bind");
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (changes == 0 && std::chrono::steady_clock::now() < deadline)
+        sd_event_run(loop.get(), 50'000);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(monitor.EventCount(), 2u); // the box's "add" and "bind"; nothing else
+    g_free(battery);
+    g_free(box);
+    g_free(port);
+}
+
+} // namespace

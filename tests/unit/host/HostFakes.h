@@ -57,10 +57,10 @@ public:
 };
 
 // The identity of an attached device, as the scan would find it.
-struct TFakeSpec {
-    TFakeSpec(std::string serial, TUSBDevType type = dtFenwy,
-              TUSB_DeviceDriver driver = ddWinUSB_Silabs, std::uint16_t firmware = 0x0204,
-              std::string link = {}, std::int32_t size = 1024)
+struct TFakeBox {
+    TFakeBox(std::string serial, TUSBDevType type = dtFenwy,
+             TUSB_DeviceDriver driver = ddWinUSB_Silabs, std::uint16_t firmware = 0x0204,
+             std::string link = {}, std::int32_t size = 1024)
         : SerialNumber(std::move(serial)), DevType(type), DriverType(driver), Firmware(firmware),
           LinkName(std::move(link)), TotalBufferSize(size) {}
     std::string SerialNumber;
@@ -73,25 +73,25 @@ struct TFakeSpec {
 
 // The attached devices: each scan makes fresh device objects from it.
 struct TFakeBus {
-    std::vector<TFakeSpec> Attached;
+    std::vector<TFakeBox> Attached;
     int Scans = 0;
 
     void Fill(TUSB_IFDeviceGrid& grid) {
         ++Scans;
-        for (const TFakeSpec& spec : Attached) {
+        for (const TFakeBox& box : Attached) {
             auto device = std::make_unique<TFakeDevice>();
-            device->SerialNumber = spec.SerialNumber;
-            device->LinkName = spec.LinkName.empty()
-                                   ? "usb#vid_10c4&pid_ea61#" + spec.SerialNumber + "#{GUID}"
-                                   : spec.LinkName;
-            device->FriendlyName = "Link " + spec.SerialNumber;
+            device->SerialNumber = box.SerialNumber;
+            device->LinkName = box.LinkName.empty()
+                                   ? "usb#vid_10c4&pid_ea61#" + box.SerialNumber + "#{GUID}"
+                                   : box.LinkName;
+            device->FriendlyName = "Link " + box.SerialNumber;
             device->VidPid = "vid_10c4&pid_ea61";
             device->GUID_ = "{8BB2450C-43E0-4B8A-B573-AC056D538606}";
-            device->DevType = spec.DevType;
-            device->DriverType = spec.DriverType;
-            device->Firmware = spec.Firmware;
-            device->TotalBufferSize = spec.TotalBufferSize;
-            grid.Cell(spec.DevType, spec.DriverType).Adopt(std::move(device));
+            device->DevType = box.DevType;
+            device->DriverType = box.DriverType;
+            device->Firmware = box.Firmware;
+            device->TotalBufferSize = box.TotalBufferSize;
+            grid.Cell(box.DevType, box.DriverType).Adopt(std::move(device));
         }
     }
 };

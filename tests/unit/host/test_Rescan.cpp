@@ -15,7 +15,7 @@ protected:
     }
     void Unplug(const std::string& serial) {
         std::erase_if(Bus.Attached,
-                      [&](const TFakeSpec& spec) { return spec.SerialNumber == serial; });
+                      [&](const TFakeBox& box) { return box.SerialNumber == serial; });
         DeviceChange();
     }
     std::int32_t A = -1, B = -1;
@@ -71,7 +71,7 @@ TEST_F(RescanTest, ChangedIdentityGetsANewDevID) {
     Bus.Attached[0].Firmware = 0x0205; // new firmware, same serial number
     Unplug("000000001");               // gone in one scan ...
     Bus.Attached.insert(Bus.Attached.begin(),
-                        TFakeSpec{"000000001", dtFenwy, ddWinUSB_Silabs, 0x0205});
+                        TFakeBox{"000000001", dtFenwy, ddWinUSB_Silabs, 0x0205});
     Log.clear();
     DeviceChange(); // ... back in the next
     EXPECT_EQ(Log, (TEventLog{"DeviceAdded 2 @A", "DeviceAdded 2 @B"}));
