@@ -96,6 +96,31 @@ bool PrintableText(std::string_view text) {
     return text.size() <= 255;
 }
 
+} // namespace
+
+// Only what would break the udev record, the control requests or a path is refused here: tests
+// give odd instances and GUID texts on purpose to see what discovery makes of them. The device
+// file is checked more strictly.
+bool SimConfigValid(const TSimDeviceConfig& c, std::string& error) {
+    if (c.Name.empty() || !PrintableText(c.Name) || c.Name.find(' ') != std::string::npos) {
+        error = "a device name is printable text without blanks";
+        return false;
+    }
+    for (const auto* field : {&c.Instance, &c.FriendlyName, &c.Description, &c.InterfaceGuid}) {
+        if (!PrintableText(*field)) {
+            error = "texts must be printable, at most 255 characters";
+            return false;
+        }
+    }
+    if (c.Instance.find('/') != std::string::npos ||
+        c.InterfaceGuid.find('/') != std::string::npos) {
+        error = "Instance and InterfaceGuid must not hold '/'";
+        return false;
+    }
+    return true;
+}
+
+namespace {
 // The profile rules keep the first of two sections of the same name and drop the second
 // silently; for a device file that is a mistake worth reporting.
 std::optional<std::string> RepeatedSection(std::string_view text) {

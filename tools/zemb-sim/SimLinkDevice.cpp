@@ -76,8 +76,13 @@ std::string SimInterfaceGuid(const TSimDeviceConfig& config) {
 }
 
 std::string SimLinkNameComponent(const TSimDeviceConfig& config, std::string_view instance) {
+    std::string guid = SimInterfaceGuid(config);
+    for (char& c : guid) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
     return "usb#vid_" + LowerHex4(config.VendorId) + "&pid_" + LowerHex4(config.ProductId) + "#" +
-           std::string(instance) + "#" + SimInterfaceGuid(config);
+           std::string(instance) + "#" + guid;
 }
 
 std::vector<std::uint8_t> SimLinkReply(const TSimDeviceConfig& config,

@@ -384,7 +384,8 @@ TSimTestbed::~TSimTestbed() {
 
 bool TSimTestbed::AddDevice(const TSimDeviceConfig& config) {
     std::lock_guard lock(impl_->mutex);
-    if (config.Name.empty() || impl_->Find(config.Name))
+    std::string error;
+    if (!SimConfigValid(config, error) || impl_->Find(config.Name))
         return false;
     auto e = std::make_unique<TImpl::Entry>(config);
     const std::size_t index = impl_->devices.size();

@@ -87,7 +87,8 @@ DEVICE FILE
 
 ENVIRONMENT
     COMMAND gets LD_PRELOAD (umockdev's preload library first), UMOCKDEV_DIR (the testbed)
-    and ZEMB_SIM_CONTROL (the control socket).
+    and ZEMB_SIM_CONTROL (the control socket), which `zemb-sim ctl` uses when --control is
+    not given.
 
 EXIT STATUS
     COMMAND's status; 2 for a usage error, a malformed device file or a control socket in
@@ -98,6 +99,8 @@ EXAMPLES
     zemb-sim --devices data/sim/demo.ini -- zemb-sim-probe
     zemb-sim --devices data/sim/demo.ini -- zemb-server &
     zemb-sim ctl unplug fenwy
+    zemb-sim --devices data/sim/demo.ini -- dbus-run-session -- zemb-cli devices
+        (a session bus inside the testbed: servers it activates see the devices too)
     zemb-sim ctl fault mirel slow 250 3
 )";
 
@@ -181,7 +184,12 @@ public:
             ::unlink(path.c_str());
         }
         fd_ = TFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (!fd_ || ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        // Only this user may plug and break the devices.
+        const mode_t oldMask = ::umask(0077);
+        const bool bound =
+            fd_ && ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::umask(oldMask);
+        if (!bound) {
             error = "cannot create the control socket " + path + ": " + std::strerror(errno);
             fd_.Reset();
             return false;
@@ -305,6 +313,10 @@ int RunSimulator(const std::string& devicesFile, std::string socketPath,
     if (socketPath.empty())
         socketPath = DefaultSocketPath();
 
+    // An inherited "ignore" for SIGCHLD would reap the command unseen.
+    struct sigaction dflChild {};
+    dflChild.sa_handler = SIG_DFL;
+    ::sigaction(SIGCHLD, &dflChild, nullptr);
     // Signals are taken through a signalfd; they are blocked before any thread starts, so
     // that none of the testbed's threads receives them instead.
     sigset_t handled, previous;

@@ -204,6 +204,21 @@ TEST_F(SimTestbedTest, UdevRecordsCarryWhatDiscoveryReads) {
     EXPECT_NE(::stat(dir.c_str(), &st), 0);
     EXPECT_FALSE(bed.Unplug("fenwy"));
     EXPECT_FALSE(bed.Plug("nosuch"));
+
+    // Nothing that would break a udev record or a LinkName becomes a device.
+    TSimDeviceConfig bad = Fenwy();
+    bad.Name = "FENWY";
+    EXPECT_FALSE(bed.AddDevice(bad)); // the same name
+    bad.Name = "other";
+    bad.Instance = "A/B";
+    EXPECT_FALSE(bed.AddDevice(bad));
+    bad.Instance = "AB";
+    bad.FriendlyName = "two\nlines";
+    EXPECT_FALSE(bed.AddDevice(bad));
+    bad.FriendlyName.clear();
+    bad.InterfaceGuid = "{../../x}";
+    EXPECT_FALSE(bed.AddDevice(bad));
+    EXPECT_EQ(bed.DeviceNames(), (std::vector<std::string>{"fenwy", "pipe"}));
 }
 
 // A udev monitor in this very process sees the add and remove events of plug and unplug, and

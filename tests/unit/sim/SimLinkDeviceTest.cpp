@@ -158,8 +158,10 @@ TEST(SimNamesTest, DriversFaultsGuidsAndLinkNames) {
               "usb#vid_10c4&pid_83cc#X1#{A33E7016-4D22-494A-BC39-660469003D0D}");
     c.ProductId = 0x0001;
     EXPECT_EQ(SimInterfaceGuid(c), "{8BB2450C-43E0-4B8A-B573-AC056D538606}");
-    c.InterfaceGuid = "{00000000-0000-0000-0000-000000000001}";
+    c.InterfaceGuid = "{0000000a-0000-0000-0000-000000000001}";
     EXPECT_EQ(SimInterfaceGuid(c), c.InterfaceGuid);
+    EXPECT_EQ(SimLinkNameComponent(c, "X1"),
+              "usb#vid_10c4&pid_0001#X1#{0000000A-0000-0000-0000-000000000001}");
 }
 
 std::optional<std::vector<TSimDeviceConfig>> Parse(const std::string& text, std::string& error) {

@@ -45,8 +45,14 @@ struct TSimDeviceConfig {
 // The interface GUID the device announces (InterfaceGuid or the default of its column).
 std::string SimInterfaceGuid(const TSimDeviceConfig& config);
 
-// "usb#vid_vvvv&pid_pppp#INSTANCE#{GUID}" for the given instance text.
+// "usb#vid_vvvv&pid_pppp#INSTANCE#{GUID}" for the given instance text, the GUID in upper
+// case as discovery writes it.
 std::string SimLinkNameComponent(const TSimDeviceConfig& config, std::string_view instance);
+
+// Whether a configuration can become a device: a name of printable text without blanks; every
+// text printable (no line ends), at most 255 characters; instance and interface GUID without
+// '/'. Anything else is allowed, for tests of discovery. The message names the field.
+bool SimConfigValid(const TSimDeviceConfig& config, std::string& error);
 
 // Parses a device file's text (INI, one section per device). Keys, all optional except
 // Driver, VendorId and ProductId: Driver, VendorId, ProductId (hex, "10c4" or "0x10c4"),
