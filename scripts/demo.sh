@@ -4,8 +4,9 @@
 # preset, starts a private session bus when none is given, runs
 #   zemb-sim --devices data/sim/demo.ini -- zemb-server --no-window
 # in the background and walks one zemb-cli client through hook-up, enumeration, connect,
-# open, a write and the read of its echo, traffic statistics and the tree; then pulls a device
-# out and plugs it back while the client watches, and ends everything it started.
+# open, a write and the read of its echo, traffic statistics, the tree and the communication
+# log; then pulls a device out and plugs it back while the client watches, and ends everything
+# it started.
 #   scripts/demo.sh [--no-build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -137,6 +138,8 @@ tree
 close
 disconnect
 unhook
+# What an operator sees of all this: the communication log.
+log
 EOF
 
 echo "== a device pulled out and plugged back while a client watches (zemb-cli monitor)"

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "CliSession.h"
 
+#include "CliOperatorLog.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -900,6 +902,101 @@ int TCliSession::Monitor(TSignalFd* signals, std::chrono::milliseconds duration,
         Server_->DisconnectDevice(connectId, result);
     }
     return code;
+}
+
+int TCliSession::Log(bool clear, bool follow, TSignalFd* signals,
+                     std::chrono::milliseconds duration) {
+    TJson json = CallJson("log", clear ? "ClearCommunicationLog" : "GetCommunicationLog");
+    std::string error;
+    if (!OperatorLog_) {
+        auto log = std::make_unique<TOperatorLog>();
+        if (!log->Open(ServerName, error)) {
+            Output_.Error(std::move(json), error);
+            return ecUnreachable;
+        }
+        OperatorLog_ = std::move(log);
+    }
+    if (clear) {
+        if (!OperatorLog_->Clear(CallTimeout_, error)) {
+            Output_.Error(std::move(json), "ClearCommunicationLog failed: " + error);
+            return ecUnreachable;
+        }
+        json.Set("Result", true);
+        Output_.Answer(json, {"Communication log cleared"});
+        return ecOk;
+    }
+    if (follow && !OperatorLog_->Watch(error)) {
+        Output_.Error(std::move(json), error);
+        return ecUnreachable;
+    }
+    std::vector<std::string> shown;
+    // Shows the lines from the first one that differs from what was shown before.
+    auto show = [&]() -> bool {
+        std::vector<std::string> lines;
+        if (!OperatorLog_->Lines(lines, CallTimeout_, error)) {
+            TJson failed = CallJson("log", "GetCommunicationLog");
+            Output_.Error(std::move(failed), "GetCommunicationLog failed: " + error);
+            return false;
+        }
+        std::size_t from = 0;
+        while (from < lines.size() && from < shown.size() && lines[from] == shown[from])
+            ++from;
+        if (from < lines.size() || lines.size() != shown.size() || shown.empty()) {
+            TJson answer = CallJson("log", "GetCommunicationLog");
+            answer.Set("from", static_cast<std::int64_t>(from));
+            TJson& array = answer.Set("lines", TJson::Array());
+            std::vector<std::string> text;
+            for (std::size_t n = from; n < lines.size(); ++n) {
+                array.Add(lines[n]);
+                text.push_back(lines[n]);
+            }
+            if (lines.empty() && !shown.empty())
+                text.push_back("(communication log cleared)");
+            Output_.Answer(answer, text);
+        }
+        shown = std::move(lines);
+        return true;
+    };
+    if (!show())
+        return ecUnreachable;
+    if (!follow)
+        return ecOk;
+    {
+        TJson following = CallJson("log", "CommunicationLogChanged");
+        following.Set("following", true);
+        Output_.Answer(following, {"Following the communication log (interrupt to end)"});
+    }
+
+    const auto until = std::chrono::steady_clock::now() + duration;
+    const int signalFd = signals ? signals->Fd() : -1;
+    for (;;) {
+        int timeout = OperatorLog_->TimeoutMs();
+        if (duration.count() > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0)
+                break;
+            if (timeout < 0 || timeout > left)
+                timeout = static_cast<int>(left);
+        }
+        pollfd fds[2] = {{OperatorLog_->Fd(), OperatorLog_->Events(), 0}, {signalFd, POLLIN, 0}};
+        int ready = poll(fds, signalFd >= 0 ? 2 : 1, timeout);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (signalFd >= 0 && (fds[1].revents & POLLIN)) {
+            signals->Take();
+            break;
+        }
+        if (!OperatorLog_->Process()) {
+            TJson lost = CallJson("log", "CommunicationLogChanged");
+            Output_.Error(std::move(lost), "log: the connection to the bus was lost");
+            return ecUnreachable;
+        }
+        if (OperatorLog_->TakeChanged() && !show())
+            return ecUnreachable;
+    }
+    return ecOk;
 }
 
 bool TCliSession::ProcessEvents() {

@@ -48,6 +48,7 @@ private:
 
 class TCliHost;
 class TCliEvent;
+class TOperatorLog;
 
 // Where answers and callbacks go: text for people or one JSON object per line.
 class TCliOutput {
@@ -128,6 +129,10 @@ public:
     // (zero: no limit). With connectAll, first connects in shared mode to every device, so
     // that their Disconnected and Reconnected arrive too; those connections end with it.
     int Monitor(TSignalFd* signals, std::chrono::milliseconds duration, bool connectAll);
+    // The communication log through the operator interface: shown, cleared, or shown and then
+    // followed (each change shows the lines from the first one that changed) until a signal
+    // or the time is up.
+    int Log(bool clear, bool follow, TSignalFd* signals, std::chrono::milliseconds duration);
 
     // Serves waiting callbacks without blocking (the shell between lines). False when the
     // connection to the bus is lost.
@@ -164,6 +169,7 @@ private:
     TCliOutput& Output_;
     std::chrono::milliseconds CallTimeout_ = ZEMB::DefaultCallTimeout;
     std::unique_ptr<ZEMB::TZEMBClient> Client_;
+    std::unique_ptr<TOperatorLog> OperatorLog_;
     std::shared_ptr<IZEMBServer4> Server_;
     std::shared_ptr<TCliHost> Sink_;
     std::shared_ptr<TCliEvent> Event_;

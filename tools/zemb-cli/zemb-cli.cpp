@@ -70,6 +70,8 @@ struct TLineArgs {
     std::string SessionAction;
     std::int64_t ForMs = 0;
     bool ConnectAll = false;
+    bool Clear = false;
+    bool Follow = false;
     bool Echo = false;
     bool StopOnError = false;
 };
@@ -259,6 +261,26 @@ private:
                 signals = own.get();
             }
             return Session_.Monitor(signals, std::chrono::milliseconds(A_.ForMs), A_.ConnectAll);
+        });
+
+        auto* log = Add("log", "the communication log, as the operator window shows it "
+                               "(through the server's operator interface)");
+        log->add_flag("--clear", A_.Clear, "clear the log");
+        log->add_flag("--follow", A_.Follow,
+                      "then show each change as it comes (the lines from the first that "
+                      "changed) until interrupted");
+        log->add_option("--for", A_.ForMs, "with --follow: end after this many milliseconds")
+            ->check(CLI::Range(1, 86400000));
+        Action(log, [this] {
+            if (A_.Clear && A_.Follow)
+                return Usage("log: --clear and --follow do not go together");
+            std::unique_ptr<TSignalFd> own;
+            TSignalFd* signals = Signals_;
+            if (A_.Follow && !signals) {
+                own = std::make_unique<TSignalFd>();
+                signals = own.get();
+            }
+            return Session_.Log(A_.Clear, A_.Follow, signals, std::chrono::milliseconds(A_.ForMs));
         });
 
         if (!InShell_) {

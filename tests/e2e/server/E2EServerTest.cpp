@@ -282,6 +282,7 @@ TEST_F(CliE2E, ShellKeepsOneClientAcrossItsCommands) {
                                       "info\n"
                                       "clientinfo\n"
                                       "conninfo\n"
+                                      "log\n"
                                       "--json buffer-size\n"
                                       "tree\n"
                                       "close\n"
@@ -322,6 +323,40 @@ TEST_F(CliE2E, ShellKeepsOneClientAcrossItsCommands) {
         << out;
     EXPECT_NE(out.find("UnhookClientApp (ClientAppID " + std::to_string(client) + "): ok"),
               std::string::npos);
+    // The communication log an operator sees: the result lines and one traffic pair kept up to
+    // date by the transfers.
+    EXPECT_NE(out.find("\nOpenDevice (ConnectID 0):  ok\n   DevID: " + std::to_string(device) +
+                       "\n   ClientAppID: " + std::to_string(client) +
+                       "\n   Mode: cmShared\n"
+                       "TrafficStats (ConnectID 0): W: 5  R: 5\nReadBuffer 2:2  ok\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(CliE2E, LogFollowsTheCommunicationLogAsItChanges) {
+    StartBus();
+    TProcess sim;
+    StartServerOnSim(sim);
+    TProcess follow;
+    ASSERT_TRUE(follow.Start({ZEMB_CLI, "log", "--follow", "--for", "60000"}, Env));
+    ASSERT_TRUE(follow.WaitForText("Following the communication log", StartBound))
+        << follow.Output();
+    TRunResult shell = Cli({"shell", "--stop-on-error"},
+                           "hookup\nfirst brisk\nconnect\nopen\nwrite 10 20\nread 2\n");
+    ASSERT_EQ(shell.Status, 0) << shell.Output;
+    // Each transfer rewrites the traffic pair in place; following shows each new version.
+    ASSERT_TRUE(follow.WaitForText("ReadBuffer 2:2  ok", EndBound)) << follow.Output();
+    EXPECT_NE(follow.Output().find("TrafficStats (ConnectID 0): W: 2  R: 0\nWriteBuffer 2:2  ok\n"
+                                   "TrafficStats (ConnectID 0): W: 2  R: 2\nReadBuffer 2:2  ok\n"),
+              std::string::npos)
+        << follow.Output();
+    EXPECT_EQ(Cli({"log", "--clear"}).Status, 0);
+    ASSERT_TRUE(follow.WaitForText("(communication log cleared)", EndBound)) << follow.Output();
+    follow.Signal(SIGTERM);
+    EXPECT_EQ(follow.WaitForExit(EndBound), 0) << follow.Output();
+    TRunResult empty = Cli({"--json", "log"});
+    EXPECT_EQ(empty.Output, "{\"command\":\"log\",\"call\":\"GetCommunicationLog\",\"from\":0,"
+                            "\"lines\":[]}\n");
 }
 
 TEST_F(CliE2E, MonitorShowsADevicePulledAndPluggedBack) {
