@@ -90,9 +90,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 echo "== starting: zemb-sim --devices data/sim/demo.ini -- zemb-server --no-window"
-# zemb-sim sends the devices' udev events through its own libudev, which sees the testbed only
-# under umockdev's preload.
-umockdev-wrapper "$sim" --devices "$root/data/sim/demo.ini" --control "$control" -- "$server" --no-window \
+"$sim" --devices "$root/data/sim/demo.ini" --control "$control" -- "$server" --no-window \
     >"$server_log" 2>&1 &
 sim_pid=$!
 

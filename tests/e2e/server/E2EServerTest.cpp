@@ -63,10 +63,9 @@ protected:
 
     // The server on the simulated devices of the demo device file.
     void StartServerOnSim(TProcess& process) {
-        ASSERT_TRUE(
-            process.Start({"/usr/bin/umockdev-wrapper", ZEMB_SIM, "--devices", ZEMB_DEMO_DEVICES,
-                           "--control", Control(), "--", Server, "--no-window"},
-                          Env));
+        ASSERT_TRUE(process.Start({ZEMB_SIM, "--devices", ZEMB_DEMO_DEVICES, "--control", Control(),
+                                   "--", Server, "--no-window"},
+                                  Env));
         ASSERT_TRUE(WaitUntil([&] { return Bus->HasOwner(BusName); }, StartBound))
             << process.Output();
     }
