@@ -1016,23 +1016,44 @@ int TCliSession::TimeoutMs() const {
 }
 
 int TCliSession::Finish() {
-    if (!ImplicitClient_ || !Server_ || CurrentClient_ < 0)
+    if (!Server_)
         return ecOk;
-    const std::int32_t id = CurrentClient_;
+    int code = ecOk;
+    // The server tells every sink of a device change in turn and stops at the first that
+    // fails: a sink of this process left on a client would keep the clients after it from
+    // being told once this process has ended.
+    const std::int32_t implicit = ImplicitClient_ ? CurrentClient_ : -1;
+    for (std::int32_t id : std::vector<std::int32_t>(SinkSetFor_)) {
+        if (id == implicit)
+            continue;
+        bool result = false;
+        HRESULT status = Server_->SetZEMBHost2(id, nullptr, result);
+        if (FAILED(status)) {
+            TJson json = CallJson("finish", "SetZEMBHost2");
+            json.Set("ClientAppID", id);
+            json.Set("status", Hex(status));
+            Output_.Error(std::move(json),
+                          "SetZEMBHost2 (ClientAppID " + std::to_string(id) +
+                              ", clearing this client's sink) failed: " + StatusText(status));
+            code = ecUnreachable;
+        }
+    }
+    SinkSetFor_.clear();
+    if (implicit < 0)
+        return code;
     CurrentClient_ = -1;
     ImplicitClient_ = false;
-    std::erase(SinkSetFor_, id);
     bool result = false;
-    HRESULT status = Server_->UnhookClientApp(id, result);
+    HRESULT status = Server_->UnhookClientApp(implicit, result);
     if (FAILED(status)) {
         TJson json = CallJson("finish", "UnhookClientApp");
-        json.Set("ClientAppID", id);
+        json.Set("ClientAppID", implicit);
         json.Set("status", Hex(status));
-        Output_.Error(std::move(json), "UnhookClientApp (ClientAppID " + std::to_string(id) +
+        Output_.Error(std::move(json), "UnhookClientApp (ClientAppID " + std::to_string(implicit) +
                                            ", implicit hook-up) failed: " + StatusText(status));
         return ecUnreachable;
     }
-    return ecOk;
+    return code;
 }
 
 TSignalFd::TSignalFd() {

@@ -142,8 +142,9 @@ public:
     short Events() const;
     int TimeoutMs() const;
 
-    // Ends what the session started on its own: the client application it hooked up without
-    // being asked. Returns the exit code of that clean-up.
+    // Ends what the session started on its own: its sink is taken off every client it was set
+    // on, and the client application it hooked up without being asked is unhooked. Returns the
+    // exit code of that clean-up.
     int Finish();
 
 private:

@@ -332,6 +332,27 @@ TEST_F(CliE2E, ShellKeepsOneClientAcrossItsCommands) {
         << out;
 }
 
+TEST_F(CliE2E, ACommandForAnotherClientLeavesNoDeadSinkBehind) {
+    StartBus();
+    TProcess sim;
+    StartServerOnSim(sim);
+    TRunResult hookup = Cli({"hookup", "--exe", "earlier-client"});
+    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
+    const std::string client = std::to_string(NumberAfter(hookup.Output, "ClientAppID"));
+    // Listing needs a sink on that client; zemb-cli ends right after.
+    ASSERT_EQ(Cli({"--client", client, "devices"}).Status, 0);
+
+    // A client registered later is still told of devices leaving: no sink of a process that
+    // has ended stands before it.
+    TProcess monitor;
+    ASSERT_TRUE(monitor.Start({ZEMB_CLI, "monitor", "--for", "60000"}, Env));
+    ASSERT_TRUE(monitor.WaitForText("Monitoring ClientAppID", StartBound)) << monitor.Output();
+    ASSERT_EQ(SimCtl({"unplug", "mirel"}).Status, 0);
+    EXPECT_TRUE(monitor.WaitForText("DeviceRemoved DevID", EndBound)) << monitor.Output();
+    monitor.Signal(SIGTERM);
+    EXPECT_EQ(monitor.WaitForExit(EndBound), 0);
+}
+
 TEST_F(CliE2E, LogFollowsTheCommunicationLogAsItChanges) {
     StartBus();
     TProcess sim;
