@@ -114,6 +114,10 @@ int main(int argc, char** argv) {
     ok &= Check("WriteBuffer", server->WriteBuffer(connectId, data, count, result), result);
     TSafeByteArray answer(3, 1);
     ok &= Check("ReadBuffer", server->ReadBuffer(connectId, answer, count, result), result);
+    std::printf("ReadBuffer data:");
+    for (std::uint8_t byte : answer.Data())
+        std::printf(" %02X", byte);
+    std::printf("\n");
     ok &= Check("CloseDevice", server->CloseDevice(connectId, result), result);
 
     // Between calls the server reaches the sinks only through this loop.

@@ -52,4 +52,18 @@ grep -qx "Disconnected 1" "$work/out"
 
 "$work/server folder/zemb-standin" -UnregServer
 test ! -e "$service"
+
+# With ZEMB_SIM, ZEMB_SERVER and ZEMB_SIM_DEVICES set: the same example against the real server,
+# started by bus activation inside the simulator's testbed, drives a simulated device: the
+# bytes it writes come back as the device's echo.
+if [[ -n "${ZEMB_SIM:-}" ]]; then
+    mkdir -p "$work/config"
+    export ZEMB_CONFIG_DIR="$work/config"
+    "$ZEMB_SERVER" -RegServer
+    "$ZEMB_SIM" --devices "$ZEMB_SIM_DEVICES" --control "$work/sim.sock" -- \
+        dbus-run-session -- "$work/example" >"$work/device-out" # fails unless every call was S_OK
+    cat "$work/device-out"
+    grep -qx "ReadBuffer data: 10 20 30" "$work/device-out"
+    "$ZEMB_SERVER" -UnregServer
+fi
 echo "example ok"
