@@ -1,0 +1,422 @@
+// SPDX-License-Identifier: MIT
+// zemb-server as a user starts it, as the bus activates it and as zemb-cli drives it, each test
+// on a session bus of its own. The server runs as a copy with a name of the test's own: the
+// single-instance rule counts every process of that file name on the machine, and other copies
+// of zemb-server (other test runs) must not count.
+#include "E2EProcess.h"
+#include "TempFolder.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <unistd.h>
+
+namespace {
+
+const std::string BusName = "org.zemb.ZEMB";
+
+class ServerE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        namespace fs = std::filesystem;
+        Server = Temp.File("bin/zemb-server-e2e-" + std::to_string(::getpid()));
+        fs::create_directories(Temp.File("bin"));
+        fs::copy_file(ZEMB_SERVER, Server);
+        fs::permissions(Server, fs::perms::owner_all);
+        fs::create_directories(Temp.File("config"));
+        fs::create_directories(Temp.File("etc"));
+        fs::create_directories(ServiceFolder());
+        Env = {
+            {"XDG_DATA_HOME", Temp.File("data")},
+            {"ZEMB_CONFIG_DIR", Temp.File("config") + "/"},
+            {"ZEMB_SYSTEM_DIR", Temp.File("etc") + "/"},
+            {"XDG_RUNTIME_DIR", Temp.Path()},
+            {"HOME", Temp.Path()},
+            // Headless whatever the machine running the tests has.
+            {"DISPLAY", ""},
+            {"WAYLAND_DISPLAY", ""},
+            {"DBUS_SESSION_BUS_ADDRESS", ""},
+        };
+    }
+
+    std::string ServiceFolder() const { return Temp.File("data/dbus-1/services"); }
+    std::string ServiceFile() const { return ServiceFolder() + "/org.zemb.ZEMB.service"; }
+    std::string InterfaceFile() const {
+        return Temp.File("data/dbus-1/interfaces/org.zemb.ZEMB.xml");
+    }
+
+    void StartBus() {
+        Bus = std::make_unique<TPrivateBus>(ServiceFolder(), Temp.File("bus.conf"), Env);
+        ASSERT_TRUE(Bus->Started());
+        Env["DBUS_SESSION_BUS_ADDRESS"] = Bus->Address();
+    }
+
+    // Starts the server copy and waits until it owns its name.
+    void StartServer(TProcess& process, const std::vector<std::string>& args = {}) {
+        std::vector<std::string> argv{Server};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ASSERT_TRUE(process.Start(argv, Env));
+        ASSERT_TRUE(WaitUntil([&] { return Bus->OwnerPid(BusName) == process.Pid(); }, StartBound))
+            << process.Output();
+    }
+
+    // The server on the simulated devices of the demo device file.
+    void StartServerOnSim(TProcess& process) {
+        ASSERT_TRUE(process.Start({ZEMB_SIM, "--devices", ZEMB_DEMO_DEVICES, "--control", Control(),
+                                   "--", Server, "--no-window"},
+                                  Env));
+        ASSERT_TRUE(WaitUntil([&] { return Bus->HasOwner(BusName); }, StartBound))
+            << process.Output();
+    }
+
+    std::string Control() const { return Temp.File("sim.sock"); }
+
+    TRunResult Cli(std::vector<std::string> args, const std::string& input = {}) {
+        args.insert(args.begin(), ZEMB_CLI);
+        return RunProgram(args, Env, input);
+    }
+    TRunResult SimCtl(const std::vector<std::string>& request) {
+        std::vector<std::string> argv{ZEMB_SIM, "ctl", "--control", Control()};
+        argv.insert(argv.end(), request.begin(), request.end());
+        return RunProgram(argv, Env);
+    }
+
+    TTempFolder Temp;
+    std::string Server;
+    std::map<std::string, std::string> Env;
+    std::unique_ptr<TPrivateBus> Bus;
+};
+
+// The number after "Key: " in a command's output; -1 when absent.
+int NumberAfter(const std::string& output, const std::string& key) {
+    std::smatch match;
+    if (!std::regex_search(output, match, std::regex("(^|\n)" + key + ": (-?[0-9]+)")))
+        return -1;
+    return std::stoi(match[2]);
+}
+
+bool Clean(const std::string& output) {
+    return output.find("AddressSanitizer") == std::string::npos &&
+           output.find("LeakSanitizer") == std::string::npos &&
+           output.find("runtime error") == std::string::npos;
+}
+
+TEST_F(ServerE2E, RegisterSwitchInEverySpellingWritesTheFilesAndEnds) {
+    StartBus();
+    for (const std::string spelling : {"/regserver", "-RegServer", "/REGSERVER"}) {
+        SCOPED_TRACE(spelling);
+        std::filesystem::remove_all(Temp.File("data/dbus-1"));
+        TRunResult run = RunProgram({Server, spelling}, Env);
+        EXPECT_EQ(run.Status, 0) << run.Output;
+        EXPECT_FALSE(Bus->HasOwner(BusName));
+        const std::string service = Temp.Read("data/dbus-1/services/org.zemb.ZEMB.service");
+        EXPECT_NE(service.find("Name=org.zemb.ZEMB\n"), std::string::npos) << service;
+        EXPECT_NE(service.find("Exec=" + Server + " -Embedding\n"), std::string::npos) << service;
+        const std::string xml = Temp.Read("data/dbus-1/interfaces/org.zemb.ZEMB.xml");
+        EXPECT_NE(xml.find("org.zemb.ZEMB.IZEMBServer4"), std::string::npos);
+        EXPECT_EQ(run.Output.find("already started"), std::string::npos) << run.Output;
+    }
+}
+
+TEST_F(ServerE2E, HelpAndVersionAnswerWithoutRegisteringOrServing) {
+    StartBus();
+    TRunResult help = RunProgram({Server, "--help"}, Env);
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_NE(help.Output.find("--no-window"), std::string::npos) << help.Output;
+    TRunResult version = RunProgram({Server, "--version"}, Env);
+    EXPECT_EQ(version.Status, 0);
+    EXPECT_EQ(version.Output.rfind("zemb-server ", 0), 0u) << version.Output;
+    EXPECT_FALSE(std::filesystem::exists(ServiceFile()));
+    EXPECT_FALSE(Bus->HasOwner(BusName));
+}
+
+TEST_F(ServerE2E, UnregisterSwitchRemovesTheFiles) {
+    StartBus();
+    ASSERT_EQ(RunProgram({Server, "-RegServer"}, Env).Status, 0);
+    ASSERT_TRUE(std::filesystem::exists(ServiceFile()));
+    for (const std::string spelling : {"-UnregServer", "/unregserver"}) {
+        SCOPED_TRACE(spelling);
+        TRunResult run = RunProgram({Server, spelling}, Env);
+        EXPECT_EQ(run.Status, 0) << run.Output;
+        EXPECT_FALSE(std::filesystem::exists(ServiceFile()));
+        EXPECT_FALSE(std::filesystem::exists(InterfaceFile()));
+        EXPECT_FALSE(Bus->HasOwner(BusName));
+    }
+}
+
+TEST_F(ServerE2E, ClientCallActivatesTheServerWhichEndsWithItsLastClient) {
+    ASSERT_EQ(RunProgram({Server, "/RegServer"}, Env).Status, 0);
+    StartBus();
+    ASSERT_FALSE(Bus->HasOwner(BusName));
+    // Nothing runs: the bus starts the server from the service file the registration wrote.
+    TRunResult hookup = Cli({"hookup", "--exe", "activation-test"});
+    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
+    EXPECT_GE(NumberAfter(hookup.Output, "ClientAppID"), 1) << hookup.Output;
+    // Started with -Embedding, it ends once the client's object is gone.
+    EXPECT_TRUE(WaitUntil([&] { return !Bus->HasOwner(BusName); }, EndBound));
+}
+
+TEST_F(ServerE2E, AutomationModeEndsAfterTheLastRelease) {
+    StartBus();
+    TProcess server;
+    StartServer(server, {"-Embedding", "--no-window"});
+    TRunResult hookup = Cli({"hookup"});
+    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
+    EXPECT_EQ(server.WaitForExit(EndBound), 0) << server.Output();
+    EXPECT_TRUE(Clean(server.Output())) << server.Output();
+}
+
+TEST_F(ServerE2E, StandAloneKeepsRunningAfterTheLastRelease) {
+    StartBus();
+    TProcess server;
+    StartServer(server, {"--no-window"});
+    TRunResult hookup = Cli({"hookup", "--exe", "first-client"});
+    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
+    const int client = NumberAfter(hookup.Output, "ClientAppID");
+    // The first client's object is released; the same process still answers and still
+    // knows the client.
+    TRunResult info = Cli({"--client", std::to_string(client), "clientinfo"});
+    EXPECT_EQ(info.Status, 0) << info.Output;
+    EXPECT_NE(info.Output.find("ClientAppExeName: first-client"), std::string::npos);
+    EXPECT_TRUE(server.Running());
+    EXPECT_EQ(Bus->OwnerPid(BusName), server.Pid());
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(EndBound), 0) << server.Output();
+}
+
+TEST_F(ServerE2E, SecondStartReportsAlreadyStartedAndTheFirstKeepsItsClients) {
+    StartBus();
+    TProcess first;
+    StartServer(first, {"--no-window"});
+    TRunResult hookup = Cli({"hookup", "--exe", "kept-client"});
+    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
+    const int client = NumberAfter(hookup.Output, "ClientAppID");
+
+    TRunResult second = RunProgram({Server, "--no-window"}, Env);
+    EXPECT_NE(second.Status, 0);
+    EXPECT_NE(second.Output.find("ZEMB already started2\n"), std::string::npos) << second.Output;
+
+    EXPECT_TRUE(first.Running());
+    EXPECT_EQ(Bus->OwnerPid(BusName), first.Pid());
+    TRunResult info = Cli({"--client", std::to_string(client), "clientinfo"});
+    EXPECT_EQ(info.Status, 0) << info.Output;
+    EXPECT_NE(info.Output.find("ClientAppExeName: kept-client"), std::string::npos);
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.WaitForExit(EndBound), 0);
+}
+
+class ServerSignalE2E : public ServerE2E, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ServerSignalE2E, SignalEndsTheServerInOrderWithADeviceOpen) {
+    StartBus();
+    TProcess sim;
+    StartServerOnSim(sim);
+    TRunResult shell = Cli({"shell", "--stop-on-error"},
+                           "hookup\nfirst fenwy\nconnect\nopen\nwrite 10 20\nread 2\n");
+    ASSERT_EQ(shell.Status, 0) << shell.Output;
+    ASSERT_NE(shell.Output.find("ReadData: 10 20\n"), std::string::npos) << shell.Output;
+    const pid_t server = Bus->OwnerPid(BusName);
+    ASSERT_GT(server, 0);
+    ::kill(server, GetParam());
+    // zemb-sim ends with the server's exit status: 0 only when the server ended by itself.
+    EXPECT_EQ(sim.WaitForExit(EndBound), 0) << sim.Output();
+    EXPECT_FALSE(Bus->HasOwner(BusName));
+    EXPECT_TRUE(Clean(sim.Output())) << sim.Output();
+}
+
+INSTANTIATE_TEST_SUITE_P(TermAndInt, ServerSignalE2E, ::testing::Values(SIGTERM, SIGINT));
+
+using CliE2E = ServerE2E;
+
+TEST_F(CliE2E, ExitStatusSaysWhatWentWrong) {
+    StartBus();
+    std::map<std::string, std::string> noBusEnv = Env;
+    noBusEnv["DBUS_SESSION_BUS_ADDRESS"] = "";
+    TRunResult noBus = RunProgram({ZEMB_CLI, "devices"}, noBusEnv);
+    EXPECT_EQ(noBus.Status, 3) << noBus.Output;
+    EXPECT_NE(noBus.Output.find("zemb-cli: cannot connect to the session bus"), std::string::npos)
+        << noBus.Output;
+    TRunResult noServer = Cli({"devices"});
+    EXPECT_EQ(noServer.Status, 3) << noServer.Output;
+    EXPECT_NE(noServer.Output.find("zemb-cli: cannot create a ZEMBServer4 object"),
+              std::string::npos)
+        << noServer.Output;
+    EXPECT_EQ(Cli({"frobnicate"}).Status, 2);
+    EXPECT_EQ(Cli({"write", "1", "-c", "0"}).Status, 2);
+    EXPECT_EQ(Cli({"read", "0", "-c", "0"}).Status, 2);
+    EXPECT_EQ(Cli({"first", "dtNothing"}).Status, 2);
+    EXPECT_EQ(Cli({"open"}).Status, 2) << "no ConnectID given and none used yet";
+    EXPECT_EQ(Cli({"--help"}).Status, 0);
+
+    TProcess server;
+    StartServer(server, {"--no-window"});
+    TRunResult notOk = Cli({"open", "99"});
+    EXPECT_EQ(notOk.Status, 1);
+    EXPECT_NE(notOk.Output.find("zemb-cli: OpenDevice (ConnectID 99): not ok"), std::string::npos)
+        << notOk.Output;
+    TRunResult json = Cli({"--json", "open", "99"});
+    EXPECT_EQ(json.Status, 1);
+    EXPECT_EQ(json.Output, "{\"command\":\"open\",\"call\":\"OpenDevice\",\"ConnectID\":99,"
+                           "\"Result\":false,\"error\":\"OpenDevice (ConnectID 99): not ok\"}\n");
+}
+
+TEST_F(CliE2E, ShellKeepsOneClientAcrossItsCommands) {
+    StartBus();
+    TProcess sim;
+    StartServerOnSim(sim);
+    TRunResult shell = Cli({"shell"}, "hookup --exe shell-test\n"
+                                      "# a comment, then a blank line\n\n"
+                                      "first fenwy --mode shared\n"
+                                      "connect --mode shared\n"
+                                      "open\n"
+                                      "write 10 20 30\n"
+                                      "read 3\n"
+                                      "write 0x40,0x50\n"
+                                      "read 2\n"
+                                      "stats\n"
+                                      "session start\n"
+                                      "session end\n"
+                                      "session end 77\n"
+                                      "info\n"
+                                      "clientinfo\n"
+                                      "conninfo\n"
+                                      "log\n"
+                                      "--json buffer-size\n"
+                                      "tree\n"
+                                      "close\n"
+                                      "disconnect\n"
+                                      "unhook\n");
+    // One command answered not ok; the shell went on and says so in its status.
+    ASSERT_EQ(shell.Status, 1) << shell.Output;
+    const std::string& out = shell.Output;
+    EXPECT_NE(out.find("StartSession (ConnectID 0): ok\nEndSession (ConnectID 0): ok\n"
+                       "zemb-cli: EndSession (ConnectID 77): not ok\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\nFriendlyName: Fenwy Link (simulated)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nClientAppType: aciBase\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nClientAppExeName: shell-test\n"), std::string::npos) << out;
+    const int client = NumberAfter(out, "ClientAppID");
+    const int device = NumberAfter(out, "DevID");
+    EXPECT_GE(client, 1);
+    EXPECT_NE(out.find("ConnectID: 0\n"), std::string::npos) << out;
+    // The echo of each write, and the totals of both.
+    EXPECT_NE(out.find("ReadCount: 3\nReadData: 10 20 30\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("ReadData: 40 50\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("TotalWriteCount: 5\nTotalReadCount: 5\n"), std::string::npos) << out;
+    // conninfo sees the client the shell hooked up, on the device first found.
+    EXPECT_NE(out.find("DevID: " + std::to_string(device) + "\nClientAppID: " +
+                       std::to_string(client) + "\nConnected: True\nActive: True\nMode: cmShared"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("{\"command\":\"buffer-size\",\"call\":\"TotalBufferSize\",\"DevID\":" +
+                       std::to_string(device) + ",\"Result\":true,\"Value\":2048}\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  ConnectID: 0\n    Active: True\n    Mode: cmShared\n    Info\n"
+                       "      ClientAppID: " +
+                       std::to_string(client) +
+                       "\n      ClientAppType: aciBase\n      ClientAppExeName: shell-test\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("UnhookClientApp (ClientAppID " + std::to_string(client) + "): ok"),
+              std::string::npos);
+    // The communication log an operator sees: the result lines and one traffic pair kept up to
+    // date by the transfers.
+    EXPECT_NE(out.find("\nOpenDevice (ConnectID 0):  ok\n   DevID: " + std::to_string(device) +
+                       "\n   ClientAppID: " + std::to_string(client) +
+                       "\n   Mode: cmShared\n"
+                       "TrafficStats (ConnectID 0): W: 5  R: 5\nReadBuffer 2:2  ok\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(CliE2E, ACommandForAnotherClientLeavesNoDeadSinkBehind) {
+    StartBus();
+    TProcess sim;
+    StartServerOnSim(sim);
+    TRunResult hookup = Cli({"hookup", "--exe", "earlier-client"});
+    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
+    const std::string client = std::to_string(NumberAfter(hookup.Output, "ClientAppID"));
+    // Listing needs a sink on that client; zemb-cli ends right after.
+    ASSERT_EQ(Cli({"--client", client, "devices"}).Status, 0);
+
+    // A client registered later is still told of devices leaving: no sink of a process that
+    // has ended stands before it.
+    TProcess monitor;
+    ASSERT_TRUE(monitor.Start({ZEMB_CLI, "monitor", "--for", "60000"}, Env));
+    ASSERT_TRUE(monitor.WaitForText("Monitoring ClientAppID", StartBound)) << monitor.Output();
+    ASSERT_EQ(SimCtl({"unplug", "mirel"}).Status, 0);
+    EXPECT_TRUE(monitor.WaitForText("DeviceRemoved DevID", EndBound)) << monitor.Output();
+    monitor.Signal(SIGTERM);
+    EXPECT_EQ(monitor.WaitForExit(EndBound), 0);
+}
+
+TEST_F(CliE2E, LogFollowsTheCommunicationLogAsItChanges) {
+    StartBus();
+    TProcess sim;
+    StartServerOnSim(sim);
+    TProcess follow;
+    ASSERT_TRUE(follow.Start({ZEMB_CLI, "log", "--follow", "--for", "60000"}, Env));
+    ASSERT_TRUE(follow.WaitForText("Following the communication log", StartBound))
+        << follow.Output();
+    TRunResult shell = Cli({"shell", "--stop-on-error"},
+                           "hookup\nfirst brisk\nconnect\nopen\nwrite 10 20\nread 2\n");
+    ASSERT_EQ(shell.Status, 0) << shell.Output;
+    // Each transfer rewrites the traffic pair in place; following shows the pair again each
+    // time it changed (changes that come close together may show once), never the lines above
+    // it again.
+    ASSERT_TRUE(follow.WaitForText("ReadBuffer 2:2  ok", EndBound)) << follow.Output();
+    const std::string& out = follow.Output();
+    EXPECT_NE(out.find("TrafficStats (ConnectID 0): W: 2  R: 2\nReadBuffer 2:2  ok\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("HookupClientApp:  ok"), out.rfind("HookupClientApp:  ok")) << out;
+    EXPECT_EQ(out.find("OpenDevice (ConnectID 0):  ok"), out.rfind("OpenDevice (ConnectID 0):  ok"))
+        << out;
+    EXPECT_EQ(Cli({"log", "--clear"}).Status, 0);
+    ASSERT_TRUE(follow.WaitForText("(communication log cleared)", EndBound)) << follow.Output();
+    follow.Signal(SIGTERM);
+    EXPECT_EQ(follow.WaitForExit(EndBound), 0) << follow.Output();
+    TRunResult empty = Cli({"--json", "log"});
+    EXPECT_EQ(empty.Output, "{\"command\":\"log\",\"call\":\"GetCommunicationLog\",\"from\":0,"
+                            "\"lines\":[]}\n");
+}
+
+TEST_F(CliE2E, MonitorShowsADevicePulledAndPluggedBack) {
+    StartBus();
+    TProcess sim;
+    StartServerOnSim(sim);
+    TRunResult first = Cli({"first", "fenwy"});
+    ASSERT_EQ(first.Status, 0) << first.Output;
+    const std::string devId = std::to_string(NumberAfter(first.Output, "DevID"));
+
+    TProcess monitor;
+    ASSERT_TRUE(monitor.Start({ZEMB_CLI, "monitor", "--connect", "--for", "60000"}, Env));
+    ASSERT_TRUE(monitor.WaitForText("Monitoring ClientAppID", StartBound)) << monitor.Output();
+    ASSERT_EQ(SimCtl({"unplug", "fenwy"}).Status, 0);
+    ASSERT_TRUE(monitor.WaitForText("DeviceRemoved DevID " + devId, EndBound)) << monitor.Output();
+    ASSERT_TRUE(monitor.WaitForText("Disconnected ConnectID", EndBound)) << monitor.Output();
+    ASSERT_EQ(SimCtl({"plug", "fenwy"}).Status, 0);
+    ASSERT_TRUE(monitor.WaitForText("DeviceAdded DevID " + devId, EndBound)) << monitor.Output();
+    monitor.Signal(SIGINT);
+    EXPECT_EQ(monitor.WaitForExit(EndBound), 0) << monitor.Output();
+
+    // The order of the callbacks: removed, then its connection told; the connection told it
+    // is back, then added.
+    const std::string& out = monitor.Output();
+    const auto removed = out.find("DeviceRemoved DevID " + devId);
+    const auto disconnected = out.find("Disconnected ConnectID", removed);
+    const auto reconnected = out.find("Reconnected ConnectID", disconnected);
+    const auto added = out.find("DeviceAdded DevID " + devId, reconnected);
+    EXPECT_NE(disconnected, std::string::npos) << out;
+    EXPECT_NE(reconnected, std::string::npos) << out;
+    EXPECT_NE(added, std::string::npos) << out;
+    // The monitor's own client application is gone with it.
+    TRunResult tree = Cli({"tree"});
+    EXPECT_EQ(tree.Status, 0);
+    EXPECT_EQ(tree.Output.find("zemb-cli on"), tree.Output.rfind("zemb-cli on")) << tree.Output;
+}
+
+} // namespace

@@ -1,0 +1,289 @@
+// SPDX-License-Identifier: MIT
+#include "CliFormat.h"
+
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+
+namespace ZEMBCli {
+
+TJson& TJson::Set(std::string key, TJson value) {
+    auto& object = std::get<TObject>(Value_);
+    object.emplace_back(std::move(key), std::move(value));
+    return object.back().second;
+}
+
+TJson& TJson::Add(TJson value) {
+    auto& array = std::get<TArray>(Value_);
+    array.push_back(std::move(value));
+    return array.back();
+}
+
+const TJson* TJson::Find(std::string_view key) const {
+    const auto* object = std::get_if<TObject>(&Value_);
+    if (!object)
+        return nullptr;
+    for (const auto& [name, value] : *object)
+        if (name == key)
+            return &value;
+    return nullptr;
+}
+
+std::string TJson::Text() const {
+    std::string out;
+    Write(out);
+    return out;
+}
+
+void TJson::Write(std::string& out) const {
+    if (std::holds_alternative<std::monostate>(Value_)) {
+        out += "null";
+    } else if (const auto* b = std::get_if<bool>(&Value_)) {
+        out += *b ? "true" : "false";
+    } else if (const auto* i = std::get_if<std::int64_t>(&Value_)) {
+        out += std::to_string(*i);
+    } else if (const auto* s = std::get_if<std::string>(&Value_)) {
+        out += JsonQuote(*s);
+    } else if (const auto* a = std::get_if<TArray>(&Value_)) {
+        out += '[';
+        for (std::size_t n = 0; n < a->size(); ++n) {
+            if (n)
+                out += ',';
+            (*a)[n].Write(out);
+        }
+        out += ']';
+    } else if (const auto* o = std::get_if<TObject>(&Value_)) {
+        out += '{';
+        for (std::size_t n = 0; n < o->size(); ++n) {
+            if (n)
+                out += ',';
+            out += JsonQuote((*o)[n].first);
+            out += ':';
+            (*o)[n].second.Write(out);
+        }
+        out += '}';
+    }
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of text, 0 when it is not one.
+std::size_t Utf8SequenceLength(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    std::size_t length = 0;
+    std::uint32_t code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (text.size() < length)
+        return 0;
+    for (std::size_t n = 1; n < length; ++n) {
+        const auto c = static_cast<unsigned char>(text[n]);
+        if ((c & 0xC0u) != 0x80u)
+            return 0;
+        code = (code << 6) | (c & 0x3Fu);
+    }
+    // Overlong forms, surrogates and values beyond Unicode are not text.
+    static constexpr std::array<std::uint32_t, 5> Least = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < Least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return 0;
+    return length;
+}
+
+void AppendEscape(std::string& out, unsigned value) {
+    char buffer[8];
+    std::snprintf(buffer, sizeof buffer, "\\u%04x", value);
+    out += buffer;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool IsSeparator(char c) {
+    return c == ' ' || c == '\t' || c == ',' || c == ':' || c == '-';
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t n = 0; n < a.size(); ++n)
+        if (std::tolower(static_cast<unsigned char>(a[n])) !=
+            std::tolower(static_cast<unsigned char>(b[n])))
+            return false;
+    return true;
+}
+
+std::string NameOf(std::span<const std::string_view> names, std::uint8_t value) {
+    if (value < names.size())
+        return std::string(names[value]);
+    return std::to_string(value);
+}
+
+// An identifier ("dtFenwy"), the identifier without its prefix ("fenwy") or a number.
+std::optional<std::uint8_t> ParseName(std::span<const std::string_view> names,
+                                      std::size_t prefixLength, std::string_view text) {
+    for (std::size_t n = 0; n < names.size(); ++n)
+        if (SameText(text, names[n]) || SameText(text, names[n].substr(prefixLength)))
+            return static_cast<std::uint8_t>(n);
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > 255)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(value);
+}
+
+constexpr std::array<std::string_view, 5> DevTypeNames = {"dtNotRecognized", "dtBrisk", "dtMirel",
+                                                          "dtFenwy", "dtCorra"};
+constexpr std::array<std::string_view, 2> DevModeNames = {"cmExclusive", "cmShared"};
+constexpr std::array<std::string_view, 3> DriverNames = {"ddSilabs", "ddWinUSB_Silabs",
+                                                         "ddWinUSB_ST"};
+constexpr std::array<std::string_view, 5> ClientAppTypeNames = {"aciNone", "aciBase", "aciVantor",
+                                                                "aciDostra", "aciCorra"};
+
+} // namespace
+
+std::string JsonQuote(std::string_view text) {
+    std::string out = "\"";
+    for (std::size_t n = 0; n < text.size();) {
+        const auto c = static_cast<unsigned char>(text[n]);
+        if (c >= 0x80) {
+            // Well-formed UTF-8 passes; any other byte is taken as a Latin-1 character, so the
+            // output stays valid JSON whatever 8-bit text the server holds.
+            std::size_t length = Utf8SequenceLength(text.substr(n));
+            if (length) {
+                out.append(text.substr(n, length));
+                n += length;
+            } else {
+                AppendEscape(out, c);
+                ++n;
+            }
+            continue;
+        }
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20 || c == 0x7F)
+                AppendEscape(out, c);
+            else
+                out += static_cast<char>(c);
+        }
+        ++n;
+    }
+    out += '"';
+    return out;
+}
+
+bool ParseHexBytes(std::string_view text, std::vector<std::uint8_t>& bytes, std::string& error) {
+    bytes.clear();
+    std::size_t n = 0;
+    while (n < text.size()) {
+        if (IsSeparator(text[n])) {
+            ++n;
+            continue;
+        }
+        if (text[n] == '0' && n + 1 < text.size() && (text[n + 1] == 'x' || text[n + 1] == 'X')) {
+            n += 2;
+            if (n >= text.size() || HexDigit(text[n]) < 0) {
+                error = "\"0x\" without hex digits at position " + std::to_string(n - 1);
+                return false;
+            }
+        }
+        // A run of digits is read two at a time: "1020ff" is three bytes.
+        std::size_t start = n;
+        while (n < text.size() && HexDigit(text[n]) >= 0)
+            ++n;
+        if (n == start) {
+            error = "not a hex digit at position " + std::to_string(n + 1) + ": '" +
+                    std::string(1, text[n]) + "'";
+            return false;
+        }
+        if ((n - start) % 2 != 0) {
+            error = "odd number of hex digits in \"" + std::string(text.substr(start, n - start)) +
+                    "\"";
+            return false;
+        }
+        for (std::size_t d = start; d < n; d += 2)
+            bytes.push_back(
+                static_cast<std::uint8_t>(HexDigit(text[d]) * 16 + HexDigit(text[d + 1])));
+    }
+    if (bytes.empty()) {
+        error = "no bytes given";
+        return false;
+    }
+    return true;
+}
+
+std::string FormatHex(std::span<const std::uint8_t> bytes) {
+    static constexpr char Digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 3);
+    for (std::uint8_t b : bytes) {
+        if (!out.empty())
+            out += ' ';
+        out += Digits[b >> 4];
+        out += Digits[b & 0x0F];
+    }
+    return out;
+}
+
+std::string DevTypeName(std::uint8_t value) {
+    return NameOf(DevTypeNames, value);
+}
+std::string DevModeName(std::uint8_t value) {
+    return NameOf(DevModeNames, value);
+}
+std::string DriverName(std::uint8_t value) {
+    return NameOf(DriverNames, value);
+}
+std::string ClientAppTypeName(std::uint8_t value) {
+    return NameOf(ClientAppTypeNames, value);
+}
+
+std::optional<std::uint8_t> ParseDevType(std::string_view text) {
+    return ParseName(DevTypeNames, 2, text);
+}
+std::optional<std::uint8_t> ParseDevMode(std::string_view text) {
+    return ParseName(DevModeNames, 2, text);
+}
+std::optional<std::uint8_t> ParseClientAppType(std::string_view text) {
+    return ParseName(ClientAppTypeNames, 3, text);
+}
+
+std::string FirmwareText(std::uint32_t firmware) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%.2u.%.2u", (firmware >> 8) & 0xFFu, firmware & 0xFFu);
+    return buffer;
+}
+
+} // namespace ZEMBCli
