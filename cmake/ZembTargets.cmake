@@ -6,6 +6,10 @@ target_compile_options(zemb_options INTERFACE -Wall -Wextra)
 if(ZEMB_WERROR)
     target_compile_options(zemb_options INTERFACE -Werror)
 endif()
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+    # g++ 12 warns about std::string concatenation at -O2 and above (its bug 105329).
+    target_compile_options(zemb_options INTERFACE -Wno-restrict)
+endif()
 if(ZEMB_SANITIZE)
     target_compile_options(zemb_options INTERFACE -fsanitize=address,undefined
                                                   -fno-sanitize-recover=undefined

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Builds the optimised benchmarks and runs them on a private session bus, the server on
+# simulated devices.   scripts/bench.sh [benchmark arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j "$(nproc)"
+XDG_DATA_HOME="$(mktemp -d)"
+export XDG_DATA_HOME ZEMB_CONFIG_DIR="$XDG_DATA_HOME"
+trap 'rm -rf "$XDG_DATA_HOME"' EXIT
+dbus-run-session -- build/bench/bench/zemb-bench "$@"
