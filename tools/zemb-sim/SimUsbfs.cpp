@@ -109,12 +109,17 @@ TSimUsbfsHandler::TSimUsbfsHandler(TSimLinkDevice& device, unsigned devnum,
       base_(umockdev_ioctl_base_new()), descriptors_(SimUsbDescriptors(device.Config())) {
     g_signal_connect(base_, "handle-ioctl", G_CALLBACK(&TSimUsbfsHandler::OnIoctl), this);
     g_signal_connect(base_, "handle-read", G_CALLBACK(&TSimUsbfsHandler::OnRead), this);
-    g_signal_connect(base_, "client-vanished", G_CALLBACK(&TSimUsbfsHandler::OnVanished), this);
 }
 
 TSimUsbfsHandler::~TSimUsbfsHandler() {
     g_signal_handlers_disconnect_by_data(base_, this);
     g_object_unref(base_);
+    if (retry_) {
+        g_source_destroy(retry_);
+        g_source_unref(retry_);
+    }
+    for (auto& entry : files_)
+        g_object_unref(entry.first);
     for (auto& u : pending_)
         Release(*u);
     for (auto& u : completed_)
@@ -152,8 +157,10 @@ int TSimUsbfsHandler::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, vo
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
-    // libusb reads the descriptors until read() returns 0; the next read starts over.
-    std::size_t& offset = h->readOffset_[client];
+    // A file reads the descriptors from the start. libusb seeks back to the start before it
+    // reads them again, which umockdev does not pass on: a read at the end returns 0 and the
+    // next one starts over.
+    std::size_t& offset = h->FileLocked(client).readOffset;
     const std::size_t left = offset < h->descriptors_.size() ? h->descriptors_.size() - offset : 0;
     const std::size_t n = std::min<std::size_t>(left, static_cast<std::size_t>(arg->data_len));
     Update(arg, 0, h->descriptors_.data() + offset, n);
@@ -162,15 +169,32 @@ int TSimUsbfsHandler::OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, vo
     return TRUE;
 }
 
-void TSimUsbfsHandler::OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
-    auto* h = static_cast<TSimUsbfsHandler*>(self);
-    std::lock_guard lock(h->mutex_);
-    h->readOffset_.erase(client);
+TSimUsbfsHandler::File& TSimUsbfsHandler::FileLocked(UMockdevIoctlClient* client) {
+    auto [it, added] = files_.try_emplace(client);
+    if (added) {
+        g_object_ref(client);
+        SweepLocked(); // a new file is a good moment to let go of the closed ones
+    }
+    return it->second;
+}
+
+void TSimUsbfsHandler::SweepLocked() {
+    for (auto it = files_.begin(); it != files_.end();) {
+        UMockdevIoctlClient* client = (it++)->first;
+        if (!umockdev_ioctl_client_get_connected(client))
+            ForgetLocked(client);
+    }
+}
+
+void TSimUsbfsHandler::ForgetLocked(UMockdevIoctlClient* client) {
+    const auto it = files_.find(client);
+    if (it == files_.end())
+        return;
     // The file was closed: its URBs die with it (they point into its memory, which another
-    // file's reap must never see), and so does its claim.
-    if (h->claimant_ == client)
-        h->claimant_ = nullptr;
-    for (auto* list : {&h->pending_, &h->completed_}) {
+    // file's reap must never see), and so do its claim and a claim it was waiting for.
+    if (claimant_ == client)
+        claimant_ = nullptr;
+    for (auto* list : {&pending_, &completed_}) {
         std::erase_if(*list, [&](const std::unique_ptr<Urb>& u) {
             if (u->client != client)
                 return false;
@@ -178,6 +202,9 @@ void TSimUsbfsHandler::OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* clien
             return true;
         });
     }
+    std::erase_if(waitingClaims_, [&](const WaitingClaim& w) { return w.client == client; });
+    files_.erase(it);
+    g_object_unref(client);
 }
 
 // usbfs claims the interface for the file that first uses it; another file gets EBUSY.
@@ -188,11 +215,52 @@ bool TSimUsbfsHandler::ClaimLocked(UMockdevIoctlClient* client) {
     return true;
 }
 
+bool TSimUsbfsHandler::TakeClaimLocked(UMockdevIoctlClient* client) {
+    if (ClaimLocked(client))
+        return true;
+    SweepLocked(); // the holder may have closed its file already
+    return ClaimLocked(client);
+}
+
+void TSimUsbfsHandler::WaitForClaimLocked(UMockdevIoctlClient* client) {
+    waitingClaims_.push_back({client, std::chrono::steady_clock::now() + kClaimGrace});
+    if (retry_)
+        return;
+    GMainContext* context = g_main_context_ref_thread_default();
+    retry_ = g_timeout_source_new(static_cast<guint>(kClaimRetry.count()));
+    g_source_set_callback(retry_, &TSimUsbfsHandler::OnRetryClaims, this, nullptr);
+    g_source_attach(retry_, context);
+    g_main_context_unref(context);
+}
+
+int TSimUsbfsHandler::OnRetryClaims(void* self) {
+    auto* h = static_cast<TSimUsbfsHandler*>(self);
+    std::lock_guard lock(h->mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    h->SweepLocked();
+    std::erase_if(h->waitingClaims_, [&](const WaitingClaim& w) {
+        if (h->gone_)
+            umockdev_ioctl_client_complete(w.client, -1, ENODEV);
+        else if (h->ClaimLocked(w.client))
+            umockdev_ioctl_client_complete(w.client, 0, 0);
+        else if (now >= w.until)
+            umockdev_ioctl_client_complete(w.client, -1, EBUSY);
+        else
+            return false;
+        return true;
+    });
+    if (!h->waitingClaims_.empty())
+        return G_SOURCE_CONTINUE;
+    g_source_unref(std::exchange(h->retry_, nullptr));
+    return G_SOURCE_REMOVE;
+}
+
 void TSimUsbfsHandler::HandleIoctl(UMockdevIoctlClient* client) {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     {
         std::lock_guard lock(mutex_);
+        FileLocked(client);
         if (gone_ && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB) {
             umockdev_ioctl_client_complete(client, -1, ENODEV);
             return;
@@ -222,8 +290,10 @@ void TSimUsbfsHandler::HandleIoctl(UMockdevIoctlClient* client) {
         if (!number.p || iface != 0) {
             umockdev_ioctl_client_complete(client, -1, number.p ? ENOENT : EFAULT);
         } else if (request == USBDEVFS_CLAIMINTERFACE) {
-            const bool claimed = ClaimLocked(client);
-            umockdev_ioctl_client_complete(client, claimed ? 0 : -1, claimed ? 0 : EBUSY);
+            if (TakeClaimLocked(client))
+                umockdev_ioctl_client_complete(client, 0, 0);
+            else
+                WaitForClaimLocked(client);
         } else if (claimant_ != client) {
             umockdev_ioctl_client_complete(client, -1, EINVAL);
         } else {
@@ -315,7 +385,7 @@ void TSimUsbfsHandler::Submit(UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
-    if (!ClaimLocked(client)) {
+    if (!TakeClaimLocked(client)) {
         Release(*urb);
         umockdev_ioctl_client_complete(client, -1, EBUSY);
         return;

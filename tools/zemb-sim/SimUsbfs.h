@@ -3,6 +3,7 @@
 
 #include "SimLinkDevice.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+typedef struct _GSource GSource;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
@@ -26,6 +28,15 @@ std::vector<std::uint8_t> SimUsbStringDescriptor(const TSimDeviceConfig& config,
 // The usbfs side of one plugged libusb device: a UMockdevIoctlBase whose handlers answer the
 // usbfs ioctls and read() of the node from the engine's state. umockdev calls the handlers
 // on its worker thread; Gone() may be called from any other thread.
+//
+// Each open() of the node is a UMockdevIoctlClient, and usbfs keeps state per open file: the
+// read position in the descriptors, the claim of interface 0, the URBs. umockdev (0.17) never
+// says when a client goes away ("client-vanished" and "notify::connected" do not come) and
+// gives a later open the address of a freed client. So the handler holds a reference to every
+// client it keeps state for, and lets go of the state when it finds the client disconnected.
+// umockdev sees a close only after the closing program has moved on: a claim of interface 0
+// that another file holds is answered once that file turns out closed, or with EBUSY after
+// kClaimGrace, where the kernel would decide at once.
 class TSimUsbfsHandler {
 public:
     TSimUsbfsHandler(TSimLinkDevice& device, unsigned devnum, std::function<void()> onUnplugFault);
@@ -50,7 +61,26 @@ private:
     };
     static int OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
     static int OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
-    static void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
+    // The state of an open file, made on its first request.
+    struct File {
+        std::size_t readOffset = 0;
+    };
+    struct WaitingClaim {
+        UMockdevIoctlClient* client = nullptr;
+        std::chrono::steady_clock::time_point until;
+    };
+    static constexpr std::chrono::milliseconds kClaimGrace{250};
+    static constexpr std::chrono::milliseconds kClaimRetry{2};
+    File& FileLocked(UMockdevIoctlClient* client);
+    // Forgets the files whose client has disconnected.
+    void SweepLocked();
+    void ForgetLocked(UMockdevIoctlClient* client);
+    // Claims interface 0 for `client` unless another open file holds it.
+    bool ClaimLocked(UMockdevIoctlClient* client);
+    // The same, after forgetting closed files when another holds the claim.
+    bool TakeClaimLocked(UMockdevIoctlClient* client);
+    void WaitForClaimLocked(UMockdevIoctlClient* client);
+    static int OnRetryClaims(void* self);
     void HandleIoctl(UMockdevIoctlClient* client);
     void Submit(UMockdevIoctlClient* client);
     void Reap(UMockdevIoctlClient* client);
@@ -58,7 +88,6 @@ private:
     void Control(UMockdevIoctlClient* client);
     void CompleteControl(Urb& urb, const std::uint8_t* setup, std::uint32_t dataLength);
     void PollPendingLocked();
-    bool ClaimLocked(UMockdevIoctlClient* client);
     static void Release(Urb& urb);
 
     TSimLinkDevice& device_;
@@ -72,5 +101,7 @@ private:
     UMockdevIoctlClient* claimant_ = nullptr;     // the open file holding interface 0
     std::vector<std::unique_ptr<Urb>> pending_;   // IN URBs waiting for a reply
     std::vector<std::unique_ptr<Urb>> completed_; // waiting to be reaped, in order
-    std::map<UMockdevIoctlClient*, std::size_t> readOffset_;
+    std::map<UMockdevIoctlClient*, File> files_;  // each holds a reference to its client
+    std::vector<WaitingClaim> waitingClaims_;
+    GSource* retry_ = nullptr; // retries the waiting claims on umockdev's worker
 };

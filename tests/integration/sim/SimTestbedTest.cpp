@@ -325,6 +325,41 @@ TEST_F(SimTestbedTest, SecondFileCannotClaimUntilTheFirstLetsGo) {
     EXPECT_EQ(reply[0], 0x08); // the device still holds the earlier reply, as hardware would
 }
 
+// Each open file is a file of its own, as usbfs has it: it reads the descriptors from the
+// start, and what a closed file held (its read position, its claim) dies with it, however
+// many files came and went before.
+TEST_F(SimTestbedTest, EveryOpenFileStartsAfresh) {
+    TSimTestbed bed;
+    ASSERT_TRUE(bed.AddDevice(Fenwy()));
+    UsbContext usb;
+    for (int i = 0; i < 40; ++i) {
+        SCOPED_TRACE(i);
+        const int fd = ::open(bed.DevNode("fenwy").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        libusb_device_handle* handle = nullptr;
+        ASSERT_EQ(libusb_wrap_sys_device(usb.ctx, fd, &handle), 0);
+        libusb_device_descriptor d{};
+        EXPECT_EQ(libusb_get_device_descriptor(libusb_get_device(handle), &d), 0);
+        EXPECT_EQ(d.idVendor, 0x0483);
+        EXPECT_EQ(d.idProduct, 0x5740);
+        EXPECT_EQ(d.bcdDevice, 0x0204);
+        // Every other file leaves without letting go of the interface, as a crashed program
+        // does; closing the file releases it.
+        EXPECT_EQ(libusb_claim_interface(handle, 0), 0);
+        if (i % 2 == 0)
+            libusb_release_interface(handle, 0);
+        libusb_close(handle);
+        ::close(fd);
+    }
+    UsbDevice dev(usb.ctx, bed.DevNode("fenwy"));
+    ASSERT_NE(dev.handle, nullptr);
+    int moved = 0;
+    ASSERT_EQ(dev.Write({0x09}, moved), 0);
+    Bytes reply(3);
+    ASSERT_EQ(dev.Read(reply, moved), 0);
+    EXPECT_EQ(reply, (Bytes{0x08, 0x00, 0x09}));
+}
+
 // Short replies and packet boundaries as a bulk endpoint has them.
 TEST_F(SimTestbedTest, ReadsTakeOneReplyPacketAtATime) {
     TSimTestbed bed;

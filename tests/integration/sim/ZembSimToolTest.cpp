@@ -181,6 +181,33 @@ TEST_F(ZembSimToolTest, ProbeListsTheDemoDevices) {
     EXPECT_FALSE(Exists(socket_));
 }
 
+// Every process that opens a libusb device reads its descriptors from the start: identification
+// never depends on which files the simulator served before.
+TEST_F(ZembSimToolTest, EveryProcessIdentifiesTheDevices) {
+    constexpr int kRuns = 25;
+    const TRun r = RunToEnd(
+        {kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", "/bin/sh", "-c",
+         "for i in $(seq " + std::to_string(kRuns) + "); do \"$0\" || exit 1; done", kProbe});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto count = [&](const std::string& text) {
+        int n = 0;
+        for (auto at = r.out.find(text); at != std::string::npos; at = r.out.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("dtFenwy ddWinUSB_ST usb#vid_0483&pid_a7f1#FWY000042007#"
+                    "{0CEAFF08-B1FD-4D12-B748-353077277F7E} \"Fenwy Link (simulated)\" "
+                    "serial=20401234 firmware=02.04 buffer=2048 hw=3 fpga=258\n"),
+              kRuns)
+        << r.out << r.err;
+    EXPECT_EQ(count("dtMirel ddWinUSB_Silabs usb#vid_10c4&pid_8a5e#008MRL150001#"
+                    "{8BB2450C-43E0-4B8A-B573-AC056D538606} \"Mirel Link (simulated)\" "
+                    "serial=MRL150001 firmware=01.50 buffer=1024"),
+              kRuns)
+        << r.out << r.err;
+    EXPECT_EQ(count("\n4 devices\n"), kRuns) << r.out;
+}
+
 TEST_F(ZembSimToolTest, CommandGetsTheTestbedAndItsExitStatusIsKept) {
     const TRun r = RunToEnd(
         {kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", "/bin/sh", "-c",
