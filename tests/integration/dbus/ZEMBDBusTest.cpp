@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The automation runtime and the client library on a private session bus, against the
 // stand-in server process.
-#include "ProcessHelpers.h"
+#include "TestProcess.h"
 #include "ZEMBClient.h"
 #include "ZEMBStandIn.h"
 
@@ -69,7 +69,7 @@ protected:
         sd_bus_message_unref(call);
     }
 
-    TChildProcess Server;
+    TProcess Server;
 };
 
 using TExerciseList = std::vector<std::pair<const char*, std::function<bool(IZEMBServer4&)>>>;
@@ -343,7 +343,7 @@ TEST_F(ZEMBDBus, SinkThatFailsEndsTheEnumeration) {
 }
 
 TEST_F(ZEMBDBus, StalledClientTimesOutWhileOthersAreServed) {
-    Server.Kill(SIGKILL);
+    Server.Signal(SIGKILL);
     StartServer({"--callback-timeout-ms", "3000"});
     auto caller = Connect();
     auto stalled = Connect();
@@ -406,9 +406,9 @@ TEST_F(ZEMBDBus, ReleaseCountsDownAndFiresTheHookWithoutEndingAStandaloneServer)
 }
 
 TEST_F(ZEMBDBus, ObjectsOfAClientThatEndsAreReleasedAndTheServerQuits) {
-    Server.Kill(SIGKILL);
+    Server.Signal(SIGKILL);
     StartServer({"-Embedding"});
-    TChildProcess dying;
+    TProcess dying;
     ASSERT_TRUE(dying.Start({ZEMB_DYING_CLIENT}));
     ASSERT_TRUE(dying.WaitForLine("created", Bound));
     EXPECT_EQ(dying.WaitForExit(Bound), 0);
@@ -422,7 +422,7 @@ TEST_F(ZEMBDBus, AServerThatGoesAwayGivesFailuresNotHangs) {
     auto client = Connect();
     auto server = client->CreateInstance(CLASS_ZEMBServer4);
     ASSERT_TRUE(server);
-    Server.Kill(SIGKILL);
+    Server.Signal(SIGKILL);
     bool result = true;
     HRESULT status = server->OpenDevice(1, result);
     EXPECT_TRUE(FAILED(status));
