@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // Devices plugged in and pulled out of the simulator's testbed in this process reach the host
 // through the real udev monitor, discovery, identification and transports (run with the
-// umockdev preload). The host in a process of its own under zemb-sim: HostUnderSimTest.
+// umockdev preload). The control socket of zemb-sim drives the same host inside the real server
+// in tests/integration/server.
 #include "ConfDebugString.h"
 #include "SimTestbed.h"
 #include "uUSB_IFHost.h"
 #include "uUSB_IFHost_DeviceMonitor.h"
+#include "uUSB_IFHost_MessageCatch.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -157,6 +159,13 @@ private:
 
 TEST_F(HostHotplugTest, UnplugAndReplugKeepTheDevID) {
     StartHost();
+    // The first scan: one "Inserted" line per device, the ddWinUSB_Silabs column before
+    // ddWinUSB_ST, no client called.
+    EXPECT_EQ(Lines,
+              (std::vector<std::string>{"Device (DevID: 0) Inserted", "Device (DevID: 1) Inserted",
+                                        "Device (DevID: 2) Inserted"}));
+    EXPECT_LT(DevIDOf(Bed->LinkName("mirel-usb")), DevIDOf(Bed->LinkName("fenwy")));
+    EXPECT_TRUE(Log.empty());
     const std::int32_t devID = DevIDOf(Bed->LinkName("fenwy"));
     std::int32_t a = -1, b = -1;
     bool reconnected = false;
@@ -212,6 +221,45 @@ TEST_F(HostHotplugTest, HotplugStillWorksAfterUnevenSessions) {
     ASSERT_TRUE(Host->EndSession(a));
     ASSERT_TRUE(Bed->Unplug("fenwy"));
     ASSERT_TRUE(Seen("DeviceRemoved 2 @B")) << ::testing::PrintToString(Log);
+}
+
+TEST_F(HostHotplugTest, TheSameBoxWithNewFirmwareIsANewDevice) {
+    TSimDeviceConfig update = Fenwy("fenwy-update", 0x0205);
+    update.Plugged = false;
+    ASSERT_TRUE(Bed->AddDevice(update));
+    StartHost();
+    const std::int32_t devID = DevIDOf(Bed->LinkName("fenwy"));
+    std::int32_t a = -1;
+    bool reconnected = false;
+    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, std::make_shared<TEvent>(Log, "a"), a,
+                                    reconnected));
+    ASSERT_TRUE(Bed->Unplug("fenwy"));
+    ASSERT_TRUE(Seen("Disconnected " + std::to_string(a) + " @a"));
+    Log.clear();
+    ASSERT_TRUE(Bed->Plug("fenwy-update"));
+    ASSERT_TRUE(Seen("DeviceAdded 3 @B")) << ::testing::PrintToString(Log);
+    // No Reconnected: the connection stays with the old record of the box.
+    EXPECT_EQ(Log, (TEventLog{"DeviceAdded 3 @A", "DeviceAdded 3 @B"}));
+    EXPECT_EQ(DevIDOf(Bed->LinkName("fenwy-update")), 3);
+}
+
+TEST_F(HostHotplugTest, ChangeDuringASessionWaitsForEndSession) {
+    StartHost();
+    const std::int32_t fenwy = DevIDOf(Bed->LinkName("fenwy"));
+    std::int32_t session = -1, f = -1;
+    bool reconnected = false;
+    ASSERT_TRUE(Host->ConnectDevice(A, DevIDOf(Bed->LinkName("mirel-usb")), cmShared, nullptr,
+                                    session, reconnected));
+    ASSERT_TRUE(Host->ConnectDevice(A, fenwy, cmShared, std::make_shared<TEvent>(Log, "a"), f,
+                                    reconnected));
+    ASSERT_TRUE(Host->StartSession(session));
+    ASSERT_TRUE(Bed->Unplug("fenwy"));
+    ASSERT_TRUE(RunUntil([] { return FrmMessageCatch()->Pending; }));
+    EXPECT_TRUE(Log.empty()) << ::testing::PrintToString(Log);
+    ASSERT_TRUE(Host->EndSession(session));
+    const std::string d = std::to_string(fenwy);
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved " + d + " @A", "DeviceRemoved " + d + " @B",
+                              "Disconnected " + std::to_string(f) + " @a"}));
 }
 
 TEST_F(HostHotplugTest, DevicesPluggedTogetherMakeOneRescan) {
