@@ -174,8 +174,10 @@ std::optional<std::string> TProcess::ReadLine(std::chrono::milliseconds bound) {
             Taken_ = nl + 1;
             return line;
         }
+        // A bound of zero still takes what is already in the pipe.
         const int left = LeftMs(until);
-        if (left <= 0 || !ReadSome(left))
+        const std::size_t before = Output_.size();
+        if (!ReadSome(left) || (left <= 0 && Output_.size() == before))
             return std::nullopt;
     }
 }

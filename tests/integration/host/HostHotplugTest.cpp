@@ -196,7 +196,10 @@ TEST_F(HostHotplugTest, UnplugAndReplugKeepTheDevID) {
     EXPECT_EQ(Lines, (std::vector<std::string>{"Device (DevID: " + d + ") removed",
                                                "Device (DevID: " + d + ") re-inserted"}));
 
-    // The client connects again and gets its connection back, and the device works.
+    // Connections stay disconnected until their client connects again: same ConnectID back,
+    // and the device works.
+    EXPECT_EQ(USB_IFHostContainer()->ConnectedDevices.FindConnection(a)->State,
+              TUSB_Connection::csDisconnected);
     std::int32_t again = -1;
     ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, nullptr, again, reconnected));
     EXPECT_EQ(again, a);

@@ -73,7 +73,11 @@ TEST_F(ZembSimToolTest, ProbeListsTheDemoDevices) {
                          "\"Brisk (simulated)\" serial= firmware=00.00"),
               std::string::npos)
         << r.out;
+    // Identified over the pipe files: the device answered every command.
     EXPECT_NE(r.out.find("dtNotRecognized ddSilabs "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"Unrecognised box (simulated)\" serial=7 firmware=02.04 buffer=256"),
+              std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("\n4 devices\n"), std::string::npos) << r.out;
     EXPECT_FALSE(Exists(socket_));
 }
