@@ -4,6 +4,7 @@
 // umockdev preload). The control socket of zemb-sim drives the same host inside the real server
 // in tests/integration/server.
 #include "ConfDebugString.h"
+#include "RecordingSinks.h"
 #include "SimTestbed.h"
 #include "uUSB_IFHost.h"
 #include "uUSB_IFHost_DeviceMonitor.h"
@@ -14,8 +15,6 @@
 #include <systemd/sd-event.h>
 
 namespace {
-
-using TEventLog = std::vector<std::string>;
 
 TSimDeviceConfig Fenwy(std::string name = "fenwy", std::uint16_t firmware = 0x0204) {
     TSimDeviceConfig c;
@@ -41,47 +40,6 @@ TSimDeviceConfig Mirel(std::string name, TSimDriver driver, std::string instance
     c.RamSize = 0x0800;
     return c;
 }
-
-class TEvent : public IZEMBEvent {
-public:
-    TEvent(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-    HRESULT Disconnected(std::int32_t ConnectID) override {
-        log_.push_back("Disconnected " + std::to_string(ConnectID) + " @" + name_);
-        return S_OK;
-    }
-    HRESULT Reconnected(std::int32_t ConnectID) override {
-        log_.push_back("Reconnected " + std::to_string(ConnectID) + " @" + name_);
-        return S_OK;
-    }
-
-private:
-    TEventLog& log_;
-    std::string name_;
-};
-
-class TSink : public IZEMBHost {
-public:
-    TSink(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-    HRESULT EnumDevice(std::int32_t, bool& Result) override { return Ok(Result); }
-    HRESULT EnumConnection(std::int32_t, bool& Result) override { return Ok(Result); }
-    HRESULT EnumApplication(std::int32_t, bool& Result) override { return Ok(Result); }
-    HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override {
-        log_.push_back("DeviceAdded " + std::to_string(DevID) + " @" + name_);
-        return Ok(Result);
-    }
-    HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override {
-        log_.push_back("DeviceRemoved " + std::to_string(DevID) + " @" + name_);
-        return Ok(Result);
-    }
-
-private:
-    static HRESULT Ok(bool& Result) {
-        Result = true;
-        return S_OK;
-    }
-    TEventLog& log_;
-    std::string name_;
-};
 
 struct TLoopUnref {
     void operator()(sd_event* loop) const { sd_event_unref(loop); }
@@ -119,8 +77,8 @@ protected:
         ASSERT_TRUE(StartDeviceChangeMonitor(Loop.get()));
         ASSERT_TRUE(Host->HookupClientApp(aciVantor, 1001, "pc", "/opt/a", A));
         ASSERT_TRUE(Host->HookupClientApp(aciDostra, 1002, "pc", "/opt/b", B));
-        ASSERT_TRUE(Host->SetZEMBHost(A, std::make_shared<TSink>(Log, "A")));
-        ASSERT_TRUE(Host->SetZEMBHost(B, std::make_shared<TSink>(Log, "B")));
+        ASSERT_TRUE(Host->SetZEMBHost(A, std::make_shared<TRecordingSink>(Log, "A")));
+        ASSERT_TRUE(Host->SetZEMBHost(B, std::make_shared<TRecordingSink>(Log, "B")));
     }
     std::int32_t DevIDOf(const std::string& linkName) {
         std::int32_t found = -1;
@@ -169,10 +127,10 @@ TEST_F(HostHotplugTest, UnplugAndReplugKeepTheDevID) {
     const std::int32_t devID = DevIDOf(Bed->LinkName("fenwy"));
     std::int32_t a = -1, b = -1;
     bool reconnected = false;
-    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, std::make_shared<TEvent>(Log, "a"), a,
-                                    reconnected));
-    ASSERT_TRUE(Host->ConnectDevice(B, devID, cmShared, std::make_shared<TEvent>(Log, "b"), b,
-                                    reconnected));
+    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, std::make_shared<TRecordingEvent>(Log, "a"),
+                                    a, reconnected));
+    ASSERT_TRUE(Host->ConnectDevice(B, devID, cmShared, std::make_shared<TRecordingEvent>(Log, "b"),
+                                    b, reconnected));
     ASSERT_TRUE(Host->OpenDevice(a)) << ::testing::PrintToString(Other);
     Lines.clear();
 
@@ -234,8 +192,8 @@ TEST_F(HostHotplugTest, TheSameBoxWithNewFirmwareIsANewDevice) {
     const std::int32_t devID = DevIDOf(Bed->LinkName("fenwy"));
     std::int32_t a = -1;
     bool reconnected = false;
-    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, std::make_shared<TEvent>(Log, "a"), a,
-                                    reconnected));
+    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, std::make_shared<TRecordingEvent>(Log, "a"),
+                                    a, reconnected));
     ASSERT_TRUE(Bed->Unplug("fenwy"));
     ASSERT_TRUE(Seen("Disconnected " + std::to_string(a) + " @a"));
     Log.clear();
@@ -253,8 +211,8 @@ TEST_F(HostHotplugTest, ChangeDuringASessionWaitsForEndSession) {
     bool reconnected = false;
     ASSERT_TRUE(Host->ConnectDevice(A, DevIDOf(Bed->LinkName("mirel-usb")), cmShared, nullptr,
                                     session, reconnected));
-    ASSERT_TRUE(Host->ConnectDevice(A, fenwy, cmShared, std::make_shared<TEvent>(Log, "a"), f,
-                                    reconnected));
+    ASSERT_TRUE(Host->ConnectDevice(A, fenwy, cmShared, std::make_shared<TRecordingEvent>(Log, "a"),
+                                    f, reconnected));
     ASSERT_TRUE(Host->StartSession(session));
     ASSERT_TRUE(Bed->Unplug("fenwy"));
     ASSERT_TRUE(RunUntil([] { return FrmMessageCatch()->Pending; }));
