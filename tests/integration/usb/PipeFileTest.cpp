@@ -138,18 +138,7 @@ TEST_F(PipeFile, ShortReadIsTheCallersToJudge) {
     EXPECT_EQ(moved, 0U);
 }
 
-TEST_F(PipeFile, IdentificationOverThePipes) {
-    DriverListens();
-    DriverReplies(
-        {0x08, 0x00, 0x09, 0x14, 0x04, 0x02, 0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12});
-    device.Identify(dir_);
-    EXPECT_EQ(device.DevType, dtFenwy);
-    EXPECT_EQ(device.SerialNumber, "123456");
-    EXPECT_EQ(device.TotalBufferSize, 2048);
-    EXPECT_EQ(device.Firmware, 0x0204);
-    EXPECT_FALSE(device.Active());
-    EXPECT_EQ(DriverReceived(), (Bytes{0x09, 0x13, 0x18}));
-}
+// Identification over the pipes of a simulated device: SimFaultTest, SimDiscoveryTest.
 
 TEST_F(PipeFile, ClosedDeviceMovesNothing) {
     DriverListens();
