@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The real libudev discovery and libusb transport against simulated link devices in a
 // umockdev testbed (run under umockdev-wrapper).
-#include "SetupApi.h"
 #include "SimTestbed.h"
 #include "ZEMBSettings.h"
 #include "uUSB_IF.h"
@@ -88,24 +87,8 @@ TEST_F(DeviceLayer, EachColumnFindsItsOwnInterfaceClassInUdevOrder) {
     EXPECT_EQ(grid.Cell(dtNotRecognized, ddSilabs).Count(), 0);
 }
 
-TEST_F(DeviceLayer, FriendlyNameFallsBackToDescriptionThenPath) {
-    auto named = LibusbDevice("named", TSimDriver::WinUSB_ST, "N1");
-    named.FriendlyName = "Link box";
-    named.Description = "Described box";
-    auto described = LibusbDevice("described", TSimDriver::WinUSB_ST, "N2");
-    described.Description = "Described box";
-    auto bare = LibusbDevice("bare", TSimDriver::WinUSB_ST, "N3");
-    for (const auto& c : {named, described, bare})
-        ASSERT_TRUE(bed->AddDevice(c));
-    const auto api = TSetupApi::Load();
-    ASSERT_TRUE(api);
-    const auto found = api->GetClassDevs(InterfaceGUIDOf(dtNotRecognized, ddWinUSB_ST));
-    ASSERT_EQ(found.size(), 3U);
-    EXPECT_EQ(found[0].FriendlyName, "Link box");
-    EXPECT_EQ(found[1].FriendlyName, "Described box");
-    EXPECT_EQ(found[2].FriendlyName, bed->LinkName("bare"));
-    EXPECT_EQ(found[2].DevicePath, bed->LinkName("bare"));
-}
+// The friendly name's fallbacks (description, then the path) are checked on the grid in
+// SimDiscoveryTest.
 
 TEST_F(DeviceLayer, TheHundredAndTwentyNinthInterfaceIsNotFound) {
     // Pipe-file devices need no device node, so 129 of them fit on one simulated bus; Brisk
