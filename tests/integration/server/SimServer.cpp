@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 namespace {
 using TClock = std::chrono::steady_clock;
@@ -42,8 +44,13 @@ bool TSimServer::Start(const TOptions& options, std::string& why) {
     const std::map<std::string, std::string> env = {{"ZEMB_CONFIG_DIR", Folder_ + "/config"},
                                                     {"ZEMB_SYSTEM_DIR", Folder_ + "/config"},
                                                     {"XDG_DATA_HOME", Folder_ + "/data"}};
+    // A copy with a name of its own: the single-instance rule counts every process of the
+    // server's file name on the machine, and other test runs must not count.
+    const std::string server = Folder_ + "/zemb-server-sim-" + std::to_string(getpid());
+    std::filesystem::copy_file(ZEMB_SERVER, server);
+    std::filesystem::permissions(server, std::filesystem::perms::owner_all);
     if (!Process_.Start({ZEMB_SIM, "--devices", Folder_ + "/devices.ini", "--control",
-                         Folder_ + "/control.sock", "--", ZEMB_SERVER},
+                         Folder_ + "/control.sock", "--", server},
                         env)) {
         why = "zemb-sim cannot be started";
         return false;
@@ -62,6 +69,7 @@ bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) 
                         "org.freedesktop.DBus", "NameOwnerChanged", nullptr, nullptr);
     const auto deadline = TClock::now() + bound;
     bool owned = false;
+    std::optional<std::string> line;
     for (;;) {
         int has = 0;
         sd_bus_message* reply = nullptr;
@@ -98,8 +106,8 @@ bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) 
             return 0;
         },
         this);
-    if (!owned)
-        why += "\n" + Process_.Output();
+    while (!owned && (line = Process_.ReadLine(std::chrono::milliseconds(0))))
+        why += "\n  " + *line;
     return owned;
 }
 
