@@ -29,6 +29,7 @@ public:
 
     // The folder with a trailing '/', as the configuration folders are given.
     std::string Path() const { return path_.string() + "/"; }
+    std::string Dir() const { return path_.string(); }
     std::string File(const std::string& name) const { return (path_ / name).string(); }
 
     void Write(const std::string& name, const std::string& text) const {

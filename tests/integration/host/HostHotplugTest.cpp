@@ -1,19 +1,20 @@
 // SPDX-License-Identifier: MIT
 // Devices plugged in and pulled out of the simulator's testbed in this process reach the host
 // through the real udev monitor, discovery, identification and transports (run with the
-// umockdev preload). The host in a process of its own under zemb-sim: HostUnderSimTest.
+// umockdev preload). The control socket of zemb-sim drives the same host inside the real server
+// in tests/integration/server.
 #include "ConfDebugString.h"
+#include "RecordingSinks.h"
 #include "SimTestbed.h"
 #include "uUSB_IFHost.h"
 #include "uUSB_IFHost_DeviceMonitor.h"
+#include "uUSB_IFHost_MessageCatch.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
 #include <systemd/sd-event.h>
 
 namespace {
-
-using TEventLog = std::vector<std::string>;
 
 TSimDeviceConfig Fenwy(std::string name = "fenwy", std::uint16_t firmware = 0x0204) {
     TSimDeviceConfig c;
@@ -39,47 +40,6 @@ TSimDeviceConfig Mirel(std::string name, TSimDriver driver, std::string instance
     c.RamSize = 0x0800;
     return c;
 }
-
-class TEvent : public IZEMBEvent {
-public:
-    TEvent(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-    HRESULT Disconnected(std::int32_t ConnectID) override {
-        log_.push_back("Disconnected " + std::to_string(ConnectID) + " @" + name_);
-        return S_OK;
-    }
-    HRESULT Reconnected(std::int32_t ConnectID) override {
-        log_.push_back("Reconnected " + std::to_string(ConnectID) + " @" + name_);
-        return S_OK;
-    }
-
-private:
-    TEventLog& log_;
-    std::string name_;
-};
-
-class TSink : public IZEMBHost {
-public:
-    TSink(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-    HRESULT EnumDevice(std::int32_t, bool& Result) override { return Ok(Result); }
-    HRESULT EnumConnection(std::int32_t, bool& Result) override { return Ok(Result); }
-    HRESULT EnumApplication(std::int32_t, bool& Result) override { return Ok(Result); }
-    HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override {
-        log_.push_back("DeviceAdded " + std::to_string(DevID) + " @" + name_);
-        return Ok(Result);
-    }
-    HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override {
-        log_.push_back("DeviceRemoved " + std::to_string(DevID) + " @" + name_);
-        return Ok(Result);
-    }
-
-private:
-    static HRESULT Ok(bool& Result) {
-        Result = true;
-        return S_OK;
-    }
-    TEventLog& log_;
-    std::string name_;
-};
 
 struct TLoopUnref {
     void operator()(sd_event* loop) const { sd_event_unref(loop); }
@@ -117,8 +77,8 @@ protected:
         ASSERT_TRUE(StartDeviceChangeMonitor(Loop.get()));
         ASSERT_TRUE(Host->HookupClientApp(aciVantor, 1001, "pc", "/opt/a", A));
         ASSERT_TRUE(Host->HookupClientApp(aciDostra, 1002, "pc", "/opt/b", B));
-        ASSERT_TRUE(Host->SetZEMBHost(A, std::make_shared<TSink>(Log, "A")));
-        ASSERT_TRUE(Host->SetZEMBHost(B, std::make_shared<TSink>(Log, "B")));
+        ASSERT_TRUE(Host->SetZEMBHost(A, std::make_shared<TRecordingSink>(Log, "A")));
+        ASSERT_TRUE(Host->SetZEMBHost(B, std::make_shared<TRecordingSink>(Log, "B")));
     }
     std::int32_t DevIDOf(const std::string& linkName) {
         std::int32_t found = -1;
@@ -157,13 +117,20 @@ private:
 
 TEST_F(HostHotplugTest, UnplugAndReplugKeepTheDevID) {
     StartHost();
+    // The first scan: one "Inserted" line per device, the ddWinUSB_Silabs column before
+    // ddWinUSB_ST, no client called.
+    EXPECT_EQ(Lines,
+              (std::vector<std::string>{"Device (DevID: 0) Inserted", "Device (DevID: 1) Inserted",
+                                        "Device (DevID: 2) Inserted"}));
+    EXPECT_LT(DevIDOf(Bed->LinkName("mirel-usb")), DevIDOf(Bed->LinkName("fenwy")));
+    EXPECT_TRUE(Log.empty());
     const std::int32_t devID = DevIDOf(Bed->LinkName("fenwy"));
     std::int32_t a = -1, b = -1;
     bool reconnected = false;
-    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, std::make_shared<TEvent>(Log, "a"), a,
-                                    reconnected));
-    ASSERT_TRUE(Host->ConnectDevice(B, devID, cmShared, std::make_shared<TEvent>(Log, "b"), b,
-                                    reconnected));
+    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, std::make_shared<TRecordingEvent>(Log, "a"),
+                                    a, reconnected));
+    ASSERT_TRUE(Host->ConnectDevice(B, devID, cmShared, std::make_shared<TRecordingEvent>(Log, "b"),
+                                    b, reconnected));
     ASSERT_TRUE(Host->OpenDevice(a)) << ::testing::PrintToString(Other);
     Lines.clear();
 
@@ -187,7 +154,10 @@ TEST_F(HostHotplugTest, UnplugAndReplugKeepTheDevID) {
     EXPECT_EQ(Lines, (std::vector<std::string>{"Device (DevID: " + d + ") removed",
                                                "Device (DevID: " + d + ") re-inserted"}));
 
-    // The client connects again and gets its connection back, and the device works.
+    // Connections stay disconnected until their client connects again: same ConnectID back,
+    // and the device works.
+    EXPECT_EQ(USB_IFHostContainer()->ConnectedDevices.FindConnection(a)->State,
+              TUSB_Connection::csDisconnected);
     std::int32_t again = -1;
     ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, nullptr, again, reconnected));
     EXPECT_EQ(again, a);
@@ -212,6 +182,45 @@ TEST_F(HostHotplugTest, HotplugStillWorksAfterUnevenSessions) {
     ASSERT_TRUE(Host->EndSession(a));
     ASSERT_TRUE(Bed->Unplug("fenwy"));
     ASSERT_TRUE(Seen("DeviceRemoved 2 @B")) << ::testing::PrintToString(Log);
+}
+
+TEST_F(HostHotplugTest, TheSameBoxWithNewFirmwareIsANewDevice) {
+    TSimDeviceConfig update = Fenwy("fenwy-update", 0x0205);
+    update.Plugged = false;
+    ASSERT_TRUE(Bed->AddDevice(update));
+    StartHost();
+    const std::int32_t devID = DevIDOf(Bed->LinkName("fenwy"));
+    std::int32_t a = -1;
+    bool reconnected = false;
+    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, std::make_shared<TRecordingEvent>(Log, "a"),
+                                    a, reconnected));
+    ASSERT_TRUE(Bed->Unplug("fenwy"));
+    ASSERT_TRUE(Seen("Disconnected " + std::to_string(a) + " @a"));
+    Log.clear();
+    ASSERT_TRUE(Bed->Plug("fenwy-update"));
+    ASSERT_TRUE(Seen("DeviceAdded 3 @B")) << ::testing::PrintToString(Log);
+    // No Reconnected: the connection stays with the old record of the box.
+    EXPECT_EQ(Log, (TEventLog{"DeviceAdded 3 @A", "DeviceAdded 3 @B"}));
+    EXPECT_EQ(DevIDOf(Bed->LinkName("fenwy-update")), 3);
+}
+
+TEST_F(HostHotplugTest, ChangeDuringASessionWaitsForEndSession) {
+    StartHost();
+    const std::int32_t fenwy = DevIDOf(Bed->LinkName("fenwy"));
+    std::int32_t session = -1, f = -1;
+    bool reconnected = false;
+    ASSERT_TRUE(Host->ConnectDevice(A, DevIDOf(Bed->LinkName("mirel-usb")), cmShared, nullptr,
+                                    session, reconnected));
+    ASSERT_TRUE(Host->ConnectDevice(A, fenwy, cmShared, std::make_shared<TRecordingEvent>(Log, "a"),
+                                    f, reconnected));
+    ASSERT_TRUE(Host->StartSession(session));
+    ASSERT_TRUE(Bed->Unplug("fenwy"));
+    ASSERT_TRUE(RunUntil([] { return FrmMessageCatch()->Pending; }));
+    EXPECT_TRUE(Log.empty()) << ::testing::PrintToString(Log);
+    ASSERT_TRUE(Host->EndSession(session));
+    const std::string d = std::to_string(fenwy);
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved " + d + " @A", "DeviceRemoved " + d + " @B",
+                              "Disconnected " + std::to_string(f) + " @a"}));
 }
 
 TEST_F(HostHotplugTest, DevicesPluggedTogetherMakeOneRescan) {

@@ -1,44 +1,22 @@
 // SPDX-License-Identifier: MIT
 #include "SimServer.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
+#include <string>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
-
 using TClock = std::chrono::steady_clock;
 constexpr const char* ServerName = "org.zemb.ZEMB";
-
-// Waits at most `bound` for the child to end; its wait status, or nothing.
-bool WaitForChild(pid_t pid, std::chrono::milliseconds bound, int& status) {
-    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidFd >= 0) {
-        pollfd fd{pidFd, POLLIN, 0};
-        poll(&fd, 1, static_cast<int>(bound.count()));
-        close(pidFd);
-    }
-    return waitpid(pid, &status, WNOHANG) == pid;
-}
-
 } // namespace
 
 TSimServer::~TSimServer() {
     Stop();
     sd_bus_slot_unref(LogChanged_);
-    if (Out_ >= 0)
-        close(Out_);
     sd_bus_flush_close_unref(Bus_);
     if (!Folder_.empty()) {
         std::error_code ignored;
@@ -62,44 +40,18 @@ bool TSimServer::Start(const TOptions& options, std::string& why) {
     if (!options.FenwyIni.empty())
         std::ofstream(Folder_ + "/config/FENWY.INI") << options.FenwyIni;
 
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("ZEMB_CONFIG_DIR=", 0) != 0 && entry.rfind("ZEMB_SYSTEM_DIR=", 0) != 0 &&
-            entry.rfind("XDG_DATA_HOME=", 0) != 0)
-            env.push_back(entry);
-    }
     // Nothing of the machine's own: no /etc/Zalto.ini, no user data folder.
-    env.push_back("ZEMB_CONFIG_DIR=" + Folder_ + "/config");
-    env.push_back("ZEMB_SYSTEM_DIR=" + Folder_ + "/config");
-    env.push_back("XDG_DATA_HOME=" + Folder_ + "/data");
-    std::vector<std::string> args = {
-        ZEMB_SIM, "--devices", Folder_ + "/devices.ini", "--control", Folder_ + "/control.sock",
-        "--",     ZEMB_SERVER};
-    std::vector<char*> argv, envp;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) < 0) {
-        why = "no pipe";
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-    const int spawned = posix_spawn(&Pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    Out_ = pipeFds[0];
-    fcntl(Out_, F_SETFL, O_NONBLOCK);
-    if (spawned != 0) {
-        Pid_ = -1;
+    const std::map<std::string, std::string> env = {{"ZEMB_CONFIG_DIR", Folder_ + "/config"},
+                                                    {"ZEMB_SYSTEM_DIR", Folder_ + "/config"},
+                                                    {"XDG_DATA_HOME", Folder_ + "/data"}};
+    // A copy with a name of its own: the single-instance rule counts every process of the
+    // server's file name on the machine, and other test runs must not count.
+    const std::string server = Folder_ + "/zemb-server-sim-" + std::to_string(getpid());
+    std::filesystem::copy_file(ZEMB_SERVER, server);
+    std::filesystem::permissions(server, std::filesystem::perms::owner_all);
+    if (!Process_.Start({ZEMB_SIM, "--devices", Folder_ + "/devices.ini", "--control",
+                         Folder_ + "/control.sock", "--", server},
+                        env)) {
         why = "zemb-sim cannot be started";
         return false;
     }
@@ -117,6 +69,7 @@ bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) 
                         "org.freedesktop.DBus", "NameOwnerChanged", nullptr, nullptr);
     const auto deadline = TClock::now() + bound;
     bool owned = false;
+    std::optional<std::string> line;
     for (;;) {
         int has = 0;
         sd_bus_message* reply = nullptr;
@@ -129,9 +82,7 @@ bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) 
             owned = true;
             break;
         }
-        int status = 0;
-        if (waitpid(Pid_, &status, WNOHANG) == Pid_) {
-            Pid_ = -1;
+        if (!Process_.Running()) {
             why = "the server ended before it owned its name";
             break;
         }
@@ -141,7 +92,6 @@ bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) 
             why = "the server did not take its name in time";
             break;
         }
-        Drain();
         while (sd_bus_process(Bus_, nullptr) > 0) {
         }
         // At most a tenth of a second, so a server that dies silently is noticed.
@@ -156,50 +106,25 @@ bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) 
             return 0;
         },
         this);
-    if (!owned) {
-        Drain();
-        for (const std::string& line : Lines_)
-            why += "\n  " + line;
-    }
+    while (!owned && (line = Process_.ReadLine(std::chrono::milliseconds(0))))
+        why += "\n  " + *line;
     return owned;
 }
 
 int TSimServer::Stop() {
-    if (Pid_ < 0)
+    if (!Process_.Running())
         return -1;
-    int status = 0;
-    kill(Pid_, SIGTERM);
-    if (!WaitForChild(Pid_, std::chrono::seconds(10), status)) {
-        kill(Pid_, SIGKILL);
-        waitpid(Pid_, &status, 0);
-        Pid_ = -1;
-        return -1;
-    }
-    Pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-void TSimServer::Drain() {
-    if (Out_ < 0)
-        return;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(Out_, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        Pending_.append(buffer, static_cast<std::size_t>(n));
-    }
-    std::size_t end;
-    while ((end = Pending_.find('\n')) != std::string::npos) {
-        Lines_.push_back(Pending_.substr(0, end));
-        Pending_.erase(0, end + 1);
-    }
+    Process_.Signal(SIGTERM);
+    const int status = Process_.WaitForExit(std::chrono::seconds(10));
+    if (status < 0)
+        Process_.Signal(SIGKILL);
+    return status;
 }
 
 std::vector<std::string> TSimServer::TakeDebugLines() {
-    Drain();
     std::vector<std::string> lines;
-    lines.swap(Lines_);
+    while (auto line = Process_.ReadLine(std::chrono::milliseconds(0)))
+        lines.push_back(std::move(*line));
     return lines;
 }
 
@@ -271,18 +196,5 @@ int TSimServer::LogChangeSignals(int atLeast, std::chrono::milliseconds bound) {
 bool TSimServer::Control(const std::vector<std::string>& request) {
     std::vector<std::string> args = {ZEMB_SIM, "ctl", "--control", Folder_ + "/control.sock"};
     args.insert(args.end(), request.begin(), request.end());
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return false;
-    int status = 0;
-    if (!WaitForChild(pid, std::chrono::seconds(10), status)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return false;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return RunProgram(args).Status == 0;
 }

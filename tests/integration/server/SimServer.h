@@ -7,9 +7,10 @@
 // through the operator interface on the session bus. Everything is ended by pid and removed
 // when the object goes.
 
+#include "TestProcess.h"
+
 #include <chrono>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 struct sd_bus;
@@ -55,14 +56,10 @@ public:
 
 private:
     bool WaitForName(std::chrono::milliseconds bound, std::string& why);
-    void Drain();
 
     std::string Folder_;
-    pid_t Pid_ = -1;
-    int Out_ = -1;
+    TProcess Process_;
     sd_bus* Bus_ = nullptr;
     struct sd_bus_slot* LogChanged_ = nullptr;
     int LogChanges_ = 0;
-    std::string Pending_;
-    std::vector<std::string> Lines_;
 };

@@ -51,6 +51,12 @@ Firmware=2.04
 RamSize=0x0200
 )";
 
+// The call's status must be S_OK; its Result is what counts.
+bool Ok(HRESULT status, const bool& result) {
+    EXPECT_EQ(status, S_OK);
+    return result;
+}
+
 std::string Comm3(const std::string& text) {
     return "[RUVAzerComm3] " + text;
 }
@@ -209,8 +215,7 @@ TEST_F(ServerUnderSim, RegistrationCallsAndStubsWriteTheirFrameAndLogLines) {
     // The first interface's hook-up: type 9 clamped to aciCorra, the stray check and the
     // frame of HookupClientApp2 inside its own.
     std::int32_t corra = -1;
-    ASSERT_EQ(server.HookupClientApp(9, "testhost", "corra-klient-ä", corra, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.HookupClientApp(9, "testhost", "corra-klient-ä", corra, result), result));
     EXPECT_THAT(Server.TakeServerTraces(), ElementsAre(Comm3(">TZEMBServer.HookupClientApp"),
                                                        Comm3(">TZEMBServer.HookupClientApp2"),
                                                        Comm3("<TZEMBServer.HookupClientApp2"),
@@ -222,8 +227,7 @@ TEST_F(ServerUnderSim, RegistrationCallsAndStubsWriteTheirFrameAndLogLines) {
     EXPECT_GE(Server.LogChangeSignals(3, std::chrono::seconds(10)), 3);
     std::uint8_t type = 0;
     std::string computer, exe;
-    ASSERT_EQ(server.ClientAppInfo(corra, type, computer, exe, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.ClientAppInfo(corra, type, computer, exe, result), result));
     EXPECT_EQ(type, ZEMB::aciCorra);
     EXPECT_EQ(computer, "testhost");
     EXPECT_EQ(exe, "corra-klient-ä");
@@ -232,29 +236,22 @@ TEST_F(ServerUnderSim, RegistrationCallsAndStubsWriteTheirFrameAndLogLines) {
 
     // The sink: stored once, refused when the same one comes again; no log line.
     auto sink = std::make_shared<TRecordingHost>();
-    ASSERT_EQ(server.SetZEMBHost2(corra, sink, result), S_OK);
-    EXPECT_TRUE(result);
-    ASSERT_EQ(server.SetZEMBHost2(corra, sink, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_TRUE(Ok(server.SetZEMBHost2(corra, sink, result), result));
+    EXPECT_FALSE(Ok(server.SetZEMBHost2(corra, sink, result), result));
     EXPECT_THAT(Server.TakeServerTraces(),
                 ElementsAre(Comm3(">TZEMBServer.SetZEMBHost"), Comm3("<TZEMBServer.SetZEMBHost"),
                             Comm3(">TZEMBServer.SetZEMBHost"), Comm3("<TZEMBServer.SetZEMBHost")));
 
-    ASSERT_EQ(server.EnumApplications2(corra, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.EnumApplications2(corra, result), result));
     // The process itself is client application 0.
     EXPECT_THAT(sink->Applications, ElementsAre(0, corra));
-    ASSERT_EQ(server.EnumConnection2(corra, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.EnumConnection2(corra, result), result));
     EXPECT_THAT(sink->Connections, IsEmpty());
     std::int32_t value = -1;
-    ASSERT_EQ(server.TotalBufferSize(12345, value, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.TotalBufferSize(12345, value, result), result));
     EXPECT_EQ(value, 0);
-    ASSERT_EQ(server.StartSession(-1, result), S_OK);
-    EXPECT_FALSE(result);
-    ASSERT_EQ(server.EndSession(-1, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.StartSession(-1, result), result));
+    EXPECT_FALSE(Ok(server.EndSession(-1, result), result));
     EXPECT_THAT(
         Server.TakeServerTraces(),
         ElementsAre(
@@ -266,19 +263,14 @@ TEST_F(ServerUnderSim, RegistrationCallsAndStubsWriteTheirFrameAndLogLines) {
 
     // The first interface's stubs answer False; SetSuperUseMode True without a trace.
     result = true;
-    ASSERT_EQ(server.EnumDevices(ZEMB::dtFenwy, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.EnumDevices(ZEMB::dtFenwy, result), result));
     result = true;
-    ASSERT_EQ(server.EnumApplications(result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.EnumApplications(result), result));
     result = true;
-    ASSERT_EQ(server.EnumConnections(result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.EnumConnections(result), result));
     result = true;
-    ASSERT_EQ(server.SetZEMBHost(sink, result), S_OK);
-    EXPECT_FALSE(result);
-    ASSERT_EQ(server.SetSuperUseMode(result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_FALSE(Ok(server.SetZEMBHost(sink, result), result));
+    EXPECT_TRUE(Ok(server.SetSuperUseMode(result), result));
     EXPECT_THAT(Server.TakeServerTraces(),
                 ElementsAre("[] >TZEMBServer.EnumDevices", "[] TZEMBServer.EnumApplications",
                             "[] TZEMBServer.EnumConnections", "[] TZEMBServer.SetZEMBHost"));
@@ -286,14 +278,12 @@ TEST_F(ServerUnderSim, RegistrationCallsAndStubsWriteTheirFrameAndLogLines) {
 
     // Unhook: its line comes after the exit trace, with or without the host's consent.
     const std::size_t before = Server.CommunicationLog().size();
-    ASSERT_EQ(server.UnhookClientApp(corra, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.UnhookClientApp(corra, result), result));
     std::vector<std::string> traces = Server.TakeServerTraces();
     ASSERT_FALSE(traces.empty());
     EXPECT_EQ(traces.front(), Comm3(">TZEMBServer.UnhookClientApp"));
     EXPECT_EQ(traces.back(), Comm3("<TZEMBServer.UnhookClientApp"));
-    ASSERT_EQ(server.UnhookClientApp(77, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.UnhookClientApp(77, result), result));
     EXPECT_THAT(Server.CommunicationLogFrom(before),
                 ElementsAre("UnhookClientApp (ClientAppID: " + std::to_string(corra) + ")",
                             "UnhookClientApp (ClientAppID: 77)"));
@@ -324,8 +314,7 @@ TEST_F(ServerUnderSim, DeviceCallsWriteTheirLogLinesAndMoveBytesThroughTheDevice
     EXPECT_FALSE(none.Result);
     EXPECT_TRUE(none.LinkName.empty() && none.FriendlyName.empty());
     std::int32_t bufferSize = 0;
-    ASSERT_EQ(server.TotalBufferSize(fenwy, bufferSize, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.TotalBufferSize(fenwy, bufferSize, result), result));
     EXPECT_EQ(bufferSize, 0x0900 - 256);
     EXPECT_THAT(Server.TakeServerTraces(),
                 ElementsAre(Comm3(">TZEMBServer.DevInfo"), Comm3("<TZEMBServer.DevInfo"),
@@ -343,11 +332,10 @@ TEST_F(ServerUnderSim, DeviceCallsWriteTheirLogLinesAndMoveBytesThroughTheDevice
 
     // Mode 5 is clamped to cmShared.
     auto events = std::make_shared<TRecordingEvent>();
-    ASSERT_EQ(server.ConnectDevice(client.AppID, fenwy, 5, events, connectId, result), S_OK);
-    ASSERT_TRUE(result);
+    ASSERT_TRUE(
+        Ok(server.ConnectDevice(client.AppID, fenwy, 5, events, connectId, result), result));
     const std::string c = std::to_string(connectId);
-    ASSERT_EQ(server.OpenDevice(connectId, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.OpenDevice(connectId, result), result));
     EXPECT_THAT(Server.CommunicationLog(),
                 ElementsAre("ConnectDevice (ConnectID " + c + "):  ok", "   ClientAppID: " + app,
                             "   DevType: dtFenwy", "   Mode: cmShared", "   DevID: " + dev,
@@ -357,24 +345,21 @@ TEST_F(ServerUnderSim, DeviceCallsWriteTheirLogLinesAndMoveBytesThroughTheDevice
     // A write, then a read of the same length: the device's echo, counted in one pair.
     const std::vector<std::uint8_t> bytes = {0x5A, 0x01, 0xA5, 0xFF, 0x00, 0x42};
     std::int32_t count = -1;
-    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), result));
     EXPECT_EQ(count, 6);
     TSafeByteArray answer(6, 1);
-    ASSERT_EQ(server.ReadBuffer(connectId, answer, count, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.ReadBuffer(connectId, answer, count, result), result));
     EXPECT_EQ(count, 6);
     EXPECT_EQ(answer, TSafeByteArray(bytes));
     std::int32_t written = -1, read = -1;
-    ASSERT_EQ(server.TrafficStat(connectId, written, read, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.TrafficStat(connectId, written, read, result), result));
     EXPECT_EQ(written, 6);
     EXPECT_EQ(read, 6);
     std::int32_t devId = -1, appId = -1;
     bool connected = false, active = false;
     std::uint8_t mode = 0;
-    ASSERT_EQ(server.ConnectInfo(connectId, devId, appId, connected, active, mode, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(
+        Ok(server.ConnectInfo(connectId, devId, appId, connected, active, mode, result), result));
     EXPECT_EQ(devId, fenwy);
     EXPECT_EQ(appId, client.AppID);
     EXPECT_TRUE(connected && active);
@@ -382,21 +367,14 @@ TEST_F(ServerUnderSim, DeviceCallsWriteTheirLogLinesAndMoveBytesThroughTheDevice
     EXPECT_TRUE(DevInfo(server, fenwy).Active);
 
     // Failures: every one logged, the ConnectID part left out for -1.
-    ASSERT_EQ(server.OpenDevice(99, result), S_OK);
-    EXPECT_FALSE(result);
-    ASSERT_EQ(server.OpenDevice(-1, result), S_OK);
-    EXPECT_FALSE(result);
-    ASSERT_EQ(server.CloseDevice(-1, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.OpenDevice(99, result), result));
+    EXPECT_FALSE(Ok(server.OpenDevice(-1, result), result));
+    EXPECT_FALSE(Ok(server.CloseDevice(-1, result), result));
     TSafeByteArray unread(8, 1);
-    ASSERT_EQ(server.ReadBuffer(99, unread, count, result), S_OK);
-    EXPECT_FALSE(result);
-    ASSERT_EQ(server.CloseDevice(connectId, result), S_OK);
-    EXPECT_TRUE(result);
-    ASSERT_EQ(server.DisconnectDevice(connectId, result), S_OK);
-    EXPECT_TRUE(result);
-    ASSERT_EQ(server.DisconnectDevice(connectId, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.ReadBuffer(99, unread, count, result), result));
+    EXPECT_TRUE(Ok(server.CloseDevice(connectId, result), result));
+    EXPECT_TRUE(Ok(server.DisconnectDevice(connectId, result), result));
+    EXPECT_FALSE(Ok(server.DisconnectDevice(connectId, result), result));
     EXPECT_THAT(Server.CommunicationLogFrom(9),
                 ElementsAre("TrafficStats (ConnectID " + c + "): W: 6  R: 6", "ReadBuffer 6:6  ok",
                             "OpenDevice (ConnectID 99):  not ok",
@@ -445,8 +423,8 @@ TEST_F(ServerUnderSim, TrafficPairKeepsItsPlaceUntilAnotherConnectionOrLineComes
     bool result = false;
     std::int32_t count = 0;
     auto write = [&](std::int32_t connectId, std::size_t size) {
-        ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(size, 1), count, result), S_OK);
-        EXPECT_TRUE(result);
+        EXPECT_TRUE(
+            Ok(server.WriteBuffer(connectId, TSafeByteArray(size, 1), count, result), result));
     };
 
     for (int i = 0; i < 10; ++i)
@@ -507,8 +485,7 @@ TEST_F(ServerUnderSim, FirstDeviceFallsBackToAnUnrecognisedDeviceOnlyForMirelAnd
               S_OK);
     EXPECT_FALSE(result);
     // A type beyond the enumeration is clamped to dtCorra, a mode beyond it to cmShared.
-    ASSERT_EQ(server.FirstDevice2(200, client.AppID, 200, devId, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.FirstDevice2(200, client.AppID, 200, devId, result), result));
     EXPECT_THAT(
         Server.CommunicationLogFrom(start),
         ElementsAre("No device found (dtFenwy cmShared). Using NotRecognized device instead",
@@ -517,11 +494,9 @@ TEST_F(ServerUnderSim, FirstDeviceFallsBackToAnUnrecognisedDeviceOnlyForMirelAnd
     // The first interface's FirstDevice: two stray checks, its own frame around FirstDevice2's,
     // and the DevID line also when nothing was found.
     Server.TakeDebugLines();
-    ASSERT_EQ(server.FirstDevice(ZEMB::dtMirel, ZEMB::cmExclusive, devId, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.FirstDevice(ZEMB::dtMirel, ZEMB::cmExclusive, devId, result), result));
     EXPECT_EQ(devId, 0);
-    ASSERT_EQ(server.FirstDevice(ZEMB::dtCorra, ZEMB::cmExclusive, devId, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.FirstDevice(ZEMB::dtCorra, ZEMB::cmExclusive, devId, result), result));
     EXPECT_THAT(
         Server.TakeServerTraces(),
         ElementsAre(Comm3(">TZEMBServer.FirstDevice"), Comm3(">TZEMBServer.FirstDevice2"),
@@ -590,11 +565,10 @@ TEST_F(ServerUnderSim, ReconnectIsLoggedAndItsDroppedCallbackReportedOnTheNextCa
     std::int32_t dev = -1, app = -1;
     bool connected = false, active = true;
     std::uint8_t mode = 0;
-    ASSERT_EQ(server.ConnectInfo(connectId, dev, app, connected, active, mode, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(
+        Ok(server.ConnectInfo(connectId, dev, app, connected, active, mode, result), result));
     EXPECT_TRUE(connected);
-    ASSERT_EQ(server.DisconnectDevice(connectId, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.DisconnectDevice(connectId, result), result));
 }
 
 TEST_F(ServerUnderSim, AccessRulesKeepADeviceFromOtherClients) {
@@ -621,14 +595,13 @@ TEST_F(ServerUnderSim, AccessRulesKeepADeviceFromOtherClients) {
     EXPECT_EQ(Server.CommunicationLog().size(), afterConnect);
     // FirstDevice2 passes the held Fenwy by and offers the unrecognised box instead.
     std::int32_t devId = -1;
-    ASSERT_EQ(b.Server->FirstDevice2(ZEMB::dtFenwy, b.AppID, ZEMB::cmShared, devId, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(
+        Ok(b.Server->FirstDevice2(ZEMB::dtFenwy, b.AppID, ZEMB::cmShared, devId, result), result));
     EXPECT_NE(devId, fenwy);
     EXPECT_THAT(Server.CommunicationLogFrom(afterConnect),
                 ElementsAre("No device found (dtFenwy cmShared). Using NotRecognized device "
                             "instead"));
-    ASSERT_EQ(a.Server->DisconnectDevice(exclusive, result), S_OK);
-    ASSERT_TRUE(result);
+    ASSERT_TRUE(Ok(a.Server->DisconnectDevice(exclusive, result), result));
 
     // Shared: both join while the device is not opened; once opened, a newcomer is refused
     // (EnableSharedAccess is off), the one already connected may open it as well.
@@ -637,28 +610,22 @@ TEST_F(ServerUnderSim, AccessRulesKeepADeviceFromOtherClients) {
     ASSERT_NE(sharedA, -1);
     ASSERT_NE(sharedB, -1);
     EXPECT_NE(sharedA, sharedB);
-    ASSERT_EQ(a.Server->OpenDevice(sharedA, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(a.Server->OpenDevice(sharedA, result), result));
     TClient c = Hookup("client-c");
     EXPECT_EQ(connect(c, ZEMB::cmShared), -1);
     EXPECT_EQ(connect(c, ZEMB::cmExclusive), -1);
-    ASSERT_EQ(b.Server->OpenDevice(sharedB, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(b.Server->OpenDevice(sharedB, result), result));
 
     // Closing one of two opened connections keeps the device open for the other.
-    ASSERT_EQ(a.Server->CloseDevice(sharedA, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(a.Server->CloseDevice(sharedA, result), result));
     std::int32_t count = 0;
     const std::vector<std::uint8_t> bytes = {0x21, 0x22, 0x23};
-    ASSERT_EQ(b.Server->WriteBuffer(sharedB, TSafeByteArray(bytes), count, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(b.Server->WriteBuffer(sharedB, TSafeByteArray(bytes), count, result), result));
     TSafeByteArray answer(3, 1);
-    ASSERT_EQ(b.Server->ReadBuffer(sharedB, answer, count, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(b.Server->ReadBuffer(sharedB, answer, count, result), result));
     EXPECT_EQ(answer, TSafeByteArray(bytes));
     // Unhooking closes and disconnects what the client left.
-    ASSERT_EQ(b.Server->UnhookClientApp(b.AppID, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(b.Server->UnhookClientApp(b.AppID, result), result));
     EXPECT_FALSE(DevInfo(*a.Server, fenwy).Active);
     EXPECT_NE(connect(c, ZEMB::cmShared), -1);
 }
@@ -687,8 +654,7 @@ TEST_F(ServerUnderSim, SharedAccessSettingLetsClientsJoinAnOpenedDevice) {
               S_OK);
     EXPECT_TRUE(result);
     TSafeByteArray answer(2, 1);
-    ASSERT_EQ(b.Server->ReadBuffer(sharedB, answer, count, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(b.Server->ReadBuffer(sharedB, answer, count, result), result));
     EXPECT_EQ(answer, TSafeByteArray(std::vector<std::uint8_t>{0x31, 0x32}));
     const std::size_t size = Server.CommunicationLog().size();
     EXPECT_THAT(Server.CommunicationLogFrom(size - 4),
@@ -708,10 +674,8 @@ TEST_F(ServerUnderSim, EnumerationsCallTheSinkWhichMayCallBackIntoTheServer) {
 
     // Without a sink: False, nobody called.
     bool result = true;
-    ASSERT_EQ(server.EnumDevices2(client.AppID, ZEMB::dtFenwy, result), S_OK);
-    EXPECT_FALSE(result);
-    ASSERT_EQ(server.SetZEMBHost2(client.AppID, sink, result), S_OK);
-    ASSERT_TRUE(result);
+    EXPECT_FALSE(Ok(server.EnumDevices2(client.AppID, ZEMB::dtFenwy, result), result));
+    ASSERT_TRUE(Ok(server.SetZEMBHost2(client.AppID, sink, result), result));
     Server.TakeDebugLines();
 
     // The sink asks the server about each device while the enumeration runs.
@@ -719,26 +683,22 @@ TEST_F(ServerUnderSim, EnumerationsCallTheSinkWhichMayCallBackIntoTheServer) {
     sink->OnEnumDevice = [&](std::int32_t devId) {
         names.push_back(DevInfo(server, devId).FriendlyName);
     };
-    ASSERT_EQ(server.EnumDevices2(client.AppID, ZEMB::dtFenwy, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.EnumDevices2(client.AppID, ZEMB::dtFenwy, result), result));
     ASSERT_EQ(sink->Devices.size(), 1u);
     const std::int32_t fenwy = sink->Devices.front();
     EXPECT_THAT(names, ElementsAre("Fenwy Link (simulated)"));
     EXPECT_THAT(Server.TakeServerTraces(),
                 ElementsAre(Comm3(">TZEMBServer4.EnumDevices2"), Comm3(">TZEMBServer.DevInfo"),
                             Comm3("<TZEMBServer.DevInfo"), Comm3("<TZEMBServer4.EnumDevices2")));
-    ASSERT_EQ(server.EnumDevices2(client.AppID, ZEMB::dtNotRecognized, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.EnumDevices2(client.AppID, ZEMB::dtNotRecognized, result), result));
     // Beyond the enumeration: clamped to dtCorra, of which there is none.
-    ASSERT_EQ(server.EnumDevices2(client.AppID, 77, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.EnumDevices2(client.AppID, 77, result), result));
     ASSERT_EQ(sink->Devices.size(), 2u);
     EXPECT_NE(sink->Devices[1], fenwy);
     EXPECT_THAT(names, ElementsAre("Fenwy Link (simulated)", "Unrecognised box (simulated)"));
 
     const std::int32_t connectId = ConnectAndOpen(client, fenwy, ZEMB::cmShared);
-    ASSERT_EQ(server.EnumConnection2(client.AppID, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.EnumConnection2(client.AppID, result), result));
     EXPECT_THAT(sink->Connections, ElementsAre(connectId));
 
     // A sink that answers with a failure status: the enumeration ends in the call's barrier.
@@ -746,8 +706,7 @@ TEST_F(ServerUnderSim, EnumerationsCallTheSinkWhichMayCallBackIntoTheServer) {
     sink->EnumDeviceStatus = E_FAIL;
     Server.TakeDebugLines();
     result = true;
-    ASSERT_EQ(server.EnumDevices2(client.AppID, ZEMB::dtFenwy, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.EnumDevices2(client.AppID, ZEMB::dtFenwy, result), result));
     EXPECT_THAT(Server.TakeServerTraces(),
                 ElementsAre(Comm3(">TZEMBServer4.EnumDevices2"),
                             "[RUVAzer Comm] TZEMBServer4.EnumDevices2 EOleSysError OLE error "
@@ -766,8 +725,7 @@ TEST_F(ServerUnderSim, EnumerationsCallTheSinkWhichMayCallBackIntoTheServer) {
     }
     Server.TakeDebugLines();
     result = true;
-    ASSERT_EQ(server.EnumDevices2(goneId, ZEMB::dtFenwy, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.EnumDevices2(goneId, ZEMB::dtFenwy, result), result));
     const std::vector<std::string> traces = Server.TakeServerTraces();
     ASSERT_EQ(traces.size(), 3u) << ::testing::PrintToString(traces);
     EXPECT_EQ(
@@ -797,17 +755,14 @@ TEST_F(ServerUnderSim, FailedTransfersAndPulledDevicesReachTheLogAndTheClient) {
     // A transfer the device fails, also on the transport's one retry: the pair is written
     // all the same, ending in not ok.
     ASSERT_TRUE(Server.Control({"fault", "fenwy", "fail", "2"}));
-    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(4, 1), count, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.WriteBuffer(connectId, TSafeByteArray(4, 1), count, result), result));
     EXPECT_THAT(
         Server.CommunicationLogFrom(start),
         ElementsAre("TrafficStats (ConnectID " + c + "): W: 0  R: 0", "WriteBuffer 4:0  not ok"));
     const std::vector<std::uint8_t> bytes = {0x61, 0x62, 0x63, 0x64};
-    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), result));
     TSafeByteArray answer(4, 1);
-    ASSERT_EQ(server.ReadBuffer(connectId, answer, count, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.ReadBuffer(connectId, answer, count, result), result));
     EXPECT_EQ(answer, TSafeByteArray(bytes));
     EXPECT_THAT(
         Server.CommunicationLogFrom(start),
@@ -822,14 +777,12 @@ TEST_F(ServerUnderSim, FailedTransfersAndPulledDevicesReachTheLogAndTheClient) {
     std::int32_t devId = 0, appId = 0;
     bool connected = true, active = true;
     std::uint8_t mode = 0;
-    ASSERT_EQ(server.ConnectInfo(connectId, devId, appId, connected, active, mode, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(
+        Ok(server.ConnectInfo(connectId, devId, appId, connected, active, mode, result), result));
     EXPECT_FALSE(connected);
     EXPECT_EQ(devId, -1);
-    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(2, 1), count, result), S_OK);
-    EXPECT_FALSE(result);
-    ASSERT_EQ(server.OpenDevice(connectId, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(Ok(server.WriteBuffer(connectId, TSafeByteArray(2, 1), count, result), result));
+    EXPECT_FALSE(Ok(server.OpenDevice(connectId, result), result));
     EXPECT_THAT(Server.CommunicationLogFrom(start),
                 ElementsAre("TrafficStats (ConnectID " + c + "): W: 4  R: 4",
                             "WriteBuffer 2:0  not ok", "OpenDevice (ConnectID " + c + "):  not ok",
@@ -844,6 +797,5 @@ TEST_F(ServerUnderSim, FailedTransfersAndPulledDevicesReachTheLogAndTheClient) {
         client.Bus->WaitForEvents(std::chrono::milliseconds(200));
     EXPECT_THAT(events->Reconnects, ElementsAre(connectId));
     EXPECT_EQ(ConnectAndOpen(client, fenwy, ZEMB::cmExclusive), connectId);
-    ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_TRUE(Ok(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), result));
 }

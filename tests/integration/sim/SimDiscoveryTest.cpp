@@ -51,51 +51,8 @@ protected:
     }
 };
 
-TEST_F(SimDiscoveryTest, DemoFileGivesTheFourDemoDevices) {
-    auto bed = BedFromFile("demo.ini");
-    TUSB_IFDeviceGrid grid;
-    grid.RescanAll();
-    auto seen = GridByLinkName(grid);
-    ASSERT_EQ(seen.size(), 4u);
-
-    const auto& fenwy =
-        seen.at("usb#vid_0483&pid_a7f1#FWY000042007#{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
-    EXPECT_EQ(fenwy.row, dtFenwy);
-    EXPECT_EQ(fenwy.column, ddWinUSB_ST);
-    EXPECT_EQ(fenwy.device->FriendlyName, "Fenwy Link (simulated)");
-    EXPECT_EQ(fenwy.device->Firmware, 0x0204);
-    EXPECT_EQ(FirmwareText(fenwy.device->Firmware), "02.04");
-    EXPECT_EQ(fenwy.device->SerialNumber, "20401234");
-    EXPECT_EQ(fenwy.device->App_ID_Hardware_Revision, 3);
-    EXPECT_EQ(fenwy.device->Meas_App_FPGA_Rev, 0x0102);
-    EXPECT_EQ(fenwy.device->TotalBufferSize, 2048);
-    EXPECT_FALSE(fenwy.device->Active());
-
-    const auto& mirel =
-        seen.at("usb#vid_10c4&pid_8a5e#008MRL150001#{8BB2450C-43E0-4B8A-B573-AC056D538606}");
-    EXPECT_EQ(mirel.row, dtMirel);
-    EXPECT_EQ(mirel.column, ddWinUSB_Silabs);
-    EXPECT_EQ(FirmwareText(mirel.device->Firmware), "01.50");
-    EXPECT_EQ(mirel.device->SerialNumber, "MRL150001");
-    EXPECT_EQ(mirel.device->TotalBufferSize, 0x0500 - 256);
-
-    const std::string briskPath = bed->PipeDir("brisk");
-    ASSERT_TRUE(seen.count(briskPath)) << briskPath;
-    EXPECT_EQ(seen.at(briskPath).row, dtBrisk);
-    EXPECT_EQ(seen.at(briskPath).column, ddSilabs);
-    EXPECT_EQ(seen.at(briskPath).device->SerialNumber, "");
-    EXPECT_EQ(seen.at(briskPath).device->VidPid, "vid_10c4&pid_83cc");
-
-    const std::string unknownPath = bed->PipeDir("unknown");
-    ASSERT_TRUE(seen.count(unknownPath)) << unknownPath;
-    EXPECT_EQ(seen.at(unknownPath).row, dtNotRecognized);
-    EXPECT_EQ(seen.at(unknownPath).column, ddSilabs);
-    // Identified over the pipe files: the device answered every command.
-    EXPECT_EQ(seen.at(unknownPath).device->Firmware, 0x0204);
-    EXPECT_EQ(seen.at(unknownPath).device->SerialNumber, "7");
-    EXPECT_EQ(seen.at(unknownPath).device->TotalBufferSize, 256);
-}
-
+// The demo file through zemb-sim and its probe: ZembSimToolTest; plug and unplug reaching a
+// rescan: tests/integration/host.
 TEST_F(SimDiscoveryTest, EveryIdentificationRuleOnBothKindsOfDevice) {
     auto bed = BedFromFile("test-grid.ini");
     TUSB_IFDeviceGrid grid;
@@ -144,27 +101,4 @@ TEST_F(SimDiscoveryTest, EveryIdentificationRuleOnBothKindsOfDevice) {
     EXPECT_EQ(ns.device->FriendlyName, noserial);
 }
 
-TEST_F(SimDiscoveryTest, PlugAndUnplugChangeWhatARescanFinds) {
-    auto bed = BedFromFile("test-grid.ini");
-    ASSERT_TRUE(bed->Plug("later"));
-    ASSERT_TRUE(bed->Unplug("mirel-pipe"));
-    ASSERT_TRUE(bed->Unplug("fenwy-st"));
-    TUSB_IFDeviceGrid grid;
-    grid.RescanAll();
-    auto seen = GridByLinkName(grid);
-    EXPECT_EQ(seen.size(), 5u);
-    EXPECT_TRUE(seen.count(bed->LinkName("later")));
-    EXPECT_EQ(seen.at(bed->LinkName("later")).row, dtFenwy);
-    EXPECT_FALSE(seen.count(bed->LinkName("fenwy-st")));
-    EXPECT_FALSE(seen.count(bed->PipeDir("mirel-pipe")));
-
-    // Back again: the same LinkName, identified afresh through its new node.
-    ASSERT_TRUE(bed->Plug("fenwy-st"));
-    ASSERT_TRUE(bed->Plug("mirel-pipe"));
-    grid.RescanAll();
-    seen = GridByLinkName(grid);
-    EXPECT_EQ(seen.size(), 7u);
-    EXPECT_EQ(seen.at(bed->LinkName("fenwy-st")).device->SerialNumber, "123456");
-    EXPECT_EQ(seen.at(bed->PipeDir("mirel-pipe")).row, dtMirel);
-}
 } // namespace

@@ -125,7 +125,8 @@ TEST_F(SimFaultTest, ShortReplyFailsWithoutRetry) {
     // 4 of 8 bytes came: no retry, so no BytesToRead line.
     EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 8",
                                     "TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail"));
-    EXPECT_FALSE(usb_.GetRAMTotal()); // until cleared
+    EXPECT_EQ(bed_.Device("usb")->BytesRead(), 4u); // half of the reply, read once
+    EXPECT_FALSE(usb_.GetRAMTotal());               // until cleared
     bed_.Device("usb")->ClearFault();
     EXPECT_TRUE(usb_.GetRAMTotal());
 
@@ -156,17 +157,22 @@ TEST_F(SimFaultTest, FailedTransferIsRetriedOnceOverLibusb) {
     EXPECT_TRUE(usb_.GetDevInfo());
     EXPECT_TRUE(lines_.empty());
 
-    // Two: the retry fails as well.
+    // Two: the retry fails as well; each failed write is dumped in hex.
     Fault("usb", TSimFaultKind::TransferFails, 2);
     EXPECT_FALSE(usb_.GetDevInfo());
+    const Bytes out = {0x1C, 0x00, 0xFF};
+    std::uint32_t moved = 7;
+    Fault("usb", TSimFaultKind::TransferFails, 2);
+    EXPECT_FALSE(usb_.WriteBuffer(out.data(), 3, moved));
+    EXPECT_EQ(moved, 0u);
     EXPECT_THAT(lines_,
                 ElementsAre("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 18",
-                            "TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail"));
+                            "TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail",
+                            "TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 1C 00 FF"));
 
     // A read that fails with nothing moved is retried and gets the whole reply.
     lines_.clear();
     const std::uint8_t command = 0x18;
-    std::uint32_t moved = 0;
     ASSERT_TRUE(usb_.WriteBuffer(&command, 1, moved));
     Fault("usb", TSimFaultKind::TransferFails, 1);
     Bytes reply(8);

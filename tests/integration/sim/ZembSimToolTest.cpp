@@ -1,21 +1,15 @@
 // SPDX-License-Identifier: MIT
 // zemb-sim as a user runs it: a command on the devices of a file, the control socket and
 // `zemb-sim ctl`, exit status, errors and clean-up.
+#include "TestProcess.h"
+
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <optional>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 using namespace std::chrono_literals;
@@ -28,113 +22,16 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-// A child process with its standard output and error captured; killed by its pid when the
-// test ends early.
-class TProcess {
-public:
-    explicit TProcess(std::vector<std::string> args) {
-        int out[2], err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~TProcess() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-        ::close(err_);
-    }
-    pid_t Pid() const { return pid_; }
+// Standard output and error apart: errors must go to standard error alone.
+const TProcess::TOptions kApart{{}, nullptr, true};
 
-    // The next line of standard output, waiting at most `limit`.
-    std::optional<std::string> ReadLine(std::chrono::milliseconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            if (auto nl = outText_.find('\n'); nl != std::string::npos) {
-                std::string line = outText_.substr(0, nl);
-                outText_.erase(0, nl + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            pollfd pfd{out_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
-                return std::nullopt;
-            char buf[4096];
-            const ssize_t n = ::read(out_, buf, sizeof buf);
-            if (n <= 0)
-                return std::nullopt;
-            outText_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    // Waits at most `limit` for the exit; the exit status (128 + N for signal N), or none.
-    std::optional<int> Wait(std::chrono::milliseconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (!status_) {
-            Drain();
-            int status = 0;
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_)
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            else if (std::chrono::steady_clock::now() > end)
-                return std::nullopt;
-            else
-                std::this_thread::sleep_for(10ms);
-        }
-        Drain();
-        return status_;
-    }
-    std::string Out() const { return outText_; }
-    std::string Err() const { return errText_; }
-
-private:
-    void Drain() {
-        for (auto [fd, text] : {std::pair{out_, &outText_}, std::pair{err_, &errText_}}) {
-            pollfd pfd{fd, POLLIN, 0};
-            while (::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN)) {
-                char buf[4096];
-                const ssize_t n = ::read(fd, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                text->append(buf, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
-    std::string outText_, errText_;
-    std::optional<int> status_;
-};
-
-// Runs a short command to its end.
 struct TRun {
     int status = -1;
     std::string out, err;
 };
 TRun RunToEnd(std::vector<std::string> args) {
-    TProcess p(std::move(args));
-    TRun r;
-    r.status = p.Wait(20s).value_or(-1);
-    r.out = p.Out();
-    r.err = p.Err();
-    return r;
+    const TRunResult r = RunProgram(args, kApart);
+    return {r.Status, r.Output, r.Errors};
 }
 
 class ZembSimToolTest : public ::testing::Test {
@@ -176,7 +73,11 @@ TEST_F(ZembSimToolTest, ProbeListsTheDemoDevices) {
                          "\"Brisk (simulated)\" serial= firmware=00.00"),
               std::string::npos)
         << r.out;
+    // Identified over the pipe files: the device answered every command.
     EXPECT_NE(r.out.find("dtNotRecognized ddSilabs "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"Unrecognised box (simulated)\" serial=7 firmware=02.04 buffer=256"),
+              std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("\n4 devices\n"), std::string::npos) << r.out;
     EXPECT_FALSE(Exists(socket_));
 }
@@ -226,9 +127,11 @@ TEST_F(ZembSimToolTest, CommandGetsTheTestbedAndItsExitStatusIsKept) {
 }
 
 TEST_F(ZembSimToolTest, PlugAndUnplugReachAUdevMonitorInTheChild) {
-    TProcess sim({kSim, "--devices", kData + "/test-grid.ini", "--control", socket_, "--", kProbe,
-                  "--monitor", "3", "--timeout", "20000"});
-    ASSERT_EQ(sim.ReadLine(20s), "ready") << sim.Err();
+    TProcess sim;
+    ASSERT_TRUE(sim.Start({kSim, "--devices", kData + "/test-grid.ini", "--control", socket_, "--",
+                           kProbe, "--monitor", "3", "--timeout", "20000"},
+                          kApart));
+    ASSERT_EQ(sim.ReadLine(20s), "ready") << sim.Errors();
 
     TRun list = Ctl({"list"});
     ASSERT_EQ(list.status, 0) << list.err;
@@ -252,13 +155,15 @@ TEST_F(ZembSimToolTest, PlugAndUnplugReachAUdevMonitorInTheChild) {
     EXPECT_TRUE(pipe->ends_with("/usb#vid_10c4&pid_8a5e#ABCDEFGHI008xyz#"
                                 "{CE2511FC-12E2-4916-A004-0C43A172D7D6}"))
         << *pipe;
-    EXPECT_EQ(sim.Wait(20s), 0) << sim.Err();
+    EXPECT_EQ(sim.WaitForExit(20s), 0) << sim.Errors();
 }
 
 TEST_F(ZembSimToolTest, ControlRequestsAreCheckedAndFaultsListed) {
-    TProcess sim({kSim, "--devices", kData + "/test-grid.ini", "--control", socket_, "--",
-                  "/bin/sh", "-c", "echo up; exec sleep 60"});
-    ASSERT_EQ(sim.ReadLine(20s), "up") << sim.Err();
+    TProcess sim;
+    ASSERT_TRUE(sim.Start({kSim, "--devices", kData + "/test-grid.ini", "--control", socket_, "--",
+                           "/bin/sh", "-c", "echo up; exec sleep 60"},
+                          kApart));
+    ASSERT_EQ(sim.ReadLine(20s), "up") << sim.Errors();
 
     TRun r = Ctl({"unplug", "nosuch"});
     EXPECT_EQ(r.status, 1);
@@ -283,18 +188,20 @@ TEST_F(ZembSimToolTest, ControlRequestsAreCheckedAndFaultsListed) {
     EXPECT_EQ(r.out.find("fault=short"), std::string::npos) << r.out;
 
     ::kill(sim.Pid(), SIGTERM);
-    EXPECT_EQ(sim.Wait(20s), 128 + SIGTERM);
+    EXPECT_EQ(sim.WaitForExit(20s), 128 + SIGTERM);
 }
 
 TEST_F(ZembSimToolTest, SignalEndsCommandAndCleansUp) {
-    TProcess sim({kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", "/bin/sh",
-                  "-c", "echo \"$UMOCKDEV_DIR\"; exec sleep 60"});
+    TProcess sim;
+    ASSERT_TRUE(sim.Start({kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--",
+                           "/bin/sh", "-c", "echo \"$UMOCKDEV_DIR\"; exec sleep 60"},
+                          kApart));
     const auto testbed = sim.ReadLine(20s);
-    ASSERT_TRUE(testbed && !testbed->empty()) << sim.Err();
+    ASSERT_TRUE(testbed && !testbed->empty()) << sim.Errors();
     EXPECT_TRUE(Exists(*testbed));
     EXPECT_TRUE(Exists(socket_));
     ::kill(sim.Pid(), SIGINT);
-    EXPECT_EQ(sim.Wait(20s), 128 + SIGINT);
+    EXPECT_EQ(sim.WaitForExit(20s), 128 + SIGINT);
     EXPECT_FALSE(Exists(*testbed));
     EXPECT_FALSE(Exists(socket_));
 }

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The real libudev discovery and libusb transport against simulated link devices in a
 // umockdev testbed (run under umockdev-wrapper).
-#include "../../unit/usb/FakeLinkDevice.h"
-#include "SetupApi.h"
 #include "SimTestbed.h"
 #include "ZEMBSettings.h"
 #include "uUSB_IF.h"
@@ -13,7 +11,6 @@
 #include <gtest/gtest.h>
 
 using ::testing::ElementsAre;
-using ::testing::Pair;
 
 namespace {
 
@@ -90,24 +87,8 @@ TEST_F(DeviceLayer, EachColumnFindsItsOwnInterfaceClassInUdevOrder) {
     EXPECT_EQ(grid.Cell(dtNotRecognized, ddSilabs).Count(), 0);
 }
 
-TEST_F(DeviceLayer, FriendlyNameFallsBackToDescriptionThenPath) {
-    auto named = LibusbDevice("named", TSimDriver::WinUSB_ST, "N1");
-    named.FriendlyName = "Link box";
-    named.Description = "Described box";
-    auto described = LibusbDevice("described", TSimDriver::WinUSB_ST, "N2");
-    described.Description = "Described box";
-    auto bare = LibusbDevice("bare", TSimDriver::WinUSB_ST, "N3");
-    for (const auto& c : {named, described, bare})
-        ASSERT_TRUE(bed->AddDevice(c));
-    const auto api = TSetupApi::Load();
-    ASSERT_TRUE(api);
-    const auto found = api->GetClassDevs(InterfaceGUIDOf(dtNotRecognized, ddWinUSB_ST));
-    ASSERT_EQ(found.size(), 3U);
-    EXPECT_EQ(found[0].FriendlyName, "Link box");
-    EXPECT_EQ(found[1].FriendlyName, "Described box");
-    EXPECT_EQ(found[2].FriendlyName, bed->LinkName("bare"));
-    EXPECT_EQ(found[2].DevicePath, bed->LinkName("bare"));
-}
+// The friendly name's fallbacks (description, then the path) are checked on the grid in
+// SimDiscoveryTest.
 
 TEST_F(DeviceLayer, TheHundredAndTwentyNinthInterfaceIsNotFound) {
     // Pipe-file devices need no device node, so 129 of them fit on one simulated bus; Brisk
@@ -201,134 +182,7 @@ TEST_F(DeviceLayer, ClientTrafficIsEchoedAndCloseIsReported) {
     EXPECT_FALSE(device->CloseDevice());
 }
 
-TEST_F(DeviceLayer, ReadThatMovedNothingIsRetriedOnceAfterAPause) {
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
-    auto device = OpenST("st");
-    TLogCapture log;
-    const std::uint8_t command = TX_RAM_TOTAL_MSG;
-    std::uint32_t moved = 0;
-    ASSERT_TRUE(device->WriteBuffer(&command, 1, moved));
-    bed->Device("st")->SetFault({TSimFaultKind::TransferFails, 1, 0});
-    Bytes reply(3);
-    EXPECT_TRUE(device->ReadBuffer(reply.data(), 3, moved));
-    EXPECT_EQ(moved, 3U);
-    EXPECT_EQ(reply, (Bytes{0x08, 0x00, 0x09}));
-    EXPECT_THAT(
-        log.lines,
-        ElementsAre(Pair("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3", "RUVAzerComm")));
-}
-
-TEST_F(DeviceLayer, SilentDeviceFailsAfterTheRetry) {
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
-    auto device = OpenST("st");
-    TLogCapture log;
-    bed->Device("st")->SetFault({TSimFaultKind::NoReply, 1, 0});
-    EXPECT_FALSE(device->GetFirmwareVersion());
-    EXPECT_THAT(
-        log.lines,
-        ElementsAre(Pair("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3", "RUVAzerComm"),
-                    Pair("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 3", "RUVAzerComm"),
-                    Pair("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(@msg, 3) fail",
-                         "RUVAzerComm")));
-    // The fault is spent: the device answers again.
-    EXPECT_TRUE(device->GetFirmwareVersion());
-    EXPECT_EQ(device->Firmware, 0x0204);
-}
-
-TEST_F(DeviceLayer, ShortReadFailsWithoutRetry) {
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
-    auto device = OpenST("st");
-    TLogCapture log;
-    bed->Device("st")->SetFault({TSimFaultKind::ShortReply, 1, 0});
-    EXPECT_FALSE(device->GetDevInfo());
-    EXPECT_EQ(device->SerialNumber, "0");
-    EXPECT_THAT(
-        log.lines,
-        ElementsAre(
-            Pair("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 8", "RUVAzerComm"),
-            Pair("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail", "RUVAzerComm")));
-    EXPECT_EQ(bed->Device("st")->BytesRead(), 4U); // half of the reply, read once
-}
-
-TEST_F(DeviceLayer, WrongReplyCodeIsLoggedByTheCommand) {
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
-    auto device = OpenST("st");
-    TLogCapture log;
-    bed->Device("st")->SetFault({TSimFaultKind::WrongReplyCode, 1, 0});
-    EXPECT_FALSE(device->GetRAMTotal());
-    EXPECT_EQ(device->TotalBufferSize, 100);
-    EXPECT_THAT(log.lines, ElementsAre(Pair("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(msg[0] <> "
-                                            "RX_RAM_TOTAL_MSG) fail",
-                                            "RUVAzerComm")));
-}
-
-TEST_F(DeviceLayer, FailedWriteIsDumpedInHex) {
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
-    auto device = OpenST("st");
-    TLogCapture log;
-    bed->Device("st")->SetFault({TSimFaultKind::TransferFails, 0, 0});
-    const Bytes out = {0x1C, 0x00, 0xFF};
-    std::uint32_t moved = 7;
-    EXPECT_FALSE(device->WriteBuffer(out.data(), 3, moved));
-    EXPECT_EQ(moved, 0U);
-    EXPECT_FALSE(device->GetDevInfo());
-    EXPECT_THAT(
-        log.lines,
-        ElementsAre(Pair("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 1C 00 FF", "RUVAzerComm"),
-                    Pair("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 18", "RUVAzerComm"),
-                    Pair("TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail",
-                         "RUVAzerComm")));
-    bed->Device("st")->ClearFault();
-    EXPECT_TRUE(device->WriteBuffer(out.data(), 3, moved));
-}
-
-TEST_F(DeviceLayer, UnplugInMidTransferFailsAndTheDeviceReturnsUnderItsName) {
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("st", TSimDriver::WinUSB_ST, "ABCDEFGHI008")));
-    auto device = OpenST("st");
-    TLogCapture log;
-    bed->Device("st")->SetFault({TSimFaultKind::UnplugMidTransfer, 1, 0});
-    EXPECT_FALSE(device->GetRAMTotal());
-    EXPECT_EQ(device->TotalBufferSize, 100);
-    ASSERT_FALSE(log.lines.empty());
-    EXPECT_EQ(
-        log.lines.back(),
-        std::make_pair(std::string("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"),
-                       std::string("RUVAzerComm")));
-    // Gone: later transfers fail, the handle still closes, a new open fails.
-    std::uint8_t byte = 0x13;
-    std::uint32_t moved = 0;
-    EXPECT_FALSE(device->WriteBuffer(&byte, 1, moved));
-    EXPECT_TRUE(device->CloseDevice());
-    EXPECT_FALSE(device->OpenDevice());
-    EXPECT_FALSE(device->Active());
-    // Plugged back it has a new node but the same LinkName, and opens again.
-    bed->Device("st")->ClearFault();
-    ASSERT_TRUE(bed->Plug("st"));
-    EXPECT_TRUE(device->OpenDevice());
-    EXPECT_TRUE(device->GetFirmwareVersion());
-}
-
-TEST_F(DeviceLayer, PipeFileDeviceEchoesAndSurvivesItsUnplug) {
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("pipe", TSimDriver::Silabs, "ABCDEFGHI007")));
-    SetSilabsTransferTimeoutMs(300);
-    TUSB_IFDeviceSilabs device;
-    device.LinkName = bed->PipeDir("pipe");
-    ASSERT_TRUE(device.OpenDevice()) << device.LinkName;
-    const Bytes out = {0x11, 0x00, 0x7F};
-    std::uint32_t moved = 0;
-    ASSERT_TRUE(device.WriteBuffer(out.data(), 3, moved));
-    Bytes in(3);
-    ASSERT_TRUE(device.ReadBuffer(in.data(), 3, moved));
-    EXPECT_EQ(in, out);
-    EXPECT_TRUE(device.GetFirmwareVersion());
-    EXPECT_EQ(device.Firmware, 0x0204);
-
-    bed->Device("pipe")->SetFault({TSimFaultKind::UnplugMidTransfer, 1, 0});
-    EXPECT_FALSE(device.GetRAMTotal());
-    EXPECT_EQ(device.TotalBufferSize, 100);
-    EXPECT_TRUE(device.CloseDevice());
-    EXPECT_FALSE(device.OpenDevice());
-    SetSilabsTransferTimeoutMs(5000);
-}
+// The faults of a simulated device through these transports, each with its log lines, are
+// in tests/integration/sim/SimFaultTest.cpp.
 
 } // namespace

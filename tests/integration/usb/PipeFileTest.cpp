@@ -2,6 +2,7 @@
 // The pipe-file transport on real FIFOs. The test holds the driver's ends of the pipes itself:
 // PIPE01 is read by it, PIPE00 is opened read-write so replies can wait in it beforehand.
 #include "../../unit/usb/FakeLinkDevice.h"
+#include "TempFolder.h"
 #include "uUSB_IFDeviceSilabs.h"
 
 #include <fcntl.h>
@@ -21,9 +22,6 @@ using Bytes = std::vector<std::uint8_t>;
 class PipeFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zemb-pipes-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
         dir_ = root_ + "/usb#vid_1234&pid_5678#ABCDEFGHI007#{CE2511FC-12E2-4916-A004-0C43A172D7D6}";
         ASSERT_EQ(::mkdir(dir_.c_str(), 0700), 0);
         ASSERT_EQ(::mkfifo((dir_ + "/PIPE00").c_str(), 0600), 0);
@@ -34,7 +32,6 @@ protected:
     void TearDown() override {
         device.CloseDevice();
         SetSilabsTransferTimeoutMs(5000);
-        std::filesystem::remove_all(root_);
     }
     // The driver's side: it takes what the host writes and holds the replies.
     void DriverListens() {
@@ -57,7 +54,9 @@ protected:
 
     TUSB_IFDeviceSilabs device;
     TUniqueFd fromHost, toHost;
-    std::string root_, dir_;
+    TTempFolder temp_;
+    const std::string root_ = temp_.Dir();
+    std::string dir_;
 };
 
 TEST_F(PipeFile, MissingDeviceFolderDoesNotOpen) {
@@ -138,18 +137,7 @@ TEST_F(PipeFile, ShortReadIsTheCallersToJudge) {
     EXPECT_EQ(moved, 0U);
 }
 
-TEST_F(PipeFile, IdentificationOverThePipes) {
-    DriverListens();
-    DriverReplies(
-        {0x08, 0x00, 0x09, 0x14, 0x04, 0x02, 0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12});
-    device.Identify(dir_);
-    EXPECT_EQ(device.DevType, dtFenwy);
-    EXPECT_EQ(device.SerialNumber, "123456");
-    EXPECT_EQ(device.TotalBufferSize, 2048);
-    EXPECT_EQ(device.Firmware, 0x0204);
-    EXPECT_FALSE(device.Active());
-    EXPECT_EQ(DriverReceived(), (Bytes{0x09, 0x13, 0x18}));
-}
+// Identification over the pipes of a simulated device: SimFaultTest, SimDiscoveryTest.
 
 TEST_F(PipeFile, ClosedDeviceMovesNothing) {
     DriverListens();

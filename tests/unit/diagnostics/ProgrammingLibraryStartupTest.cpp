@@ -56,33 +56,30 @@ protected:
 };
 } // namespace
 
-TEST(PermanentLogCleanupTest, WithoutTodaysFileEveryDailyLogGoes) {
-    TTempFolder folder;
-    for (const char* name : {"HA_Log2026-12-01.haj", "HA_Log2026-12-02.haj", "ha_log2026-12-03.HAJ",
-                             "notes.txt", "HA_Log2026-12-02.hajx"}) {
-        folder.Write(name, "x");
+// Every daily log before today's goes, whatever the case of its name; today's (in any case),
+// later ones and other files stay.
+TEST(PermanentLogCleanupTest, OnlyDailyLogsBeforeTodayGo) {
+    const struct {
+        std::vector<std::string> Files;
+        int Deleted;
+        std::vector<std::string> Left;
+    } cases[] = {
+        {{"HA_Log2026-12-01.haj", "HA_Log2026-12-02.haj", "ha_log2026-12-03.HAJ", "notes.txt",
+          "HA_Log2026-12-02.hajx"},
+         3,
+         {"HA_Log2026-12-02.hajx", "notes.txt"}},
+        {{"HA_Log2026-11-30.haj", "HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"},
+         1,
+         {"HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}},
+        {{"HA_LOG2026-12-06.HAJ"}, 0, {"HA_LOG2026-12-06.HAJ"}},
+    };
+    for (const auto& c : cases) {
+        TTempFolder folder;
+        for (const std::string& name : c.Files)
+            folder.Write(name, "x");
+        EXPECT_EQ(CleanPermanentLogFolder(folder.Path(), "HA_Log2026-12-06.haj"), c.Deleted);
+        EXPECT_EQ(FilesIn(folder.Path()), c.Left);
     }
-    EXPECT_EQ(CleanPermanentLogFolder(folder.Path(), "HA_Log2026-12-06.haj"), 3);
-    EXPECT_EQ(FilesIn(folder.Path()),
-              (std::vector<std::string>{"HA_Log2026-12-02.hajx", "notes.txt"}));
-}
-
-TEST(PermanentLogCleanupTest, TodaysFileAndLaterOnesStay) {
-    TTempFolder folder;
-    for (const char* name :
-         {"HA_Log2026-11-30.haj", "HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}) {
-        folder.Write(name, "x");
-    }
-    EXPECT_EQ(CleanPermanentLogFolder(folder.Path(), "HA_Log2026-12-06.haj"), 1);
-    EXPECT_EQ(FilesIn(folder.Path()),
-              (std::vector<std::string>{"HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}));
-}
-
-TEST(PermanentLogCleanupTest, TodaysFileInOtherCaseIsNeverDeleted) {
-    TTempFolder folder;
-    folder.Write("HA_LOG2026-12-06.HAJ", "today");
-    EXPECT_EQ(CleanPermanentLogFolder(folder.Path(), "HA_Log2026-12-06.haj"), 0);
-    EXPECT_TRUE(folder.Exists("HA_LOG2026-12-06.HAJ"));
 }
 
 TEST(PermanentLogCleanupTest, FoldersAndLinksAreNotTouched) {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "ConfDebugString.h"
-#include "ZEMB_TLB.h"
+#include "RecordingSinks.h"
 #include "uUSB_IF.h"
 #include "uUSB_IFHost.h"
 
@@ -10,9 +10,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-// What the clients and the host did, in order, across every fake: "DeviceRemoved 0 @1" etc.
-using TEventLog = std::vector<std::string>;
 
 // A link device without hardware: opening takes a descriptor of /dev/null as its handle.
 class TFakeDevice : public TUSB_IFDeviceBase {
@@ -94,61 +91,6 @@ struct TFakeBus {
             grid.Cell(box.DevType, box.DriverType).Adopt(std::move(device));
         }
     }
-};
-
-// A client's per-connection callback; Fail makes it answer like a client that went away.
-class TRecordingEvent : public IZEMBEvent {
-public:
-    TRecordingEvent(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-    HRESULT Fail = S_OK;
-    HRESULT Disconnected(std::int32_t ConnectID) override {
-        log_.push_back("Disconnected " + std::to_string(ConnectID) + " @" + name_);
-        return Fail;
-    }
-    HRESULT Reconnected(std::int32_t ConnectID) override {
-        log_.push_back("Reconnected " + std::to_string(ConnectID) + " @" + name_);
-        return Fail;
-    }
-
-private:
-    TEventLog& log_;
-    std::string name_;
-};
-
-// A client's notification sink. FailAfter: the call number (from 1) that answers E_FAIL.
-class TRecordingSink : public IZEMBHost {
-public:
-    TRecordingSink(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-    int FailAt = 0;
-    std::function<void()> DuringCall;
-
-    HRESULT EnumDevice(std::int32_t DevID, bool& Result) override {
-        return Record("EnumDevice", DevID, Result);
-    }
-    HRESULT EnumConnection(std::int32_t ConnectID, bool& Result) override {
-        return Record("EnumConnection", ConnectID, Result);
-    }
-    HRESULT EnumApplication(std::int32_t ClientAppID, bool& Result) override {
-        return Record("EnumApplication", ClientAppID, Result);
-    }
-    HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override {
-        return Record("DeviceAdded", DevID, Result);
-    }
-    HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override {
-        return Record("DeviceRemoved", DevID, Result);
-    }
-
-private:
-    HRESULT Record(const char* what, std::int32_t id, bool& Result) {
-        log_.push_back(std::string(what) + " " + std::to_string(id) + " @" + name_);
-        Result = true;
-        if (DuringCall)
-            DuringCall();
-        return ++calls_ == FailAt ? E_FAIL : S_OK;
-    }
-    TEventLog& log_;
-    std::string name_;
-    int calls_ = 0;
 };
 
 // Debug lines of one group, captured while the object lives.

@@ -16,18 +16,7 @@ protected:
     }
 };
 
-TEST_F(HostOperationsTest, FirstScanInsertsInCellOrderAndCallsNoClient) {
-    TCapturedLog log("TUSB_ConnectedDevices");
-    Host();
-    EXPECT_EQ(log.Lines, (std::vector<std::string>{
-                             "Device (DevID: 0) Inserted", "Device (DevID: 1) Inserted",
-                             "Device (DevID: 2) Inserted", "Device (DevID: 3) Inserted"}));
-    EXPECT_EQ(Container().FindDevice(0)->SerialNumber, "SILAB0001");
-    EXPECT_EQ(Container().FindDevice(1)->SerialNumber, "MIREL0001");
-    EXPECT_EQ(Container().FindDevice(2)->SerialNumber, "FENWY0001");
-    EXPECT_EQ(Container().FindDevice(3)->SerialNumber, "CORRA0001");
-    EXPECT_EQ(Container().FindDevice(4), nullptr);
-}
+// The first scan's Inserted lines in cell order: tests/integration/host.
 
 TEST_F(HostOperationsTest, AccessTableDecidesWhoMayConnect) {
     const std::int32_t vantor = Hookup(aciVantor, "/opt/v");

@@ -22,38 +22,7 @@ protected:
     std::shared_ptr<TRecordingSink> SinkA, SinkB;
 };
 
-TEST_F(RescanTest, UnplugAndReplugTellClientsInOrder) {
-    ZEMBSettings().EnableSharedAccess = true;
-    const std::int32_t a = Connect(A, 1, cmShared, Event("a"));
-    const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
-    ASSERT_TRUE(Host().OpenDevice(a));
-    TCapturedLog log("TUSB_ConnectedDevices");
-    Log.clear();
-
-    Unplug("000000002");
-    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B",
-                              "Disconnected " + std::to_string(a) + " @a",
-                              "Disconnected " + std::to_string(b) + " @b"}));
-    EXPECT_EQ(Container().FindDevice(1), nullptr);
-    EXPECT_EQ(Container().ConnectedDevices.FindConnection(a)->State,
-              TUSB_Connection::csDisconnected);
-
-    Log.clear();
-    Bus.Attached.push_back({"000000002"});
-    DeviceChange();
-    EXPECT_EQ(Log, (TEventLog{"Reconnected " + std::to_string(a) + " @a",
-                              "Reconnected " + std::to_string(b) + " @b", "DeviceAdded 1 @A",
-                              "DeviceAdded 1 @B"}));
-    ASSERT_NE(Container().FindDevice(1), nullptr);
-    EXPECT_EQ(Container().FindDevice(1)->SerialNumber, "000000002");
-    EXPECT_EQ(log.Lines, (std::vector<std::string>{"Device (DevID: 1) removed",
-                                                   "Device (DevID: 1) re-inserted"}));
-    // Connections stay disconnected until their client connects again: same ConnectID.
-    EXPECT_EQ(Container().ConnectedDevices.FindConnection(a)->State,
-              TUSB_Connection::csDisconnected);
-    EXPECT_EQ(Connect(A, 1, cmShared), a);
-}
-
+// Unplug and replug in order to every sink and connection: tests/integration/host.
 TEST_F(RescanTest, StillAttachedDeviceKeepsItsObjectAndNobodyIsCalled) {
     const std::int32_t a = Connect(A, 0, cmShared);
     ASSERT_TRUE(Host().OpenDevice(a));

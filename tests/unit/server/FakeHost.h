@@ -26,10 +26,8 @@ public:
 
     std::map<std::int32_t, Device> Devices;
     std::map<std::int32_t, Connection> Connections;
-    bool NextConnectReconnects = false;
     std::function<void()> ThrowIn; // called at the start of every operation
     std::vector<std::string> Calls;
-    std::size_t ReadReplyBytes = 12;
     bool FailReads = false;
 
     void Enter(const std::string& call) {
@@ -43,10 +41,7 @@ public:
                        std::shared_ptr<IZEMBEvent>, std::int32_t& ConnectID,
                        bool& Reconnected) override {
         Enter("ConnectDevice " + std::to_string(Mode));
-        Reconnected = NextConnectReconnects;
-        if (Reconnected) {
-            ++StrayInterfaceCount;
-        }
+        Reconnected = false;
         ConnectID = static_cast<std::int32_t>(Connections.size());
         Connections[ConnectID] = Connection{DevID, ClientAppID, Mode, 0, 0};
         return true;
@@ -82,8 +77,8 @@ public:
             ReadCount = 0;
             return false;
         }
-        ReadData = TSafeByteArray(std::vector<std::uint8_t>(ReadReplyBytes, 0x5A));
-        ReadCount = static_cast<std::int32_t>(ReadReplyBytes);
+        ReadData = TSafeByteArray(std::vector<std::uint8_t>(12, 0x5A));
+        ReadCount = 12;
         it->second.Read += ReadCount;
         return true;
     }
@@ -119,10 +114,7 @@ public:
         TotalReadCount = it->second.Read;
         return true;
     }
-    bool EnumDevices(std::int32_t, TUSBDevType DevType) override {
-        Enter("EnumDevices " + std::to_string(DevType));
-        return true;
-    }
+    bool EnumDevices(std::int32_t, TUSBDevType) override { return false; }
     bool EnumDevices(std::shared_ptr<IZEMBHost>) override { return false; }
     bool ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID, std::int32_t& ClientAppID,
                      bool& Connected, bool& Active, TUSBDevMode& Mode) override {
@@ -150,45 +142,18 @@ public:
         Enter("UnhookClientApp");
         return ClientAppID == 1;
     }
-    bool ClientAppInfo(std::int32_t ClientAppID, TUSBClientAppType& ClientAppType,
-                       std::string& ComputerName, std::string& ExeName) override {
-        Enter("ClientAppInfo");
-        if (ClientAppID != 1) {
-            return false;
-        }
-        ClientAppType = aciVantor;
-        ComputerName = "pc";
-        ExeName = "fit.exe";
-        return true;
+    bool ClientAppInfo(std::int32_t, TUSBClientAppType&, std::string&, std::string&) override {
+        return false;
     }
     bool EnumApplications(std::int32_t) override { return true; }
     bool EnumApplications(std::shared_ptr<IZEMBHost>) override { return false; }
     bool EnumConnections(std::int32_t) override { return true; }
     bool EnumConnections(std::shared_ptr<IZEMBHost>) override { return false; }
-    bool FirstDevice(TUSBDevType DevType, std::int32_t, TUSBDevMode Mode,
-                     std::int32_t& DevID) override {
-        Enter("FirstDevice " + std::to_string(DevType) + " " + std::to_string(Mode));
-        for (const auto& [id, device] : Devices) {
-            if (device.Type == DevType) {
-                DevID = id;
-                return true;
-            }
-        }
+    bool FirstDevice(TUSBDevType, std::int32_t, TUSBDevMode, std::int32_t&) override {
         return false;
     }
-    bool SetZEMBHost(std::int32_t ClientAppID, std::shared_ptr<IZEMBHost>) override {
-        Enter("SetZEMBHost");
-        return ClientAppID == 1;
-    }
-    bool TotalBufferSize(std::int32_t DevID, std::int32_t& Value) override {
-        Enter("TotalBufferSize");
-        Value = 0;
-        if (!Devices.count(DevID)) {
-            return false;
-        }
-        Value = 2048;
-        return true;
-    }
+    bool SetZEMBHost(std::int32_t, std::shared_ptr<IZEMBHost>) override { return false; }
+    bool TotalBufferSize(std::int32_t, std::int32_t&) override { return false; }
     bool StartSession(std::int32_t ConnectID) override {
         Enter("StartSession");
         return Connections.count(ConnectID) > 0;

@@ -100,23 +100,7 @@ TEST(SimLinkDeviceTest, ReplyFaultsForCountCommandsThenHealthy) {
     EXPECT_EQ(out.size(), 3u);
 }
 
-TEST(SimLinkDeviceTest, FailingTransfersMoveNothingInEitherDirection) {
-    TSimLinkDevice d(Config());
-    const auto now = Clock::now();
-    Bytes out;
-    d.SetFault({TSimFaultKind::TransferFails, 2, 0});
-    EXPECT_EQ(d.HostWrite(Bytes{0x09}, now), TSimTransfer::Failed);
-    EXPECT_EQ(d.BytesWritten(), 0u);
-    EXPECT_FALSE(d.NextReplyAt()); // the command never arrived
-    d.ClearFault();
-    d.HostWrite(Bytes{0x09}, now);
-    d.SetFault({TSimFaultKind::TransferFails, 1, 0});
-    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Failed);
-    EXPECT_TRUE(out.empty());
-    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done); // the reply waited
-    EXPECT_EQ(out, (Bytes{0x08, 0x00, 0x09}));
-}
-
+// Failing transfers and an unplug in mid-transfer, seen through the real transports: SimFaultTest.
 TEST(SimLinkDeviceTest, SlowReplyIsReadyAfterItsDelay) {
     TSimLinkDevice d(Config());
     const auto now = Clock::now();
@@ -132,16 +116,6 @@ TEST(SimLinkDeviceTest, SlowReplyIsReadyAfterItsDelay) {
     EXPECT_FALSE(d.TakeReadyReply(now + 100ms, out));
     EXPECT_TRUE(d.TakeReadyReply(now + 250ms, out));
     EXPECT_EQ(out, (Bytes{0x14, 0x04, 0x02}));
-}
-
-TEST(SimLinkDeviceTest, UnplugFaultFiresOnceAndDropsQueuedReplies) {
-    TSimLinkDevice d(Config());
-    const auto now = Clock::now();
-    d.HostWrite(Bytes{0x09}, now);
-    d.SetFault({TSimFaultKind::UnplugMidTransfer, 5, 0});
-    EXPECT_EQ(d.HostWrite(Bytes{0x13}, now), TSimTransfer::Unplug);
-    EXPECT_EQ(d.Fault().Kind, TSimFaultKind::None);
-    EXPECT_FALSE(d.NextReplyAt());
 }
 
 TEST(SimNamesTest, DriversFaultsGuidsAndLinkNames) {

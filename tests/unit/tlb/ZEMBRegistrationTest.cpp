@@ -2,6 +2,8 @@
 // Start mode from the command line, and the registration files under $XDG_DATA_HOME.
 #include "ZEMBRegistration.h"
 
+#include "TempFolder.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,18 +28,9 @@ std::string ReadAll(const std::string& path) {
 
 class ZEMBRegistration : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char folder[] = "/tmp/zemb-registration-XXXXXX";
-        ASSERT_TRUE(mkdtemp(folder));
-        Folder = folder;
-        setenv("XDG_DATA_HOME", Folder.c_str(), 1);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(Folder, ec);
-        unsetenv("XDG_DATA_HOME");
-    }
-    std::string Folder;
+    TTempFolder Temp;
+    const std::string Folder = Temp.Dir();
+    TScopedEnv DataHome{"XDG_DATA_HOME", Folder};
 };
 
 } // namespace
@@ -99,7 +92,7 @@ TEST(ZEMBServiceFile, OnlyTheInstalledServerIsActivatedThroughItsSystemdUnit) {
 TEST_F(ZEMBRegistration, FailureIsReportedInRegisterModeOnlyAndChangesNothing) {
     // A plain file where the data folder should be: no one can create folders below it.
     std::ofstream(Folder + "/file") << "x";
-    setenv("XDG_DATA_HOME", (Folder + "/file").c_str(), 1);
+    TScopedEnv file("XDG_DATA_HOME", Folder + "/file");
     std::string error;
     EXPECT_FALSE(UpdateRegistration(TStartMode::smRegServer, "/opt/zemb/zemb-server", error));
     EXPECT_THAT(error, ::testing::HasSubstr("Registration failed: cannot create"));

@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "FakeLinkDevice.h"
 #include "ProfileFile.h"
+#include "TempFolder.h"
 #include "uNabtoSim.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 using ::testing::ElementsAre;
 using ::testing::Pair;
@@ -19,17 +18,11 @@ namespace {
 class NabtoSim : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zemb-nabto-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ::setenv("ZEMB_CONFIG_DIR", dir_.c_str(), 1);
         previousSleep_ = SetNabtoSleep([this](std::int32_t ms) { sleeps.push_back(ms); });
     }
     void TearDown() override {
         DestroyNabtoSim();
         SetNabtoSleep(std::move(previousSleep_));
-        ::unsetenv("ZEMB_CONFIG_DIR");
-        std::filesystem::remove_all(dir_);
     }
     void WriteIni(const std::string& text) { std::ofstream(dir_ + "/Nabto.ini") << text; }
     std::string ReadIni() {
@@ -37,9 +30,11 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
+    TTempFolder folder_;
+    TScopedEnv configDir_{"ZEMB_CONFIG_DIR", folder_.Path()};
+    const std::string dir_ = folder_.Dir();
     std::vector<std::int32_t> sleeps;
     TLogCapture log;
-    std::string dir_;
 
 private:
     TNabtoSleep previousSleep_;

@@ -78,25 +78,13 @@ TEST(DeviceModel, GridGuidsAndTheirByteLayout) {
     EXPECT_FALSE(TGUID::FromString("{CE2511FC-12E2-4916-A004-0C43A172D7DG}"));
 }
 
-TEST(DeviceModel, FreshObjectsStartClosedAndEmpty) {
+TEST(DeviceModel, FreshObjectsAreClosedAndRefuseWhatNeedsAnOpenDevice) {
     TUSB_IFDeviceSilabs silabs;
     TUSB_IFDeviceWinUSB_ST st;
-    TUSB_IFDeviceWinUSB_Silabs winusbSilabs;
-    EXPECT_EQ(silabs.DriverType, ddSilabs);
-    EXPECT_EQ(st.DriverType, ddWinUSB_ST);
-    EXPECT_EQ(winusbSilabs.DriverType, ddWinUSB_Silabs);
+    EXPECT_EQ(TUSB_IFDeviceWinUSB_Silabs().DriverType, ddWinUSB_Silabs);
     for (TUSB_IFDeviceBase* d :
          {static_cast<TUSB_IFDeviceBase*>(&silabs), static_cast<TUSB_IFDeviceBase*>(&st)}) {
         EXPECT_FALSE(d->Active());
-        EXPECT_EQ(d->Handle.Get(), -1);
-        EXPECT_EQ(d->DevType, dtNotRecognized);
-        EXPECT_TRUE(d->LinkName.empty() && d->FriendlyName.empty() && d->SerialNumber.empty() &&
-                    d->VidPid.empty() && d->GUID_.empty() && d->UserDeviceName.empty());
-        EXPECT_EQ(d->DevID, 0);
-        EXPECT_EQ(d->Firmware, 0);
-        EXPECT_EQ(d->TotalBufferSize, 0);
-        EXPECT_EQ(d->App_ID_Hardware_Revision, 0);
-        EXPECT_EQ(d->Meas_App_FPGA_Rev, 0);
         EXPECT_FALSE(d->CloseDevice());
         EXPECT_FALSE(d->StartSession());
         EXPECT_FALSE(d->EndSession());
@@ -242,11 +230,6 @@ class Identification : public ::testing::Test {
 protected:
     void SetUp() override { ZEMBSettings().EnableEEPWrite = false; }
     void TearDown() override { ZEMBSettings().EnableEEPWrite = false; }
-    void Answers(std::uint16_t firmware) {
-        device.Reply({0x08, 0x00, 0x09});
-        device.Reply({0x14, static_cast<std::uint8_t>(firmware & 0xFF),
-                      static_cast<std::uint8_t>(firmware >> 8)});
-    }
     TLogCapture log;
     TFakeLinkDevice device;
 };
@@ -269,110 +252,129 @@ TEST_F(Identification, BriskComparisonHasCase) {
     EXPECT_EQ(device.opens, 1);
 }
 
-TEST_F(Identification, OldFirmwareReadsCodeAndSerialFromTheStart) {
-    Answers(0x0150);
-    device.Identify(PathWithInstance("007AB1234"));
-    EXPECT_EQ(device.DevType, dtFenwy);
-    EXPECT_EQ(device.SerialNumber, "AB1234");
-    EXPECT_EQ(device.Firmware, 0x0150);
-    EXPECT_EQ(device.TotalBufferSize, 2048);
-    EXPECT_EQ(device.LinkName, PathWithInstance("007AB1234"));
-    EXPECT_EQ(device.VidPid, "vid_1234&pid_5678");
-    EXPECT_EQ(device.GUID_, Guid0);
-    EXPECT_FALSE(device.Active());
-    EXPECT_EQ(device.closes, 1);
-    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}, Bytes{0x13}));
-}
+// One row per identification rule: the replies the box gives, what identification makes of
+// the instance text of its path, and the commands it was sent.
+struct TIdentifyCase {
+    const char* Instance;
+    std::uint16_t Firmware;  // as the box reports it; 0: no firmware reply
+    std::vector<Bytes> More; // replies after the firmware's
+    bool EnableEEPWrite;
+    TUSBDevType Type;
+    const char* Serial;
+    std::uint16_t FirmwareAfter;
+    std::int32_t Buffer;
+    std::vector<Bytes> Written;
+    std::uint8_t Hardware = 0;
+};
 
-TEST_F(Identification, NewerFirmwareReadsTheCodeFromPositionTen) {
-    Answers(0x0201);
-    device.Identify(PathWithInstance("ABCDEFGHI008xyz"));
-    EXPECT_EQ(device.DevType, dtMirel);
-    EXPECT_EQ(device.SerialNumber, "DEFGHI008");
-}
+const Bytes Info123456 = {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12};
+const Bytes Info1 = {0x19, 0x01, 0, 0, 0, 0, 0, 0};
 
-TEST_F(Identification, FirmwareOneZeroAndTwoZeroAreNormalised) {
-    Answers(0x1000);
-    device.Identify(PathWithInstance("008123456789"));
-    EXPECT_EQ(device.Firmware, 0x0100);
-    EXPECT_EQ(device.DevType, dtMirel);
+const TIdentifyCase IdentifyCases[] = {
+    // Below 2.00 the product code and the serial are read from the start of the instance.
+    {"007AB1234", 0x0150, {}, false, dtFenwy, "AB1234", 0x0150, 2048, {{0x09}, {0x13}}},
+    {"07", 0x0100, {}, false, dtFenwy, "", 0x0100, 2048, {{0x09}, {0x13}}},
+    // 1.00 and 2.00 as the old boxes report them (0x1000, 0x2000) are normalised.
+    {"008123456789", 0x1000, {}, false, dtMirel, "123456789", 0x0100, 2048, {{0x09}, {0x13}}},
+    {"ABCDEFGHI007", 0x2000, {}, false, dtFenwy, "DEFGHI007", 0x0200, 2048, {{0x09}, {0x13}}},
+    // From 2.00 the code is at position ten.
+    {"ABCDEFGHI008xyz", 0x0201, {}, false, dtMirel, "DEFGHI008", 0x0201, 2048, {{0x09}, {0x13}}},
+    // 2.02 and 2.03 have no serial; from 2.04 it comes from the device information.
+    {"ABCDEFGHI007", 0x0202, {}, false, dtFenwy, "", 0x0202, 2048, {{0x09}, {0x13}}},
+    {"ABCDEFGHI007", 0x0203, {}, true, dtFenwy, "", 0x0203, 2048, {{0x09}, {0x13}}},
+    {"ABCDEFGHI008",
+     0x0204,
+     {Info123456},
+     false,
+     dtMirel,
+     "123456",
+     0x0204,
+     2048,
+     {{0x09}, {0x13}, {0x18}},
+     7},
+    {"ABCDEFGHI007",
+     0x0300,
+     {{0x19, 0x40}},
+     false,
+     dtFenwy,
+     "0",
+     0x0300,
+     2048,
+     {{0x09}, {0x13}, {0x18}}},
+    // EEPROM writes are enabled only with the setting.
+    {"ABCDEFGHI007",
+     0x0204,
+     {Info1, {0x1D}},
+     true,
+     dtFenwy,
+     "1",
+     0x0204,
+     2048,
+     {{0x09}, {0x13}, {0x18}, {0x1C}}},
+    // Product codes that are no number, or neither 7 nor 8, recognise nothing.
+    {"ABCDEFGHI",
+     0x0300,
+     {Info1},
+     false,
+     dtNotRecognized,
+     "1",
+     0x0300,
+     2048,
+     {{0x09}, {0x13}, {0x18}}},
+    {"ABCDEFGHIx07",
+     0x0300,
+     {Info1},
+     false,
+     dtNotRecognized,
+     "1",
+     0x0300,
+     2048,
+     {{0x09}, {0x13}, {0x18}}},
+    {"ABCDEFGHI009",
+     0x0300,
+     {Info1},
+     false,
+     dtNotRecognized,
+     "1",
+     0x0300,
+     2048,
+     {{0x09}, {0x13}, {0x18}}},
+    {"", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, 2048, {{0x09}, {0x13}, {0x18}}},
+    // A failed firmware reply leaves the device unrecognised; a failed RAM size stops first.
+    {"007AB1234", 0, {{0x15, 0x00, 0x01}}, false, dtNotRecognized, "", 0, 2048, {{0x09}, {0x13}}},
+};
 
-    TFakeLinkDevice other;
-    other.Reply({0x08, 0x00, 0x09});
-    other.Reply({0x14, 0x00, 0x20});
-    other.Identify(PathWithInstance("ABCDEFGHI007"));
-    EXPECT_EQ(other.Firmware, 0x0200);
-    EXPECT_EQ(other.DevType, dtFenwy);
-    EXPECT_EQ(other.SerialNumber, "DEFGHI007");
-}
-
-TEST_F(Identification, Firmware202And203HaveNoSerial) {
-    for (std::uint16_t firmware : {0x0202, 0x0203}) {
+TEST_F(Identification, EveryRuleOfFirmwareProductCodeAndSerial) {
+    for (const TIdentifyCase& c : IdentifyCases) {
+        SCOPED_TRACE(std::string(c.Instance) + " firmware " + FirmwareText(c.Firmware));
+        ZEMBSettings().EnableEEPWrite = c.EnableEEPWrite;
         TFakeLinkDevice d;
         d.Reply({0x08, 0x00, 0x09});
-        d.Reply({0x14, static_cast<std::uint8_t>(firmware), 0x02});
-        d.Identify(PathWithInstance("ABCDEFGHI007"));
-        EXPECT_EQ(d.SerialNumber, "");
-        EXPECT_EQ(d.DevType, dtFenwy);
-        EXPECT_EQ(d.written.size(), 2U);
+        if (c.Firmware)
+            d.Reply({0x14, static_cast<std::uint8_t>(c.Firmware & 0xFF),
+                     static_cast<std::uint8_t>(c.Firmware >> 8)});
+        for (const Bytes& reply : c.More)
+            d.Reply(reply);
+        d.Identify(PathWithInstance(c.Instance));
+        EXPECT_EQ(d.DevType, c.Type);
+        EXPECT_EQ(d.SerialNumber, c.Serial);
+        EXPECT_EQ(d.Firmware, c.FirmwareAfter);
+        EXPECT_EQ(d.TotalBufferSize, c.Buffer);
+        EXPECT_EQ(d.App_ID_Hardware_Revision, c.Hardware);
+        EXPECT_EQ(d.written, c.Written);
+        EXPECT_EQ(d.LinkName, PathWithInstance(c.Instance));
+        EXPECT_EQ(d.VidPid, "vid_1234&pid_5678");
+        EXPECT_EQ(d.GUID_, Guid0);
+        EXPECT_FALSE(d.Active());
+        EXPECT_EQ(d.closes, 1);
     }
-}
 
-TEST_F(Identification, Firmware204AsksForDeviceInformation) {
-    Answers(0x0204);
-    device.Reply({0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12});
-    device.Identify(PathWithInstance("ABCDEFGHI008"));
-    EXPECT_EQ(device.SerialNumber, "123456");
-    EXPECT_EQ(device.App_ID_Hardware_Revision, 7);
-    EXPECT_EQ(device.Meas_App_FPGA_Rev, 0x1234);
-    EXPECT_EQ(device.DevType, dtMirel);
-    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}, Bytes{0x13}, Bytes{0x18}));
-}
-
-TEST_F(Identification, FailedDeviceInformationLeavesSerialZero) {
-    Answers(0x0300);
-    device.Reply({0x19, 0x40});
-    device.Identify(PathWithInstance("ABCDEFGHI007"));
-    EXPECT_EQ(device.SerialNumber, "0");
-    EXPECT_EQ(device.DevType, dtFenwy);
-    EXPECT_FALSE(device.Active());
-}
-
-TEST_F(Identification, EepromWritesAreEnabledOnlyWithTheSetting) {
-    ZEMBSettings().EnableEEPWrite = true;
-    Answers(0x0204);
-    device.Reply({0x19, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
-    device.Reply({0x1D});
-    device.Identify(PathWithInstance("ABCDEFGHI007"));
-    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}, Bytes{0x13}, Bytes{0x18}, Bytes{0x1C}));
-    EXPECT_TRUE(log.lines.empty());
-    // Older firmware is never told.
-    TFakeLinkDevice old;
-    old.Reply({0x08, 0x00, 0x09});
-    old.Reply({0x14, 0x03, 0x02});
-    old.Identify(PathWithInstance("ABCDEFGHI007"));
-    EXPECT_EQ(old.written.size(), 2U);
-}
-
-TEST_F(Identification, FailedRamSizeStopsBeforeTheFirmware) {
     device.Reply({0x08, 0x00});
     device.Identify(PathWithInstance("007AB1234"));
     EXPECT_EQ(device.TotalBufferSize, 100);
     EXPECT_EQ(device.DevType, dtNotRecognized);
-    EXPECT_EQ(device.SerialNumber, "");
     EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}));
     EXPECT_EQ(device.closes, 1);
-    EXPECT_FALSE(device.Active());
-}
-
-TEST_F(Identification, FailedFirmwareLeavesTheDeviceUnrecognised) {
-    device.Reply({0x08, 0x00, 0x09});
-    device.Reply({0x15, 0x00, 0x01});
-    device.Identify(PathWithInstance("007AB1234"));
-    EXPECT_EQ(device.DevType, dtNotRecognized);
-    EXPECT_EQ(device.Firmware, 0);
-    EXPECT_EQ(device.TotalBufferSize, 2048);
-    EXPECT_FALSE(device.Active());
 }
 
 TEST_F(Identification, UnopenableDeviceKeepsItsPathParts) {
@@ -385,25 +387,6 @@ TEST_F(Identification, UnopenableDeviceKeepsItsPathParts) {
     EXPECT_EQ(device.App_ID_Hardware_Revision, 0);
     EXPECT_EQ(device.VidPid, "vid_1234&pid_5678");
     EXPECT_TRUE(device.written.empty());
-}
-
-TEST_F(Identification, ProductCodesThatAreNoNumberRecogniseNothing) {
-    // Too short for position 10, letters, and a code that is neither 7 nor 8.
-    for (const char* instance : {"ABCDEFGHI", "ABCDEFGHIx07", "ABCDEFGHI009", ""}) {
-        TFakeLinkDevice d;
-        d.Reply({0x08, 0x00, 0x09});
-        d.Reply({0x14, 0x00, 0x03});
-        d.Reply({0x19, 0x01, 0, 0, 0, 0, 0, 0});
-        d.Identify(PathWithInstance(instance));
-        EXPECT_EQ(d.DevType, dtNotRecognized) << instance;
-    }
-    // Below 2.00 the serial is what is there from position 4, fewer than 9 characters too.
-    TFakeLinkDevice shortOne;
-    shortOne.Reply({0x08, 0x00, 0x09});
-    shortOne.Reply({0x14, 0x00, 0x01});
-    shortOne.Identify(PathWithInstance("07"));
-    EXPECT_EQ(shortOne.DevType, dtFenwy);
-    EXPECT_EQ(shortOne.SerialNumber, "");
 }
 
 TEST_F(Identification, PathsWithoutEnoughHashesAreSplitWithoutHarm) {
