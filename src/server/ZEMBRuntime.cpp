@@ -181,8 +181,7 @@ void TAutomationServer::ReplyIntrospection(const TBusMessage& call, const std::s
         // The process's own interfaces go after the factory, before the child nodes.
         std::size_t at = xml.find(" <node name=");
         xml.insert(at == std::string::npos ? xml.rfind("</node>") : at, extras);
-    }
-    else if (it != Objects_.end())
+    } else if (it != Objects_.end())
         xml = ZEMB::IntrospectionXml(it->second->Interface, children);
     else
         xml = ZEMB::NodeIntrospectionXml(children);
