@@ -127,8 +127,13 @@ std::string ServiceFileText(std::string_view executablePath) {
         }
         exec = quoted + "\"";
     }
-    return "[D-BUS Service]\nName=" + std::string(ZEMB::BusName) + "\nExec=" + exec +
-           " -Embedding\n";
+    std::string text =
+        "[D-BUS Service]\nName=" + std::string(ZEMB::BusName) + "\nExec=" + exec + " -Embedding\n";
+    // This file shadows the installed one, so it must keep the installed server's unit: a bus
+    // run by systemd then starts the server as that unit, with its environment and logging.
+    if (executablePath == ZEMB_INSTALLED_SERVER)
+        text += "SystemdService=zemb-server.service\n";
+    return text;
 }
 
 bool RegisterServer(std::string_view executablePath, std::string& error) {

@@ -89,6 +89,13 @@ TEST(ZEMBServiceFile, QuotesWhatTheBusWouldOtherwiseSplitOrUnquote) {
                 ::testing::HasSubstr("Exec=/plain/path -Embedding"));
 }
 
+TEST(ZEMBServiceFile, OnlyTheInstalledServerIsActivatedThroughItsSystemdUnit) {
+    EXPECT_THAT(ServiceFileText(ZEMB_INSTALLED_SERVER),
+                ::testing::EndsWith("-Embedding\nSystemdService=zemb-server.service\n"));
+    EXPECT_THAT(ServiceFileText("/home/me/build/zemb-server"),
+                ::testing::Not(::testing::HasSubstr("SystemdService")));
+}
+
 TEST_F(ZEMBRegistration, FailureIsReportedInRegisterModeOnlyAndChangesNothing) {
     // A plain file where the data folder should be: no one can create folders below it.
     std::ofstream(Folder + "/file") << "x";
