@@ -4,6 +4,7 @@
 #include "ConfDebugString.h"
 #include "uUSB_IFHost_DeviceMonitor.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -302,6 +303,23 @@ void TUSB_IFHostLocal::NotifyDeviceAdded(std::int32_t DevID) {
 }
 void TUSB_IFHostLocal::NotifyDeviceRemoved(std::int32_t DevID) {
     NotifySinksRemoved(DevID);
+}
+
+void TUSB_IFHostLocal::ForgetCallbacks(const std::vector<std::shared_ptr<IZEMBHost>>& Sinks,
+                                       const std::vector<std::shared_ptr<IZEMBEvent>>& Events) {
+    TUSB_IFHostContainer* container = USB_IFHostContainer();
+    if (!container)
+        return;
+    // A call that runs on one of them holds its own reference, so dropping it here is safe
+    // even from inside that call.
+    for (const auto& client : container->ClientApps.Items())
+        if (client->ZEMBHost && std::ranges::find(Sinks, client->ZEMBHost) != Sinks.end())
+            client->ZEMBHost.reset();
+    for (const auto& entry : container->ConnectedDevices.Items())
+        for (const auto& connection : entry->Connections)
+            if (connection->Callback &&
+                std::ranges::find(Events, connection->Callback) != Events.end())
+                connection->Callback.reset();
 }
 
 bool TUSB_IFHostLocal::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, TUSBDevMode Mode,

@@ -12,6 +12,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 struct sd_event;
 
@@ -156,6 +157,11 @@ public:
     // and the remaining clients are not told.
     void NotifyDeviceAdded(std::int32_t DevID);
     void NotifyDeviceRemoved(std::int32_t DevID);
+    // Lets go of callbacks that can never be answered again (their client left the bus): a
+    // client whose sink is one of Sinks gets none, a connection whose callback is one of
+    // Events gets none. Registrations and connections stay. No container, nothing to do.
+    static void ForgetCallbacks(const std::vector<std::shared_ptr<IZEMBHost>>& Sinks,
+                                const std::vector<std::shared_ptr<IZEMBEvent>>& Events);
 
 private:
     static void NotifySinksAdded(std::int32_t DevID);

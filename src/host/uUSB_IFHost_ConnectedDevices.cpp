@@ -178,10 +178,13 @@ TUSB_ConnectedDevice* TUSB_ConnectedDevices::DeviceInserted(TUSB_IFDeviceBase& D
         text = "Device (DevID: " + std::to_string(entry->DevID) + ") Inserted";
     }
     ConfDebugString(text, Group);
-    for (auto& connection : entry->Connections) {
-        if (!connection->Callback)
-            continue;
-        Guarded([&] { connection->Callback->Reconnected(connection->ConnectID); });
+    // By index, each callback held for its call: while a client is called, others are served,
+    // and they may add connections or let a callback go.
+    for (std::size_t i = 0; i < entry->Connections.size(); ++i) {
+        const TUSB_Connection& connection = *entry->Connections[i];
+        std::shared_ptr<IZEMBEvent> callback = connection.Callback;
+        if (callback)
+            Guarded([&] { callback->Reconnected(connection.ConnectID); });
     }
     return entry;
 }
@@ -195,10 +198,13 @@ bool TUSB_ConnectedDevices::DeviceDetached(TUSB_IFDeviceBase& Device) {
             break;
         }
     if (entry) {
-        for (auto& connection : entry->Connections) {
-            connection->State = TUSB_Connection::csDisconnected;
-            if (connection->Callback)
-                Guarded([&] { connection->Callback->Disconnected(connection->ConnectID); });
+        // By index and held, as in DeviceInserted.
+        for (std::size_t i = 0; i < entry->Connections.size(); ++i) {
+            TUSB_Connection& connection = *entry->Connections[i];
+            connection.State = TUSB_Connection::csDisconnected;
+            std::shared_ptr<IZEMBEvent> callback = connection.Callback;
+            if (callback)
+                Guarded([&] { callback->Disconnected(connection.ConnectID); });
         }
         entry->Device = nullptr;
     }

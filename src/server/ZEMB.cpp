@@ -126,6 +126,13 @@ int main(int argc, char** argv) {
     for (auto& factory : factories) {
         automation.AddFactory(std::move(factory));
     }
+    // A client that ended without unhooking keeps its registration and connections, but the
+    // callbacks it passed can never answer again: left in place, the first of them would end
+    // every later device notification before the clients registered after it.
+    automation.SetCallbacksVanishedHook([](const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
+                                           const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
+        TUSB_IFHostLocal::ForgetCallbacks(hosts, events);
+    });
     std::string nameError;
     const bool serving = automation.Start(nameError);
 

@@ -371,18 +371,31 @@ void TAutomationServer::Release(const std::string& path) {
 }
 
 void TAutomationServer::ClientVanished(const std::string& name) {
+    // The client's callbacks first: releasing its objects may end the process's loop.
+    const std::string prefix = name + " ";
+    std::vector<std::shared_ptr<IZEMBHost>> hosts;
+    std::vector<std::shared_ptr<IZEMBEvent>> events;
+    for (const auto& [key, remote] : RemoteHosts_)
+        if (key.starts_with(prefix))
+            if (auto host = remote.lock())
+                hosts.push_back(std::move(host));
+    for (const auto& [key, remote] : RemoteEvents_)
+        if (key.starts_with(prefix))
+            if (auto event = remote.lock())
+                events.push_back(std::move(event));
+    std::erase_if(RemoteEvents_,
+                  [&](const auto& e) { return e.second.expired() || e.first.starts_with(prefix); });
+    std::erase_if(RemoteHosts_,
+                  [&](const auto& e) { return e.second.expired() || e.first.starts_with(prefix); });
+    if ((!hosts.empty() || !events.empty()) && CallbacksVanishedHook_)
+        CallbacksVanishedHook_(hosts, events);
+
     std::vector<std::string> paths;
     for (const auto& [path, object] : Objects_)
         if (object->Owner == name)
             paths.push_back(path);
     for (const std::string& path : paths)
         Release(path);
-    std::erase_if(RemoteEvents_, [&](const auto& e) {
-        return e.second.expired() || e.first.starts_with(name + " ");
-    });
-    std::erase_if(RemoteHosts_, [&](const auto& e) {
-        return e.second.expired() || e.first.starts_with(name + " ");
-    });
 }
 
 std::shared_ptr<IZEMBEvent> TAutomationServer::RemoteEvent(const std::string& peer,

@@ -81,6 +81,15 @@ public:
     int ObjectCount() const { return static_cast<int>(Objects_.size()); }
     // Runs each time the count falls to 0 through a release (Release or the client leaving).
     void SetLastReleaseHook(std::function<void()> hook) { LastReleaseHook_ = std::move(hook); }
+    // Runs when a client leaves the bus, with the callback objects it passed that are still
+    // held somewhere (its IZEMBHost sinks and IZEMBEvent callbacks): nobody can answer them
+    // again, so their holders should let them go. Not run for a client that passed none.
+    using TCallbacksVanishedHook =
+        std::function<void(const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
+                           const std::vector<std::shared_ptr<IZEMBEvent>>& events)>;
+    void SetCallbacksVanishedHook(TCallbacksVanishedHook hook) {
+        CallbacksVanishedHook_ = std::move(hook);
+    }
     // Set before the first client passes a callback.
     void SetCallbackTimeout(std::chrono::microseconds timeout) { CallbackTimeout_ = timeout; }
     std::chrono::microseconds CallbackTimeout() const { return CallbackTimeout_; }
@@ -119,6 +128,7 @@ private:
     std::map<std::string, std::shared_ptr<TObject>> Objects_;
     std::uint64_t NextObject_ = 0;
     std::function<void()> LastReleaseHook_;
+    TCallbacksVanishedHook CallbacksVanishedHook_;
     std::chrono::microseconds CallbackTimeout_ = DefaultCallbackTimeout;
     std::map<std::string, std::weak_ptr<IZEMBEvent>> RemoteEvents_;
     std::map<std::string, std::weak_ptr<IZEMBHost>> RemoteHosts_;

@@ -18,12 +18,18 @@ class TRecordingEvent : public IZEMBEvent {
 public:
     TRecordingEvent(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
     HRESULT Fail = S_OK;
+    // Runs inside each call, as other clients' calls do while the server waits for this one.
+    std::function<void()> DuringCall;
     HRESULT Disconnected(std::int32_t ConnectID) override {
         log_.push_back("Disconnected " + std::to_string(ConnectID) + " @" + name_);
+        if (DuringCall)
+            DuringCall();
         return Fail;
     }
     HRESULT Reconnected(std::int32_t ConnectID) override {
         log_.push_back("Reconnected " + std::to_string(ConnectID) + " @" + name_);
+        if (DuringCall)
+            DuringCall();
         return Fail;
     }
 

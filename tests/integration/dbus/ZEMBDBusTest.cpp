@@ -5,6 +5,7 @@
 #include "ZEMBClient.h"
 #include "ZEMBStandIn.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -426,6 +427,41 @@ TEST_F(ZEMBDBus, ObjectsOfAClientThatEndsAreReleasedAndTheServerQuits) {
     EXPECT_TRUE(Server.WaitForLine("objects 0", Bound));
     EXPECT_TRUE(Server.WaitForLine("last-release", Bound));
     EXPECT_EQ(Server.WaitForExit(Bound), 0);
+}
+
+// Every whole line a process has printed so far.
+std::vector<std::string> OutputLines(const TProcess& process) {
+    std::vector<std::string> lines;
+    std::istringstream output(process.Output());
+    for (std::string line; std::getline(output, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+TEST_F(ZEMBDBus, CallbacksOfAClientThatEndsAreHandedOverOnceBeforeItsObjectsGo) {
+    TProcess dying;
+    ASSERT_TRUE(dying.Start({ZEMB_DYING_CLIENT, "--callbacks"}));
+    ASSERT_TRUE(dying.WaitForLine("created", Bound));
+    EXPECT_EQ(dying.WaitForExit(Bound), 0);
+    // One proxy per callback object, however often it was passed; all three references to
+    // them are among those handed over.
+    EXPECT_TRUE(Server.WaitForLine("vanished-callbacks hosts 1 events 1 held 3", Bound));
+    EXPECT_TRUE(Server.WaitForLine("objects 0", Bound));
+    const auto lines = OutputLines(Server);
+    const auto handed =
+        std::ranges::find(lines, std::string("vanished-callbacks hosts 1 events 1 held 3"));
+    ASSERT_NE(handed, lines.begin());
+    EXPECT_EQ(*(handed - 1), "objects 2"); // both objects were still there
+    // A client without callbacks hands over nothing.
+    TProcess plain;
+    ASSERT_TRUE(plain.Start({ZEMB_DYING_CLIENT}));
+    ASSERT_TRUE(plain.WaitForLine("created", Bound));
+    EXPECT_EQ(plain.WaitForExit(Bound), 0);
+    EXPECT_TRUE(Server.WaitForLine("objects 0", Bound));
+    for (const std::string& line : OutputLines(Server))
+        EXPECT_EQ(line.rfind("vanished-callbacks", 0) == 0,
+                  line == "vanished-callbacks hosts 1 events 1 held 3")
+            << line;
 }
 
 TEST_F(ZEMBDBus, AServerThatGoesAwayGivesFailuresNotHangs) {

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The automation runtime serving stand-in server objects, as the integration tests and the
 // client example need it. Prints one line per event on standard output:
-//   "ready", "objects N" (live stand-in objects), "last-release".
+//   "ready", "objects N" (live stand-in objects), "last-release", and for a client that
+//   leaves with callbacks still held "vanished-callbacks hosts H events E held K" (K: how
+//   many of the stand-in's own sink and connection references were among them; it drops
+//   them).
 // -Embedding ends the process on the last release, as the real server does.
 //   zemb_standin_server [-Embedding] [--callback-timeout-ms N]
 #include "ZEMBRegistration.h"
 #include "ZEMBRuntime.h"
 #include "ZEMBStandIn.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +20,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -242,6 +247,18 @@ int main(int argc, char** argv) {
             Report("last-release");
             if (mode == TStartMode::smAutomation)
                 sd_event_exit(event.get(), 0);
+        });
+        server.SetCallbacksVanishedHook([](const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
+                                           const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
+            int held = 0;
+            held += static_cast<int>(std::erase_if(Sinks, [&](const auto& s) {
+                return std::ranges::find(hosts, s.second) != hosts.end();
+            }));
+            held += static_cast<int>(std::erase_if(Events, [&](const auto& e) {
+                return std::ranges::find(events, e.second) != events.end();
+            }));
+            Report("vanished-callbacks hosts " + std::to_string(hosts.size()) + " events " +
+                   std::to_string(events.size()) + " held " + std::to_string(held));
         });
         bus->SetConnectionLostHandler([&] { sd_event_exit(event.get(), 1); });
         if (!bus->AttachEvent(event.get()) || !server.Start(error)) {

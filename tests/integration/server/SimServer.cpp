@@ -58,6 +58,39 @@ bool TSimServer::Start(const TOptions& options, std::string& why) {
     return WaitForName(std::chrono::seconds(20), why);
 }
 
+bool TSimServer::WaitForNameGone(const std::string& name, std::chrono::milliseconds bound) {
+    if (!Bus_)
+        return false;
+    // The owner change wakes the wait below; the name is checked after every wake.
+    sd_bus_slot* match = nullptr;
+    sd_bus_match_signal(Bus_, &match, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus", "NameOwnerChanged", nullptr, nullptr);
+    const auto deadline = TClock::now() + bound;
+    bool gone = false;
+    for (;;) {
+        int has = 1;
+        sd_bus_message* reply = nullptr;
+        if (sd_bus_call_method(Bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
+                               name.c_str()) >= 0)
+            sd_bus_message_read(reply, "b", &has);
+        sd_bus_message_unref(reply);
+        if (!has) {
+            gone = true;
+            break;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - TClock::now());
+        if (left.count() <= 0)
+            break;
+        while (sd_bus_process(Bus_, nullptr) > 0) {
+        }
+        sd_bus_wait(Bus_, std::min<std::uint64_t>(left.count(), 100'000));
+    }
+    sd_bus_slot_unref(match);
+    return gone;
+}
+
 bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) {
     if (sd_bus_open_user(&Bus_) < 0) {
         why = "no session bus";

@@ -49,6 +49,11 @@ public:
     // (bounded) until there are at least `atLeast`.
     int LogChangeSignals(int atLeast, std::chrono::milliseconds bound);
 
+    // Waits (bounded) until the bus name has no owner: from then on the bus has told the
+    // server that the client left, ahead of any call made afterwards. False when the bound
+    // passed first.
+    bool WaitForNameGone(const std::string& name, std::chrono::milliseconds bound);
+
     // zemb-sim ctl REQUEST... on this server's control socket; true when it succeeded.
     bool Control(const std::vector<std::string>& request);
 

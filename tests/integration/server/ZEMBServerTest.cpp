@@ -4,12 +4,15 @@
 // communication log read through the operator interface, the call frame read from the
 // server's debug output.
 #include "SimServer.h"
+#include "TestProcess.h"
 #include "ZEMBClient.h"
 
+#include <csignal>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -83,16 +86,18 @@ public:
         Result = true;
         return S_OK;
     }
-    HRESULT DeviceAdded(std::int32_t, bool& Result) override {
+    HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override {
+        Added.push_back(DevID);
         Result = true;
         return S_OK;
     }
-    HRESULT DeviceRemoved(std::int32_t, bool& Result) override {
+    HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override {
+        Removed.push_back(DevID);
         Result = true;
         return S_OK;
     }
 
-    std::vector<std::int32_t> Devices, Connections, Applications;
+    std::vector<std::int32_t> Devices, Connections, Applications, Added, Removed;
     std::function<void(std::int32_t)> OnEnumDevice;
     HRESULT EnumDeviceStatus = S_OK;
 };
@@ -713,8 +718,10 @@ TEST_F(ServerUnderSim, EnumerationsCallTheSinkWhichMayCallBackIntoTheServer) {
                             "80004005",
                             Comm3("<TZEMBServer4.EnumDevices2")));
 
-    // A client that went away without unhooking: its sink's call fails, the same way.
+    // A client that went away without unhooking: the server let its sink go, so the call
+    // finds none, as for a client that never set one.
     std::int32_t goneId = -1;
+    std::string goneName;
     {
         TClient gone = Hookup("zemb-gone");
         ASSERT_TRUE(gone.Server);
@@ -722,15 +729,15 @@ TEST_F(ServerUnderSim, EnumerationsCallTheSinkWhichMayCallBackIntoTheServer) {
                   S_OK);
         ASSERT_TRUE(result);
         goneId = gone.AppID;
+        goneName = gone.Bus->UniqueName();
     }
+    ASSERT_TRUE(Server.WaitForNameGone(goneName, std::chrono::seconds(20)));
     Server.TakeDebugLines();
     result = true;
-    EXPECT_FALSE(Ok(server.EnumDevices2(goneId, ZEMB::dtFenwy, result), result));
-    const std::vector<std::string> traces = Server.TakeServerTraces();
-    ASSERT_EQ(traces.size(), 3u) << ::testing::PrintToString(traces);
-    EXPECT_EQ(
-        traces[1].rfind("[RUVAzer Comm] TZEMBServer4.EnumDevices2 EOleSysError OLE error ", 0), 0u)
-        << traces[1];
+    ASSERT_EQ(server.EnumDevices2(goneId, ZEMB::dtFenwy, result), S_OK);
+    EXPECT_FALSE(result);
+    EXPECT_THAT(Server.TakeServerTraces(), ElementsAre(Comm3(">TZEMBServer4.EnumDevices2"),
+                                                       Comm3("<TZEMBServer4.EnumDevices2")));
     // The failures cost the server nothing: the device still answers.
     std::int32_t count = 0;
     ASSERT_EQ(server.WriteBuffer(connectId, TSafeByteArray(std::vector<std::uint8_t>{0x44}), count,
@@ -798,4 +805,72 @@ TEST_F(ServerUnderSim, FailedTransfersAndPulledDevicesReachTheLogAndTheClient) {
     EXPECT_THAT(events->Reconnects, ElementsAre(connectId));
     EXPECT_EQ(ConnectAndOpen(client, fenwy, ZEMB::cmExclusive), connectId);
     EXPECT_TRUE(Ok(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), result));
+}
+
+TEST_F(ServerUnderSim, AClientKilledWithoutUnhookingNoLongerKeepsLaterClientsFromDeviceChanges) {
+    Start();
+    // Client A, registered first, with a sink and a connection callback; then killed.
+    TProcess a;
+    ASSERT_TRUE(a.Start({ZEMB_CALLBACK_CLIENT}));
+    ASSERT_TRUE(a.WaitForLine("ready", std::chrono::seconds(20))) << a.Output();
+    std::string aName;
+    std::int32_t aAppId = -1, aConnectId = -1;
+    std::istringstream output(a.Output());
+    for (std::string line; std::getline(output, line);) {
+        if (line.rfind("name ", 0) == 0)
+            aName = line.substr(5);
+        std::sscanf(line.c_str(), "ids %d %d", &aAppId, &aConnectId);
+    }
+    ASSERT_FALSE(aName.empty());
+    ASSERT_GE(aConnectId, 0);
+
+    TClient client = Hookup("zemb-server-test");
+    ASSERT_TRUE(client.Server);
+    IZEMBServer4& server = *client.Server;
+    ASSERT_GT(client.AppID, aAppId);
+    auto sink = std::make_shared<TRecordingHost>();
+    bool result = false;
+    ASSERT_EQ(server.SetZEMBHost2(client.AppID, sink, result), S_OK);
+    ASSERT_TRUE(result);
+    const std::int32_t fenwy = FirstDevice(client, ZEMB::dtFenwy);
+    auto events = std::make_shared<TRecordingEvent>();
+    std::int32_t connectId = -1;
+    ASSERT_EQ(server.ConnectDevice(client.AppID, fenwy, ZEMB::cmShared, events, connectId, result),
+              S_OK);
+    ASSERT_TRUE(result);
+
+    a.Signal(SIGKILL);
+    ASSERT_TRUE(Server.WaitForNameGone(aName, std::chrono::seconds(20)));
+    // Its registration stays (this call also comes after the server heard that A left).
+    std::uint8_t type = 0;
+    std::string computer, exe;
+    ASSERT_EQ(server.ClientAppInfo(aAppId, type, computer, exe, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(exe, "zemb-callback-client");
+
+    // Pulled out: DeviceRemoved reaches B's sink before B's connection hears Disconnected.
+    ASSERT_TRUE(Server.Control({"unplug", "fenwy"}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (events->Disconnects.empty() && std::chrono::steady_clock::now() < deadline)
+        client.Bus->WaitForEvents(std::chrono::milliseconds(200));
+    EXPECT_THAT(events->Disconnects, ElementsAre(connectId));
+    EXPECT_THAT(sink->Removed, ElementsAre(fenwy));
+
+    // Back again: Reconnected first, then DeviceAdded to every sink.
+    ASSERT_TRUE(Server.Control({"plug", "fenwy"}));
+    const auto back = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((events->Reconnects.empty() || sink->Added.empty()) &&
+           std::chrono::steady_clock::now() < back)
+        client.Bus->WaitForEvents(std::chrono::milliseconds(200));
+    EXPECT_THAT(events->Reconnects, ElementsAre(connectId));
+    EXPECT_THAT(sink->Added, ElementsAre(fenwy));
+
+    // A's connection is still recorded under A.
+    std::int32_t devId = -1, appId = -1;
+    bool connected = true, active = true;
+    std::uint8_t mode = 0;
+    ASSERT_EQ(server.ConnectInfo(aConnectId, devId, appId, connected, active, mode, result), S_OK);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(appId, aAppId);
+    EXPECT_EQ(mode, ZEMB::cmShared);
 }

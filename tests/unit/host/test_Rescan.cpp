@@ -156,4 +156,66 @@ TEST(FrmMessageCatchTest, LocksDeferAndUnlockNeverGoesBelowZero) {
     EXPECT_EQ(window.LockCount, 0);
 }
 
+// A client that ended without unhooking: once its callbacks are forgotten, the clients
+// registered after it hear of device changes again; it keeps its registration and connection.
+TEST_F(RescanTest, ForgottenCallbacksOfAGoneClientNoLongerStopTheOthers) {
+    auto gone = Event("gone");
+    gone->Fail = RPC_E_DISCONNECTED;
+    const std::int32_t a = Connect(A, 1, cmShared, gone);
+    const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
+    SinkA->FailAt = 1;
+    auto stranger = std::make_shared<TRecordingSink>(Log, "stranger");
+    TUSB_IFHostLocal::ForgetCallbacks({SinkA, stranger}, {gone});
+    Log.clear();
+
+    Unplug("000000002");
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @B", "Disconnected " + std::to_string(b) + " @b"}));
+    Log.clear();
+    Bus.Attached.push_back({"000000002"});
+    DeviceChange();
+    EXPECT_EQ(Log, (TEventLog{"Reconnected " + std::to_string(b) + " @b", "DeviceAdded 1 @B"}));
+
+    TUSBClientAppType type{};
+    std::string computer, exe;
+    EXPECT_TRUE(Host().ClientAppInfo(A, type, computer, exe));
+    EXPECT_EQ(Container().ClientApps.FindClientApp(A)->ZEMBHost, nullptr);
+    EXPECT_EQ(Container().ClientApps.FindClientApp(B)->ZEMBHost, SinkB);
+    TUSB_Connection* kept = Container().ConnectedDevices.FindConnection(a);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->Callback, nullptr);
+    EXPECT_EQ(kept->ClientAppID, A);
+    // As after a sink of none: the client may set one again when it comes back.
+    EXPECT_TRUE(Host().SetZEMBHost(A, SinkA));
+}
+
+// The server serves other clients while it waits for one, so a callback may be forgotten
+// while it is being called; the call runs to its end on its own reference.
+TEST_F(RescanTest, CallbacksForgottenDuringTheirOwnCallRunToTheirEnd) {
+    auto event = Event("a");
+    const std::int32_t a = Connect(A, 1, cmShared, event);
+    std::weak_ptr<TRecordingEvent> watchEvent = event;
+    std::weak_ptr<TRecordingSink> watchSink = SinkA;
+    event->DuringCall = [&event] {
+        TUSB_IFHostLocal::ForgetCallbacks({}, {event});
+        event.reset();
+    };
+    SinkA->DuringCall = [this] {
+        TUSB_IFHostLocal::ForgetCallbacks({SinkA}, {});
+        SinkA.reset();
+    };
+    Log.clear();
+    Unplug("000000002");
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B",
+                              "Disconnected " + std::to_string(a) + " @a"}));
+    EXPECT_TRUE(watchEvent.expired());
+    EXPECT_TRUE(watchSink.expired());
+}
+
+TEST_F(RescanTest, ForgettingBeforeAnyHostCreatesNothing) {
+    auto sink = std::make_shared<TRecordingSink>(Log, "x");
+    FreeUSB_IFHost();
+    TUSB_IFHostLocal::ForgetCallbacks({sink}, {Event("e")});
+    EXPECT_EQ(USB_IFHostContainer(), nullptr);
+}
+
 } // namespace
