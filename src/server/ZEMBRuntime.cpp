@@ -121,16 +121,13 @@ void TAutomationServer::ReplyStatus(const TBusMessage& call, HRESULT status,
 }
 
 void TAutomationServer::HandleCall(const TBusMessage& call) {
-    sd_bus_message* m = call.Get();
-    const char* rawPath = sd_bus_message_get_path(m);
-    const char* rawInterface = sd_bus_message_get_interface(m);
-    const char* rawMember = sd_bus_message_get_member(m);
-    std::string path = rawPath ? rawPath : "";
-    std::string_view interface = rawInterface ? rawInterface : "";
-    std::string_view member = rawMember ? rawMember : "";
+    const TCallAddress address(call);
+    const std::string& path = address.Path;
+    std::string_view interface = address.Interface;
+    std::string_view member = address.Member;
 
     if (path == ZEMB::FactoryPath) {
-        HandleFactory(call, interface, member);
+        HandleFactory(call, address);
         return;
     }
     auto it = Objects_.find(path);
@@ -146,8 +143,7 @@ void TAutomationServer::HandleCall(const TBusMessage& call) {
         HandleObject(call, object, interface, member);
         return;
     }
-    if ((interface.empty() || interface == "org.freedesktop.DBus.Introspectable") &&
-        member == "Introspect" && !ChildrenOf(path).empty()) {
+    if (address.IsIntrospect() && !ChildrenOf(path).empty()) {
         ReplyIntrospection(call, path);
         return;
     }
@@ -181,19 +177,18 @@ void TAutomationServer::ReplyIntrospection(const TBusMessage& call, const std::s
         // The process's own interfaces go after the factory, before the child nodes.
         std::size_t at = xml.find(" <node name=");
         xml.insert(at == std::string::npos ? xml.rfind("</node>") : at, extras);
-    }
-    else if (it != Objects_.end())
+    } else if (it != Objects_.end())
         xml = ZEMB::IntrospectionXml(it->second->Interface, children);
     else
         xml = ZEMB::NodeIntrospectionXml(children);
     sd_bus_reply_method_return(call.Get(), "s", xml.c_str());
 }
 
-void TAutomationServer::HandleFactory(const TBusMessage& call, std::string_view interface,
-                                      std::string_view member) {
+void TAutomationServer::HandleFactory(const TBusMessage& call, const TCallAddress& address) {
     sd_bus_message* m = call.Get();
-    if ((interface.empty() || interface == "org.freedesktop.DBus.Introspectable") &&
-        member == "Introspect") {
+    std::string_view interface = address.Interface;
+    std::string_view member = address.Member;
+    if (address.IsIntrospect()) {
         ReplyIntrospection(call, std::string(ZEMB::FactoryPath));
         return;
     }
