@@ -94,6 +94,25 @@ template <typename Call> void NotifySinks(Call&& call) {
     }
 }
 
+// One transfer on a connection's device, as many bytes as the array holds (at most 4 GiB - 1):
+// the count is the whole array while the device works and what it moved afterwards, even when
+// it failed, and is added to the connection's total.
+template <class TTransfer>
+bool Transfer(TUSB_Connection* connection, std::size_t bytes, std::int32_t& Count,
+              std::int32_t TUSB_Connection::*Total, TTransfer transfer) {
+    if (!connection || !connection->ConnectedDevice || !connection->ConnectedDevice->Device)
+        return false;
+    if (bytes > std::numeric_limits<std::uint32_t>::max())
+        return false;
+    const auto count = static_cast<std::uint32_t>(bytes);
+    std::uint32_t moved = count;
+    Count = static_cast<std::int32_t>(count);
+    const bool ok = transfer(*connection->ConnectedDevice->Device, count, moved);
+    Count = static_cast<std::int32_t>(moved);
+    connection->*Total = WrappingAdd(connection->*Total, Count);
+    return ok;
+}
+
 } // namespace
 
 EOleSysError::EOleSysError(HRESULT Status)
@@ -354,37 +373,19 @@ bool TUSB_IFHostLocal::DisconnectDevice(std::int32_t ConnectID) {
 bool TUSB_IFHostLocal::WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
                                    std::int32_t& WriteCount) {
     TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
-    if (!connection || !connection->ConnectedDevice || !connection->ConnectedDevice->Device)
-        return false;
-    const std::size_t bytes = WriteData.Bytes();
-    if (bytes > std::numeric_limits<std::uint32_t>::max())
-        return false;
-    const auto count = static_cast<std::uint32_t>(bytes);
-    std::uint32_t written = count;
-    WriteCount = static_cast<std::int32_t>(count);
-    const bool ok =
-        connection->ConnectedDevice->Device->WriteBuffer(WriteData.Data().data(), count, written);
-    WriteCount = static_cast<std::int32_t>(written);
-    connection->TotalWriteCount = WrappingAdd(connection->TotalWriteCount, WriteCount);
-    return ok;
+    return Transfer(connection, WriteData.Bytes(), WriteCount, &TUSB_Connection::TotalWriteCount,
+                    [&](TUSB_IFDeviceBase& device, std::uint32_t count, std::uint32_t& written) {
+                        return device.WriteBuffer(WriteData.Data().data(), count, written);
+                    });
 }
 
 bool TUSB_IFHostLocal::ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
                                   std::int32_t& ReadCount) {
     TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
-    if (!connection || !connection->ConnectedDevice || !connection->ConnectedDevice->Device)
-        return false;
-    const std::size_t bytes = ReadData.Bytes();
-    if (bytes > std::numeric_limits<std::uint32_t>::max())
-        return false;
-    const auto count = static_cast<std::uint32_t>(bytes);
-    std::uint32_t read = count;
-    ReadCount = static_cast<std::int32_t>(count);
-    const bool ok =
-        connection->ConnectedDevice->Device->ReadBuffer(ReadData.Data().data(), count, read);
-    ReadCount = static_cast<std::int32_t>(read);
-    connection->TotalReadCount = WrappingAdd(connection->TotalReadCount, ReadCount);
-    return ok;
+    return Transfer(connection, ReadData.Bytes(), ReadCount, &TUSB_Connection::TotalReadCount,
+                    [&](TUSB_IFDeviceBase& device, std::uint32_t count, std::uint32_t& read) {
+                        return device.ReadBuffer(ReadData.Data().data(), count, read);
+                    });
 }
 
 bool TUSB_IFHostLocal::DevInfo(std::int32_t DevID, bool& Active, TUSBDevMode&,
