@@ -61,28 +61,33 @@ bool SameText(std::string_view a, std::string_view b) {
 
 } // namespace
 
-class TAutomationServer::TRemoteEvent final : public IZEMBEvent {
-public:
-    explicit TRemoteEvent(ZEMB::TProxyTarget target) : Target_(std::move(target)) {}
-    ZEMB_IZEMBEVENT_METHODS(ZEMB_PROXY_METHOD)
+namespace {
 
-private:
+// What every callback object of a client has: the client's object on the bus, each method a
+// call to it.
+class TRemoteCallback {
+protected:
+    explicit TRemoteCallback(ZEMB::TProxyTarget target) : Target_(std::move(target)) {}
     template <std::size_t Index, typename... A> HRESULT ProxyMethod(std::tuple<A&...> args) {
         return ZEMB::ProxyCall<Index>(Target_, args);
     }
+
+private:
     ZEMB::TProxyTarget Target_;
 };
 
-class TAutomationServer::TRemoteHost final : public IZEMBHost {
-public:
-    explicit TRemoteHost(ZEMB::TProxyTarget target) : Target_(std::move(target)) {}
-    ZEMB_IZEMBHOST_METHODS(ZEMB_PROXY_METHOD)
+} // namespace
 
-private:
-    template <std::size_t Index, typename... A> HRESULT ProxyMethod(std::tuple<A&...> args) {
-        return ZEMB::ProxyCall<Index>(Target_, args);
-    }
-    ZEMB::TProxyTarget Target_;
+class TAutomationServer::TRemoteEvent final : public IZEMBEvent, TRemoteCallback {
+public:
+    explicit TRemoteEvent(ZEMB::TProxyTarget target) : TRemoteCallback(std::move(target)) {}
+    ZEMB_IZEMBEVENT_METHODS(ZEMB_PROXY_METHOD)
+};
+
+class TAutomationServer::TRemoteHost final : public IZEMBHost, TRemoteCallback {
+public:
+    explicit TRemoteHost(ZEMB::TProxyTarget target) : TRemoteCallback(std::move(target)) {}
+    ZEMB_IZEMBHOST_METHODS(ZEMB_PROXY_METHOD)
 };
 
 TAutomationServer::TAutomationServer(std::shared_ptr<TZEMBBus> bus) : Bus_(std::move(bus)) {}
