@@ -27,13 +27,6 @@ constexpr TClassLevel ClassLevels[] = {
     {CLASS_ZEMBServer4, TInterface::IZEMBServer4},
 };
 
-bool SameText(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
-}
-
 } // namespace
 
 // The connection with the callback objects exported on it. Shared by the client object and

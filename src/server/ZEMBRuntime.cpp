@@ -52,13 +52,6 @@ public:
 
 TNoCallbacks NoCallbacks;
 
-bool SameText(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
-}
-
 } // namespace
 
 namespace {
@@ -218,8 +211,9 @@ void TAutomationServer::HandleFactory(const TBusMessage& call, const TCallAddres
     }
     if (sd_bus_message_get_expect_reply(m) <= 0)
         return; // an object whose path nobody learns could never be used or released
-    auto factory = std::ranges::find_if(
-        Factories_, [&](const TAutoObjectFactory& f) { return SameText(f.ClassID(), classId); });
+    auto factory = std::ranges::find_if(Factories_, [&](const TAutoObjectFactory& f) {
+        return ZEMB::SameText(f.ClassID(), classId);
+    });
     if (factory == Factories_.end()) {
         ReplyStatus(call, REGDB_E_CLASSNOTREG, std::string("Class not registered: ") + classId);
         return;
