@@ -56,6 +56,14 @@ TUSB_IFHostContainer& Container() {
     return EnsureHostContainer();
 }
 
+// Opens or closes the device of a connection.
+bool SetOpen(std::int32_t ConnectID, bool Open) {
+    return Guarded([&] {
+        TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
+        return connection && connection->SetOpen(Open);
+    });
+}
+
 void EnumDevicesOfCell(TUSB_IFDeviceCollection& cell, IZEMBHost& sink) {
     // By index: a client's callback may call back into the server while it runs.
     for (int i = 0; i < cell.Count(); ++i) {
@@ -75,6 +83,13 @@ void EnumConnectionsTo(TUSB_ConnectedDevices& list, IZEMBHost& sink) {
             Check(sink.EnumConnection(entry.Connections[c]->ConnectID, result));
         }
     }
+}
+
+// The sink a client application set, held for an enumeration (its callbacks may take it off
+// the client meanwhile); none for an unknown client or one without a sink.
+std::shared_ptr<IZEMBHost> SinkOf(TUSB_HookedUpClientApps& apps, std::int32_t ClientAppID) {
+    TUSB_HookedUpClientApp* client = apps.FindClientApp(ClientAppID);
+    return client ? client->ZEMBHost : nullptr;
 }
 
 void EnumApplicationsTo(TUSB_HookedUpClientApps& apps, IZEMBHost& sink) {
@@ -344,17 +359,11 @@ bool TUSB_IFHostLocal::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevI
 }
 
 bool TUSB_IFHostLocal::OpenDevice(std::int32_t ConnectID) {
-    return Guarded([&] {
-        TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
-        return connection && connection->SetOpen(true);
-    });
+    return SetOpen(ConnectID, true);
 }
 
 bool TUSB_IFHostLocal::CloseDevice(std::int32_t ConnectID) {
-    return Guarded([&] {
-        TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
-        return connection && connection->SetOpen(false);
-    });
+    return SetOpen(ConnectID, false);
 }
 
 bool TUSB_IFHostLocal::DisconnectDevice(std::int32_t ConnectID) {
@@ -427,10 +436,9 @@ bool TUSB_IFHostLocal::TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWr
 
 bool TUSB_IFHostLocal::EnumDevices(std::int32_t ClientAppID, TUSBDevType DevType) {
     TUSB_IFHostContainer& container = Container();
-    TUSB_HookedUpClientApp* client = container.ClientApps.FindClientApp(ClientAppID);
-    if (!client || !client->ZEMBHost || !ValidDevType(DevType))
+    std::shared_ptr<IZEMBHost> sink = SinkOf(container.ClientApps, ClientAppID);
+    if (!sink || !ValidDevType(DevType))
         return false;
-    std::shared_ptr<IZEMBHost> sink = client->ZEMBHost;
     for (TUSB_DeviceDriver column : Columns)
         EnumDevicesOfCell(container.Devices.Cell(DevType, column), *sink);
     return true;
@@ -485,13 +493,7 @@ bool TUSB_IFHostLocal::ClientAppInfo(std::int32_t ClientAppID, TUSBClientAppType
 }
 
 bool TUSB_IFHostLocal::EnumApplications(std::int32_t ClientAppID) {
-    TUSB_HookedUpClientApps& apps = Container().ClientApps;
-    TUSB_HookedUpClientApp* client = apps.FindClientApp(ClientAppID);
-    if (!client || !client->ZEMBHost)
-        return false;
-    std::shared_ptr<IZEMBHost> sink = client->ZEMBHost;
-    EnumApplicationsTo(apps, *sink);
-    return true;
+    return TUSB_IFHostLocal::EnumApplications(SinkOf(Container().ClientApps, ClientAppID));
 }
 
 bool TUSB_IFHostLocal::EnumApplications(std::shared_ptr<IZEMBHost> Sink) {
@@ -502,13 +504,7 @@ bool TUSB_IFHostLocal::EnumApplications(std::shared_ptr<IZEMBHost> Sink) {
 }
 
 bool TUSB_IFHostLocal::EnumConnections(std::int32_t ClientAppID) {
-    TUSB_IFHostContainer& container = Container();
-    TUSB_HookedUpClientApp* client = container.ClientApps.FindClientApp(ClientAppID);
-    if (!client || !client->ZEMBHost)
-        return false;
-    std::shared_ptr<IZEMBHost> sink = client->ZEMBHost;
-    EnumConnectionsTo(container.ConnectedDevices, *sink);
-    return true;
+    return TUSB_IFHostLocal::EnumConnections(SinkOf(Container().ClientApps, ClientAppID));
 }
 
 bool TUSB_IFHostLocal::EnumConnections(std::shared_ptr<IZEMBHost> Sink) {
