@@ -4,9 +4,7 @@
 #include "SimLinkDevice.h"
 
 #include <charconv>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <type_traits>
 
@@ -271,14 +269,12 @@ std::optional<std::vector<TSimDeviceConfig>> ParseSimDeviceFile(std::string_view
 
 std::optional<std::vector<TSimDeviceConfig>> LoadSimDeviceFile(const std::string& path,
                                                                std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const std::optional<std::string> text = ReadFileText(path);
+    if (!text) {
         error = path + ": cannot be read";
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    auto devices = ParseSimDeviceFile(text.str(), error);
+    auto devices = ParseSimDeviceFile(*text, error);
     if (!devices)
         error = path + ": " + error;
     return devices;
