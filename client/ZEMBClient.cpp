@@ -27,13 +27,6 @@ constexpr TClassLevel ClassLevels[] = {
     {CLASS_ZEMBServer4, TInterface::IZEMBServer4},
 };
 
-bool SameText(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
-}
-
 } // namespace
 
 // The connection with the callback objects exported on it. Shared by the client object and
@@ -93,12 +86,10 @@ private:
 
     void HandleCall(const TBusMessage& call) {
         sd_bus_message* m = call.Get();
-        const char* rawPath = sd_bus_message_get_path(m);
-        const char* rawInterface = sd_bus_message_get_interface(m);
-        const char* rawMember = sd_bus_message_get_member(m);
-        std::string path = rawPath ? rawPath : "";
-        std::string_view interface = rawInterface ? rawInterface : "";
-        std::string_view member = rawMember ? rawMember : "";
+        const TCallAddress address(call);
+        const std::string& path = address.Path;
+        std::string_view interface = address.Interface;
+        std::string_view member = address.Member;
         auto it = Exports.find(path);
         if (it == Exports.end()) {
             ReplyError(*Bus, call, SD_BUS_ERROR_UNKNOWN_OBJECT, "Unknown object '" + path + "'.");
@@ -106,8 +97,7 @@ private:
         }
         // Held here: a Revoke from inside the callback must not free the object mid-call.
         TExport entry = it->second;
-        if ((interface.empty() || interface == "org.freedesktop.DBus.Introspectable") &&
-            member == "Introspect") {
+        if (address.IsIntrospect()) {
             std::string xml = IntrospectionXml(entry.Interface);
             sd_bus_reply_method_return(m, "s", xml.c_str());
             return;

@@ -259,30 +259,31 @@ std::string TProfileText::WithoutKey(std::string_view section, std::string_view 
     return Join(out);
 }
 
-static std::string ReadWholeFile(const std::string& path) {
+std::optional<std::string> ReadFileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return {};
+        return std::nullopt;
     }
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
+static std::string ReadWholeFile(const std::string& path) {
+    return ReadFileText(path).value_or(std::string());
+}
+
 // For a rewrite: a missing file is empty, but a file that exists and cannot be read must not
 // be replaced by the few lines we know.
 static std::string ReadForUpdate(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::error_code error;
-        if (std::filesystem::exists(path, error) || error) {
-            throw EProfileFileError("Unable to write to " + path);
-        }
-        return {};
+    if (std::optional<std::string> text = ReadFileText(path)) {
+        return std::move(*text);
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::error_code error;
+    if (std::filesystem::exists(path, error) || error) {
+        throw EProfileFileError("Unable to write to " + path);
+    }
+    return {};
 }
 
 static void WriteWholeFile(const std::string& path, const std::string& text) {

@@ -85,3 +85,5 @@ private:
 
 bool SameTextNoCase(std::string_view a, std::string_view b);
 std::string TrimText(std::string_view text);
+// The whole content of a file, byte for byte; none when it cannot be opened.
+std::optional<std::string> ReadFileText(const std::string& path);

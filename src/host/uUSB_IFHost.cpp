@@ -57,6 +57,14 @@ TUSB_IFHostContainer& Container() {
     return EnsureHostContainer();
 }
 
+// Opens or closes the device of a connection.
+bool SetOpen(std::int32_t ConnectID, bool Open) {
+    return Guarded([&] {
+        TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
+        return connection && connection->SetOpen(Open);
+    });
+}
+
 void EnumDevicesOfCell(TUSB_IFDeviceCollection& cell, IZEMBHost& sink) {
     // By index: a client's callback may call back into the server while it runs.
     for (int i = 0; i < cell.Count(); ++i) {
@@ -78,6 +86,13 @@ void EnumConnectionsTo(TUSB_ConnectedDevices& list, IZEMBHost& sink) {
     }
 }
 
+// The sink a client application set, held for an enumeration (its callbacks may take it off
+// the client meanwhile); none for an unknown client or one without a sink.
+std::shared_ptr<IZEMBHost> SinkOf(TUSB_HookedUpClientApps& apps, std::int32_t ClientAppID) {
+    TUSB_HookedUpClientApp* client = apps.FindClientApp(ClientAppID);
+    return client ? client->ZEMBHost : nullptr;
+}
+
 void EnumApplicationsTo(TUSB_HookedUpClientApps& apps, IZEMBHost& sink) {
     for (std::size_t i = 0; i < apps.Items().size(); ++i) {
         bool result = false;
@@ -93,6 +108,25 @@ template <typename Call> void NotifySinks(Call&& call) {
         if (sink)
             Check(call(*sink));
     }
+}
+
+// One transfer on a connection's device, as many bytes as the array holds (at most 4 GiB - 1):
+// the count is the whole array while the device works and what it moved afterwards, even when
+// it failed, and is added to the connection's total.
+template <class TTransfer>
+bool Transfer(TUSB_Connection* connection, std::size_t bytes, std::int32_t& Count,
+              std::int32_t TUSB_Connection::*Total, TTransfer transfer) {
+    if (!connection || !connection->ConnectedDevice || !connection->ConnectedDevice->Device)
+        return false;
+    if (bytes > std::numeric_limits<std::uint32_t>::max())
+        return false;
+    const auto count = static_cast<std::uint32_t>(bytes);
+    std::uint32_t moved = count;
+    Count = static_cast<std::int32_t>(count);
+    const bool ok = transfer(*connection->ConnectedDevice->Device, count, moved);
+    Count = static_cast<std::int32_t>(moved);
+    connection->*Total = WrappingAdd(connection->*Total, Count);
+    return ok;
 }
 
 } // namespace
@@ -343,17 +377,11 @@ bool TUSB_IFHostLocal::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevI
 }
 
 bool TUSB_IFHostLocal::OpenDevice(std::int32_t ConnectID) {
-    return Guarded([&] {
-        TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
-        return connection && connection->SetOpen(true);
-    });
+    return SetOpen(ConnectID, true);
 }
 
 bool TUSB_IFHostLocal::CloseDevice(std::int32_t ConnectID) {
-    return Guarded([&] {
-        TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
-        return connection && connection->SetOpen(false);
-    });
+    return SetOpen(ConnectID, false);
 }
 
 bool TUSB_IFHostLocal::DisconnectDevice(std::int32_t ConnectID) {
@@ -372,37 +400,19 @@ bool TUSB_IFHostLocal::DisconnectDevice(std::int32_t ConnectID) {
 bool TUSB_IFHostLocal::WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
                                    std::int32_t& WriteCount) {
     TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
-    if (!connection || !connection->ConnectedDevice || !connection->ConnectedDevice->Device)
-        return false;
-    const std::size_t bytes = WriteData.Bytes();
-    if (bytes > std::numeric_limits<std::uint32_t>::max())
-        return false;
-    const auto count = static_cast<std::uint32_t>(bytes);
-    std::uint32_t written = count;
-    WriteCount = static_cast<std::int32_t>(count);
-    const bool ok =
-        connection->ConnectedDevice->Device->WriteBuffer(WriteData.Data().data(), count, written);
-    WriteCount = static_cast<std::int32_t>(written);
-    connection->TotalWriteCount = WrappingAdd(connection->TotalWriteCount, WriteCount);
-    return ok;
+    return Transfer(connection, WriteData.Bytes(), WriteCount, &TUSB_Connection::TotalWriteCount,
+                    [&](TUSB_IFDeviceBase& device, std::uint32_t count, std::uint32_t& written) {
+                        return device.WriteBuffer(WriteData.Data().data(), count, written);
+                    });
 }
 
 bool TUSB_IFHostLocal::ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
                                   std::int32_t& ReadCount) {
     TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
-    if (!connection || !connection->ConnectedDevice || !connection->ConnectedDevice->Device)
-        return false;
-    const std::size_t bytes = ReadData.Bytes();
-    if (bytes > std::numeric_limits<std::uint32_t>::max())
-        return false;
-    const auto count = static_cast<std::uint32_t>(bytes);
-    std::uint32_t read = count;
-    ReadCount = static_cast<std::int32_t>(count);
-    const bool ok =
-        connection->ConnectedDevice->Device->ReadBuffer(ReadData.Data().data(), count, read);
-    ReadCount = static_cast<std::int32_t>(read);
-    connection->TotalReadCount = WrappingAdd(connection->TotalReadCount, ReadCount);
-    return ok;
+    return Transfer(connection, ReadData.Bytes(), ReadCount, &TUSB_Connection::TotalReadCount,
+                    [&](TUSB_IFDeviceBase& device, std::uint32_t count, std::uint32_t& read) {
+                        return device.ReadBuffer(ReadData.Data().data(), count, read);
+                    });
 }
 
 bool TUSB_IFHostLocal::DevInfo(std::int32_t DevID, bool& Active, TUSBDevMode&,
@@ -444,10 +454,9 @@ bool TUSB_IFHostLocal::TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWr
 
 bool TUSB_IFHostLocal::EnumDevices(std::int32_t ClientAppID, TUSBDevType DevType) {
     TUSB_IFHostContainer& container = Container();
-    TUSB_HookedUpClientApp* client = container.ClientApps.FindClientApp(ClientAppID);
-    if (!client || !client->ZEMBHost || !ValidDevType(DevType))
+    std::shared_ptr<IZEMBHost> sink = SinkOf(container.ClientApps, ClientAppID);
+    if (!sink || !ValidDevType(DevType))
         return false;
-    std::shared_ptr<IZEMBHost> sink = client->ZEMBHost;
     for (TUSB_DeviceDriver column : Columns)
         EnumDevicesOfCell(container.Devices.Cell(DevType, column), *sink);
     return true;
@@ -502,13 +511,7 @@ bool TUSB_IFHostLocal::ClientAppInfo(std::int32_t ClientAppID, TUSBClientAppType
 }
 
 bool TUSB_IFHostLocal::EnumApplications(std::int32_t ClientAppID) {
-    TUSB_HookedUpClientApps& apps = Container().ClientApps;
-    TUSB_HookedUpClientApp* client = apps.FindClientApp(ClientAppID);
-    if (!client || !client->ZEMBHost)
-        return false;
-    std::shared_ptr<IZEMBHost> sink = client->ZEMBHost;
-    EnumApplicationsTo(apps, *sink);
-    return true;
+    return TUSB_IFHostLocal::EnumApplications(SinkOf(Container().ClientApps, ClientAppID));
 }
 
 bool TUSB_IFHostLocal::EnumApplications(std::shared_ptr<IZEMBHost> Sink) {
@@ -519,13 +522,7 @@ bool TUSB_IFHostLocal::EnumApplications(std::shared_ptr<IZEMBHost> Sink) {
 }
 
 bool TUSB_IFHostLocal::EnumConnections(std::int32_t ClientAppID) {
-    TUSB_IFHostContainer& container = Container();
-    TUSB_HookedUpClientApp* client = container.ClientApps.FindClientApp(ClientAppID);
-    if (!client || !client->ZEMBHost)
-        return false;
-    std::shared_ptr<IZEMBHost> sink = client->ZEMBHost;
-    EnumConnectionsTo(container.ConnectedDevices, *sink);
-    return true;
+    return TUSB_IFHostLocal::EnumConnections(SinkOf(Container().ClientApps, ClientAppID));
 }
 
 bool TUSB_IFHostLocal::EnumConnections(std::shared_ptr<IZEMBHost> Sink) {

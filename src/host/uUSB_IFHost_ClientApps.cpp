@@ -106,15 +106,8 @@ TUSB_HookedUpClientApp* TUSB_HookedUpClientApps::FindClientApp(std::int32_t Clie
 }
 
 TUSB_HookedUpClientApp* TUSB_HookedUpClientApps::HookedUpClientAppFromIndex(int Index) {
-    if (Index < 0 || static_cast<std::size_t>(Index) >= items_.size()) {
-        // The positional access reports as the list class would: class, message, index, count.
-        ConfDebugString("TUSB_HookedUpClientApps.HookedUpClientAppFromIndex EListError List "
-                        "index out of bounds (" +
-                            std::to_string(Index) + ") " + std::to_string(Index) + " " +
-                            std::to_string(items_.size()),
-                        "RUVAzerComm");
+    if (!IndexInList(Index, items_.size(), "TUSB_HookedUpClientApps.HookedUpClientAppFromIndex"))
         return nullptr;
-    }
     return items_[static_cast<std::size_t>(Index)].get();
 }
 

@@ -75,15 +75,19 @@ bool TUSB_Connection::SetOpen(bool Open) {
     return false;
 }
 
+bool IndexInList(int Index, std::size_t count, std::string_view where) {
+    if (Index >= 0 && static_cast<std::size_t>(Index) < count)
+        return true;
+    ConfDebugString(std::string(where) + " EListError List index out of bounds (" +
+                        std::to_string(Index) + ") " + std::to_string(Index) + " " +
+                        std::to_string(count),
+                    "RUVAzerComm");
+    return false;
+}
+
 TUSB_Connection* TUSB_ConnectedDevice::GetConnectionFromIndex(int Index) {
-    if (Index < 0 || static_cast<std::size_t>(Index) >= Connections.size()) {
-        ConfDebugString("TUSB_ConnectedDevice.GetConnectionFromIndex EListError List index out "
-                        "of bounds (" +
-                            std::to_string(Index) + ") " + std::to_string(Index) + " " +
-                            std::to_string(Connections.size()),
-                        "RUVAzerComm");
+    if (!IndexInList(Index, Connections.size(), "TUSB_ConnectedDevice.GetConnectionFromIndex"))
         return nullptr;
-    }
     return Connections[static_cast<std::size_t>(Index)].get();
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TFrmMessageCatch;
@@ -19,6 +20,10 @@ inline std::int32_t WrappingAdd(std::int32_t Counter, std::int32_t Amount) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(Counter) +
                                      static_cast<std::uint32_t>(Amount));
 }
+
+// Whether Index is a position in a list of count items; when not, logs the line the list class
+// reports for a positional access out of range (where, its message, the index, the count).
+bool IndexInList(int Index, std::size_t count, std::string_view where);
 
 // One client's use of one device in one mode.
 class TUSB_Connection {

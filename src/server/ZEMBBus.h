@@ -50,6 +50,28 @@ private:
     sd_bus_message* M_ = nullptr;
 };
 
+// Where an incoming method call is addressed. A part the message leaves out is empty (a call
+// need not name its interface); the views live as long as the message.
+struct TCallAddress {
+    explicit TCallAddress(const TBusMessage& call) {
+        const char* path = sd_bus_message_get_path(call.Get());
+        const char* interface = sd_bus_message_get_interface(call.Get());
+        const char* member = sd_bus_message_get_member(call.Get());
+        Path = path ? path : "";
+        Interface = interface ? interface : "";
+        Member = member ? member : "";
+    }
+    // org.freedesktop.DBus.Introspectable.Introspect, with or without the interface named.
+    bool IsIntrospect() const {
+        return (Interface.empty() || Interface == "org.freedesktop.DBus.Introspectable") &&
+               Member == "Introspect";
+    }
+
+    std::string Path;
+    std::string_view Interface;
+    std::string_view Member;
+};
+
 // A D-Bus error name and message, freed on scope exit.
 class TBusError {
 public:

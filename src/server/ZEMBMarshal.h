@@ -307,7 +307,7 @@ HRESULT ProxyCall(const TProxyTarget& target, const std::tuple<A&...>& args) {
     return S_OK;
 }
 
-// Defines, inside a class with a `const TProxyTarget& ProxyTarget() const`, the override of
+// Defines, inside a class with a `ProxyMethod<Index>(std::tuple<A&...>)`, the override of
 // every method of one method list.
 #define ZEMB_PROXY_METHOD(intf, slot, dispid, name, ...)                                           \
     HRESULT name(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_DECL, __VA_ARGS__)) override {                     \

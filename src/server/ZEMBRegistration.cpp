@@ -20,11 +20,8 @@ namespace fs = std::filesystem;
 namespace {
 
 bool IsSwitch(std::string_view arg, std::string_view keyword) {
-    if (arg.size() != keyword.size() + 1 || (arg[0] != '-' && arg[0] != '/'))
-        return false;
-    return std::ranges::equal(arg.substr(1), keyword, [](char a, char k) {
-        return std::toupper(static_cast<unsigned char>(a)) == k;
-    });
+    return !arg.empty() && (arg[0] == '-' || arg[0] == '/') &&
+           ZEMB::SameText(arg.substr(1), keyword);
 }
 
 std::string DataHome() {

@@ -52,37 +52,35 @@ public:
 
 TNoCallbacks NoCallbacks;
 
-bool SameText(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
-}
-
 } // namespace
 
-class TAutomationServer::TRemoteEvent final : public IZEMBEvent {
-public:
-    explicit TRemoteEvent(ZEMB::TProxyTarget target) : Target_(std::move(target)) {}
-    ZEMB_IZEMBEVENT_METHODS(ZEMB_PROXY_METHOD)
+namespace {
 
-private:
+// What every callback object of a client has: the client's object on the bus, each method a
+// call to it.
+class TRemoteCallback {
+protected:
+    explicit TRemoteCallback(ZEMB::TProxyTarget target) : Target_(std::move(target)) {}
     template <std::size_t Index, typename... A> HRESULT ProxyMethod(std::tuple<A&...> args) {
         return ZEMB::ProxyCall<Index>(Target_, args);
     }
+
+private:
     ZEMB::TProxyTarget Target_;
 };
 
-class TAutomationServer::TRemoteHost final : public IZEMBHost {
-public:
-    explicit TRemoteHost(ZEMB::TProxyTarget target) : Target_(std::move(target)) {}
-    ZEMB_IZEMBHOST_METHODS(ZEMB_PROXY_METHOD)
+} // namespace
 
-private:
-    template <std::size_t Index, typename... A> HRESULT ProxyMethod(std::tuple<A&...> args) {
-        return ZEMB::ProxyCall<Index>(Target_, args);
-    }
-    ZEMB::TProxyTarget Target_;
+class TAutomationServer::TRemoteEvent final : public IZEMBEvent, TRemoteCallback {
+public:
+    explicit TRemoteEvent(ZEMB::TProxyTarget target) : TRemoteCallback(std::move(target)) {}
+    ZEMB_IZEMBEVENT_METHODS(ZEMB_PROXY_METHOD)
+};
+
+class TAutomationServer::TRemoteHost final : public IZEMBHost, TRemoteCallback {
+public:
+    explicit TRemoteHost(ZEMB::TProxyTarget target) : TRemoteCallback(std::move(target)) {}
+    ZEMB_IZEMBHOST_METHODS(ZEMB_PROXY_METHOD)
 };
 
 TAutomationServer::TAutomationServer(std::shared_ptr<TZEMBBus> bus) : Bus_(std::move(bus)) {}
@@ -121,16 +119,13 @@ void TAutomationServer::ReplyStatus(const TBusMessage& call, HRESULT status,
 }
 
 void TAutomationServer::HandleCall(const TBusMessage& call) {
-    sd_bus_message* m = call.Get();
-    const char* rawPath = sd_bus_message_get_path(m);
-    const char* rawInterface = sd_bus_message_get_interface(m);
-    const char* rawMember = sd_bus_message_get_member(m);
-    std::string path = rawPath ? rawPath : "";
-    std::string_view interface = rawInterface ? rawInterface : "";
-    std::string_view member = rawMember ? rawMember : "";
+    const TCallAddress address(call);
+    const std::string& path = address.Path;
+    std::string_view interface = address.Interface;
+    std::string_view member = address.Member;
 
     if (path == ZEMB::FactoryPath) {
-        HandleFactory(call, interface, member);
+        HandleFactory(call, address);
         return;
     }
     auto it = Objects_.find(path);
@@ -146,8 +141,7 @@ void TAutomationServer::HandleCall(const TBusMessage& call) {
         HandleObject(call, object, interface, member);
         return;
     }
-    if ((interface.empty() || interface == "org.freedesktop.DBus.Introspectable") &&
-        member == "Introspect" && !ChildrenOf(path).empty()) {
+    if (address.IsIntrospect() && !ChildrenOf(path).empty()) {
         ReplyIntrospection(call, path);
         return;
     }
@@ -188,11 +182,11 @@ void TAutomationServer::ReplyIntrospection(const TBusMessage& call, const std::s
     sd_bus_reply_method_return(call.Get(), "s", xml.c_str());
 }
 
-void TAutomationServer::HandleFactory(const TBusMessage& call, std::string_view interface,
-                                      std::string_view member) {
+void TAutomationServer::HandleFactory(const TBusMessage& call, const TCallAddress& address) {
     sd_bus_message* m = call.Get();
-    if ((interface.empty() || interface == "org.freedesktop.DBus.Introspectable") &&
-        member == "Introspect") {
+    std::string_view interface = address.Interface;
+    std::string_view member = address.Member;
+    if (address.IsIntrospect()) {
         ReplyIntrospection(call, std::string(ZEMB::FactoryPath));
         return;
     }
@@ -217,8 +211,9 @@ void TAutomationServer::HandleFactory(const TBusMessage& call, std::string_view 
     }
     if (sd_bus_message_get_expect_reply(m) <= 0)
         return; // an object whose path nobody learns could never be used or released
-    auto factory = std::ranges::find_if(
-        Factories_, [&](const TAutoObjectFactory& f) { return SameText(f.ClassID(), classId); });
+    auto factory = std::ranges::find_if(Factories_, [&](const TAutoObjectFactory& f) {
+        return ZEMB::SameText(f.ClassID(), classId);
+    });
     if (factory == Factories_.end()) {
         ReplyStatus(call, REGDB_E_CLASSNOTREG, std::string("Class not registered: ") + classId);
         return;

@@ -107,8 +107,7 @@ private:
     class TRemoteHost;
 
     void HandleCall(const TBusMessage& call);
-    void HandleFactory(const TBusMessage& call, std::string_view interface,
-                       std::string_view member);
+    void HandleFactory(const TBusMessage& call, const TCallAddress& address);
     void HandleObject(const TBusMessage& call, const std::shared_ptr<TObject>& object,
                       std::string_view interface, std::string_view member);
     void HandleRelease(const TBusMessage& call, const std::string& path);

@@ -13,13 +13,6 @@ constexpr std::array<TInterface, 6> AllInterfaces = {
     TInterface::IZEMBServer,  TInterface::IZEMBServer2, TInterface::IZEMBServer3,
     TInterface::IZEMBServer4, TInterface::IZEMBEvent,   TInterface::IZEMBHost};
 
-bool SameText(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
 void AppendEscaped(std::string& xml, std::string_view text) {
     for (char c : text) {
         switch (c) {
@@ -130,6 +123,13 @@ void AppendChildren(std::string& xml, std::span<const std::string> children) {
 }
 
 } // namespace
+
+bool SameText(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
 
 std::string_view InterfaceName(TInterface intf) {
     switch (intf) {

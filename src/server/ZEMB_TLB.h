@@ -369,6 +369,9 @@ const TMethod* FindByDispId(TInterface intf, std::int32_t dispId);
 const TMethod* FindByName(TInterface intf, std::string_view name);
 // By D-Bus interface and member name, exact.
 const TMethod* FindMember(TInterface intf, std::string_view member);
+// Names and class identifiers compare as automation compares them: without regard to the
+// case of ASCII letters.
+bool SameText(std::string_view a, std::string_view b);
 
 // Well-known bus name, factory path and interfaces of the D-Bus contract.
 inline constexpr std::string_view BusName = "org.zemb.ZEMB";

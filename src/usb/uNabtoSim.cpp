@@ -8,9 +8,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -82,13 +80,6 @@ std::optional<long double> StrToFloat(std::string_view text) {
     return value;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool IsBlank(char c) {
     return c >= 1 && c <= ' ';
 }
@@ -157,7 +148,7 @@ TNabtoSleep SetNabtoSleep(TNabtoSleep sleep) {
 }
 
 TNabtoSim::TNabtoSim() {
-    const TProfileText file(ReadWholeFile(FileName()));
+    const TProfileText file(ReadFileText(FileName()).value_or(std::string()));
     const auto value = file.Value(GeneralSection, "IncludePollDelay");
     IncludePollDelay = (value ? ParseProfileInteger(*value).value_or(1) : 1) == 1;
 }
@@ -235,7 +226,7 @@ bool TNabtoSim::AddLine(std::string_view Value) {
 
 bool TNabtoSim::Load(const std::string& ConfigName) {
     Intervals.clear();
-    const TProfileText file(ReadWholeFile(FileName()));
+    const TProfileText file(ReadFileText(FileName()).value_or(std::string()));
     CurrentConfig = ConfigName;
     const auto poll = file.Value(GeneralSection, "IncludePollDelay");
     IncludePollDelay = (poll ? ParseProfileInteger(*poll).value_or(1) : 1) == 1;
@@ -278,7 +269,7 @@ TNabtoSim* NabtoSim() {
 void CreateNabtoSim() {
     Instance() = std::make_unique<TNabtoSim>();
     TNabtoSim& sim = *Instance();
-    const TProfileText file(ReadWholeFile(TNabtoSim::FileName()));
+    const TProfileText file(ReadFileText(TNabtoSim::FileName()).value_or(std::string()));
     const std::string saved = TrimText(file.Value(GeneralSection, "CurrentConfig").value_or(""));
     // The chosen configuration is in force from the start; one that no longer loads as a whole
     // leaves no table rather than a part of one.

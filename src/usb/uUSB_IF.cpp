@@ -220,24 +220,30 @@ bool TUSB_IFDeviceLocal::ReadExact(std::uint8_t* Buffer, std::uint32_t Count) {
     return ReadBuffer(Buffer, Count, read) && read == Count;
 }
 
+bool TUSB_IFDeviceLocal::Exchange(std::uint8_t* msg, std::uint32_t replyCount, std::uint8_t answer,
+                                  std::string_view writeFailed, std::string_view readFailed,
+                                  std::string_view answerFailed) {
+    std::string_view failed;
+    if (!WriteExact(msg, 1))
+        failed = writeFailed;
+    else if (!ReadExact(msg, replyCount))
+        failed = readFailed;
+    else if (msg[0] != answer)
+        failed = answerFailed;
+    else
+        return true;
+    ConfDebugString(failed, LogGroupComm);
+    return false;
+}
+
 bool TUSB_IFDeviceLocal::GetRAMTotal() {
     TotalBufferSize = 100;
     std::uint8_t msg[3] = {TX_RAM_TOTAL_MSG, 0, 0};
-    if (!WriteExact(msg, 1)) {
-        ConfDebugString("TUSB_IFDeviceLocal.GetRAMTotal. WriteBuffer(TX_RAM_TOTAL_MSG) fail",
-                        LogGroupComm);
+    if (!Exchange(msg, 3, RX_RAM_TOTAL_MSG,
+                  "TUSB_IFDeviceLocal.GetRAMTotal. WriteBuffer(TX_RAM_TOTAL_MSG) fail",
+                  "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail",
+                  "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(msg[0] <> RX_RAM_TOTAL_MSG) fail"))
         return false;
-    }
-    if (!ReadExact(msg, 3)) {
-        ConfDebugString("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail", LogGroupComm);
-        return false;
-    }
-    if (msg[0] != RX_RAM_TOTAL_MSG) {
-        ConfDebugString(
-            "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(msg[0] <> RX_RAM_TOTAL_MSG) fail",
-            LogGroupComm);
-        return false;
-    }
     const int size = msg[1] + 256 * msg[2];
     TotalBufferSize = size - 256 < 0 ? 0 : size - 256;
     return true;
@@ -245,41 +251,27 @@ bool TUSB_IFDeviceLocal::GetRAMTotal() {
 
 bool TUSB_IFDeviceLocal::GetFirmwareVersion() {
     std::uint8_t msg[3] = {TX_GET_VER_MSG, 0, 0};
-    if (!WriteExact(msg, 1)) {
-        ConfDebugString("TUSB_IFDeviceLocal.GetFirmwareVersion. WriteBuffer(TX_GET_VER_MSG) fail",
-                        LogGroupComm);
+    if (!Exchange(
+            msg, 3, RX_GET_VER_ACK_MSG,
+            "TUSB_IFDeviceLocal.GetFirmwareVersion. WriteBuffer(TX_GET_VER_MSG) fail",
+            "TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(@msg, 3) fail",
+            "TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) fail"))
         return false;
-    }
-    if (!ReadExact(msg, 3)) {
-        ConfDebugString("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(@msg, 3) fail",
-                        LogGroupComm);
-        return false;
-    }
-    if (msg[0] != RX_GET_VER_ACK_MSG) {
-        ConfDebugString(
-            "TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) fail",
-            LogGroupComm);
-        return false;
-    }
     Firmware = static_cast<std::uint16_t>(msg[1] + 256 * msg[2]);
     return true;
 }
 
 bool TUSB_IFDeviceLocal::GetDevInfo() {
     std::uint8_t msg[8] = {TX_GET_DEV_MSG, 0, 0, 0, 0, 0, 0, 0};
-    const auto fail = [this](std::string_view text) {
-        ConfDebugString(text, LogGroupComm);
+    if (!Exchange(msg, 8, RX_GET_DEV_MSG,
+                  "TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail",
+                  "TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail",
+                  "TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(msg[0] <> RX_GET_DEV_MSG) fail")) {
         App_ID_Hardware_Revision = 0;
         Meas_App_FPGA_Rev = 0;
         SerialNumber = "0";
         return false;
-    };
-    if (!WriteExact(msg, 1))
-        return fail("TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail");
-    if (!ReadExact(msg, 8))
-        return fail("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail");
-    if (msg[0] != RX_GET_DEV_MSG)
-        return fail("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(msg[0] <> RX_GET_DEV_MSG) fail");
+    }
     const std::uint32_t serial = std::uint32_t{msg[1]} | (std::uint32_t{msg[2]} << 8) |
                                  (std::uint32_t{msg[3]} << 16) | (std::uint32_t{msg[4]} << 24);
     App_ID_Hardware_Revision = msg[5];
@@ -290,24 +282,12 @@ bool TUSB_IFDeviceLocal::GetDevInfo() {
 
 bool TUSB_IFDeviceLocal::SetEnableEEPWrite() {
     std::uint8_t msg[1] = {TX_ENABLE_EEP_WRITE_MSG};
-    if (!WriteExact(msg, 1)) {
-        ConfDebugString(
-            "TUSB_IFDeviceLocal.SetEnableEEPWrite. WriteBuffer(TX_ENABLE_EEP_WRITE_MSG) fail",
-            LogGroupComm);
-        return false;
-    }
-    if (!ReadExact(msg, 1)) {
-        ConfDebugString("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(@msg, 1) fail",
-                        LogGroupComm);
-        return false;
-    }
-    if (msg[0] != RX_ENABLE_EEP_WRITE_ACK_MSG) {
-        ConfDebugString("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(msg[0] <> "
-                        "RX_ENABLE_EEP_WRITE_ACK_MSG) fail",
-                        LogGroupComm);
-        return false;
-    }
-    return true;
+    return Exchange(
+        msg, 1, RX_ENABLE_EEP_WRITE_ACK_MSG,
+        "TUSB_IFDeviceLocal.SetEnableEEPWrite. WriteBuffer(TX_ENABLE_EEP_WRITE_MSG) fail",
+        "TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(@msg, 1) fail",
+        "TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(msg[0] <> "
+        "RX_ENABLE_EEP_WRITE_ACK_MSG) fail");
 }
 
 void TUSB_IFDeviceLocal::Identify(const std::string& Path) {

@@ -156,6 +156,11 @@ public:
 private:
     bool WriteExact(const std::uint8_t* Buffer, std::uint32_t Count);
     bool ReadExact(std::uint8_t* Buffer, std::uint32_t Count);
+    // One link command: msg[0] out, replyCount bytes back into msg, the first of them answer.
+    // A step that fails logs its line (writeFailed, readFailed, answerFailed) and gives false.
+    bool Exchange(std::uint8_t* msg, std::uint32_t replyCount, std::uint8_t answer,
+                  std::string_view writeFailed, std::string_view readFailed,
+                  std::string_view answerFailed);
 };
 
 class TSetupApi;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "CliOperatorLog.h"
 
+#include "ZEMBBus.h"
+
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -14,20 +16,26 @@ namespace {
 constexpr const char* kPath = "/org/zemb/ZEMB";
 constexpr const char* kInterface = "org.zemb.ZEMB.Operator";
 
-struct TError {
-    sd_bus_error E = SD_BUS_ERROR_NULL;
-    ~TError() { sd_bus_error_free(&E); }
-    std::string Text(int r) const {
-        if (E.name)
-            return std::string(E.name) + (E.message ? std::string(": ") + E.message : "");
-        return std::strerror(-r);
-    }
-};
-
-struct TMessage {
-    sd_bus_message* M = nullptr;
-    ~TMessage() { sd_bus_message_unref(M); }
-};
+// Calls a method of the operator interface without arguments and waits for its reply. False
+// with error set to the bus's error name and text (or the local failure) when there is none.
+bool CallOperator(sd_bus* bus, const std::string& server, const char* member,
+                  std::chrono::milliseconds timeout, TBusMessage& reply, std::string& error) {
+    TBusMessage call;
+    TBusError busError;
+    int r =
+        sd_bus_message_new_method_call(bus, call.Out(), server.c_str(), kPath, kInterface, member);
+    if (r >= 0)
+        r = sd_bus_call(bus, call.Get(), static_cast<std::uint64_t>(timeout.count()) * 1000,
+                        busError.Get(), reply.Out());
+    if (r >= 0)
+        return true;
+    const sd_bus_error* e = busError.Get();
+    if (e->name)
+        error = std::string(e->name) + (e->message ? std::string(": ") + e->message : "");
+    else
+        error = std::strerror(-r);
+    return false;
+}
 
 } // namespace
 
@@ -50,21 +58,16 @@ bool TOperatorLog::Open(const std::string& serverName, std::string& error) {
 bool TOperatorLog::Lines(std::vector<std::string>& lines, std::chrono::milliseconds timeout,
                          std::string& error) {
     lines.clear();
-    TMessage call, reply;
-    TError busError;
-    int r = sd_bus_message_new_method_call(Bus_, &call.M, Server_.c_str(), kPath, kInterface,
-                                           "GetCommunicationLog");
-    if (r >= 0)
-        r = sd_bus_call(Bus_, call.M, static_cast<std::uint64_t>(timeout.count()) * 1000,
-                        &busError.E, &reply.M);
-    if (r >= 0)
-        r = sd_bus_message_enter_container(reply.M, 'a', "s");
+    TBusMessage reply;
+    if (!CallOperator(Bus_, Server_, "GetCommunicationLog", timeout, reply, error))
+        return false;
+    int r = sd_bus_message_enter_container(reply.Get(), 'a', "s");
     if (r < 0) {
-        error = busError.Text(r);
+        error = std::strerror(-r);
         return false;
     }
     const char* line = nullptr;
-    while ((r = sd_bus_message_read(reply.M, "s", &line)) > 0)
+    while ((r = sd_bus_message_read(reply.Get(), "s", &line)) > 0)
         lines.emplace_back(line);
     if (r < 0) {
         error = std::string("unreadable answer: ") + std::strerror(-r);
@@ -74,18 +77,8 @@ bool TOperatorLog::Lines(std::vector<std::string>& lines, std::chrono::milliseco
 }
 
 bool TOperatorLog::Clear(std::chrono::milliseconds timeout, std::string& error) {
-    TMessage call, reply;
-    TError busError;
-    int r = sd_bus_message_new_method_call(Bus_, &call.M, Server_.c_str(), kPath, kInterface,
-                                           "ClearCommunicationLog");
-    if (r >= 0)
-        r = sd_bus_call(Bus_, call.M, static_cast<std::uint64_t>(timeout.count()) * 1000,
-                        &busError.E, &reply.M);
-    if (r < 0) {
-        error = busError.Text(r);
-        return false;
-    }
-    return true;
+    TBusMessage reply;
+    return CallOperator(Bus_, Server_, "ClearCommunicationLog", timeout, reply, error);
 }
 
 bool TOperatorLog::Watch(std::string& error) {

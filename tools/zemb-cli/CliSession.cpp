@@ -17,10 +17,14 @@ namespace {
 // The largest read a command may ask for; a link device's buffer is a few kilobytes.
 constexpr std::uint32_t MaxReadCount = 65536;
 
-std::string StatusText(HRESULT status) {
+std::string Hex(HRESULT status) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(status));
-    std::string text = std::string("status ") + hex;
+    return hex;
+}
+
+std::string StatusText(HRESULT status) {
+    std::string text = "status " + Hex(status);
     switch (status) {
     case RPC_E_TIMEOUT:
         return text + " (the server did not answer in time)";
@@ -35,12 +39,6 @@ std::string StatusText(HRESULT status) {
     default:
         return text;
     }
-}
-
-std::string Hex(HRESULT status) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(status));
-    return hex;
 }
 
 const char* TrueFalse(bool value) {
@@ -60,6 +58,55 @@ TJson CallJson(std::string_view command, std::string_view call) {
     json.Set("command", command);
     json.Set("call", call);
     return json;
+}
+
+// Serves a bus connection (its Fd, Events and TimeoutMs) until one of the signals arrives
+// (null: none), the time is up (zero: no limit) or poll fails: true then. False as soon as
+// serve, called whenever the connection may have work, returns false (it has said why).
+template <class TSource, class TServe>
+bool ServeUntil(TSource& source, TSignalFd* signals, std::chrono::milliseconds duration,
+                TServe serve) {
+    const auto until = std::chrono::steady_clock::now() + duration;
+    const int signalFd = signals ? signals->Fd() : -1;
+    for (;;) {
+        int timeout = source.TimeoutMs();
+        if (duration.count() > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0)
+                return true;
+            if (timeout < 0 || timeout > left)
+                timeout = static_cast<int>(left);
+        }
+        pollfd fds[2] = {{source.Fd(), source.Events(), 0}, {signalFd, POLLIN, 0}};
+        int ready = poll(fds, signalFd >= 0 ? 2 : 1, timeout);
+        if (ready < 0 && errno != EINTR)
+            return true;
+        if (signalFd >= 0 && (fds[1].revents & POLLIN)) {
+            signals->Take();
+            return true;
+        }
+        if (!serve())
+            return false;
+    }
+}
+
+// The server's ConnectInfo and ClientAppInfo into the records of c.ConnectID and
+// c.ClientAppID.
+HRESULT LoadConnection(IZEMBServer4& server, TConnectionRecord& c, bool& result) {
+    return server.ConnectInfo(c.ConnectID, c.DevID, c.ClientAppID, c.Connected, c.Active, c.Mode,
+                              result);
+}
+
+HRESULT LoadClient(IZEMBServer4& server, TClientRecord& c, bool& result) {
+    return server.ClientAppInfo(c.ClientAppID, c.ClientAppType, c.ComputerName, c.ExeName, result);
+}
+
+void SetClientFields(TJson& json, const TClientRecord& c) {
+    json.Set("ClientAppType", ClientAppTypeName(c.ClientAppType));
+    json.Set("ClientAppComputerName", c.ComputerName);
+    json.Set("ClientAppExeName", c.ExeName);
 }
 
 } // namespace
@@ -239,6 +286,13 @@ int TCliSession::NeedId(std::optional<std::int32_t> given, std::int32_t current,
     return ecUsage;
 }
 
+int TCliSession::Target(std::optional<std::int32_t> given, std::int32_t current,
+                        std::string_view name, std::string_view command, std::int32_t& id) {
+    if (int code = NeedId(given, current, name, command, id))
+        return code;
+    return EnsureServer();
+}
+
 int TCliSession::ClientFor(std::int32_t& clientAppId) {
     if (ClientOption) {
         clientAppId = *ClientOption;
@@ -305,10 +359,8 @@ int TCliSession::Hookup(std::uint8_t type, std::optional<std::int32_t> processId
 
 int TCliSession::Unhook(std::optional<std::int32_t> clientAppId) {
     std::int32_t id = -1;
-    if (int code = NeedId(clientAppId ? clientAppId : ClientOption, CurrentClient_, "ClientAppID",
+    if (int code = Target(clientAppId ? clientAppId : ClientOption, CurrentClient_, "ClientAppID",
                           "unhook", id))
-        return code;
-    if (int code = EnsureServer())
         return code;
     TJson json = CallJson("unhook", "UnhookClientApp");
     json.Set("ClientAppID", id);
@@ -423,9 +475,7 @@ int TCliSession::Devices(std::optional<std::uint8_t> devType) {
 
 int TCliSession::Info(std::optional<std::int32_t> devId) {
     std::int32_t id = -1;
-    if (int code = NeedId(devId, CurrentDevice_, "DevID", "info", id))
-        return code;
-    if (int code = EnsureServer())
+    if (int code = Target(devId, CurrentDevice_, "DevID", "info", id))
         return code;
     TDeviceRecord r;
     if (int code = LoadDevice(id, r, false))
@@ -475,9 +525,7 @@ int TCliSession::First(std::uint8_t devType, std::uint8_t mode) {
 
 int TCliSession::Connect(std::optional<std::int32_t> devId, std::uint8_t mode) {
     std::int32_t id = -1;
-    if (int code = NeedId(devId, CurrentDevice_, "DevID", "connect", id))
-        return code;
-    if (int code = EnsureServer())
+    if (int code = Target(devId, CurrentDevice_, "DevID", "connect", id))
         return code;
     std::int32_t client = -1;
     if (int code = ClientFor(client))
@@ -500,7 +548,7 @@ int TCliSession::Connect(std::optional<std::int32_t> devId, std::uint8_t mode) {
 }
 
 int TCliSession::ResultCall(std::string_view command, std::string_view call, std::int32_t connectId,
-                            HRESULT (IZEMBServer::*method)(std::int32_t, bool&)) {
+                            HRESULT (IZEMBServer4::*method)(std::int32_t, bool&)) {
     TJson json = CallJson(command, call);
     json.Set("ConnectID", connectId);
     bool result = false;
@@ -514,27 +562,21 @@ int TCliSession::ResultCall(std::string_view command, std::string_view call, std
 
 int TCliSession::Open(std::optional<std::int32_t> connectId) {
     std::int32_t id = -1;
-    if (int code = NeedId(connectId, CurrentConnection_, "ConnectID", "open", id))
-        return code;
-    if (int code = EnsureServer())
+    if (int code = Target(connectId, CurrentConnection_, "ConnectID", "open", id))
         return code;
     return ResultCall("open", "OpenDevice", id, &IZEMBServer::OpenDevice);
 }
 
 int TCliSession::Close(std::optional<std::int32_t> connectId) {
     std::int32_t id = -1;
-    if (int code = NeedId(connectId, CurrentConnection_, "ConnectID", "close", id))
-        return code;
-    if (int code = EnsureServer())
+    if (int code = Target(connectId, CurrentConnection_, "ConnectID", "close", id))
         return code;
     return ResultCall("close", "CloseDevice", id, &IZEMBServer::CloseDevice);
 }
 
 int TCliSession::Disconnect(std::optional<std::int32_t> connectId) {
     std::int32_t id = -1;
-    if (int code = NeedId(connectId, CurrentConnection_, "ConnectID", "disconnect", id))
-        return code;
-    if (int code = EnsureServer())
+    if (int code = Target(connectId, CurrentConnection_, "ConnectID", "disconnect", id))
         return code;
     int code = ResultCall("disconnect", "DisconnectDevice", id, &IZEMBServer::DisconnectDevice);
     if (code == ecOk && id == CurrentConnection_)
@@ -545,28 +587,16 @@ int TCliSession::Disconnect(std::optional<std::int32_t> connectId) {
 int TCliSession::Session(bool start, std::optional<std::int32_t> connectId) {
     const char* command = start ? "session start" : "session end";
     std::int32_t id = -1;
-    if (int code = NeedId(connectId, CurrentConnection_, "ConnectID", command, id))
+    if (int code = Target(connectId, CurrentConnection_, "ConnectID", command, id))
         return code;
-    if (int code = EnsureServer())
-        return code;
-    TJson json = CallJson(command, start ? "StartSession" : "EndSession");
-    json.Set("ConnectID", id);
-    bool result = false;
-    HRESULT status = start ? Server_->StartSession(id, result) : Server_->EndSession(id, result);
-    const std::string what = " (ConnectID " + std::to_string(id) + ")";
-    const char* call = start ? "StartSession" : "EndSession";
-    if (int code = Check(call, status, result, json, what))
-        return code;
-    Output_.Answer(json, {std::string(call) + what + ": ok"});
-    return ecOk;
+    return start ? ResultCall(command, "StartSession", id, &IZEMBServer4::StartSession)
+                 : ResultCall(command, "EndSession", id, &IZEMBServer4::EndSession);
 }
 
 int TCliSession::Write(std::optional<std::int32_t> connectId,
                        const std::vector<std::uint8_t>& data) {
     std::int32_t id = -1;
-    if (int code = NeedId(connectId, CurrentConnection_, "ConnectID", "write", id))
-        return code;
-    if (int code = EnsureServer())
+    if (int code = Target(connectId, CurrentConnection_, "ConnectID", "write", id))
         return code;
     TJson json = CallJson("write", "WriteBuffer");
     json.Set("ConnectID", id);
@@ -615,9 +645,7 @@ int TCliSession::Read(std::optional<std::int32_t> connectId, std::uint32_t count
 
 int TCliSession::Stats(std::optional<std::int32_t> connectId) {
     std::int32_t id = -1;
-    if (int code = NeedId(connectId, CurrentConnection_, "ConnectID", "stats", id))
-        return code;
-    if (int code = EnsureServer())
+    if (int code = Target(connectId, CurrentConnection_, "ConnectID", "stats", id))
         return code;
     TJson json = CallJson("stats", "TrafficStat");
     json.Set("ConnectID", id);
@@ -636,16 +664,14 @@ int TCliSession::Stats(std::optional<std::int32_t> connectId) {
 
 int TCliSession::ConnInfo(std::optional<std::int32_t> connectId) {
     std::int32_t id = -1;
-    if (int code = NeedId(connectId, CurrentConnection_, "ConnectID", "conninfo", id))
-        return code;
-    if (int code = EnsureServer())
+    if (int code = Target(connectId, CurrentConnection_, "ConnectID", "conninfo", id))
         return code;
     TJson json = CallJson("conninfo", "ConnectInfo");
     json.Set("ConnectID", id);
     TConnectionRecord c;
+    c.ConnectID = id;
     bool result = false;
-    HRESULT status =
-        Server_->ConnectInfo(id, c.DevID, c.ClientAppID, c.Connected, c.Active, c.Mode, result);
+    HRESULT status = LoadConnection(*Server_, c, result);
     if (int code =
             Check("ConnectInfo", status, result, json, " (ConnectID " + std::to_string(id) + ")"))
         return code;
@@ -663,22 +689,19 @@ int TCliSession::ConnInfo(std::optional<std::int32_t> connectId) {
 
 int TCliSession::ClientInfo(std::optional<std::int32_t> clientAppId) {
     std::int32_t id = -1;
-    if (int code = NeedId(clientAppId ? clientAppId : ClientOption, CurrentClient_, "ClientAppID",
+    if (int code = Target(clientAppId ? clientAppId : ClientOption, CurrentClient_, "ClientAppID",
                           "clientinfo", id))
-        return code;
-    if (int code = EnsureServer())
         return code;
     TJson json = CallJson("clientinfo", "ClientAppInfo");
     json.Set("ClientAppID", id);
     TClientRecord c;
+    c.ClientAppID = id;
     bool result = false;
-    HRESULT status = Server_->ClientAppInfo(id, c.ClientAppType, c.ComputerName, c.ExeName, result);
+    HRESULT status = LoadClient(*Server_, c, result);
     if (int code = Check("ClientAppInfo", status, result, json,
                          " (ClientAppID " + std::to_string(id) + ")"))
         return code;
-    json.Set("ClientAppType", ClientAppTypeName(c.ClientAppType));
-    json.Set("ClientAppComputerName", c.ComputerName);
-    json.Set("ClientAppExeName", c.ExeName);
+    SetClientFields(json, c);
     Output_.Answer(json,
                    {"ClientAppID: " + std::to_string(id),
                     "ClientAppType: " + ClientAppTypeName(c.ClientAppType),
@@ -688,9 +711,7 @@ int TCliSession::ClientInfo(std::optional<std::int32_t> clientAppId) {
 
 int TCliSession::BufferSize(std::optional<std::int32_t> devId) {
     std::int32_t id = -1;
-    if (int code = NeedId(devId, CurrentDevice_, "DevID", "buffer-size", id))
-        return code;
-    if (int code = EnsureServer())
+    if (int code = Target(devId, CurrentDevice_, "DevID", "buffer-size", id))
         return code;
     TJson json = CallJson("buffer-size", "TotalBufferSize");
     json.Set("DevID", id);
@@ -737,9 +758,7 @@ int TCliSession::Tree() {
         TConnectionRecord c;
         c.ConnectID = id;
         bool result = false;
-        if (SUCCEEDED(Server_->ConnectInfo(id, c.DevID, c.ClientAppID, c.Connected, c.Active,
-                                           c.Mode, result)) &&
-            result)
+        if (SUCCEEDED(LoadConnection(*Server_, c, result)) && result)
             connections.push_back(c);
     }
     std::vector<TClientRecord> clients;
@@ -747,9 +766,7 @@ int TCliSession::Tree() {
         TClientRecord c;
         c.ClientAppID = id;
         bool result = false;
-        if (SUCCEEDED(
-                Server_->ClientAppInfo(id, c.ClientAppType, c.ComputerName, c.ExeName, result)) &&
-            result)
+        if (SUCCEEDED(LoadClient(*Server_, c, result)) && result)
             clients.push_back(c);
     }
     auto clientOf = [&](std::int32_t id) -> const TClientRecord* {
@@ -806,9 +823,7 @@ int TCliSession::Tree() {
     for (const TClientRecord& c : clients) {
         TJson app = TJson::Object();
         app.Set("ClientAppID", c.ClientAppID);
-        app.Set("ClientAppType", ClientAppTypeName(c.ClientAppType));
-        app.Set("ClientAppComputerName", c.ComputerName);
-        app.Set("ClientAppExeName", c.ExeName);
+        SetClientFields(app, c);
         apps.Add(std::move(app));
         lines.push_back("  ClientAppID: " + std::to_string(c.ClientAppID) + "  " +
                         ClientAppTypeName(c.ClientAppType) + "  " + c.ExeName + " on " +
@@ -833,7 +848,6 @@ int TCliSession::Tree() {
 }
 
 int TCliSession::Monitor(TSignalFd* signals, std::chrono::milliseconds duration, bool connectAll) {
-    const int signalFd = signals ? signals->Fd() : -1;
     if (int code = EnsureServer())
         return code;
     std::int32_t client = -1;
@@ -869,39 +883,18 @@ int TCliSession::Monitor(TSignalFd* signals, std::chrono::milliseconds duration,
             json, {"Monitoring ClientAppID " + std::to_string(client) + " (interrupt to end)"});
     }
 
-    const auto until = std::chrono::steady_clock::now() + duration;
-    int code = ecOk;
-    for (;;) {
-        int timeout = Client_->TimeoutMs();
-        if (duration.count() > 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            until - std::chrono::steady_clock::now())
-                            .count();
-            if (left <= 0)
-                break;
-            if (timeout < 0 || timeout > left)
-                timeout = static_cast<int>(left);
-        }
-        pollfd fds[2] = {{Client_->Fd(), Client_->Events(), 0}, {signalFd, POLLIN, 0}};
-        int ready = poll(fds, signalFd >= 0 ? 2 : 1, timeout);
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (signalFd >= 0 && (fds[1].revents & POLLIN)) {
-            signals->Take();
-            break;
-        }
-        if (!Client_->ProcessEvents()) {
-            TJson json = CallJson("monitor", "ProcessEvents");
-            Output_.Error(std::move(json), "monitor: the connection to the bus was lost");
-            code = ecUnreachable;
-            break;
-        }
-    }
+    const bool served = ServeUntil(*Client_, signals, duration, [this] {
+        if (Client_->ProcessEvents())
+            return true;
+        Output_.Error(CallJson("monitor", "ProcessEvents"),
+                      "monitor: the connection to the bus was lost");
+        return false;
+    });
     for (std::int32_t connectId : made) {
         bool result = false;
         Server_->DisconnectDevice(connectId, result);
     }
-    return code;
+    return served ? ecOk : ecUnreachable;
 }
 
 int TCliSession::Log(bool clear, bool follow, TSignalFd* signals,
@@ -967,36 +960,15 @@ int TCliSession::Log(bool clear, bool follow, TSignalFd* signals,
         Output_.Answer(following, {"Following the communication log (interrupt to end)"});
     }
 
-    const auto until = std::chrono::steady_clock::now() + duration;
-    const int signalFd = signals ? signals->Fd() : -1;
-    for (;;) {
-        int timeout = OperatorLog_->TimeoutMs();
-        if (duration.count() > 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            until - std::chrono::steady_clock::now())
-                            .count();
-            if (left <= 0)
-                break;
-            if (timeout < 0 || timeout > left)
-                timeout = static_cast<int>(left);
-        }
-        pollfd fds[2] = {{OperatorLog_->Fd(), OperatorLog_->Events(), 0}, {signalFd, POLLIN, 0}};
-        int ready = poll(fds, signalFd >= 0 ? 2 : 1, timeout);
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (signalFd >= 0 && (fds[1].revents & POLLIN)) {
-            signals->Take();
-            break;
-        }
+    const bool served = ServeUntil(*OperatorLog_, signals, duration, [&] {
         if (!OperatorLog_->Process()) {
-            TJson lost = CallJson("log", "CommunicationLogChanged");
-            Output_.Error(std::move(lost), "log: the connection to the bus was lost");
-            return ecUnreachable;
+            Output_.Error(CallJson("log", "CommunicationLogChanged"),
+                          "log: the connection to the bus was lost");
+            return false;
         }
-        if (OperatorLog_->TakeChanged() && !show())
-            return ecUnreachable;
-    }
-    return ecOk;
+        return !OperatorLog_->TakeChanged() || show();
+    });
+    return served ? ecOk : ecUnreachable;
 }
 
 bool TCliSession::ProcessEvents() {
@@ -1029,12 +1001,7 @@ int TCliSession::Finish() {
         bool result = false;
         HRESULT status = Server_->SetZEMBHost2(id, nullptr, result);
         if (FAILED(status)) {
-            TJson json = CallJson("finish", "SetZEMBHost2");
-            json.Set("ClientAppID", id);
-            json.Set("status", Hex(status));
-            Output_.Error(std::move(json),
-                          "SetZEMBHost2 (ClientAppID " + std::to_string(id) +
-                              ", clearing this client's sink) failed: " + StatusText(status));
+            CleanupFailed("SetZEMBHost2", id, "clearing this client's sink", status);
             code = ecUnreachable;
         }
     }
@@ -1046,14 +1013,20 @@ int TCliSession::Finish() {
     bool result = false;
     HRESULT status = Server_->UnhookClientApp(implicit, result);
     if (FAILED(status)) {
-        TJson json = CallJson("finish", "UnhookClientApp");
-        json.Set("ClientAppID", implicit);
-        json.Set("status", Hex(status));
-        Output_.Error(std::move(json), "UnhookClientApp (ClientAppID " + std::to_string(implicit) +
-                                           ", implicit hook-up) failed: " + StatusText(status));
+        CleanupFailed("UnhookClientApp", implicit, "implicit hook-up", status);
         return ecUnreachable;
     }
     return code;
+}
+
+void TCliSession::CleanupFailed(std::string_view call, std::int32_t clientAppId,
+                                std::string_view why, HRESULT status) {
+    TJson json = CallJson("finish", call);
+    json.Set("ClientAppID", clientAppId);
+    json.Set("status", Hex(status));
+    Output_.Error(std::move(json), std::string(call) + " (ClientAppID " +
+                                       std::to_string(clientAppId) + ", " + std::string(why) +
+                                       ") failed: " + StatusText(status));
 }
 
 TSignalFd::TSignalFd() {

@@ -157,11 +157,17 @@ private:
               const std::string& what);
     int NeedId(std::optional<std::int32_t> given, std::int32_t current, std::string_view name,
                std::string_view command, std::int32_t& id);
+    // NeedId, then EnsureServer: the start of every command on one identifier.
+    int Target(std::optional<std::int32_t> given, std::int32_t current, std::string_view name,
+               std::string_view command, std::int32_t& id);
     int CollectDevices(std::int32_t clientAppId, std::optional<std::uint8_t> devType,
                        std::vector<std::int32_t>& devIds);
     int LoadDevice(std::int32_t devId, TDeviceRecord& record, bool quiet);
     int ResultCall(std::string_view command, std::string_view call, std::int32_t connectId,
-                   HRESULT (IZEMBServer::*method)(std::int32_t, bool&));
+                   HRESULT (IZEMBServer4::*method)(std::int32_t, bool&));
+    // A failed clean-up call of Finish, on the error output.
+    void CleanupFailed(std::string_view call, std::int32_t clientAppId, std::string_view why,
+                       HRESULT status);
 
     // Forgets the server object and what the server kept for it, after the server went away:
     // the next command reaches a new server (the bus may start one).

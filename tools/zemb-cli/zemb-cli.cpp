@@ -137,9 +137,8 @@ private:
                                    A_.FirstVersion);
         });
 
-        auto* unhook = Add("unhook", "unregister a client application (UnhookClientApp)");
-        auto* unhookId = IdArg(unhook, "CLIENTAPPID", "default: the current client application");
-        Action(unhook, [this, unhookId] { return Session_.Unhook(Given(unhookId, A_.Id)); });
+        IdCommand("unhook", "unregister a client application (UnhookClientApp)", "CLIENTAPPID",
+                  "default: the current client application", &TCliSession::Unhook);
 
         auto* devices = Add("devices", "list the devices (EnumDevices2 through a sink, DevInfo)");
         devices->add_option("--type", A_.Type, "only devices of this TYPE (default: every type)");
@@ -152,9 +151,8 @@ private:
             return Session_.Devices(*type);
         });
 
-        auto* info = Add("info", "show everything about a device (DevInfo)");
-        auto* infoId = IdArg(info, "DEVID", "default: the current device");
-        Action(info, [this, infoId] { return Session_.Info(Given(infoId, A_.Id)); });
+        IdCommand("info", "show everything about a device (DevInfo)", "DEVID",
+                  "default: the current device", &TCliSession::Info);
 
         auto* first = Add("first", "find the first device of a type that is free (FirstDevice2)");
         first->add_option("TYPE", A_.Type, "device type")->required();
@@ -175,18 +173,12 @@ private:
             return mode ? Session_.Connect(Given(connectId, A_.Id), *mode) : ecUsage;
         });
 
-        auto* open = Add("open", "open the device of a connection (OpenDevice)");
-        auto* openId = IdArg(open, "CONNECTID", "default: the current connection");
-        Action(open, [this, openId] { return Session_.Open(Given(openId, A_.Id)); });
-
-        auto* close = Add("close", "close the device of a connection (CloseDevice)");
-        auto* closeId = IdArg(close, "CONNECTID", "default: the current connection");
-        Action(close, [this, closeId] { return Session_.Close(Given(closeId, A_.Id)); });
-
-        auto* disconnect = Add("disconnect", "end a connection (DisconnectDevice)");
-        auto* disconnectId = IdArg(disconnect, "CONNECTID", "default: the current connection");
-        Action(disconnect,
-               [this, disconnectId] { return Session_.Disconnect(Given(disconnectId, A_.Id)); });
+        IdCommand("open", "open the device of a connection (OpenDevice)", "CONNECTID",
+                  "default: the current connection", &TCliSession::Open);
+        IdCommand("close", "close the device of a connection (CloseDevice)", "CONNECTID",
+                  "default: the current connection", &TCliSession::Close);
+        IdCommand("disconnect", "end a connection (DisconnectDevice)", "CONNECTID",
+                  "default: the current connection", &TCliSession::Disconnect);
 
         auto* write = Add("write", "write bytes to a device (WriteBuffer)");
         write->add_option("HEX", A_.Hex, "the bytes, in hex")->required();
@@ -211,20 +203,12 @@ private:
             return Session_.Read(Given(readId, A_.Id), static_cast<std::uint32_t>(A_.Count));
         });
 
-        auto* stats = Add("stats", "traffic totals of a connection (TrafficStat)");
-        auto* statsId = IdArg(stats, "CONNECTID", "default: the current connection");
-        Action(stats, [this, statsId] { return Session_.Stats(Given(statsId, A_.Id)); });
-
-        auto* conninfo = Add("conninfo", "show a connection (ConnectInfo)");
-        auto* conninfoId = IdArg(conninfo, "CONNECTID", "default: the current connection");
-        Action(conninfo,
-               [this, conninfoId] { return Session_.ConnInfo(Given(conninfoId, A_.Id)); });
-
-        auto* clientinfo = Add("clientinfo", "show a client application (ClientAppInfo)");
-        auto* clientinfoId =
-            IdArg(clientinfo, "CLIENTAPPID", "default: the current client application");
-        Action(clientinfo,
-               [this, clientinfoId] { return Session_.ClientInfo(Given(clientinfoId, A_.Id)); });
+        IdCommand("stats", "traffic totals of a connection (TrafficStat)", "CONNECTID",
+                  "default: the current connection", &TCliSession::Stats);
+        IdCommand("conninfo", "show a connection (ConnectInfo)", "CONNECTID",
+                  "default: the current connection", &TCliSession::ConnInfo);
+        IdCommand("clientinfo", "show a client application (ClientAppInfo)", "CLIENTAPPID",
+                  "default: the current client application", &TCliSession::ClientInfo);
 
         auto* session = Add("session", "start or end a communication session "
                                        "(StartSession, EndSession)");
@@ -236,10 +220,8 @@ private:
             return Session_.Session(A_.SessionAction == "start", Given(sessionId, A_.Id));
         });
 
-        auto* bufferSize = Add("buffer-size", "a device's total buffer size (TotalBufferSize)");
-        auto* bufferSizeId = IdArg(bufferSize, "DEVID", "default: the current device");
-        Action(bufferSize,
-               [this, bufferSizeId] { return Session_.BufferSize(Given(bufferSizeId, A_.Id)); });
+        IdCommand("buffer-size", "a device's total buffer size (TotalBufferSize)", "DEVID",
+                  "default: the current device", &TCliSession::BufferSize);
 
         auto* tree = Add("tree", "devices with their connections and client applications, as the "
                                  "operator window shows them (EnumDevices2, EnumConnection2, "
@@ -255,12 +237,8 @@ private:
                           "Reconnected too");
         Action(monitor, [this] {
             std::unique_ptr<TSignalFd> own;
-            TSignalFd* signals = Signals_;
-            if (!signals) {
-                own = std::make_unique<TSignalFd>();
-                signals = own.get();
-            }
-            return Session_.Monitor(signals, std::chrono::milliseconds(A_.ForMs), A_.ConnectAll);
+            return Session_.Monitor(SignalsFor(true, own), std::chrono::milliseconds(A_.ForMs),
+                                    A_.ConnectAll);
         });
 
         auto* log = Add("log", "the communication log, as the operator window shows it "
@@ -275,12 +253,8 @@ private:
             if (A_.Clear && A_.Follow)
                 return Usage("log: --clear and --follow do not go together");
             std::unique_ptr<TSignalFd> own;
-            TSignalFd* signals = Signals_;
-            if (A_.Follow && !signals) {
-                own = std::make_unique<TSignalFd>();
-                signals = own.get();
-            }
-            return Session_.Log(A_.Clear, A_.Follow, signals, std::chrono::milliseconds(A_.ForMs));
+            return Session_.Log(A_.Clear, A_.Follow, SignalsFor(A_.Follow, own),
+                                std::chrono::milliseconds(A_.ForMs));
         });
 
         if (!InShell_) {
@@ -306,6 +280,21 @@ private:
     }
     void Action(CLI::App* command, std::function<int()> action) {
         Actions_.emplace_back(command, std::move(action));
+    }
+    // A command on one identifier, given as its only argument or the current one.
+    void IdCommand(const std::string& name, const std::string& description,
+                   const std::string& idName, const std::string& idText,
+                   int (TCliSession::*run)(std::optional<std::int32_t>)) {
+        CLI::App* command = Add(name, description);
+        CLI::Option* id = IdArg(command, idName, idText);
+        Action(command, [this, id, run] { return (Session_.*run)(Given(id, A_.Id)); });
+    }
+    // The signals a waiting command ends on: the shell's, else (when it waits) its own.
+    TSignalFd* SignalsFor(bool waits, std::unique_ptr<TSignalFd>& own) {
+        if (Signals_ || !waits)
+            return Signals_;
+        own = std::make_unique<TSignalFd>();
+        return own.get();
     }
     int Usage(const std::string& text) {
         Session_.Output().Error(TJson::Object(), text);

@@ -4,8 +4,9 @@
 #include "SimLinkDevice.h"
 
 #include <charconv>
-#include <fstream>
-#include <sstream>
+#include <limits>
+#include <string>
+#include <type_traits>
 
 namespace {
 const char* const kKnownKeys[] = {
@@ -236,22 +237,20 @@ std::optional<std::vector<TSimDeviceConfig>> ParseSimDeviceFile(std::string_view
             error = where("Firmware") + "'" + *v + "' is not a version such as 2.04 or a word";
             return std::nullopt;
         }
-        if (auto v = value("RamSize"); v && !ParseNumber(*v, c.RamSize)) {
-            error = where("RamSize") + "'" + *v + "' is not a number from 0 to 65535";
+        // A number key that is given must fit its field.
+        const auto number = [&](std::string_view key, auto& field) {
+            const auto v = value(key);
+            if (!v || ParseNumber(*v, field))
+                return true;
+            using T = std::remove_reference_t<decltype(field)>;
+            error = where(key) + "'" + *v + "' is not a number from 0 to " +
+                    std::to_string(std::numeric_limits<T>::max());
+            return false;
+        };
+        if (!number("RamSize", c.RamSize) || !number("SerialNumber", c.SerialNumber) ||
+            !number("HardwareRevision", c.HardwareRevision) ||
+            !number("FpgaRevision", c.FpgaRevision))
             return std::nullopt;
-        }
-        if (auto v = value("SerialNumber"); v && !ParseNumber(*v, c.SerialNumber)) {
-            error = where("SerialNumber") + "'" + *v + "' is not a number from 0 to 4294967295";
-            return std::nullopt;
-        }
-        if (auto v = value("HardwareRevision"); v && !ParseNumber(*v, c.HardwareRevision)) {
-            error = where("HardwareRevision") + "'" + *v + "' is not a number from 0 to 255";
-            return std::nullopt;
-        }
-        if (auto v = value("FpgaRevision"); v && !ParseNumber(*v, c.FpgaRevision)) {
-            error = where("FpgaRevision") + "'" + *v + "' is not a number from 0 to 65535";
-            return std::nullopt;
-        }
         if (auto v = value("Plugged")) {
             if (*v != "0" && *v != "1") {
                 error = where("Plugged") + "'" + *v + "' is not 0 or 1";
@@ -270,14 +269,12 @@ std::optional<std::vector<TSimDeviceConfig>> ParseSimDeviceFile(std::string_view
 
 std::optional<std::vector<TSimDeviceConfig>> LoadSimDeviceFile(const std::string& path,
                                                                std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const std::optional<std::string> text = ReadFileText(path);
+    if (!text) {
         error = path + ": cannot be read";
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    auto devices = ParseSimDeviceFile(text.str(), error);
+    auto devices = ParseSimDeviceFile(*text, error);
     if (!devices)
         error = path + ": " + error;
     return devices;

@@ -3,6 +3,7 @@
 
 #include "ProfileFile.h"
 #include "SimUsbfs.h"
+#include "UniqueFd.h"
 
 #include <algorithm>
 #include <atomic>
@@ -47,30 +48,6 @@ std::string Dec3(unsigned v) {
     return buf;
 }
 
-// A file descriptor that closes itself.
-class TFd {
-public:
-    TFd() = default;
-    explicit TFd(int fd) : fd_(fd) {}
-    TFd(TFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    TFd& operator=(TFd&& o) noexcept {
-        if (this != &o) {
-            Reset();
-            fd_ = std::exchange(o.fd_, -1);
-        }
-        return *this;
-    }
-    ~TFd() { Reset(); }
-    void Reset() {
-        if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
-    }
-    int Get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
 } // namespace
 
 struct TSimTestbed::TImpl {
@@ -86,8 +63,8 @@ struct TSimTestbed::TImpl {
         std::string devNode; // libusb devices while plugged
         std::unique_ptr<TSimUsbfsHandler> usbfs;
         // Pipe-file devices: our ends of the FIFOs while plugged.
-        TFd fromHost; // PIPE01, read here
-        TFd toHost;   // PIPE00, written here
+        TUniqueFd fromHost; // PIPE01, read here
+        TUniqueFd toHost;   // PIPE00, written here
         std::vector<std::uint8_t> outbox;
         std::atomic<bool> unplugRequested{false};
         bool IsPipe() const { return engine.Config().Driver == TSimDriver::Silabs; }
@@ -102,7 +79,7 @@ struct TSimTestbed::TImpl {
     std::map<unsigned, unsigned> nextDevnum; // per bus
     std::function<void(const std::string&)> unplugObserver;
 
-    TFd wake; // eventfd that interrupts the service thread's poll
+    TUniqueFd wake; // eventfd that interrupts the service thread's poll
     std::atomic<bool> stopping{false};
     std::thread service;
 
@@ -202,9 +179,9 @@ bool TSimTestbed::TImpl::PlugLocked(Entry& e) {
         if (::mkfifo(in.c_str(), 0600) != 0 || ::mkfifo(out.c_str(), 0600) != 0)
             return undo();
         // Read-write opens never block and never see end of file when the host closes.
-        e.fromHost = TFd(::open(in.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-        e.toHost = TFd(::open(out.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-        if (!e.fromHost || !e.toHost)
+        e.fromHost = TUniqueFd(::open(in.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        e.toHost = TUniqueFd(::open(out.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        if (!e.fromHost.Valid() || !e.toHost.Valid())
             return undo();
         e.outbox.clear();
     } else {
@@ -254,8 +231,8 @@ void TSimTestbed::TImpl::UnplugLocked(Entry& e, bool sendEvent, bool hasRecord) 
         e.devNode.clear();
     }
     if (e.IsPipe()) {
-        e.fromHost.Reset();
-        e.toHost.Reset();
+        e.fromHost.Close();
+        e.toHost.Close();
         e.outbox.clear();
         ::unlink((e.pipeDir + "/PIPE01").c_str());
         ::unlink((e.pipeDir + "/PIPE00").c_str());
@@ -357,8 +334,8 @@ TSimTestbed::TSimTestbed() : impl_(std::make_unique<TImpl>()) {
         g_object_unref(impl_->testbed);
         throw std::runtime_error("cannot create the pipe folder in " + impl_->root);
     }
-    impl_->wake = TFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!impl_->wake) {
+    impl_->wake = TUniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!impl_->wake.Valid()) {
         g_object_unref(impl_->testbed);
         throw std::runtime_error("cannot create an eventfd");
     }

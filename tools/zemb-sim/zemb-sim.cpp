@@ -2,6 +2,7 @@
 // zemb-sim: runs a command on simulated link devices, and `zemb-sim ctl`, its control client.
 #include "SimControl.h"
 #include "SimTestbed.h"
+#include "UniqueFd.h"
 
 #include <cerrno>
 #include <chrono>
@@ -118,30 +119,6 @@ std::string DefaultSocketPath() {
     return "/tmp/zemb-sim-" + std::to_string(::getuid()) + ".sock";
 }
 
-class TFd {
-public:
-    TFd() = default;
-    explicit TFd(int fd) : fd_(fd) {}
-    TFd(TFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    TFd& operator=(TFd&& o) noexcept {
-        if (this != &o) {
-            Reset();
-            fd_ = std::exchange(o.fd_, -1);
-        }
-        return *this;
-    }
-    ~TFd() { Reset(); }
-    void Reset() {
-        if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
-    }
-    int Get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
-
 bool SocketAddress(const std::string& path, sockaddr_un& addr) {
     addr = {};
     addr.sun_family = AF_UNIX;
@@ -151,13 +128,13 @@ bool SocketAddress(const std::string& path, sockaddr_un& addr) {
     return true;
 }
 
-TFd Connect(const std::string& path) {
+TUniqueFd Connect(const std::string& path) {
     sockaddr_un addr;
     if (!SocketAddress(path, addr))
-        return TFd();
-    TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        return TFd();
+        return TUniqueFd();
+    TUniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.Valid() || ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return TUniqueFd();
     return fd;
 }
 
@@ -177,21 +154,21 @@ public:
                 error = path + " exists and is not a socket";
                 return false;
             }
-            if (Connect(path)) {
+            if (Connect(path).Valid()) {
                 error = "another zemb-sim serves " + path + "; give --control SOCKET";
                 return false;
             }
             ::unlink(path.c_str());
         }
-        fd_ = TFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        fd_ = TUniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         // Only this user may plug and break the devices.
         const mode_t oldMask = ::umask(0077);
         const bool bound =
-            fd_ && ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            fd_.Valid() && ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         ::umask(oldMask);
         if (!bound) {
             error = "cannot create the control socket " + path + ": " + std::strerror(errno);
-            fd_.Reset();
+            fd_.Close();
             return false;
         }
         path_ = path;
@@ -208,12 +185,12 @@ public:
     int Get() const { return fd_.Get(); }
 
 private:
-    TFd fd_;
+    TUniqueFd fd_;
     std::string path_;
 };
 
 struct TClient {
-    TFd fd;
+    TUniqueFd fd;
     std::string input;
 };
 
@@ -332,8 +309,8 @@ int RunSimulator(const std::string& devicesFile, std::string socketPath,
         sigset_t mask;
         ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
     } restoreMask{previous};
-    TFd signals(::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!signals) {
+    TUniqueFd signals(::signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!signals.Valid()) {
         Error(std::string("signalfd: ") + std::strerror(errno));
         return kUsageError;
     }
@@ -430,8 +407,9 @@ int RunSimulator(const std::string& devicesFile, std::string socketPath,
                 clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
         }
         if (fds[1].revents & POLLIN) {
-            TFd client(::accept4(control.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-            if (client)
+            TUniqueFd client(
+                ::accept4(control.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (client.Valid())
                 clients.push_back({std::move(client), {}});
         }
     }
@@ -483,8 +461,8 @@ int RunCtl(const std::vector<std::string>& args) {
         Error("ctl: " + parseError);
         return kUsageError;
     }
-    TFd fd = Connect(socketPath);
-    if (!fd) {
+    TUniqueFd fd = Connect(socketPath);
+    if (!fd.Valid()) {
         Error("ctl: cannot reach zemb-sim at " + socketPath + ": " + std::strerror(errno));
         return kUsageError;
     }
