@@ -3,6 +3,7 @@
 // serving clients from one sd-event loop, and the orderly end.
 #include "CommunicationLog.h"
 #include "ConfDebugString.h"
+#include "EventLoop.h"
 #include "ExecutablePaths.h"
 #include "OperatorMessages.h"
 #include "ProgrammingLibraryStartup.h"
@@ -21,7 +22,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <systemd/sd-event.h>
 #include <vector>
 
 namespace {
@@ -75,10 +75,6 @@ std::vector<TAutoObjectFactory> ServerClassFactories() {
         {"ZEMBServer4", CLASS_ZEMBServer4, TInterface::IZEMBServer4,
          [] { return std::make_shared<TZEMBServer4>(); }},
     };
-}
-
-int OnTerminate(sd_event_source* source, const signalfd_siginfo*, void*) {
-    return sd_event_exit(sd_event_source_get_event(source), 0);
 }
 } // namespace
 
@@ -154,31 +150,30 @@ int main(int argc, char** argv) {
         ~TOperatorServing() { StopOperatorInterface(); }
     } operatorServing;
 
-    sd_event* rawEvent = nullptr;
-    if (sd_event_default(&rawEvent) < 0) {
+    TEventLoop event = TEventLoop::Default();
+    if (!event.Valid()) {
         std::fprintf(stderr, "zemb-server: cannot create the event loop\n");
         return 1;
     }
-    std::unique_ptr<sd_event, decltype(&sd_event_unref)> event(rawEvent, sd_event_unref);
     sigset_t termination;
     sigemptyset(&termination);
     sigaddset(&termination, SIGTERM);
     sigaddset(&termination, SIGINT);
     sigprocmask(SIG_BLOCK, &termination, nullptr);
-    sd_event_add_signal(event.get(), nullptr, SIGTERM, OnTerminate, nullptr);
-    sd_event_add_signal(event.get(), nullptr, SIGINT, OnTerminate, nullptr);
+    const TEventSource onTerm = event.AddSignal(SIGTERM, [&] { event.Exit(0); });
+    const TEventSource onInt = event.AddSignal(SIGINT, [&] { event.Exit(0); });
 
-    bus->AttachEvent(event.get());
-    bus->SetConnectionLostHandler([&] { sd_event_exit(event.get(), 0); });
+    bus->AttachEvent(event.Get());
+    bus->SetConnectionLostHandler([&] { event.Exit(0); });
     if (mode == TStartMode::smAutomation) {
-        automation.SetLastReleaseHook([&] { sd_event_exit(event.get(), 0); });
+        automation.SetLastReleaseHook([&] { event.Exit(0); });
     }
-    if (!StartDeviceChangeMonitor(event.get())) {
+    if (!StartDeviceChangeMonitor(event.Get())) {
         ConfDebugString(
             "zemb-server: no device-change monitor; devices plugged in later are not seen");
     }
 
-    const int status = sd_event_loop(event.get());
+    const int status = event.Run();
     StopDeviceChangeMonitor();
     bus->DetachEvent();
     return status < 0 ? 1 : 0;

@@ -1,10 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "ZEMBBus.h"
 
+#include "EventLoop.h"
+
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <sys/epoll.h>
+
+struct TZEMBBus::TEventAttachment {
+    TEventSource Io;
+    TEventSource Time;
+};
 
 void TBusError::Set(std::string_view name, std::string_view message) {
     sd_bus_error_free(&E_);
@@ -26,6 +33,8 @@ std::shared_ptr<TZEMBBus> TZEMBBus::OpenSession(std::string& error) {
     }
     return std::shared_ptr<TZEMBBus>(new TZEMBBus(bus));
 }
+
+TZEMBBus::TZEMBBus(sd_bus* bus) : Bus_(bus) {}
 
 TZEMBBus::~TZEMBBus() {
     DetachEvent();
@@ -239,56 +248,43 @@ void TZEMBBus::ProcessFromEvent() {
     if (Process())
         return;
     // A lost connection stays readable (hang-up): stop watching it instead of spinning.
-    sd_event_source_set_enabled(Io_.get(), SD_EVENT_OFF);
-    sd_event_source_set_enabled(Time_.get(), SD_EVENT_OFF);
+    if (Event_) {
+        Event_->Io.SetEnabled(TEventSource::TEnabled::Off);
+        Event_->Time.SetEnabled(TEventSource::TEnabled::Off);
+    }
     if (LostHandler_)
         LostHandler_();
 }
 
-int TZEMBBus::OnIo(sd_event_source*, int, std::uint32_t, void* userdata) {
-    static_cast<TZEMBBus*>(userdata)->ProcessFromEvent();
-    return 0;
-}
-
-int TZEMBBus::OnTime(sd_event_source*, std::uint64_t, void* userdata) {
-    static_cast<TZEMBBus*>(userdata)->ProcessFromEvent();
-    return 0;
-}
-
-int TZEMBBus::OnPrepare(sd_event_source*, void* userdata) {
-    auto* self = static_cast<TZEMBBus*>(userdata);
-    int events = sd_bus_get_events(self->Bus_);
+void TZEMBBus::OnPrepare() {
+    int events = sd_bus_get_events(Bus_);
     if (events >= 0)
-        sd_event_source_set_io_events(self->Io_.get(), static_cast<std::uint32_t>(events));
-    std::uint64_t until = self->TimeoutUsec();
+        Event_->Io.SetIoEvents(static_cast<std::uint32_t>(events));
+    std::uint64_t until = TimeoutUsec();
     if (until == UINT64_MAX) {
-        sd_event_source_set_enabled(self->Time_.get(), SD_EVENT_OFF);
+        Event_->Time.SetEnabled(TEventSource::TEnabled::Off);
     } else {
-        sd_event_source_set_time(self->Time_.get(), until);
-        sd_event_source_set_enabled(self->Time_.get(), SD_EVENT_ONESHOT);
+        Event_->Time.SetTime(until);
+        Event_->Time.SetEnabled(TEventSource::TEnabled::OneShot);
     }
-    return 0;
 }
 
 bool TZEMBBus::AttachEvent(sd_event* event) {
     DetachEvent();
-    sd_event_source* io = nullptr;
-    if (sd_event_add_io(event, &io, Fd(), EPOLLIN, &TZEMBBus::OnIo, this) < 0)
+    TEventLoop loop(event);
+    auto attachment = std::make_unique<TEventAttachment>();
+    attachment->Io = loop.AddIo(Fd(), EPOLLIN, [this](std::uint32_t) { ProcessFromEvent(); });
+    if (!attachment->Io)
         return false;
-    Io_.reset(io);
-    sd_event_source* time = nullptr;
-    if (sd_event_add_time(event, &time, CLOCK_MONOTONIC, 0, 0, &TZEMBBus::OnTime, this) < 0) {
-        Io_.reset();
+    attachment->Time = loop.AddTimer([this] { ProcessFromEvent(); });
+    if (!attachment->Time)
         return false;
-    }
-    Time_.reset(time);
-    sd_event_source_set_enabled(Time_.get(), SD_EVENT_OFF);
-    sd_event_source_set_prepare(Io_.get(), &TZEMBBus::OnPrepare);
-    sd_event_source_set_description(Io_.get(), "zemb-bus");
+    attachment->Io.SetPrepare([this] { OnPrepare(); });
+    attachment->Io.SetDescription("zemb-bus");
+    Event_ = std::move(attachment);
     return true;
 }
 
 void TZEMBBus::DetachEvent() {
-    Io_.reset();
-    Time_.reset();
+    Event_.reset();
 }

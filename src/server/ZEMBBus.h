@@ -18,7 +18,8 @@
 #include <string>
 #include <string_view>
 #include <systemd/sd-bus.h>
-#include <systemd/sd-event.h>
+
+struct sd_event;
 
 // An owned reference to a message; empty when no message.
 class TBusMessage {
@@ -95,11 +96,6 @@ struct TBusSlotUnref {
 };
 using TBusSlot = std::unique_ptr<sd_bus_slot, TBusSlotUnref>;
 
-struct TEventSourceUnref {
-    void operator()(sd_event_source* s) const { sd_event_source_disable_unref(s); }
-};
-using TEventSource = std::unique_ptr<sd_event_source, TEventSourceUnref>;
-
 class TZEMBBus {
 public:
     // Incoming method call; the handler sends the reply (or none, for calls that want none).
@@ -158,16 +154,14 @@ public:
     int CallDepth() const { return CallDepth_; }
 
 private:
-    explicit TZEMBBus(sd_bus* bus) : Bus_(bus) {}
+    explicit TZEMBBus(sd_bus* bus);
     // One sd_bus_process step plus the dispatch of what it handed back. <0: connection lost.
     int ProcessOne();
     void Dispatch(const TBusMessage& m);
     void DrainVanished();
     void ProcessFromEvent();
     static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnIo(sd_event_source* s, int fd, std::uint32_t revents, void* userdata);
-    static int OnTime(sd_event_source* s, std::uint64_t usec, void* userdata);
-    static int OnPrepare(sd_event_source* s, void* userdata);
+    void OnPrepare();
 
     sd_bus* Bus_ = nullptr;
     TMethodHandler MethodHandler_;
@@ -177,8 +171,9 @@ private:
     std::deque<std::string> Vanished_;
     bool Draining_ = false;
     int CallDepth_ = 0;
-    TEventSource Io_;
-    TEventSource Time_;
+    // The io and time sources of AttachEvent; none while detached.
+    struct TEventAttachment;
+    std::unique_ptr<TEventAttachment> Event_;
 };
 
 // Replies to a call with the D-Bus error name and message (no reply when none is wanted).

@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+#include <systemd/sd-event.h>
 
 namespace {
 
