@@ -135,3 +135,42 @@ std::optional<std::string> TSetupApi::DeviceNodeOf(const std::string& linkName) 
     });
     return node;
 }
+
+TUdevMonitor::TUdevMonitor(const std::string& deviceType) {
+    udev_ = udev_new();
+    if (!udev_)
+        return;
+    monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+    if (!monitor_)
+        return;
+    if (udev_monitor_filter_add_match_subsystem_devtype(
+            monitor_, "usb", deviceType.empty() ? nullptr : deviceType.c_str()) < 0 ||
+        udev_monitor_enable_receiving(monitor_) < 0) {
+        monitor_ = udev_monitor_unref(monitor_);
+    }
+}
+
+TUdevMonitor::~TUdevMonitor() {
+    if (monitor_)
+        udev_monitor_unref(monitor_);
+    if (udev_)
+        udev_unref(udev_);
+}
+
+int TUdevMonitor::Fd() const {
+    return monitor_ ? udev_monitor_get_fd(monitor_) : -1;
+}
+
+bool TUdevMonitor::Receive(TUevent& event) {
+    if (!monitor_)
+        return false;
+    TUdevDevice device(udev_monitor_receive_device(monitor_));
+    if (!device)
+        return false;
+    event.Action = Text(udev_device_get_action(device.get()));
+    event.SysPath = Text(udev_device_get_syspath(device.get()));
+    event.LinkName.reset();
+    if (const auto guid = TGUID::FromString(Property(device.get(), GuidProperty)))
+        event.LinkName = LinkNameOf(device.get(), *guid);
+    return true;
+}

@@ -10,6 +10,7 @@
 #include <vector>
 
 struct udev;
+struct udev_monitor;
 
 // The device-interface search over libudev. A device exposes an interface class when its
 // udev property ZEMB_INTERFACE_GUID holds the class GUID (compared without regard to case).
@@ -41,3 +42,31 @@ private:
 // "usb#vid_vvvv&pid_pppp#INSTANCE#{GUID}" of a libusb link device.
 std::string MakeLinkName(const std::string& vendorId, const std::string& productId,
                          const std::string& instance, const TGUID& interfaceGUID);
+
+// The udev monitor of USB uevents ("udev" netlink source, as udevd passes them on; subsystem
+// "usb", and only the given device type unless it is empty).
+// Contract: Fd() is non-blocking and readable when uevents wait; Receive() never blocks and
+// returns false when no uevent is left. A failure to create leaves Valid() false.
+class TUdevMonitor {
+public:
+    struct TUevent {
+        std::string Action;
+        std::string SysPath;
+        // The LinkName discovery gives the device; none when it names no interface class.
+        std::optional<std::string> LinkName;
+    };
+
+    explicit TUdevMonitor(const std::string& deviceType = "usb_device");
+    ~TUdevMonitor();
+    TUdevMonitor(const TUdevMonitor&) = delete;
+    TUdevMonitor& operator=(const TUdevMonitor&) = delete;
+
+    bool Valid() const { return monitor_ != nullptr; }
+    int Fd() const;
+    // Takes one uevent.
+    bool Receive(TUevent& event);
+
+private:
+    udev* udev_ = nullptr;
+    udev_monitor* monitor_ = nullptr;
+};

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
-#include <libudev.h>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -39,20 +38,10 @@ int ListGrid() {
     return 0;
 }
 
-std::string Property(udev_device* d, const char* name) {
-    const char* v = udev_device_get_property_value(d, name);
-    return v ? v : "";
-}
-
 int Monitor(int wanted, int timeoutMs) {
-    std::unique_ptr<udev, decltype(&udev_unref)> context(udev_new(), udev_unref);
-    if (!context)
-        return 1;
-    std::unique_ptr<udev_monitor, decltype(&udev_monitor_unref)> monitor(
-        udev_monitor_new_from_netlink(context.get(), "udev"), udev_monitor_unref);
-    if (!monitor ||
-        udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "usb", nullptr) < 0 ||
-        udev_monitor_enable_receiving(monitor.get()) < 0) {
+    // Every USB uevent, interfaces included: the probe shows what udev passes on.
+    TUdevMonitor monitor("");
+    if (!monitor.Valid()) {
         std::cerr << "zemb-sim-probe: cannot monitor udev\n";
         return 1;
     }
@@ -62,29 +51,19 @@ int Monitor(int wanted, int timeoutMs) {
     while (seen < wanted) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd pfd{udev_monitor_get_fd(monitor.get()), POLLIN, 0};
+        pollfd pfd{monitor.Fd(), POLLIN, 0};
         if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
             std::cerr << "zemb-sim-probe: " << seen << " of " << wanted << " events came\n";
             return 1;
         }
-        std::unique_ptr<udev_device, decltype(&udev_device_unref)> d(
-            udev_monitor_receive_device(monitor.get()), udev_device_unref);
-        if (!d)
-            continue;
-        const auto guid = TGUID::FromString(Property(d.get(), "ZEMB_INTERFACE_GUID"));
-        if (!guid)
-            continue;
-        std::string link = Property(d.get(), "ZEMB_PIPE_DIR");
-        if (link.empty()) {
-            std::string instance = Property(d.get(), "ID_SERIAL_SHORT");
-            if (instance.empty())
-                instance = udev_device_get_sysname(d.get());
-            link = MakeLinkName(Property(d.get(), "ID_VENDOR_ID"), Property(d.get(), "ID_MODEL_ID"),
-                                instance, *guid);
+        TUdevMonitor::TUevent event;
+        while (seen < wanted && monitor.Receive(event)) {
+            if (!event.LinkName)
+                continue;
+            std::cout << (event.Action.empty() ? "?" : event.Action) << " " << *event.LinkName
+                      << std::endl;
+            ++seen;
         }
-        const char* action = udev_device_get_action(d.get());
-        std::cout << (action ? action : "?") << " " << link << std::endl;
-        ++seen;
     }
     return 0;
 }
