@@ -24,6 +24,35 @@ void TBusError::SetErrno(int error, std::string_view message) {
                             std::strerror(error));
 }
 
+TBusMessage TBusMessage::MethodReturn(const TBusMessage& call) {
+    TBusMessage reply;
+    if (sd_bus_message_new_method_return(call.Get(), reply.Out()) < 0)
+        return {};
+    return reply;
+}
+
+bool TBusMessage::AppendStrings(const std::vector<std::string>& strings) {
+    std::vector<const char*> items;
+    items.reserve(strings.size() + 1);
+    for (const std::string& text : strings)
+        items.push_back(text.c_str());
+    items.push_back(nullptr);
+    // sd-bus only reads the array.
+    return sd_bus_message_append_strv(M_, const_cast<char**>(items.data())) >= 0;
+}
+
+int TBusMessage::ReadStrings(std::vector<std::string>& strings) {
+    int r = sd_bus_message_enter_container(M_, 'a', "s");
+    if (r < 0)
+        return r;
+    const char* item = nullptr;
+    while ((r = sd_bus_message_read(M_, "s", &item)) > 0)
+        strings.emplace_back(item);
+    if (r < 0)
+        return r;
+    return sd_bus_message_exit_container(M_);
+}
+
 std::shared_ptr<TZEMBBus> TZEMBBus::OpenSession(std::string& error) {
     sd_bus* bus = nullptr;
     int r = sd_bus_open_user(&bus);
@@ -218,6 +247,46 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
 
 bool TZEMBBus::Send(const TBusMessage& message) {
     return sd_bus_send(Bus_, message.Get(), nullptr) >= 0;
+}
+
+int TZEMBBus::NewMethodCall(TBusMessage& call, const char* destination, const char* path,
+                            const char* interface, const char* member) {
+    return sd_bus_message_new_method_call(Bus_, call.Out(), destination, path, interface, member);
+}
+
+int TZEMBBus::CallBlocking(const TBusMessage& call, std::chrono::microseconds timeout,
+                           TBusMessage& reply, TBusError& error) {
+    return sd_bus_call(Bus_, call.Get(), static_cast<std::uint64_t>(timeout.count()), error.Get(),
+                       reply.Out());
+}
+
+bool TZEMBBus::ReplyEmpty(const TBusMessage& call) {
+    return sd_bus_reply_method_return(call.Get(), "") >= 0;
+}
+
+bool TZEMBBus::EmitSignal(const char* path, const char* interface, const char* member) {
+    return sd_bus_emit_signal(Bus_, path, interface, member, "") >= 0;
+}
+
+int TZEMBBus::MatchSignal(TBusSignalMatch& match, const char* sender, const char* path,
+                          const char* interface, const char* member,
+                          std::function<void()> handler) {
+    match = TBusSignalMatch();
+    auto owned = std::make_unique<std::function<void()>>(std::move(handler));
+    auto onSignal = [](sd_bus_message*, void* userdata, sd_bus_error*) -> int {
+        auto& f = *static_cast<std::function<void()>*>(userdata);
+        if (f)
+            f();
+        return 0;
+    };
+    sd_bus_slot* slot = nullptr;
+    int r =
+        sd_bus_match_signal(Bus_, &slot, sender, path, interface, member, onSignal, owned.get());
+    if (r < 0)
+        return r;
+    match.Handler_ = std::move(owned);
+    match.Slot_.reset(slot);
+    return r;
 }
 
 void TZEMBBus::Flush() {

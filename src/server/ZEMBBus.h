@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <systemd/sd-bus.h>
+#include <vector>
 
 struct sd_event;
 
@@ -46,6 +47,15 @@ public:
         return &M_;
     }
     explicit operator bool() const { return M_ != nullptr; }
+
+    // The method return of call, to be filled and sent; empty when the caller wants no reply
+    // or it cannot be made.
+    static TBusMessage MethodReturn(const TBusMessage& call);
+    // Appends an array of strings (as). False when the message refuses it (e.g. no UTF-8).
+    bool AppendStrings(const std::vector<std::string>& strings);
+    // Reads an array of strings (as) at the read position into strings. >= 0 on success, a
+    // negative errno when the message holds no such array or it is unreadable.
+    int ReadStrings(std::vector<std::string>& strings);
 
 private:
     sd_bus_message* M_ = nullptr;
@@ -96,6 +106,18 @@ struct TBusSlotUnref {
 };
 using TBusSlot = std::unique_ptr<sd_bus_slot, TBusSlotUnref>;
 
+// A subscription to a signal; the handler runs inside Process() for each that arrives, until
+// the match is destroyed.
+class TBusSignalMatch {
+public:
+    explicit operator bool() const { return static_cast<bool>(Slot_); }
+
+private:
+    friend class TZEMBBus;
+    std::unique_ptr<std::function<void()>> Handler_; // outlives the slot that calls it
+    TBusSlot Slot_;
+};
+
 class TZEMBBus {
 public:
     // Incoming method call; the handler sends the reply (or none, for calls that want none).
@@ -130,6 +152,25 @@ public:
     TBusMessage Call(const TBusMessage& call, std::chrono::microseconds timeout, TBusError& error);
     // Sends a message without waiting for anything.
     bool Send(const TBusMessage& message);
+
+    // A method call without arguments yet. >= 0 with call set, a negative errno otherwise.
+    int NewMethodCall(TBusMessage& call, const char* destination, const char* path,
+                      const char* interface, const char* member);
+    // Sends a call and blocks until its reply or the time-out, serving nothing else meanwhile:
+    // for a connection of its own that offers no objects. >= 0 with reply set to the method
+    // return; a negative errno otherwise, with error set to the error reply or to the local
+    // failure (a time-out gives org.freedesktop.DBus.Error.Timeout).
+    int CallBlocking(const TBusMessage& call, std::chrono::microseconds timeout, TBusMessage& reply,
+                     TBusError& error);
+    // Replies to call with no arguments (nothing when no reply is wanted). False when it
+    // cannot be sent.
+    bool ReplyEmpty(const TBusMessage& call);
+    // Emits a signal without arguments. False when it cannot be sent.
+    bool EmitSignal(const char* path, const char* interface, const char* member);
+    // Subscribes to a signal (the bus resolves a well-known sender to its current owner). >= 0
+    // with match set, a negative errno otherwise.
+    int MatchSignal(TBusSignalMatch& match, const char* sender, const char* path,
+                    const char* interface, const char* member, std::function<void()> handler);
     // Pushes queued output to the socket (blocks until written).
     void Flush();
     bool IsOpen() const;

@@ -6,7 +6,6 @@
 #include "ZEMBRuntime.h"
 #include "ZEMB_TLB.h"
 
-#include <systemd/sd-bus.h>
 #include <vector>
 
 namespace {
@@ -21,29 +20,22 @@ constexpr const char* kXml = R"( <interface name="org.zemb.ZEMB.Operator">
  </interface>
 )";
 
-void ReplyLog(const TBusMessage& call) {
+void ReplyLog(TZEMBBus& bus, const TBusMessage& call) {
     // Client names may be in any 8-bit code page; D-Bus takes UTF-8 only.
     std::vector<std::string> texts;
     texts.reserve(CommunicationLog().Count());
     for (const std::string& line : CommunicationLog().Lines()) {
         texts.push_back(ZEMB::ToValidUtf8(line));
     }
-    std::vector<const char*> lines;
-    lines.reserve(texts.size() + 1);
-    for (const std::string& text : texts) {
-        lines.push_back(text.c_str());
-    }
-    lines.push_back(nullptr);
-    sd_bus_message* reply = nullptr;
-    if (sd_bus_message_new_method_return(call.Get(), &reply) < 0) {
+    TBusMessage reply = TBusMessage::MethodReturn(call);
+    if (!reply) {
         return;
     }
-    TBusMessage owned = TBusMessage::Adopt(reply);
-    if (sd_bus_message_append_strv(reply, const_cast<char**>(lines.data())) < 0) {
-        sd_bus_reply_method_errorf(call.Get(), SD_BUS_ERROR_FAILED, "The log could not be sent.");
+    if (!reply.AppendStrings(texts)) {
+        ReplyError(bus, call, SD_BUS_ERROR_FAILED, "The log could not be sent.");
         return;
     }
-    sd_bus_send(nullptr, reply, nullptr);
+    bus.Send(reply);
 }
 } // namespace
 
@@ -52,10 +44,10 @@ void ServeOperatorInterface(TAutomationServer& server) {
     server.AddFactoryInterface(
         {kInterface, kXml, [&bus](const TBusMessage& call, std::string_view member) {
              if (member == "GetCommunicationLog") {
-                 ReplyLog(call);
+                 ReplyLog(bus, call);
              } else if (member == "ClearCommunicationLog") {
                  CommunicationLog().Clear();
-                 sd_bus_reply_method_return(call.Get(), "");
+                 bus.ReplyEmpty(call);
              } else {
                  ReplyError(bus, call, SD_BUS_ERROR_UNKNOWN_METHOD,
                             "Unknown method '" + std::string(member) +
@@ -63,8 +55,8 @@ void ServeOperatorInterface(TAutomationServer& server) {
              }
          }});
     CommunicationLog().SetOnChange([&bus] {
-        sd_bus_emit_signal(bus.Get(), std::string(ZEMB::FactoryPath).c_str(), kInterface,
-                           "CommunicationLogChanged", "");
+        bus.EmitSignal(std::string(ZEMB::FactoryPath).c_str(), kInterface,
+                       "CommunicationLogChanged");
     });
 }
 

@@ -263,8 +263,7 @@ void TAutomationServer::HandleRelease(const TBusMessage& call, const std::string
         ReplyError(*Bus_, call, SD_BUS_ERROR_INVALID_ARGS, "Release takes no arguments.");
         return;
     }
-    if (sd_bus_message_get_expect_reply(m) > 0)
-        sd_bus_reply_method_return(m, "");
+    Bus_->ReplyEmpty(call);
     Release(path);
 }
 

@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <poll.h>
-#include <systemd/sd-bus.h>
 
 namespace ZEMBCli {
 
@@ -18,20 +16,18 @@ constexpr const char* kInterface = "org.zemb.ZEMB.Operator";
 
 // Calls a method of the operator interface without arguments and waits for its reply. False
 // with error set to the bus's error name and text (or the local failure) when there is none.
-bool CallOperator(sd_bus* bus, const std::string& server, const char* member,
+bool CallOperator(TZEMBBus& bus, const std::string& server, const char* member,
                   std::chrono::milliseconds timeout, TBusMessage& reply, std::string& error) {
     TBusMessage call;
     TBusError busError;
-    int r =
-        sd_bus_message_new_method_call(bus, call.Out(), server.c_str(), kPath, kInterface, member);
+    int r = bus.NewMethodCall(call, server.c_str(), kPath, kInterface, member);
     if (r >= 0)
-        r = sd_bus_call(bus, call.Get(), static_cast<std::uint64_t>(timeout.count()) * 1000,
-                        busError.Get(), reply.Out());
+        r = bus.CallBlocking(call, timeout, reply, busError);
     if (r >= 0)
         return true;
-    const sd_bus_error* e = busError.Get();
-    if (e->name)
-        error = std::string(e->name) + (e->message ? std::string(": ") + e->message : "");
+    if (!busError.Name().empty())
+        error = std::string(busError.Name()) +
+                (busError.Message().empty() ? "" : ": " + std::string(busError.Message()));
     else
         error = std::strerror(-r);
     return false;
@@ -39,36 +35,21 @@ bool CallOperator(sd_bus* bus, const std::string& server, const char* member,
 
 } // namespace
 
-TOperatorLog::~TOperatorLog() {
-    sd_bus_slot_unref(Match_);
-    sd_bus_flush_close_unref(Bus_);
-}
+TOperatorLog::~TOperatorLog() = default;
 
 bool TOperatorLog::Open(const std::string& serverName, std::string& error) {
     Server_ = serverName;
-    int r = sd_bus_open_user(&Bus_);
-    if (r < 0) {
-        Bus_ = nullptr;
-        error = std::string("cannot connect to the session bus: ") + std::strerror(-r);
-        return false;
-    }
-    return true;
+    Bus_ = TZEMBBus::OpenSession(error);
+    return Bus_ != nullptr;
 }
 
 bool TOperatorLog::Lines(std::vector<std::string>& lines, std::chrono::milliseconds timeout,
                          std::string& error) {
     lines.clear();
     TBusMessage reply;
-    if (!CallOperator(Bus_, Server_, "GetCommunicationLog", timeout, reply, error))
+    if (!CallOperator(*Bus_, Server_, "GetCommunicationLog", timeout, reply, error))
         return false;
-    int r = sd_bus_message_enter_container(reply.Get(), 'a', "s");
-    if (r < 0) {
-        error = std::strerror(-r);
-        return false;
-    }
-    const char* line = nullptr;
-    while ((r = sd_bus_message_read(reply.Get(), "s", &line)) > 0)
-        lines.emplace_back(line);
+    int r = reply.ReadStrings(lines);
     if (r < 0) {
         error = std::string("unreadable answer: ") + std::strerror(-r);
         return false;
@@ -78,17 +59,13 @@ bool TOperatorLog::Lines(std::vector<std::string>& lines, std::chrono::milliseco
 
 bool TOperatorLog::Clear(std::chrono::milliseconds timeout, std::string& error) {
     TBusMessage reply;
-    return CallOperator(Bus_, Server_, "ClearCommunicationLog", timeout, reply, error);
+    return CallOperator(*Bus_, Server_, "ClearCommunicationLog", timeout, reply, error);
 }
 
 bool TOperatorLog::Watch(std::string& error) {
-    auto onChange = [](sd_bus_message*, void* userdata, sd_bus_error*) -> int {
-        static_cast<TOperatorLog*>(userdata)->Changed_ = true;
-        return 0;
-    };
     // The bus resolves the well-known name to its current owner.
-    int r = sd_bus_match_signal(Bus_, &Match_, Server_.c_str(), kPath, kInterface,
-                                "CommunicationLogChanged", onChange, this);
+    int r = Bus_->MatchSignal(Match_, Server_.c_str(), kPath, kInterface, "CommunicationLogChanged",
+                              [this] { Changed_ = true; });
     if (r < 0) {
         error = std::string("cannot watch the communication log: ") + std::strerror(-r);
         return false;
@@ -103,17 +80,16 @@ bool TOperatorLog::TakeChanged() {
 }
 
 int TOperatorLog::Fd() const {
-    return sd_bus_get_fd(Bus_);
+    return Bus_->Fd();
 }
 
 short TOperatorLog::Events() const {
-    int events = sd_bus_get_events(Bus_);
-    return static_cast<short>(events < 0 ? 0 : events);
+    return Bus_->Events();
 }
 
 int TOperatorLog::TimeoutMs() const {
-    std::uint64_t usec = 0;
-    if (sd_bus_get_timeout(Bus_, &usec) < 0 || usec == UINT64_MAX)
+    const std::uint64_t usec = Bus_->TimeoutUsec();
+    if (usec == UINT64_MAX)
         return -1;
     // sd-bus gives an absolute monotonic time.
     timespec now{};
@@ -127,13 +103,7 @@ int TOperatorLog::TimeoutMs() const {
 }
 
 bool TOperatorLog::Process() {
-    for (;;) {
-        int r = sd_bus_process(Bus_, nullptr);
-        if (r < 0)
-            return false;
-        if (r == 0)
-            return true;
-    }
+    return Bus_->Process();
 }
 
 } // namespace ZEMBCli

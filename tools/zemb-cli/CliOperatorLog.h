@@ -3,16 +3,15 @@
 
 // The server's communication log through its operator interface (org.zemb.ZEMB.Operator at
 // /org/zemb/ZEMB): the lines an operator window would show, read without being a client.
-// Its own sd-bus connection to the session bus, apart from the client library's, so reading
+// Its own connection to the session bus, apart from the client library's, so reading
 // the log never takes part in a client's registrations.
+
+#include "ZEMBBus.h"
 
 #include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
-
-typedef struct sd_bus sd_bus;
-typedef struct sd_bus_slot sd_bus_slot;
 
 namespace ZEMBCli {
 
@@ -44,8 +43,8 @@ public:
 
 private:
     std::string Server_;
-    sd_bus* Bus_ = nullptr;
-    sd_bus_slot* Match_ = nullptr;
+    std::shared_ptr<TZEMBBus> Bus_;
+    TBusSignalMatch Match_; // goes before the connection
     bool Changed_ = false;
 };
 
