@@ -142,6 +142,29 @@ TDevice DevInfo(IZEMBServer4& server, std::int32_t devId, std::uint8_t mode = 0)
     return d;
 }
 
+struct TConnection {
+    std::int32_t DevID = -1, AppID = -1;
+    bool Connected = false, Active = false;
+    std::uint8_t Mode = 0;
+    bool Result = false;
+};
+
+TConnection ConnectInfo(IZEMBServer4& server, std::int32_t connectId) {
+    TConnection c;
+    EXPECT_EQ(
+        server.ConnectInfo(connectId, c.DevID, c.AppID, c.Connected, c.Active, c.Mode, c.Result),
+        S_OK);
+    return c;
+}
+
+// Serves the client's callbacks until done holds, at most 20 s.
+bool Await(TClient& client, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        client.Bus->WaitForEvents(std::chrono::milliseconds(200));
+    return done();
+}
+
 class ServerUnderSim : public ::testing::Test {
 protected:
     void Start(const char* devices = TwoDevices, std::string fenwyIni = {}) {
@@ -360,15 +383,11 @@ TEST_F(ServerUnderSim, DeviceCallsWriteTheirLogLinesAndMoveBytesThroughTheDevice
     EXPECT_TRUE(Ok(server.TrafficStat(connectId, written, read, result), result));
     EXPECT_EQ(written, 6);
     EXPECT_EQ(read, 6);
-    std::int32_t devId = -1, appId = -1;
-    bool connected = false, active = false;
-    std::uint8_t mode = 0;
-    EXPECT_TRUE(
-        Ok(server.ConnectInfo(connectId, devId, appId, connected, active, mode, result), result));
-    EXPECT_EQ(devId, fenwy);
-    EXPECT_EQ(appId, client.AppID);
-    EXPECT_TRUE(connected && active);
-    EXPECT_EQ(mode, ZEMB::cmShared);
+    const TConnection info2 = ConnectInfo(server, connectId);
+    EXPECT_TRUE(info2.Result && info2.Connected && info2.Active);
+    EXPECT_EQ(info2.DevID, fenwy);
+    EXPECT_EQ(info2.AppID, client.AppID);
+    EXPECT_EQ(info2.Mode, ZEMB::cmShared);
     EXPECT_TRUE(DevInfo(server, fenwy).Active);
 
     // Failures: every one logged, the ConnectID part left out for -1.
@@ -567,12 +586,8 @@ TEST_F(ServerUnderSim, ReconnectIsLoggedAndItsDroppedCallbackReportedOnTheNextCa
                             Traffic("<TZEMBServer.TrafficStat")));
 
     // A reconnect puts the connection back to connected: the device was closed for it.
-    std::int32_t dev = -1, app = -1;
-    bool connected = false, active = true;
-    std::uint8_t mode = 0;
-    EXPECT_TRUE(
-        Ok(server.ConnectInfo(connectId, dev, app, connected, active, mode, result), result));
-    EXPECT_TRUE(connected);
+    const TConnection back = ConnectInfo(server, connectId);
+    EXPECT_TRUE(back.Result && back.Connected);
     EXPECT_TRUE(Ok(server.DisconnectDevice(connectId, result), result));
 }
 
@@ -777,17 +792,12 @@ TEST_F(ServerUnderSim, FailedTransfersAndPulledDevicesReachTheLogAndTheClient) {
 
     // Pulled out: the client is told between its calls, the connection has no device left.
     ASSERT_TRUE(Server.Control({"unplug", "fenwy"}));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (events->Disconnects.empty() && std::chrono::steady_clock::now() < deadline)
-        client.Bus->WaitForEvents(std::chrono::milliseconds(200));
+    Await(client, [&] { return !events->Disconnects.empty(); });
     EXPECT_THAT(events->Disconnects, ElementsAre(connectId));
-    std::int32_t devId = 0, appId = 0;
-    bool connected = true, active = true;
-    std::uint8_t mode = 0;
-    EXPECT_TRUE(
-        Ok(server.ConnectInfo(connectId, devId, appId, connected, active, mode, result), result));
-    EXPECT_FALSE(connected);
-    EXPECT_EQ(devId, -1);
+    const TConnection pulled = ConnectInfo(server, connectId);
+    EXPECT_TRUE(pulled.Result);
+    EXPECT_FALSE(pulled.Connected);
+    EXPECT_EQ(pulled.DevID, -1);
     EXPECT_FALSE(Ok(server.WriteBuffer(connectId, TSafeByteArray(2, 1), count, result), result));
     EXPECT_FALSE(Ok(server.OpenDevice(connectId, result), result));
     EXPECT_THAT(Server.CommunicationLogFrom(start),
@@ -799,9 +809,7 @@ TEST_F(ServerUnderSim, FailedTransfersAndPulledDevicesReachTheLogAndTheClient) {
     // Back again with the same identity: same DevID, the client told, and a new connect of
     // the same client and mode gives the old connection back.
     ASSERT_TRUE(Server.Control({"plug", "fenwy"}));
-    const auto back = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (events->Reconnects.empty() && std::chrono::steady_clock::now() < back)
-        client.Bus->WaitForEvents(std::chrono::milliseconds(200));
+    Await(client, [&] { return !events->Reconnects.empty(); });
     EXPECT_THAT(events->Reconnects, ElementsAre(connectId));
     EXPECT_EQ(ConnectAndOpen(client, fenwy, ZEMB::cmExclusive), connectId);
     EXPECT_TRUE(Ok(server.WriteBuffer(connectId, TSafeByteArray(bytes), count, result), result));
@@ -850,27 +858,19 @@ TEST_F(ServerUnderSim, AClientKilledWithoutUnhookingNoLongerKeepsLaterClientsFro
 
     // Pulled out: DeviceRemoved reaches B's sink before B's connection hears Disconnected.
     ASSERT_TRUE(Server.Control({"unplug", "fenwy"}));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (events->Disconnects.empty() && std::chrono::steady_clock::now() < deadline)
-        client.Bus->WaitForEvents(std::chrono::milliseconds(200));
+    Await(client, [&] { return !events->Disconnects.empty(); });
     EXPECT_THAT(events->Disconnects, ElementsAre(connectId));
     EXPECT_THAT(sink->Removed, ElementsAre(fenwy));
 
     // Back again: Reconnected first, then DeviceAdded to every sink.
     ASSERT_TRUE(Server.Control({"plug", "fenwy"}));
-    const auto back = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while ((events->Reconnects.empty() || sink->Added.empty()) &&
-           std::chrono::steady_clock::now() < back)
-        client.Bus->WaitForEvents(std::chrono::milliseconds(200));
+    Await(client, [&] { return !events->Reconnects.empty() && !sink->Added.empty(); });
     EXPECT_THAT(events->Reconnects, ElementsAre(connectId));
     EXPECT_THAT(sink->Added, ElementsAre(fenwy));
 
     // A's connection is still recorded under A.
-    std::int32_t devId = -1, appId = -1;
-    bool connected = true, active = true;
-    std::uint8_t mode = 0;
-    ASSERT_EQ(server.ConnectInfo(aConnectId, devId, appId, connected, active, mode, result), S_OK);
-    EXPECT_TRUE(result);
-    EXPECT_EQ(appId, aAppId);
-    EXPECT_EQ(mode, ZEMB::cmShared);
+    const TConnection left = ConnectInfo(server, aConnectId);
+    EXPECT_TRUE(left.Result);
+    EXPECT_EQ(left.AppID, aAppId);
+    EXPECT_EQ(left.Mode, ZEMB::cmShared);
 }
