@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // zemb-sim as a user runs it: a command on the devices of a file, the control socket and
 // `zemb-sim ctl`, exit status, errors and clean-up.
+#include "TempFolder.h"
 #include "TestProcess.h"
 
 #include <chrono>
@@ -19,7 +20,7 @@ const std::string kData = ZEMB_SIM_DATA_DIR;
 
 bool Exists(const std::string& path) {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0; // a socket or a dangling link counts
 }
 
 // Standard output and error apart: errors must go to standard error alone.
@@ -36,26 +37,15 @@ TRun RunToEnd(std::vector<std::string> args) {
 
 class ZembSimToolTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/zemb-sim-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        dir_ = dir;
-        socket_ = dir_ + "/control.sock";
-    }
-    void TearDown() override {
-        ::unlink(socket_.c_str());
-        ::rmdir(dir_.c_str());
-    }
     TRun Ctl(std::vector<std::string> request) {
         std::vector<std::string> args{kSim, "ctl", "--control", socket_};
         args.insert(args.end(), request.begin(), request.end());
         return RunToEnd(args);
     }
-    std::string dir_, socket_;
+    TTempFolder temp_;
+    const std::string dir_ = temp_.Dir(), socket_ = temp_.File("control.sock");
 };
 
-// Every process that opens a libusb device reads its descriptors from the start: identification
-// never depends on which files the simulator served before.
 TEST_F(ZembSimToolTest, ProbeListsTheDemoDevicesInEveryProcess) {
     constexpr int kRuns = 25;
     const TRun r = RunToEnd(
