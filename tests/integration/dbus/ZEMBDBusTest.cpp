@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The automation runtime and the client library on a private session bus, against the
 // stand-in server process.
+#include "RecordingSinks.h"
 #include "TestProcess.h"
 #include "ZEMBClient.h"
 #include "ZEMBStandIn.h"
@@ -279,52 +280,30 @@ TEST_F(ZEMBDBus, BadInputGetsAClearErrorAndChangesNothing) {
     EXPECT_TRUE(Server.WaitForLine("last-release", Bound));
 }
 
-namespace {
-
-// A client sink that records the devices it is told of and, given a server, calls back into
-// it from inside the server's callback.
-class TReentrantHost final : public IZEMBHost {
-public:
-    std::shared_ptr<IZEMBServer4> Server;
-    std::vector<std::int32_t> Devices;
-    std::vector<std::string> LinkNames;
-    std::vector<HRESULT> Statuses;
-
-    HRESULT EnumDevice(std::int32_t DevID, bool& Result) override {
-        Devices.push_back(DevID);
-        Result = true;
-        if (!Server)
-            return S_OK;
-        bool active = false, result = false;
-        std::uint8_t mode = 7, devType = 0, driverType = 0, hw = 0;
-        std::string link, friendly, serial, vidPid, guid, user;
-        std::int32_t firmware = 0;
-        std::uint16_t fpga = 0;
-        Statuses.push_back(Server->DevInfo(DevID, active, mode, link, friendly, serial, vidPid,
-                                           guid, user, devType, driverType, firmware, hw, fpga,
-                                           result));
-        if (result)
-            LinkNames.push_back(link);
-        Result = true;
-        return S_OK;
-    }
-    HRESULT EnumConnection(std::int32_t, bool&) override { return E_NOTIMPL; }
-    HRESULT EnumApplication(std::int32_t, bool&) override { return E_NOTIMPL; }
-    HRESULT DeviceAdded(std::int32_t, bool&) override { return E_NOTIMPL; }
-    HRESULT DeviceRemoved(std::int32_t, bool&) override { return E_NOTIMPL; }
-};
-
-} // namespace
-
-TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaits) {
+TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaitsAndAWithdrawnSinkFails) {
     auto client = Connect();
     auto server = client->CreateInstance(CLASS_ZEMBServer4);
     ASSERT_TRUE(server);
     bool result = false;
     std::int32_t clientAppId = -1;
     ASSERT_EQ(server->HookupClientApp2(ZEMB::aciBase, 1, "pc", "test", clientAppId, result), S_OK);
-    auto sink = std::make_shared<TReentrantHost>();
-    sink->Server = server;
+    TEventLog calls;
+    auto sink = std::make_shared<TRecordingSink>(calls, "c");
+    // Inside each EnumDevice: DevInfo of that device, back on the server.
+    std::vector<std::string> linkNames;
+    sink->DuringCall = [&] {
+        bool active = false, found = false;
+        std::uint8_t mode = 7, devType = 0, driverType = 0, hw = 0;
+        std::string link, friendly, serial, vidPid, guid, user;
+        std::int32_t firmware = 0;
+        std::uint16_t fpga = 0;
+        const std::int32_t devId = std::stoi(calls.back().substr(calls.back().find(' ') + 1));
+        EXPECT_EQ(server->DevInfo(devId, active, mode, link, friendly, serial, vidPid, guid, user,
+                                  devType, driverType, firmware, hw, fpga, found),
+                  S_OK);
+        if (found)
+            linkNames.push_back(link);
+    };
     ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
     ASSERT_TRUE(result);
     // The same sink again is the same object on the server, which the stand-in refuses.
@@ -332,25 +311,15 @@ TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaits) {
     EXPECT_FALSE(result);
     ASSERT_EQ(server->EnumDevices2(clientAppId, ZEMB::dtFenwy, result), S_OK);
     EXPECT_TRUE(result);
-    EXPECT_THAT(sink->Statuses, ::testing::ElementsAre(S_OK, S_OK, S_OK));
-    ASSERT_EQ(sink->LinkNames.size(), 3u);
-    EXPECT_EQ(sink->LinkNames[2], "usb#vid_10c4&pid_83cc#3#{00000000-0000-0000-0000-000000000000}");
-    sink->Server.reset();
-}
-
-TEST_F(ZEMBDBus, SinkThatFailsEndsTheEnumeration) {
-    auto client = Connect();
-    auto server = client->CreateInstance(CLASS_ZEMBServer4);
-    ASSERT_TRUE(server);
-    bool result = true;
-    std::int32_t clientAppId = -1;
-    ASSERT_EQ(server->HookupClientApp2(ZEMB::aciBase, 1, "pc", "test", clientAppId, result), S_OK);
-    auto sink = std::make_shared<TReentrantHost>();
-    ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
-    // Withdrawn: the server's call gets an error reply, which is a failure status.
+    ASSERT_EQ(linkNames.size(), 3u);
+    EXPECT_EQ(linkNames[2], "usb#vid_10c4&pid_83cc#3#{00000000-0000-0000-0000-000000000000}");
+    sink->DuringCall = nullptr;
+    // Withdrawn: the server's call gets an error reply, which is a failure status that ends
+    // the enumeration.
     client->Revoke(std::static_pointer_cast<IZEMBHost>(sink));
     ASSERT_EQ(server->EnumDevices2(clientAppId, ZEMB::dtFenwy, result), S_OK);
     EXPECT_FALSE(result);
+    EXPECT_EQ(calls.size(), 3u);
 }
 
 TEST_F(ZEMBDBus, StalledClientTimesOutWhileOthersAreServed) {
@@ -364,7 +333,9 @@ TEST_F(ZEMBDBus, StalledClientTimesOutWhileOthersAreServed) {
     bool result = false;
     std::int32_t stalledId = -1;
     ASSERT_EQ(stalledServer->HookupClientApp2(1, 2, "pc", "stalled", stalledId, result), S_OK);
-    ASSERT_EQ(stalledServer->SetZEMBHost2(stalledId, std::make_shared<TReentrantHost>(), result),
+    TEventLog calls;
+    ASSERT_EQ(stalledServer->SetZEMBHost2(stalledId, std::make_shared<TRecordingSink>(calls, "s"),
+                                          result),
               S_OK);
 
     std::atomic<bool> callerDone = false;
@@ -524,8 +495,10 @@ TEST_F(ZEMBDBus, CallbacksBetweenCallsAreServedFromAForeignPollLoop) {
     bool result = false;
     std::int32_t clientAppId = -1;
     ASSERT_EQ(server->HookupClientApp2(1, 1, "pc", "idle", clientAppId, result), S_OK);
-    auto sink = std::make_shared<TReentrantHost>();
-    ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
+    TEventLog calls;
+    ASSERT_EQ(
+        server->SetZEMBHost2(clientAppId, std::make_shared<TRecordingSink>(calls, "c"), result),
+        S_OK);
 
     // Another client makes the server call this one back while it has no call of its own.
     std::atomic<bool> otherResult = false;
@@ -547,5 +520,6 @@ TEST_F(ZEMBDBus, CallbacksBetweenCallsAreServedFromAForeignPollLoop) {
     }
     other.join();
     EXPECT_TRUE(otherResult);
-    EXPECT_THAT(sink->Devices, ::testing::ElementsAre(1, 2, 3));
+    EXPECT_THAT(calls,
+                ::testing::ElementsAre("EnumDevice 1 @c", "EnumDevice 2 @c", "EnumDevice 3 @c"));
 }

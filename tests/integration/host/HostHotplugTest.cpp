@@ -170,20 +170,6 @@ TEST_F(HostHotplugTest, UnplugAndReplugKeepTheDevID) {
               (std::vector<std::uint8_t>{0x11, 0x22}));
 }
 
-TEST_F(HostHotplugTest, HotplugStillWorksAfterUnevenSessions) {
-    StartHost();
-    const std::int32_t devID = DevIDOf(Bed->LinkName("mirel-usb"));
-    std::int32_t a = -1;
-    bool reconnected = false;
-    ASSERT_TRUE(Host->ConnectDevice(A, devID, cmShared, nullptr, a, reconnected));
-    ASSERT_TRUE(Host->StartSession(a));
-    ASSERT_TRUE(Host->StartSession(a));
-    ASSERT_TRUE(Host->EndSession(a));
-    ASSERT_TRUE(Host->EndSession(a));
-    ASSERT_TRUE(Bed->Unplug("fenwy"));
-    ASSERT_TRUE(Seen("DeviceRemoved 2 @B")) << ::testing::PrintToString(Log);
-}
-
 TEST_F(HostHotplugTest, TheSameBoxWithNewFirmwareIsANewDevice) {
     TSimDeviceConfig update = Fenwy("fenwy-update", 0x0205);
     update.Plugged = false;

@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -18,119 +17,40 @@ TSimServer::~TSimServer() {
     Stop();
     sd_bus_slot_unref(LogChanged_);
     sd_bus_flush_close_unref(Bus_);
-    if (!Folder_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(Folder_, ignored);
-    }
 }
 
 bool TSimServer::Start(const TOptions& options, std::string& why) {
-    char pattern[] = "/tmp/zemb-server-sim-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        why = "no scratch folder";
-        return false;
-    }
-    Folder_ = pattern;
-    std::filesystem::create_directories(Folder_ + "/config");
-    std::filesystem::create_directories(Folder_ + "/data");
-    std::ofstream(Folder_ + "/devices.ini") << options.Devices;
+    const std::string config = Folder_.File("config");
+    std::filesystem::create_directories(Folder_.File("data"));
+    Folder_.Write("devices.ini", options.Devices);
     // Groups shown, so every line says which part of the server wrote it.
-    std::ofstream(Folder_ + "/config/QUOREN.INI") << "[OutputDebugString]\r\n"
-                                                     "ShowAssociatedGroup=1\r\n";
+    Folder_.Write("config/QUOREN.INI", "[OutputDebugString]\r\nShowAssociatedGroup=1\r\n");
     if (!options.FenwyIni.empty())
-        std::ofstream(Folder_ + "/config/FENWY.INI") << options.FenwyIni;
+        Folder_.Write("config/FENWY.INI", options.FenwyIni);
 
     // Nothing of the machine's own: no /etc/Zalto.ini, no user data folder.
-    const std::map<std::string, std::string> env = {{"ZEMB_CONFIG_DIR", Folder_ + "/config"},
-                                                    {"ZEMB_SYSTEM_DIR", Folder_ + "/config"},
-                                                    {"XDG_DATA_HOME", Folder_ + "/data"}};
+    const std::map<std::string, std::string> env = {{"ZEMB_CONFIG_DIR", config},
+                                                    {"ZEMB_SYSTEM_DIR", config},
+                                                    {"XDG_DATA_HOME", Folder_.File("data")}};
     // A copy with a name of its own: the single-instance rule counts every process of the
     // server's file name on the machine, and other test runs must not count.
-    const std::string server = Folder_ + "/zemb-server-sim-" + std::to_string(getpid());
+    const std::string server = Folder_.File("zemb-server-sim-" + std::to_string(getpid()));
     std::filesystem::copy_file(ZEMB_SERVER, server);
     std::filesystem::permissions(server, std::filesystem::perms::owner_all);
-    if (!Process_.Start({ZEMB_SIM, "--devices", Folder_ + "/devices.ini", "--control",
-                         Folder_ + "/control.sock", "--", server},
+    if (!Process_.Start({ZEMB_SIM, "--devices", Folder_.File("devices.ini"), "--control",
+                         Folder_.File("control.sock"), "--", server},
                         env)) {
         why = "zemb-sim cannot be started";
         return false;
     }
-    return WaitForName(std::chrono::seconds(20), why);
-}
-
-bool TSimServer::WaitForNameGone(const std::string& name, std::chrono::milliseconds bound) {
-    if (!Bus_)
-        return false;
-    // The owner change wakes the wait below; the name is checked after every wake.
-    sd_bus_slot* match = nullptr;
-    sd_bus_match_signal(Bus_, &match, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                        "org.freedesktop.DBus", "NameOwnerChanged", nullptr, nullptr);
-    const auto deadline = TClock::now() + bound;
-    bool gone = false;
-    for (;;) {
-        int has = 1;
-        sd_bus_message* reply = nullptr;
-        if (sd_bus_call_method(Bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
-                               name.c_str()) >= 0)
-            sd_bus_message_read(reply, "b", &has);
-        sd_bus_message_unref(reply);
-        if (!has) {
-            gone = true;
-            break;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::microseconds>(deadline - TClock::now());
-        if (left.count() <= 0)
-            break;
-        while (sd_bus_process(Bus_, nullptr) > 0) {
-        }
-        sd_bus_wait(Bus_, std::min<std::uint64_t>(left.count(), 100'000));
-    }
-    sd_bus_slot_unref(match);
-    return gone;
-}
-
-bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) {
     if (sd_bus_open_user(&Bus_) < 0) {
         why = "no session bus";
         return false;
     }
-    // The owner change wakes the wait below; the name is checked after every wake.
-    sd_bus_slot* match = nullptr;
-    sd_bus_match_signal(Bus_, &match, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                        "org.freedesktop.DBus", "NameOwnerChanged", nullptr, nullptr);
-    const auto deadline = TClock::now() + bound;
-    bool owned = false;
-    std::optional<std::string> line;
-    for (;;) {
-        int has = 0;
-        sd_bus_message* reply = nullptr;
-        if (sd_bus_call_method(Bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
-                               ServerName) >= 0)
-            sd_bus_message_read(reply, "b", &has);
-        sd_bus_message_unref(reply);
-        if (has) {
-            owned = true;
-            break;
-        }
-        if (!Process_.Running()) {
-            why = "the server ended before it owned its name";
-            break;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::microseconds>(deadline - TClock::now());
-        if (left.count() <= 0) {
-            why = "the server did not take its name in time";
-            break;
-        }
-        while (sd_bus_process(Bus_, nullptr) > 0) {
-        }
-        // At most a tenth of a second, so a server that dies silently is noticed.
-        sd_bus_wait(Bus_, std::min<std::uint64_t>(left.count(), 100'000));
-    }
-    sd_bus_slot_unref(match);
+    const bool owned = WaitForOwner(ServerName, true, std::chrono::seconds(20));
+    if (!owned)
+        why = Process_.Running() ? "the server did not take its name in time"
+                                 : "the server ended before it owned its name";
     sd_bus_match_signal(
         Bus_, &LogChanged_, nullptr, "/org/zemb/ZEMB", "org.zemb.ZEMB.Operator",
         "CommunicationLogChanged",
@@ -139,9 +59,44 @@ bool TSimServer::WaitForName(std::chrono::milliseconds bound, std::string& why) 
             return 0;
         },
         this);
+    std::optional<std::string> line;
     while (!owned && (line = Process_.ReadLine(std::chrono::milliseconds(0))))
         why += "\n  " + *line;
     return owned;
+}
+
+bool TSimServer::WaitForNameGone(const std::string& name, std::chrono::milliseconds bound) {
+    return Bus_ && WaitForOwner(name, false, bound);
+}
+
+bool TSimServer::WaitForOwner(const std::string& name, bool owned,
+                              std::chrono::milliseconds bound) {
+    // The owner change wakes the wait below; the name is checked after every wake.
+    sd_bus_slot* match = nullptr;
+    sd_bus_match_signal(Bus_, &match, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus", "NameOwnerChanged", nullptr, nullptr);
+    const auto deadline = TClock::now() + bound;
+    bool reached = false;
+    for (;;) {
+        int has = !owned;
+        sd_bus_message* reply = nullptr;
+        if (sd_bus_call_method(Bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "NameHasOwner", nullptr, &reply, "s",
+                               name.c_str()) >= 0)
+            sd_bus_message_read(reply, "b", &has);
+        sd_bus_message_unref(reply);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - TClock::now());
+        // A server that ended will not take its name.
+        if ((reached = bool(has) == owned) || left.count() <= 0 || (owned && !Process_.Running()))
+            break;
+        while (sd_bus_process(Bus_, nullptr) > 0) {
+        }
+        // At most a tenth of a second, so a server that dies silently is noticed.
+        sd_bus_wait(Bus_, std::min<std::uint64_t>(left.count(), 100'000));
+    }
+    sd_bus_slot_unref(match);
+    return reached;
 }
 
 int TSimServer::Stop() {
@@ -227,7 +182,7 @@ int TSimServer::LogChangeSignals(int atLeast, std::chrono::milliseconds bound) {
 }
 
 bool TSimServer::Control(const std::vector<std::string>& request) {
-    std::vector<std::string> args = {ZEMB_SIM, "ctl", "--control", Folder_ + "/control.sock"};
+    std::vector<std::string> args = {ZEMB_SIM, "ctl", "--control", Folder_.File("control.sock")};
     args.insert(args.end(), request.begin(), request.end());
     return RunProgram(args).Status == 0;
 }

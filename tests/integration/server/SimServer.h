@@ -7,6 +7,7 @@
 // through the operator interface on the session bus. Everything is ended by pid and removed
 // when the object goes.
 
+#include "TempFolder.h"
 #include "TestProcess.h"
 
 #include <chrono>
@@ -57,12 +58,12 @@ public:
     // zemb-sim ctl REQUEST... on this server's control socket; true when it succeeded.
     bool Control(const std::vector<std::string>& request);
 
-    const std::string& Folder() const { return Folder_; }
-
 private:
-    bool WaitForName(std::chrono::milliseconds bound, std::string& why);
+    // Waits (bounded) until the name has an owner (owned) or none; for an owner only while
+    // the server runs.
+    bool WaitForOwner(const std::string& name, bool owned, std::chrono::milliseconds bound);
 
-    std::string Folder_;
+    TTempFolder Folder_;
     TProcess Process_;
     sd_bus* Bus_ = nullptr;
     struct sd_bus_slot* LogChanged_ = nullptr;

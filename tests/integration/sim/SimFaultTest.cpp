@@ -3,6 +3,7 @@
 // result and the log lines the device layer gives for it (run under umockdev-wrapper).
 #include "ConfDebugString.h"
 #include "SimTestbed.h"
+#include "TestProcess.h"
 #include "uUSB_IF.h"
 #include "uUSB_IFDeviceSilabs.h"
 #include "uUSB_IFDeviceWinUSB.h"
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <random>
-#include <thread>
 
 namespace {
 using Bytes = std::vector<std::uint8_t>;
@@ -33,17 +33,6 @@ TSimDeviceConfig Config(const char* name, TSimDriver driver, const char* instanc
     c.HardwareRevision = 7;
     c.FpgaRevision = 0x1234;
     return c;
-}
-
-// Waits for a condition, at most `limit`.
-template <typename F> bool WaitFor(F condition, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // One simulated device of each kind, opened through its transport; log lines captured.
@@ -204,8 +193,8 @@ TEST_F(SimFaultTest, SlowReplyWithinAndBeyondTheTimeout) {
                                     "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
     // The late reply is still there for the next read, as a device's would be.
     const auto* engine = bed_.Device("usb");
-    ASSERT_TRUE(WaitFor([&] { return engine->ReplyReady(TSimLinkDevice::Clock::now()); },
-                        std::chrono::milliseconds(5000)));
+    ASSERT_TRUE(WaitUntil([&] { return engine->ReplyReady(TSimLinkDevice::Clock::now()); },
+                          std::chrono::milliseconds(5000)));
     Bytes stale(3);
     std::uint32_t moved = 0;
     EXPECT_TRUE(usb_.ReadBuffer(stale.data(), 3, moved));
@@ -218,8 +207,8 @@ TEST_F(SimFaultTest, SlowReplyWithinAndBeyondTheTimeout) {
     // device layer reports the mismatch.
     Fault("pipe", TSimFaultKind::SlowReply, 1, kLate);
     EXPECT_FALSE(pipe_.GetRAMTotal());
-    ASSERT_TRUE(WaitFor([&] { return !bed_.Device("pipe")->NextReplyAt(); },
-                        std::chrono::milliseconds(5000)));
+    ASSERT_TRUE(WaitUntil([&] { return !bed_.Device("pipe")->NextReplyAt(); },
+                          std::chrono::milliseconds(5000)));
     EXPECT_FALSE(pipe_.GetFirmwareVersion());
     EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail",
                                     "TUSB_IFDeviceLocal.GetFirmwareVersion. "
@@ -238,7 +227,7 @@ TEST_F(SimFaultTest, UnplugInMidTransfer) {
     EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3",
                                     "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 3",
                                     "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
-    ASSERT_TRUE(WaitFor([&] { return !bed_.IsPlugged("usb"); }, std::chrono::milliseconds(2000)));
+    ASSERT_TRUE(WaitUntil([&] { return !bed_.IsPlugged("usb"); }, std::chrono::milliseconds(2000)));
     usb_.CloseDevice();
     EXPECT_FALSE(usb_.OpenDevice()); // its LinkName no longer resolves
 

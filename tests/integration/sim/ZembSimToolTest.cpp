@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // zemb-sim as a user runs it: a command on the devices of a file, the control socket and
 // `zemb-sim ctl`, exit status, errors and clean-up.
+#include "TempFolder.h"
 #include "TestProcess.h"
 
 #include <chrono>
@@ -19,7 +20,7 @@ const std::string kData = ZEMB_SIM_DATA_DIR;
 
 bool Exists(const std::string& path) {
     struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0; // a socket or a dangling link counts
 }
 
 // Standard output and error apart: errors must go to standard error alone.
@@ -36,55 +37,16 @@ TRun RunToEnd(std::vector<std::string> args) {
 
 class ZembSimToolTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/zemb-sim-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        dir_ = dir;
-        socket_ = dir_ + "/control.sock";
-    }
-    void TearDown() override {
-        ::unlink(socket_.c_str());
-        ::rmdir(dir_.c_str());
-    }
     TRun Ctl(std::vector<std::string> request) {
         std::vector<std::string> args{kSim, "ctl", "--control", socket_};
         args.insert(args.end(), request.begin(), request.end());
         return RunToEnd(args);
     }
-    std::string dir_, socket_;
+    TTempFolder temp_;
+    const std::string dir_ = temp_.Dir(), socket_ = temp_.File("control.sock");
 };
 
-TEST_F(ZembSimToolTest, ProbeListsTheDemoDevices) {
-    const TRun r =
-        RunToEnd({kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", kProbe});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("dtFenwy ddWinUSB_ST usb#vid_0483&pid_a7f1#FWY000042007#"
-                         "{0CEAFF08-B1FD-4D12-B748-353077277F7E} \"Fenwy Link (simulated)\" "
-                         "serial=20401234 firmware=02.04 buffer=2048 hw=3 fpga=258"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("dtMirel ddWinUSB_Silabs usb#vid_10c4&pid_8a5e#008MRL150001#"
-                         "{8BB2450C-43E0-4B8A-B573-AC056D538606} \"Mirel Link (simulated)\" "
-                         "serial=MRL150001 firmware=01.50 buffer=1024"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("dtBrisk ddSilabs "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("usb#vid_10c4&pid_83cc#BRISK0001#{1EA50ECA-CCB4-46A0-A79B-C5AE3C4BC250} "
-                         "\"Brisk (simulated)\" serial= firmware=00.00"),
-              std::string::npos)
-        << r.out;
-    // Identified over the pipe files: the device answered every command.
-    EXPECT_NE(r.out.find("dtNotRecognized ddSilabs "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"Unrecognised box (simulated)\" serial=7 firmware=02.04 buffer=256"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("\n4 devices\n"), std::string::npos) << r.out;
-    EXPECT_FALSE(Exists(socket_));
-}
-
-// Every process that opens a libusb device reads its descriptors from the start: identification
-// never depends on which files the simulator served before.
-TEST_F(ZembSimToolTest, EveryProcessIdentifiesTheDevices) {
+TEST_F(ZembSimToolTest, ProbeListsTheDemoDevicesInEveryProcess) {
     constexpr int kRuns = 25;
     const TRun r = RunToEnd(
         {kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", "/bin/sh", "-c",
@@ -106,7 +68,17 @@ TEST_F(ZembSimToolTest, EveryProcessIdentifiesTheDevices) {
                     "serial=MRL150001 firmware=01.50 buffer=1024"),
               kRuns)
         << r.out << r.err;
+    EXPECT_EQ(count("dtBrisk ddSilabs "), kRuns) << r.out;
+    EXPECT_EQ(count("usb#vid_10c4&pid_83cc#BRISK0001#{1EA50ECA-CCB4-46A0-A79B-C5AE3C4BC250} "
+                    "\"Brisk (simulated)\" serial= firmware=00.00"),
+              kRuns)
+        << r.out;
+    // Identified over the pipe files: the device answered every command.
+    EXPECT_EQ(count("\"Unrecognised box (simulated)\" serial=7 firmware=02.04 buffer=256"), kRuns)
+        << r.out;
+    EXPECT_EQ(count("dtNotRecognized ddSilabs "), kRuns) << r.out;
     EXPECT_EQ(count("\n4 devices\n"), kRuns) << r.out;
+    EXPECT_FALSE(Exists(socket_));
 }
 
 TEST_F(ZembSimToolTest, CommandGetsTheTestbedAndItsExitStatusIsKept) {
@@ -212,27 +184,25 @@ TEST_F(ZembSimToolTest, ErrorsSayWhatIsWrongAndLeaveNothingBehind) {
         int status;
         std::string message;
     };
+    // zemb-sim on a device file, running /bin/true.
+    const auto on = [&](const std::string& file) {
+        return std::vector<std::string>{kSim,    "--devices", file,       "--control",
+                                        socket_, "--",        "/bin/true"};
+    };
+    const std::string demo = kData + "/demo.ini";
     const Case cases[] = {
-        {{kSim, "--devices", kData + "/bad/bad-product.ini", "--control", socket_, "--",
-          "/bin/true"},
-         2,
+        {on(kData + "/bad/bad-product.ini"), 2,
          "device [one], key ProductId: 'zz12' is not four hexadecimal digits"},
-        {{kSim, "--devices", kData + "/bad/bad-driver.ini", "--control", socket_, "--",
-          "/bin/true"},
-         2,
+        {on(kData + "/bad/bad-driver.ini"), 2,
          "'usbserial' is not silabs, winusb_silabs or winusb_st"},
-        {{kSim, "--devices", kData + "/bad/empty.ini", "--control", socket_, "--", "/bin/true"},
-         2,
-         "no device described"},
-        {{kSim, "--devices", dir_ + "/missing.ini", "--control", socket_, "--", "/bin/true"},
-         2,
-         "missing.ini: cannot be read"},
-        {{kSim, "--devices", kData + "/demo.ini", "--control", socket_, "/bin/true"},
+        {on(kData + "/bad/empty.ini"), 2, "no device described"},
+        {on(dir_ + "/missing.ini"), 2, "missing.ini: cannot be read"},
+        {{kSim, "--devices", demo, "--control", socket_, "/bin/true"},
          2,
          "the command follows '--'"},
-        {{kSim, "--devices", kData + "/demo.ini", "--control", socket_}, 2, "missing '--'"},
+        {{kSim, "--devices", demo, "--control", socket_}, 2, "missing '--'"},
         {{kSim, "--control", socket_, "--", "/bin/true"}, 2, "--devices FILE is required"},
-        {{kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", dir_ + "/nothing"},
+        {{kSim, "--devices", demo, "--control", socket_, "--", dir_ + "/nothing"},
          127,
          "command not found"},
         {{kSim, "ctl", "--control", socket_, "list"}, 2, "cannot reach zemb-sim"},

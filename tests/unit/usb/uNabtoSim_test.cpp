@@ -5,7 +5,6 @@
 #include "uNabtoSim.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -24,11 +23,7 @@ protected:
         DestroyNabtoSim();
         SetNabtoSleep(std::move(previousSleep_));
     }
-    void WriteIni(const std::string& text) { std::ofstream(dir_ + "/Nabto.ini") << text; }
-    std::string ReadIni() {
-        std::ifstream in(dir_ + "/Nabto.ini");
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    void WriteIni(const std::string& text) { folder_.Write("Nabto.ini", text); }
 
     TTempFolder folder_;
     TScopedEnv configDir_{"ZEMB_CONFIG_DIR", folder_.Path()};
@@ -176,7 +171,7 @@ TEST_F(NabtoSim, SaveWritesTheGeneralSectionOnly) {
     ASSERT_TRUE(sim.Load("Slow"));
     sim.IncludePollDelay = false;
     sim.Save();
-    const TProfileText text(ReadIni());
+    const TProfileText text(folder_.Read("Nabto.ini"));
     EXPECT_EQ(text.Value("General", "CurrentConfig"), "Slow");
     EXPECT_EQ(text.Value("General", "IncludePollDelay"), "0");
     EXPECT_EQ(text.Value("Slow", "2"), "64,100000,80,10");

@@ -10,11 +10,15 @@
 #include <stdexcept>
 
 using ::testing::ElementsAre;
-using ::testing::Pair;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// A line the device layer logs to its communication group.
+std::pair<std::string, std::string> Comm(const std::string& line) {
+    return {line, "RUVAzerComm"};
+}
 
 const std::string Guid0 = "{CE2511FC-12E2-4916-A004-0C43A172D7D6}";
 
@@ -123,12 +127,10 @@ TEST_F(LinkProtocol, RamSizeFailuresLeaveOneHundredAndLogOnce) {
     EXPECT_THAT(
         log.lines,
         ElementsAre(
-            Pair("TUSB_IFDeviceLocal.GetRAMTotal. WriteBuffer(TX_RAM_TOTAL_MSG) fail",
-                 "RUVAzerComm"),
-            Pair("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail", "RUVAzerComm"),
-            Pair("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(msg[0] <> RX_RAM_TOTAL_MSG) fail",
-                 "RUVAzerComm"),
-            Pair("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail", "RUVAzerComm")));
+            Comm("TUSB_IFDeviceLocal.GetRAMTotal. WriteBuffer(TX_RAM_TOTAL_MSG) fail"),
+            Comm("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"),
+            Comm("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(msg[0] <> RX_RAM_TOTAL_MSG) fail"),
+            Comm("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail")));
 }
 
 TEST_F(LinkProtocol, FirmwareVersionIsMinorThenMajor) {
@@ -146,12 +148,10 @@ TEST_F(LinkProtocol, FirmwareVersionIsMinorThenMajor) {
     EXPECT_THAT(
         log.lines,
         ElementsAre(
-            Pair("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(@msg, 3) fail", "RUVAzerComm"),
-            Pair("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) "
-                 "fail",
-                 "RUVAzerComm"),
-            Pair("TUSB_IFDeviceLocal.GetFirmwareVersion. WriteBuffer(TX_GET_VER_MSG) fail",
-                 "RUVAzerComm")));
+            Comm("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(@msg, 3) fail"),
+            Comm("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) "
+                 "fail"),
+            Comm("TUSB_IFDeviceLocal.GetFirmwareVersion. WriteBuffer(TX_GET_VER_MSG) fail")));
     EXPECT_THAT(device.written, ElementsAre(Bytes{0x13}, Bytes{0x13}, Bytes{0x13}));
 }
 
@@ -191,11 +191,10 @@ TEST_F(LinkProtocol, DeviceInformationFailuresResetTheFields) {
     expectReset();
     EXPECT_THAT(
         log.lines,
-        ElementsAre(Pair("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail", "RUVAzerComm"),
-                    Pair("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(msg[0] <> RX_GET_DEV_MSG) fail",
-                         "RUVAzerComm"),
-                    Pair("TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail",
-                         "RUVAzerComm")));
+        ElementsAre(
+            Comm("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail"),
+            Comm("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(msg[0] <> RX_GET_DEV_MSG) fail"),
+            Comm("TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail")));
 }
 
 TEST_F(LinkProtocol, EepromWriteEnableLogsEachFailure) {
@@ -208,22 +207,18 @@ TEST_F(LinkProtocol, EepromWriteEnableLogsEachFailure) {
     device.writeSucceeds = false;
     EXPECT_FALSE(device.SetEnableEEPWrite());
     EXPECT_THAT(log.lines,
-                ElementsAre(Pair("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(@msg, 1) fail",
-                                 "RUVAzerComm"),
-                            Pair("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(msg[0] <> "
-                                 "RX_ENABLE_EEP_WRITE_ACK_MSG) fail",
-                                 "RUVAzerComm"),
-                            Pair("TUSB_IFDeviceLocal.SetEnableEEPWrite. "
-                                 "WriteBuffer(TX_ENABLE_EEP_WRITE_MSG) fail",
-                                 "RUVAzerComm")));
+                ElementsAre(Comm("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(@msg, 1) fail"),
+                            Comm("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(msg[0] <> "
+                                 "RX_ENABLE_EEP_WRITE_ACK_MSG) fail"),
+                            Comm("TUSB_IFDeviceLocal.SetEnableEEPWrite. "
+                                 "WriteBuffer(TX_ENABLE_EEP_WRITE_MSG) fail")));
 }
 
 TEST_F(LinkProtocol, CommandsOnAClosedDeviceFailAtTheWrite) {
     device.CloseDevice();
     EXPECT_FALSE(device.GetRAMTotal());
-    EXPECT_THAT(log.lines, ElementsAre(Pair("TUSB_IFDeviceLocal.GetRAMTotal. "
-                                            "WriteBuffer(TX_RAM_TOTAL_MSG) fail",
-                                            "RUVAzerComm")));
+    EXPECT_THAT(log.lines, ElementsAre(Comm("TUSB_IFDeviceLocal.GetRAMTotal. "
+                                            "WriteBuffer(TX_RAM_TOTAL_MSG) fail")));
 }
 
 class Identification : public ::testing::Test {
@@ -262,87 +257,44 @@ struct TIdentifyCase {
     TUSBDevType Type;
     const char* Serial;
     std::uint16_t FirmwareAfter;
-    std::int32_t Buffer;
     std::vector<Bytes> Written;
     std::uint8_t Hardware = 0;
 };
 
 const Bytes Info123456 = {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12};
 const Bytes Info1 = {0x19, 0x01, 0, 0, 0, 0, 0, 0};
+// The commands identification sends: RAM size and firmware, then device information, then
+// the EEPROM write enable.
+const std::vector<Bytes> Sent2 = {{0x09}, {0x13}};
+const std::vector<Bytes> Sent3 = {{0x09}, {0x13}, {0x18}};
+const std::vector<Bytes> Sent4 = {{0x09}, {0x13}, {0x18}, {0x1C}};
 
+// clang-format off
 const TIdentifyCase IdentifyCases[] = {
     // Below 2.00 the product code and the serial are read from the start of the instance.
-    {"007AB1234", 0x0150, {}, false, dtFenwy, "AB1234", 0x0150, 2048, {{0x09}, {0x13}}},
-    {"07", 0x0100, {}, false, dtFenwy, "", 0x0100, 2048, {{0x09}, {0x13}}},
+    {"007AB1234", 0x0150, {}, false, dtFenwy, "AB1234", 0x0150, Sent2},
+    {"07", 0x0100, {}, false, dtFenwy, "", 0x0100, Sent2},
     // 1.00 and 2.00 as the old boxes report them (0x1000, 0x2000) are normalised.
-    {"008123456789", 0x1000, {}, false, dtMirel, "123456789", 0x0100, 2048, {{0x09}, {0x13}}},
-    {"ABCDEFGHI007", 0x2000, {}, false, dtFenwy, "DEFGHI007", 0x0200, 2048, {{0x09}, {0x13}}},
+    {"008123456789", 0x1000, {}, false, dtMirel, "123456789", 0x0100, Sent2},
+    {"ABCDEFGHI007", 0x2000, {}, false, dtFenwy, "DEFGHI007", 0x0200, Sent2},
     // From 2.00 the code is at position ten.
-    {"ABCDEFGHI008xyz", 0x0201, {}, false, dtMirel, "DEFGHI008", 0x0201, 2048, {{0x09}, {0x13}}},
+    {"ABCDEFGHI008xyz", 0x0201, {}, false, dtMirel, "DEFGHI008", 0x0201, Sent2},
     // 2.02 and 2.03 have no serial; from 2.04 it comes from the device information.
-    {"ABCDEFGHI007", 0x0202, {}, false, dtFenwy, "", 0x0202, 2048, {{0x09}, {0x13}}},
-    {"ABCDEFGHI007", 0x0203, {}, true, dtFenwy, "", 0x0203, 2048, {{0x09}, {0x13}}},
-    {"ABCDEFGHI008",
-     0x0204,
-     {Info123456},
-     false,
-     dtMirel,
-     "123456",
-     0x0204,
-     2048,
-     {{0x09}, {0x13}, {0x18}},
-     7},
-    {"ABCDEFGHI007",
-     0x0300,
-     {{0x19, 0x40}},
-     false,
-     dtFenwy,
-     "0",
-     0x0300,
-     2048,
-     {{0x09}, {0x13}, {0x18}}},
+    {"ABCDEFGHI007", 0x0202, {}, false, dtFenwy, "", 0x0202, Sent2},
+    {"ABCDEFGHI007", 0x0203, {}, true, dtFenwy, "", 0x0203, Sent2},
+    {"ABCDEFGHI008", 0x0204, {Info123456}, false, dtMirel, "123456", 0x0204, Sent3, 7},
+    {"ABCDEFGHI007", 0x0300, {{0x19, 0x40}}, false, dtFenwy, "0", 0x0300, Sent3},
     // EEPROM writes are enabled only with the setting.
-    {"ABCDEFGHI007",
-     0x0204,
-     {Info1, {0x1D}},
-     true,
-     dtFenwy,
-     "1",
-     0x0204,
-     2048,
-     {{0x09}, {0x13}, {0x18}, {0x1C}}},
+    {"ABCDEFGHI007", 0x0204, {Info1, {0x1D}}, true, dtFenwy, "1", 0x0204, Sent4},
     // Product codes that are no number, or neither 7 nor 8, recognise nothing.
-    {"ABCDEFGHI",
-     0x0300,
-     {Info1},
-     false,
-     dtNotRecognized,
-     "1",
-     0x0300,
-     2048,
-     {{0x09}, {0x13}, {0x18}}},
-    {"ABCDEFGHIx07",
-     0x0300,
-     {Info1},
-     false,
-     dtNotRecognized,
-     "1",
-     0x0300,
-     2048,
-     {{0x09}, {0x13}, {0x18}}},
-    {"ABCDEFGHI009",
-     0x0300,
-     {Info1},
-     false,
-     dtNotRecognized,
-     "1",
-     0x0300,
-     2048,
-     {{0x09}, {0x13}, {0x18}}},
-    {"", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, 2048, {{0x09}, {0x13}, {0x18}}},
+    {"ABCDEFGHI", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
+    {"ABCDEFGHIx07", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
+    {"ABCDEFGHI009", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
+    {"", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
     // A failed firmware reply leaves the device unrecognised; a failed RAM size stops first.
-    {"007AB1234", 0, {{0x15, 0x00, 0x01}}, false, dtNotRecognized, "", 0, 2048, {{0x09}, {0x13}}},
+    {"007AB1234", 0, {{0x15, 0x00, 0x01}}, false, dtNotRecognized, "", 0, Sent2},
 };
+// clang-format on
 
 TEST_F(Identification, EveryRuleOfFirmwareProductCodeAndSerial) {
     for (const TIdentifyCase& c : IdentifyCases) {
@@ -359,7 +311,7 @@ TEST_F(Identification, EveryRuleOfFirmwareProductCodeAndSerial) {
         EXPECT_EQ(d.DevType, c.Type);
         EXPECT_EQ(d.SerialNumber, c.Serial);
         EXPECT_EQ(d.Firmware, c.FirmwareAfter);
-        EXPECT_EQ(d.TotalBufferSize, c.Buffer);
+        EXPECT_EQ(d.TotalBufferSize, 2048);
         EXPECT_EQ(d.App_ID_Hardware_Revision, c.Hardware);
         EXPECT_EQ(d.written, c.Written);
         EXPECT_EQ(d.LinkName, PathWithInstance(c.Instance));
