@@ -20,8 +20,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 #include <systemd/sd-event.h>
+#include <vector>
 
 namespace {
 
