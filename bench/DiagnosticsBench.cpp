@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What every layer pays per log line, and what a settings read costs.
-#include "ConfDebugString.h"
-#include "ProfileFile.h"
+#include "base/DebugLog.h"
+#include "base/ProfileFile.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,7 +2,7 @@
 // A client's view of the server's speed: one call, and a write plus the read of its echo
 // through a simulated link device, over the session bus. Starts its own
 // `zemb-sim -- zemb-server` unless a server already owns the name.
-#include "ZEMBClient.h"
+#include <zemb/ZEMBClient.h>
 
 #include <benchmark/benchmark.h>
 #include <chrono>

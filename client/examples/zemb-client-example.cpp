@@ -2,7 +2,7 @@
 // A client of the ZEMB server: hooks up, lists the devices through its IZEMBHost sink, runs one
 // write and read on the first device, and then serves callbacks from a plain poll loop.
 //   zemb-client-example [--listen MILLISECONDS]
-#include "ZEMBClient.h"
+#include <zemb/ZEMBClient.h>
 
 #include <chrono>
 #include <cstdio>

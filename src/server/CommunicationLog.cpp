@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-#include "CommunicationLog.h"
+#include "server/CommunicationLog.h"
 
-#include "ConfDebugString.h"
-#include "uUSB_IFHost.h"
-#include "uZEMBServer.h"
+#include "base/DebugLog.h"
+#include "host/HostOperations.h"
+#include "server/ServerObject.h"
 
 #include <exception>
 

@@ -4,7 +4,7 @@
 // Client callbacks that write what they are told into one log, in order, as
 // "DeviceRemoved 0 @A": for the tests of the host over fakes and on simulated devices.
 
-#include "ZEMB_TLB.h"
+#include "contract/InterfaceTable.h"
 
 #include <cstdint>
 #include <functional>

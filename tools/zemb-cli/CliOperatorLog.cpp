@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "CliOperatorLog.h"
 
-#include "ZEMBBus.h"
+#include "bus/BusConnection.h"
 
 #include <cstdint>
 #include <cstring>

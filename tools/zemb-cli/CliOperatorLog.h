@@ -6,7 +6,7 @@
 // Its own connection to the session bus, apart from the client library's, so reading
 // the log never takes part in a client's registrations.
 
-#include "ZEMBBus.h"
+#include "bus/BusConnection.h"
 
 #include <chrono>
 #include <memory>

@@ -7,7 +7,7 @@
 // across every line it reads, because the server keeps registrations per client.
 
 #include "CliFormat.h"
-#include "ZEMBClient.h"
+#include <zemb/ZEMBClient.h>
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The simulator's device file: one INI section per device, read with the profile-file rules.
-#include "ProfileFile.h"
+#include "base/ProfileFile.h"
 #include "SimLinkDevice.h"
 
 #include <charconv>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "SimTestbed.h"
 
-#include "ProfileFile.h"
+#include "base/ProfileFile.h"
 #include "SimUsbfs.h"
-#include "UniqueFd.h"
+#include "base/UniqueFd.h"
 
 #include <algorithm>
 #include <atomic>

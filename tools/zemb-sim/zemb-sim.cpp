@@ -2,7 +2,7 @@
 // zemb-sim: runs a command on simulated link devices, and `zemb-sim ctl`, its control client.
 #include "SimControl.h"
 #include "SimTestbed.h"
-#include "UniqueFd.h"
+#include "base/UniqueFd.h"
 
 #include <cerrno>
 #include <chrono>

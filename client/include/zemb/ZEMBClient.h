@@ -15,7 +15,7 @@
 // A call fails (RPC_E_TIMEOUT, RPC_E_DISCONNECTED) when the server does not answer in time or
 // goes away; it never hangs beyond the call time-out.
 
-#include "ZEMB_TLB.h"
+#include <zemb/InterfaceTable.h>
 
 #include <chrono>
 #include <memory>

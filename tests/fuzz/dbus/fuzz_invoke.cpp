@@ -2,8 +2,8 @@
 // Invoke's argument list (`av`) as any client could send it: random variants of random types,
 // read by the stub of a random method of the table; plus the text helpers that read what
 // peers send (error names and messages, 8-bit text, command-line switches).
-#include "ZEMBMarshal.h"
-#include "ZEMBRegistration.h"
+#include "bus/Marshal.h"
+#include "server/Registration.h"
 
 #include <cstddef>
 #include <cstdint>

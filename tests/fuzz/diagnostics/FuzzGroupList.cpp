@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Any bytes as a group list: the split never loses a comma outside quotes.
-#include "ConfDebugString.h"
+#include "base/DebugLog.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Any bytes as an INI file: parsing, look-ups and rewrites must hold their invariants.
-#include "ProfileFile.h"
+#include "base/ProfileFile.h"
 
 #include <cstdint>
 #include <cstdlib>

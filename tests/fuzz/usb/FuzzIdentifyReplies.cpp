@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Device replies through Identify: a device path, then whatever the transport hands back to
 // each read (success or failure, any length up to the count asked for, any bytes).
-#include "ConfDebugString.h"
-#include "ZEMBSettings.h"
-#include "uUSB_IF.h"
+#include "base/DebugLog.h"
+#include "base/Settings.h"
+#include "usb/LinkDevice.h"
 
 #include <cstddef>
 #include <cstdint>

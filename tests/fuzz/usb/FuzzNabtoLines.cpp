@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // "Nabto.ini" interval lines: one per input line, as a configuration is loaded.
-#include "uNabtoSim.h"
+#include "usb/LatencySimulation.h"
 
 #include <cstddef>
 #include <cstdint>

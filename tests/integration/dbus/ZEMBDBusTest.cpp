@@ -3,7 +3,7 @@
 // stand-in server process.
 #include "RecordingSinks.h"
 #include "TestProcess.h"
-#include "ZEMBClient.h"
+#include <zemb/ZEMBClient.h>
 #include "ZEMBStandIn.h"
 
 #include <algorithm>

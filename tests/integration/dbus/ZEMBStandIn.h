@@ -7,8 +7,8 @@
 // proxies and stubs and checks the replies, so a parameter lost, swapped or mistyped on the
 // way in either direction fails the method it belongs to.
 
-#include "ZEMBMarshal.h"
-#include "ZEMB_TLB.h"
+#include "bus/Marshal.h"
+#include "contract/InterfaceTable.h"
 
 #include <cstdint>
 #include <memory>

@@ -7,8 +7,8 @@
 //   them).
 // -Embedding ends the process on the last release, as the real server does.
 //   zemb_standin_server [-Embedding] [--callback-timeout-ms N]
-#include "ZEMBRegistration.h"
-#include "ZEMBRuntime.h"
+#include "server/Registration.h"
+#include "server/AutomationRuntime.h"
 #include "ZEMBStandIn.h"
 
 #include <algorithm>

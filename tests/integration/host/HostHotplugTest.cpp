@@ -3,12 +3,12 @@
 // through the real udev monitor, discovery, identification and transports (run with the
 // umockdev preload). The control socket of zemb-sim drives the same host inside the real server
 // in tests/integration/server.
-#include "ConfDebugString.h"
+#include "base/DebugLog.h"
 #include "RecordingSinks.h"
 #include "SimTestbed.h"
-#include "uUSB_IFHost.h"
-#include "uUSB_IFHost_DeviceMonitor.h"
-#include "uUSB_IFHost_MessageCatch.h"
+#include "host/HostOperations.h"
+#include "host/DeviceMonitor.h"
+#include "host/DeviceChangeWindow.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

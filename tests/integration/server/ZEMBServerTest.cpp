@@ -6,7 +6,7 @@
 #include "RecordingSinks.h"
 #include "SimServer.h"
 #include "TestProcess.h"
-#include "ZEMBClient.h"
+#include <zemb/ZEMBClient.h>
 
 #include <csignal>
 #include <functional>

@@ -2,7 +2,7 @@
 // A client application that hooks up, sets its sink, connects to the first Fenwy with a
 // callback and then serves its callbacks until it is killed, never unhooking. Prints
 // "name <unique bus name>", "ids <ClientAppID> <ConnectID>" and then "ready".
-#include "ZEMBClient.h"
+#include <zemb/ZEMBClient.h>
 
 #include <chrono>
 #include <cstdio>

@@ -2,10 +2,10 @@
 // The real libudev discovery and libusb transport against simulated link devices in a
 // umockdev testbed (run under umockdev-wrapper).
 #include "SimTestbed.h"
-#include "ZEMBSettings.h"
-#include "uUSB_IF.h"
-#include "uUSB_IFDeviceSilabs.h"
-#include "uUSB_IFDeviceWinUSB.h"
+#include "base/Settings.h"
+#include "usb/LinkDevice.h"
+#include "usb/PipeFileDevice.h"
+#include "usb/LibusbDevice.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

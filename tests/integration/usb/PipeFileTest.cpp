@@ -3,7 +3,7 @@
 // PIPE01 is read by it, PIPE00 is opened read-write so replies can wait in it beforehand.
 #include "../../unit/usb/FakeLinkDevice.h"
 #include "TempFolder.h"
-#include "uUSB_IFDeviceSilabs.h"
+#include "usb/PipeFileDevice.h"
 
 #include <fcntl.h>
 #include <filesystem>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "ConfDebugString.h"
+#include "base/DebugLog.h"
 
-#include "ExecutablePaths.h"
+#include "base/ExecutablePaths.h"
 #include "TempFolder.h"
 
 #include <gmock/gmock.h>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "ExecutablePaths.h"
+#include "base/ExecutablePaths.h"
 #include "TempFolder.h"
-#include "uEnumWindows.h"
+#include "base/ProcessList.h"
 
 #include <chrono>
 #include <csignal>

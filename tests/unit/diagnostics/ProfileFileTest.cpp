@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "ProfileFile.h"
+#include "base/ProfileFile.h"
 
 #include "TempFolder.h"
 

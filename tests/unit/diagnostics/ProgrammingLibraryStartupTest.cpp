@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "ProgrammingLibraryStartup.h"
+#include "base/StartupEffects.h"
 
-#include "ConfDebugString.h"
-#include "OperatorMessages.h"
+#include "base/DebugLog.h"
+#include "base/OperatorMessages.h"
 #include "TempFolder.h"
-#include "VersionInfo.h"
+#include "base/VersionRecord.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "ProfileFile.h"
+#include "base/ProfileFile.h"
 #include "TempFolder.h"
-#include "ZEMBSettings.h"
+#include "base/Settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "VersionInfo.h"
+#include "base/VersionRecord.h"
 
-#include "ExecutablePaths.h"
+#include "base/ExecutablePaths.h"
 #include "TempFolder.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "ConfDebugString.h"
+#include "base/DebugLog.h"
 #include "RecordingSinks.h"
-#include "uUSB_IF.h"
-#include "uUSB_IFHost.h"
+#include "usb/LinkDevice.h"
+#include "host/HostOperations.h"
 
 #include <fcntl.h>
 #include <memory>

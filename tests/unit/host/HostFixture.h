@@ -2,7 +2,7 @@
 #pragma once
 
 #include "HostFakes.h"
-#include "ZEMBSettings.h"
+#include "base/Settings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "ExecutablePaths.h"
+#include "base/ExecutablePaths.h"
 #include "HostFixture.h"
 
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "HostFixture.h"
-#include "uUSB_IFHost_ZEMBHost.h"
+#include "host/ServerSink.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The settings files installed as samples must read as their comments say.
-#include "ConfDebugString.h"
+#include "base/DebugLog.h"
 #include "TempFolder.h"
-#include "ZEMBSettings.h"
-#include "uNabtoSim.h"
+#include "base/Settings.h"
+#include "usb/LatencySimulation.h"
 
 #include <gtest/gtest.h>
 

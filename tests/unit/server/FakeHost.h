@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "uUSB_IFHost.h"
+#include "host/HostOperations.h"
 
 #include <functional>
 #include <map>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "CommunicationLog.h"
-#include "ConfDebugString.h"
+#include "server/CommunicationLog.h"
+#include "base/DebugLog.h"
 #include "FakeHost.h"
-#include "uZEMBServer.h"
+#include "server/ServerObject.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Start mode from the command line, and the registration files under $XDG_DATA_HOME.
-#include "ZEMBRegistration.h"
+#include "server/Registration.h"
 
 #include "TempFolder.h"
 

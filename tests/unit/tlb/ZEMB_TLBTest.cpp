@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The method table against the published interfaces: slots, dispatch identifiers, parameter
 // order and D-Bus signatures; the XML derived from it; the small helpers of the bus layer.
-#include "ZEMB_TLB.h"
+#include "contract/InterfaceTable.h"
 
-#include "ZEMBMarshal.h"
+#include "bus/Marshal.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

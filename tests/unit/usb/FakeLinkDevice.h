@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "ConfDebugString.h"
-#include "uUSB_IF.h"
+#include "base/DebugLog.h"
+#include "usb/LinkDevice.h"
 
 #include <deque>
 #include <fcntl.h>

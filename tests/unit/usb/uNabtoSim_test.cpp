@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "FakeLinkDevice.h"
-#include "ProfileFile.h"
+#include "base/ProfileFile.h"
 #include "TempFolder.h"
-#include "uNabtoSim.h"
+#include "usb/LatencySimulation.h"
 
 #include <filesystem>
 #include <gmock/gmock.h>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "FakeLinkDevice.h"
-#include "ZEMBSettings.h"
-#include "uUSB_IF.h"
-#include "uUSB_IFDeviceSilabs.h"
-#include "uUSB_IFDeviceWinUSB.h"
+#include "base/Settings.h"
+#include "usb/LinkDevice.h"
+#include "usb/PipeFileDevice.h"
+#include "usb/LibusbDevice.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,0 +1,232 @@
+// SPDX-License-Identifier: MIT
+#include "base/DebugLog.h"
+
+#include "base/ExecutablePaths.h"
+#include "base/ProfileFile.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+namespace {
+constexpr const char* kSection = "OutputDebugString";
+
+TDebugStringSettings& Settings() {
+    static TDebugStringSettings settings;
+    return settings;
+}
+
+// Set at the first call while the log is enabled; elapsed times in the file count from it.
+std::optional<std::chrono::steady_clock::time_point>& TimerBase() {
+    static std::optional<std::chrono::steady_clock::time_point> base;
+    return base;
+}
+
+void WriteToStandardError(std::string_view line, std::string_view group) {
+    static const bool underSystemd = std::getenv("JOURNAL_STREAM") != nullptr;
+    if (underSystemd) {
+        std::string message(line);
+        std::string groupField(group);
+        sd_journal_send("MESSAGE=%s", message.c_str(), "ZEMB_GROUP=%s", groupField.c_str(),
+                        "PRIORITY=%i", LOG_INFO, nullptr);
+        return;
+    }
+    std::string out(line);
+    out += '\n';
+    // One write per line keeps lines of several processes on one terminal apart.
+    [[maybe_unused]] auto written = ::write(STDERR_FILENO, out.data(), out.size());
+}
+
+TDebugOutputSink& Sink() {
+    static TDebugOutputSink sink = WriteToStandardError;
+    return sink;
+}
+
+void DebugOutput(std::string_view line, std::string_view group) {
+    if (Sink()) {
+        Sink()(line, group);
+    }
+}
+
+bool IsControl(char c) {
+    return static_cast<unsigned char>(c) < ' ';
+}
+
+bool ListHolds(const std::vector<std::string>& items, std::string_view name) {
+    for (const std::string& item : items) {
+        if (SameTextNoCase(item, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::tm LocalNow(std::chrono::system_clock::time_point now) {
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    return local;
+}
+
+std::string SessionStartedLine() {
+    auto now = std::chrono::system_clock::now();
+    std::tm local = LocalNow(now);
+    auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+    char text[160];
+    std::snprintf(text, sizeof text, "[Session started at : %04d-%02d-%02d_%02d:%02d:%02d.%03d]",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, static_cast<int>(millis.count()));
+    return text;
+}
+
+void AppendToLogFile(const TDebugStringSettings& settings, const std::string& line) {
+    auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - *TimerBase());
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "[%.6f]", elapsed.count());
+    std::string timed = std::string(stamp) + "\t" + line + "\r\n";
+
+    std::string path = settings.LogDirectory + settings.LogFileName;
+    if (::access(path.c_str(), F_OK) == 0) {
+        std::ofstream out(path, std::ios::binary | std::ios::app);
+        out << timed;
+        return;
+    }
+    ForceDirectories(settings.LogDirectory);
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << SessionStartedLine() << "\r\n"
+        << "Time (Seconds)\tOutputDebugString\r\n"
+        << timed;
+}
+} // namespace
+
+std::vector<std::string> SplitGroupList(std::string_view list) {
+    std::vector<std::string> items;
+    std::size_t pos = 0;
+    const std::size_t n = list.size();
+    while (pos < n && IsControl(list[pos])) {
+        ++pos;
+    }
+    if (pos >= n) {
+        return items;
+    }
+    for (;;) {
+        std::string item;
+        if (list[pos] == '"') {
+            ++pos;
+            while (pos < n) {
+                if (list[pos] == '"') {
+                    if (pos + 1 < n && list[pos + 1] == '"') {
+                        item += '"';
+                        pos += 2;
+                        continue;
+                    }
+                    ++pos;
+                    break;
+                }
+                item += list[pos++];
+            }
+        }
+        while (pos < n && list[pos] != ',' && !IsControl(list[pos])) {
+            item += list[pos++];
+        }
+        items.push_back(std::move(item));
+        while (pos < n && IsControl(list[pos])) {
+            ++pos;
+        }
+        if (pos >= n) {
+            break;
+        }
+        if (list[pos] == ',') {
+            ++pos;
+            while (pos < n && IsControl(list[pos])) {
+                ++pos;
+            }
+            if (pos >= n) {
+                items.emplace_back(); // a comma at the very end adds an empty item
+                break;
+            }
+        }
+    }
+    return items;
+}
+
+std::string DebugLogFileName(const std::tm& local) {
+    char name[96];
+    std::snprintf(name, sizeof name, "ODS_LogFile_%04d-%02d-%02d-%02d-%02d.ods",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min);
+    return name;
+}
+
+const TDebugStringSettings& DebugStringSettings() {
+    return Settings();
+}
+
+void SetDebugStringSettings(const TDebugStringSettings& settings) {
+    Settings() = settings;
+    TimerBase().reset();
+}
+
+TDebugOutputSink SetDebugOutputSink(TDebugOutputSink sink) {
+    std::swap(sink, Sink());
+    return sink;
+}
+
+void LoadDebugStringSettings() {
+    TDebugStringSettings settings;
+    settings.LogDirectory = ExecutableFolder();
+    settings.LogFileName = DebugLogFileName(LocalNow(std::chrono::system_clock::now()));
+
+    TProfileFile file(ExecutableFolder() + "QUOREN.INI");
+    settings.Enabled = !file.ReadSection(kSection).empty();
+    settings.ShowOnDebugOutput = !file.ReadBool(kSection, "DisableShow", false);
+    settings.ShowAssociatedGroup = file.ReadBool(kSection, "ShowAssociatedGroup", false);
+    settings.ShowModule = file.ReadBool(kSection, "ShowModule", false);
+    settings.ShowModulePath = file.ReadBool(kSection, "ShowModulePath", false);
+    settings.IncludedGroups = file.ReadString(kSection, "IncludedGroups", "All");
+    settings.ExcludedGroups = file.ReadString(kSection, "ExcludedGroups", "");
+    settings.WriteToFile = file.ReadBool(kSection, "WriteToFile", false);
+    SetDebugStringSettings(settings);
+}
+
+void ConfDebugString(std::string_view text, std::string_view group) {
+    const TDebugStringSettings& settings = Settings();
+    if (!settings.Enabled) {
+        DebugOutput(text, group);
+        return;
+    }
+    if (!TimerBase()) {
+        TimerBase() = std::chrono::steady_clock::now();
+    }
+
+    auto included = SplitGroupList(settings.IncludedGroups);
+    auto excluded = SplitGroupList(settings.ExcludedGroups);
+    bool all = ListHolds(included, "All");
+    if (ListHolds(excluded, group) || !(all || ListHolds(included, group))) {
+        return;
+    }
+
+    std::string line;
+    if (settings.ShowAssociatedGroup) {
+        line += "[" + std::string(group) + "] ";
+    }
+    if (settings.ShowModule) {
+        std::string module = ExecutablePath();
+        line += "[" + (settings.ShowModulePath ? module : ExtractFileName(module)) + "] ";
+    }
+    line += text;
+
+    if (settings.ShowOnDebugOutput) {
+        DebugOutput(line, group);
+    }
+    if (settings.WriteToFile) {
+        AppendToLogFile(settings, line);
+    }
+}

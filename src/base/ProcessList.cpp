@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: MIT
+#include "base/ProcessList.h"
+
+#include "base/ExecutablePaths.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+
+std::string UpperCaseText(std::string_view text) {
+    std::string upper(text);
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return upper;
+}
+
+TProcessList::TProcessList() {
+    // Processes whose executable link cannot be read (other users', kernel threads) are left
+    // out, as processes that cannot be inspected are. Paths are kept whole.
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || !std::all_of(name.begin(), name.end(),
+                                         [](unsigned char c) { return std::isdigit(c); })) {
+            continue;
+        }
+        std::error_code linkError;
+        auto exe = std::filesystem::read_symlink(entry.path() / "exe", linkError);
+        if (linkError) {
+            continue;
+        }
+        TProcessItem item;
+        item.FullPath = exe.string();
+        // A replaced executable reads as "/path (deleted)"; it still is that program.
+        constexpr std::string_view deleted = " (deleted)";
+        if (item.FullPath.size() > deleted.size() && item.FullPath.ends_with(deleted)) {
+            item.FullPath.resize(item.FullPath.size() - deleted.size());
+        }
+        item.ExeName = ExtractFileName(item.FullPath);
+        item.ProcessID = static_cast<std::uint32_t>(std::stoul(name));
+        items_.push_back(std::move(item));
+    }
+    std::sort(items_.begin(), items_.end(), [](const TProcessItem& a, const TProcessItem& b) {
+        return a.ProcessID < b.ProcessID;
+    });
+}
+
+std::size_t TProcessList::FilterByExe(const std::string& name, bool byFullPath) {
+    const std::string target = name.empty() ? ExecutablePath() : name;
+    if (byFullPath) {
+        const std::string key = UpperCaseText(target);
+        std::erase_if(
+            items_, [&](const TProcessItem& item) { return UpperCaseText(item.FullPath) != key; });
+    } else {
+        const std::string key = UpperCaseText(ExtractFileName(target));
+        std::erase_if(items_,
+                      [&](const TProcessItem& item) { return UpperCaseText(item.ExeName) != key; });
+    }
+    return items_.size();
+}
+
+const TProcessItem* TProcessList::FindProcessID(std::uint32_t processID) const {
+    auto it = std::find_if(items_.begin(), items_.end(),
+                           [&](const TProcessItem& item) { return item.ProcessID == processID; });
+    return it == items_.end() ? nullptr : &*it;
+}
+
+std::uint16_t CountProcessInstances(const std::string& name, bool byFullPath) {
+    TProcessList list;
+    return static_cast<std::uint16_t>(
+        std::min<std::size_t>(list.FilterByExe(name, byFullPath), 0xFFFF));
+}

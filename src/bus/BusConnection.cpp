@@ -1,0 +1,359 @@
+// SPDX-License-Identifier: MIT
+#include "bus/BusConnection.h"
+
+#include "base/EventLoop.h"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/epoll.h>
+
+struct TZEMBBus::TEventAttachment {
+    TEventSource Io;
+    TEventSource Time;
+};
+
+void TBusError::Set(std::string_view name, std::string_view message) {
+    sd_bus_error_free(&E_);
+    sd_bus_error_set(&E_, std::string(name).c_str(), std::string(message).c_str());
+}
+
+void TBusError::SetErrno(int error, std::string_view message) {
+    sd_bus_error_free(&E_);
+    sd_bus_error_set_errnof(&E_, error, "%s: %s", std::string(message).c_str(),
+                            std::strerror(error));
+}
+
+TBusMessage TBusMessage::MethodReturn(const TBusMessage& call) {
+    TBusMessage reply;
+    if (sd_bus_message_new_method_return(call.Get(), reply.Out()) < 0)
+        return {};
+    return reply;
+}
+
+bool TBusMessage::AppendStrings(const std::vector<std::string>& strings) {
+    std::vector<const char*> items;
+    items.reserve(strings.size() + 1);
+    for (const std::string& text : strings)
+        items.push_back(text.c_str());
+    items.push_back(nullptr);
+    // sd-bus only reads the array.
+    return sd_bus_message_append_strv(M_, const_cast<char**>(items.data())) >= 0;
+}
+
+int TBusMessage::ReadStrings(std::vector<std::string>& strings) {
+    int r = sd_bus_message_enter_container(M_, 'a', "s");
+    if (r < 0)
+        return r;
+    const char* item = nullptr;
+    while ((r = sd_bus_message_read(M_, "s", &item)) > 0)
+        strings.emplace_back(item);
+    if (r < 0)
+        return r;
+    return sd_bus_message_exit_container(M_);
+}
+
+std::shared_ptr<TZEMBBus> TZEMBBus::OpenSession(std::string& error) {
+    sd_bus* bus = nullptr;
+    int r = sd_bus_open_user(&bus);
+    if (r < 0) {
+        error = std::string("cannot connect to the session bus: ") + std::strerror(-r);
+        return nullptr;
+    }
+    return std::shared_ptr<TZEMBBus>(new TZEMBBus(bus));
+}
+
+TZEMBBus::TZEMBBus(sd_bus* bus) : Bus_(bus) {}
+
+TZEMBBus::~TZEMBBus() {
+    DetachEvent();
+    NameOwnerSlot_.reset();
+    if (Bus_) {
+        sd_bus_flush(Bus_);
+        sd_bus_close(Bus_);
+        sd_bus_unref(Bus_);
+    }
+}
+
+std::string TZEMBBus::UniqueName() const {
+    const char* name = nullptr;
+    if (sd_bus_get_unique_name(Bus_, &name) < 0 || !name)
+        return {};
+    return name;
+}
+
+bool TZEMBBus::RequestName(std::string_view name, std::string& error) {
+    int r = sd_bus_request_name(Bus_, std::string(name).c_str(), 0);
+    if (r < 0) {
+        error = "cannot own the bus name " + std::string(name) + ": " + std::strerror(-r);
+        return false;
+    }
+    return true;
+}
+
+bool TZEMBBus::WatchVanishingNames(TNameVanishedHandler handler) {
+    VanishedHandler_ = std::move(handler);
+    if (NameOwnerSlot_)
+        return true;
+    sd_bus_slot* slot = nullptr;
+    int r = sd_bus_match_signal(Bus_, &slot, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                "org.freedesktop.DBus", "NameOwnerChanged",
+                                &TZEMBBus::OnNameOwnerChanged, this);
+    if (r < 0)
+        return false;
+    NameOwnerSlot_.reset(slot);
+    return true;
+}
+
+// Runs inside sd_bus_process: only note the name; the handler runs once it has returned.
+int TZEMBBus::OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<TZEMBBus*>(userdata);
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0)
+        return 0;
+    if (name && name[0] == ':' && newOwner && newOwner[0] == '\0')
+        self->Vanished_.emplace_back(name);
+    return 0;
+}
+
+void TZEMBBus::DrainVanished() {
+    if (Draining_)
+        return;
+    Draining_ = true;
+    while (!Vanished_.empty()) {
+        std::string name = std::move(Vanished_.front());
+        Vanished_.pop_front();
+        if (VanishedHandler_)
+            VanishedHandler_(name);
+    }
+    Draining_ = false;
+}
+
+void ReplyError(TZEMBBus& bus, const TBusMessage& call, std::string_view name,
+                std::string_view message) {
+    if (sd_bus_message_get_expect_reply(call.Get()) <= 0)
+        return;
+    TBusError error;
+    error.Set(name, message);
+    TBusMessage reply;
+    if (sd_bus_message_new_method_error(call.Get(), reply.Out(), error.Get()) < 0)
+        return;
+    bus.Send(reply);
+}
+
+void TZEMBBus::Dispatch(const TBusMessage& m) {
+    std::uint8_t type = 0;
+    if (sd_bus_message_get_type(m.Get(), &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL)
+        return; // stray replies (of calls given up) and signals nobody matched
+    if (!MethodHandler_) {
+        ReplyError(*this, m, SD_BUS_ERROR_UNKNOWN_OBJECT, "No objects here.");
+        return;
+    }
+    try {
+        MethodHandler_(m);
+    } catch (...) {
+        ReplyError(*this, m, "org.zemb.ZEMB.Error.Unexpected", "Catastrophic failure");
+    }
+}
+
+int TZEMBBus::ProcessOne() {
+    TBusMessage m;
+    int r = sd_bus_process(Bus_, m.Out());
+    if (r < 0)
+        return r;
+    DrainVanished();
+    if (m) {
+        Dispatch(m);
+        return 1;
+    }
+    return r;
+}
+
+bool TZEMBBus::Process() {
+    for (;;) {
+        int r = ProcessOne();
+        if (r < 0)
+            return false;
+        if (r == 0)
+            return true;
+    }
+}
+
+bool TZEMBBus::WaitAndProcess(std::chrono::microseconds timeout) {
+    int r = sd_bus_wait(Bus_, timeout.count() < 0 ? UINT64_MAX
+                                                  : static_cast<std::uint64_t>(timeout.count()));
+    if (r < 0 && r != -EINTR)
+        return false;
+    return Process();
+}
+
+namespace {
+
+struct TPendingReply {
+    TBusMessage Reply;
+    bool Done = false;
+};
+
+int OnReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* pending = static_cast<TPendingReply*>(userdata);
+    pending->Reply = TBusMessage::Ref(m);
+    pending->Done = true;
+    return 0;
+}
+
+} // namespace
+
+TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds timeout,
+                           TBusError& error) {
+    TPendingReply pending;
+    sd_bus_slot* rawSlot = nullptr;
+    int r = sd_bus_call_async(Bus_, &rawSlot, call.Get(), &OnReply, &pending,
+                              static_cast<std::uint64_t>(timeout.count()));
+    if (r < 0) {
+        error.Set(SD_BUS_ERROR_DISCONNECTED,
+                  std::string("cannot send the call: ") + std::strerror(-r));
+        return {};
+    }
+    // Freed on every way out, which forgets the callback if no reply came.
+    TBusSlot slot(rawSlot);
+    ++CallDepth_;
+    while (!pending.Done) {
+        r = ProcessOne();
+        if (r < 0)
+            break;
+        if (pending.Done)
+            break;
+        if (r == 0) {
+            r = sd_bus_wait(Bus_, UINT64_MAX);
+            if (r < 0 && r != -EINTR)
+                break;
+        }
+    }
+    --CallDepth_;
+    if (!pending.Done) {
+        error.Set(SD_BUS_ERROR_DISCONNECTED, "The connection to the bus was lost.");
+        return {};
+    }
+    const sd_bus_error* replyError = sd_bus_message_get_error(pending.Reply.Get());
+    if (replyError) {
+        error.Set(replyError->name ? replyError->name : SD_BUS_ERROR_FAILED,
+                  replyError->message ? replyError->message : "");
+        return {};
+    }
+    return pending.Reply;
+}
+
+bool TZEMBBus::Send(const TBusMessage& message) {
+    return sd_bus_send(Bus_, message.Get(), nullptr) >= 0;
+}
+
+int TZEMBBus::NewMethodCall(TBusMessage& call, const char* destination, const char* path,
+                            const char* interface, const char* member) {
+    return sd_bus_message_new_method_call(Bus_, call.Out(), destination, path, interface, member);
+}
+
+int TZEMBBus::CallBlocking(const TBusMessage& call, std::chrono::microseconds timeout,
+                           TBusMessage& reply, TBusError& error) {
+    return sd_bus_call(Bus_, call.Get(), static_cast<std::uint64_t>(timeout.count()), error.Get(),
+                       reply.Out());
+}
+
+bool TZEMBBus::ReplyEmpty(const TBusMessage& call) {
+    return sd_bus_reply_method_return(call.Get(), "") >= 0;
+}
+
+bool TZEMBBus::EmitSignal(const char* path, const char* interface, const char* member) {
+    return sd_bus_emit_signal(Bus_, path, interface, member, "") >= 0;
+}
+
+int TZEMBBus::MatchSignal(TBusSignalMatch& match, const char* sender, const char* path,
+                          const char* interface, const char* member,
+                          std::function<void()> handler) {
+    match = TBusSignalMatch();
+    auto owned = std::make_unique<std::function<void()>>(std::move(handler));
+    auto onSignal = [](sd_bus_message*, void* userdata, sd_bus_error*) -> int {
+        auto& f = *static_cast<std::function<void()>*>(userdata);
+        if (f)
+            f();
+        return 0;
+    };
+    sd_bus_slot* slot = nullptr;
+    int r =
+        sd_bus_match_signal(Bus_, &slot, sender, path, interface, member, onSignal, owned.get());
+    if (r < 0)
+        return r;
+    match.Handler_ = std::move(owned);
+    match.Slot_.reset(slot);
+    return r;
+}
+
+void TZEMBBus::Flush() {
+    sd_bus_flush(Bus_);
+}
+
+bool TZEMBBus::IsOpen() const {
+    return sd_bus_is_open(Bus_) > 0;
+}
+
+int TZEMBBus::Fd() const {
+    return sd_bus_get_fd(Bus_);
+}
+
+short TZEMBBus::Events() const {
+    int events = sd_bus_get_events(Bus_);
+    return events < 0 ? short(POLLIN) : static_cast<short>(events);
+}
+
+std::uint64_t TZEMBBus::TimeoutUsec() const {
+    std::uint64_t until = UINT64_MAX;
+    if (sd_bus_get_timeout(Bus_, &until) < 0)
+        return UINT64_MAX;
+    return until;
+}
+
+void TZEMBBus::ProcessFromEvent() {
+    if (Process())
+        return;
+    // A lost connection stays readable (hang-up): stop watching it instead of spinning.
+    if (Event_) {
+        Event_->Io.SetEnabled(TEventSource::TEnabled::Off);
+        Event_->Time.SetEnabled(TEventSource::TEnabled::Off);
+    }
+    if (LostHandler_)
+        LostHandler_();
+}
+
+void TZEMBBus::OnPrepare() {
+    int events = sd_bus_get_events(Bus_);
+    if (events >= 0)
+        Event_->Io.SetIoEvents(static_cast<std::uint32_t>(events));
+    std::uint64_t until = TimeoutUsec();
+    if (until == UINT64_MAX) {
+        Event_->Time.SetEnabled(TEventSource::TEnabled::Off);
+    } else {
+        Event_->Time.SetTime(until);
+        Event_->Time.SetEnabled(TEventSource::TEnabled::OneShot);
+    }
+}
+
+bool TZEMBBus::AttachEvent(sd_event* event) {
+    DetachEvent();
+    TEventLoop loop(event);
+    auto attachment = std::make_unique<TEventAttachment>();
+    attachment->Io = loop.AddIo(Fd(), EPOLLIN, [this](std::uint32_t) { ProcessFromEvent(); });
+    if (!attachment->Io)
+        return false;
+    attachment->Time = loop.AddTimer([this] { ProcessFromEvent(); });
+    if (!attachment->Time)
+        return false;
+    attachment->Io.SetPrepare([this] { OnPrepare(); });
+    attachment->Io.SetDescription("zemb-bus");
+    Event_ = std::move(attachment);
+    return true;
+}
+
+void TZEMBBus::DetachEvent() {
+    Event_.reset();
+}

@@ -1,0 +1,206 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "contract/InterfaceTable.h"
+#include "usb/LinkDevice.h"
+#include "host/ClientRegistry.h"
+#include "host/ConnectedDevices.h"
+#include "host/DeviceChangeWindow.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct sd_event;
+
+// A client's callback answered with a failure status; raised at once, so the remaining
+// items of an enumeration or notification are not reported.
+class EOleSysError : public std::runtime_error {
+public:
+    explicit EOleSysError(HRESULT Status);
+    HRESULT ErrorCode() const { return status_; }
+
+private:
+    HRESULT status_;
+};
+
+// Which client types may connect to which device types, [DevType][ClientAppType].
+bool AccessAllowed(TUSBDevType DevType, TUSBClientAppType ClientAppType);
+
+// The process-wide container: the device grid, the record of devices and connections and the
+// client registry. Created by the first host object with the first device scan.
+class TUSB_IFHostContainer {
+public:
+    using TDeviceEvent = std::function<void(std::int32_t DevID)>;
+    // Fills a fresh grid with one new device object per attached device.
+    using TScanner = std::function<void(TUSB_IFDeviceGrid&)>;
+
+    TUSB_IFHostContainer(TScanner Scan = nullptr,
+                         TUSB_HookedUpClientApps::TProcessListFactory ProcessList = nullptr);
+    TUSB_IFHostContainer(const TUSB_IFHostContainer&) = delete;
+    TUSB_IFHostContainer& operator=(const TUSB_IFHostContainer&) = delete;
+
+    // Declared in reverse order of freeing: the registry goes first, the grid last.
+    TUSB_IFDeviceGrid Devices;
+    TUSB_ConnectedDevices ConnectedDevices;
+    TUSB_HookedUpClientApps ClientApps;
+    TDeviceEvent OnDeviceAdopted;
+    TDeviceEvent OnDeviceDropped;
+    TScanner Scan;
+
+    // Builds a fresh picture of the attached devices and reconciles it with the grid:
+    // removed devices are dropped (their clients told), new and returning ones adopted.
+    // True when a device was dropped or adopted. Skipped (false) while a session stays open.
+    bool RescanDevices();
+    // Column by column (ddSilabs first), type by type: the last device with that DevID.
+    TUSB_IFDeviceBase* FindDevice(std::int32_t DevID);
+
+private:
+    void DropDevice(TUSB_IFDeviceCollection& Cell, TUSB_IFDeviceBase& Device);
+    void AdoptDevice(TUSB_IFDeviceCollection& From, TUSB_IFDeviceBase& Device);
+};
+
+// The 23 host operations, in slot order. Every operation reports its outcome as a Boolean.
+class TUSB_IFHostBase {
+public:
+    virtual ~TUSB_IFHostBase() = default;
+
+    virtual bool ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, TUSBDevMode Mode,
+                               std::shared_ptr<IZEMBEvent> Callback, std::int32_t& ConnectID,
+                               bool& Reconnected) = 0;
+    virtual bool OpenDevice(std::int32_t ConnectID) = 0;
+    virtual bool CloseDevice(std::int32_t ConnectID) = 0;
+    virtual bool DisconnectDevice(std::int32_t ConnectID) = 0;
+    virtual bool WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
+                             std::int32_t& WriteCount) = 0;
+    virtual bool ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
+                            std::int32_t& ReadCount) = 0;
+    virtual bool DevInfo(std::int32_t DevID, bool& Active, TUSBDevMode& Mode, std::string& LinkName,
+                         std::string& FriendlyName, std::string& SerialNumber, std::string& VidPid,
+                         std::string& GUID_, std::string& UserDeviceName, TUSBDevType& DevType,
+                         TUSB_DeviceDriver& DriverType, std::uint16_t& Firmware,
+                         std::uint8_t& App_ID_Hardware_Revision,
+                         std::uint16_t& Meas_App_FPGA_Rev) = 0;
+    virtual bool TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWriteCount,
+                             std::int32_t& TotalReadCount) = 0;
+    virtual bool EnumDevices(std::int32_t ClientAppID, TUSBDevType DevType) = 0;
+    virtual bool EnumDevices(std::shared_ptr<IZEMBHost> Sink) = 0;
+    virtual bool ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID, std::int32_t& ClientAppID,
+                             bool& Connected, bool& Active, TUSBDevMode& Mode) = 0;
+    virtual bool HookupClientApp(TUSBClientAppType ClientAppType, std::int32_t ProcessID,
+                                 const std::string& ComputerName, const std::string& ExeName,
+                                 std::int32_t& ClientAppID) = 0;
+    virtual bool UnhookClientApp(std::int32_t ClientAppID) = 0;
+    virtual bool ClientAppInfo(std::int32_t ClientAppID, TUSBClientAppType& ClientAppType,
+                               std::string& ComputerName, std::string& ExeName) = 0;
+    virtual bool EnumApplications(std::int32_t ClientAppID) = 0;
+    virtual bool EnumApplications(std::shared_ptr<IZEMBHost> Sink) = 0;
+    virtual bool EnumConnections(std::int32_t ClientAppID) = 0;
+    virtual bool EnumConnections(std::shared_ptr<IZEMBHost> Sink) = 0;
+    virtual bool FirstDevice(TUSBDevType DevType, std::int32_t ClientAppID, TUSBDevMode Mode,
+                             std::int32_t& DevID) = 0;
+    virtual bool SetZEMBHost(std::int32_t ClientAppID, std::shared_ptr<IZEMBHost> Sink) = 0;
+    virtual bool TotalBufferSize(std::int32_t DevID, std::int32_t& Value) = 0;
+    virtual bool StartSession(std::int32_t ConnectID) = 0;
+    virtual bool EndSession(std::int32_t ConnectID) = 0;
+};
+
+// The one implementation: every host object works on the one container, so any number of
+// them behave alike. The constructor creates the container (with the first scan) if needed
+// and installs its device notifications.
+class TUSB_IFHostLocal : public TUSB_IFHostBase {
+public:
+    TUSB_IFHostLocal();
+
+    bool ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, TUSBDevMode Mode,
+                       std::shared_ptr<IZEMBEvent> Callback, std::int32_t& ConnectID,
+                       bool& Reconnected) override;
+    bool OpenDevice(std::int32_t ConnectID) override;
+    bool CloseDevice(std::int32_t ConnectID) override;
+    bool DisconnectDevice(std::int32_t ConnectID) override;
+    bool WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
+                     std::int32_t& WriteCount) override;
+    bool ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
+                    std::int32_t& ReadCount) override;
+    bool DevInfo(std::int32_t DevID, bool& Active, TUSBDevMode& Mode, std::string& LinkName,
+                 std::string& FriendlyName, std::string& SerialNumber, std::string& VidPid,
+                 std::string& GUID_, std::string& UserDeviceName, TUSBDevType& DevType,
+                 TUSB_DeviceDriver& DriverType, std::uint16_t& Firmware,
+                 std::uint8_t& App_ID_Hardware_Revision, std::uint16_t& Meas_App_FPGA_Rev) override;
+    bool TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWriteCount,
+                     std::int32_t& TotalReadCount) override;
+    bool EnumDevices(std::int32_t ClientAppID, TUSBDevType DevType) override;
+    bool EnumDevices(std::shared_ptr<IZEMBHost> Sink) override;
+    bool ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID, std::int32_t& ClientAppID,
+                     bool& Connected, bool& Active, TUSBDevMode& Mode) override;
+    bool HookupClientApp(TUSBClientAppType ClientAppType, std::int32_t ProcessID,
+                         const std::string& ComputerName, const std::string& ExeName,
+                         std::int32_t& ClientAppID) override;
+    bool UnhookClientApp(std::int32_t ClientAppID) override;
+    bool ClientAppInfo(std::int32_t ClientAppID, TUSBClientAppType& ClientAppType,
+                       std::string& ComputerName, std::string& ExeName) override;
+    bool EnumApplications(std::int32_t ClientAppID) override;
+    bool EnumApplications(std::shared_ptr<IZEMBHost> Sink) override;
+    bool EnumConnections(std::int32_t ClientAppID) override;
+    bool EnumConnections(std::shared_ptr<IZEMBHost> Sink) override;
+    bool FirstDevice(TUSBDevType DevType, std::int32_t ClientAppID, TUSBDevMode Mode,
+                     std::int32_t& DevID) override;
+    bool SetZEMBHost(std::int32_t ClientAppID, std::shared_ptr<IZEMBHost> Sink) override;
+    bool TotalBufferSize(std::int32_t DevID, std::int32_t& Value) override;
+    bool StartSession(std::int32_t ConnectID) override;
+    bool EndSession(std::int32_t ConnectID) override;
+
+    // Tell every client with a sink, in registry order; a failure status raises EOleSysError
+    // and the remaining clients are not told.
+    void NotifyDeviceAdded(std::int32_t DevID);
+    void NotifyDeviceRemoved(std::int32_t DevID);
+    // Lets go of callbacks that can never be answered again (their client left the bus): a
+    // client whose sink is one of Sinks gets none, a connection whose callback is one of
+    // Events gets none. Registrations and connections stay. No container, nothing to do.
+    static void ForgetCallbacks(const std::vector<std::shared_ptr<IZEMBHost>>& Sinks,
+                                const std::vector<std::shared_ptr<IZEMBEvent>>& Events);
+
+private:
+    static void NotifySinksAdded(std::int32_t DevID);
+    static void NotifySinksRemoved(std::int32_t DevID);
+};
+
+// A new host object; the first call also creates the device-change window.
+std::unique_ptr<TUSB_IFHostLocal> CreateHost();
+
+// The container, or none before the first host object.
+TUSB_IFHostContainer* USB_IFHostContainer();
+// The container, created with its first scan when it does not exist yet.
+TUSB_IFHostContainer& EnsureHostContainer();
+// The device-change window, or none before the first CreateHost.
+TFrmMessageCatch* FrmMessageCatch();
+
+// What the container is built with; tests replace the device scan, the process list and the
+// session clock before the first host object is created.
+struct TUSB_IFHostSeams {
+    TUSB_IFHostContainer::TScanner Scan;
+    TUSB_HookedUpClientApps::TProcessListFactory ProcessList;
+    TUSB_ConnectedDevices::TClock Now;
+    TUSB_ConnectedDevices::TSleep Sleep;
+};
+void SetHostSeams(TUSB_IFHostSeams Seams);
+
+// Frees the container, the device-change window and the device monitor (process end; tests).
+void FreeUSB_IFHost();
+
+// The device layer's process-wide change notification: raised after every change of devices,
+// connections or client applications; the operator window redraws its tree on it.
+using TNotifyEvent = std::function<void(void* Sender)>;
+TNotifyEvent SetDevicesChangeNotification(TNotifyEvent Handler);
+void RaiseDevicesChangeNotification();
+
+// Connects the udev monitor to the device-change window on the given loop, so devices
+// plugged in or pulled out later are picked up. False when the monitor cannot be set up.
+bool StartDeviceChangeMonitor(sd_event* Loop);
+void StopDeviceChangeMonitor();
+class TDeviceChangeMonitor;
+// The running monitor, or none.
+const TDeviceChangeMonitor* DeviceChangeMonitor();

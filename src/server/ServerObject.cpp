@@ -1,0 +1,425 @@
+// SPDX-License-Identifier: MIT
+#include "server/ServerObject.h"
+
+#include "server/CommunicationLog.h"
+#include "base/DebugLog.h"
+#include "usb/LinkDevice.h"
+#include "host/HostOperations.h"
+
+#include <algorithm>
+#include <cxxabi.h>
+#include <typeinfo>
+
+namespace {
+constexpr const char* kTrace = "RUVAzerComm3";
+constexpr const char* kTraffic = "RUVAzerCommTraffic";
+constexpr const char* kBarrier = "RUVAzer Comm";
+
+std::int32_t& ObjectCount() {
+    static std::int32_t count = 0;
+    return count;
+}
+
+std::unique_ptr<TUSB_IFHostBase>& HostObject() {
+    static std::unique_ptr<TUSB_IFHostBase> host;
+    return host;
+}
+
+std::uint8_t Clamp(std::uint8_t value, std::uint8_t highest) {
+    return std::min(value, highest);
+}
+
+// The frame of a call: steps around the body that every traced server call runs.
+struct TCallFrame {
+    std::string Trace;         // "TZEMBServer.ConnectDevice"
+    const char* Group;         // group of the entry and exit lines
+    std::string BarrierPrefix; // what the barrier's line begins with
+    bool Notify = false;       // raise the change notification at the end
+
+    template <class Body> HRESULT Run(bool& Result, Body body) const {
+        CheckStrayInterfaces();
+        ConfDebugString(">" + Trace, Group);
+        Barrier(Result, body);
+        ConfDebugString("<" + Trace, Group);
+        if (Notify) {
+            RaiseDevicesChangeNotification();
+        }
+        return S_OK;
+    }
+
+    // What the body wrote before an exception stays; Result becomes False.
+    template <class Body> void Barrier(bool& Result, Body body) const {
+        try {
+            body();
+        } catch (const std::exception& error) {
+            ConfDebugString(BarrierPrefix + " " + ExceptionClassName(error) + " " + error.what(),
+                            kBarrier);
+            Result = false;
+        } catch (...) {
+            ConfDebugString(BarrierPrefix + " Exception unknown exception", kBarrier);
+            Result = false;
+        }
+    }
+};
+
+TCallFrame Frame(std::string trace, const char* group = kTrace, bool notify = false) {
+    std::string prefix = trace;
+    return TCallFrame{std::move(trace), group, std::move(prefix), notify};
+}
+} // namespace
+
+std::int32_t ServerObjectCount() {
+    return ObjectCount();
+}
+
+TUSB_IFHostBase& Host() {
+    EnsureHost();
+    return *HostObject();
+}
+
+void EnsureHost() {
+    if (!HostObject()) {
+        HostObject() = CreateHost();
+    }
+}
+
+void SetHost(std::unique_ptr<TUSB_IFHostBase> host) {
+    HostObject() = std::move(host);
+}
+
+void CheckStrayInterfaces() {
+    if (StrayInterfaceCount > 0) {
+        ConfDebugString(">TZEMBServer.CheckStrayInterfaces: " + std::to_string(StrayInterfaceCount),
+                        kTrace);
+        --StrayInterfaceCount;
+    }
+}
+
+std::string ExceptionClassName(const std::exception& error) {
+    const char* mangled = typeid(error).name();
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> demangled(
+        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+    return status == 0 && demangled ? std::string(demangled.get()) : std::string(mangled);
+}
+
+TZEMBServer::TZEMBServer() {
+    ++ObjectCount();
+}
+
+TZEMBServer::~TZEMBServer() {
+    --ObjectCount();
+}
+
+HRESULT TZEMBServer::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, std::uint8_t Mode,
+                                   const std::shared_ptr<IZEMBEvent>& Callback,
+                                   std::int32_t& ConnectID, bool& Result) {
+    return Frame("TZEMBServer.ConnectDevice", kTrace, true).Run(Result, [&] {
+        EnsureHost();
+        bool active = false;
+        TUSBDevMode devMode = cmExclusive;
+        std::string linkName, friendlyName, serialNumber, vidPid, guid, userDeviceName;
+        TUSBDevType devType = dtNotRecognized;
+        TUSB_DeviceDriver driverType = ddSilabs;
+        std::uint16_t firmware = 0, fpgaRevision = 0;
+        std::uint8_t hardwareRevision = 0;
+        Result = Host().DevInfo(DevID, active, devMode, linkName, friendlyName, serialNumber,
+                                vidPid, guid, userDeviceName, devType, driverType, firmware,
+                                hardwareRevision, fpgaRevision);
+        if (!Result) {
+            return;
+        }
+        const auto mode = static_cast<TUSBDevMode>(Clamp(Mode, cmShared));
+        bool reconnected = false;
+        Result = Host().ConnectDevice(ClientAppID, DevID, mode, Callback, ConnectID, reconnected);
+        if (Result) {
+            AddCommResult(ConnectID, true, reconnected ? "(Re)ConnectDevice" : "ConnectDevice");
+            AddCommLine("   ClientAppID: " + std::to_string(ClientAppID));
+            AddCommLine("   DevType: " + ToText(devType));
+            AddCommLine("   Mode: " + ToText(mode));
+            AddCommLine("   DevID: " + std::to_string(DevID));
+        }
+    });
+}
+
+HRESULT TZEMBServer::OpenDevice(std::int32_t ConnectID, bool& Result) {
+    return Frame("TZEMBServer.OpenDevice", kTrace, true).Run(Result, [&] {
+        EnsureHost();
+        Result = Host().OpenDevice(ConnectID);
+        AddCommResult(ConnectID, Result, "OpenDevice");
+        std::int32_t devID = 0, clientAppID = 0;
+        bool connected = false, active = false;
+        TUSBDevMode mode = cmExclusive;
+        if (Host().ConnectInfo(ConnectID, devID, clientAppID, connected, active, mode)) {
+            AddCommLine("   DevID: " + std::to_string(devID));
+            AddCommLine("   ClientAppID: " + std::to_string(clientAppID));
+            AddCommLine("   Mode: " + ToText(mode));
+        } else {
+            AddCommLine("TZEMBServer.OpenDevice: FHost.ConnectInfo fail" +
+                        std::to_string(ConnectID));
+        }
+    });
+}
+
+HRESULT TZEMBServer::CloseDevice(std::int32_t ConnectID, bool& Result) {
+    return Frame("TZEMBServer.CloseDevice", kTrace, true).Run(Result, [&] {
+        EnsureHost();
+        Result = Host().CloseDevice(ConnectID);
+        AddCommResult(ConnectID, Result, "CloseDevice");
+    });
+}
+
+HRESULT TZEMBServer::DisconnectDevice(std::int32_t ConnectID, bool& Result) {
+    return Frame("TZEMBServer.DisconnectDevice", kTrace, true).Run(Result, [&] {
+        EnsureHost();
+        Result = Host().DisconnectDevice(ConnectID);
+        AddCommResult(ConnectID, Result, "DisconnectDevice");
+    });
+}
+
+HRESULT TZEMBServer::WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
+                                 std::int32_t& WriteCount, bool& Result) {
+    return Frame("TZEMBServer.WriteBuffer", kTraffic).Run(Result, [&] {
+        EnsureHost();
+        Result = Host().WriteBuffer(ConnectID, WriteData, WriteCount);
+        LogStats(Host(), ConnectID, Result, "WriteBuffer", WriteData.Bytes(), WriteCount);
+    });
+}
+
+HRESULT TZEMBServer::ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
+                                std::int32_t& ReadCount, bool& Result) {
+    return Frame("TZEMBServer.ReadBuffer", kTraffic).Run(Result, [&] {
+        EnsureHost();
+        Result = Host().ReadBuffer(ConnectID, ReadData, ReadCount);
+        LogStats(Host(), ConnectID, Result, "ReadBuffer", ReadData.Bytes(), ReadCount);
+    });
+}
+
+HRESULT TZEMBServer::DevInfo(std::int32_t DevID, bool& Active, std::uint8_t& Mode,
+                             std::string& LinkName, std::string& FriendlyName,
+                             std::string& SerialNumber, std::string& VidPid, std::string& GUID_,
+                             std::string& UserDeviceName, std::uint8_t& DevType,
+                             std::uint8_t& DriverType, std::int32_t& Firmware,
+                             std::uint8_t& App_ID_Hardware_Revision,
+                             std::uint16_t& Meas_App_FPGA_Rev, bool& Result) {
+    return Frame("TZEMBServer.DevInfo").Run(Result, [&] {
+        for (std::string* text :
+             {&LinkName, &FriendlyName, &SerialNumber, &VidPid, &GUID_, &UserDeviceName}) {
+            text->clear();
+        }
+        EnsureHost();
+        bool active = false;
+        TUSBDevMode mode = cmExclusive; // the host leaves it alone: Mode is always 0
+        std::string linkName, friendlyName, serialNumber, vidPid, guid, userDeviceName;
+        TUSBDevType devType = dtNotRecognized;
+        TUSB_DeviceDriver driverType = ddSilabs;
+        std::uint16_t firmware = 0, fpgaRevision = 0;
+        std::uint8_t hardwareRevision = 0;
+        Result = Host().DevInfo(DevID, active, mode, linkName, friendlyName, serialNumber, vidPid,
+                                guid, userDeviceName, devType, driverType, firmware,
+                                hardwareRevision, fpgaRevision);
+        if (!Result) {
+            return;
+        }
+        Active = active;
+        Mode = static_cast<std::uint8_t>(mode);
+        LinkName = linkName;
+        FriendlyName = friendlyName;
+        SerialNumber = serialNumber;
+        VidPid = vidPid;
+        GUID_ = guid;
+        UserDeviceName = userDeviceName;
+        DevType = static_cast<std::uint8_t>(devType);
+        DriverType = static_cast<std::uint8_t>(driverType);
+        Firmware = firmware;
+        App_ID_Hardware_Revision = hardwareRevision;
+        Meas_App_FPGA_Rev = fpgaRevision;
+    });
+}
+
+HRESULT TZEMBServer::TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWriteCount,
+                                 std::int32_t& TotalReadCount, bool& Result) {
+    return Frame("TZEMBServer.TrafficStat", kTraffic).Run(Result, [&] {
+        EnsureHost();
+        Result = Host().TrafficStat(ConnectID, TotalWriteCount, TotalReadCount);
+    });
+}
+
+HRESULT TZEMBServer::EnumDevices(std::uint8_t, bool& Result) {
+    CheckStrayInterfaces();
+    ConfDebugString(">TZEMBServer.EnumDevices", "");
+    EnsureHost();
+    Result = false;
+    return S_OK;
+}
+
+HRESULT TZEMBServer::ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID,
+                                 std::int32_t& ClientAppID, bool& Connected, bool& Active,
+                                 std::uint8_t& Mode, bool& Result) {
+    return Frame("TZEMBServer.ConnectInfo").Run(Result, [&] {
+        EnsureHost();
+        bool connected = false, active = false;
+        TUSBDevMode mode = cmExclusive;
+        Result = Host().ConnectInfo(ConnectID, DevID, ClientAppID, connected, active, mode);
+        if (Result) {
+            Connected = connected;
+            Active = active;
+            Mode = static_cast<std::uint8_t>(mode);
+        }
+    });
+}
+
+HRESULT TZEMBServer::HookupClientApp(std::uint8_t ClientAppType,
+                                     const std::string& ClientComputerName,
+                                     const std::string& ClientExeName, std::int32_t& ClientAppID,
+                                     bool& Result) {
+    // No barrier of its own: HookupClientApp2 has one.
+    CheckStrayInterfaces();
+    ConfDebugString(">TZEMBServer.HookupClientApp", kTrace);
+    HookupClientApp2(ClientAppType, -1, ClientComputerName, ClientExeName, ClientAppID, Result);
+    ConfDebugString("<TZEMBServer.HookupClientApp", kTrace);
+    return S_OK;
+}
+
+HRESULT TZEMBServer::UnhookClientApp(std::int32_t ClientAppID, bool& Result) {
+    CheckStrayInterfaces();
+    ConfDebugString(">TZEMBServer.UnhookClientApp", kTrace);
+    TCallFrame frame = Frame("TZEMBServer.UnhookClientApp");
+    frame.Barrier(Result, [&] { Result = Host().UnhookClientApp(ClientAppID); });
+    ConfDebugString("<TZEMBServer.UnhookClientApp", kTrace);
+    AddCommLine("UnhookClientApp (ClientAppID: " + std::to_string(ClientAppID) + ")");
+    RaiseDevicesChangeNotification();
+    return S_OK;
+}
+
+HRESULT TZEMBServer::ClientAppInfo(std::int32_t ClientAppID, std::uint8_t& ClientAppType,
+                                   std::string& ClientAppComputerName,
+                                   std::string& ClientAppExeName, bool& Result) {
+    return Frame("TZEMBServer.ClientAppInfo").Run(Result, [&] {
+        ClientAppComputerName.clear();
+        ClientAppExeName.clear();
+        TUSBClientAppType type = aciNone;
+        std::string computerName, exeName;
+        Result = Host().ClientAppInfo(ClientAppID, type, computerName, exeName);
+        if (Result) {
+            ClientAppType = static_cast<std::uint8_t>(type);
+            ClientAppComputerName = computerName;
+            ClientAppExeName = exeName;
+        }
+    });
+}
+
+HRESULT TZEMBServer::EnumApplications(bool& Result) {
+    ConfDebugString("TZEMBServer.EnumApplications", "");
+    Result = false;
+    return S_OK;
+}
+
+HRESULT TZEMBServer::EnumConnections(bool& Result) {
+    ConfDebugString("TZEMBServer.EnumConnections", "");
+    Result = false;
+    return S_OK;
+}
+
+HRESULT TZEMBServer::FirstDevice(std::uint8_t DevType, std::uint8_t Mode, std::int32_t& DevID,
+                                 bool& Result) {
+    return Frame("TZEMBServer.FirstDevice").Run(Result, [&] {
+        FirstDevice2(DevType, -1, Mode, DevID, Result);
+        ConfDebugString("TZEMBServer.FirstDevice. DevID: " + std::to_string(DevID), kTrace);
+    });
+}
+
+HRESULT TZEMBServer::SetZEMBHost(const std::shared_ptr<IZEMBHost>&, bool& Result) {
+    ConfDebugString("TZEMBServer.SetZEMBHost", "");
+    Result = false;
+    return S_OK;
+}
+
+HRESULT TZEMBServer::SetSuperUseMode(bool& Result) {
+    Result = true;
+    return S_OK;
+}
+
+HRESULT TZEMBServer::FirstDevice2(std::uint8_t DevType, std::int32_t ClientAppID, std::uint8_t Mode,
+                                  std::int32_t& DevID, bool& Result) {
+    return Frame("TZEMBServer.FirstDevice2").Run(Result, [&] {
+        const auto devType = static_cast<TUSBDevType>(Clamp(DevType, dtCorra));
+        const auto mode = static_cast<TUSBDevMode>(Clamp(Mode, cmShared));
+        Result = Host().FirstDevice(devType, ClientAppID, mode, DevID);
+        if (Result) {
+            return;
+        }
+        std::string line = "No device found (" + ToText(devType) + " " + ToText(mode) + ")";
+        if (devType == dtMirel || devType == dtFenwy) {
+            Result = Host().FirstDevice(dtNotRecognized, ClientAppID, mode, DevID);
+            if (Result) {
+                line += ". Using NotRecognized device instead";
+            }
+        }
+        AddCommLine(line);
+    });
+}
+
+HRESULT TZEMBServer::TotalBufferSize(std::int32_t DevID, std::int32_t& Value, bool& Result) {
+    return Frame("TZEMBServer3.TotalBufferSize").Run(Result, [&] {
+        Result = Host().TotalBufferSize(DevID, Value);
+    });
+}
+
+HRESULT TZEMBServer::HookupClientApp2(std::uint8_t ClientAppType, std::int32_t ClientProcessID,
+                                      const std::string& ClientComputerName,
+                                      const std::string& ClientExeName, std::int32_t& ClientAppID,
+                                      bool& Result) {
+    TCallFrame frame = Frame("TZEMBServer.HookupClientApp2", kTrace, true);
+    frame.BarrierPrefix = "TZEMBServer.HookupClientApp";
+    return frame.Run(Result, [&] {
+        const auto type = static_cast<TUSBClientAppType>(Clamp(ClientAppType, aciCorra));
+        // The names end at their first NUL, as the clients' zero-terminated texts do.
+        const std::string computerName(ClientComputerName.c_str());
+        const std::string exeName(ClientExeName.c_str());
+        Result = Host().HookupClientApp(type, ClientProcessID, computerName, exeName, ClientAppID);
+        AddCommLine(std::string("HookupClientApp: ") + (Result ? " ok" : " not ok"));
+        if (Result) {
+            AddCommLine("  ClientAppID: " + std::to_string(ClientAppID));
+            AddCommLine("  ClientExeName: " + exeName);
+        }
+    });
+}
+
+HRESULT TZEMBServer::StartSession(std::int32_t ConnectID, bool& Result) {
+    TCallFrame frame = Frame("TZEMBServer3.StartSession");
+    frame.BarrierPrefix = "TZEMBServer.StartSession";
+    return frame.Run(Result, [&] { Result = Host().StartSession(ConnectID); });
+}
+
+HRESULT TZEMBServer::EndSession(std::int32_t ConnectID, bool& Result) {
+    return Frame("TZEMBServer3.EndSession").Run(Result, [&] {
+        Result = Host().EndSession(ConnectID);
+    });
+}
+
+HRESULT TZEMBServer::SetZEMBHost2(std::int32_t ClientAppID,
+                                  const std::shared_ptr<IZEMBHost>& ZEMBHost, bool& Result) {
+    return Frame("TZEMBServer.SetZEMBHost").Run(Result, [&] {
+        Result = Host().SetZEMBHost(ClientAppID, ZEMBHost);
+    });
+}
+
+HRESULT TZEMBServer::EnumDevices2(std::int32_t ClientAppID, std::uint8_t DevType, bool& Result) {
+    return Frame("TZEMBServer4.EnumDevices2").Run(Result, [&] {
+        EnsureHost();
+        Result = Host().EnumDevices(ClientAppID, static_cast<TUSBDevType>(Clamp(DevType, dtCorra)));
+    });
+}
+
+HRESULT TZEMBServer::EnumApplications2(std::int32_t ClientAppID, bool& Result) {
+    return Frame("TZEMBServer4.EnumApplications2").Run(Result, [&] {
+        Result = Host().EnumApplications(ClientAppID);
+    });
+}
+
+HRESULT TZEMBServer::EnumConnection2(std::int32_t ClientAppID, bool& Result) {
+    return Frame("TZEMBServer4.EnumConnections2").Run(Result, [&] {
+        Result = Host().EnumConnections(ClientAppID);
+    });
+}

@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: MIT
+// zemb-server: the ZEMB server process. Start-up order, registration, the single-instance rule,
+// serving clients from one sd-event loop, and the orderly end.
+#include "server/CommunicationLog.h"
+#include "base/DebugLog.h"
+#include "base/EventLoop.h"
+#include "base/ExecutablePaths.h"
+#include "base/OperatorMessages.h"
+#include "base/StartupEffects.h"
+#include "base/VersionRecord.h"
+#include "server/OperatorInterface.h"
+#include "server/Registration.h"
+#include "server/AutomationRuntime.h"
+#include "base/Settings.h"
+#include "base/ProcessList.h"
+#include "usb/LatencySimulation.h"
+#include "host/HostOperations.h"
+#include "server/ServerObject.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+constexpr const char* kUsage = R"(Usage: zemb-server [OPTION]... [SWITCH]
+
+The ZEMB server: shares the USB link programming devices of this computer between client
+applications, which reach it on the D-Bus session bus as org.zemb.ZEMB.
+
+Switches (after "-" or "/", letter case ignored):
+  -Automation, -Embedding  started by the bus for a client; ends with the last client's
+                           server object
+  -RegServer               write the registration (D-Bus service and interface files), end
+  -UnregServer             remove the registration, end
+  (none)                   stand-alone: runs until it is ended (SIGTERM, SIGINT)
+
+Options:
+  --no-window   run without the operator window (the default where there is no display)
+  --help        show this text and end
+  --version     show the build string and end
+
+Environment:
+  ZEMB_CONFIG_DIR   folder of FENWY.INI, QUOREN.INI and Nabto.ini (default: the folder of
+                    the executable)
+  ZEMB_SYSTEM_DIR   folder of Zalto.ini (default: /etc)
+)";
+
+// Another window for this program does not exist yet: nothing to bring to the front.
+long ActivateOtherInstance(const std::string&, bool, const std::string&) {
+    return 0;
+}
+
+// Every path out ends the same way: the host freed (devices closed), the watchdog log written.
+struct TProcessEnd {
+    ~TProcessEnd() {
+        SetHost(nullptr);
+        FreeUSB_IFHost();
+        DestroyNabtoSim();
+        FinishProgrammingLibrary();
+    }
+};
+
+std::vector<TAutoObjectFactory> ServerClassFactories() {
+    using ZEMB::TInterface;
+    return {
+        {"ZEMBServer", CLASS_ZEMBServer, TInterface::IZEMBServer,
+         [] { return std::make_shared<TZEMBServer>(); }},
+        {"ZEMBServer2", CLASS_ZEMBServer2, TInterface::IZEMBServer2,
+         [] { return std::make_shared<TZEMBServer2>(); }},
+        {"ZEMBServer3", CLASS_ZEMBServer3, TInterface::IZEMBServer3,
+         [] { return std::make_shared<TZEMBServer3>(); }},
+        {"ZEMBServer4", CLASS_ZEMBServer4, TInterface::IZEMBServer4,
+         [] { return std::make_shared<TZEMBServer4>(); }},
+    };
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    for (std::string_view arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("zemb-server %s\n", GetOwnVersionString().c_str());
+            return 0;
+        }
+    }
+    // The operator window joins later; every start is headless for now.
+    const TStartMode mode = FindStartMode(args);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // Unit initialisation, in order.
+    CreateNabtoSim();
+    RunProgrammingLibraryStartup();
+    LoadSettings();
+    std::vector<TAutoObjectFactory> factories = ServerClassFactories();
+    TProcessEnd processEnd;
+    EnsureHost();
+    ResetCommLogState();
+
+    // Registration at every start; only the register mode reports a failure.
+    std::string error;
+    if (!UpdateRegistration(mode, ExecutablePath(), error)) {
+        std::fprintf(stderr, "zemb-server: %s\n", error.c_str());
+        return 1;
+    }
+    if (mode == TStartMode::smRegServer || mode == TStartMode::smUnregServer) {
+        return 0;
+    }
+
+    auto bus = TZEMBBus::OpenSession(error);
+    if (!bus) {
+        std::fprintf(stderr, "zemb-server: cannot connect to the session bus: %s\n", error.c_str());
+        return 1;
+    }
+    TAutomationServer automation(bus);
+    for (auto& factory : factories) {
+        automation.AddFactory(std::move(factory));
+    }
+    // A client that ended without unhooking keeps its registration and connections, but the
+    // callbacks it passed can never answer again: left in place, the first of them would end
+    // every later device notification before the clients registered after it.
+    automation.SetCallbacksVanishedHook([](const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
+                                           const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
+        TUSB_IFHostLocal::ForgetCallbacks(hosts, events);
+    });
+    std::string nameError;
+    const bool serving = automation.Start(nameError);
+
+    // One copy at a time.
+    if (CountProcessInstances() != 1) {
+        const std::string text = "ZEMB already started" + std::to_string(CountProcessInstances());
+        // Headless, the message box's text goes to standard error.
+        std::fprintf(stderr, "%s\n", text.c_str());
+        ActivateOtherInstance("TfrmMain", true, "");
+        return 1;
+    }
+    if (!serving) {
+        std::fprintf(stderr, "zemb-server: %s\n", nameError.c_str());
+        return 1;
+    }
+
+    ServeOperatorInterface(automation);
+    struct TOperatorServing {
+        ~TOperatorServing() { StopOperatorInterface(); }
+    } operatorServing;
+
+    TEventLoop event = TEventLoop::Default();
+    if (!event.Valid()) {
+        std::fprintf(stderr, "zemb-server: cannot create the event loop\n");
+        return 1;
+    }
+    sigset_t termination;
+    sigemptyset(&termination);
+    sigaddset(&termination, SIGTERM);
+    sigaddset(&termination, SIGINT);
+    sigprocmask(SIG_BLOCK, &termination, nullptr);
+    const TEventSource onTerm = event.AddSignal(SIGTERM, [&] { event.Exit(0); });
+    const TEventSource onInt = event.AddSignal(SIGINT, [&] { event.Exit(0); });
+
+    bus->AttachEvent(event.Get());
+    bus->SetConnectionLostHandler([&] { event.Exit(0); });
+    if (mode == TStartMode::smAutomation) {
+        automation.SetLastReleaseHook([&] { event.Exit(0); });
+    }
+    if (!StartDeviceChangeMonitor(event.Get())) {
+        ConfDebugString(
+            "zemb-server: no device-change monitor; devices plugged in later are not seen");
+    }
+
+    const int status = event.Run();
+    StopDeviceChangeMonitor();
+    bus->DetachEvent();
+    return status < 0 ? 1 : 0;
+}

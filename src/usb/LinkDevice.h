@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "base/UniqueFd.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One byte each; values in declaration order from 0. The byte is what crosses the D-Bus
+// interface, so a value outside the list can arrive: it is kept as it is (the underlying
+// type is fixed, so such a value is well defined) and its text form is its decimal number.
+enum TUSBClientAppType : std::uint8_t { aciNone, aciBase, aciVantor, aciDostra, aciCorra };
+enum TUSBDevMode : std::uint8_t { cmExclusive, cmShared };
+enum TUSBDevType : std::uint8_t { dtNotRecognized, dtBrisk, dtMirel, dtFenwy, dtCorra };
+enum TUSB_DeviceDriver : std::uint8_t { ddSilabs, ddWinUSB_Silabs, ddWinUSB_ST };
+
+inline constexpr int DevTypeCount = 5;
+inline constexpr int DeviceDriverCount = 3;
+
+// The identifier exactly as declared ("dtBrisk", "cmShared"), for log lines and the window.
+std::string ToText(TUSBClientAppType value);
+std::string ToText(TUSBDevMode value);
+std::string ToText(TUSBDevType value);
+std::string ToText(TUSB_DeviceDriver value);
+// The reverse, exact and case-sensitive; false for an unknown identifier.
+bool FromText(std::string_view text, TUSBClientAppType& value);
+bool FromText(std::string_view text, TUSBDevMode& value);
+bool FromText(std::string_view text, TUSBDevType& value);
+bool FromText(std::string_view text, TUSB_DeviceDriver& value);
+
+// A 16-byte GUID in the usual layout (first three groups stored least significant byte first
+// on the wire; here as integers).
+struct TGUID {
+    std::uint32_t D1 = 0;
+    std::uint16_t D2 = 0;
+    std::uint16_t D3 = 0;
+    std::array<std::uint8_t, 8> D4{};
+
+    friend bool operator==(const TGUID&, const TGUID&) = default;
+    // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
+    std::string ToString() const;
+    // Accepts the braced form in either letter case; none for anything else.
+    static std::optional<TGUID> FromString(std::string_view text);
+    // The 16 bytes in the usual layout.
+    std::array<std::uint8_t, 16> Bytes() const;
+};
+
+// The interface class searched by each cell of the grid. Rows 2 to 4 repeat row 0.
+const TGUID& InterfaceGUIDOf(TUSBDevType row, TUSB_DeviceDriver column);
+
+// Log groups of this layer.
+inline constexpr std::string_view LogGroupComm = "RUVAzerComm";
+inline constexpr std::string_view LogGroupNabto = "Nabto";
+
+// Link command and reply codes.
+inline constexpr std::uint8_t TX_RAM_TOTAL_MSG = 0x09;
+inline constexpr std::uint8_t RX_RAM_TOTAL_MSG = 0x08;
+inline constexpr std::uint8_t TX_GET_VER_MSG = 0x13;
+inline constexpr std::uint8_t RX_GET_VER_ACK_MSG = 0x14;
+inline constexpr std::uint8_t TX_GET_DEV_MSG = 0x18;
+inline constexpr std::uint8_t RX_GET_DEV_MSG = 0x19;
+inline constexpr std::uint8_t TX_ENABLE_EEP_WRITE_MSG = 0x1C;
+inline constexpr std::uint8_t RX_ENABLE_EEP_WRITE_ACK_MSG = 0x1D;
+
+// The USB identifiers of the Brisk boxes as they stand in a device path.
+inline constexpr std::string_view BriskVidPid = "vid_10c4&pid_83cc";
+
+// "%.2d.%.2d" of the major and minor byte: 0x0203 is "02.03".
+std::string FirmwareText(std::uint16_t firmware);
+
+class TUSB_IFDeviceCollection;
+
+// Everything known about one attached link device. It belongs to exactly one collection at a
+// time and can be moved to another one as the same object (SetCollection); the collection
+// owns it. Used on the main thread only; every operation blocks until the device answers.
+class TUSB_IFDeviceBase {
+public:
+    TUSB_IFDeviceBase();
+    virtual ~TUSB_IFDeviceBase();
+    TUSB_IFDeviceBase(const TUSB_IFDeviceBase&) = delete;
+    TUSB_IFDeviceBase& operator=(const TUSB_IFDeviceBase&) = delete;
+
+    std::string LinkName;
+    std::string FriendlyName;
+    std::string SerialNumber;
+    std::string VidPid;
+    std::string GUID_;
+    TUSBDevType DevType = dtNotRecognized;
+    std::int32_t DevID = 0;
+    std::uint8_t App_ID_Hardware_Revision = 0;
+    std::uint16_t Meas_App_FPGA_Rev = 0;
+    std::string UserDeviceName;
+    std::uint16_t Firmware = 0;
+    std::int32_t TotalBufferSize = 0;
+    // The opened device path (libusb: the device node; pipe-file driver: the device folder).
+    TUniqueFd Handle;
+    TUSB_DeviceDriver DriverType = ddSilabs;
+
+    // True while the device is open (Handle held).
+    bool Active() const { return Handle.Valid(); }
+
+    virtual bool GetDevInfo() = 0;
+    virtual bool OpenDevice() = 0;
+    // True if the device handle was closed; false on a closed device.
+    virtual bool CloseDevice() = 0;
+    virtual bool StartSession() = 0;
+    virtual bool EndSession() = 0;
+    // Reads up to Count bytes into Buffer (at least Count bytes long).
+    virtual bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count,
+                            std::uint32_t& BytesRead) = 0;
+    virtual bool WriteBuffer(const std::uint8_t* Buffer, std::uint32_t Count,
+                             std::uint32_t& BytesWritten) = 0;
+
+    // The collection that owns the object, and its index there (-1 without a collection).
+    TUSB_IFDeviceCollection* Collection() const { return collection_; }
+    int Index() const;
+    // Moves the object, unchanged, to the end of another collection (nullptr is refused).
+    void SetCollection(TUSB_IFDeviceCollection* target);
+
+protected:
+    // The part of destruction that needs the transport: every transport's destructor calls it
+    // while its own fields still exist. Closes an open device; a failure inside the close is
+    // reported on the debug output and does not stop the destruction.
+    void CloseOnDestroy() noexcept;
+
+private:
+    friend class TUSB_IFDeviceCollection;
+    TUSB_IFDeviceCollection* collection_ = nullptr;
+};
+
+// The link command protocol and identification, over the transport's ReadBuffer and
+// WriteBuffer. ReadBuffer/WriteBuffer here only apply the latency simulation and succeed;
+// every transport calls them before its own transfer.
+class TUSB_IFDeviceLocal : public TUSB_IFDeviceBase {
+public:
+    bool GetDevInfo() override;
+    bool StartSession() override;
+    bool EndSession() override;
+    bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override;
+    bool WriteBuffer(const std::uint8_t* Buffer, std::uint32_t Count,
+                     std::uint32_t& BytesWritten) override;
+
+    bool GetRAMTotal();
+    bool GetFirmwareVersion();
+    bool SetEnableEEPWrite();
+    // Fills the identity fields from the device path, opening the device briefly unless its
+    // USB identifiers are those of a Brisk box. Never fails as a whole.
+    void Identify(const std::string& Path);
+
+private:
+    bool WriteExact(const std::uint8_t* Buffer, std::uint32_t Count);
+    bool ReadExact(std::uint8_t* Buffer, std::uint32_t Count);
+    // One link command: msg[0] out, replyCount bytes back into msg, the first of them answer.
+    // A step that fails logs its line (writeFailed, readFailed, answerFailed) and gives false.
+    bool Exchange(std::uint8_t* msg, std::uint32_t replyCount, std::uint8_t answer,
+                  std::string_view writeFailed, std::string_view readFailed,
+                  std::string_view answerFailed);
+};
+
+class TSetupApi;
+
+// Makes a new device object of one transport class.
+using TDeviceClass = std::function<std::unique_ptr<TUSB_IFDeviceBase>()>;
+// The device class of a driver column (TUSB_IFDeviceSilabs, _WinUSB_Silabs, _WinUSB_ST).
+TDeviceClass DeviceClassOf(TUSB_DeviceDriver driver);
+
+// One interface-class search and the device objects it found, in the order discovery
+// returned them. Owns its items.
+class TUSB_IFDeviceCollection {
+public:
+    TUSB_IFDeviceCollection(TUSB_DeviceDriver itemClass, const TGUID& interfaceGUID);
+    TUSB_IFDeviceCollection(TDeviceClass itemClass, const TGUID& interfaceGUID);
+    ~TUSB_IFDeviceCollection();
+    TUSB_IFDeviceCollection(const TUSB_IFDeviceCollection&) = delete;
+    TUSB_IFDeviceCollection& operator=(const TUSB_IFDeviceCollection&) = delete;
+
+    const TGUID& InterfaceGUID() const { return interfaceGUID_; }
+
+    int Count() const { return static_cast<int>(items_.size()); }
+    // The device at Index, or nullptr when Index is negative or not below Count.
+    TUSB_IFDeviceBase* Items(int Index) const;
+    int IndexOf(const TUSB_IFDeviceBase* item) const;
+
+    // Destroys every item, then searches the interface class and adds and identifies one new
+    // device object per interface found (at most 128). Blocks for every identification.
+    void Refresh();
+    // Creates an item of the collection's class at the end (not identified).
+    TUSB_IFDeviceBase* Add();
+    // Takes an existing object at the end.
+    TUSB_IFDeviceBase* Adopt(std::unique_ptr<TUSB_IFDeviceBase> item);
+    // Removes the item from the collection and hands it over (nullptr if not held).
+    std::unique_ptr<TUSB_IFDeviceBase> Extract(TUSB_IFDeviceBase* item);
+    // Destroys one item (closing it if open); false if it is not held here.
+    bool Delete(TUSB_IFDeviceBase* item);
+    // Destroys every item.
+    void Clear();
+
+    // Closes every open item and remembers it; ReopenClosedDevices opens them again.
+    void CloseOpenDevices();
+    void ReopenClosedDevices();
+
+private:
+    TDeviceClass itemClass_;
+    TGUID interfaceGUID_;
+    std::vector<std::unique_ptr<TUSB_IFDeviceBase>> items_;
+    std::vector<TUSB_IFDeviceBase*> closedDevices_;
+    std::shared_ptr<TSetupApi> setupApi_;
+};
+
+// The fifteen collections: one per device type (row) and driver (column).
+class TUSB_IFDeviceGrid {
+public:
+    TUSB_IFDeviceGrid();
+    TUSB_IFDeviceCollection& Cell(TUSBDevType row, TUSB_DeviceDriver column);
+    const TUSB_IFDeviceCollection& Cell(TUSBDevType row, TUSB_DeviceDriver column) const;
+
+    // Per column (ddSilabs, ddWinUSB_Silabs, ddWinUSB_ST): clears the column, refreshes the
+    // dtBrisk cell and then the dtNotRecognized cell, and moves every recognised device of the
+    // latter to the cell of its DevType, as the same object.
+    void RescanAll();
+    // Step 3 of RescanAll for one column: walks the dtNotRecognized cell and moves every device
+    // whose DevType is set to the cell of that type, as the same object.
+    void SortRecognised(TUSB_DeviceDriver column);
+    void CloseOpenDevices();
+    void ReopenClosedDevices();
+    void Clear();
+    // Calls f for every device, row by row, column by column, in index order.
+    void ForEach(const std::function<void(TUSB_IFDeviceBase&)>& f) const;
+
+private:
+    std::array<std::array<std::unique_ptr<TUSB_IFDeviceCollection>, DeviceDriverCount>,
+               DevTypeCount>
+        cells_;
+};
