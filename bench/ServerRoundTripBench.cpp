@@ -2,8 +2,6 @@
 // A client's view of the server's speed: one call, and a write plus the read of its echo
 // through a simulated link device, over the session bus. Starts its own
 // `zemb-sim -- zemb-server` unless a server already owns the name.
-#include <zemb/ZEMBClient.h>
-
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <csignal>
@@ -13,6 +11,9 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <zemb/ZEMBClient.h>
+
+using namespace ZEMB;
 
 namespace {
 using namespace std::chrono_literals;

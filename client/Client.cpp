@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include <zemb/ZEMBClient.h>
-
+#include "base/Text.h"
 #include "bus/BusConnection.h"
 #include "bus/Marshal.h"
 
@@ -8,6 +7,7 @@
 #include <cctype>
 #include <map>
 #include <time.h>
+#include <zemb/ZEMBClient.h>
 
 namespace ZEMB {
 
@@ -216,7 +216,7 @@ std::shared_ptr<IZEMBServer4> TZEMBClient::CreateInstance(std::string_view class
     };
     const TClassLevel* level = nullptr;
     for (const TClassLevel& c : ClassLevels)
-        if (SameText(c.ClassId, classId))
+        if (ZEMB::SameText(c.ClassId, classId))
             level = &c;
     if (!level)
         return fail(REGDB_E_CLASSNOTREG);

@@ -2,8 +2,6 @@
 // A client of the ZEMB server: hooks up, lists the devices through its IZEMBHost sink, runs one
 // write and read on the first device, and then serves callbacks from a plain poll loop.
 //   zemb-client-example [--listen MILLISECONDS]
-#include <zemb/ZEMBClient.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +10,9 @@
 #include <poll.h>
 #include <string>
 #include <unistd.h>
+#include <zemb/ZEMBClient.h>
+
+using namespace ZEMB;
 
 namespace {
 

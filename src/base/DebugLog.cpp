@@ -3,6 +3,7 @@
 
 #include "base/ExecutablePaths.h"
 #include "base/ProfileFile.h"
+#include "base/Text.h"
 
 #include <chrono>
 #include <cstdio>
@@ -60,7 +61,7 @@ bool IsControl(char c) {
 
 bool ListHolds(const std::vector<std::string>& items, std::string_view name) {
     for (const std::string& item : items) {
-        if (SameTextNoCase(item, name)) {
+        if (ZEMB::SameText(item, name)) {
             return true;
         }
     }

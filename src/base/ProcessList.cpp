@@ -2,19 +2,12 @@
 #include "base/ProcessList.h"
 
 #include "base/ExecutablePaths.h"
+#include "base/Text.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <system_error>
-
-std::string UpperCaseText(std::string_view text) {
-    std::string upper(text);
-    for (char& c : upper) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return upper;
-}
 
 TProcessList::TProcessList() {
     // Processes whose executable link cannot be read (other users', kernel threads) are left
@@ -50,13 +43,15 @@ TProcessList::TProcessList() {
 std::size_t TProcessList::FilterByExe(const std::string& name, bool byFullPath) {
     const std::string target = name.empty() ? ExecutablePath() : name;
     if (byFullPath) {
-        const std::string key = UpperCaseText(target);
-        std::erase_if(
-            items_, [&](const TProcessItem& item) { return UpperCaseText(item.FullPath) != key; });
+        const std::string key = ZEMB::UpperCaseText(target);
+        std::erase_if(items_, [&](const TProcessItem& item) {
+            return ZEMB::UpperCaseText(item.FullPath) != key;
+        });
     } else {
-        const std::string key = UpperCaseText(ExtractFileName(target));
-        std::erase_if(items_,
-                      [&](const TProcessItem& item) { return UpperCaseText(item.ExeName) != key; });
+        const std::string key = ZEMB::UpperCaseText(ExtractFileName(target));
+        std::erase_if(items_, [&](const TProcessItem& item) {
+            return ZEMB::UpperCaseText(item.ExeName) != key;
+        });
     }
     return items_.size();
 }

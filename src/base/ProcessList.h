@@ -33,6 +33,3 @@ private:
 
 // Counts the running copies of an executable (empty Name: this program, itself included).
 std::uint16_t CountProcessInstances(const std::string& name = {}, bool byFullPath = false);
-
-// Upper case for comparisons, as the platform upper-cases 8-bit text.
-std::string UpperCaseText(std::string_view text);

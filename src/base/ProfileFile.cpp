@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "base/ProfileFile.h"
 
+#include "base/Text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -8,13 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-bool SameTextNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::toupper(x) == std::toupper(y);
-           });
-}
 
 static bool IsBlank(unsigned char c) {
     return c <= ' ';
@@ -133,9 +128,9 @@ std::optional<std::string> TProfileText::Value(std::string_view section,
             if (inSection) {
                 return std::nullopt;
             }
-            inSection = !seen && SameTextNoCase(line.section, section);
+            inSection = !seen && ZEMB::SameText(line.section, section);
             seen = seen || inSection;
-        } else if (inSection && line.isKey && SameTextNoCase(line.key, key)) {
+        } else if (inSection && line.isKey && ZEMB::SameText(line.key, key)) {
             return line.value;
         }
     }
@@ -144,7 +139,7 @@ std::optional<std::string> TProfileText::Value(std::string_view section,
 
 bool TProfileText::HasSection(std::string_view section) const {
     return std::any_of(lines_.begin(), lines_.end(), [&](const Line& line) {
-        return line.isSection && SameTextNoCase(line.section, section);
+        return line.isSection && ZEMB::SameText(line.section, section);
     });
 }
 
@@ -156,10 +151,10 @@ std::vector<std::string> TProfileText::Keys(std::string_view section) const {
             if (inSection) {
                 break;
             }
-            inSection = SameTextNoCase(line.section, section);
+            inSection = ZEMB::SameText(line.section, section);
         } else if (inSection && line.isKey &&
                    std::none_of(keys.begin(), keys.end(), [&](const std::string& k) {
-                       return SameTextNoCase(k, line.key);
+                       return ZEMB::SameText(k, line.key);
                    })) {
             keys.push_back(line.key);
         }
@@ -172,7 +167,7 @@ std::vector<std::string> TProfileText::Sections() const {
     for (const Line& line : lines_) {
         if (line.isSection &&
             std::none_of(sections.begin(), sections.end(),
-                         [&](const std::string& s) { return SameTextNoCase(s, line.section); })) {
+                         [&](const std::string& s) { return ZEMB::SameText(s, line.section); })) {
             sections.push_back(line.section);
         }
     }
@@ -201,14 +196,14 @@ std::string TProfileText::WithValue(std::string_view section, std::string_view k
     std::size_t insertAt = 0; // after the last key line of the section
     for (const Line& line : lines_) {
         if (line.isSection) {
-            inSection = !sectionSeen && SameTextNoCase(line.section, section);
+            inSection = !sectionSeen && ZEMB::SameText(line.section, section);
             if (inSection) {
                 sectionSeen = true;
                 out.push_back(line.raw);
                 insertAt = out.size();
                 continue;
             }
-        } else if (inSection && !done && line.isKey && SameTextNoCase(line.key, key)) {
+        } else if (inSection && !done && line.isKey && ZEMB::SameText(line.key, key)) {
             out.push_back(newLine);
             done = true;
             continue;
@@ -236,7 +231,7 @@ std::string TProfileText::WithoutSection(std::string_view section) const {
     bool inSection = false;
     for (const Line& line : lines_) {
         if (line.isSection) {
-            inSection = SameTextNoCase(line.section, section);
+            inSection = ZEMB::SameText(line.section, section);
         }
         if (!inSection) {
             out.push_back(line.raw);
@@ -250,9 +245,9 @@ std::string TProfileText::WithoutKey(std::string_view section, std::string_view 
     bool inSection = false;
     for (const Line& line : lines_) {
         if (line.isSection) {
-            inSection = SameTextNoCase(line.section, section);
+            inSection = ZEMB::SameText(line.section, section);
         }
-        if (!(inSection && line.isKey && SameTextNoCase(line.key, key))) {
+        if (!(inSection && line.isKey && ZEMB::SameText(line.key, key))) {
             out.push_back(line.raw);
         }
     }

@@ -83,7 +83,6 @@ private:
     std::string Join(const std::vector<std::string>& lines) const;
 };
 
-bool SameTextNoCase(std::string_view a, std::string_view b);
 std::string TrimText(std::string_view text);
 // The whole content of a file, byte for byte; none when it cannot be opened.
 std::optional<std::string> ReadFileText(const std::string& path);

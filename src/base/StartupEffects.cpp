@@ -4,9 +4,10 @@
 #include "base/DebugLog.h"
 #include "base/ExecutablePaths.h"
 #include "base/OperatorMessages.h"
-#include "base/ProfileFile.h"
-#include "base/VersionRecord.h"
 #include "base/ProcessList.h"
+#include "base/ProfileFile.h"
+#include "base/Text.h"
+#include "base/VersionRecord.h"
 
 #include <chrono>
 #include <cstdio>
@@ -43,7 +44,7 @@ std::tm LocalToday() {
 }
 
 bool IsDailyLogName(const std::string& name) {
-    const std::string upper = UpperCaseText(name);
+    const std::string upper = ZEMB::UpperCaseText(name);
     return upper.size() >= 10 && upper.starts_with("HA_LOG") && upper.ends_with(".HAJ");
 }
 
@@ -109,7 +110,7 @@ int CleanPermanentLogFolder(const std::string& folder, const std::string& todays
             }
         }
         // Today's file stays, in whatever case its name is written.
-        if (error || !smallest || SameTextNoCase(*smallest, todaysName)) {
+        if (error || !smallest || ZEMB::SameText(*smallest, todaysName)) {
             return deleted;
         }
         if (!fs::remove(fs::path(folder) / *smallest, error) || error) {

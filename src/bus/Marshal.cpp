@@ -8,7 +8,7 @@
 namespace ZEMB {
 
 #define ZEMB_STUB_ENTRY(intf, slot, dispid, name, ...)                                             \
-    &Stub<&::intf::name, MethodIndex(TInterface::intf, #name)>,
+    &Stub<&ZEMB::intf::name, MethodIndex(TInterface::intf, #name)>,
 const TStubFunction StubTable[MethodCount] = {ZEMB_ALL_METHODS(ZEMB_STUB_ENTRY)};
 #undef ZEMB_STUB_ENTRY
 

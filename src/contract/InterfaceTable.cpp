@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "contract/InterfaceTable.h"
 
+#include "base/Text.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -124,13 +126,6 @@ void AppendChildren(std::string& xml, std::span<const std::string> children) {
 
 } // namespace
 
-bool SameText(std::string_view a, std::string_view b) {
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
 std::string_view InterfaceName(TInterface intf) {
     switch (intf) {
     case TInterface::IZEMBServer:
@@ -244,7 +239,7 @@ const TMethod* FindByDispId(TInterface intf, std::int32_t dispId) {
 const TMethod* FindByName(TInterface intf, std::string_view name) {
     for (TInterface i : InterfaceChain(intf))
         for (const TMethod& m : MethodTable)
-            if (m.Interface == i && SameText(m.Name, name))
+            if (m.Interface == i && ZEMB::SameText(m.Name, name))
                 return &m;
     return nullptr;
 }

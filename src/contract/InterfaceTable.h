@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// The ZEMB type library 1.0: identifiers, status codes, the byte-array type and the one table
+// The ZEMB type library 1.0: identifiers, the byte-array type and the one table
 // of every method of the six automation interfaces. The C++ interfaces, the table, the
 // introspection XML, the stubs, the proxies and IDispatch are all expanded from the method
 // lists below, so adding a method is one line in a list plus its implementation.
 // No D-Bus here: the host layer includes this header without linking sd-bus.
+
+// Siblings by their own name: the same lines work in the source tree and as installed <zemb/...>.
+#include "Enumerations.h"
+#include "Status.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,33 +20,7 @@
 #include <string_view>
 #include <vector>
 
-// Status of every automation call, as existing clients know it.
-using HRESULT = std::int32_t;
-
-inline constexpr HRESULT S_OK = 0;
-inline constexpr HRESULT S_FALSE = 1;
-inline constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
-inline constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
-inline constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
-inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
-inline constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
-inline constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005u);
-inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
-inline constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154u);
-inline constexpr HRESULT DISP_E_MEMBERNOTFOUND = static_cast<HRESULT>(0x80020003u);
-inline constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005u);
-inline constexpr HRESULT DISP_E_UNKNOWNNAME = static_cast<HRESULT>(0x80020006u);
-inline constexpr HRESULT DISP_E_BADPARAMCOUNT = static_cast<HRESULT>(0x8002000Eu);
-inline constexpr HRESULT RPC_E_SERVERFAULT = static_cast<HRESULT>(0x80010105u);
-inline constexpr HRESULT RPC_E_DISCONNECTED = static_cast<HRESULT>(0x80010108u);
-inline constexpr HRESULT RPC_E_TIMEOUT = static_cast<HRESULT>(0x8001011Fu);
-
-constexpr bool SUCCEEDED(HRESULT status) {
-    return status >= 0;
-}
-constexpr bool FAILED(HRESULT status) {
-    return status < 0;
-}
+namespace ZEMB {
 
 // Library, interface and class identifiers, braced and upper case as clients pass them.
 inline constexpr std::string_view LIBID_ZEMB = "{719C2088-B212-4D33-B27B-1EB070551F60}";
@@ -62,17 +40,6 @@ inline constexpr std::string_view CLASS_ZEMBServer3 = "{9B9560C3-6E7A-44CD-8587-
 inline constexpr std::string_view CLASS_ZEMBServer4 = "{20549748-3037-452C-8F0E-D1196256B182}";
 inline constexpr std::string_view CLASS_ZEMBEvent = "{4620B006-1ABA-41A1-8FB7-F9D50952A48B}";
 inline constexpr std::string_view CLASS_ZEMBHost = "{DFF3AB64-D372-4D16-8BBB-CEF1F859ABEB}";
-
-namespace ZEMB {
-
-// The byte values that the interfaces carry, by ordinal. The device layer (uUSB_IF) has the
-// same enumerations with the same values; these are the library's view for clients.
-enum TUSBClientAppType : std::uint8_t { aciNone, aciBase, aciVantor, aciDostra, aciCorra };
-enum TUSBDevMode : std::uint8_t { cmExclusive, cmShared };
-enum TUSBDevType : std::uint8_t { dtNotRecognized, dtBrisk, dtMirel, dtFenwy, dtCorra };
-enum TUSB_DeviceDriver : std::uint8_t { ddSilabs, ddWinUSB_Silabs, ddWinUSB_ST };
-
-} // namespace ZEMB
 
 // A one-dimensional array of elements of ElementSize bytes each, as the clients' safe arrays
 // are: 10 elements of 4 bytes are 40 bytes. On D-Bus it travels as `ay` with element size 1.
@@ -105,8 +72,6 @@ private:
 
 class IZEMBEvent;
 class IZEMBHost;
-
-namespace ZEMB {
 
 enum class TInterface : std::uint8_t {
     IZEMBServer,
@@ -170,8 +135,6 @@ struct TMethod {
     std::int32_t DispId;
     std::span<const TParam> Params;
 };
-
-} // namespace ZEMB
 
 // The method lists: one line per method, in slot order, with (direction, type, name) per
 // parameter in declaration order. M(Interface, Slot, DispId, Name, params...).
@@ -273,7 +236,7 @@ struct TMethod {
 // clang-format on
 
 #define ZEMB_DECLARE_METHOD(intf, slot, dispid, name, ...)                                         \
-    virtual HRESULT name(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_DECL, __VA_ARGS__)) = 0;
+    virtual ZEMB::HRESULT name(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_DECL, __VA_ARGS__)) = 0;
 
 // Every method returns the status; a server method gives its outcome in Result (true/false),
 // its status is S_OK in every ordinary case.
@@ -313,8 +276,6 @@ public:
     virtual ~IZEMBHost() = default;
     ZEMB_IZEMBHOST_METHODS(ZEMB_DECLARE_METHOD)
 };
-
-namespace ZEMB {
 
 namespace Params {
 #define ZEMB_PARAM_ARRAY(intf, slot, dispid, name, ...)                                            \
@@ -369,9 +330,6 @@ const TMethod* FindByDispId(TInterface intf, std::int32_t dispId);
 const TMethod* FindByName(TInterface intf, std::string_view name);
 // By D-Bus interface and member name, exact.
 const TMethod* FindMember(TInterface intf, std::string_view member);
-// Names and class identifiers compare as automation compares them: without regard to the
-// case of ASCII letters.
-bool SameText(std::string_view a, std::string_view b);
 
 // Well-known bus name, factory path and interfaces of the D-Bus contract.
 inline constexpr std::string_view BusName = "org.zemb.ZEMB";

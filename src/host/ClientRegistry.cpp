@@ -3,19 +3,13 @@
 
 #include "base/DebugLog.h"
 #include "base/ExecutablePaths.h"
+#include "base/Text.h"
 #include "base/VersionRecord.h"
 #include "host/ConnectedDevices.h"
 
 #include <algorithm>
 #include <cctype>
 #include <unistd.h>
-
-std::string LowerCaseText(const std::string& text) {
-    std::string lower = text;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower;
-}
 
 TUSB_HookedUpClientApps::TUSB_HookedUpClientApps(TUSB_ConnectedDevices& ConnectedDevices,
                                                  TProcessListFactory ProcessList)
@@ -37,8 +31,8 @@ TUSB_HookedUpClientApp* TUSB_HookedUpClientApps::Add(TUSBClientAppType ClientApp
     auto entry = std::make_unique<TUSB_HookedUpClientApp>();
     entry->ClientAppType = ClientAppType;
     entry->ProcessID = ProcessID;
-    entry->ComputerName = LowerCaseText(ComputerName);
-    entry->ExeName = LowerCaseText(ExeName);
+    entry->ComputerName = ZEMB::LowerCaseText(ComputerName);
+    entry->ExeName = ZEMB::LowerCaseText(ExeName);
     entry->ClientAppID = NextClientAppID;
     // Identifiers are never reused; the counter wraps only after 2^32 hook-ups.
     NextClientAppID = static_cast<std::int32_t>(static_cast<std::uint32_t>(NextClientAppID) + 1u);
@@ -59,7 +53,7 @@ TUSB_HookedUpClientApp* TUSB_HookedUpClientApps::HookupClientApp(TUSBClientAppTy
     } else {
         // The snapshot is a local value: freed on every path, also when it raises.
         TProcessList processes = processList_();
-        const std::size_t running = processes.FilterByExe(UpperCaseText(ExeName), true);
+        const std::size_t running = processes.FilterByExe(ZEMB::UpperCaseText(ExeName), true);
         const auto freeEarlier = [&] { items_.erase(items_.begin() + earlier); };
         if (running == 0) {
             freeEarlier();
@@ -82,8 +76,8 @@ TUSB_HookedUpClientApp* TUSB_HookedUpClientApps::HookupClientApp(TUSBClientAppTy
 int TUSB_HookedUpClientApps::IndexOf(TUSBClientAppType ClientAppType, std::int32_t ProcessID,
                                      const std::string& ComputerName,
                                      const std::string& ExeName) const {
-    const std::string computer = LowerCaseText(ComputerName);
-    const std::string exe = LowerCaseText(ExeName);
+    const std::string computer = ZEMB::LowerCaseText(ComputerName);
+    const std::string exe = ZEMB::LowerCaseText(ExeName);
     for (std::size_t i = 0; i < items_.size(); ++i) {
         const auto& item = *items_[i];
         if (item.ClientAppType == ClientAppType && item.ComputerName == computer &&

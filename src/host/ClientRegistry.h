@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "contract/InterfaceTable.h"
 #include "base/ProcessList.h"
+#include "contract/InterfaceTable.h"
 #include "usb/LinkDevice.h"
 
 #include <cstddef>
@@ -21,7 +21,7 @@ struct TUSB_HookedUpClientApp {
     std::string ComputerName; // lower case
     std::string ExeName;      // lower case
     std::int32_t ClientAppID = -1;
-    std::shared_ptr<IZEMBHost> ZEMBHost; // the client's notification sink, or none
+    std::shared_ptr<ZEMB::IZEMBHost> ZEMBHost; // the client's notification sink, or none
 };
 
 // The registry of hooked-up client applications. A registration is dropped only by
@@ -64,6 +64,3 @@ private:
     TProcessListFactory processList_;
     std::vector<std::unique_ptr<TUSB_HookedUpClientApp>> items_;
 };
-
-// Lower case as names are stored and compared.
-std::string LowerCaseText(const std::string& text);

@@ -9,6 +9,8 @@
 #include <exception>
 #include <thread>
 
+using namespace ZEMB;
+
 std::int32_t StrayInterfaceCount = 0;
 
 namespace {

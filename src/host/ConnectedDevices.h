@@ -34,7 +34,7 @@ public:
     std::int32_t ConnectID = -1;
     TUSBDevMode Mode{};
     std::int32_t ClientAppID = -1;
-    std::shared_ptr<IZEMBEvent> Callback;
+    std::shared_ptr<ZEMB::IZEMBEvent> Callback;
     std::int32_t TotalReadCount = 0;
     std::int32_t TotalWriteCount = 0;
     TUSB_ConnectedDevice* ConnectedDevice = nullptr;
@@ -100,7 +100,8 @@ public:
     TUSB_ConnectedDevice* ConnectedDeviceOfConnection(std::int32_t ConnectID);
     bool CanConnect(const TUSB_IFDeviceBase& Device, std::int32_t ClientAppID, TUSBDevMode Mode);
     TUSB_Connection* AddConnection(std::int32_t ClientAppID, TUSBDevMode Mode, bool& Reconnected,
-                                   std::shared_ptr<IZEMBEvent> Callback, TUSB_IFDeviceBase& Device);
+                                   std::shared_ptr<ZEMB::IZEMBEvent> Callback,
+                                   TUSB_IFDeviceBase& Device);
     void RemoveConnections(std::int32_t ClientAppID);
     // Marks every entry busy and waits (up to 10 s per entry) for running sessions to end.
     // False when a session stays open: the entries are freed again and no scan may run.

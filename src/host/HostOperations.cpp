@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <limits>
 
+using namespace ZEMB;
+
 namespace {
 
 std::unique_ptr<TUSB_IFHostContainer> gContainer;

@@ -2,10 +2,10 @@
 #pragma once
 
 #include "contract/InterfaceTable.h"
-#include "usb/LinkDevice.h"
 #include "host/ClientRegistry.h"
 #include "host/ConnectedDevices.h"
 #include "host/DeviceChangeWindow.h"
+#include "usb/LinkDevice.h"
 
 #include <cstdint>
 #include <functional>
@@ -20,11 +20,11 @@ struct sd_event;
 // items of an enumeration or notification are not reported.
 class EOleSysError : public std::runtime_error {
 public:
-    explicit EOleSysError(HRESULT Status);
-    HRESULT ErrorCode() const { return status_; }
+    explicit EOleSysError(ZEMB::HRESULT Status);
+    ZEMB::HRESULT ErrorCode() const { return status_; }
 
 private:
-    HRESULT status_;
+    ZEMB::HRESULT status_;
 };
 
 // Which client types may connect to which device types, [DevType][ClientAppType].
@@ -69,14 +69,14 @@ public:
     virtual ~TUSB_IFHostBase() = default;
 
     virtual bool ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, TUSBDevMode Mode,
-                               std::shared_ptr<IZEMBEvent> Callback, std::int32_t& ConnectID,
+                               std::shared_ptr<ZEMB::IZEMBEvent> Callback, std::int32_t& ConnectID,
                                bool& Reconnected) = 0;
     virtual bool OpenDevice(std::int32_t ConnectID) = 0;
     virtual bool CloseDevice(std::int32_t ConnectID) = 0;
     virtual bool DisconnectDevice(std::int32_t ConnectID) = 0;
-    virtual bool WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
+    virtual bool WriteBuffer(std::int32_t ConnectID, const ZEMB::TSafeByteArray& WriteData,
                              std::int32_t& WriteCount) = 0;
-    virtual bool ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
+    virtual bool ReadBuffer(std::int32_t ConnectID, ZEMB::TSafeByteArray& ReadData,
                             std::int32_t& ReadCount) = 0;
     virtual bool DevInfo(std::int32_t DevID, bool& Active, TUSBDevMode& Mode, std::string& LinkName,
                          std::string& FriendlyName, std::string& SerialNumber, std::string& VidPid,
@@ -87,7 +87,7 @@ public:
     virtual bool TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWriteCount,
                              std::int32_t& TotalReadCount) = 0;
     virtual bool EnumDevices(std::int32_t ClientAppID, TUSBDevType DevType) = 0;
-    virtual bool EnumDevices(std::shared_ptr<IZEMBHost> Sink) = 0;
+    virtual bool EnumDevices(std::shared_ptr<ZEMB::IZEMBHost> Sink) = 0;
     virtual bool ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID, std::int32_t& ClientAppID,
                              bool& Connected, bool& Active, TUSBDevMode& Mode) = 0;
     virtual bool HookupClientApp(TUSBClientAppType ClientAppType, std::int32_t ProcessID,
@@ -97,12 +97,12 @@ public:
     virtual bool ClientAppInfo(std::int32_t ClientAppID, TUSBClientAppType& ClientAppType,
                                std::string& ComputerName, std::string& ExeName) = 0;
     virtual bool EnumApplications(std::int32_t ClientAppID) = 0;
-    virtual bool EnumApplications(std::shared_ptr<IZEMBHost> Sink) = 0;
+    virtual bool EnumApplications(std::shared_ptr<ZEMB::IZEMBHost> Sink) = 0;
     virtual bool EnumConnections(std::int32_t ClientAppID) = 0;
-    virtual bool EnumConnections(std::shared_ptr<IZEMBHost> Sink) = 0;
+    virtual bool EnumConnections(std::shared_ptr<ZEMB::IZEMBHost> Sink) = 0;
     virtual bool FirstDevice(TUSBDevType DevType, std::int32_t ClientAppID, TUSBDevMode Mode,
                              std::int32_t& DevID) = 0;
-    virtual bool SetZEMBHost(std::int32_t ClientAppID, std::shared_ptr<IZEMBHost> Sink) = 0;
+    virtual bool SetZEMBHost(std::int32_t ClientAppID, std::shared_ptr<ZEMB::IZEMBHost> Sink) = 0;
     virtual bool TotalBufferSize(std::int32_t DevID, std::int32_t& Value) = 0;
     virtual bool StartSession(std::int32_t ConnectID) = 0;
     virtual bool EndSession(std::int32_t ConnectID) = 0;
@@ -116,14 +116,14 @@ public:
     TUSB_IFHostLocal();
 
     bool ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, TUSBDevMode Mode,
-                       std::shared_ptr<IZEMBEvent> Callback, std::int32_t& ConnectID,
+                       std::shared_ptr<ZEMB::IZEMBEvent> Callback, std::int32_t& ConnectID,
                        bool& Reconnected) override;
     bool OpenDevice(std::int32_t ConnectID) override;
     bool CloseDevice(std::int32_t ConnectID) override;
     bool DisconnectDevice(std::int32_t ConnectID) override;
-    bool WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
+    bool WriteBuffer(std::int32_t ConnectID, const ZEMB::TSafeByteArray& WriteData,
                      std::int32_t& WriteCount) override;
-    bool ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
+    bool ReadBuffer(std::int32_t ConnectID, ZEMB::TSafeByteArray& ReadData,
                     std::int32_t& ReadCount) override;
     bool DevInfo(std::int32_t DevID, bool& Active, TUSBDevMode& Mode, std::string& LinkName,
                  std::string& FriendlyName, std::string& SerialNumber, std::string& VidPid,
@@ -133,7 +133,7 @@ public:
     bool TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWriteCount,
                      std::int32_t& TotalReadCount) override;
     bool EnumDevices(std::int32_t ClientAppID, TUSBDevType DevType) override;
-    bool EnumDevices(std::shared_ptr<IZEMBHost> Sink) override;
+    bool EnumDevices(std::shared_ptr<ZEMB::IZEMBHost> Sink) override;
     bool ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID, std::int32_t& ClientAppID,
                      bool& Connected, bool& Active, TUSBDevMode& Mode) override;
     bool HookupClientApp(TUSBClientAppType ClientAppType, std::int32_t ProcessID,
@@ -143,12 +143,12 @@ public:
     bool ClientAppInfo(std::int32_t ClientAppID, TUSBClientAppType& ClientAppType,
                        std::string& ComputerName, std::string& ExeName) override;
     bool EnumApplications(std::int32_t ClientAppID) override;
-    bool EnumApplications(std::shared_ptr<IZEMBHost> Sink) override;
+    bool EnumApplications(std::shared_ptr<ZEMB::IZEMBHost> Sink) override;
     bool EnumConnections(std::int32_t ClientAppID) override;
-    bool EnumConnections(std::shared_ptr<IZEMBHost> Sink) override;
+    bool EnumConnections(std::shared_ptr<ZEMB::IZEMBHost> Sink) override;
     bool FirstDevice(TUSBDevType DevType, std::int32_t ClientAppID, TUSBDevMode Mode,
                      std::int32_t& DevID) override;
-    bool SetZEMBHost(std::int32_t ClientAppID, std::shared_ptr<IZEMBHost> Sink) override;
+    bool SetZEMBHost(std::int32_t ClientAppID, std::shared_ptr<ZEMB::IZEMBHost> Sink) override;
     bool TotalBufferSize(std::int32_t DevID, std::int32_t& Value) override;
     bool StartSession(std::int32_t ConnectID) override;
     bool EndSession(std::int32_t ConnectID) override;
@@ -160,8 +160,8 @@ public:
     // Lets go of callbacks that can never be answered again (their client left the bus): a
     // client whose sink is one of Sinks gets none, a connection whose callback is one of
     // Events gets none. Registrations and connections stay. No container, nothing to do.
-    static void ForgetCallbacks(const std::vector<std::shared_ptr<IZEMBHost>>& Sinks,
-                                const std::vector<std::shared_ptr<IZEMBEvent>>& Events);
+    static void ForgetCallbacks(const std::vector<std::shared_ptr<ZEMB::IZEMBHost>>& Sinks,
+                                const std::vector<std::shared_ptr<ZEMB::IZEMBEvent>>& Events);
 
 private:
     static void NotifySinksAdded(std::int32_t DevID);

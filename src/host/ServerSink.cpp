@@ -3,6 +3,8 @@
 
 #include "host/HostOperations.h"
 
+using namespace ZEMB;
+
 namespace {
 
 // An error in a look-up or a handler leaves the enumeration call as a failure status, which

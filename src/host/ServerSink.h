@@ -10,7 +10,7 @@
 
 // The server's own IZEMBHost, through which the operator window receives enumerations and
 // device arrival and removal. A method whose event is not set answers false and does nothing.
-class TZEMBHost : public IZEMBHost {
+class TZEMBHost : public ZEMB::IZEMBHost {
 public:
     using TEnumDeviceEvent = std::function<void(
         std::int32_t DevID, bool Active, const std::string& LinkName,
@@ -32,9 +32,9 @@ public:
     TDeviceEvent OnDeviceRemoved;
     TDeviceEvent OnDeviceAdded;
 
-    HRESULT EnumDevice(std::int32_t DevID, bool& Result) override;
-    HRESULT EnumConnection(std::int32_t ConnectID, bool& Result) override;
-    HRESULT EnumApplication(std::int32_t ClientAppID, bool& Result) override;
-    HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override;
-    HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override;
+    ZEMB::HRESULT EnumDevice(std::int32_t DevID, bool& Result) override;
+    ZEMB::HRESULT EnumConnection(std::int32_t ConnectID, bool& Result) override;
+    ZEMB::HRESULT EnumApplication(std::int32_t ClientAppID, bool& Result) override;
+    ZEMB::HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override;
+    ZEMB::HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override;
 };

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "server/AutomationRuntime.h"
 
+#include "base/Text.h"
 #include "bus/Marshal.h"
 
 #include <algorithm>
 #include <cctype>
 #include <set>
+
+using namespace ZEMB;
 
 using ZEMB::TInterface;
 using ZEMB::TMethod;

@@ -26,7 +26,7 @@
 // interface (and, through it, every older one).
 class TAutoObjectFactory {
 public:
-    using TCreator = std::function<std::shared_ptr<IZEMBServer>()>;
+    using TCreator = std::function<std::shared_ptr<ZEMB::IZEMBServer>()>;
     TAutoObjectFactory(std::string className, std::string_view classId,
                        ZEMB::TInterface defaultInterface, TCreator creator)
         : ClassName_(std::move(className)), ClassID_(classId), DefaultInterface_(defaultInterface),
@@ -37,7 +37,9 @@ public:
     std::string ProgID() const { return "ZEMB." + ClassName_; }
     const std::string& ClassID() const { return ClassID_; }
     ZEMB::TInterface DefaultInterface() const { return DefaultInterface_; }
-    std::shared_ptr<IZEMBServer> CreateObject() const { return Creator_ ? Creator_() : nullptr; }
+    std::shared_ptr<ZEMB::IZEMBServer> CreateObject() const {
+        return Creator_ ? Creator_() : nullptr;
+    }
 
 private:
     std::string ClassName_;
@@ -85,8 +87,8 @@ public:
     // held somewhere (its IZEMBHost sinks and IZEMBEvent callbacks): nobody can answer them
     // again, so their holders should let them go. Not run for a client that passed none.
     using TCallbacksVanishedHook =
-        std::function<void(const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
-                           const std::vector<std::shared_ptr<IZEMBEvent>>& events)>;
+        std::function<void(const std::vector<std::shared_ptr<ZEMB::IZEMBHost>>& hosts,
+                           const std::vector<std::shared_ptr<ZEMB::IZEMBEvent>>& events)>;
     void SetCallbacksVanishedHook(TCallbacksVanishedHook hook) {
         CallbacksVanishedHook_ = std::move(hook);
     }
@@ -96,7 +98,7 @@ public:
 
     TZEMBBus& Bus() { return *Bus_; }
     // The object at a path (tests and the operator window); null when none.
-    std::shared_ptr<IZEMBServer> ObjectAt(const std::string& path) const;
+    std::shared_ptr<ZEMB::IZEMBServer> ObjectAt(const std::string& path) const;
     // The bus name of the client that created the object at path; empty when none.
     std::string OwnerOf(const std::string& path) const;
 
@@ -115,11 +117,11 @@ private:
                     const ZEMB::TMethod& method, bool invoke);
     void Release(const std::string& path);
     void ClientVanished(const std::string& name);
-    void ReplyStatus(const TBusMessage& call, HRESULT status, std::string_view text);
+    void ReplyStatus(const TBusMessage& call, ZEMB::HRESULT status, std::string_view text);
     void ReplyIntrospection(const TBusMessage& call, const std::string& path);
     std::vector<std::string> ChildrenOf(const std::string& path) const;
-    std::shared_ptr<IZEMBEvent> RemoteEvent(const std::string& peer, const std::string& path);
-    std::shared_ptr<IZEMBHost> RemoteHost(const std::string& peer, const std::string& path);
+    std::shared_ptr<ZEMB::IZEMBEvent> RemoteEvent(const std::string& peer, const std::string& path);
+    std::shared_ptr<ZEMB::IZEMBHost> RemoteHost(const std::string& peer, const std::string& path);
 
     std::shared_ptr<TZEMBBus> Bus_;
     std::vector<TAutoObjectFactory> Factories_;
@@ -129,6 +131,6 @@ private:
     std::function<void()> LastReleaseHook_;
     TCallbacksVanishedHook CallbacksVanishedHook_;
     std::chrono::microseconds CallbackTimeout_ = DefaultCallbackTimeout;
-    std::map<std::string, std::weak_ptr<IZEMBEvent>> RemoteEvents_;
-    std::map<std::string, std::weak_ptr<IZEMBHost>> RemoteHosts_;
+    std::map<std::string, std::weak_ptr<ZEMB::IZEMBEvent>> RemoteEvents_;
+    std::map<std::string, std::weak_ptr<ZEMB::IZEMBHost>> RemoteHosts_;
 };

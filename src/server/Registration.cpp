@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "server/Registration.h"
 
+#include "base/Text.h"
 #include "contract/InterfaceTable.h"
 
 #include <algorithm>

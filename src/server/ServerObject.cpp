@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "server/ServerObject.h"
 
-#include "server/CommunicationLog.h"
 #include "base/DebugLog.h"
-#include "usb/LinkDevice.h"
 #include "host/HostOperations.h"
+#include "server/CommunicationLog.h"
+#include "usb/LinkDevice.h"
 
 #include <algorithm>
 #include <cxxabi.h>
 #include <typeinfo>
+
+using namespace ZEMB;
 
 namespace {
 constexpr const char* kTrace = "RUVAzerComm3";

@@ -30,7 +30,7 @@ std::string ExceptionClassName(const std::exception& error);
 // interface a client may ask it for. Every call forwards to the host inside the frame of a
 // call (stray-interface check, entry trace, exception barrier, exit trace, change
 // notification) and always returns S_OK with its outcome in Result.
-class TZEMBServer : public IZEMBServer4 {
+class TZEMBServer : public ZEMB::IZEMBServer4 {
 public:
     TZEMBServer();
     ~TZEMBServer() override;
@@ -38,7 +38,7 @@ public:
     TZEMBServer& operator=(const TZEMBServer&) = delete;
 
 #define ZEMB_OVERRIDE_METHOD(intf, slot, dispid, name, ...)                                        \
-    HRESULT name(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_DECL, __VA_ARGS__)) override;
+    ZEMB::HRESULT name(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_DECL, __VA_ARGS__)) override;
     ZEMB_IZEMBSERVER_METHODS(ZEMB_OVERRIDE_METHOD)
     ZEMB_IZEMBSERVER2_METHODS(ZEMB_OVERRIDE_METHOD)
     ZEMB_IZEMBSERVER3_METHODS(ZEMB_OVERRIDE_METHOD)

@@ -1,21 +1,21 @@
 // SPDX-License-Identifier: MIT
 // zemb-server: the ZEMB server process. Start-up order, registration, the single-instance rule,
 // serving clients from one sd-event loop, and the orderly end.
-#include "server/CommunicationLog.h"
 #include "base/DebugLog.h"
 #include "base/EventLoop.h"
 #include "base/ExecutablePaths.h"
 #include "base/OperatorMessages.h"
+#include "base/ProcessList.h"
+#include "base/Settings.h"
 #include "base/StartupEffects.h"
 #include "base/VersionRecord.h"
+#include "host/HostOperations.h"
+#include "server/AutomationRuntime.h"
+#include "server/CommunicationLog.h"
 #include "server/OperatorInterface.h"
 #include "server/Registration.h"
-#include "server/AutomationRuntime.h"
-#include "base/Settings.h"
-#include "base/ProcessList.h"
-#include "usb/LatencySimulation.h"
-#include "host/HostOperations.h"
 #include "server/ServerObject.h"
+#include "usb/LatencySimulation.h"
 
 #include <csignal>
 #include <cstdio>
@@ -23,6 +23,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+using namespace ZEMB;
 
 namespace {
 constexpr const char* kUsage = R"(Usage: zemb-server [OPTION]... [SWITCH]

@@ -4,6 +4,7 @@
 #include "base/DebugLog.h"
 #include "base/ExecutablePaths.h"
 #include "base/ProfileFile.h"
+#include "base/Text.h"
 
 #include <charconv>
 #include <chrono>
@@ -273,7 +274,7 @@ void CreateNabtoSim() {
     const std::string saved = TrimText(file.Value(GeneralSection, "CurrentConfig").value_or(""));
     // The chosen configuration is in force from the start; one that no longer loads as a whole
     // leaves no table rather than a part of one.
-    if (!saved.empty() && !SameTextNoCase(saved, "Nabto disabled") && !sim.Load(saved))
+    if (!saved.empty() && !ZEMB::SameText(saved, "Nabto disabled") && !sim.Load(saved))
         sim.Intervals.clear();
 }
 

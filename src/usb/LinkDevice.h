@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/UniqueFd.h"
+#include "contract/Enumerations.h"
 
 #include <array>
 #include <cstdint>
@@ -12,27 +13,20 @@
 #include <string_view>
 #include <vector>
 
-// One byte each; values in declaration order from 0. The byte is what crosses the D-Bus
-// interface, so a value outside the list can arrive: it is kept as it is (the underlying
-// type is fixed, so such a value is well defined) and its text form is its decimal number.
-enum TUSBClientAppType : std::uint8_t { aciNone, aciBase, aciVantor, aciDostra, aciCorra };
-enum TUSBDevMode : std::uint8_t { cmExclusive, cmShared };
-enum TUSBDevType : std::uint8_t { dtNotRecognized, dtBrisk, dtMirel, dtFenwy, dtCorra };
-enum TUSB_DeviceDriver : std::uint8_t { ddSilabs, ddWinUSB_Silabs, ddWinUSB_ST };
-
-inline constexpr int DevTypeCount = 5;
-inline constexpr int DeviceDriverCount = 3;
-
-// The identifier exactly as declared ("dtBrisk", "cmShared"), for log lines and the window.
-std::string ToText(TUSBClientAppType value);
-std::string ToText(TUSBDevMode value);
-std::string ToText(TUSBDevType value);
-std::string ToText(TUSB_DeviceDriver value);
-// The reverse, exact and case-sensitive; false for an unknown identifier.
-bool FromText(std::string_view text, TUSBClientAppType& value);
-bool FromText(std::string_view text, TUSBDevMode& value);
-bool FromText(std::string_view text, TUSBDevType& value);
-bool FromText(std::string_view text, TUSB_DeviceDriver& value);
+// The device layer speaks the contract's enumerations.
+using ZEMB::TUSB_DeviceDriver;
+using ZEMB::TUSBClientAppType;
+using ZEMB::TUSBDevMode;
+using ZEMB::TUSBDevType;
+using enum ZEMB::TUSBClientAppType;
+using enum ZEMB::TUSBDevMode;
+using enum ZEMB::TUSBDevType;
+using enum ZEMB::TUSB_DeviceDriver;
+using ZEMB::DeviceDriverCount;
+using ZEMB::DevTypeCount;
+using ZEMB::FirmwareText;
+using ZEMB::FromText;
+using ZEMB::ToText;
 
 // A 16-byte GUID in the usual layout (first three groups stored least significant byte first
 // on the wire; here as integers).
@@ -70,9 +64,6 @@ inline constexpr std::uint8_t RX_ENABLE_EEP_WRITE_ACK_MSG = 0x1D;
 
 // The USB identifiers of the Brisk boxes as they stand in a device path.
 inline constexpr std::string_view BriskVidPid = "vid_10c4&pid_83cc";
-
-// "%.2d.%.2d" of the major and minor byte: 0x0203 is "02.03".
-std::string FirmwareText(std::uint16_t firmware);
 
 class TUSB_IFDeviceCollection;
 

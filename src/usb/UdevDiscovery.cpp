@@ -2,6 +2,7 @@
 #include "usb/UdevDiscovery.h"
 
 #include "base/ProfileFile.h"
+#include "base/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -128,7 +129,7 @@ std::optional<std::string> TSetupApi::DeviceNodeOf(const std::string& linkName) 
     std::optional<std::string> node;
     ForEachInterfaceDevice(udev_, [&](udev_device* device, const TGUID& guid) {
         const char* devnode = udev_device_get_devnode(device);
-        if (devnode == nullptr || !SameTextNoCase(LinkNameOf(device, guid), linkName))
+        if (devnode == nullptr || !ZEMB::SameText(LinkNameOf(device, guid), linkName))
             return true;
         node = devnode;
         return false;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "CliFormat.h"
 
+#include "base/Text.h"
+
 #include <array>
 #include <cctype>
 #include <charconv>
@@ -120,16 +122,6 @@ bool IsSeparator(char c) {
     return c == ' ' || c == '\t' || c == ',' || c == ':' || c == '-';
 }
 
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t n = 0; n < a.size(); ++n)
-        if (std::tolower(static_cast<unsigned char>(a[n])) !=
-            std::tolower(static_cast<unsigned char>(b[n])))
-            return false;
-    return true;
-}
-
 std::string NameOf(std::span<const std::string_view> names, std::uint8_t value) {
     if (value < names.size())
         return std::string(names[value]);
@@ -140,7 +132,7 @@ std::string NameOf(std::span<const std::string_view> names, std::uint8_t value) 
 std::optional<std::uint8_t> ParseName(std::span<const std::string_view> names,
                                       std::size_t prefixLength, std::string_view text) {
     for (std::size_t n = 0; n < names.size(); ++n)
-        if (SameText(text, names[n]) || SameText(text, names[n].substr(prefixLength)))
+        if (ZEMB::SameText(text, names[n]) || ZEMB::SameText(text, names[n].substr(prefixLength)))
             return static_cast<std::uint8_t>(n);
     unsigned value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);

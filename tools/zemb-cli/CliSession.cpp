@@ -10,6 +10,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+using namespace ZEMB;
+
 namespace ZEMBCli {
 
 namespace {

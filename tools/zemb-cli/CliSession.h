@@ -7,7 +7,6 @@
 // across every line it reads, because the server keeps registrations per client.
 
 #include "CliFormat.h"
-#include <zemb/ZEMBClient.h>
 
 #include <chrono>
 #include <cstdint>
@@ -18,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <zemb/ZEMBClient.h>
 
 namespace ZEMBCli {
 
@@ -153,7 +153,7 @@ private:
     // this session (unhooked again by Finish).
     int ClientFor(std::int32_t& clientAppId);
     int EnsureSink(std::int32_t clientAppId);
-    int Check(std::string_view call, HRESULT status, bool result, TJson& json,
+    int Check(std::string_view call, ZEMB::HRESULT status, bool result, TJson& json,
               const std::string& what);
     int NeedId(std::optional<std::int32_t> given, std::int32_t current, std::string_view name,
                std::string_view command, std::int32_t& id);
@@ -164,10 +164,10 @@ private:
                        std::vector<std::int32_t>& devIds);
     int LoadDevice(std::int32_t devId, TDeviceRecord& record, bool quiet);
     int ResultCall(std::string_view command, std::string_view call, std::int32_t connectId,
-                   HRESULT (IZEMBServer4::*method)(std::int32_t, bool&));
+                   ZEMB::HRESULT (ZEMB::IZEMBServer4::*method)(std::int32_t, bool&));
     // A failed clean-up call of Finish, on the error output.
     void CleanupFailed(std::string_view call, std::int32_t clientAppId, std::string_view why,
-                       HRESULT status);
+                       ZEMB::HRESULT status);
 
     // Forgets the server object and what the server kept for it, after the server went away:
     // the next command reaches a new server (the bus may start one).
@@ -177,7 +177,7 @@ private:
     std::chrono::milliseconds CallTimeout_ = ZEMB::DefaultCallTimeout;
     std::unique_ptr<ZEMB::TZEMBClient> Client_;
     std::unique_ptr<TOperatorLog> OperatorLog_;
-    std::shared_ptr<IZEMBServer4> Server_;
+    std::shared_ptr<ZEMB::IZEMBServer4> Server_;
     std::shared_ptr<TCliHost> Sink_;
     std::shared_ptr<TCliEvent> Event_;
     std::vector<std::int32_t> SinkSetFor_;

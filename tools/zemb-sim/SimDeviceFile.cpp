@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The simulator's device file: one INI section per device, read with the profile-file rules.
-#include "base/ProfileFile.h"
 #include "SimLinkDevice.h"
+#include "base/ProfileFile.h"
+#include "base/Text.h"
 
 #include <charconv>
 #include <limits>
@@ -138,7 +139,7 @@ std::optional<std::string> RepeatedSection(std::string_view text) {
             continue;
         std::string name = TrimText(std::string_view(line).substr(1, close - 1));
         for (const auto& s : seen) {
-            if (SameTextNoCase(s, name))
+            if (ZEMB::SameText(s, name))
                 return name;
         }
         seen.push_back(std::move(name));
@@ -165,7 +166,7 @@ std::optional<std::vector<TSimDeviceConfig>> ParseSimDeviceFile(std::string_view
             return std::nullopt;
         }
         for (const auto& d : devices) {
-            if (SameTextNoCase(d.Name, section)) {
+            if (ZEMB::SameText(d.Name, section)) {
                 error = "device [" + section + "] is described twice";
                 return std::nullopt;
             }
@@ -173,7 +174,7 @@ std::optional<std::vector<TSimDeviceConfig>> ParseSimDeviceFile(std::string_view
         for (const std::string& key : profile.Keys(section)) {
             bool known = false;
             for (const char* k : kKnownKeys)
-                known = known || SameTextNoCase(key, k);
+                known = known || ZEMB::SameText(key, k);
             if (!known) {
                 error = where(key) + "unknown key";
                 return std::nullopt;

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "SimTestbed.h"
 
-#include "base/ProfileFile.h"
 #include "SimUsbfs.h"
+#include "base/ProfileFile.h"
+#include "base/Text.h"
 #include "base/UniqueFd.h"
 
 #include <algorithm>
@@ -85,7 +86,7 @@ struct TSimTestbed::TImpl {
 
     Entry* Find(std::string_view name) const {
         for (auto& e : devices) {
-            if (SameTextNoCase(e->engine.Config().Name, name))
+            if (ZEMB::SameText(e->engine.Config().Name, name))
                 return e.get();
         }
         return nullptr;

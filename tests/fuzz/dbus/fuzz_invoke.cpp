@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace ZEMB;
+
 namespace {
 
 #define FUZZ_ANSWER(intf, slot, dispid, name, ...)                                                 \

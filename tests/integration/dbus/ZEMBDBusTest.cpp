@@ -3,7 +3,6 @@
 // stand-in server process.
 #include "RecordingSinks.h"
 #include "TestProcess.h"
-#include <zemb/ZEMBClient.h>
 #include "ZEMBStandIn.h"
 
 #include <algorithm>
@@ -17,6 +16,9 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#include <zemb/ZEMBClient.h>
+
+using namespace ZEMB;
 
 using namespace std::chrono_literals;
 using ZEMB::TInterface;

@@ -37,21 +37,21 @@ inline void Fill(bool& v, std::size_t m, std::size_t p, int phase) {
 inline void Fill(std::string& v, std::size_t m, std::size_t p, int phase) {
     v = "M" + std::to_string(m) + "P" + std::to_string(p) + "/" + std::to_string(phase) + " Grüße";
 }
-inline void Fill(TSafeByteArray& v, std::size_t m, std::size_t p, int phase) {
+inline void Fill(ZEMB::TSafeByteArray& v, std::size_t m, std::size_t p, int phase) {
     std::vector<std::uint8_t> bytes(m % 5 + p + static_cast<std::size_t>(phase) * 3 + 1);
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<std::uint8_t>(i * 37 + m + static_cast<std::size_t>(phase) * 200);
     bytes.back() = 0xFF;
-    v = TSafeByteArray(std::move(bytes));
+    v = ZEMB::TSafeByteArray(std::move(bytes));
 }
 
-std::shared_ptr<IZEMBEvent> EventRecorder();
-std::shared_ptr<IZEMBHost> HostRecorder();
+std::shared_ptr<ZEMB::IZEMBEvent> EventRecorder();
+std::shared_ptr<ZEMB::IZEMBHost> HostRecorder();
 
-inline void Fill(std::shared_ptr<IZEMBEvent>& v, std::size_t, std::size_t, int) {
+inline void Fill(std::shared_ptr<ZEMB::IZEMBEvent>& v, std::size_t, std::size_t, int) {
     v = EventRecorder();
 }
-inline void Fill(std::shared_ptr<IZEMBHost>& v, std::size_t, std::size_t, int) {
+inline void Fill(std::shared_ptr<ZEMB::IZEMBHost>& v, std::size_t, std::size_t, int) {
     v = HostRecorder();
 }
 
@@ -61,16 +61,16 @@ template <typename T> bool Matches(const T& v, std::size_t m, std::size_t p, int
     return v == expected;
 }
 // A callback reference arrives as some object; which one is the bus layer's business.
-inline bool Matches(const std::shared_ptr<IZEMBEvent>& v, std::size_t, std::size_t, int) {
+inline bool Matches(const std::shared_ptr<ZEMB::IZEMBEvent>& v, std::size_t, std::size_t, int) {
     return v != nullptr;
 }
-inline bool Matches(const std::shared_ptr<IZEMBHost>& v, std::size_t, std::size_t, int) {
+inline bool Matches(const std::shared_ptr<ZEMB::IZEMBHost>& v, std::size_t, std::size_t, int) {
     return v != nullptr;
 }
 
 // Callee side: checks the arguments, writes the reply values (and the in-ref value, which
 // must not travel back).
-template <std::size_t Index, typename... A> HRESULT Answer(const std::tuple<A&...>& args) {
+template <std::size_t Index, typename... A> ZEMB::HRESULT Answer(const std::tuple<A&...>& args) {
     constexpr const ZEMB::TMethod& info = ZEMB::MethodTable[Index];
     bool ok = true;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
@@ -83,7 +83,7 @@ template <std::size_t Index, typename... A> HRESULT Answer(const std::tuple<A&..
     }
     (std::make_index_sequence<sizeof...(A)>());
     if (!ok)
-        return E_INVALIDARG;
+        return ZEMB::E_INVALIDARG;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (
             [&] {
@@ -93,7 +93,7 @@ template <std::size_t Index, typename... A> HRESULT Answer(const std::tuple<A&..
             ...);
     }
     (std::make_index_sequence<sizeof...(A)>());
-    return S_OK;
+    return ZEMB::S_OK;
 }
 
 // Caller side: calls one method with the agreed arguments; true when the status is S_OK, the
@@ -111,8 +111,8 @@ template <std::size_t Index, typename C, typename M> bool Exercise(C& object, M 
             ...);
     }
     (std::make_index_sequence<std::tuple_size_v<Values>>());
-    HRESULT status = std::apply([&](auto&... v) { return (object.*method)(v...); }, values);
-    if (status != S_OK)
+    ZEMB::HRESULT status = std::apply([&](auto&... v) { return (object.*method)(v...); }, values);
+    if (status != ZEMB::S_OK)
         return false;
     bool ok = true;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
@@ -130,7 +130,7 @@ template <std::size_t Index, typename C, typename M> bool Exercise(C& object, M 
 }
 
 #define STANDIN_ANSWER(intf, slot, dispid, name, ...)                                              \
-    HRESULT name(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_DECL, __VA_ARGS__)) override {                     \
+    ZEMB::HRESULT name(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_DECL, __VA_ARGS__)) override {               \
         return StandIn::Answer<ZEMB::MethodIndex(ZEMB::TInterface::intf, #name)>(                  \
             std::forward_as_tuple(ZEMB_FOR_EACH_COMMA(ZEMB_PARAM_NAME, __VA_ARGS__)));             \
     }
@@ -138,10 +138,10 @@ template <std::size_t Index, typename C, typename M> bool Exercise(C& object, M 
 #define STANDIN_EXERCISE(intf, slot, dispid, name, ...)                                            \
     {#name, [](auto& object) {                                                                     \
          return StandIn::Exercise<ZEMB::MethodIndex(ZEMB::TInterface::intf, #name)>(               \
-             object, &::intf::name);                                                               \
+             object, &ZEMB::intf::name);                                                           \
      }},
 
-class TServerRecorder : public IZEMBServer4 {
+class TServerRecorder : public ZEMB::IZEMBServer4 {
 public:
     ZEMB_IZEMBSERVER_METHODS(STANDIN_ANSWER)
     ZEMB_IZEMBSERVER2_METHODS(STANDIN_ANSWER)
@@ -149,21 +149,21 @@ public:
     ZEMB_IZEMBSERVER4_METHODS(STANDIN_ANSWER)
 };
 
-class TEventRecorder final : public IZEMBEvent {
+class TEventRecorder final : public ZEMB::IZEMBEvent {
 public:
     ZEMB_IZEMBEVENT_METHODS(STANDIN_ANSWER)
 };
 
-class THostRecorder final : public IZEMBHost {
+class THostRecorder final : public ZEMB::IZEMBHost {
 public:
     ZEMB_IZEMBHOST_METHODS(STANDIN_ANSWER)
 };
 
-inline std::shared_ptr<IZEMBEvent> EventRecorder() {
+inline std::shared_ptr<ZEMB::IZEMBEvent> EventRecorder() {
     static auto recorder = std::make_shared<TEventRecorder>();
     return recorder;
 }
-inline std::shared_ptr<IZEMBHost> HostRecorder() {
+inline std::shared_ptr<ZEMB::IZEMBHost> HostRecorder() {
     static auto recorder = std::make_shared<THostRecorder>();
     return recorder;
 }

@@ -2,12 +2,13 @@
 // A client that creates two server objects and ends without releasing them, as a crashed
 // client would. Prints "created" once both exist. With --callbacks it first passes a sink and,
 // on two connections, one event callback, which it never takes back either.
-#include <zemb/ZEMBClient.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <unistd.h>
+#include <zemb/ZEMBClient.h>
+
+using namespace ZEMB;
 
 namespace {
 

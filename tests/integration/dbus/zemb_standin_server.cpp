@@ -7,9 +7,9 @@
 //   them).
 // -Embedding ends the process on the last release, as the real server does.
 //   zemb_standin_server [-Embedding] [--callback-timeout-ms N]
-#include "server/Registration.h"
-#include "server/AutomationRuntime.h"
 #include "ZEMBStandIn.h"
+#include "server/AutomationRuntime.h"
+#include "server/Registration.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +22,8 @@
 #include <string>
 #include <systemd/sd-event.h>
 #include <vector>
+
+using namespace ZEMB;
 
 namespace {
 

@@ -3,16 +3,18 @@
 // through the real udev monitor, discovery, identification and transports (run with the
 // umockdev preload). The control socket of zemb-sim drives the same host inside the real server
 // in tests/integration/server.
-#include "base/DebugLog.h"
 #include "RecordingSinks.h"
 #include "SimTestbed.h"
-#include "host/HostOperations.h"
-#include "host/DeviceMonitor.h"
+#include "base/DebugLog.h"
 #include "host/DeviceChangeWindow.h"
+#include "host/DeviceMonitor.h"
+#include "host/HostOperations.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
 #include <systemd/sd-event.h>
+
+using namespace ZEMB;
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include "RecordingSinks.h"
 #include "SimServer.h"
 #include "TestProcess.h"
-#include <zemb/ZEMBClient.h>
 
 #include <csignal>
 #include <functional>
@@ -17,6 +16,9 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+#include <zemb/ZEMBClient.h>
+
+using namespace ZEMB;
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

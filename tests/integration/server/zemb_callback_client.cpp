@@ -2,12 +2,13 @@
 // A client application that hooks up, sets its sink, connects to the first Fenwy with a
 // callback and then serves its callbacks until it is killed, never unhooking. Prints
 // "name <unique bus name>", "ids <ClientAppID> <ConnectID>" and then "ready".
-#include <zemb/ZEMBClient.h>
-
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
+#include <zemb/ZEMBClient.h>
+
+using namespace ZEMB;
 
 namespace {
 

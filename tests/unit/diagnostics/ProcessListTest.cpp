@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-#include "base/ExecutablePaths.h"
-#include "TempFolder.h"
 #include "base/ProcessList.h"
+
+#include "TempFolder.h"
+#include "base/ExecutablePaths.h"
+#include "base/Text.h"
 
 #include <chrono>
 #include <csignal>
@@ -67,8 +69,8 @@ TEST(ProcessListTest, CopiesCountedByFileNameOrFullPathWithoutCase) {
     TSleeper first(folder.File("a/" + name));
     TSleeper second(folder.File("b/" + name));
     EXPECT_TRUE(WaitForCount(name, false, 2));
-    EXPECT_TRUE(WaitForCount("/elsewhere/" + UpperCaseText(name), false, 2));
-    EXPECT_TRUE(WaitForCount(UpperCaseText(folder.File("a/" + name)), true, 1));
+    EXPECT_TRUE(WaitForCount("/elsewhere/" + ZEMB::UpperCaseText(name), false, 2));
+    EXPECT_TRUE(WaitForCount(ZEMB::UpperCaseText(folder.File("a/" + name)), true, 1));
     EXPECT_TRUE(WaitForCount(folder.File("c/" + name), true, 0));
 
     TProcessList list;

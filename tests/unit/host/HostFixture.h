@@ -49,7 +49,7 @@ protected:
         return std::make_shared<TRecordingEvent>(Log, name);
     }
     std::int32_t Connect(std::int32_t client, std::int32_t devID, TUSBDevMode mode,
-                         std::shared_ptr<IZEMBEvent> callback = nullptr) {
+                         std::shared_ptr<ZEMB::IZEMBEvent> callback = nullptr) {
         std::int32_t connectID = -1;
         bool reconnected = false;
         Host().ConnectDevice(client, devID, mode, std::move(callback), connectID, reconnected);

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
-#include "base/ExecutablePaths.h"
 #include "HostFixture.h"
+#include "base/ExecutablePaths.h"
+#include "base/Text.h"
 
 #include <unistd.h>
+
+using namespace ZEMB;
 
 namespace {
 
@@ -21,7 +24,7 @@ TEST_F(ClientAppsTest, ServerHoldsZeroAndIdentifiersAreNeverReused) {
     std::string computer, exe;
     ASSERT_TRUE(Host().ClientAppInfo(0, type, computer, exe));
     EXPECT_EQ(type, aciBase);
-    EXPECT_EQ(exe, LowerCaseText(ExecutablePath()));
+    EXPECT_EQ(exe, ZEMB::LowerCaseText(ExecutablePath()));
     EXPECT_EQ(Container().ClientApps.Items()[0]->ProcessID, static_cast<std::int32_t>(getpid()));
 
     EXPECT_TRUE(Host().UnhookClientApp(first));

@@ -3,6 +3,8 @@
 
 #include <limits>
 
+using namespace ZEMB;
+
 namespace {
 
 class ConnectedDevicesTest : public THostTest {

@@ -2,6 +2,8 @@
 #include "HostFixture.h"
 #include "host/ServerSink.h"
 
+using namespace ZEMB;
+
 namespace {
 
 class HostOperationsTest : public THostTest {

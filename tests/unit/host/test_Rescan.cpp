@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "HostFixture.h"
 
+using namespace ZEMB;
+
 namespace {
 
 class RescanTest : public THostTest {

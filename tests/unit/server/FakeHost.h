@@ -38,7 +38,7 @@ public:
     }
 
     bool ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, TUSBDevMode Mode,
-                       std::shared_ptr<IZEMBEvent>, std::int32_t& ConnectID,
+                       std::shared_ptr<ZEMB::IZEMBEvent>, std::int32_t& ConnectID,
                        bool& Reconnected) override {
         Enter("ConnectDevice " + std::to_string(Mode));
         Reconnected = false;
@@ -58,7 +58,7 @@ public:
         Enter("DisconnectDevice");
         return Connections.erase(ConnectID) > 0;
     }
-    bool WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
+    bool WriteBuffer(std::int32_t ConnectID, const ZEMB::TSafeByteArray& WriteData,
                      std::int32_t& WriteCount) override {
         Enter("WriteBuffer");
         auto it = Connections.find(ConnectID);
@@ -69,7 +69,7 @@ public:
         it->second.Written += WriteCount;
         return true;
     }
-    bool ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
+    bool ReadBuffer(std::int32_t ConnectID, ZEMB::TSafeByteArray& ReadData,
                     std::int32_t& ReadCount) override {
         Enter("ReadBuffer");
         auto it = Connections.find(ConnectID);
@@ -77,7 +77,7 @@ public:
             ReadCount = 0;
             return false;
         }
-        ReadData = TSafeByteArray(std::vector<std::uint8_t>(12, 0x5A));
+        ReadData = ZEMB::TSafeByteArray(std::vector<std::uint8_t>(12, 0x5A));
         ReadCount = 12;
         it->second.Read += ReadCount;
         return true;
@@ -115,7 +115,7 @@ public:
         return true;
     }
     bool EnumDevices(std::int32_t, TUSBDevType) override { return false; }
-    bool EnumDevices(std::shared_ptr<IZEMBHost>) override { return false; }
+    bool EnumDevices(std::shared_ptr<ZEMB::IZEMBHost>) override { return false; }
     bool ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID, std::int32_t& ClientAppID,
                      bool& Connected, bool& Active, TUSBDevMode& Mode) override {
         Enter("ConnectInfo");
@@ -146,13 +146,13 @@ public:
         return false;
     }
     bool EnumApplications(std::int32_t) override { return true; }
-    bool EnumApplications(std::shared_ptr<IZEMBHost>) override { return false; }
+    bool EnumApplications(std::shared_ptr<ZEMB::IZEMBHost>) override { return false; }
     bool EnumConnections(std::int32_t) override { return true; }
-    bool EnumConnections(std::shared_ptr<IZEMBHost>) override { return false; }
+    bool EnumConnections(std::shared_ptr<ZEMB::IZEMBHost>) override { return false; }
     bool FirstDevice(TUSBDevType, std::int32_t, TUSBDevMode, std::int32_t&) override {
         return false;
     }
-    bool SetZEMBHost(std::int32_t, std::shared_ptr<IZEMBHost>) override { return false; }
+    bool SetZEMBHost(std::int32_t, std::shared_ptr<ZEMB::IZEMBHost>) override { return false; }
     bool TotalBufferSize(std::int32_t, std::int32_t&) override { return false; }
     bool StartSession(std::int32_t ConnectID) override {
         Enter("StartSession");

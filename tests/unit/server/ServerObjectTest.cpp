@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
-#include "server/CommunicationLog.h"
-#include "base/DebugLog.h"
-#include "FakeHost.h"
 #include "server/ServerObject.h"
+
+#include "FakeHost.h"
+#include "base/DebugLog.h"
+#include "server/CommunicationLog.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+using namespace ZEMB;
 
 using ::testing::ElementsAre;
 

@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The method table against the published interfaces: slots, dispatch identifiers, parameter
 // order and D-Bus signatures; the XML derived from it; the small helpers of the bus layer.
-#include "contract/InterfaceTable.h"
-
 #include "bus/Marshal.h"
+#include "contract/InterfaceTable.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
+
+using namespace ZEMB;
 
 using ::testing::HasSubstr;
 using ZEMB::TInterface;
