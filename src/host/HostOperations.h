@@ -5,6 +5,7 @@
 #include "host/ClientRegistry.h"
 #include "host/ConnectedDevices.h"
 #include "host/DeviceChangeWindow.h"
+#include "usb/DeviceGrid.h"
 #include "usb/LinkDevice.h"
 
 #include <cstdint>

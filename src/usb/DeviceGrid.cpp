@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "usb/UdevDiscovery.h"
+#include "usb/DeviceGrid.h"
+
+#include "usb/LibusbDevice.h"
 #include "usb/LinkDevice.h"
 #include "usb/PipeFileDevice.h"
-#include "usb/LibusbDevice.h"
+#include "usb/UdevDiscovery.h"
 
 #include <algorithm>
 

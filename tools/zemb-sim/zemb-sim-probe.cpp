@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // zemb-sim-probe: what the device layer sees. Lists the grid after one rescan, or prints the
 // udev events of link devices (run it under zemb-sim).
-#include "usb/UdevDiscovery.h"
+#include "usb/DeviceGrid.h"
 #include "usb/LibusbTransport.h"
 #include "usb/LinkDevice.h"
+#include "usb/UdevDiscovery.h"
 
 #include <chrono>
 #include <cstring>

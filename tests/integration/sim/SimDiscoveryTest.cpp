@@ -2,6 +2,7 @@
 // Discovery and identification of the device layer see exactly the simulated devices of a
 // device file, in the right cells, with the right fields (run under umockdev-wrapper).
 #include "SimTestbed.h"
+#include "usb/DeviceGrid.h"
 #include "usb/LinkDevice.h"
 
 #include <gtest/gtest.h>

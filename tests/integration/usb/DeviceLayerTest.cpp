@@ -3,9 +3,10 @@
 // umockdev testbed (run under umockdev-wrapper).
 #include "SimTestbed.h"
 #include "base/Settings.h"
+#include "usb/DeviceGrid.h"
+#include "usb/LibusbDevice.h"
 #include "usb/LinkDevice.h"
 #include "usb/PipeFileDevice.h"
-#include "usb/LibusbDevice.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

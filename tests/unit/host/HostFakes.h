@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "base/DebugLog.h"
 #include "RecordingSinks.h"
-#include "usb/LinkDevice.h"
+#include "base/DebugLog.h"
 #include "host/HostOperations.h"
+#include "usb/DeviceGrid.h"
+#include "usb/LinkDevice.h"
 
 #include <fcntl.h>
 #include <memory>

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "FakeLinkDevice.h"
 #include "base/Settings.h"
+#include "usb/DeviceGrid.h"
+#include "usb/LibusbDevice.h"
 #include "usb/LinkDevice.h"
 #include "usb/PipeFileDevice.h"
-#include "usb/LibusbDevice.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
