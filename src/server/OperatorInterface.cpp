@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "server/OperatorInterface.h"
 
-#include "server/CommunicationLog.h"
 #include "bus/Marshal.h"
-#include "server/AutomationRuntime.h"
 #include "contract/InterfaceTable.h"
+#include "server/AutomationRuntime.h"
+#include "server/CommunicationLog.h"
 
 #include <vector>
 

@@ -15,12 +15,11 @@
 // A call fails (RPC_E_TIMEOUT, RPC_E_DISCONNECTED) when the server does not answer in time or
 // goes away; it never hangs beyond the call time-out.
 
-#include <zemb/InterfaceTable.h>
-
 #include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <zemb/InterfaceTable.h>
 
 namespace ZEMB {
 

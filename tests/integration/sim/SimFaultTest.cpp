@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Each fault of a simulated device, seen through the device layer's real transports: the
 // result and the log lines the device layer gives for it (run under umockdev-wrapper).
-#include "base/DebugLog.h"
 #include "SimTestbed.h"
 #include "TestProcess.h"
+#include "base/DebugLog.h"
+#include "usb/LibusbDevice.h"
 #include "usb/LinkDevice.h"
 #include "usb/PipeFileDevice.h"
-#include "usb/LibusbDevice.h"
 
 #include <chrono>
 #include <gmock/gmock.h>

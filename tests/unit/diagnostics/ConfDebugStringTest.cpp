@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "base/DebugLog.h"
-
-#include "base/ExecutablePaths.h"
 #include "TempFolder.h"
+#include "base/DebugLog.h"
+#include "base/ExecutablePaths.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "base/StartupEffects.h"
-
+#include "TempFolder.h"
 #include "base/DebugLog.h"
 #include "base/OperatorMessages.h"
-#include "TempFolder.h"
+#include "base/StartupEffects.h"
 #include "base/VersionRecord.h"
 
 #include <filesystem>

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "base/ProfileFile.h"
-#include "TempFolder.h"
 #include "base/Settings.h"
+
+#include "TempFolder.h"
+#include "base/ProfileFile.h"
 
 #include <gtest/gtest.h>
 

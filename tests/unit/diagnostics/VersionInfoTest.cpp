@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "base/VersionRecord.h"
-
-#include "base/ExecutablePaths.h"
 #include "TempFolder.h"
+#include "base/ExecutablePaths.h"
+#include "base/VersionRecord.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The settings files installed as samples must read as their comments say.
-#include "base/DebugLog.h"
 #include "TempFolder.h"
+#include "base/DebugLog.h"
 #include "base/Settings.h"
 #include "usb/LatencySimulation.h"
 

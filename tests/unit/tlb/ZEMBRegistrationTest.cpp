@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Start mode from the command line, and the registration files under $XDG_DATA_HOME.
-#include "server/Registration.h"
-
 #include "TempFolder.h"
+#include "server/Registration.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "FakeLinkDevice.h"
-#include "base/ProfileFile.h"
 #include "TempFolder.h"
+#include "base/ProfileFile.h"
 #include "usb/LatencySimulation.h"
 
 #include <filesystem>

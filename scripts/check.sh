@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The house rules that a compiler does not check, on a configured and built preset
+# (default: dev): layers one way down, sd-bus only in the bus layer, the client library
+# exporting only its API, clang-format and clang-tidy clean.
+#   scripts/check.sh [preset]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset="${1:-dev}"
+build="build/$preset"
+failed=0
+fail() { printf 'check: %s\n' "$*" >&2; failed=1; }
+
+# Layers, bottom-up: a folder includes only from itself and the folders before it.
+layers=(base contract usb host bus server window)
+for ((i = 0; i < ${#layers[@]}; i++)); do
+    low=${layers[i]}
+    [ -d "src/$low" ] || continue
+    for ((j = i + 1; j < ${#layers[@]}; j++)); do
+        high=${layers[j]}
+        hits=$(git grep -lE "#include [\"<]$high/" -- "src/$low" || true)
+        [ -z "$hits" ] || fail "src/$low includes src/$high: $hits"
+    done
+done
+hits=$(git grep -lE '#include [<"](client|tools|tests)/' -- src || true)
+[ -z "$hits" ] || fail "src includes from client, tools or tests: $hits"
+# Nothing below the window uses Qt.
+hits=$(git grep -lE '#include <Q' -- src ':!src/window' || true)
+[ -z "$hits" ] || fail "Qt outside src/window: $hits"
+
+# sd-bus is called from the bus layer only.
+hits=$(git grep -l 'sd_bus_' -- src client tools tests ':!src/bus' || true)
+[ -z "$hits" ] || fail "sd-bus called outside src/bus: $hits"
+
+# The client library exports its API and nothing else.
+lib="$build/client/libzemb-client.so"
+if [ -f "$lib" ]; then
+    stray=$(nm -D --defined-only -C "$lib" | awk '{ $1 = ""; $2 = ""; print substr($0, 3) }' |
+        grep -vE '(^|[ (<])ZEMB::' || true)
+    [ -z "$stray" ] || fail "libzemb-client exports more than its API:
+$stray"
+fi
+
+# Formatting, then the static checks of .clang-tidy with warnings as errors.
+mapfile -t sources < <(git ls-files src client tools tests bench | grep -E '\.(cpp|h)$')
+clang-format --dry-run --Werror "${sources[@]}" || fail "clang-format would change the files above"
+mapfile -t units < <(git ls-files src client tools | grep -E '\.cpp$')
+if ! run-clang-tidy -quiet -p "$build" -j "$(nproc)" \
+    -extra-arg=-Wno-unknown-warning-option "${units[@]/#/$PWD/}" >"$build/clang-tidy.log" 2>&1; then
+    grep -E 'warning:|error:' "$build/clang-tidy.log" >&2 || tail -20 "$build/clang-tidy.log" >&2
+    fail "clang-tidy found the problems above"
+fi
+
+[ "$failed" -eq 0 ] && echo "check: layers, bus, exports, format and clang-tidy clean"
+exit "$failed"
