@@ -236,6 +236,8 @@ TEST_F(CliE2E, ExitStatusSaysWhatWentWrong) {
                            "\"Result\":false,\"error\":\"OpenDevice (ConnectID 99): not ok\"}\n");
 }
 
+// The output of each command is zemb-cli's own (tests/unit/cli); here the shell keeps one
+// client, connection and device across its lines and goes on after a command that failed.
 TEST_F(CliE2E, ShellKeepsOneClientAcrossItsCommands) {
     StartBus();
     TProcess sim;
@@ -247,63 +249,26 @@ TEST_F(CliE2E, ShellKeepsOneClientAcrossItsCommands) {
                                       "open\n"
                                       "write 10 20 30\n"
                                       "read 3\n"
-                                      "write 0x40,0x50\n"
-                                      "read 2\n"
-                                      "stats\n"
-                                      "session start\n"
-                                      "session end\n"
                                       "session end 77\n"
-                                      "info\n"
-                                      "clientinfo\n"
+                                      "stats\n"
                                       "conninfo\n"
-                                      "log\n"
                                       "--json buffer-size\n"
-                                      "tree\n"
-                                      "close\n"
-                                      "disconnect\n"
                                       "unhook\n");
-    // One command answered not ok; the shell went on and says so in its status.
     ASSERT_EQ(shell.Status, 1) << shell.Output;
     const std::string& out = shell.Output;
-    EXPECT_NE(out.find("StartSession (ConnectID 0): ok\nEndSession (ConnectID 0): ok\n"
-                       "zemb-cli: EndSession (ConnectID 77): not ok\n"),
+    const std::string client = std::to_string(NumberAfter(out, "ClientAppID"));
+    const std::string device = std::to_string(NumberAfter(out, "DevID"));
+    EXPECT_NE(out.find("ReadData: 10 20 30\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("zemb-cli: EndSession (ConnectID 77): not ok\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("TotalWriteCount: 3\nTotalReadCount: 3\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("DevID: " + device + "\nClientAppID: " + client +
+                       "\nConnected: True\nActive: True\nMode: cmShared"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("\nFriendlyName: Fenwy Link (simulated)\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("\nClientAppType: aciBase\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("\nClientAppExeName: shell-test\n"), std::string::npos) << out;
-    const int client = NumberAfter(out, "ClientAppID");
-    const int device = NumberAfter(out, "DevID");
-    EXPECT_GE(client, 1);
-    EXPECT_NE(out.find("ConnectID: 0\n"), std::string::npos) << out;
-    // The echo of each write, and the totals of both.
-    EXPECT_NE(out.find("ReadCount: 3\nReadData: 10 20 30\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("ReadData: 40 50\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("TotalWriteCount: 5\nTotalReadCount: 5\n"), std::string::npos) << out;
-    // conninfo sees the client the shell hooked up, on the device first found.
-    EXPECT_NE(out.find("DevID: " + std::to_string(device) + "\nClientAppID: " +
-                       std::to_string(client) + "\nConnected: True\nActive: True\nMode: cmShared"),
+    EXPECT_NE(out.find("\"DevID\":" + device + ",\"Result\":true,\"Value\":2048}\n"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("{\"command\":\"buffer-size\",\"call\":\"TotalBufferSize\",\"DevID\":" +
-                       std::to_string(device) + ",\"Result\":true,\"Value\":2048}\n"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("  ConnectID: 0\n    Active: True\n    Mode: cmShared\n    Info\n"
-                       "      ClientAppID: " +
-                       std::to_string(client) +
-                       "\n      ClientAppType: aciBase\n      ClientAppExeName: shell-test\n"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("UnhookClientApp (ClientAppID " + std::to_string(client) + "): ok"),
-              std::string::npos);
-    // The communication log an operator sees: the result lines and one traffic pair kept up to
-    // date by the transfers.
-    EXPECT_NE(out.find("\nOpenDevice (ConnectID 0):  ok\n   DevID: " + std::to_string(device) +
-                       "\n   ClientAppID: " + std::to_string(client) +
-                       "\n   Mode: cmShared\n"
-                       "TrafficStats (ConnectID 0): W: 5  R: 5\nReadBuffer 2:2  ok\n"),
-              std::string::npos)
+    EXPECT_NE(out.find("UnhookClientApp (ClientAppID " + client + "): ok"), std::string::npos)
         << out;
 }
 

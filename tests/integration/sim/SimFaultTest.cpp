@@ -75,92 +75,93 @@ protected:
     unsigned previousSilabsTimeout_ = 0;
 };
 
-TEST_F(SimFaultTest, HealthyDevicesAnswerEveryLinkCommand) {
-    for (TUSB_IFDeviceLocal* d :
-         {static_cast<TUSB_IFDeviceLocal*>(&usb_), static_cast<TUSB_IFDeviceLocal*>(&pipe_)}) {
-        EXPECT_TRUE(d->GetRAMTotal());
-        EXPECT_EQ(d->TotalBufferSize, 2048);
-        EXPECT_TRUE(d->GetFirmwareVersion());
-        EXPECT_EQ(d->Firmware, 0x0204);
-        EXPECT_TRUE(d->GetDevInfo());
-        EXPECT_EQ(d->SerialNumber, "123456");
-        EXPECT_EQ(d->App_ID_Hardware_Revision, 7);
-        EXPECT_EQ(d->Meas_App_FPGA_Rev, 0x1234);
-        EXPECT_TRUE(d->SetEnableEEPWrite());
+// One fault for one command on each transport: the command fails with the lines the device
+// layer logs, then the fault's count is spent and the same command succeeds.
+TEST_F(SimFaultTest, EachFaultFailsItsCommandWithItsLines) {
+    const std::string usb = "TUSB_IFDeviceWinUSB_Generic.", local = "TUSB_IFDeviceLocal.";
+    const struct {
+        const char* Device;
+        TSimFaultKind Kind;
+        unsigned Count;
+        bool (TUSB_IFDeviceLocal::*Command)();
+        bool Ok;
+        std::vector<std::string> Lines;
+    } cases[] = {
+        {"usb",
+         TSimFaultKind::NoReply,
+         1,
+         &TUSB_IFDeviceLocal::GetRAMTotal,
+         false,
+         {usb + "ReadBuffer. BytesToRead: 3", usb + "ReadBuffer. Failed: 3",
+          local + "GetRAMTotal. ReadBuffer(@msg, 3)) fail"}},
+        {"pipe",
+         TSimFaultKind::NoReply,
+         1,
+         &TUSB_IFDeviceLocal::GetRAMTotal,
+         false,
+         {local + "GetRAMTotal. ReadBuffer(@msg, 3)) fail"}},
+        // Half of the reply comes: no retry, so no BytesToRead line.
+        {"usb",
+         TSimFaultKind::ShortReply,
+         1,
+         &TUSB_IFDeviceLocal::GetDevInfo,
+         false,
+         {usb + "ReadBuffer. Failed: 8", local + "GetDevInfo. ReadBuffer(@msg, 8) fail"}},
+        {"pipe",
+         TSimFaultKind::ShortReply,
+         1,
+         &TUSB_IFDeviceLocal::GetDevInfo,
+         false,
+         {local + "GetDevInfo. ReadBuffer(@msg, 8) fail"}},
+        {"usb",
+         TSimFaultKind::WrongReplyCode,
+         1,
+         &TUSB_IFDeviceLocal::GetFirmwareVersion,
+         false,
+         {local + "GetFirmwareVersion. ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) fail"}},
+        {"pipe",
+         TSimFaultKind::WrongReplyCode,
+         1,
+         &TUSB_IFDeviceLocal::SetEnableEEPWrite,
+         false,
+         {local + "SetEnableEEPWrite. ReadBuffer(msg[0] <> RX_ENABLE_EEP_WRITE_ACK_MSG) fail"}},
+        // Over libusb one failed transfer is retried after 200 ms and nothing is logged; a
+        // second failure fails the write, dumped in hex. Pipe files drop the command.
+        {"usb", TSimFaultKind::TransferFails, 1, &TUSB_IFDeviceLocal::GetDevInfo, true, {}},
+        {"usb",
+         TSimFaultKind::TransferFails,
+         2,
+         &TUSB_IFDeviceLocal::GetDevInfo,
+         false,
+         {usb + "WriteBuffer. Fail: 18", local + "GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail"}},
+        {"pipe",
+         TSimFaultKind::TransferFails,
+         1,
+         &TUSB_IFDeviceLocal::GetRAMTotal,
+         false,
+         {local + "GetRAMTotal. ReadBuffer(@msg, 3)) fail"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Device) + " " + (c.Lines.empty() ? "" : c.Lines.back()));
+        TUSB_IFDeviceLocal& device = std::string(c.Device) == "usb"
+                                         ? static_cast<TUSB_IFDeviceLocal&>(usb_)
+                                         : static_cast<TUSB_IFDeviceLocal&>(pipe_);
+        lines_.clear();
+        Fault(c.Device, c.Kind, c.Count);
+        EXPECT_EQ((device.*c.Command)(), c.Ok);
+        EXPECT_EQ(lines_, c.Lines);
+        EXPECT_TRUE((device.*c.Command)());
     }
-    EXPECT_TRUE(lines_.empty());
 }
 
-TEST_F(SimFaultTest, NoReply) {
-    Fault("usb", TSimFaultKind::NoReply, 1);
-    EXPECT_FALSE(usb_.GetRAMTotal());
-    EXPECT_EQ(usb_.TotalBufferSize, 100);
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3",
-                                    "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 3",
-                                    "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
-    lines_.clear();
-    Fault("pipe", TSimFaultKind::NoReply, 1);
-    EXPECT_FALSE(pipe_.GetRAMTotal());
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
-    // The count is spent: both answer again.
-    EXPECT_TRUE(usb_.GetRAMTotal());
-    EXPECT_TRUE(pipe_.GetRAMTotal());
-}
-
-TEST_F(SimFaultTest, ShortReplyFailsWithoutRetry) {
-    Fault("usb", TSimFaultKind::ShortReply);
-    EXPECT_FALSE(usb_.GetDevInfo());
-    EXPECT_EQ(usb_.SerialNumber, "0");
-    // 4 of 8 bytes came: no retry, so no BytesToRead line.
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 8",
-                                    "TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail"));
-    EXPECT_EQ(bed_.Device("usb")->BytesRead(), 4u); // half of the reply, read once
-    EXPECT_FALSE(usb_.GetRAMTotal());               // until cleared
-    bed_.Device("usb")->ClearFault();
-    EXPECT_TRUE(usb_.GetRAMTotal());
-
-    lines_.clear();
-    Fault("pipe", TSimFaultKind::ShortReply, 1);
-    EXPECT_FALSE(pipe_.GetDevInfo());
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail"));
-    EXPECT_TRUE(pipe_.GetDevInfo());
-}
-
-TEST_F(SimFaultTest, WrongReplyCode) {
-    usb_.Firmware = 0x0777;
-    Fault("usb", TSimFaultKind::WrongReplyCode, 1);
-    EXPECT_FALSE(usb_.GetFirmwareVersion());
-    EXPECT_EQ(usb_.Firmware, 0x0777);
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetFirmwareVersion. "
-                                    "ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) fail"));
-    lines_.clear();
-    Fault("pipe", TSimFaultKind::WrongReplyCode, 1);
-    EXPECT_FALSE(pipe_.SetEnableEEPWrite());
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.SetEnableEEPWrite. "
-                                    "ReadBuffer(msg[0] <> RX_ENABLE_EEP_WRITE_ACK_MSG) fail"));
-}
-
-TEST_F(SimFaultTest, FailedTransferIsRetriedOnceOverLibusb) {
-    // One failed write: the retry after 200 ms goes through and nothing is logged.
-    Fault("usb", TSimFaultKind::TransferFails, 1);
-    EXPECT_TRUE(usb_.GetDevInfo());
-    EXPECT_TRUE(lines_.empty());
-
-    // Two: the retry fails as well; each failed write is dumped in hex.
-    Fault("usb", TSimFaultKind::TransferFails, 2);
-    EXPECT_FALSE(usb_.GetDevInfo());
+// A failed read that moved nothing is retried and gets the whole reply; a failed write is
+// dumped in hex.
+TEST_F(SimFaultTest, LibusbRetriesAFailedTransferOnce) {
     const Bytes out = {0x1C, 0x00, 0xFF};
     std::uint32_t moved = 7;
     Fault("usb", TSimFaultKind::TransferFails, 2);
     EXPECT_FALSE(usb_.WriteBuffer(out.data(), 3, moved));
     EXPECT_EQ(moved, 0u);
-    EXPECT_THAT(lines_,
-                ElementsAre("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 18",
-                            "TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail",
-                            "TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 1C 00 FF"));
-
-    // A read that fails with nothing moved is retried and gets the whole reply.
-    lines_.clear();
     const std::uint8_t command = 0x18;
     ASSERT_TRUE(usb_.WriteBuffer(&command, 1, moved));
     Fault("usb", TSimFaultKind::TransferFails, 1);
@@ -168,14 +169,8 @@ TEST_F(SimFaultTest, FailedTransferIsRetriedOnceOverLibusb) {
     EXPECT_TRUE(usb_.ReadBuffer(reply.data(), 8, moved));
     EXPECT_EQ(moved, 8u);
     EXPECT_EQ(reply, (Bytes{0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}));
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 8"));
-}
-
-TEST_F(SimFaultTest, FailedTransferOnPipeFilesDropsTheCommand) {
-    Fault("pipe", TSimFaultKind::TransferFails, 1);
-    EXPECT_FALSE(pipe_.GetRAMTotal());
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
-    EXPECT_TRUE(pipe_.GetRAMTotal());
+    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 1C 00 FF",
+                                    "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 8"));
 }
 
 // Delays are far from the time-outs on either side, so a busy machine does not change the

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
+#include "base/StartupEffects.h"
+
 #include "TempFolder.h"
 #include "base/DebugLog.h"
 #include "base/OperatorMessages.h"
-#include "base/StartupEffects.h"
 #include "base/VersionRecord.h"
 
 #include <filesystem>

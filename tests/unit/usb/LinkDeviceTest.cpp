@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
+// The link device model and protocol over an in-process transport (FakeLinkDevice.h).
+#include "usb/LinkDevice.h"
+
 #include "FakeLinkDevice.h"
 #include "base/Settings.h"
 #include "usb/DeviceGrid.h"
 #include "usb/LibusbDevice.h"
-#include "usb/LinkDevice.h"
 #include "usb/PipeFileDevice.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <stdexcept>
 
 using ::testing::ElementsAre;
@@ -16,54 +19,33 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A line the device layer logs to its communication group.
-std::pair<std::string, std::string> Comm(const std::string& line) {
-    return {line, "RUVAzerComm"};
-}
-
 const std::string Guid0 = "{CE2511FC-12E2-4916-A004-0C43A172D7D6}";
 
 std::string PathWithInstance(const std::string& instance) {
     return "usb#vid_1234&pid_5678#" + instance + "#" + Guid0;
 }
 
-class LinkProtocol : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ZEMBSettings().EnableEEPWrite = false;
-        device.OpenDevice();
-    }
-    void TearDown() override { ZEMBSettings().EnableEEPWrite = false; }
-    TLogCapture log;
-    TFakeLinkDevice device;
-};
-
-TEST(DeviceModel, EnumerationsAreWrittenByTheirIdentifiers) {
+TEST(DeviceModel, EnumerationsAndFirmwareAreWrittenAsTheClientsKnowThem) {
     EXPECT_EQ(ToText(dtBrisk), "dtBrisk");
     EXPECT_EQ(ToText(aciDostra), "aciDostra");
     EXPECT_EQ(ToText(ddWinUSB_ST), "ddWinUSB_ST");
     EXPECT_EQ(ToText(cmShared), "cmShared");
-    EXPECT_EQ(ToText(dtCorra), "dtCorra");
     // A byte from a client outside the list stays readable.
     EXPECT_EQ(ToText(static_cast<TUSBDevType>(9)), "9");
     TUSB_DeviceDriver driver{};
     EXPECT_TRUE(FromText("ddWinUSB_Silabs", driver));
     EXPECT_EQ(driver, ddWinUSB_Silabs);
     EXPECT_FALSE(FromText("ddwinusb_silabs", driver));
-}
-
-TEST(DeviceModel, FirmwareIsShownAsMajorDotMinor) {
-    EXPECT_EQ(FirmwareText(0x0100), "01.00");
-    EXPECT_EQ(FirmwareText(0x0203), "02.03");
     EXPECT_EQ(FirmwareText(0x0C07), "12.07");
 }
 
 TEST(DeviceModel, GridGuidsAndTheirByteLayout) {
+    const std::pair<TUSB_DeviceDriver, const char*> rows[] = {
+        {ddWinUSB_Silabs, "{8BB2450C-43E0-4B8A-B573-AC056D538606}"},
+        {ddWinUSB_ST, "{0CEAFF08-B1FD-4D12-B748-353077277F7E}"}};
     EXPECT_EQ(InterfaceGUIDOf(dtNotRecognized, ddSilabs).ToString(), Guid0);
-    EXPECT_EQ(InterfaceGUIDOf(dtNotRecognized, ddWinUSB_Silabs).ToString(),
-              "{8BB2450C-43E0-4B8A-B573-AC056D538606}");
-    EXPECT_EQ(InterfaceGUIDOf(dtNotRecognized, ddWinUSB_ST).ToString(),
-              "{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
+    for (const auto& [column, guid] : rows)
+        EXPECT_EQ(InterfaceGUIDOf(dtNotRecognized, column).ToString(), guid);
     EXPECT_EQ(InterfaceGUIDOf(dtBrisk, ddSilabs).ToString(),
               "{1EA50ECA-CCB4-46A0-A79B-C5AE3C4BC250}");
     EXPECT_EQ(InterfaceGUIDOf(dtBrisk, ddWinUSB_Silabs).ToString(),
@@ -73,14 +55,15 @@ TEST(DeviceModel, GridGuidsAndTheirByteLayout) {
     for (auto row : {dtMirel, dtFenwy, dtCorra})
         for (auto column : {ddSilabs, ddWinUSB_Silabs, ddWinUSB_ST})
             EXPECT_EQ(InterfaceGUIDOf(row, column), InterfaceGUIDOf(dtNotRecognized, column));
-    const auto bytes = InterfaceGUIDOf(dtNotRecognized, ddSilabs).Bytes();
-    EXPECT_THAT(bytes, ElementsAre(0xFC, 0x11, 0x25, 0xCE, 0xE2, 0x12, 0x16, 0x49, 0xA0, 0x04, 0x0C,
-                                   0x43, 0xA1, 0x72, 0xD7, 0xD6));
+    EXPECT_THAT(InterfaceGUIDOf(dtNotRecognized, ddSilabs).Bytes(),
+                ElementsAre(0xFC, 0x11, 0x25, 0xCE, 0xE2, 0x12, 0x16, 0x49, 0xA0, 0x04, 0x0C, 0x43,
+                            0xA1, 0x72, 0xD7, 0xD6));
     EXPECT_EQ(TGUID::FromString("{ce2511fc-12e2-4916-a004-0c43a172d7d6}"),
               InterfaceGUIDOf(dtNotRecognized, ddSilabs));
-    EXPECT_FALSE(TGUID::FromString("CE2511FC-12E2-4916-A004-0C43A172D7D6"));
-    EXPECT_FALSE(TGUID::FromString("{CE2511FC-12E2-4916-A004+0C43A172D7D6}"));
-    EXPECT_FALSE(TGUID::FromString("{CE2511FC-12E2-4916-A004-0C43A172D7DG}"));
+    for (const char* bad :
+         {"CE2511FC-12E2-4916-A004-0C43A172D7D6", "{CE2511FC-12E2-4916-A004+0C43A172D7D6}",
+          "{CE2511FC-12E2-4916-A004-0C43A172D7DG}"})
+        EXPECT_FALSE(TGUID::FromString(bad)) << bad;
 }
 
 TEST(DeviceModel, FreshObjectsAreClosedAndRefuseWhatNeedsAnOpenDevice) {
@@ -96,130 +79,89 @@ TEST(DeviceModel, FreshObjectsAreClosedAndRefuseWhatNeedsAnOpenDevice) {
     }
 }
 
-TEST_F(LinkProtocol, RamSizeIsTheReplyLessOnePage) {
-    device.Reply({0x08, 0x00, 0x09});
-    EXPECT_TRUE(device.GetRAMTotal());
-    EXPECT_EQ(device.TotalBufferSize, 2048);
-    device.Reply({0x08, 0x00, 0x01});
-    EXPECT_TRUE(device.GetRAMTotal());
-    EXPECT_EQ(device.TotalBufferSize, 0);
-    device.Reply({0x08, 0x10, 0x00});
-    EXPECT_TRUE(device.GetRAMTotal());
-    EXPECT_EQ(device.TotalBufferSize, 0);
-    device.Reply({0x08, 0xFF, 0xFF});
-    EXPECT_TRUE(device.GetRAMTotal());
-    EXPECT_EQ(device.TotalBufferSize, 65535 - 256);
-    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}, Bytes{0x09}, Bytes{0x09}, Bytes{0x09}));
-    EXPECT_TRUE(log.lines.empty());
-}
+// One link command against one reply (none: the write fails): its result, the fields it
+// leaves and the one line it logs. Every field starts as 7, 0x0777, "x", 3, 3, so a field a
+// command leaves alone keeps that value.
+struct TCommandCase {
+    bool (TUSB_IFDeviceLocal::*Command)();
+    std::optional<Bytes> Reply;
+    bool ReplyOk, Ok;
+    std::int32_t Buffer;
+    std::uint16_t Firmware;
+    const char* Serial;
+    std::uint8_t Hardware;
+    std::uint16_t Fpga;
+    const char* Log;
+};
 
-TEST_F(LinkProtocol, RamSizeFailuresLeaveOneHundredAndLogOnce) {
-    device.writeSucceeds = false;
-    EXPECT_FALSE(device.GetRAMTotal());
-    EXPECT_EQ(device.TotalBufferSize, 100);
-    device.writeSucceeds = true;
-    device.Reply({0x08, 0x00}); // one byte short
-    EXPECT_FALSE(device.GetRAMTotal());
-    device.Reply({0x09, 0x00, 0x09}); // the command echoed instead of the reply
-    EXPECT_FALSE(device.GetRAMTotal());
-    EXPECT_EQ(device.TotalBufferSize, 100);
-    device.Reply({0x08, 0x00, 0x09}, false); // transport failure although all bytes came
-    EXPECT_FALSE(device.GetRAMTotal());
-    EXPECT_THAT(
-        log.lines,
-        ElementsAre(
-            Comm("TUSB_IFDeviceLocal.GetRAMTotal. WriteBuffer(TX_RAM_TOTAL_MSG) fail"),
-            Comm("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"),
-            Comm("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(msg[0] <> RX_RAM_TOTAL_MSG) fail"),
-            Comm("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail")));
-}
+constexpr auto Ram = &TUSB_IFDeviceLocal::GetRAMTotal;
+constexpr auto Ver = &TUSB_IFDeviceLocal::GetFirmwareVersion;
+constexpr auto Info = &TUSB_IFDeviceLocal::GetDevInfo;
+constexpr auto Eep = &TUSB_IFDeviceLocal::SetEnableEEPWrite;
+const std::optional<Bytes> WriteFails;
 
-TEST_F(LinkProtocol, FirmwareVersionIsMinorThenMajor) {
-    device.Firmware = 0x0777;
-    device.Reply({0x14, 0x04, 0x02});
-    EXPECT_TRUE(device.GetFirmwareVersion());
-    EXPECT_EQ(device.Firmware, 0x0204);
-    device.Reply({0x14, 0x04});
-    EXPECT_FALSE(device.GetFirmwareVersion());
-    device.Reply({0x08, 0x05, 0x03});
-    EXPECT_FALSE(device.GetFirmwareVersion());
-    device.writeSucceeds = false;
-    EXPECT_FALSE(device.GetFirmwareVersion());
-    EXPECT_EQ(device.Firmware, 0x0204);
-    EXPECT_THAT(
-        log.lines,
-        ElementsAre(
-            Comm("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(@msg, 3) fail"),
-            Comm("TUSB_IFDeviceLocal.GetFirmwareVersion. ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) "
-                 "fail"),
-            Comm("TUSB_IFDeviceLocal.GetFirmwareVersion. WriteBuffer(TX_GET_VER_MSG) fail")));
-    EXPECT_THAT(device.written, ElementsAre(Bytes{0x13}, Bytes{0x13}, Bytes{0x13}));
-}
+// clang-format off
+const TCommandCase CommandCases[] = {
+    // The RAM size is the reply less one page, 0 below it; a failure leaves one hundred.
+    {Ram, Bytes{0x08, 0x00, 0x09}, true, true, 2048, 0x0777, "x", 3, 3, ""},
+    {Ram, Bytes{0x08, 0x00, 0x01}, true, true, 0, 0x0777, "x", 3, 3, ""},
+    {Ram, Bytes{0x08, 0x10, 0x00}, true, true, 0, 0x0777, "x", 3, 3, ""},
+    {Ram, Bytes{0x08, 0xFF, 0xFF}, true, true, 65535 - 256, 0x0777, "x", 3, 3, ""},
+    {Ram, WriteFails, true, false, 100, 0x0777, "x", 3, 3, "GetRAMTotal. WriteBuffer(TX_RAM_TOTAL_MSG) fail"},
+    {Ram, Bytes{0x08, 0x00}, true, false, 100, 0x0777, "x", 3, 3, "GetRAMTotal. ReadBuffer(@msg, 3)) fail"},
+    {Ram, Bytes{0x09, 0x00, 0x09}, true, false, 100, 0x0777, "x", 3, 3, "GetRAMTotal. ReadBuffer(msg[0] <> RX_RAM_TOTAL_MSG) fail"},
+    // A transport failure although every byte came.
+    {Ram, Bytes{0x08, 0x00, 0x09}, false, false, 100, 0x0777, "x", 3, 3, "GetRAMTotal. ReadBuffer(@msg, 3)) fail"},
+    // The firmware version is minor, then major; a failure keeps the old one.
+    {Ver, Bytes{0x14, 0x04, 0x02}, true, true, 7, 0x0204, "x", 3, 3, ""},
+    {Ver, Bytes{0x14, 0x04}, true, false, 7, 0x0777, "x", 3, 3, "GetFirmwareVersion. ReadBuffer(@msg, 3) fail"},
+    {Ver, Bytes{0x08, 0x05, 0x03}, true, false, 7, 0x0777, "x", 3, 3, "GetFirmwareVersion. ReadBuffer(msg[0] <> RX_GET_VER_ACK_MSG) fail"},
+    {Ver, WriteFails, true, false, 7, 0x0777, "x", 3, 3, "GetFirmwareVersion. WriteBuffer(TX_GET_VER_MSG) fail"},
+    // All four serial bytes are unsigned; a failure resets the fields.
+    {Info, Bytes{0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}, true, true, 7, 0x0777, "123456", 7, 0x1234, ""},
+    {Info, Bytes{0x19, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x00}, true, true, 7, 0x0777, "4294967295", 1, 0, ""},
+    {Info, Bytes{0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34}, true, false, 7, 0x0777, "0", 0, 0, "GetDevInfo. ReadBuffer(@msg, 8) fail"},
+    {Info, Bytes{0x18, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}, true, false, 7, 0x0777, "0", 0, 0, "GetDevInfo. ReadBuffer(msg[0] <> RX_GET_DEV_MSG) fail"},
+    {Info, WriteFails, true, false, 7, 0x0777, "0", 0, 0, "GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail"},
+    {Eep, Bytes{0x1D}, true, true, 7, 0x0777, "x", 3, 3, ""},
+    {Eep, Bytes{}, true, false, 7, 0x0777, "x", 3, 3, "SetEnableEEPWrite. ReadBuffer(@msg, 1) fail"},
+    {Eep, Bytes{0x1C}, true, false, 7, 0x0777, "x", 3, 3, "SetEnableEEPWrite. ReadBuffer(msg[0] <> RX_ENABLE_EEP_WRITE_ACK_MSG) fail"},
+    {Eep, WriteFails, true, false, 7, 0x0777, "x", 3, 3, "SetEnableEEPWrite. WriteBuffer(TX_ENABLE_EEP_WRITE_MSG) fail"},
+};
+// clang-format on
 
-TEST_F(LinkProtocol, DeviceInformationDecodesSerialAndRevisions) {
-    device.Reply({0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12});
-    EXPECT_TRUE(device.GetDevInfo());
-    EXPECT_EQ(device.SerialNumber, "123456");
-    EXPECT_EQ(device.App_ID_Hardware_Revision, 7);
-    EXPECT_EQ(device.Meas_App_FPGA_Rev, 0x1234);
-    // All four serial bytes are unsigned: no sign, no wrap to negative.
-    device.Reply({0x19, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x00, 0x00});
-    EXPECT_TRUE(device.GetDevInfo());
-    EXPECT_EQ(device.SerialNumber, "4294967295");
-    device.Reply({0x19, 0x05, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00});
-    EXPECT_TRUE(device.GetDevInfo());
-    EXPECT_EQ(device.SerialNumber, "5");
-    EXPECT_THAT(device.written.back(), ElementsAre(0x18));
-}
-
-TEST_F(LinkProtocol, DeviceInformationFailuresResetTheFields) {
-    const auto expectReset = [this] {
-        EXPECT_EQ(device.SerialNumber, "0");
-        EXPECT_EQ(device.App_ID_Hardware_Revision, 0);
-        EXPECT_EQ(device.Meas_App_FPGA_Rev, 0);
-        device.SerialNumber = "x";
-        device.App_ID_Hardware_Revision = 3;
-        device.Meas_App_FPGA_Rev = 3;
+TEST(LinkProtocol, EveryCommandItsReplyAndItsFailures) {
+    const auto sent = [](bool (TUSB_IFDeviceLocal::*command)()) -> std::uint8_t {
+        return command == Ram ? 0x09 : command == Ver ? 0x13 : command == Info ? 0x18 : 0x1C;
     };
-    device.Reply({0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34}); // 7 of 8 bytes
-    EXPECT_FALSE(device.GetDevInfo());
-    expectReset();
-    device.Reply({0x18, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12});
-    EXPECT_FALSE(device.GetDevInfo());
-    expectReset();
-    device.writeSucceeds = false;
-    EXPECT_FALSE(device.GetDevInfo());
-    expectReset();
-    EXPECT_THAT(
-        log.lines,
-        ElementsAre(
-            Comm("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail"),
-            Comm("TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(msg[0] <> RX_GET_DEV_MSG) fail"),
-            Comm("TUSB_IFDeviceLocal.GetDevInfo. WriteBuffer(TX_GET_DEV_MSG) fail")));
-}
-
-TEST_F(LinkProtocol, EepromWriteEnableLogsEachFailure) {
-    device.Reply({0x1D});
-    EXPECT_TRUE(device.SetEnableEEPWrite());
-    device.Reply({});
-    EXPECT_FALSE(device.SetEnableEEPWrite());
-    device.Reply({0x1C});
-    EXPECT_FALSE(device.SetEnableEEPWrite());
-    device.writeSucceeds = false;
-    EXPECT_FALSE(device.SetEnableEEPWrite());
-    EXPECT_THAT(log.lines,
-                ElementsAre(Comm("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(@msg, 1) fail"),
-                            Comm("TUSB_IFDeviceLocal.SetEnableEEPWrite. ReadBuffer(msg[0] <> "
-                                 "RX_ENABLE_EEP_WRITE_ACK_MSG) fail"),
-                            Comm("TUSB_IFDeviceLocal.SetEnableEEPWrite. "
-                                 "WriteBuffer(TX_ENABLE_EEP_WRITE_MSG) fail")));
-}
-
-TEST_F(LinkProtocol, CommandsOnAClosedDeviceFailAtTheWrite) {
-    device.CloseDevice();
-    EXPECT_FALSE(device.GetRAMTotal());
-    EXPECT_THAT(log.lines, ElementsAre(Comm("TUSB_IFDeviceLocal.GetRAMTotal. "
-                                            "WriteBuffer(TX_RAM_TOTAL_MSG) fail")));
+    for (const TCommandCase& c : CommandCases) {
+        SCOPED_TRACE(c.Log);
+        TLogCapture log;
+        TFakeLinkDevice d;
+        d.OpenDevice();
+        d.TotalBufferSize = 7;
+        d.Firmware = 0x0777;
+        d.SerialNumber = "x";
+        d.App_ID_Hardware_Revision = 3;
+        d.Meas_App_FPGA_Rev = 3;
+        d.writeSucceeds = c.Reply.has_value();
+        if (c.Reply)
+            d.Reply(*c.Reply, c.ReplyOk);
+        EXPECT_EQ((d.*c.Command)(), c.Ok);
+        EXPECT_EQ(d.TotalBufferSize, c.Buffer);
+        EXPECT_EQ(d.Firmware, c.Firmware);
+        EXPECT_EQ(d.SerialNumber, c.Serial);
+        EXPECT_EQ(d.App_ID_Hardware_Revision, c.Hardware);
+        EXPECT_EQ(d.Meas_App_FPGA_Rev, c.Fpga);
+        if (c.Reply) {
+            EXPECT_THAT(d.written, ElementsAre(Bytes{sent(c.Command)}));
+        }
+        if (*c.Log)
+            EXPECT_THAT(log.lines, ElementsAre(std::pair<std::string, std::string>(
+                                       std::string("TUSB_IFDeviceLocal.") + c.Log, "RUVAzerComm")));
+        else
+            EXPECT_TRUE(log.lines.empty());
+    }
 }
 
 class Identification : public ::testing::Test {
@@ -230,6 +172,7 @@ protected:
     TFakeLinkDevice device;
 };
 
+// Brisk boxes are known by their exact vendor and product text and never opened.
 TEST_F(Identification, BriskBoxesAreNeverOpened) {
     device.Identify("usb#vid_10c4&pid_83cc#0071234567890#" + Guid0);
     EXPECT_EQ(device.DevType, dtBrisk);
@@ -238,14 +181,11 @@ TEST_F(Identification, BriskBoxesAreNeverOpened) {
     EXPECT_EQ(device.SerialNumber, "");
     EXPECT_EQ(device.opens, 0);
     EXPECT_TRUE(device.written.empty());
-}
-
-TEST_F(Identification, BriskComparisonHasCase) {
-    device.openSucceeds = false;
-    device.Identify("usb#VID_10C4&PID_83CC#0071234567890#" + Guid0);
-    EXPECT_EQ(device.DevType, dtNotRecognized);
-    EXPECT_EQ(device.VidPid, "VID_10C4&PID_83CC");
-    EXPECT_EQ(device.opens, 1);
+    TFakeLinkDevice upper;
+    upper.openSucceeds = false;
+    upper.Identify("usb#VID_10C4&PID_83CC#0071234567890#" + Guid0);
+    EXPECT_EQ(upper.DevType, dtNotRecognized);
+    EXPECT_EQ(upper.opens, 1);
 }
 
 // One row per identification rule: the replies the box gives, what identification makes of

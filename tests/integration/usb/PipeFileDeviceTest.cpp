@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The pipe-file transport on real FIFOs. The test holds the driver's ends of the pipes itself:
 // PIPE01 is read by it, PIPE00 is opened read-write so replies can wait in it beforehand.
+#include "usb/PipeFileDevice.h"
+
 #include "../../unit/usb/FakeLinkDevice.h"
 #include "TempFolder.h"
-#include "usb/PipeFileDevice.h"
 
 #include <fcntl.h>
 #include <filesystem>

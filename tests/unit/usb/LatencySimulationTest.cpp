@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
+#include "usb/LatencySimulation.h"
+
 #include "FakeLinkDevice.h"
 #include "TempFolder.h"
 #include "base/ProfileFile.h"
-#include "usb/LatencySimulation.h"
 
 #include <filesystem>
 #include <gmock/gmock.h>
@@ -53,37 +54,35 @@ TEST_F(NabtoSim, SlowExampleDelaysBySize) {
                                        Pair("<<NaptoDelay_ms Write", "Nabto")));
 }
 
-TEST_F(NabtoSim, HalvesRoundToTheEvenNeighbour) {
-    TNabtoSim sim;
-    ASSERT_TRUE(sim.AddLine("0,1000,0,2"));
-    EXPECT_EQ(sim.IntervalDelay(1), 0); // 0.5
-    EXPECT_EQ(sim.IntervalDelay(3), 2); // 1.5
-    EXPECT_EQ(sim.IntervalDelay(5), 2); // 2.5
-    EXPECT_EQ(sim.IntervalDelay(7), 4); // 3.5
-    // Below FromBytes the same formula goes negative: no delay.
-    TNabtoSim below;
-    ASSERT_TRUE(below.AddLine("100,1000,10,1"));
-    EXPECT_EQ(below.IntervalDelay(50), -40);
-    below.Delay(nullptr, 50, "Read");
-    EXPECT_TRUE(sleeps.empty());
-}
-
-TEST_F(NabtoSim, FailedComputationsGiveNoDelay) {
-    TNabtoSim zero;
-    ASSERT_TRUE(zero.AddLine("0,100,10,0"));
-    EXPECT_EQ(zero.IntervalDelay(1), 0);
-    EXPECT_EQ(zero.IntervalDelay(4000000000U), 0);
-    TNabtoSim huge;
-    ASSERT_TRUE(huge.AddLine("0,100,2147483647,0.0001"));
-    EXPECT_EQ(huge.IntervalDelay(100), 0); // beyond 32 bits
-    TNabtoSim negative;
-    ASSERT_TRUE(negative.AddLine("100,200,-2147483647,0.5"));
-    EXPECT_EQ(negative.IntervalDelay(0), 0); // below 32 bits
-    std::uint8_t byte = 0;
-    zero.Delay(&byte, 1, "Write");
-    huge.Delay(&byte, 100, "Write");
-    EXPECT_TRUE(sleeps.empty());
-    EXPECT_TRUE(log.lines.empty());
+// One interval line and a transfer size: the delay. Halves round to the even neighbour; a
+// result outside 32 bits or a division by zero gives none; below FromBytes the formula goes
+// negative, which delays nothing.
+TEST_F(NabtoSim, IntervalDelayRoundsAndFailsSafely) {
+    const struct {
+        const char* Line;
+        std::uint32_t Bytes;
+        std::int32_t Delay;
+    } cases[] = {
+        {"0,1000,0,2", 1, 0},
+        {"0,1000,0,2", 3, 2},
+        {"0,1000,0,2", 5, 2},
+        {"0,1000,0,2", 7, 4},
+        {"100,1000,10,1", 50, -40},
+        {"0,100,10,0", 1, 0},
+        {"0,100,10,0", 4000000000U, 0},
+        {"0,100,2147483647,0.0001", 100, 0},
+        {"100,200,-2147483647,0.5", 0, 0},
+    };
+    for (const auto& c : cases) {
+        TNabtoSim sim;
+        ASSERT_TRUE(sim.AddLine(c.Line));
+        EXPECT_EQ(sim.IntervalDelay(c.Bytes), c.Delay) << c.Line << " " << c.Bytes;
+        std::uint8_t byte = 0;
+        sim.Delay(&byte, c.Bytes, "Write");
+        EXPECT_EQ(sleeps.empty(), c.Delay <= 0) << c.Line << " " << c.Bytes;
+        sleeps.clear();
+        log.lines.clear();
+    }
 }
 
 TEST_F(NabtoSim, PollMessagesPassWhenPollDelayIsOff) {
@@ -131,13 +130,10 @@ TEST_F(NabtoSim, OverlappingLineEndsTheLoad) {
 
 TEST_F(NabtoSim, MalformedLinesAreRejected) {
     TNabtoSim sim;
-    EXPECT_FALSE(sim.AddLine("0,64,40"));
-    EXPECT_FALSE(sim.AddLine("0,64,40,2.5,1"));
-    EXPECT_FALSE(sim.AddLine("0,64,4.0,2.5"));
-    EXPECT_FALSE(sim.AddLine("0,64,40,2,5"));
-    EXPECT_FALSE(sim.AddLine("0,64,40,x"));
-    EXPECT_FALSE(sim.AddLine("0,64,40,"));   // a trailing comma adds an empty fourth field
-    EXPECT_FALSE(sim.AddLine("0,64,40,1e")); // an exponent needs digits
+    // A trailing comma adds an empty fourth field; an exponent needs digits.
+    for (const char* bad : {"0,64,40", "0,64,40,2.5,1", "0,64,4.0,2.5", "0,64,40,2,5", "0,64,40,x",
+                            "0,64,40,", "0,64,40,1e"})
+        EXPECT_FALSE(sim.AddLine(bad)) << bad;
     EXPECT_TRUE(sim.Intervals.empty());
     // Blanks separate too, quotes enclose; From and To fall back to 0 and MaxInt.
     ASSERT_TRUE(sim.AddLine(" x  y \"7\" \".5\" "));

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
+#include "base/VersionRecord.h"
+
 #include "TempFolder.h"
 #include "base/ExecutablePaths.h"
-#include "base/VersionRecord.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "TempFolder.h"
 #include "base/DebugLog.h"
+
+#include "TempFolder.h"
 #include "base/ExecutablePaths.h"
 
 #include <gmock/gmock.h>
