@@ -17,7 +17,7 @@ std::string HexDump(const std::uint8_t* Buffer, std::uint32_t Count) {
     std::string text;
     if (Buffer == nullptr)
         return text;
-    text.reserve(Count * 3);
+    text.reserve(std::size_t{Count} * 3);
     for (std::uint32_t i = 0; i < Count; ++i) {
         if (i > 0)
             text += ' ';

@@ -83,11 +83,11 @@ std::optional<TGUID> TGUID::FromString(std::string_view text) {
 
 std::array<std::uint8_t, 16> TGUID::Bytes() const {
     std::array<std::uint8_t, 16> b{};
-    for (int i = 0; i < 4; ++i)
-        b[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(D1 >> (8 * i));
-    for (int i = 0; i < 2; ++i) {
-        b[static_cast<std::size_t>(4 + i)] = static_cast<std::uint8_t>(D2 >> (8 * i));
-        b[static_cast<std::size_t>(6 + i)] = static_cast<std::uint8_t>(D3 >> (8 * i));
+    for (std::size_t i = 0; i < 4; ++i)
+        b[i] = static_cast<std::uint8_t>(D1 >> (8 * i));
+    for (std::size_t i = 0; i < 2; ++i) {
+        b[4 + i] = static_cast<std::uint8_t>(D2 >> (8 * i));
+        b[6 + i] = static_cast<std::uint8_t>(D3 >> (8 * i));
     }
     for (std::size_t i = 0; i < 8; ++i)
         b[8 + i] = D4[i];

@@ -59,7 +59,7 @@ template <typename F> void ForEachInterfaceDevice(udev* context, F&& f) {
 }
 
 std::string LinkNameOf(udev_device* device, const TGUID& guid) {
-    const std::string pipeDir = Property(device, "ZEMB_PIPE_DIR");
+    std::string pipeDir = Property(device, "ZEMB_PIPE_DIR");
     if (!pipeDir.empty())
         return pipeDir;
     std::string vendor = Property(device, "ID_VENDOR_ID");

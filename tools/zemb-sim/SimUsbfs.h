@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-typedef struct _GSource GSource;
-typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
+// The C libraries' own tag names, declared here so that this header needs neither of them.
+typedef struct _GSource GSource;                         // NOLINT(bugprone-reserved-identifier)
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;     // NOLINT(bugprone-reserved-identifier)
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient; // NOLINT(bugprone-reserved-identifier)
+typedef struct _UMockdevIoctlData UMockdevIoctlData;     // NOLINT(bugprone-reserved-identifier)
 
 // The USB descriptors of a simulated link device: device, configuration, interface 0 with the
 // bulk endpoints 0x81 (in) and 0x02 (out).

@@ -23,8 +23,6 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 constexpr const char* kUsage = R"(NAME
     zemb-sim - run a program on simulated ZEMB link devices
@@ -339,10 +337,12 @@ int RunSimulator(const std::string& devicesFile, std::string socketPath,
     AllowAsanUnderPreload();
     const std::vector<std::string> env = ChildEnvironment(socketPath);
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (const auto& e : env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
     std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
     for (const auto& a : command)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
