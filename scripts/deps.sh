@@ -11,6 +11,7 @@ packages=(
     umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev
     libsimpleini-dev libcli11-dev
     dbus dbus-daemon libglib2.0-bin
+    clang-format clang-tidy binutils
 )
 
 missing=()
