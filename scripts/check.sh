@@ -28,6 +28,17 @@ hits=$(git grep -lE '#include [<"](client|tools|tests)/' -- src || true)
 hits=$(git grep -lE '#include <Q' -- src ':!src/window' || true)
 [ -z "$hits" ] || fail "Qt outside src/window: $hits"
 
+# The same at the level of the libraries: no layer's library links one of a later layer.
+cmake --graphviz="$build/layers.dot" "$build" >/dev/null
+hits=$(awk '
+    BEGIN { n = split("zemb_base zemb_contract zemb_usb zemb_host zemb_bus zemb_runtime zemb_serverobject", t)
+            for (i = 1; i <= n; i++) rank[t[i]] = i
+            rank["zemb_serverobject"] = rank["zemb_runtime"] }
+    / -> / && /\/\/ / { sub(/.*\/\/ /, ""); split($0, e, " -> ")
+        if ((e[1] in rank) && (e[2] in rank) && rank[e[2]] > rank[e[1]]) print e[1] " -> " e[2] }
+' "$build/layers.dot" | sort -u)
+[ -z "$hits" ] || fail "a layer links a later one: $hits"
+
 # sd-bus is called from the bus layer only.
 hits=$(git grep -l 'sd_bus_' -- src client tools tests ':!src/bus' || true)
 [ -z "$hits" ] || fail "sd-bus called outside src/bus: $hits"
