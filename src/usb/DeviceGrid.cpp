@@ -36,7 +36,7 @@ TUSB_IFDeviceCollection::TUSB_IFDeviceCollection(TUSB_DeviceDriver itemClass,
 
 TUSB_IFDeviceCollection::TUSB_IFDeviceCollection(TDeviceClass itemClass, const TGUID& interfaceGUID)
     : itemClass_(std::move(itemClass)), interfaceGUID_(interfaceGUID),
-      setupApi_(TSetupApi::Load()) {}
+      discovery_(TUdevDiscovery::Load()) {}
 
 TUSB_IFDeviceCollection::~TUSB_IFDeviceCollection() {
     closedDevices_.clear();
@@ -99,9 +99,9 @@ void TUSB_IFDeviceCollection::Clear() {
 
 void TUSB_IFDeviceCollection::Refresh() {
     Clear();
-    if (!setupApi_)
+    if (!discovery_)
         return;
-    for (const auto& found : setupApi_->GetClassDevs(interfaceGUID_, 128)) {
+    for (const auto& found : discovery_->FindInterfaces(interfaceGUID_, 128)) {
         TUSB_IFDeviceBase* item = Add();
         item->FriendlyName = found.FriendlyName;
         if (auto* local = dynamic_cast<TUSB_IFDeviceLocal*>(item))

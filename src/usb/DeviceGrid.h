@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-class TSetupApi;
+class TUdevDiscovery;
 
 // Makes a new device object of one transport class.
 using TDeviceClass = std::function<std::unique_ptr<TUSB_IFDeviceBase>()>;
@@ -55,7 +55,7 @@ private:
     TGUID interfaceGUID_;
     std::vector<std::unique_ptr<TUSB_IFDeviceBase>> items_;
     std::vector<TUSB_IFDeviceBase*> closedDevices_;
-    std::shared_ptr<TSetupApi> setupApi_;
+    std::shared_ptr<TUdevDiscovery> discovery_;
 };
 
 // The fifteen collections: one per device type (row) and driver (column).

@@ -37,7 +37,7 @@ bool TUSB_IFDeviceWinUSB_Generic::OpenDevice() {
     if (Active())
         CloseDevice();
     // LinkName names the device, not its node, which changes at every plug.
-    const auto api = TSetupApi::Load();
+    const auto api = TUdevDiscovery::Load();
     const auto node = api ? api->DeviceNodeOf(LinkName) : std::nullopt;
     if (!node)
         return false;

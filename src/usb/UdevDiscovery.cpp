@@ -74,8 +74,8 @@ std::string LinkNameOf(udev_device* device, const TGUID& guid) {
     return MakeLinkName(Lower(vendor), Lower(product), instance, guid);
 }
 
-std::weak_ptr<TSetupApi>& Shared() {
-    static std::weak_ptr<TSetupApi> shared;
+std::weak_ptr<TUdevDiscovery>& Shared() {
+    static std::weak_ptr<TUdevDiscovery> shared;
     return shared;
 }
 
@@ -87,23 +87,23 @@ std::string MakeLinkName(const std::string& vendorId, const std::string& product
            interfaceGUID.ToString();
 }
 
-std::shared_ptr<TSetupApi> TSetupApi::Load() {
+std::shared_ptr<TUdevDiscovery> TUdevDiscovery::Load() {
     if (auto existing = Shared().lock())
         return existing;
     udev* context = udev_new();
     if (!context)
         return nullptr;
-    std::shared_ptr<TSetupApi> api(new TSetupApi(context));
+    std::shared_ptr<TUdevDiscovery> api(new TUdevDiscovery(context));
     Shared() = api;
     return api;
 }
 
-TSetupApi::~TSetupApi() {
+TUdevDiscovery::~TUdevDiscovery() {
     udev_unref(udev_);
 }
 
-std::vector<TSetupApi::TDeviceInterface> TSetupApi::GetClassDevs(const TGUID& interfaceGUID,
-                                                                 std::size_t maxCount) const {
+std::vector<TUdevDiscovery::TDeviceInterface>
+TUdevDiscovery::FindInterfaces(const TGUID& interfaceGUID, std::size_t maxCount) const {
     std::vector<TDeviceInterface> found;
     if (maxCount == 0)
         return found;
@@ -125,7 +125,7 @@ std::vector<TSetupApi::TDeviceInterface> TSetupApi::GetClassDevs(const TGUID& in
     return found;
 }
 
-std::optional<std::string> TSetupApi::DeviceNodeOf(const std::string& linkName) const {
+std::optional<std::string> TUdevDiscovery::DeviceNodeOf(const std::string& linkName) const {
     std::optional<std::string> node;
     ForEachInterfaceDevice(udev_, [&](udev_device* device, const TGUID& guid) {
         const char* devnode = udev_device_get_devnode(device);

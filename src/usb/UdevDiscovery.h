@@ -15,7 +15,7 @@ struct udev_monitor;
 // The device-interface search over libudev. A device exposes an interface class when its
 // udev property ZEMB_INTERFACE_GUID holds the class GUID (compared without regard to case).
 // Calls block only for the udev database reads; nothing is cached between calls.
-class TSetupApi {
+class TUdevDiscovery {
 public:
     struct TDeviceInterface {
         std::string DevicePath;   // the LinkName
@@ -23,19 +23,19 @@ public:
     };
 
     // One udev context per process, shared by every collection; none if udev_new fails.
-    static std::shared_ptr<TSetupApi> Load();
-    ~TSetupApi();
-    TSetupApi(const TSetupApi&) = delete;
-    TSetupApi& operator=(const TSetupApi&) = delete;
+    static std::shared_ptr<TUdevDiscovery> Load();
+    ~TUdevDiscovery();
+    TUdevDiscovery(const TUdevDiscovery&) = delete;
+    TUdevDiscovery& operator=(const TUdevDiscovery&) = delete;
 
     // The present interfaces of the class, in the order udev returns them, at most maxCount.
-    std::vector<TDeviceInterface> GetClassDevs(const TGUID& interfaceGUID,
-                                               std::size_t maxCount = 128) const;
+    std::vector<TDeviceInterface> FindInterfaces(const TGUID& interfaceGUID,
+                                                 std::size_t maxCount = 128) const;
     // The current device node of a libusb link device named by LinkName; none if it is gone.
     std::optional<std::string> DeviceNodeOf(const std::string& linkName) const;
 
 private:
-    explicit TSetupApi(udev* context) : udev_(context) {}
+    explicit TUdevDiscovery(udev* context) : udev_(context) {}
     udev* udev_;
 };
 
