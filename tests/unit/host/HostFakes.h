@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "base/DebugLog.h"
 #include "RecordingSinks.h"
-#include "usb/LinkDevice.h"
+#include "base/DebugLog.h"
 #include "host/HostOperations.h"
+#include "usb/LinkDevice.h"
 
 #include <fcntl.h>
 #include <memory>
@@ -20,6 +20,7 @@ public:
     int Closes = 0;
     bool FailOpen = false;
     bool FailClose = false;
+    bool FailRead = false;
     std::vector<std::uint8_t> Written;
     std::uint8_t ReadFill = 0x5A;
 
@@ -40,6 +41,9 @@ public:
     bool StartSession() override { return false; }
     bool EndSession() override { return false; }
     bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override {
+        BytesRead = 0;
+        if (FailRead)
+            return false;
         for (std::uint32_t i = 0; i < Count; ++i)
             Buffer[i] = ReadFill;
         BytesRead = Count;

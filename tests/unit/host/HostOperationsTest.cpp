@@ -175,7 +175,7 @@ TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
 TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
     const std::int32_t client = Hookup(aciVantor, "/opt/v");
     const std::int32_t id = Connect(client, 2, cmShared);
-    TZEMBHost own;
+    TZEMBHost own(Container());
     bool result = true;
     EXPECT_EQ(own.DeviceAdded(2, result), S_OK);
     EXPECT_FALSE(result); // no handler
