@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "base/EventLoop.h"
 
+#include "base/DebugLog.h"
+
 #include <cerrno>
+#include <exception>
+#include <string>
 #include <systemd/sd-event.h>
 #include <time.h>
 #include <utility>
@@ -19,34 +23,37 @@ namespace {
 
 using TState = TEventSource::TState;
 
-// An error must not unwind through the loop's C frames; a handler that has something to
-// report about it catches it itself.
-template <typename F> int Guarded(F&& f) {
+// An error must not unwind through the loop's C frames: it ends this dispatch of the handler
+// only, and leaves a line (a handler with more to say catches it itself).
+template <typename F> int Guarded(const char* where, F&& f) noexcept {
     try {
         f();
+    } catch (const std::exception& error) {
+        ConfDebugString(std::string("TEventLoop.") + where + ": " + error.what(), "RUVAzerComm");
     } catch (...) {
+        ConfDebugString(std::string("TEventLoop.") + where + ": unknown exception", "RUVAzerComm");
     }
     return 0;
 }
 
 int OnIo(sd_event_source*, int, std::uint32_t revents, void* userdata) {
     auto* state = static_cast<TState*>(userdata);
-    return Guarded([&] { state->Io(revents); });
+    return Guarded("OnIo", [&] { state->Io(revents); });
 }
 
 int OnTime(sd_event_source*, std::uint64_t, void* userdata) {
     auto* state = static_cast<TState*>(userdata);
-    return Guarded([&] { state->Fire(); });
+    return Guarded("OnTime", [&] { state->Fire(); });
 }
 
 int OnSignal(sd_event_source*, const signalfd_siginfo*, void* userdata) {
     auto* state = static_cast<TState*>(userdata);
-    return Guarded([&] { state->Fire(); });
+    return Guarded("OnSignal", [&] { state->Fire(); });
 }
 
 int OnPrepare(sd_event_source*, void* userdata) {
     auto* state = static_cast<TState*>(userdata);
-    return Guarded([&] { state->Prepare(); });
+    return Guarded("OnPrepare", [&] { state->Prepare(); });
 }
 
 } // namespace

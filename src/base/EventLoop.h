@@ -7,8 +7,8 @@
 //
 // Contract: nothing here blocks except TEventLoop::Run(), which dispatches until Exit() and
 // returns the exit code (negative errno when the loop failed). Handlers run on the loop's
-// thread, one at a time; an exception from a handler ends that handler only (it is dropped there:
-// a handler with something to report about it catches it itself). Adding a source
+// thread, one at a time; an exception from a handler ends that handler only (it is logged there;
+// a handler with more to report about it catches it itself). Adding a source
 // returns an empty TEventSource when sd-event refuses it. A TEventSource is disabled and
 // released when it is destroyed, so its handler never runs afterwards.
 

@@ -11,11 +11,10 @@
 
 using namespace ZEMB;
 
-std::int32_t StrayInterfaceCount = 0;
-
 namespace {
 
 constexpr const char* Group = "TUSB_ConnectedDevices";
+constexpr const char* Errors = "RUVAzerComm";
 constexpr double SessionTakeOverSeconds = 10.0;
 constexpr auto WaitPollInterval = std::chrono::milliseconds(50);
 
@@ -26,10 +25,13 @@ template <typename... Args> std::string Format(const char* format, Args... args)
 }
 
 // A client that has gone away makes its callback fail; each call stands on its own.
-template <typename Call> void Guarded(Call&& call) {
+template <typename Call> void Guarded(const char* where, Call&& call) {
     try {
         call();
+    } catch (const std::exception& error) {
+        ConfDebugString(std::string(where) + ": " + error.what(), Errors);
     } catch (...) {
+        ConfDebugString(std::string(where) + ": unknown exception", Errors);
     }
 }
 
@@ -190,7 +192,8 @@ TUSB_ConnectedDevice* TUSB_ConnectedDevices::DeviceInserted(TUSB_IFDeviceBase& D
         const TUSB_Connection& connection = *entry->Connections[i];
         std::shared_ptr<IZEMBEvent> callback = connection.Callback;
         if (callback)
-            Guarded([&] { callback->Reconnected(connection.ConnectID); });
+            Guarded("TUSB_ConnectedDevices.DeviceInserted",
+                    [&] { callback->Reconnected(connection.ConnectID); });
     }
     return entry;
 }
@@ -210,7 +213,8 @@ bool TUSB_ConnectedDevices::DeviceDetached(TUSB_IFDeviceBase& Device) {
             connection.State = TUSB_Connection::csDisconnected;
             std::shared_ptr<IZEMBEvent> callback = connection.Callback;
             if (callback)
-                Guarded([&] { callback->Disconnected(connection.ConnectID); });
+                Guarded("TUSB_ConnectedDevices.DeviceDetached",
+                        [&] { callback->Disconnected(connection.ConnectID); });
         }
         entry->Device = nullptr;
     }
@@ -323,14 +327,14 @@ bool TUSB_ConnectedDevices::WaitForSessions() {
         entry->Busy = true;
     bool allFree = true;
     for (auto& entry : items_) {
-        try {
+        // A clock or sleep that fails counts as a session that stays open: no scan runs.
+        allFree = false;
+        Guarded("TUSB_ConnectedDevices.WaitForSessions", [&] {
             const double started = Now();
             while (entry->SessionStart != 0 && (Now() - started) * 86400.0 < SessionTakeOverSeconds)
                 Sleep(WaitPollInterval);
             allFree = entry->SessionStart == 0;
-        } catch (...) {
-            allFree = false;
-        }
+        });
         if (!allFree)
             break;
     }

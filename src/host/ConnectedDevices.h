@@ -92,6 +92,9 @@ public:
     TFrmMessageCatch* MessageCatch = nullptr;
     TClock Now;
     TSleep Sleep;
+    // Reconnects that reused a connection (the client's new callback was let go); the server
+    // object reports and lowers it.
+    std::int32_t StrayInterfaceCount = 0;
 
     TUSB_ConnectedDevice* DeviceInserted(TUSB_IFDeviceBase& Device);
     bool DeviceDetached(TUSB_IFDeviceBase& Device);
@@ -114,10 +117,6 @@ public:
 private:
     std::vector<std::unique_ptr<TUSB_ConnectedDevice>> items_;
 };
-
-// The process-wide count of reconnects that reused a connection; the server reads and lowers
-// it.
-extern std::int32_t StrayInterfaceCount;
 
 // "(Inserted: CloseDevice)(ConnectID 4)(ClientAppID 2):  ok" to the group "RUVAzerLogDevOp".
 void LogDevOp(const std::string& Text, std::int32_t ConnectID, std::int32_t ClientAppID, bool Ok);

@@ -2,21 +2,19 @@
 #include "host/HostOperations.h"
 
 #include "base/DebugLog.h"
-#include "host/DeviceMonitor.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <limits>
+#include <string_view>
 
 using namespace ZEMB;
 
 namespace {
 
-std::unique_ptr<TUSB_IFHostContainer> gContainer;
-std::unique_ptr<TFrmMessageCatch> gMessageCatch;
-std::unique_ptr<TDeviceChangeMonitor> gMonitor;
-TUSB_IFHostSeams gSeams;
 TNotifyEvent gDevicesChanged;
+constexpr const char* kErrors = "RUVAzerComm";
 
 constexpr TUSB_DeviceDriver Columns[] = {ddSilabs, ddWinUSB_Silabs, ddWinUSB_ST};
 constexpr TUSBDevType Rows[] = {dtNotRecognized, dtBrisk, dtMirel, dtFenwy, dtCorra};
@@ -46,23 +44,32 @@ void Check(HRESULT status) {
         throw EOleSysError(status);
 }
 
+// The line an error caught in the host leaves: where, and what it was.
+void LogError(std::string_view where, std::exception_ptr error) {
+    std::string what = "unknown exception";
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const std::exception& known) {
+        what = known.what();
+    } catch (...) {
+    }
+    ConfDebugString(std::string(where) + ": " + what, kErrors);
+}
+
 // An error from a device operation or a client inside the guarded operations gives false.
-template <typename Body> bool Guarded(Body&& body) {
+template <typename Body> bool Guarded(std::string_view where, Body&& body) {
     try {
         return body();
     } catch (...) {
+        LogError(where, std::current_exception());
         return false;
     }
 }
 
-TUSB_IFHostContainer& Container() {
-    return EnsureHostContainer();
-}
-
 // Opens or closes the device of a connection.
-bool SetOpen(std::int32_t ConnectID, bool Open) {
-    return Guarded([&] {
-        TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
+bool SetOpen(TUSB_IFHostContainer& container, std::int32_t ConnectID, bool Open) {
+    return Guarded(Open ? "TUSB_IFHostLocal.OpenDevice" : "TUSB_IFHostLocal.CloseDevice", [&] {
+        TUSB_Connection* connection = container.ConnectedDevices.FindConnection(ConnectID);
         return connection && connection->SetOpen(Open);
     });
 }
@@ -102,8 +109,7 @@ void EnumApplicationsTo(TUSB_HookedUpClientApps& apps, IZEMBHost& sink) {
     }
 }
 
-template <typename Call> void NotifySinks(Call&& call) {
-    TUSB_HookedUpClientApps& apps = Container().ClientApps;
+template <typename Call> void NotifySinks(TUSB_HookedUpClientApps& apps, Call&& call) {
     for (std::size_t i = 0; i < apps.Items().size(); ++i) {
         // Held for the call: the client may unhook itself from inside its callback.
         std::shared_ptr<IZEMBHost> sink = apps.Items()[i]->ZEMBHost;
@@ -153,12 +159,23 @@ void RaiseDevicesChangeNotification() {
         gDevicesChanged(nullptr);
 }
 
-TUSB_IFHostContainer::TUSB_IFHostContainer(TScanner Scanner,
-                                           TUSB_HookedUpClientApps::TProcessListFactory ProcessList)
-    : ClientApps(ConnectedDevices, std::move(ProcessList)), Scan(std::move(Scanner)) {
+TUSB_IFHostContainer::TUSB_IFHostContainer(TFrmMessageCatch& MessageCatch, TUSB_IFHostSeams Seams)
+    : ClientApps(ConnectedDevices, std::move(Seams.ProcessList)), Scan(std::move(Seams.Scan)),
+      messageCatch_(MessageCatch) {
     if (!Scan)
         Scan = [](TUSB_IFDeviceGrid& grid) { grid.RescanAll(); };
-    ConnectedDevices.MessageCatch = gMessageCatch.get();
+    if (Seams.Now)
+        ConnectedDevices.Now = std::move(Seams.Now);
+    if (Seams.Sleep)
+        ConnectedDevices.Sleep = std::move(Seams.Sleep);
+    ConnectedDevices.MessageCatch = &messageCatch_;
+    // What a device change triggers: a rescan; Changed reports whether the grid changed.
+    messageCatch_.OnDevicesChanged = [this](bool& Changed) { Changed = RescanDevices(); };
+    RescanDevices();
+}
+
+TUSB_IFHostContainer::~TUSB_IFHostContainer() {
+    messageCatch_.OnDevicesChanged = nullptr;
 }
 
 TUSB_IFDeviceBase* TUSB_IFHostContainer::FindDevice(std::int32_t DevID) {
@@ -174,10 +191,12 @@ TUSB_IFDeviceBase* TUSB_IFHostContainer::FindDevice(std::int32_t DevID) {
 }
 
 void TUSB_IFHostContainer::DropDevice(TUSB_IFDeviceCollection& Cell, TUSB_IFDeviceBase& Device) {
+    // A sink's failure ends the notification, not the rescan.
     if (OnDeviceDropped) {
         try {
             OnDeviceDropped(Device.DevID);
         } catch (...) {
+            LogError("TUSB_IFHostContainer.DropDevice", std::current_exception());
         }
     }
     ConnectedDevices.DeviceDetached(Device);
@@ -195,6 +214,7 @@ void TUSB_IFHostContainer::AdoptDevice(TUSB_IFDeviceCollection& From, TUSB_IFDev
         try {
             OnDeviceAdopted(moved.DevID);
         } catch (...) {
+            LogError("TUSB_IFHostContainer.AdoptDevice", std::current_exception());
         }
     }
     RaiseDevicesChangeNotification();
@@ -246,116 +266,43 @@ bool TUSB_IFHostContainer::RescanDevices() {
     return changed;
 }
 
-TUSB_IFHostContainer* USB_IFHostContainer() {
-    return gContainer.get();
-}
-
-TUSB_IFHostContainer& EnsureHostContainer() {
-    if (!gContainer) {
-        gContainer = std::make_unique<TUSB_IFHostContainer>(gSeams.Scan, gSeams.ProcessList);
-        if (gSeams.Now)
-            gContainer->ConnectedDevices.Now = gSeams.Now;
-        if (gSeams.Sleep)
-            gContainer->ConnectedDevices.Sleep = gSeams.Sleep;
-        gContainer->RescanDevices();
-    }
-    return *gContainer;
-}
-
-TFrmMessageCatch* FrmMessageCatch() {
-    return gMessageCatch.get();
-}
-
-void SetHostSeams(TUSB_IFHostSeams Seams) {
-    gSeams = std::move(Seams);
-}
-
-void FreeUSB_IFHost() {
-    gMonitor.reset();
-    gContainer.reset();
-    gMessageCatch.reset();
-}
-
-std::unique_ptr<TUSB_IFHostLocal> CreateHost() {
-    if (!gMessageCatch) {
-        gMessageCatch = std::make_unique<TFrmMessageCatch>();
-        // What a device change triggers: a rescan; Changed reports whether the grid changed.
-        gMessageCatch->OnDevicesChanged = [](bool& Changed) {
-            Changed = EnsureHostContainer().RescanDevices();
-        };
-        if (gContainer)
-            gContainer->ConnectedDevices.MessageCatch = gMessageCatch.get();
-    }
-    return std::make_unique<TUSB_IFHostLocal>();
-}
-
-bool StartDeviceChangeMonitor(sd_event* Loop) {
-    gMonitor.reset();
-    auto monitor = std::make_unique<TDeviceChangeMonitor>(Loop, [] {
-        if (TFrmMessageCatch* window = FrmMessageCatch())
-            window->WMDeviceChange();
-    });
-    if (!monitor->Started())
-        return false;
-    gMonitor = std::move(monitor);
-    return true;
-}
-
-void StopDeviceChangeMonitor() {
-    gMonitor.reset();
-}
-
-const TDeviceChangeMonitor* DeviceChangeMonitor() {
-    return gMonitor.get();
-}
-
-TUSB_IFHostLocal::TUSB_IFHostLocal() {
-    TUSB_IFHostContainer& container = EnsureHostContainer();
-    // The handlers hold no host state, so a later host object replacing them changes nothing.
-    container.OnDeviceAdopted = [](std::int32_t DevID) {
-        TUSB_IFHostLocal::NotifySinksAdded(DevID);
-    };
-    container.OnDeviceDropped = [](std::int32_t DevID) {
-        TUSB_IFHostLocal::NotifySinksRemoved(DevID);
-    };
-}
-
-void TUSB_IFHostLocal::NotifySinksAdded(std::int32_t DevID) {
-    NotifySinks([DevID](IZEMBHost& sink) {
-        bool result = false;
-        return sink.DeviceAdded(DevID, result);
-    });
-}
-
-void TUSB_IFHostLocal::NotifySinksRemoved(std::int32_t DevID) {
-    NotifySinks([DevID](IZEMBHost& sink) {
-        bool result = false;
-        return sink.DeviceRemoved(DevID, result);
-    });
-}
-
-void TUSB_IFHostLocal::NotifyDeviceAdded(std::int32_t DevID) {
-    NotifySinksAdded(DevID);
-}
-void TUSB_IFHostLocal::NotifyDeviceRemoved(std::int32_t DevID) {
-    NotifySinksRemoved(DevID);
-}
-
-void TUSB_IFHostLocal::ForgetCallbacks(const std::vector<std::shared_ptr<IZEMBHost>>& Sinks,
-                                       const std::vector<std::shared_ptr<IZEMBEvent>>& Events) {
-    TUSB_IFHostContainer* container = USB_IFHostContainer();
-    if (!container)
-        return;
+void TUSB_IFHostContainer::ForgetCallbacks(const std::vector<std::shared_ptr<IZEMBHost>>& Sinks,
+                                           const std::vector<std::shared_ptr<IZEMBEvent>>& Events) {
     // A call that runs on one of them holds its own reference, so dropping it here is safe
     // even from inside that call.
-    for (const auto& client : container->ClientApps.Items())
+    for (const auto& client : ClientApps.Items())
         if (client->ZEMBHost && std::ranges::find(Sinks, client->ZEMBHost) != Sinks.end())
             client->ZEMBHost.reset();
-    for (const auto& entry : container->ConnectedDevices.Items())
+    for (const auto& entry : ConnectedDevices.Items())
         for (const auto& connection : entry->Connections)
             if (connection->Callback &&
                 std::ranges::find(Events, connection->Callback) != Events.end())
                 connection->Callback.reset();
+}
+
+TUSB_IFHostLocal::TUSB_IFHostLocal(TUSB_IFHostContainer& Container) : container_(Container) {
+    // The handlers hold only the container, so a later host object replacing them, or this
+    // one going first, changes nothing.
+    TUSB_IFHostContainer* container = &Container;
+    container_.OnDeviceAdopted = [container](std::int32_t DevID) {
+        NotifySinks(container->ClientApps, [DevID](IZEMBHost& sink) {
+            bool result = false;
+            return sink.DeviceAdded(DevID, result);
+        });
+    };
+    container_.OnDeviceDropped = [container](std::int32_t DevID) {
+        NotifySinks(container->ClientApps, [DevID](IZEMBHost& sink) {
+            bool result = false;
+            return sink.DeviceRemoved(DevID, result);
+        });
+    };
+}
+
+void TUSB_IFHostLocal::NotifyDeviceAdded(std::int32_t DevID) {
+    container_.OnDeviceAdopted(DevID);
+}
+void TUSB_IFHostLocal::NotifyDeviceRemoved(std::int32_t DevID) {
+    container_.OnDeviceDropped(DevID);
 }
 
 bool TUSB_IFHostLocal::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, TUSBDevMode Mode,
@@ -363,7 +310,7 @@ bool TUSB_IFHostLocal::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevI
                                      bool& Reconnected) {
     Reconnected = false;
     ConnectID = -1;
-    TUSB_IFHostContainer& container = Container();
+    TUSB_IFHostContainer& container = container_;
     TUSB_HookedUpClientApp* client = container.ClientApps.FindClientApp(ClientAppID);
     TUSB_IFDeviceBase* device = container.FindDevice(DevID);
     if (!client || !device || !AccessAllowed(device->DevType, client->ClientAppType))
@@ -379,16 +326,16 @@ bool TUSB_IFHostLocal::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevI
 }
 
 bool TUSB_IFHostLocal::OpenDevice(std::int32_t ConnectID) {
-    return SetOpen(ConnectID, true);
+    return SetOpen(container_, ConnectID, true);
 }
 
 bool TUSB_IFHostLocal::CloseDevice(std::int32_t ConnectID) {
-    return SetOpen(ConnectID, false);
+    return SetOpen(container_, ConnectID, false);
 }
 
 bool TUSB_IFHostLocal::DisconnectDevice(std::int32_t ConnectID) {
-    return Guarded([&] {
-        TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
+    return Guarded("TUSB_IFHostLocal.DisconnectDevice", [&] {
+        TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
         if (!connection || !connection->ConnectedDevice || !connection->ConnectedDevice->Device ||
             connection->State == TUSB_Connection::csDisconnected)
             return false;
@@ -401,7 +348,7 @@ bool TUSB_IFHostLocal::DisconnectDevice(std::int32_t ConnectID) {
 
 bool TUSB_IFHostLocal::WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
                                    std::int32_t& WriteCount) {
-    TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
+    TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
     return Transfer(connection, WriteData.Bytes(), WriteCount, &TUSB_Connection::TotalWriteCount,
                     [&](TUSB_IFDeviceBase& device, std::uint32_t count, std::uint32_t& written) {
                         return device.WriteBuffer(WriteData.Data().data(), count, written);
@@ -410,7 +357,7 @@ bool TUSB_IFHostLocal::WriteBuffer(std::int32_t ConnectID, const TSafeByteArray&
 
 bool TUSB_IFHostLocal::ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
                                   std::int32_t& ReadCount) {
-    TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
+    TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
     return Transfer(connection, ReadData.Bytes(), ReadCount, &TUSB_Connection::TotalReadCount,
                     [&](TUSB_IFDeviceBase& device, std::uint32_t count, std::uint32_t& read) {
                         return device.ReadBuffer(ReadData.Data().data(), count, read);
@@ -424,7 +371,7 @@ bool TUSB_IFHostLocal::DevInfo(std::int32_t DevID, bool& Active, TUSBDevMode&,
                                TUSB_DeviceDriver& DriverType, std::uint16_t& Firmware,
                                std::uint8_t& App_ID_Hardware_Revision,
                                std::uint16_t& Meas_App_FPGA_Rev) {
-    TUSB_IFDeviceBase* device = Container().FindDevice(DevID);
+    TUSB_IFDeviceBase* device = container_.FindDevice(DevID);
     if (!device) {
         ConfDebugString("TUSB_IFHostLocal.DevInfo -> False", "");
         return false;
@@ -446,7 +393,7 @@ bool TUSB_IFHostLocal::DevInfo(std::int32_t DevID, bool& Active, TUSBDevMode&,
 
 bool TUSB_IFHostLocal::TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWriteCount,
                                    std::int32_t& TotalReadCount) {
-    TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
+    TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
     if (!connection)
         return false;
     TotalWriteCount = connection->TotalWriteCount;
@@ -455,7 +402,7 @@ bool TUSB_IFHostLocal::TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWr
 }
 
 bool TUSB_IFHostLocal::EnumDevices(std::int32_t ClientAppID, TUSBDevType DevType) {
-    TUSB_IFHostContainer& container = Container();
+    TUSB_IFHostContainer& container = container_;
     std::shared_ptr<IZEMBHost> sink = SinkOf(container.ClientApps, ClientAppID);
     if (!sink || !ValidDevType(DevType))
         return false;
@@ -467,7 +414,7 @@ bool TUSB_IFHostLocal::EnumDevices(std::int32_t ClientAppID, TUSBDevType DevType
 bool TUSB_IFHostLocal::EnumDevices(std::shared_ptr<IZEMBHost> Sink) {
     if (!Sink)
         return false;
-    TUSB_IFHostContainer& container = Container();
+    TUSB_IFHostContainer& container = container_;
     for (TUSBDevType row : Rows)
         for (TUSB_DeviceDriver column : Columns)
             EnumDevicesOfCell(container.Devices.Cell(row, column), *Sink);
@@ -477,7 +424,7 @@ bool TUSB_IFHostLocal::EnumDevices(std::shared_ptr<IZEMBHost> Sink) {
 bool TUSB_IFHostLocal::ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID,
                                    std::int32_t& ClientAppID, bool& Connected, bool& Active,
                                    TUSBDevMode& Mode) {
-    TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(ConnectID);
+    TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
     if (!connection)
         return false;
     Mode = connection->Mode;
@@ -493,17 +440,17 @@ bool TUSB_IFHostLocal::ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID,
 bool TUSB_IFHostLocal::HookupClientApp(TUSBClientAppType ClientAppType, std::int32_t ProcessID,
                                        const std::string& ComputerName, const std::string& ExeName,
                                        std::int32_t& ClientAppID) {
-    return Container().ClientApps.HookupClientApp(ClientAppType, ProcessID, ComputerName, ExeName,
-                                                  ClientAppID) != nullptr;
+    return container_.ClientApps.HookupClientApp(ClientAppType, ProcessID, ComputerName, ExeName,
+                                                 ClientAppID) != nullptr;
 }
 
 bool TUSB_IFHostLocal::UnhookClientApp(std::int32_t ClientAppID) {
-    return Container().ClientApps.UnhookClientApp(ClientAppID);
+    return container_.ClientApps.UnhookClientApp(ClientAppID);
 }
 
 bool TUSB_IFHostLocal::ClientAppInfo(std::int32_t ClientAppID, TUSBClientAppType& ClientAppType,
                                      std::string& ComputerName, std::string& ExeName) {
-    TUSB_HookedUpClientApp* client = Container().ClientApps.FindClientApp(ClientAppID);
+    TUSB_HookedUpClientApp* client = container_.ClientApps.FindClientApp(ClientAppID);
     if (!client)
         return false;
     ClientAppType = client->ClientAppType;
@@ -513,24 +460,24 @@ bool TUSB_IFHostLocal::ClientAppInfo(std::int32_t ClientAppID, TUSBClientAppType
 }
 
 bool TUSB_IFHostLocal::EnumApplications(std::int32_t ClientAppID) {
-    return TUSB_IFHostLocal::EnumApplications(SinkOf(Container().ClientApps, ClientAppID));
+    return TUSB_IFHostLocal::EnumApplications(SinkOf(container_.ClientApps, ClientAppID));
 }
 
 bool TUSB_IFHostLocal::EnumApplications(std::shared_ptr<IZEMBHost> Sink) {
     if (!Sink)
         return false;
-    EnumApplicationsTo(Container().ClientApps, *Sink);
+    EnumApplicationsTo(container_.ClientApps, *Sink);
     return true;
 }
 
 bool TUSB_IFHostLocal::EnumConnections(std::int32_t ClientAppID) {
-    return TUSB_IFHostLocal::EnumConnections(SinkOf(Container().ClientApps, ClientAppID));
+    return TUSB_IFHostLocal::EnumConnections(SinkOf(container_.ClientApps, ClientAppID));
 }
 
 bool TUSB_IFHostLocal::EnumConnections(std::shared_ptr<IZEMBHost> Sink) {
     if (!Sink)
         return false;
-    EnumConnectionsTo(Container().ConnectedDevices, *Sink);
+    EnumConnectionsTo(container_.ConnectedDevices, *Sink);
     return true;
 }
 
@@ -538,7 +485,7 @@ bool TUSB_IFHostLocal::FirstDevice(TUSBDevType DevType, std::int32_t ClientAppID
                                    std::int32_t& DevID) {
     if (!ValidDevType(DevType))
         return false;
-    TUSB_IFHostContainer& container = Container();
+    TUSB_IFHostContainer& container = container_;
     for (TUSB_DeviceDriver column : Columns) {
         const TUSB_IFDeviceCollection& cell = container.Devices.Cell(DevType, column);
         for (int i = 0; i < cell.Count(); ++i) {
@@ -553,7 +500,7 @@ bool TUSB_IFHostLocal::FirstDevice(TUSBDevType DevType, std::int32_t ClientAppID
 }
 
 bool TUSB_IFHostLocal::SetZEMBHost(std::int32_t ClientAppID, std::shared_ptr<IZEMBHost> Sink) {
-    TUSB_HookedUpClientApp* client = Container().ClientApps.FindClientApp(ClientAppID);
+    TUSB_HookedUpClientApp* client = container_.ClientApps.FindClientApp(ClientAppID);
     if (!client || client->ZEMBHost == Sink)
         return false;
     client->ZEMBHost = std::move(Sink);
@@ -562,7 +509,7 @@ bool TUSB_IFHostLocal::SetZEMBHost(std::int32_t ClientAppID, std::shared_ptr<IZE
 
 bool TUSB_IFHostLocal::TotalBufferSize(std::int32_t DevID, std::int32_t& Value) {
     Value = 0;
-    TUSB_IFDeviceBase* device = Container().FindDevice(DevID);
+    TUSB_IFDeviceBase* device = container_.FindDevice(DevID);
     if (!device)
         return false;
     Value = device->TotalBufferSize;
@@ -572,9 +519,9 @@ bool TUSB_IFHostLocal::TotalBufferSize(std::int32_t DevID, std::int32_t& Value) 
 bool TUSB_IFHostLocal::StartSession(std::int32_t ConnectID) {
     if (ConnectID == -1)
         return false;
-    return Guarded([&] {
+    return Guarded("TUSB_IFHostLocal.StartSession", [&] {
         TUSB_ConnectedDevice* entry =
-            Container().ConnectedDevices.ConnectedDeviceOfConnection(ConnectID);
+            container_.ConnectedDevices.ConnectedDeviceOfConnection(ConnectID);
         return entry && entry->StartSession(ConnectID);
     });
 }
@@ -582,9 +529,9 @@ bool TUSB_IFHostLocal::StartSession(std::int32_t ConnectID) {
 bool TUSB_IFHostLocal::EndSession(std::int32_t ConnectID) {
     if (ConnectID == -1)
         return false;
-    return Guarded([&] {
+    return Guarded("TUSB_IFHostLocal.EndSession", [&] {
         TUSB_ConnectedDevice* entry =
-            Container().ConnectedDevices.ConnectedDeviceOfConnection(ConnectID);
+            container_.ConnectedDevices.ConnectedDeviceOfConnection(ConnectID);
         return entry && entry->EndSession();
     });
 }

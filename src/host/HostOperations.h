@@ -15,8 +15,6 @@
 #include <string>
 #include <vector>
 
-struct sd_event;
-
 // A client's callback answered with a failure status; raised at once, so the remaining
 // items of an enumeration or notification are not reported.
 class EOleSysError : public std::runtime_error {
@@ -31,16 +29,26 @@ private:
 // Which client types may connect to which device types, [DevType][ClientAppType].
 bool AccessAllowed(TUSBDevType DevType, TUSBClientAppType ClientAppType);
 
-// The process-wide container: the device grid, the record of devices and connections and the
-// client registry. Created by the first host object with the first device scan.
+// What the container is built with; tests give fakes for the device scan, the process list and
+// the session clock. Empty members mean the real ones.
+struct TUSB_IFHostSeams {
+    // Fills a fresh grid with one new device object per attached device.
+    std::function<void(TUSB_IFDeviceGrid&)> Scan;
+    TUSB_HookedUpClientApps::TProcessListFactory ProcessList;
+    TUSB_ConnectedDevices::TClock Now;
+    TUSB_ConnectedDevices::TSleep Sleep;
+};
+
+// The container: the device grid, the record of devices and connections and the client
+// registry. The process has one, made by main with its first device scan; it rescans when its
+// device-change window reports a change. The window must outlive it.
 class TUSB_IFHostContainer {
 public:
     using TDeviceEvent = std::function<void(std::int32_t DevID)>;
-    // Fills a fresh grid with one new device object per attached device.
     using TScanner = std::function<void(TUSB_IFDeviceGrid&)>;
 
-    TUSB_IFHostContainer(TScanner Scan = nullptr,
-                         TUSB_HookedUpClientApps::TProcessListFactory ProcessList = nullptr);
+    explicit TUSB_IFHostContainer(TFrmMessageCatch& MessageCatch, TUSB_IFHostSeams Seams = {});
+    ~TUSB_IFHostContainer();
     TUSB_IFHostContainer(const TUSB_IFHostContainer&) = delete;
     TUSB_IFHostContainer& operator=(const TUSB_IFHostContainer&) = delete;
 
@@ -52,6 +60,8 @@ public:
     TDeviceEvent OnDeviceDropped;
     TScanner Scan;
 
+    TFrmMessageCatch& MessageCatch() { return messageCatch_; }
+
     // Builds a fresh picture of the attached devices and reconciles it with the grid:
     // removed devices are dropped (their clients told), new and returning ones adopted.
     // True when a device was dropped or adopted. Skipped (false) while a session stays open.
@@ -59,9 +69,17 @@ public:
     // Column by column (ddSilabs first), type by type: the last device with that DevID.
     TUSB_IFDeviceBase* FindDevice(std::int32_t DevID);
 
+    // Lets go of callbacks that can never be answered again (their client left the bus): a
+    // client whose sink is one of Sinks gets none, a connection whose callback is one of
+    // Events gets none. Registrations and connections stay.
+    void ForgetCallbacks(const std::vector<std::shared_ptr<ZEMB::IZEMBHost>>& Sinks,
+                         const std::vector<std::shared_ptr<ZEMB::IZEMBEvent>>& Events);
+
 private:
     void DropDevice(TUSB_IFDeviceCollection& Cell, TUSB_IFDeviceBase& Device);
     void AdoptDevice(TUSB_IFDeviceCollection& From, TUSB_IFDeviceBase& Device);
+
+    TFrmMessageCatch& messageCatch_;
 };
 
 // The 23 host operations, in slot order. Every operation reports its outcome as a Boolean.
@@ -109,12 +127,11 @@ public:
     virtual bool EndSession(std::int32_t ConnectID) = 0;
 };
 
-// The one implementation: every host object works on the one container, so any number of
-// them behave alike. The constructor creates the container (with the first scan) if needed
-// and installs its device notifications.
+// The one implementation: every host object works on the container it is given, so any number
+// of them behave alike. The constructor installs the container's device notifications.
 class TUSB_IFHostLocal : public TUSB_IFHostBase {
 public:
-    TUSB_IFHostLocal();
+    explicit TUSB_IFHostLocal(TUSB_IFHostContainer& Container);
 
     bool ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, TUSBDevMode Mode,
                        std::shared_ptr<ZEMB::IZEMBEvent> Callback, std::int32_t& ConnectID,
@@ -158,50 +175,13 @@ public:
     // and the remaining clients are not told.
     void NotifyDeviceAdded(std::int32_t DevID);
     void NotifyDeviceRemoved(std::int32_t DevID);
-    // Lets go of callbacks that can never be answered again (their client left the bus): a
-    // client whose sink is one of Sinks gets none, a connection whose callback is one of
-    // Events gets none. Registrations and connections stay. No container, nothing to do.
-    static void ForgetCallbacks(const std::vector<std::shared_ptr<ZEMB::IZEMBHost>>& Sinks,
-                                const std::vector<std::shared_ptr<ZEMB::IZEMBEvent>>& Events);
 
 private:
-    static void NotifySinksAdded(std::int32_t DevID);
-    static void NotifySinksRemoved(std::int32_t DevID);
+    TUSB_IFHostContainer& container_;
 };
-
-// A new host object; the first call also creates the device-change window.
-std::unique_ptr<TUSB_IFHostLocal> CreateHost();
-
-// The container, or none before the first host object.
-TUSB_IFHostContainer* USB_IFHostContainer();
-// The container, created with its first scan when it does not exist yet.
-TUSB_IFHostContainer& EnsureHostContainer();
-// The device-change window, or none before the first CreateHost.
-TFrmMessageCatch* FrmMessageCatch();
-
-// What the container is built with; tests replace the device scan, the process list and the
-// session clock before the first host object is created.
-struct TUSB_IFHostSeams {
-    TUSB_IFHostContainer::TScanner Scan;
-    TUSB_HookedUpClientApps::TProcessListFactory ProcessList;
-    TUSB_ConnectedDevices::TClock Now;
-    TUSB_ConnectedDevices::TSleep Sleep;
-};
-void SetHostSeams(TUSB_IFHostSeams Seams);
-
-// Frees the container, the device-change window and the device monitor (process end; tests).
-void FreeUSB_IFHost();
 
 // The device layer's process-wide change notification: raised after every change of devices,
 // connections or client applications; the operator window redraws its tree on it.
 using TNotifyEvent = std::function<void(void* Sender)>;
 TNotifyEvent SetDevicesChangeNotification(TNotifyEvent Handler);
 void RaiseDevicesChangeNotification();
-
-// Connects the udev monitor to the device-change window on the given loop, so devices
-// plugged in or pulled out later are picked up. False when the monitor cannot be set up.
-bool StartDeviceChangeMonitor(sd_event* Loop);
-void StopDeviceChangeMonitor();
-class TDeviceChangeMonitor;
-// The running monitor, or none.
-const TDeviceChangeMonitor* DeviceChangeMonitor();

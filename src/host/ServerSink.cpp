@@ -1,21 +1,35 @@
 // SPDX-License-Identifier: MIT
 #include "host/ServerSink.h"
 
+#include "base/DebugLog.h"
 #include "host/HostOperations.h"
+
+#include <exception>
+#include <string>
+#include <utility>
 
 using namespace ZEMB;
 
 namespace {
 
-// An error in a look-up or a handler leaves the enumeration call as a failure status, which
-// the host's enumeration turns back into an error.
-template <typename Body> HRESULT AsStatus(Body&& body) {
+// The handlers belong to the operator window; an error in one is logged and reported as the
+// call's outcome, never thrown back into the host.
+template <typename Body> bool Handled(const char* where, Body&& body) {
     try {
         body();
-        return S_OK;
+        return true;
+    } catch (const std::exception& error) {
+        ConfDebugString(std::string(where) + ": " + error.what(), "RUVAzerComm");
     } catch (...) {
-        return E_FAIL;
+        ConfDebugString(std::string(where) + ": unknown exception", "RUVAzerComm");
     }
+    return false;
+}
+
+// An error in a look-up or a handler leaves the enumeration call as a failure status, which
+// the host's enumeration turns back into an error.
+template <typename Body> HRESULT AsStatus(const char* where, Body&& body) {
+    return Handled(where, std::forward<Body>(body)) ? S_OK : E_FAIL;
 }
 
 } // namespace
@@ -24,8 +38,8 @@ HRESULT TZEMBHost::EnumDevice(std::int32_t DevID, bool& Result) {
     Result = static_cast<bool>(OnEnumDevice);
     if (!Result)
         return S_OK;
-    return AsStatus([&] {
-        TUSB_IFDeviceBase* device = EnsureHostContainer().FindDevice(DevID);
+    return AsStatus("TZEMBHost.EnumDevice", [&] {
+        TUSB_IFDeviceBase* device = container_.FindDevice(DevID);
         Result = device != nullptr;
         if (device)
             OnEnumDevice(device->DevID, device->Active(), device->LinkName, device->FriendlyName,
@@ -40,9 +54,8 @@ HRESULT TZEMBHost::EnumConnection(std::int32_t ConnectID, bool& Result) {
     Result = static_cast<bool>(OnEnumConnection);
     if (!Result)
         return S_OK;
-    return AsStatus([&] {
-        TUSB_Connection* connection =
-            EnsureHostContainer().ConnectedDevices.FindConnection(ConnectID);
+    return AsStatus("TZEMBHost.EnumConnection", [&] {
+        TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
         Result = connection != nullptr;
         if (!connection)
             return;
@@ -62,9 +75,8 @@ HRESULT TZEMBHost::EnumApplication(std::int32_t ClientAppID, bool& Result) {
     Result = static_cast<bool>(OnEnumApplication);
     if (!Result)
         return S_OK;
-    return AsStatus([&] {
-        TUSB_HookedUpClientApp* client =
-            EnsureHostContainer().ClientApps.FindClientApp(ClientAppID);
+    return AsStatus("TZEMBHost.EnumApplication", [&] {
+        TUSB_HookedUpClientApp* client = container_.ClientApps.FindClientApp(ClientAppID);
         Result = client != nullptr;
         if (client)
             OnEnumApplication(ClientAppID, client->ClientAppType, client->ComputerName,
@@ -76,11 +88,7 @@ HRESULT TZEMBHost::DeviceAdded(std::int32_t DevID, bool& Result) {
     Result = static_cast<bool>(OnDeviceAdded);
     if (!Result)
         return S_OK;
-    try {
-        OnDeviceAdded(DevID);
-    } catch (...) {
-        Result = false;
-    }
+    Result = Handled("TZEMBHost.DeviceAdded", [&] { OnDeviceAdded(DevID); });
     return S_OK;
 }
 
@@ -88,10 +96,6 @@ HRESULT TZEMBHost::DeviceRemoved(std::int32_t DevID, bool& Result) {
     Result = static_cast<bool>(OnDeviceRemoved);
     if (!Result)
         return S_OK;
-    try {
-        OnDeviceRemoved(DevID);
-    } catch (...) {
-        Result = false;
-    }
+    Result = Handled("TZEMBHost.DeviceRemoved", [&] { OnDeviceRemoved(DevID); });
     return S_OK;
 }

@@ -8,10 +8,15 @@
 #include <functional>
 #include <string>
 
+class TUSB_IFHostContainer;
+
 // The server's own IZEMBHost, through which the operator window receives enumerations and
 // device arrival and removal. A method whose event is not set answers false and does nothing.
+// The enumerations look the reported items up in the container, which must outlive the sink.
 class TZEMBHost : public ZEMB::IZEMBHost {
 public:
+    explicit TZEMBHost(TUSB_IFHostContainer& Container) : container_(Container) {}
+
     using TEnumDeviceEvent = std::function<void(
         std::int32_t DevID, bool Active, const std::string& LinkName,
         const std::string& FriendlyName, const std::string& SerialNumber, const std::string& VidPid,
@@ -37,4 +42,7 @@ public:
     ZEMB::HRESULT EnumApplication(std::int32_t ClientAppID, bool& Result) override;
     ZEMB::HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override;
     ZEMB::HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override;
+
+private:
+    TUSB_IFHostContainer& container_;
 };

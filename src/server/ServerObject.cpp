@@ -17,29 +17,20 @@ constexpr const char* kTrace = "RUVAzerComm3";
 constexpr const char* kTraffic = "RUVAzerCommTraffic";
 constexpr const char* kBarrier = "RUVAzer Comm";
 
-std::int32_t& ObjectCount() {
-    static std::int32_t count = 0;
-    return count;
-}
-
-std::unique_ptr<TUSB_IFHostBase>& HostObject() {
-    static std::unique_ptr<TUSB_IFHostBase> host;
-    return host;
-}
-
 std::uint8_t Clamp(std::uint8_t value, std::uint8_t highest) {
     return std::min(value, highest);
 }
 
 // The frame of a call: steps around the body that every traced server call runs.
 struct TCallFrame {
+    TServerContext& Context;
     std::string Trace;         // "TZEMBServer.ConnectDevice"
     const char* Group;         // group of the entry and exit lines
     std::string BarrierPrefix; // what the barrier's line begins with
     bool Notify = false;       // raise the change notification at the end
 
     template <class Body> HRESULT Run(bool& Result, Body body) const {
-        CheckStrayInterfaces();
+        Context.CheckStrayInterfaces();
         ConfDebugString(">" + Trace, Group);
         Barrier(Result, body);
         ConfDebugString("<" + Trace, Group);
@@ -64,36 +55,37 @@ struct TCallFrame {
     }
 };
 
-TCallFrame Frame(std::string trace, const char* group = kTrace, bool notify = false) {
+TCallFrame Frame(TServerContext& context, std::string trace, const char* group = kTrace,
+                 bool notify = false) {
     std::string prefix = trace;
-    return TCallFrame{std::move(trace), group, std::move(prefix), notify};
+    return TCallFrame{context, std::move(trace), group, std::move(prefix), notify};
 }
 } // namespace
 
-std::int32_t ServerObjectCount() {
-    return ObjectCount();
-}
+TServerContext::TServerContext(TUSB_IFHostContainer& Container) : container_(Container) {}
 
-TUSB_IFHostBase& Host() {
+TServerContext::~TServerContext() = default;
+
+TUSB_IFHostBase& TServerContext::Host() {
     EnsureHost();
-    return *HostObject();
+    return *host_;
 }
 
-void EnsureHost() {
-    if (!HostObject()) {
-        HostObject() = CreateHost();
+void TServerContext::EnsureHost() {
+    if (!host_) {
+        host_ = std::make_unique<TUSB_IFHostLocal>(container_);
     }
 }
 
-void SetHost(std::unique_ptr<TUSB_IFHostBase> host) {
-    HostObject() = std::move(host);
+void TServerContext::SetHost(std::unique_ptr<TUSB_IFHostBase> host) {
+    host_ = std::move(host);
 }
 
-void CheckStrayInterfaces() {
-    if (StrayInterfaceCount > 0) {
-        ConfDebugString(">TZEMBServer.CheckStrayInterfaces: " + std::to_string(StrayInterfaceCount),
-                        kTrace);
-        --StrayInterfaceCount;
+void TServerContext::CheckStrayInterfaces() {
+    std::int32_t& count = container_.ConnectedDevices.StrayInterfaceCount;
+    if (count > 0) {
+        ConfDebugString(">TZEMBServer.CheckStrayInterfaces: " + std::to_string(count), kTrace);
+        --count;
     }
 }
 
@@ -105,18 +97,18 @@ std::string ExceptionClassName(const std::exception& error) {
     return status == 0 && demangled ? std::string(demangled.get()) : std::string(mangled);
 }
 
-TZEMBServer::TZEMBServer() {
-    ++ObjectCount();
+TZEMBServer::TZEMBServer(TServerContext& Context) : context_(Context) {
+    ++context_.objectCount_;
 }
 
 TZEMBServer::~TZEMBServer() {
-    --ObjectCount();
+    --context_.objectCount_;
 }
 
 HRESULT TZEMBServer::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, std::uint8_t Mode,
                                    const std::shared_ptr<IZEMBEvent>& Callback,
                                    std::int32_t& ConnectID, bool& Result) {
-    return Frame("TZEMBServer.ConnectDevice", kTrace, true).Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.ConnectDevice", kTrace, true).Run(Result, [&] {
         EnsureHost();
         bool active = false;
         TUSBDevMode devMode = cmExclusive;
@@ -145,7 +137,7 @@ HRESULT TZEMBServer::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID,
 }
 
 HRESULT TZEMBServer::OpenDevice(std::int32_t ConnectID, bool& Result) {
-    return Frame("TZEMBServer.OpenDevice", kTrace, true).Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.OpenDevice", kTrace, true).Run(Result, [&] {
         EnsureHost();
         Result = Host().OpenDevice(ConnectID);
         AddCommResult(ConnectID, Result, "OpenDevice");
@@ -164,7 +156,7 @@ HRESULT TZEMBServer::OpenDevice(std::int32_t ConnectID, bool& Result) {
 }
 
 HRESULT TZEMBServer::CloseDevice(std::int32_t ConnectID, bool& Result) {
-    return Frame("TZEMBServer.CloseDevice", kTrace, true).Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.CloseDevice", kTrace, true).Run(Result, [&] {
         EnsureHost();
         Result = Host().CloseDevice(ConnectID);
         AddCommResult(ConnectID, Result, "CloseDevice");
@@ -172,7 +164,7 @@ HRESULT TZEMBServer::CloseDevice(std::int32_t ConnectID, bool& Result) {
 }
 
 HRESULT TZEMBServer::DisconnectDevice(std::int32_t ConnectID, bool& Result) {
-    return Frame("TZEMBServer.DisconnectDevice", kTrace, true).Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.DisconnectDevice", kTrace, true).Run(Result, [&] {
         EnsureHost();
         Result = Host().DisconnectDevice(ConnectID);
         AddCommResult(ConnectID, Result, "DisconnectDevice");
@@ -181,7 +173,7 @@ HRESULT TZEMBServer::DisconnectDevice(std::int32_t ConnectID, bool& Result) {
 
 HRESULT TZEMBServer::WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
                                  std::int32_t& WriteCount, bool& Result) {
-    return Frame("TZEMBServer.WriteBuffer", kTraffic).Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.WriteBuffer", kTraffic).Run(Result, [&] {
         EnsureHost();
         Result = Host().WriteBuffer(ConnectID, WriteData, WriteCount);
         LogStats(Host(), ConnectID, Result, "WriteBuffer", WriteData.Bytes(), WriteCount);
@@ -190,7 +182,7 @@ HRESULT TZEMBServer::WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& W
 
 HRESULT TZEMBServer::ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
                                 std::int32_t& ReadCount, bool& Result) {
-    return Frame("TZEMBServer.ReadBuffer", kTraffic).Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.ReadBuffer", kTraffic).Run(Result, [&] {
         EnsureHost();
         Result = Host().ReadBuffer(ConnectID, ReadData, ReadCount);
         LogStats(Host(), ConnectID, Result, "ReadBuffer", ReadData.Bytes(), ReadCount);
@@ -204,7 +196,7 @@ HRESULT TZEMBServer::DevInfo(std::int32_t DevID, bool& Active, std::uint8_t& Mod
                              std::uint8_t& DriverType, std::int32_t& Firmware,
                              std::uint8_t& App_ID_Hardware_Revision,
                              std::uint16_t& Meas_App_FPGA_Rev, bool& Result) {
-    return Frame("TZEMBServer.DevInfo").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.DevInfo").Run(Result, [&] {
         for (std::string* text :
              {&LinkName, &FriendlyName, &SerialNumber, &VidPid, &GUID_, &UserDeviceName}) {
             text->clear();
@@ -241,14 +233,14 @@ HRESULT TZEMBServer::DevInfo(std::int32_t DevID, bool& Active, std::uint8_t& Mod
 
 HRESULT TZEMBServer::TrafficStat(std::int32_t ConnectID, std::int32_t& TotalWriteCount,
                                  std::int32_t& TotalReadCount, bool& Result) {
-    return Frame("TZEMBServer.TrafficStat", kTraffic).Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.TrafficStat", kTraffic).Run(Result, [&] {
         EnsureHost();
         Result = Host().TrafficStat(ConnectID, TotalWriteCount, TotalReadCount);
     });
 }
 
 HRESULT TZEMBServer::EnumDevices(std::uint8_t, bool& Result) {
-    CheckStrayInterfaces();
+    context_.CheckStrayInterfaces();
     ConfDebugString(">TZEMBServer.EnumDevices", "");
     EnsureHost();
     Result = false;
@@ -258,7 +250,7 @@ HRESULT TZEMBServer::EnumDevices(std::uint8_t, bool& Result) {
 HRESULT TZEMBServer::ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID,
                                  std::int32_t& ClientAppID, bool& Connected, bool& Active,
                                  std::uint8_t& Mode, bool& Result) {
-    return Frame("TZEMBServer.ConnectInfo").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.ConnectInfo").Run(Result, [&] {
         EnsureHost();
         bool connected = false, active = false;
         TUSBDevMode mode = cmExclusive;
@@ -276,7 +268,7 @@ HRESULT TZEMBServer::HookupClientApp(std::uint8_t ClientAppType,
                                      const std::string& ClientExeName, std::int32_t& ClientAppID,
                                      bool& Result) {
     // No barrier of its own: HookupClientApp2 has one.
-    CheckStrayInterfaces();
+    context_.CheckStrayInterfaces();
     ConfDebugString(">TZEMBServer.HookupClientApp", kTrace);
     HookupClientApp2(ClientAppType, -1, ClientComputerName, ClientExeName, ClientAppID, Result);
     ConfDebugString("<TZEMBServer.HookupClientApp", kTrace);
@@ -284,9 +276,9 @@ HRESULT TZEMBServer::HookupClientApp(std::uint8_t ClientAppType,
 }
 
 HRESULT TZEMBServer::UnhookClientApp(std::int32_t ClientAppID, bool& Result) {
-    CheckStrayInterfaces();
+    context_.CheckStrayInterfaces();
     ConfDebugString(">TZEMBServer.UnhookClientApp", kTrace);
-    TCallFrame frame = Frame("TZEMBServer.UnhookClientApp");
+    TCallFrame frame = Frame(context_, "TZEMBServer.UnhookClientApp");
     frame.Barrier(Result, [&] { Result = Host().UnhookClientApp(ClientAppID); });
     ConfDebugString("<TZEMBServer.UnhookClientApp", kTrace);
     AddCommLine("UnhookClientApp (ClientAppID: " + std::to_string(ClientAppID) + ")");
@@ -297,7 +289,7 @@ HRESULT TZEMBServer::UnhookClientApp(std::int32_t ClientAppID, bool& Result) {
 HRESULT TZEMBServer::ClientAppInfo(std::int32_t ClientAppID, std::uint8_t& ClientAppType,
                                    std::string& ClientAppComputerName,
                                    std::string& ClientAppExeName, bool& Result) {
-    return Frame("TZEMBServer.ClientAppInfo").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.ClientAppInfo").Run(Result, [&] {
         ClientAppComputerName.clear();
         ClientAppExeName.clear();
         TUSBClientAppType type = aciNone;
@@ -325,7 +317,7 @@ HRESULT TZEMBServer::EnumConnections(bool& Result) {
 
 HRESULT TZEMBServer::FirstDevice(std::uint8_t DevType, std::uint8_t Mode, std::int32_t& DevID,
                                  bool& Result) {
-    return Frame("TZEMBServer.FirstDevice").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.FirstDevice").Run(Result, [&] {
         FirstDevice2(DevType, -1, Mode, DevID, Result);
         ConfDebugString("TZEMBServer.FirstDevice. DevID: " + std::to_string(DevID), kTrace);
     });
@@ -344,7 +336,7 @@ HRESULT TZEMBServer::SetSuperUseMode(bool& Result) {
 
 HRESULT TZEMBServer::FirstDevice2(std::uint8_t DevType, std::int32_t ClientAppID, std::uint8_t Mode,
                                   std::int32_t& DevID, bool& Result) {
-    return Frame("TZEMBServer.FirstDevice2").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.FirstDevice2").Run(Result, [&] {
         const auto devType = static_cast<TUSBDevType>(Clamp(DevType, dtCorra));
         const auto mode = static_cast<TUSBDevMode>(Clamp(Mode, cmShared));
         Result = Host().FirstDevice(devType, ClientAppID, mode, DevID);
@@ -363,7 +355,7 @@ HRESULT TZEMBServer::FirstDevice2(std::uint8_t DevType, std::int32_t ClientAppID
 }
 
 HRESULT TZEMBServer::TotalBufferSize(std::int32_t DevID, std::int32_t& Value, bool& Result) {
-    return Frame("TZEMBServer3.TotalBufferSize").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer3.TotalBufferSize").Run(Result, [&] {
         Result = Host().TotalBufferSize(DevID, Value);
     });
 }
@@ -372,7 +364,7 @@ HRESULT TZEMBServer::HookupClientApp2(std::uint8_t ClientAppType, std::int32_t C
                                       const std::string& ClientComputerName,
                                       const std::string& ClientExeName, std::int32_t& ClientAppID,
                                       bool& Result) {
-    TCallFrame frame = Frame("TZEMBServer.HookupClientApp2", kTrace, true);
+    TCallFrame frame = Frame(context_, "TZEMBServer.HookupClientApp2", kTrace, true);
     frame.BarrierPrefix = "TZEMBServer.HookupClientApp";
     return frame.Run(Result, [&] {
         const auto type = static_cast<TUSBClientAppType>(Clamp(ClientAppType, aciCorra));
@@ -389,39 +381,39 @@ HRESULT TZEMBServer::HookupClientApp2(std::uint8_t ClientAppType, std::int32_t C
 }
 
 HRESULT TZEMBServer::StartSession(std::int32_t ConnectID, bool& Result) {
-    TCallFrame frame = Frame("TZEMBServer3.StartSession");
+    TCallFrame frame = Frame(context_, "TZEMBServer3.StartSession");
     frame.BarrierPrefix = "TZEMBServer.StartSession";
     return frame.Run(Result, [&] { Result = Host().StartSession(ConnectID); });
 }
 
 HRESULT TZEMBServer::EndSession(std::int32_t ConnectID, bool& Result) {
-    return Frame("TZEMBServer3.EndSession").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer3.EndSession").Run(Result, [&] {
         Result = Host().EndSession(ConnectID);
     });
 }
 
 HRESULT TZEMBServer::SetZEMBHost2(std::int32_t ClientAppID,
                                   const std::shared_ptr<IZEMBHost>& ZEMBHost, bool& Result) {
-    return Frame("TZEMBServer.SetZEMBHost").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer.SetZEMBHost").Run(Result, [&] {
         Result = Host().SetZEMBHost(ClientAppID, ZEMBHost);
     });
 }
 
 HRESULT TZEMBServer::EnumDevices2(std::int32_t ClientAppID, std::uint8_t DevType, bool& Result) {
-    return Frame("TZEMBServer4.EnumDevices2").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer4.EnumDevices2").Run(Result, [&] {
         EnsureHost();
         Result = Host().EnumDevices(ClientAppID, static_cast<TUSBDevType>(Clamp(DevType, dtCorra)));
     });
 }
 
 HRESULT TZEMBServer::EnumApplications2(std::int32_t ClientAppID, bool& Result) {
-    return Frame("TZEMBServer4.EnumApplications2").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer4.EnumApplications2").Run(Result, [&] {
         Result = Host().EnumApplications(ClientAppID);
     });
 }
 
 HRESULT TZEMBServer::EnumConnection2(std::int32_t ClientAppID, bool& Result) {
-    return Frame("TZEMBServer4.EnumConnections2").Run(Result, [&] {
+    return Frame(context_, "TZEMBServer4.EnumConnections2").Run(Result, [&] {
         Result = Host().EnumConnections(ClientAppID);
     });
 }

@@ -9,19 +9,37 @@
 #include <string>
 
 class TUSB_IFHostBase;
+class TUSB_IFHostContainer;
 
-// Live server objects of the process; the operator window's close question shows it.
-std::int32_t ServerObjectCount();
+// What every server object of the process shares, made by main and handed to each: the
+// container, and the one host object over it that every call forwards to.
+class TServerContext {
+public:
+    // The container must outlive the context.
+    explicit TServerContext(TUSB_IFHostContainer& Container);
+    ~TServerContext();
+    TServerContext(const TServerContext&) = delete;
+    TServerContext& operator=(const TServerContext&) = delete;
 
-// The one host object that every server object forwards to, created at start-up.
-TUSB_IFHostBase& Host();
-// Creates the host (and with it the device scan and the device-change window) if needed.
-void EnsureHost();
-// Replaces the host (tests put a fake in; nullptr frees it, as at process end).
-void SetHost(std::unique_ptr<TUSB_IFHostBase> host);
+    // The host; created over the container on first use.
+    TUSB_IFHostBase& Host();
+    // Creates the host if there is none.
+    void EnsureHost();
+    // Replaces the host (tests put a fake in; nullptr frees it, as at process end).
+    void SetHost(std::unique_ptr<TUSB_IFHostBase> host);
 
-// Reports one pending stray client interface, if any, and counts it off.
-void CheckStrayInterfaces();
+    // Reports one pending stray client interface of the container, if any, and counts it off.
+    void CheckStrayInterfaces();
+
+    // Live server objects; the operator window's close question shows it.
+    std::int32_t ServerObjectCount() const { return objectCount_; }
+
+private:
+    friend class TZEMBServer;
+    TUSB_IFHostContainer& container_;
+    std::unique_ptr<TUSB_IFHostBase> host_;
+    std::int32_t objectCount_ = 0;
+};
 
 // The readable class name of an exception, as the call barrier writes it.
 std::string ExceptionClassName(const std::exception& error);
@@ -32,7 +50,7 @@ std::string ExceptionClassName(const std::exception& error);
 // notification) and always returns S_OK with its outcome in Result.
 class TZEMBServer : public ZEMB::IZEMBServer4 {
 public:
-    TZEMBServer();
+    explicit TZEMBServer(TServerContext& Context);
     ~TZEMBServer() override;
     TZEMBServer(const TZEMBServer&) = delete;
     TZEMBServer& operator=(const TZEMBServer&) = delete;
@@ -44,8 +62,27 @@ public:
     ZEMB_IZEMBSERVER3_METHODS(ZEMB_OVERRIDE_METHOD)
     ZEMB_IZEMBSERVER4_METHODS(ZEMB_OVERRIDE_METHOD)
 #undef ZEMB_OVERRIDE_METHOD
+
+private:
+    TUSB_IFHostBase& Host() {
+        return context_.Host();
+    }
+    void EnsureHost() {
+        context_.EnsureHost();
+    }
+
+    TServerContext& context_;
 };
 
-class TZEMBServer2 : public TZEMBServer {};
-class TZEMBServer3 : public TZEMBServer2 {};
-class TZEMBServer4 : public TZEMBServer3 {};
+class TZEMBServer2 : public TZEMBServer {
+public:
+    using TZEMBServer::TZEMBServer;
+};
+class TZEMBServer3 : public TZEMBServer2 {
+public:
+    using TZEMBServer2::TZEMBServer2;
+};
+class TZEMBServer4 : public TZEMBServer3 {
+public:
+    using TZEMBServer3::TZEMBServer3;
+};

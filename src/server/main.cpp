@@ -9,6 +9,8 @@
 #include "base/Settings.h"
 #include "base/StartupEffects.h"
 #include "base/VersionRecord.h"
+#include "host/DeviceChangeWindow.h"
+#include "host/DeviceMonitor.h"
 #include "host/HostOperations.h"
 #include "server/AutomationRuntime.h"
 #include "server/CommunicationLog.h"
@@ -20,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,27 +58,35 @@ long ActivateOtherInstance(const std::string&, bool, const std::string&) {
     return 0;
 }
 
-// Every path out ends the same way: the host freed (devices closed), the watchdog log written.
+// Every path out ends the same way: the watchdog log written. The host objects, declared
+// after it, are freed before (devices closed).
 struct TProcessEnd {
     ~TProcessEnd() {
-        SetHost(nullptr);
-        FreeUSB_IFHost();
         DestroyNabtoSim();
         FinishProgrammingLibrary();
     }
 };
 
-std::vector<TAutoObjectFactory> ServerClassFactories() {
+// The process's host objects, made once at start-up and freed in reverse: the server objects'
+// context and its host first, then the container (devices closed), then the window.
+struct THostObjects {
+    TFrmMessageCatch MessageCatch;
+    TUSB_IFHostContainer Container{MessageCatch};
+    TServerContext Context{Container};
+};
+
+// The server objects made by the runtime work on the process's one context.
+std::vector<TAutoObjectFactory> ServerClassFactories(TServerContext& context) {
     using ZEMB::TInterface;
     return {
         {"ZEMBServer", CLASS_ZEMBServer, TInterface::IZEMBServer,
-         [] { return std::make_shared<TZEMBServer>(); }},
+         [&context] { return std::make_shared<TZEMBServer>(context); }},
         {"ZEMBServer2", CLASS_ZEMBServer2, TInterface::IZEMBServer2,
-         [] { return std::make_shared<TZEMBServer2>(); }},
+         [&context] { return std::make_shared<TZEMBServer2>(context); }},
         {"ZEMBServer3", CLASS_ZEMBServer3, TInterface::IZEMBServer3,
-         [] { return std::make_shared<TZEMBServer3>(); }},
+         [&context] { return std::make_shared<TZEMBServer3>(context); }},
         {"ZEMBServer4", CLASS_ZEMBServer4, TInterface::IZEMBServer4,
-         [] { return std::make_shared<TZEMBServer4>(); }},
+         [&context] { return std::make_shared<TZEMBServer4>(context); }},
     };
 }
 } // namespace
@@ -100,9 +111,11 @@ int main(int argc, char** argv) {
     CreateNabtoSim();
     RunProgrammingLibraryStartup();
     LoadSettings();
-    std::vector<TAutoObjectFactory> factories = ServerClassFactories();
     TProcessEnd processEnd;
-    EnsureHost();
+    // The first device scan happens here, with the container.
+    THostObjects host;
+    host.Context.EnsureHost();
+    std::vector<TAutoObjectFactory> factories = ServerClassFactories(host.Context);
     ResetCommLogState();
 
     // Registration at every start; only the register mode reports a failure.
@@ -127,10 +140,11 @@ int main(int argc, char** argv) {
     // A client that ended without unhooking keeps its registration and connections, but the
     // callbacks it passed can never answer again: left in place, the first of them would end
     // every later device notification before the clients registered after it.
-    automation.SetCallbacksVanishedHook([](const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
-                                           const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
-        TUSB_IFHostLocal::ForgetCallbacks(hosts, events);
-    });
+    automation.SetCallbacksVanishedHook(
+        [&host](const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
+                const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
+            host.Container.ForgetCallbacks(hosts, events);
+        });
     std::string nameError;
     const bool serving = automation.Start(nameError);
 
@@ -170,13 +184,17 @@ int main(int argc, char** argv) {
     if (mode == TStartMode::smAutomation) {
         automation.SetLastReleaseHook([&] { event.Exit(0); });
     }
-    if (!StartDeviceChangeMonitor(event.Get())) {
+    // Udev bursts reach the window as device-change messages, which rescan the container.
+    std::optional<TDeviceChangeMonitor> monitor;
+    monitor.emplace(event.Get(), [&host] { host.MessageCatch.WMDeviceChange(); });
+    if (!monitor->Started()) {
+        monitor.reset();
         ConfDebugString(
             "zemb-server: no device-change monitor; devices plugged in later are not seen");
     }
 
     const int status = event.Run();
-    StopDeviceChangeMonitor();
+    monitor.reset();
     bus->DetachEvent();
     return status < 0 ? 1 : 0;
 }

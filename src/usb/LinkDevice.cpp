@@ -261,7 +261,9 @@ void TUSB_IFDeviceLocal::Identify(const std::string& Path) {
             try {
                 device.CloseDevice();
             } catch (...) {
-                // An exception already on its way matters more than one from the close.
+                // An exception already on its way matters more than one from the close, which
+                // only leaves a line.
+                ConfDebugString("TUSB_IFDeviceLocal.Identify: CloseDevice failed", LogGroupComm);
             }
         }
     } closeAtEnd{*this};

@@ -21,6 +21,7 @@ public:
     int Closes = 0;
     bool FailOpen = false;
     bool FailClose = false;
+    bool FailRead = false;
     std::vector<std::uint8_t> Written;
     std::uint8_t ReadFill = 0x5A;
 
@@ -41,6 +42,9 @@ public:
     bool StartSession() override { return false; }
     bool EndSession() override { return false; }
     bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override {
+        BytesRead = 0;
+        if (FailRead)
+            return false;
         for (std::uint32_t i = 0; i < Count; ++i)
             Buffer[i] = ReadFill;
         BytesRead = Count;
@@ -56,17 +60,11 @@ public:
 
 // The identity of an attached device, as the scan would find it.
 struct TFakeBox {
-    TFakeBox(std::string serial, TUSBDevType type = dtFenwy,
-             TUSB_DeviceDriver driver = ddWinUSB_Silabs, std::uint16_t firmware = 0x0204,
-             std::string link = {}, std::int32_t size = 1024)
-        : SerialNumber(std::move(serial)), DevType(type), DriverType(driver), Firmware(firmware),
-          LinkName(std::move(link)), TotalBufferSize(size) {}
     std::string SerialNumber;
-    TUSBDevType DevType;
-    TUSB_DeviceDriver DriverType;
-    std::uint16_t Firmware;
-    std::string LinkName;
-    std::int32_t TotalBufferSize;
+    TUSBDevType DevType = dtFenwy;
+    TUSB_DeviceDriver DriverType = ddWinUSB_Silabs;
+    std::uint16_t Firmware = 0x0204;
+    std::int32_t TotalBufferSize = 1024;
 };
 
 // The attached devices: each scan makes fresh device objects from it.
@@ -79,9 +77,7 @@ struct TFakeBus {
         for (const TFakeBox& box : Attached) {
             auto device = std::make_unique<TFakeDevice>();
             device->SerialNumber = box.SerialNumber;
-            device->LinkName = box.LinkName.empty()
-                                   ? "usb#vid_10c4&pid_ea61#" + box.SerialNumber + "#{GUID}"
-                                   : box.LinkName;
+            device->LinkName = "usb#vid_10c4&pid_ea61#" + box.SerialNumber + "#{GUID}";
             device->FriendlyName = "Link " + box.SerialNumber;
             device->VidPid = "vid_10c4&pid_ea61";
             device->GUID_ = "{8BB2450C-43E0-4B8A-B573-AC056D538606}";

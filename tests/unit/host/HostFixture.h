@@ -3,37 +3,36 @@
 
 #include "HostFakes.h"
 #include "base/Settings.h"
+#include "host/DeviceChangeWindow.h"
 
 #include <gtest/gtest.h>
+#include <optional>
 
-// One host over the fake bus, with a fake clock and a fixed process list; the process-wide
-// container is freed after each test.
+// A device-change window, a container over the fake bus (with a fake clock and a fixed process
+// list) and a host on it, made with the first scan on first use, after the test set up Bus.
 class THostTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ZEMBSettings() = {};
-        FreeUSB_IFHost();
-        SetHostSeams({[this](TUSB_IFDeviceGrid& grid) { Bus.Fill(grid); },
-                      [this] { return TProcessList(Processes); }, [this] { return Clock.Days; },
-                      [this](std::chrono::milliseconds time) {
-                          ++Clock.Sleeps;
-                          Clock.AdvanceSeconds(static_cast<double>(time.count()) / 1000.0);
-                      }});
-    }
-    void TearDown() override {
-        FreeUSB_IFHost();
-        SetHostSeams({});
-        ZEMBSettings() = {};
-    }
+    void SetUp() override { ZEMBSettings() = {}; }
+    void TearDown() override { ZEMBSettings() = {}; }
 
     TUSB_IFHostLocal& Host() {
-        if (!host_)
-            host_ = CreateHost();
+        if (!host_) {
+            container_.emplace(Window,
+                               TUSB_IFHostSeams{[this](TUSB_IFDeviceGrid& grid) { Bus.Fill(grid); },
+                                                [this] { return TProcessList(Processes); },
+                                                [this] { return Clock.Days; },
+                                                [this](std::chrono::milliseconds time) {
+                                                    ++Clock.Sleeps;
+                                                    Clock.AdvanceSeconds(
+                                                        static_cast<double>(time.count()) / 1000.0);
+                                                }});
+            host_.emplace(*container_);
+        }
         return *host_;
     }
     TUSB_IFHostContainer& Container() {
         Host();
-        return *USB_IFHostContainer();
+        return *container_;
     }
     std::int32_t Hookup(TUSBClientAppType type, const std::string& exe, std::int32_t pid = 100) {
         std::int32_t id = -1;
@@ -59,13 +58,18 @@ protected:
         return dynamic_cast<TFakeDevice*>(Container().FindDevice(devID));
     }
     // What a udev burst does: one device-change message to the window.
-    void DeviceChange() { FrmMessageCatch()->WMDeviceChange(); }
+    void DeviceChange() {
+        Host();
+        Window.WMDeviceChange();
+    }
 
     TFakeBus Bus;
     TFakeClock Clock;
     std::vector<TProcessItem> Processes;
     TEventLog Log;
+    TFrmMessageCatch Window;
 
 private:
-    std::unique_ptr<TUSB_IFHostLocal> host_;
+    std::optional<TUSB_IFHostContainer> container_;
+    std::optional<TUSB_IFHostLocal> host_;
 };

@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "server/ServerObject.h"
 
-#include "FakeHost.h"
-#include "base/DebugLog.h"
+#include "HostFixture.h"
 #include "server/CommunicationLog.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using namespace ZEMB;
 
@@ -18,89 +16,92 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// One server object over a fake host; the debug output and the communication log are
-// recorded on one time line ("group|text" and "log|line"), the change notifications counted.
-class ServerObjectTest : public ::testing::Test {
+// The real host, made to raise from inside an operation, as a failing device or client does.
+class TRaisingHost : public TUSB_IFHostLocal {
+public:
+    using TUSB_IFHostLocal::TUSB_IFHostLocal;
+    bool Raise = false;
+    bool WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
+                     std::int32_t& WriteCount) override {
+        if (Raise)
+            throw EDeviceFault("array not readable");
+        return TUSB_IFHostLocal::WriteBuffer(ConnectID, WriteData, WriteCount);
+    }
+    bool StartSession(std::int32_t ConnectID) override {
+        if (Raise)
+            throw EDeviceFault("no session");
+        return TUSB_IFHostLocal::StartSession(ConnectID);
+    }
+};
+
+// One server object over its own context and host on one fake device; the debug output is
+// recorded ("group|text"), the change notifications counted.
+class ServerObjectTest : public THostTest {
 protected:
-    ServerObjectTest() {
-        auto host = std::make_unique<TFakeHost>();
+    void SetUp() override {
+        THostTest::SetUp();
+        Bus.Attached = {{"FENWY0001"}};
+        context_.emplace(Container());
+        auto host = std::make_unique<TRaisingHost>(Container());
         host_ = host.get();
-        host_->Devices[0] = {dtFenwy, "usb#vid_0483&pid_5740#F1#{A}", 0x0204};
-        host_->Devices[1] = {dtNotRecognized, "usb#vid_1234&pid_0001#X#{B}", 0x0100};
-        SetHost(std::move(host));
-        StrayInterfaceCount = 0;
+        context_->SetHost(std::move(host));
+        server_.emplace(*context_);
         CommunicationLog().Clear();
         ResetCommLogState();
         previousSink_ = SetDebugOutputSink([this](std::string_view line, std::string_view group) {
-            timeline_.push_back(std::string(group) + "|" + std::string(line));
-        });
-        CommunicationLog().SetOnChange([this] {
-            if (CommunicationLog().Count() > 0) {
-                timeline_.push_back("log|" + CommunicationLog().Lines().back());
-            }
+            debug_.push_back(std::string(group) + "|" + std::string(line));
         });
         SetDevicesChangeNotification([this](void*) { ++notifications_; });
     }
-    ~ServerObjectTest() override {
+    void TearDown() override {
         SetDevicesChangeNotification(nullptr);
-        CommunicationLog().SetOnChange(nullptr);
         SetDebugOutputSink(previousSink_);
-        SetHost(nullptr);
-        StrayInterfaceCount = 0;
+        THostTest::TearDown();
     }
 
-    std::vector<std::string> Log() const { return CommunicationLog().Lines(); }
-    std::vector<std::string> Debug() const {
-        std::vector<std::string> lines;
-        for (const auto& entry : timeline_) {
-            if (entry.rfind("log|", 0) != 0) {
-                lines.push_back(entry);
-            }
-        }
-        return lines;
-    }
+    std::vector<std::string> Lines() const { return CommunicationLog().Lines(); }
     std::int32_t Connect(std::int32_t devID, std::uint8_t mode = 0) {
         std::int32_t connectID = -1;
         bool result = false;
-        server_.ConnectDevice(1, devID, mode, nullptr, connectID, result);
+        server_->ConnectDevice(0, devID, mode, nullptr, connectID, result);
         EXPECT_TRUE(result);
         return connectID;
     }
     void Reset() {
-        timeline_.clear();
+        debug_.clear();
         CommunicationLog().Clear();
         notifications_ = 0;
     }
 
-    TFakeHost* host_ = nullptr;
-    TZEMBServer4 server_;
-    std::vector<std::string> timeline_;
+    std::optional<TServerContext> context_;
+    TRaisingHost* host_ = nullptr;
+    std::optional<TZEMBServer4> server_;
+    std::vector<std::string> debug_;
     int notifications_ = 0;
     TDebugOutputSink previousSink_;
 };
 } // namespace
 
-// The real host under the simulator is tested with the same lines through the bus
-// (tests/integration/server); here only what a fake host alone can show: the change
-// notification after every call that may change the grid, exceptions with their class names,
-// what the host is handed, and values the bus does not carry back.
+// The lines of each call through the bus are tested in tests/integration/server; here what
+// the bus does not show: the change notification after every call that may change the grid,
+// exceptions with their class names, what the host is handed, values the bus does not carry.
 TEST_F(ServerObjectTest, CallsThatMayChangeTheGridNotifyWhateverTheirResult) {
     std::int32_t connectID = 77;
     bool result = true;
-    server_.ConnectDevice(1, 42, 0, nullptr, connectID, result);
+    server_->ConnectDevice(0, 42, 0, nullptr, connectID, result);
     EXPECT_FALSE(result);
     EXPECT_EQ(connectID, 77);
     EXPECT_EQ(notifications_, 1) << "the notification comes whatever the result";
 
     Reset();
-    server_.ConnectDevice(1, 0, 7, nullptr, connectID, result); // mode clamped to cmShared
+    server_->ConnectDevice(0, 0, 7, nullptr, connectID, result); // mode clamped to cmShared
     EXPECT_TRUE(result);
-    EXPECT_EQ(host_->Calls.back(), "ConnectDevice 1");
-    server_.OpenDevice(connectID, result);
-    server_.OpenDevice(9, result);
-    server_.CloseDevice(connectID, result);
-    server_.DisconnectDevice(connectID, result);
-    server_.UnhookClientApp(8, result);
+    EXPECT_EQ(Container().ConnectedDevices.FindConnection(connectID)->Mode, cmShared);
+    server_->OpenDevice(connectID, result);
+    server_->OpenDevice(9, result);
+    server_->CloseDevice(connectID, result);
+    server_->DisconnectDevice(connectID, result);
+    server_->UnhookClientApp(8, result);
     EXPECT_EQ(notifications_, 6);
 
     Reset();
@@ -109,88 +110,89 @@ TEST_F(ServerObjectTest, CallsThatMayChangeTheGridNotifyWhateverTheirResult) {
     std::string link, friendly, serial, vidPid, guid, user;
     std::int32_t firmware = -1;
     std::uint16_t fpga = 9;
-    server_.DevInfo(0, active, mode, link, friendly, serial, vidPid, guid, user, devType,
-                    driverType, firmware, hardware, fpga, result);
+    server_->DevInfo(0, active, mode, link, friendly, serial, vidPid, guid, user, devType,
+                     driverType, firmware, hardware, fpga, result);
     EXPECT_TRUE(result);
     EXPECT_EQ(mode, 0) << "the server writes 0 into Mode";
-    EXPECT_EQ(driverType, ddWinUSB_ST);
+    EXPECT_EQ(driverType, ddWinUSB_Silabs);
+    EXPECT_EQ(firmware, 0x0204);
     EXPECT_EQ(hardware, 0);
     EXPECT_EQ(fpga, 0);
     EXPECT_EQ(notifications_, 0);
 }
 
-TEST_F(ServerObjectTest, ReadReportsTheArrayAsReturnedAndCountsElementBytes) {
-    std::int32_t connectID = Connect(0);
+TEST_F(ServerObjectTest, ReadCountsElementBytesAndTheMovedCount) {
+    const std::int32_t connectID = Connect(0);
+    bool result = false;
+    server_->OpenDevice(connectID, result);
     Reset();
     TSafeByteArray buffer(16, 4); // 16 elements of 4 bytes
     std::int32_t count = -1;
-    bool result = false;
-    server_.ReadBuffer(connectID, buffer, count, result);
+    server_->ReadBuffer(connectID, buffer, count, result);
     EXPECT_TRUE(result);
-    EXPECT_EQ(buffer.Bytes(), 12u);
-    EXPECT_EQ(Log().back(), "ReadBuffer 12:12  ok");
+    EXPECT_EQ(Lines().back(), "ReadBuffer 64:64  ok");
 
-    host_->FailReads = true;
-    TSafeByteArray large(16, 4);
-    server_.ReadBuffer(connectID, large, count, result);
+    Device(0)->FailRead = true;
+    server_->ReadBuffer(connectID, buffer, count, result);
     EXPECT_FALSE(result);
-    EXPECT_THAT(Log(),
-                ElementsAre("TrafficStats (ConnectID 0): W: 0  R: 12", "ReadBuffer 64:0  not ok"));
+    EXPECT_THAT(Lines(),
+                ElementsAre("TrafficStats (ConnectID 0): W: 0  R: 64", "ReadBuffer 64:0  not ok"));
 }
 
 TEST_F(ServerObjectTest, BarrierTurnsAnExceptionIntoResultFalse) {
-    std::int32_t connectID = Connect(0);
+    const std::int32_t connectID = Connect(0);
     Reset();
-    host_->ThrowIn = [] { throw EDeviceFault("array not readable"); };
+    host_->Raise = true;
     std::int32_t count = 0;
     bool result = true;
-    EXPECT_EQ(server_.WriteBuffer(connectID, TSafeByteArray(std::vector<std::uint8_t>{1, 2}), count,
-                                  result),
+    EXPECT_EQ(server_->WriteBuffer(connectID, TSafeByteArray(std::vector<std::uint8_t>{1, 2}),
+                                   count, result),
               S_OK);
     EXPECT_FALSE(result);
-    EXPECT_THAT(
-        Debug(),
-        ElementsAre("RUVAzerCommTraffic|>TZEMBServer.WriteBuffer",
-                    "RUVAzer Comm|TZEMBServer.WriteBuffer (anonymous namespace)::EDeviceFault "
-                    "array not readable",
-                    "RUVAzerCommTraffic|<TZEMBServer.WriteBuffer"));
+    EXPECT_THAT(debug_, ElementsAre("RUVAzerCommTraffic|>TZEMBServer.WriteBuffer",
+                                    "RUVAzer Comm|TZEMBServer.WriteBuffer (anonymous "
+                                    "namespace)::EDeviceFault array not readable",
+                                    "RUVAzerCommTraffic|<TZEMBServer.WriteBuffer"));
 
-    timeline_.clear();
+    debug_.clear();
     result = true;
-    server_.StartSession(connectID, result);
+    server_->StartSession(connectID, result);
     EXPECT_FALSE(result);
-    EXPECT_EQ(Debug()[1].rfind("RUVAzer Comm|TZEMBServer.StartSession ", 0), 0u) << Debug()[1];
-    EXPECT_EQ(Debug()[0], "RUVAzerComm3|>TZEMBServer3.StartSession");
+    EXPECT_THAT(debug_, ElementsAre("RUVAzerComm3|>TZEMBServer3.StartSession",
+                                    "RUVAzer Comm|TZEMBServer.StartSession (anonymous "
+                                    "namespace)::EDeviceFault no session",
+                                    "RUVAzerComm3|<TZEMBServer3.StartSession"));
 }
 
 TEST_F(ServerObjectTest, HookupRunsTheStrayCheckTwiceAndHandsTheHostTheClampedType) {
-    StrayInterfaceCount = 2;
+    Container().ConnectedDevices.StrayInterfaceCount = 2;
     std::int32_t clientAppID = -1;
     bool result = false;
-    server_.HookupClientApp(9, "pc", "fit.exe", clientAppID, result);
+    server_->HookupClientApp(9, "pc", "fit.exe", clientAppID, result);
     EXPECT_TRUE(result);
-    EXPECT_THAT(host_->Calls, ElementsAre("HookupClientApp 4 -1 pc fit.exe"));
-    EXPECT_THAT(Debug(), ElementsAre("RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 2",
-                                     "RUVAzerComm3|>TZEMBServer.HookupClientApp",
-                                     "RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 1",
-                                     "RUVAzerComm3|>TZEMBServer.HookupClientApp2",
-                                     "RUVAzerComm3|<TZEMBServer.HookupClientApp2",
-                                     "RUVAzerComm3|<TZEMBServer.HookupClientApp"));
+    EXPECT_EQ(Container().ClientApps.FindClientApp(clientAppID)->ClientAppType, aciCorra);
+    EXPECT_THAT(debug_, ElementsAre("RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 2",
+                                    "RUVAzerComm3|>TZEMBServer.HookupClientApp",
+                                    "RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 1",
+                                    "RUVAzerComm3|>TZEMBServer.HookupClientApp2",
+                                    "RUVAzerComm3|<TZEMBServer.HookupClientApp2",
+                                    "RUVAzerComm3|<TZEMBServer.HookupClientApp"));
+    EXPECT_EQ(Container().ConnectedDevices.StrayInterfaceCount, 0);
 
+    // The same program again with nothing running: refused.
     Reset();
-    server_.HookupClientApp2(2, 4711, "pc", "", clientAppID, result);
+    server_->HookupClientApp2(aciCorra, 4711, "pc", "fit.exe", clientAppID, result);
     EXPECT_FALSE(result);
-    EXPECT_EQ(host_->Calls.back(), "HookupClientApp 2 4711 pc ");
-    EXPECT_THAT(Log(), ElementsAre("HookupClientApp:  not ok"));
+    EXPECT_THAT(Lines(), ElementsAre("HookupClientApp:  not ok"));
     EXPECT_EQ(notifications_, 1);
 }
 
-TEST(ServerObjectCountTest, CountsLiveObjects) {
-    const std::int32_t before = ServerObjectCount();
+TEST_F(ServerObjectTest, ContextCountsLiveObjects) {
+    EXPECT_EQ(context_->ServerObjectCount(), 1);
     {
-        TZEMBServer4 one;
-        auto two = std::make_unique<TZEMBServer>();
-        EXPECT_EQ(ServerObjectCount(), before + 2);
+        TZEMBServer2 two(*context_);
+        auto one = std::make_unique<TZEMBServer>(*context_);
+        EXPECT_EQ(context_->ServerObjectCount(), 3);
     }
-    EXPECT_EQ(ServerObjectCount(), before);
+    EXPECT_EQ(context_->ServerObjectCount(), 1);
 }

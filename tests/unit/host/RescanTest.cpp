@@ -24,7 +24,6 @@ protected:
     std::shared_ptr<TRecordingSink> SinkA, SinkB;
 };
 
-// Unplug and replug in order to every sink and connection: tests/integration/host.
 TEST_F(RescanTest, StillAttachedDeviceKeepsItsObjectAndNobodyIsCalled) {
     const std::int32_t a = Connect(A, 0, cmShared);
     ASSERT_TRUE(Host().OpenDevice(a));
@@ -36,6 +35,35 @@ TEST_F(RescanTest, StillAttachedDeviceKeepsItsObjectAndNobodyIsCalled) {
     EXPECT_TRUE(before->Active()); // closed for the scan and reopened
     EXPECT_EQ(Device(0)->Opens, 2);
     EXPECT_EQ(Bus.Scans, 2);
+}
+
+// A box pulled out and plugged in again is the same device: same DevID, and its connections
+// come back disconnected until their client connects again, under their old ConnectID.
+TEST_F(RescanTest, ReplugKeepsTheDevIDAndTheConnections) {
+    TCapturedLog lines("TUSB_ConnectedDevices");
+    const std::int32_t a = Connect(A, 1, cmShared, Event("a"));
+    const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
+    ASSERT_TRUE(Host().OpenDevice(a));
+    Log.clear();
+    lines.Lines.clear();
+    Unplug("000000002");
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B",
+                              "Disconnected " + std::to_string(a) + " @a",
+                              "Disconnected " + std::to_string(b) + " @b"}));
+    EXPECT_EQ(Container().FindDevice(1), nullptr);
+
+    Log.clear();
+    Bus.Attached.push_back({"000000002"});
+    DeviceChange();
+    EXPECT_EQ(Log, (TEventLog{"Reconnected " + std::to_string(a) + " @a",
+                              "Reconnected " + std::to_string(b) + " @b", "DeviceAdded 1 @A",
+                              "DeviceAdded 1 @B"}));
+    EXPECT_EQ(lines.Lines, (std::vector<std::string>{"Device (DevID: 1) removed",
+                                                     "Device (DevID: 1) re-inserted"}));
+    EXPECT_EQ(Container().ConnectedDevices.FindConnection(a)->State,
+              TUSB_Connection::csDisconnected);
+    EXPECT_EQ(Connect(A, 1, cmShared), a);
+    EXPECT_TRUE(Host().OpenDevice(a));
 }
 
 TEST_F(RescanTest, ChangedIdentityGetsANewDevID) {
@@ -57,20 +85,6 @@ TEST_F(RescanTest, ChangedIdentityGetsANewDevID) {
                               "DeviceRemoved 2 @B"}));
 }
 
-TEST_F(RescanTest, FailingSinkEndsTheNotificationButNotTheScan) {
-    const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
-    auto gone = Event("gone");
-    gone->Fail = RPC_E_DISCONNECTED;
-    const std::int32_t a = Connect(A, 1, cmShared, gone);
-    SinkA->FailAt = 1;
-    Log.clear();
-    Unplug("000000002");
-    // A's failure keeps B from being told, but every connection still hears of it.
-    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "Disconnected " + std::to_string(b) + " @b",
-                              "Disconnected " + std::to_string(a) + " @gone"}));
-    EXPECT_EQ(Container().FindDevice(1), nullptr);
-}
-
 TEST_F(RescanTest, ChangeDuringASessionIsHandledOnceAtEndSession) {
     const std::int32_t a = Connect(A, 0, cmShared);
     ASSERT_TRUE(Host().StartSession(a));
@@ -79,38 +93,17 @@ TEST_F(RescanTest, ChangeDuringASessionIsHandledOnceAtEndSession) {
     DeviceChange();
     DeviceChange();
     EXPECT_EQ(Bus.Scans, 1);
-    EXPECT_TRUE(FrmMessageCatch()->Pending);
+    EXPECT_TRUE(Window.Pending);
     EXPECT_NE(Container().FindDevice(1), nullptr);
     Log.clear();
     ASSERT_TRUE(Host().EndSession(a));
     EXPECT_EQ(Bus.Scans, 2);
     EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B"}));
-    EXPECT_FALSE(FrmMessageCatch()->Pending);
-}
-
-// Sessions started twice, taken over, or ended without one must not leave device changes
-// held back for good.
-TEST_F(RescanTest, HotplugStillWorksAfterUnevenSessions) {
-    const std::int32_t a = Connect(A, 0, cmShared);
-    const std::int32_t b = Connect(B, 0, cmShared);
-    ASSERT_TRUE(Host().StartSession(a));
-    ASSERT_TRUE(Host().StartSession(a));
-    ASSERT_TRUE(Host().EndSession(a));
-    Clock.AdvanceSeconds(1);
-    ASSERT_TRUE(Host().StartSession(a));
-    Clock.AdvanceSeconds(11);
-    ASSERT_TRUE(Host().StartSession(b)); // take-over of a stale session
-    ASSERT_TRUE(Host().EndSession(b));
-    ASSERT_TRUE(Host().EndSession(a)); // nothing running any more
-    EXPECT_EQ(FrmMessageCatch()->LockCount, 0);
-
-    Log.clear();
-    Unplug("000000002");
-    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B"}));
+    EXPECT_FALSE(Window.Pending);
 }
 
 TEST_F(RescanTest, ChangeEventSignalsAReportedChange) {
-    const int fd = FrmMessageCatch()->ChangeEvent();
+    const int fd = Window.ChangeEvent();
     ASSERT_GE(fd, 0);
     std::uint64_t count = 0;
     EXPECT_LT(read(fd, &count, sizeof count), 0); // nothing yet
@@ -158,20 +151,23 @@ TEST(FrmMessageCatchTest, LocksDeferAndUnlockNeverGoesBelowZero) {
     EXPECT_EQ(window.LockCount, 0);
 }
 
-// A client that ended without unhooking: once its callbacks are forgotten, the clients
-// registered after it hear of device changes again; it keeps its registration and connection.
-TEST_F(RescanTest, ForgottenCallbacksOfAGoneClientNoLongerStopTheOthers) {
+// A failing sink ends the notification, not the scan. A client that ended without unhooking:
+// once its callbacks are forgotten, the clients registered after it hear of device changes
+// again; it keeps its registration and connection.
+TEST_F(RescanTest, FailingSinkStopsTheOthersUntilItsCallbacksAreForgotten) {
     auto gone = Event("gone");
     gone->Fail = RPC_E_DISCONNECTED;
     const std::int32_t a = Connect(A, 1, cmShared, gone);
     const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
     SinkA->FailAt = 1;
-    auto stranger = std::make_shared<TRecordingSink>(Log, "stranger");
-    TUSB_IFHostLocal::ForgetCallbacks({SinkA, stranger}, {gone});
     Log.clear();
-
     Unplug("000000002");
-    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @B", "Disconnected " + std::to_string(b) + " @b"}));
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "Disconnected " + std::to_string(a) + " @gone",
+                              "Disconnected " + std::to_string(b) + " @b"}));
+    EXPECT_EQ(Container().FindDevice(1), nullptr);
+
+    auto stranger = std::make_shared<TRecordingSink>(Log, "stranger");
+    Container().ForgetCallbacks({SinkA, stranger}, {gone});
     Log.clear();
     Bus.Attached.push_back({"000000002"});
     DeviceChange();
@@ -197,12 +193,12 @@ TEST_F(RescanTest, CallbacksForgottenDuringTheirOwnCallRunToTheirEnd) {
     const std::int32_t a = Connect(A, 1, cmShared, event);
     std::weak_ptr<TRecordingEvent> watchEvent = event;
     std::weak_ptr<TRecordingSink> watchSink = SinkA;
-    event->DuringCall = [&event] {
-        TUSB_IFHostLocal::ForgetCallbacks({}, {event});
+    event->DuringCall = [this, &event] {
+        Container().ForgetCallbacks({}, {event});
         event.reset();
     };
     SinkA->DuringCall = [this] {
-        TUSB_IFHostLocal::ForgetCallbacks({SinkA}, {});
+        Container().ForgetCallbacks({SinkA}, {});
         SinkA.reset();
     };
     Log.clear();
@@ -211,13 +207,6 @@ TEST_F(RescanTest, CallbacksForgottenDuringTheirOwnCallRunToTheirEnd) {
                               "Disconnected " + std::to_string(a) + " @a"}));
     EXPECT_TRUE(watchEvent.expired());
     EXPECT_TRUE(watchSink.expired());
-}
-
-TEST_F(RescanTest, ForgettingBeforeAnyHostCreatesNothing) {
-    auto sink = std::make_shared<TRecordingSink>(Log, "x");
-    FreeUSB_IFHost();
-    TUSB_IFHostLocal::ForgetCallbacks({sink}, {Event("e")});
-    EXPECT_EQ(USB_IFHostContainer(), nullptr);
 }
 
 } // namespace

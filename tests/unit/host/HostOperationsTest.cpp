@@ -14,11 +14,9 @@ protected:
         Bus.Attached = {{"CORRA0001", dtCorra, ddWinUSB_ST},
                         {"FENWY0001", dtFenwy, ddWinUSB_Silabs},
                         {"MIREL0001", dtMirel, ddWinUSB_Silabs},
-                        {"SILAB0001", dtFenwy, ddSilabs, 0x0204, "", 512}};
+                        {"SILAB0001", dtFenwy, ddSilabs, 0x0204, 512}};
     }
 };
-
-// The first scan's Inserted lines in cell order: tests/integration/host.
 
 TEST_F(HostOperationsTest, AccessTableDecidesWhoMayConnect) {
     const std::int32_t vantor = Hookup(aciVantor, "/opt/v");
@@ -175,7 +173,7 @@ TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
 TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
     const std::int32_t client = Hookup(aciVantor, "/opt/v");
     const std::int32_t id = Connect(client, 2, cmShared);
-    TZEMBHost own;
+    TZEMBHost own(Container());
     bool result = true;
     EXPECT_EQ(own.DeviceAdded(2, result), S_OK);
     EXPECT_FALSE(result); // no handler

@@ -50,7 +50,6 @@ TEST_F(ConnectedDevicesTest, AccessRule) {
 TEST_F(ConnectedDevicesTest, ReconnectReusesTheConnection) {
     TCapturedLog log("TUSB_ConnectedDevices");
     auto first = Event("first");
-    StrayInterfaceCount = 0;
     const std::int32_t id = Connect(A, 0, cmShared, first);
     ASSERT_TRUE(Host().OpenDevice(id));
     std::int32_t again = -1;
@@ -58,7 +57,7 @@ TEST_F(ConnectedDevicesTest, ReconnectReusesTheConnection) {
     ASSERT_TRUE(Host().ConnectDevice(A, 0, cmShared, Event("second"), again, reconnected));
     EXPECT_EQ(again, id);
     EXPECT_TRUE(reconnected);
-    EXPECT_EQ(StrayInterfaceCount, 1);
+    EXPECT_EQ(Container().ConnectedDevices.StrayInterfaceCount, 1);
     TUSB_Connection* connection = Container().ConnectedDevices.FindConnection(id);
     EXPECT_EQ(connection->State, TUSB_Connection::csConnected); // reset even though opened
     EXPECT_EQ(connection->Callback, first);
@@ -122,24 +121,33 @@ TEST_F(ConnectedDevicesTest, TrafficCountersWrapAround) {
     EXPECT_EQ(connection.TotalWriteCount, std::numeric_limits<std::int32_t>::min() + 2);
 }
 
-TEST_F(ConnectedDevicesTest, SessionTakeOverAfterTenSeconds) {
+TEST_F(ConnectedDevicesTest, SessionRules) {
     const std::int32_t a = Connect(A, 0, cmShared);
     const std::int32_t b = Connect(B, 0, cmShared);
-    TFrmMessageCatch& window = *FrmMessageCatch();
     ASSERT_TRUE(Host().StartSession(a));
-    EXPECT_EQ(window.LockCount, 1);
+    EXPECT_EQ(Window.LockCount, 1);
     Clock.AdvanceSeconds(9.9);
     EXPECT_FALSE(Host().StartSession(b));
     Clock.AdvanceSeconds(0.1);
     EXPECT_TRUE(Host().StartSession(b)); // the old session is taken over
     EXPECT_TRUE(Host().StartSession(b)); // again by the holder
-    EXPECT_EQ(window.LockCount, 1);      // still one lock for the one running session
+    EXPECT_EQ(Window.LockCount, 1);      // still one lock for the one running session
     EXPECT_TRUE(Host().EndSession(a));   // ends whoever holds the session
-    EXPECT_EQ(window.LockCount, 0);
+    EXPECT_EQ(Window.LockCount, 0);
     EXPECT_TRUE(Host().EndSession(b)); // no session left: no lock to give back
-    EXPECT_EQ(window.LockCount, 0);
+    EXPECT_EQ(Window.LockCount, 0);
     EXPECT_FALSE(Host().StartSession(-1));
     EXPECT_FALSE(Host().EndSession(77));
+
+    // While a rescan waits, a young session is not renewed; no session is granted, busy or not.
+    TUSB_ConnectedDevice& entry = *Container().ConnectedDevices.Items()[0];
+    ASSERT_TRUE(Host().StartSession(a));
+    entry.Busy = true;
+    EXPECT_FALSE(Host().StartSession(a));
+    ASSERT_TRUE(Host().EndSession(a));
+    EXPECT_TRUE(Host().StartSession(a));
+    EXPECT_EQ(Window.LockCount, 1);
+    ASSERT_TRUE(Host().EndSession(a));
 }
 
 TEST_F(ConnectedDevicesTest, WaitForSessionsGivesUpAfterTenSeconds) {
@@ -156,27 +164,19 @@ TEST_F(ConnectedDevicesTest, WaitForSessionsGivesUpAfterTenSeconds) {
     EXPECT_FALSE(list.Items()[0]->Busy);
 }
 
-TEST_F(ConnectedDevicesTest, BusyEntryRefusesOnlyARenewedYoungSession) {
-    const std::int32_t a = Connect(A, 0, cmShared);
-    TUSB_ConnectedDevice& entry = *Container().ConnectedDevices.Items()[0];
-    ASSERT_TRUE(Host().StartSession(a));
-    entry.Busy = true;
-    EXPECT_FALSE(Host().StartSession(a));
-    ASSERT_TRUE(Host().EndSession(a));
-    EXPECT_TRUE(Host().StartSession(a)); // no session: granted, busy or not
-    EXPECT_EQ(FrmMessageCatch()->LockCount, 1);
-    ASSERT_TRUE(Host().EndSession(a));
-}
-
-TEST_F(ConnectedDevicesTest, ConnectionLookUpByIndex) {
+// Both lists log a positional access out of range as the list class reports it.
+TEST_F(ConnectedDevicesTest, PositionalAccessOutOfRangeIsLogged) {
     TCapturedLog log("RUVAzerComm");
     Connect(A, 0, cmShared);
     TUSB_ConnectedDevice& entry = *Container().ConnectedDevices.Items()[0];
     EXPECT_NE(entry.GetConnectionFromIndex(0), nullptr);
     EXPECT_EQ(entry.GetConnectionFromIndex(-1), nullptr);
-    ASSERT_EQ(log.Lines.size(), 1u);
-    EXPECT_EQ(log.Lines[0], "TUSB_ConnectedDevice.GetConnectionFromIndex EListError List index "
-                            "out of bounds (-1) -1 1");
+    EXPECT_EQ(Container().ClientApps.HookedUpClientAppFromIndex(3), nullptr);
+    EXPECT_EQ(log.Lines, (std::vector<std::string>{
+                             "TUSB_ConnectedDevice.GetConnectionFromIndex EListError List index "
+                             "out of bounds (-1) -1 1",
+                             "TUSB_HookedUpClientApps.HookedUpClientAppFromIndex EListError List "
+                             "index out of bounds (3) 3 3"}));
 }
 
 } // namespace
