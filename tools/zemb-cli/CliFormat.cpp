@@ -2,6 +2,7 @@
 #include "CliFormat.h"
 
 #include "base/Text.h"
+#include "contract/Enumerations.h"
 
 #include <array>
 #include <cctype>
@@ -20,16 +21,6 @@ TJson& TJson::Add(TJson value) {
     auto& array = std::get<TArray>(Value_);
     array.push_back(std::move(value));
     return array.back();
-}
-
-const TJson* TJson::Find(std::string_view key) const {
-    const auto* object = std::get_if<TObject>(&Value_);
-    if (!object)
-        return nullptr;
-    for (const auto& [name, value] : *object)
-        if (name == key)
-            return &value;
-    return nullptr;
 }
 
 std::string TJson::Text() const {
@@ -122,32 +113,24 @@ bool IsSeparator(char c) {
     return c == ' ' || c == '\t' || c == ',' || c == ':' || c == '-';
 }
 
-std::string NameOf(std::span<const std::string_view> names, std::uint8_t value) {
-    if (value < names.size())
-        return std::string(names[value]);
-    return std::to_string(value);
-}
-
-// An identifier ("dtFenwy"), the identifier without its prefix ("fenwy") or a number.
-std::optional<std::uint8_t> ParseName(std::span<const std::string_view> names,
-                                      std::size_t prefixLength, std::string_view text) {
-    for (std::size_t n = 0; n < names.size(); ++n)
-        if (ZEMB::SameText(text, names[n]) || ZEMB::SameText(text, names[n].substr(prefixLength)))
+// An identifier ("dtFenwy"), the identifier without its lower-case prefix ("fenwy"), or a
+// number. The identifiers are the contract's: past the declared values its text is the number.
+template <typename T> std::optional<std::uint8_t> ParseName(std::string_view text) {
+    for (unsigned n = 0; n <= 0xFF; ++n) {
+        const std::string name = ZEMB::ToText(static_cast<T>(n));
+        if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0])))
+            break;
+        const std::size_t prefix = name.find_first_not_of("abcdefghijklmnopqrstuvwxyz");
+        if (ZEMB::SameText(text, name) ||
+            (prefix != std::string::npos && ZEMB::SameText(text, name.substr(prefix))))
             return static_cast<std::uint8_t>(n);
+    }
     unsigned value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > 255)
         return std::nullopt;
     return static_cast<std::uint8_t>(value);
 }
-
-constexpr std::array<std::string_view, 5> DevTypeNames = {"dtNotRecognized", "dtBrisk", "dtMirel",
-                                                          "dtFenwy", "dtCorra"};
-constexpr std::array<std::string_view, 2> DevModeNames = {"cmExclusive", "cmShared"};
-constexpr std::array<std::string_view, 3> DriverNames = {"ddSilabs", "ddWinUSB_Silabs",
-                                                         "ddWinUSB_ST"};
-constexpr std::array<std::string_view, 5> ClientAppTypeNames = {"aciNone", "aciBase", "aciVantor",
-                                                                "aciDostra", "aciCorra"};
 
 } // namespace
 
@@ -249,33 +232,14 @@ std::string FormatHex(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-std::string DevTypeName(std::uint8_t value) {
-    return NameOf(DevTypeNames, value);
-}
-std::string DevModeName(std::uint8_t value) {
-    return NameOf(DevModeNames, value);
-}
-std::string DriverName(std::uint8_t value) {
-    return NameOf(DriverNames, value);
-}
-std::string ClientAppTypeName(std::uint8_t value) {
-    return NameOf(ClientAppTypeNames, value);
-}
-
 std::optional<std::uint8_t> ParseDevType(std::string_view text) {
-    return ParseName(DevTypeNames, 2, text);
+    return ParseName<ZEMB::TUSBDevType>(text);
 }
 std::optional<std::uint8_t> ParseDevMode(std::string_view text) {
-    return ParseName(DevModeNames, 2, text);
+    return ParseName<ZEMB::TUSBDevMode>(text);
 }
 std::optional<std::uint8_t> ParseClientAppType(std::string_view text) {
-    return ParseName(ClientAppTypeNames, 3, text);
-}
-
-std::string FirmwareText(std::uint32_t firmware) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%.2u.%.2u", (firmware >> 8) & 0xFFu, firmware & 0xFFu);
-    return buffer;
+    return ParseName<ZEMB::TUSBClientAppType>(text);
 }
 
 } // namespace ZEMBCli
