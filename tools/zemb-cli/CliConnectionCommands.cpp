@@ -47,13 +47,17 @@ int Connect(TCliSession& session, std::optional<std::int32_t> devId, std::uint8_
 }
 
 // A call on a connection that answers only its Result.
-int ResultCall(TCliSession& session, std::string_view command, std::string_view call,
-               std::int32_t connectId, HRESULT (IZEMBServer4::*method)(std::int32_t, bool&)) {
+int ResultCommand(TCliSession& session, std::optional<std::int32_t> connectId,
+                  std::string_view command, std::string_view call,
+                  HRESULT (IZEMBServer4::*method)(std::int32_t, bool&)) {
+    std::int32_t id = -1;
+    if (int code = TargetConnection(session, connectId, command, id))
+        return code;
     TJson json = CallJson(command, call);
-    json.Set("ConnectID", connectId);
+    json.Set("ConnectID", id);
     bool result = false;
-    HRESULT status = (session.Server().*method)(connectId, result);
-    const std::string what = " (ConnectID " + std::to_string(connectId) + ")";
+    HRESULT status = (session.Server().*method)(id, result);
+    const std::string what = " (ConnectID " + std::to_string(id) + ")";
     if (int code = session.Check(call, status, result, json, what))
         return code;
     session.Output().Answer(json, {std::string(call) + what + ": ok"});
@@ -61,37 +65,28 @@ int ResultCall(TCliSession& session, std::string_view command, std::string_view 
 }
 
 int Open(TCliSession& session, std::optional<std::int32_t> connectId) {
-    std::int32_t id = -1;
-    if (int code = TargetConnection(session, connectId, "open", id))
-        return code;
-    return ResultCall(session, "open", "OpenDevice", id, &IZEMBServer::OpenDevice);
+    return ResultCommand(session, connectId, "open", "OpenDevice", &IZEMBServer::OpenDevice);
 }
 
 int Close(TCliSession& session, std::optional<std::int32_t> connectId) {
-    std::int32_t id = -1;
-    if (int code = TargetConnection(session, connectId, "close", id))
-        return code;
-    return ResultCall(session, "close", "CloseDevice", id, &IZEMBServer::CloseDevice);
+    return ResultCommand(session, connectId, "close", "CloseDevice", &IZEMBServer::CloseDevice);
 }
 
 int Disconnect(TCliSession& session, std::optional<std::int32_t> connectId) {
-    std::int32_t id = -1;
-    if (int code = TargetConnection(session, connectId, "disconnect", id))
-        return code;
-    int code =
-        ResultCall(session, "disconnect", "DisconnectDevice", id, &IZEMBServer::DisconnectDevice);
-    if (code == ecOk && id == session.Current().Connection)
+    int code = ResultCommand(session, connectId, "disconnect", "DisconnectDevice",
+                             &IZEMBServer::DisconnectDevice);
+    // The connection given, or else the current one, is gone.
+    if (code == ecOk &&
+        connectId.value_or(session.Current().Connection) == session.Current().Connection)
         session.UseConnection(-1);
     return code;
 }
 
 int Session(TCliSession& session, bool start, std::optional<std::int32_t> connectId) {
-    const char* command = start ? "session start" : "session end";
-    std::int32_t id = -1;
-    if (int code = TargetConnection(session, connectId, command, id))
-        return code;
-    return start ? ResultCall(session, command, "StartSession", id, &IZEMBServer4::StartSession)
-                 : ResultCall(session, command, "EndSession", id, &IZEMBServer4::EndSession);
+    return start ? ResultCommand(session, connectId, "session start", "StartSession",
+                                 &IZEMBServer4::StartSession)
+                 : ResultCommand(session, connectId, "session end", "EndSession",
+                                 &IZEMBServer4::EndSession);
 }
 
 int Write(TCliSession& session, std::optional<std::int32_t> connectId,

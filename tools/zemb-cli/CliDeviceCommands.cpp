@@ -29,6 +29,17 @@ int LoadDevice(TCliSession& session, std::int32_t devId, TDeviceRecord& r, bool 
     return session.Check("DevInfo", status, result, json, " (DevID " + std::to_string(devId) + ")");
 }
 
+// The records of the devices; a device that went away since the enumeration is left out.
+std::vector<TDeviceRecord> LoadDevices(TCliSession& session, const std::vector<std::int32_t>& ids) {
+    std::vector<TDeviceRecord> records;
+    for (std::int32_t id : ids) {
+        TDeviceRecord r;
+        if (LoadDevice(session, id, r, true) == ecOk)
+            records.push_back(std::move(r));
+    }
+    return records;
+}
+
 TJson DeviceJson(const TDeviceRecord& r) {
     TJson json = TJson::Object();
     json.Set("DevID", r.DevID);
@@ -55,8 +66,6 @@ std::string DeviceLine(const TDeviceRecord& r) {
 }
 
 int Devices(TCliSession& session, std::optional<std::uint8_t> devType) {
-    if (int code = session.EnsureServer())
-        return code;
     std::int32_t client = -1;
     if (int code = session.ClientFor(client))
         return code;
@@ -66,13 +75,9 @@ int Devices(TCliSession& session, std::optional<std::uint8_t> devType) {
     TJson json = CallJson("devices", "EnumDevices2");
     TJson& list = json.Set("devices", TJson::Array());
     std::vector<std::string> lines;
-    for (std::int32_t id : ids) {
-        TDeviceRecord record;
-        // A device that went away since the enumeration is left out.
-        if (LoadDevice(session, id, record, true) != ecOk)
-            continue;
-        list.Add(DeviceJson(record));
-        lines.push_back(DeviceLine(record));
+    for (const TDeviceRecord& r : LoadDevices(session, ids)) {
+        list.Add(DeviceJson(r));
+        lines.push_back(DeviceLine(r));
     }
     if (lines.empty())
         lines.push_back("No devices detected");
@@ -149,8 +154,6 @@ int BufferSize(TCliSession& session, std::optional<std::int32_t> devId) {
 }
 
 int Tree(TCliSession& session) {
-    if (int code = session.EnsureServer())
-        return code;
     std::int32_t client = -1;
     if (int code = session.ClientFor(client))
         return code;
@@ -203,10 +206,7 @@ int Tree(TCliSession& session) {
     TJson json = CallJson("tree", "EnumDevices2");
     TJson& devices = json.Set("devices", TJson::Array());
     std::vector<std::string> lines;
-    for (std::int32_t devId : devIds) {
-        TDeviceRecord r;
-        if (LoadDevice(session, devId, r, true) != ecOk)
-            continue;
+    for (const TDeviceRecord& r : LoadDevices(session, devIds)) {
         TJson& device = devices.Add(DeviceJson(r));
         TJson& deviceConnections = device.Set("connections", TJson::Array());
         lines.push_back("DevID: " + std::to_string(r.DevID));
@@ -219,7 +219,7 @@ int Tree(TCliSession& session) {
         lines.push_back("    Firmware: " + FirmwareOf(r));
         lines.push_back("    LinkName: " + r.LinkName);
         for (const TConnectionRecord& c : connections) {
-            if (c.DevID != devId || !c.Connected)
+            if (c.DevID != r.DevID || !c.Connected)
                 continue;
             TJson connection = TJson::Object();
             connection.Set("ConnectID", c.ConnectID);

@@ -99,14 +99,9 @@ void AppendEscape(std::string& out, unsigned value) {
     out += buffer;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+// The program keeps the "C" locale: only 0-9, a-f and A-F.
+bool IsHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
 
 bool IsSeparator(char c) {
@@ -189,14 +184,14 @@ bool ParseHexBytes(std::string_view text, std::vector<std::uint8_t>& bytes, std:
         }
         if (text[n] == '0' && n + 1 < text.size() && (text[n + 1] == 'x' || text[n + 1] == 'X')) {
             n += 2;
-            if (n >= text.size() || HexDigit(text[n]) < 0) {
+            if (n >= text.size() || !IsHexDigit(text[n])) {
                 error = "\"0x\" without hex digits at position " + std::to_string(n - 1);
                 return false;
             }
         }
         // A run of digits is read two at a time: "1020ff" is three bytes.
         std::size_t start = n;
-        while (n < text.size() && HexDigit(text[n]) >= 0)
+        while (n < text.size() && IsHexDigit(text[n]))
             ++n;
         if (n == start) {
             error = "not a hex digit at position " + std::to_string(n + 1) + ": '" +
@@ -208,9 +203,11 @@ bool ParseHexBytes(std::string_view text, std::vector<std::uint8_t>& bytes, std:
                     "\"";
             return false;
         }
-        for (std::size_t d = start; d < n; d += 2)
-            bytes.push_back(
-                static_cast<std::uint8_t>(HexDigit(text[d]) * 16 + HexDigit(text[d + 1])));
+        for (std::size_t d = start; d < n; d += 2) {
+            std::uint8_t byte = 0;
+            std::from_chars(text.data() + d, text.data() + d + 2, byte, 16);
+            bytes.push_back(byte);
+        }
     }
     if (bytes.empty()) {
         error = "no bytes given";

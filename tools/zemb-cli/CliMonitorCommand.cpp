@@ -13,8 +13,6 @@ namespace {
 // Disconnected and Reconnected arrive too; those connections end with it.
 int Monitor(TCliSession& session, TSignalFd* signals, std::chrono::milliseconds duration,
             bool connectAll) {
-    if (int code = session.EnsureServer())
-        return code;
     std::int32_t client = -1;
     if (int code = session.ClientFor(client))
         return code;

@@ -18,6 +18,13 @@ struct THookupArgs {
     bool FirstVersion = false;
 };
 
+// The ClientAppID of a command, given, --client or the current one, with the server reached.
+int TargetClient(TCliSession& session, std::optional<std::int32_t> given, std::string_view command,
+                 std::int32_t& id) {
+    return session.Target(given ? given : session.ClientOption, session.Current().Client,
+                          "ClientAppID", command, id);
+}
+
 int Hookup(TCliSession& session, std::uint8_t type, std::optional<std::int32_t> processId,
            const std::string& computer, const std::string& exe, bool firstVersion) {
     if (int code = session.EnsureServer())
@@ -43,8 +50,7 @@ int Hookup(TCliSession& session, std::uint8_t type, std::optional<std::int32_t> 
 
 int Unhook(TCliSession& session, std::optional<std::int32_t> clientAppId) {
     std::int32_t id = -1;
-    if (int code = session.Target(clientAppId ? clientAppId : session.ClientOption,
-                                  session.Current().Client, "ClientAppID", "unhook", id))
+    if (int code = TargetClient(session, clientAppId, "unhook", id))
         return code;
     TJson json = CallJson("unhook", "UnhookClientApp");
     json.Set("ClientAppID", id);
@@ -60,8 +66,7 @@ int Unhook(TCliSession& session, std::optional<std::int32_t> clientAppId) {
 
 int ClientInfo(TCliSession& session, std::optional<std::int32_t> clientAppId) {
     std::int32_t id = -1;
-    if (int code = session.Target(clientAppId ? clientAppId : session.ClientOption,
-                                  session.Current().Client, "ClientAppID", "clientinfo", id))
+    if (int code = TargetClient(session, clientAppId, "clientinfo", id))
         return code;
     TJson json = CallJson("clientinfo", "ClientAppInfo");
     json.Set("ClientAppID", id);

@@ -197,6 +197,8 @@ int TCliSession::Target(std::optional<std::int32_t> given, std::int32_t current,
 }
 
 int TCliSession::ClientFor(std::int32_t& clientAppId) {
+    if (int code = EnsureServer())
+        return code;
     if (ClientOption) {
         clientAppId = *ClientOption;
         return ecOk;
@@ -205,8 +207,6 @@ int TCliSession::ClientFor(std::int32_t& clientAppId) {
         clientAppId = Current_.Client;
         return ecOk;
     }
-    if (int code = EnsureServer())
-        return code;
     TJson json = CallJson("hookup", "HookupClientApp2");
     bool result = false;
     std::int32_t id = -1;

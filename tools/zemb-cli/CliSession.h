@@ -69,8 +69,8 @@ public:
     // NeedId, then EnsureServer: the start of every command on one identifier.
     int Target(std::optional<std::int32_t> given, std::int32_t current, std::string_view name,
                std::string_view command, std::int32_t& id);
-    // The client application of a command: --client, the current one, or one hooked up for
-    // this session (unhooked again by Finish).
+    // The client application of a command, with the server reached: --client, the current
+    // one, or one hooked up for this session (unhooked again by Finish).
     int ClientFor(std::int32_t& clientAppId);
     // Sets the session's sink on a client application, once.
     int EnsureSink(std::int32_t clientAppId);
