@@ -2,6 +2,7 @@
 #include "CliFormat.h"
 
 #include "base/Text.h"
+#include "contract/Enumerations.h"
 
 #include <array>
 #include <cctype>
@@ -20,16 +21,6 @@ TJson& TJson::Add(TJson value) {
     auto& array = std::get<TArray>(Value_);
     array.push_back(std::move(value));
     return array.back();
-}
-
-const TJson* TJson::Find(std::string_view key) const {
-    const auto* object = std::get_if<TObject>(&Value_);
-    if (!object)
-        return nullptr;
-    for (const auto& [name, value] : *object)
-        if (name == key)
-            return &value;
-    return nullptr;
 }
 
 std::string TJson::Text() const {
@@ -108,46 +99,33 @@ void AppendEscape(std::string& out, unsigned value) {
     out += buffer;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+// The program keeps the "C" locale: only 0-9, a-f and A-F.
+bool IsHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
 
 bool IsSeparator(char c) {
     return c == ' ' || c == '\t' || c == ',' || c == ':' || c == '-';
 }
 
-std::string NameOf(std::span<const std::string_view> names, std::uint8_t value) {
-    if (value < names.size())
-        return std::string(names[value]);
-    return std::to_string(value);
-}
-
-// An identifier ("dtFenwy"), the identifier without its prefix ("fenwy") or a number.
-std::optional<std::uint8_t> ParseName(std::span<const std::string_view> names,
-                                      std::size_t prefixLength, std::string_view text) {
-    for (std::size_t n = 0; n < names.size(); ++n)
-        if (ZEMB::SameText(text, names[n]) || ZEMB::SameText(text, names[n].substr(prefixLength)))
+// An identifier ("dtFenwy"), the identifier without its lower-case prefix ("fenwy"), or a
+// number. The identifiers are the contract's: past the declared values its text is the number.
+template <typename T> std::optional<std::uint8_t> ParseName(std::string_view text) {
+    for (unsigned n = 0; n <= 0xFF; ++n) {
+        const std::string name = ZEMB::ToText(static_cast<T>(n));
+        if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0])))
+            break;
+        const std::size_t prefix = name.find_first_not_of("abcdefghijklmnopqrstuvwxyz");
+        if (ZEMB::SameText(text, name) ||
+            (prefix != std::string::npos && ZEMB::SameText(text, name.substr(prefix))))
             return static_cast<std::uint8_t>(n);
+    }
     unsigned value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || value > 255)
         return std::nullopt;
     return static_cast<std::uint8_t>(value);
 }
-
-constexpr std::array<std::string_view, 5> DevTypeNames = {"dtNotRecognized", "dtBrisk", "dtMirel",
-                                                          "dtFenwy", "dtCorra"};
-constexpr std::array<std::string_view, 2> DevModeNames = {"cmExclusive", "cmShared"};
-constexpr std::array<std::string_view, 3> DriverNames = {"ddSilabs", "ddWinUSB_Silabs",
-                                                         "ddWinUSB_ST"};
-constexpr std::array<std::string_view, 5> ClientAppTypeNames = {"aciNone", "aciBase", "aciVantor",
-                                                                "aciDostra", "aciCorra"};
 
 } // namespace
 
@@ -206,14 +184,14 @@ bool ParseHexBytes(std::string_view text, std::vector<std::uint8_t>& bytes, std:
         }
         if (text[n] == '0' && n + 1 < text.size() && (text[n + 1] == 'x' || text[n + 1] == 'X')) {
             n += 2;
-            if (n >= text.size() || HexDigit(text[n]) < 0) {
+            if (n >= text.size() || !IsHexDigit(text[n])) {
                 error = "\"0x\" without hex digits at position " + std::to_string(n - 1);
                 return false;
             }
         }
         // A run of digits is read two at a time: "1020ff" is three bytes.
         std::size_t start = n;
-        while (n < text.size() && HexDigit(text[n]) >= 0)
+        while (n < text.size() && IsHexDigit(text[n]))
             ++n;
         if (n == start) {
             error = "not a hex digit at position " + std::to_string(n + 1) + ": '" +
@@ -225,9 +203,11 @@ bool ParseHexBytes(std::string_view text, std::vector<std::uint8_t>& bytes, std:
                     "\"";
             return false;
         }
-        for (std::size_t d = start; d < n; d += 2)
-            bytes.push_back(
-                static_cast<std::uint8_t>(HexDigit(text[d]) * 16 + HexDigit(text[d + 1])));
+        for (std::size_t d = start; d < n; d += 2) {
+            std::uint8_t byte = 0;
+            std::from_chars(text.data() + d, text.data() + d + 2, byte, 16);
+            bytes.push_back(byte);
+        }
     }
     if (bytes.empty()) {
         error = "no bytes given";
@@ -249,33 +229,14 @@ std::string FormatHex(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-std::string DevTypeName(std::uint8_t value) {
-    return NameOf(DevTypeNames, value);
-}
-std::string DevModeName(std::uint8_t value) {
-    return NameOf(DevModeNames, value);
-}
-std::string DriverName(std::uint8_t value) {
-    return NameOf(DriverNames, value);
-}
-std::string ClientAppTypeName(std::uint8_t value) {
-    return NameOf(ClientAppTypeNames, value);
-}
-
 std::optional<std::uint8_t> ParseDevType(std::string_view text) {
-    return ParseName(DevTypeNames, 2, text);
+    return ParseName<ZEMB::TUSBDevType>(text);
 }
 std::optional<std::uint8_t> ParseDevMode(std::string_view text) {
-    return ParseName(DevModeNames, 2, text);
+    return ParseName<ZEMB::TUSBDevMode>(text);
 }
 std::optional<std::uint8_t> ParseClientAppType(std::string_view text) {
-    return ParseName(ClientAppTypeNames, 3, text);
-}
-
-std::string FirmwareText(std::uint32_t firmware) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%.2u.%.2u", (firmware >> 8) & 0xFFu, firmware & 0xFFu);
-    return buffer;
+    return ParseName<ZEMB::TUSBClientAppType>(text);
 }
 
 } // namespace ZEMBCli

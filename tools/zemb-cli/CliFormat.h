@@ -38,9 +38,6 @@ public:
     TJson& Set(std::string key, TJson value);
     // Appends to an array (the value must be an array).
     TJson& Add(TJson value);
-    // The member of an object, or null when absent.
-    const TJson* Find(std::string_view key) const;
-
     // Compact text on one line, strings escaped as JSON requires.
     std::string Text() const;
 
@@ -52,8 +49,10 @@ private:
     std::variant<std::monostate, bool, std::int64_t, std::string, TArray, TObject> Value_;
 };
 
-// A JSON string literal, quotes included. Bytes of 0x80 and above pass unchanged (the texts are
-// UTF-8 or the server's 8-bit text); control characters become \u escapes.
+// A JSON string literal, quotes included. Well-formed UTF-8 passes unchanged; any other byte of
+// 0x80 and above is taken as Latin-1 and escaped, as are control characters and DEL, so that any
+// 8-bit text gives valid JSON. (nlohmann-json's dump cannot write this: it replaces such a byte
+// with U+FFFD or drops it, or with ensure_ascii escapes well-formed UTF-8 too.)
 std::string JsonQuote(std::string_view text);
 
 // Reads bytes written in hex: pairs of hex digits, optionally with "0x" prefixes and blanks,
@@ -63,20 +62,10 @@ bool ParseHexBytes(std::string_view text, std::vector<std::uint8_t>& bytes, std:
 // "10 20 ff": lower-case pairs separated by one blank.
 std::string FormatHex(std::span<const std::uint8_t> bytes);
 
-// The enumerations by their identifiers, as the server's logs and window show them. Values
-// beyond the declared ones give their decimal value.
-std::string DevTypeName(std::uint8_t value);
-std::string DevModeName(std::uint8_t value);
-std::string DriverName(std::uint8_t value);
-std::string ClientAppTypeName(std::uint8_t value);
-
 // Reads a device type, a mode or a client application type given by identifier ("dtFenwy"),
-// by identifier without its prefix ("fenwy", any case) or by number (0..255).
+// by identifier without its lower-case prefix ("fenwy"), both in any case, or by number (0..255).
 std::optional<std::uint8_t> ParseDevType(std::string_view text);
 std::optional<std::uint8_t> ParseDevMode(std::string_view text);
 std::optional<std::uint8_t> ParseClientAppType(std::string_view text);
-
-// The firmware version "%.2d.%.2d" of a 16-bit value: 0x0204 gives "02.04".
-std::string FirmwareText(std::uint32_t firmware);
 
 } // namespace ZEMBCli

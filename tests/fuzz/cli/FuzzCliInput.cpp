@@ -2,6 +2,7 @@
 // What a zemb-cli user types (hex bytes, device types, modes) and what the server sends back
 // as text (quoted into JSON answers).
 #include "CliFormat.h"
+#include "contract/Enumerations.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,13 +23,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (error.empty()) {
         std::abort();
     }
-    ZEMBCli::ParseDevType(text);
-    ZEMBCli::ParseDevMode(text);
-    ZEMBCli::ParseClientAppType(text);
+    // A value read by name or number reads back the same from the identifier shown for it.
+    if (auto type = ZEMBCli::ParseDevType(text))
+        if (ZEMBCli::ParseDevType(ZEMB::ToText(ZEMB::TUSBDevType{*type})) != type)
+            std::abort();
+    if (auto mode = ZEMBCli::ParseDevMode(text))
+        if (ZEMBCli::ParseDevMode(ZEMB::ToText(ZEMB::TUSBDevMode{*mode})) != mode)
+            std::abort();
+    if (auto app = ZEMBCli::ParseClientAppType(text))
+        if (ZEMBCli::ParseClientAppType(ZEMB::ToText(ZEMB::TUSBClientAppType{*app})) != app)
+            std::abort();
     const std::string quoted = ZEMBCli::JsonQuote(text);
-    // No raw control character may reach the JSON text.
+    // No raw control character or DEL may reach the JSON text.
     for (char c : quoted)
-        if (static_cast<unsigned char>(c) < 0x20)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             std::abort();
     return 0;
 }
