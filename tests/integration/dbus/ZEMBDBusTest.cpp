@@ -80,6 +80,12 @@ protected:
     std::shared_ptr<TZEMBBus> Raw;
 };
 
+// The stand-in's objects answer every method with the agreed values of ZEMBStandIn.h.
+class ZEMBDBusRecorder : public ZEMBDBus {
+protected:
+    void SetUp() override { StartServer({"--recorder"}); }
+};
+
 using TExerciseList = std::vector<std::pair<const char*, std::function<bool(IZEMBServer4&)>>>;
 
 TExerciseList ServerMethods() {
@@ -90,7 +96,7 @@ TExerciseList ServerMethods() {
 
 } // namespace
 
-TEST_F(ZEMBDBus, EveryServerMethodRoundTripsThroughProxyAndStub) {
+TEST_F(ZEMBDBusRecorder, EveryServerMethodRoundTripsThroughProxyAndStub) {
     auto client = Connect();
     HRESULT status = E_FAIL;
     auto server = client->CreateInstance(CLASS_ZEMBServer4, &status);
@@ -102,7 +108,7 @@ TEST_F(ZEMBDBus, EveryServerMethodRoundTripsThroughProxyAndStub) {
         EXPECT_TRUE(exercise(*server)) << name;
 }
 
-TEST_F(ZEMBDBus, EveryCallbackMethodRoundTripsFromServerToClient) {
+TEST_F(ZEMBDBusRecorder, EveryCallbackMethodRoundTripsFromServerToClient) {
     auto client = Connect();
     auto server = client->CreateInstance(CLASS_ZEMBServer4);
     ASSERT_TRUE(server);
@@ -117,7 +123,7 @@ TEST_F(ZEMBDBus, EveryCallbackMethodRoundTripsFromServerToClient) {
     EXPECT_TRUE(result);
 }
 
-TEST_F(ZEMBDBus, PlainCallsReachTheirMethodByNameOrDispatchIdentifierOrGetTheirErrorName) {
+TEST_F(ZEMBDBusRecorder, PlainCallsReachTheirMethodByNameOrDispatchIdentifierOrGetTheirErrorName) {
     auto client = Connect();
     auto server4 = client->CreateInstance(CLASS_ZEMBServer4);
     auto server1 = client->CreateInstance(CLASS_ZEMBServer);
