@@ -85,37 +85,35 @@ private:
     }
 
     void HandleCall(const TBusMessage& call) {
-        sd_bus_message* m = call.Get();
         const TCallAddress address(call);
         const std::string& path = address.Path;
         std::string_view interface = address.Interface;
         std::string_view member = address.Member;
         auto it = Exports.find(path);
         if (it == Exports.end()) {
-            ReplyError(*Bus, call, SD_BUS_ERROR_UNKNOWN_OBJECT, "Unknown object '" + path + "'.");
+            ReplyError(*Bus, call, BusErrorName::UnknownObject, "Unknown object '" + path + "'.");
             return;
         }
         // Held here: a Revoke from inside the callback must not free the object mid-call.
         TExport entry = it->second;
         if (address.IsIntrospect()) {
-            std::string xml = IntrospectionXml(entry.Interface);
-            sd_bus_reply_method_return(m, "s", xml.c_str());
+            ReplyArgs(*Bus, call, IntrospectionXml(entry.Interface));
             return;
         }
         if (!interface.empty() && interface != InterfaceName(entry.Interface)) {
-            ReplyError(*Bus, call, SD_BUS_ERROR_UNKNOWN_INTERFACE,
+            ReplyError(*Bus, call, BusErrorName::UnknownInterface,
                        "The object has no interface '" + std::string(interface) + "'.");
             return;
         }
         const TMethod* method = FindMember(entry.Interface, member);
         if (!method) {
-            ReplyError(*Bus, call, SD_BUS_ERROR_UNKNOWN_METHOD,
+            ReplyError(*Bus, call, BusErrorName::UnknownMethod,
                        "Unknown method '" + std::string(member) + "'.");
             return;
         }
         std::string expected = InSignature(*method);
-        if (sd_bus_message_has_signature(m, expected.c_str()) <= 0) {
-            ReplyError(*Bus, call, SD_BUS_ERROR_INVALID_ARGS,
+        if (!call.HasSignature(expected)) {
+            ReplyError(*Bus, call, BusErrorName::InvalidArgs,
                        "Invalid arguments to " + std::string(method->Name) + ", expecting '" +
                            expected + "'.");
             return;
@@ -150,12 +148,11 @@ public:
         if (!bus->IsOpen())
             return RPC_E_DISCONNECTED;
         TBusMessage call;
-        if (sd_bus_message_new_method_call(bus->Get(), call.Out(), Core_->ServerName.c_str(),
-                                           Path_.c_str(), std::string(ObjectInterface).c_str(),
-                                           "Release") < 0)
+        if (bus->NewMethodCall(call, Core_->ServerName.c_str(), Path_.c_str(),
+                               std::string(ObjectInterface).c_str(), "Release") < 0)
             return E_UNEXPECTED;
         if (!wait) {
-            sd_bus_message_set_expect_reply(call.Get(), 0);
+            call.SetNoReply();
             bool sent = bus->Send(call);
             bus->Flush();
             return sent ? S_OK : RPC_E_DISCONNECTED;
@@ -222,21 +219,20 @@ std::shared_ptr<IZEMBServer4> TZEMBClient::CreateInstance(std::string_view class
         return fail(REGDB_E_CLASSNOTREG);
     auto& bus = Core_->Bus;
     TBusMessage call;
-    if (sd_bus_message_new_method_call(
-            bus->Get(), call.Out(), Core_->ServerName.c_str(), std::string(FactoryPath).c_str(),
-            std::string(ClassFactoryInterface).c_str(), "CreateInstance") < 0 ||
-        sd_bus_message_append_basic(call.Get(), 's', std::string(classId).c_str()) < 0)
+    if (bus->NewMethodCall(call, Core_->ServerName.c_str(), std::string(FactoryPath).c_str(),
+                           std::string(ClassFactoryInterface).c_str(), "CreateInstance") < 0 ||
+        !AppendArgs(call, std::string(classId)))
         return fail(E_UNEXPECTED);
     TBusError error;
     TBusMessage reply = bus->Call(call, Core_->CallTimeout, error);
     if (!reply)
         return fail(StatusOfError(error.Name(), error.Message()));
-    const char* path = nullptr;
-    if (sd_bus_message_read_basic(reply.Get(), 'o', &path) <= 0 || !path)
+    TObjectPath path;
+    if (!ReadArgs(reply, path))
         return fail(E_UNEXPECTED);
     if (status)
         *status = S_OK;
-    return std::make_shared<TZEMBServerProxy>(Core_, path, level->Interface);
+    return std::make_shared<TZEMBServerProxy>(Core_, path.Path, level->Interface);
 }
 
 void TZEMBClient::SetCallTimeout(std::chrono::milliseconds timeout) {
@@ -301,6 +297,17 @@ HRESULT ReleaseObject(std::shared_ptr<IZEMBServer4>& object) {
 std::string ObjectPath(const IZEMBServer& object) {
     auto* proxy = dynamic_cast<const TZEMBServerProxy*>(&object);
     return proxy ? proxy->Path() : std::string();
+}
+
+HRESULT GetDevInfo(IZEMBServer& server, std::int32_t DevID, TDevInfo& info) {
+    TDevInfo out = info;
+    HRESULT status = server.DevInfo(
+        DevID, out.Active, out.Mode, out.LinkName, out.FriendlyName, out.SerialNumber, out.VidPid,
+        out.GUID_, out.UserDeviceName, out.DevType, out.DriverType, out.Firmware,
+        out.App_ID_Hardware_Revision, out.Meas_App_FPGA_Rev, out.Result);
+    if (SUCCEEDED(status))
+        info = std::move(out);
+    return status;
 }
 
 TInterface ObjectClassInterface(const IZEMBServer& object) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// A client of the ZEMB server: hooks up, lists the devices through its IZEMBHost sink, runs one
-// write and read on the first device, and then serves callbacks from a plain poll loop.
+// A client of the ZEMB server: hooks up, lists the devices through its IZEMBHost sink, shows
+// the first device's information, runs one write and read on it, and then serves callbacks from a
+// plain poll loop.
 //   zemb-client-example [--listen MILLISECONDS]
 #include <chrono>
 #include <cstdio>
@@ -104,6 +105,10 @@ int main(int argc, char** argv) {
         "FirstDevice2",
         server->FirstDevice2(ZEMB::dtNotRecognized, clientAppId, ZEMB::cmShared, devId, result),
         result);
+    TDevInfo info;
+    ok &= Check("DevInfo", ZEMB::GetDevInfo(*server, devId, info), info.Result);
+    std::printf("DevInfo: %s, %s, firmware %s\n", info.FriendlyName.c_str(), info.LinkName.c_str(),
+                ZEMB::FirmwareText(static_cast<std::uint16_t>(info.Firmware)).c_str());
     std::int32_t connectId = -1;
     auto events = std::make_shared<TExampleEvent>();
     ok &=

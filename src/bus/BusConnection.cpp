@@ -1,12 +1,31 @@
 // SPDX-License-Identifier: MIT
 #include "bus/BusConnection.h"
 
+#include "base/DebugLog.h"
 #include "base/EventLoop.h"
 
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Runs a handler of the bus's users where nothing may be thrown: inside sd-bus's or sd-event's
+// C frames, or on the way back to them. A failure is logged and the pump goes on.
+template <typename F> void Guarded(std::string_view what, F&& f) noexcept {
+    try {
+        f();
+    } catch (const std::exception& error) {
+        ConfDebugString(std::string("TZEMBBus.") + std::string(what) + " " + error.what());
+    } catch (...) {
+        ConfDebugString(std::string("TZEMBBus.") + std::string(what) + " unknown exception");
+    }
+}
+
+} // namespace
 
 struct TZEMBBus::TEventAttachment {
     TEventSource Io;
@@ -53,6 +72,80 @@ int TBusMessage::ReadStrings(std::vector<std::string>& strings) {
     return sd_bus_message_exit_container(M_);
 }
 
+std::string TBusMessage::Signature() const {
+    const char* signature = sd_bus_message_get_signature(M_, true);
+    return signature ? signature : "";
+}
+
+std::string TBusMessage::Sender() const {
+    const char* sender = sd_bus_message_get_sender(M_);
+    return sender ? sender : "";
+}
+
+bool TBusMessage::ExpectsReply() const {
+    return sd_bus_message_get_expect_reply(M_) > 0;
+}
+
+void TBusMessage::SetNoReply() {
+    sd_bus_message_set_expect_reply(M_, 0);
+}
+
+bool TBusMessage::OpenContainer(char type, const char* contents) {
+    return sd_bus_message_open_container(M_, type, contents) >= 0;
+}
+
+bool TBusMessage::CloseContainer() {
+    return sd_bus_message_close_container(M_) >= 0;
+}
+
+bool TBusMessage::EnterContainer(char type, const char* contents) {
+    return sd_bus_message_enter_container(M_, type, contents) > 0;
+}
+
+bool TBusMessage::ExitContainer() {
+    return sd_bus_message_exit_container(M_) >= 0;
+}
+
+bool TBusMessage::AtEnd() const {
+    return sd_bus_message_at_end(M_, false) > 0;
+}
+
+bool TBusMessage::SealForReading() {
+    static std::uint64_t cookie = 0;
+    return sd_bus_message_seal(M_, ++cookie, 0) >= 0 && sd_bus_message_rewind(M_, true) >= 0;
+}
+
+std::shared_ptr<TZEMBBus> TZEMBBus::OpenAddress(const std::string& address, std::string& error) {
+    sd_bus* bus = nullptr;
+    int r = sd_bus_new(&bus);
+    if (r >= 0) {
+        auto owned = std::shared_ptr<TZEMBBus>(new TZEMBBus(bus));
+        if ((r = sd_bus_set_address(bus, address.c_str())) >= 0 &&
+            (r = sd_bus_set_bus_client(bus, 1)) >= 0 && (r = sd_bus_start(bus)) >= 0)
+            return owned;
+    }
+    error = "cannot connect to the bus at " + address + ": " + std::strerror(-r);
+    return nullptr;
+}
+
+std::shared_ptr<TZEMBBus> TZEMBBus::OpenForMessagesOnly() {
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0)
+        std::terminate(); // out of memory at start-up
+    auto owned = std::shared_ptr<TZEMBBus>(new TZEMBBus(bus));
+    // A peer end that never answers: the connection stays open (messages can be made) and
+    // never gets past authentication, so nothing is ever sent or flushed.
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
+        owned->Peer_ = TUniqueFd(fds[1]);
+        if (sd_bus_set_fd(bus, fds[0], fds[0]) < 0)
+            ::close(fds[0]);
+        else
+            sd_bus_start(bus); // the bus owns the descriptor now, started or not
+    }
+    return owned;
+}
+
 std::shared_ptr<TZEMBBus> TZEMBBus::OpenSession(std::string& error) {
     sd_bus* bus = nullptr;
     int r = sd_bus_open_user(&bus);
@@ -69,7 +162,8 @@ TZEMBBus::~TZEMBBus() {
     DetachEvent();
     NameOwnerSlot_.reset();
     if (Bus_) {
-        sd_bus_flush(Bus_);
+        if (!Peer_.Valid())
+            sd_bus_flush(Bus_);
         sd_bus_close(Bus_);
         sd_bus_unref(Bus_);
     }
@@ -114,7 +208,7 @@ int TZEMBBus::OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error
     if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0)
         return 0;
     if (name && name[0] == ':' && newOwner && newOwner[0] == '\0')
-        self->Vanished_.emplace_back(name);
+        Guarded("NameOwnerChanged", [&] { self->Vanished_.emplace_back(name); });
     return 0;
 }
 
@@ -126,7 +220,7 @@ void TZEMBBus::DrainVanished() {
         std::string name = std::move(Vanished_.front());
         Vanished_.pop_front();
         if (VanishedHandler_)
-            VanishedHandler_(name);
+            Guarded("NameVanished", [&] { VanishedHandler_(name); });
     }
     Draining_ = false;
 }
@@ -260,6 +354,41 @@ int TZEMBBus::CallBlocking(const TBusMessage& call, std::chrono::microseconds ti
                        reply.Out());
 }
 
+int TZEMBBus::CallBlocking(const char* destination, const char* path, const char* interface,
+                           const char* member, std::chrono::microseconds timeout,
+                           TBusMessage& reply, TBusError& error) {
+    TBusMessage call;
+    int r = NewMethodCall(call, destination, path, interface, member);
+    return r < 0 ? r : CallBlocking(call, timeout, reply, error);
+}
+
+namespace {
+constexpr const char* DaemonName = "org.freedesktop.DBus";
+constexpr const char* DaemonPath = "/org/freedesktop/DBus";
+} // namespace
+
+bool TZEMBBus::NameHasOwner(const std::string& name, std::chrono::microseconds timeout) {
+    TBusMessage call, reply;
+    TBusError error;
+    int owned = 0;
+    return NewMethodCall(call, DaemonName, DaemonPath, DaemonName, "NameHasOwner") >= 0 &&
+           sd_bus_message_append_basic(call.Get(), 's', name.c_str()) >= 0 &&
+           CallBlocking(call, timeout, reply, error) >= 0 &&
+           sd_bus_message_read_basic(reply.Get(), 'b', &owned) > 0 && owned;
+}
+
+int TZEMBBus::NameOwnerPid(const std::string& name, std::chrono::microseconds timeout) {
+    TBusMessage call, reply;
+    TBusError error;
+    std::uint32_t pid = 0;
+    if (NewMethodCall(call, DaemonName, DaemonPath, DaemonName, "GetConnectionUnixProcessID") < 0 ||
+        sd_bus_message_append_basic(call.Get(), 's', name.c_str()) < 0 ||
+        CallBlocking(call, timeout, reply, error) < 0 ||
+        sd_bus_message_read_basic(reply.Get(), 'u', &pid) <= 0)
+        return -1;
+    return static_cast<int>(pid);
+}
+
 bool TZEMBBus::ReplyEmpty(const TBusMessage& call) {
     return sd_bus_reply_method_return(call.Get(), "") >= 0;
 }
@@ -276,7 +405,7 @@ int TZEMBBus::MatchSignal(TBusSignalMatch& match, const char* sender, const char
     auto onSignal = [](sd_bus_message*, void* userdata, sd_bus_error*) -> int {
         auto& f = *static_cast<std::function<void()>*>(userdata);
         if (f)
-            f();
+            Guarded("Signal", f);
         return 0;
     };
     sd_bus_slot* slot = nullptr;
@@ -322,7 +451,7 @@ void TZEMBBus::ProcessFromEvent() {
         Event_->Time.SetEnabled(TEventSource::TEnabled::Off);
     }
     if (LostHandler_)
-        LostHandler_();
+        Guarded("ConnectionLost", [&] { LostHandler_(); });
 }
 
 void TZEMBBus::OnPrepare() {

@@ -10,6 +10,8 @@
 // further incoming calls while it waits, at any depth. Nothing here takes a lock; a TZEMBBus
 // belongs to the thread that made it.
 
+#include "base/UniqueFd.h"
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -21,6 +23,17 @@
 #include <vector>
 
 struct sd_event;
+
+// D-Bus error names the bus layer's users reply with; the bus daemon's own names otherwise.
+namespace BusErrorName {
+inline constexpr const char* Failed = "org.freedesktop.DBus.Error.Failed";
+inline constexpr const char* UnknownObject = "org.freedesktop.DBus.Error.UnknownObject";
+inline constexpr const char* UnknownInterface = "org.freedesktop.DBus.Error.UnknownInterface";
+inline constexpr const char* UnknownMethod = "org.freedesktop.DBus.Error.UnknownMethod";
+inline constexpr const char* InvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
+inline constexpr const char* NoReply = "org.freedesktop.DBus.Error.NoReply";
+inline constexpr const char* ServiceUnknown = "org.freedesktop.DBus.Error.ServiceUnknown";
+} // namespace BusErrorName
 
 // An owned reference to a message; empty when no message.
 class TBusMessage {
@@ -56,6 +69,30 @@ public:
     // Reads an array of strings (as) at the read position into strings. >= 0 on success, a
     // negative errno when the message holds no such array or it is unreadable.
     int ReadStrings(std::vector<std::string>& strings);
+
+    // The message's header and arguments; none of these block. Typed values are read and
+    // written with ReadArgs / AppendArgs of bus/Marshal.h.
+    // The signature of all arguments ("" for none).
+    std::string Signature() const;
+    bool HasSignature(std::string_view signature) const { return Signature() == signature; }
+    // The sender's unique name; empty when the message names none (a direct connection).
+    std::string Sender() const;
+    // False for a method call sent with "no reply expected" (and for signals and replies).
+    bool ExpectsReply() const;
+    // Marks a method call as wanting no reply; the receiver sends none.
+    void SetNoReply();
+    // Containers (type 'a', 'v', 'r' or 'e' with the signature of what they hold) around the
+    // values that follow. Each is false when the message refuses (wrong type at the read
+    // position, nothing left, a sealed message).
+    bool OpenContainer(char type, const char* contents);
+    bool CloseContainer();
+    bool EnterContainer(char type, const char* contents);
+    bool ExitContainer();
+    // Whether the read position is at the end of the current container (or of the message).
+    bool AtEnd() const;
+    // Seals a message built here as sending would and rewinds it to its first argument, so
+    // that it reads as the receiver would see it: for tests and fuzzers without a peer.
+    bool SealForReading();
 
 private:
     sd_bus_message* M_ = nullptr;
@@ -121,13 +158,20 @@ private:
 class TZEMBBus {
 public:
     // Incoming method call; the handler sends the reply (or none, for calls that want none).
+    // It runs after sd_bus_process has returned; what it throws becomes an error reply.
     using TMethodHandler = std::function<void(const TBusMessage& call)>;
     // A unique bus name that left the bus (another process ended or closed its connection).
+    // Runs inside Process(); whatever it throws is logged and dropped.
     using TNameVanishedHandler = std::function<void(const std::string& uniqueName)>;
 
     // Connects to the session bus ($DBUS_SESSION_BUS_ADDRESS). Null with error set on failure;
     // blocks for the connection's authentication only.
     static std::shared_ptr<TZEMBBus> OpenSession(std::string& error);
+    // The same for the bus daemon at a D-Bus address ("unix:path=..."), e.g. a private one.
+    static std::shared_ptr<TZEMBBus> OpenAddress(const std::string& address, std::string& error);
+    // A connection that reaches nobody: only for making messages to be read back in the same
+    // process (SealForReading). Never null.
+    static std::shared_ptr<TZEMBBus> OpenForMessagesOnly();
     ~TZEMBBus();
     TZEMBBus(const TZEMBBus&) = delete;
     TZEMBBus& operator=(const TZEMBBus&) = delete;
@@ -162,13 +206,25 @@ public:
     // failure (a time-out gives org.freedesktop.DBus.Error.Timeout).
     int CallBlocking(const TBusMessage& call, std::chrono::microseconds timeout, TBusMessage& reply,
                      TBusError& error);
+    // A call without arguments, sent and waited for as CallBlocking does.
+    int CallBlocking(const char* destination, const char* path, const char* interface,
+                     const char* member, std::chrono::microseconds timeout, TBusMessage& reply,
+                     TBusError& error);
+    // Questions to the bus daemon, each blocking (serving nothing) until it answers or the
+    // time-out passes. Whether a name has an owner now (false also when it cannot tell); the
+    // process id of a name's owner, -1 when none or it cannot tell.
+    bool NameHasOwner(const std::string& name,
+                      std::chrono::microseconds timeout = std::chrono::seconds(10));
+    int NameOwnerPid(const std::string& name,
+                     std::chrono::microseconds timeout = std::chrono::seconds(10));
     // Replies to call with no arguments (nothing when no reply is wanted). False when it
     // cannot be sent.
     bool ReplyEmpty(const TBusMessage& call);
     // Emits a signal without arguments. False when it cannot be sent.
     bool EmitSignal(const char* path, const char* interface, const char* member);
-    // Subscribes to a signal (the bus resolves a well-known sender to its current owner). >= 0
-    // with match set, a negative errno otherwise.
+    // Subscribes to a signal (the bus resolves a well-known sender to its current owner;
+    // null sender: any). The handler runs inside Process(); whatever it throws is logged and
+    // dropped. >= 0 with match set, a negative errno otherwise.
     int MatchSignal(TBusSignalMatch& match, const char* sender, const char* path,
                     const char* interface, const char* member, std::function<void()> handler);
     // Pushes queued output to the socket (blocks until written).
@@ -186,7 +242,8 @@ public:
     // sd-event: timers and other sources wait until the outermost dispatch returns.
     bool AttachEvent(sd_event* event);
     void DetachEvent();
-    // Called from the sd-event pump when the connection is lost (the sources are disabled).
+    // Called from the sd-event pump when the connection is lost (the sources are disabled);
+    // whatever it throws is logged and dropped.
     void SetConnectionLostHandler(std::function<void()> handler) {
         LostHandler_ = std::move(handler);
     }
@@ -215,6 +272,8 @@ private:
     // The io and time sources of AttachEvent; none while detached.
     struct TEventAttachment;
     std::unique_ptr<TEventAttachment> Event_;
+    // The far end of a connection made by OpenForMessagesOnly.
+    TUniqueFd Peer_;
 };
 
 // Replies to a call with the D-Bus error name and message (no reply when none is wanted).

@@ -226,6 +226,40 @@ int ReadValue(sd_bus_message* m, IMarshalContext& ctx, std::shared_ptr<IZEMBHost
     return r;
 }
 
+int ReadValue(sd_bus_message* m, IMarshalContext&, TObjectPath& value) {
+    return ReadPath(m, value.Path);
+}
+
+int ReadValue(sd_bus_message* m, IMarshalContext&, std::vector<std::string>& value) {
+    TBusMessage message = TBusMessage::Ref(m);
+    std::vector<std::string> strings;
+    int r = message.ReadStrings(strings);
+    if (r >= 0)
+        value = std::move(strings);
+    return r < 0 ? r : 1;
+}
+
+int WriteValue(sd_bus_message* m, IMarshalContext&, const TObjectPath& value) {
+    return sd_bus_message_append_basic(m, 'o', value.Path.c_str());
+}
+
+int WriteValue(sd_bus_message* m, IMarshalContext&, const std::vector<std::string>& value) {
+    TBusMessage message = TBusMessage::Ref(m);
+    return message.AppendStrings(value) ? 1 : -EINVAL;
+}
+
+IMarshalContext& NoCallbacks() {
+    class TNoCallbacks final : public IMarshalContext {
+    public:
+        std::shared_ptr<IZEMBEvent> ResolveEvent(const std::string&) override { return nullptr; }
+        std::shared_ptr<IZEMBHost> ResolveHost(const std::string&) override { return nullptr; }
+        std::string ExportEvent(const std::shared_ptr<IZEMBEvent>&) override { return "/"; }
+        std::string ExportHost(const std::shared_ptr<IZEMBHost>&) override { return "/"; }
+    };
+    static TNoCallbacks none;
+    return none;
+}
+
 int WriteValue(sd_bus_message* m, IMarshalContext&, const bool& value) {
     int b = value ? 1 : 0;
     return sd_bus_message_append_basic(m, 'b', &b);

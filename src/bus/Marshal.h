@@ -17,6 +17,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace ZEMB {
 
@@ -58,11 +59,26 @@ template <> struct TWire<std::uint16_t> {
     static constexpr char Code = 'q';
     static constexpr const char* Sig = "q";
 };
+template <> struct TWire<std::uint32_t> {
+    static constexpr char Code = 'u';
+    static constexpr const char* Sig = "u";
+};
+template <> struct TWire<std::int64_t> {
+    static constexpr char Code = 'x';
+    static constexpr const char* Sig = "x";
+};
 template <> struct TWire<bool> { static constexpr const char* Sig = "b"; };
 template <> struct TWire<std::string> { static constexpr const char* Sig = "s"; };
 template <> struct TWire<TSafeByteArray> { static constexpr const char* Sig = "ay"; };
 template <> struct TWire<std::shared_ptr<IZEMBEvent>> { static constexpr const char* Sig = "o"; };
 template <> struct TWire<std::shared_ptr<IZEMBHost>> { static constexpr const char* Sig = "o"; };
+
+// An object path as a value of its own (the factory's reply), apart from callback references.
+struct TObjectPath {
+    std::string Path;
+};
+template <> struct TWire<TObjectPath> { static constexpr const char* Sig = "o"; };
+template <> struct TWire<std::vector<std::string>> { static constexpr const char* Sig = "as"; };
 
 // One value; <0 errno on failure (-ENXIO: the value has another type).
 template <typename T> int ReadValue(sd_bus_message* m, IMarshalContext&, T& value) {
@@ -73,6 +89,8 @@ int ReadValue(sd_bus_message* m, IMarshalContext& ctx, std::string& value);
 int ReadValue(sd_bus_message* m, IMarshalContext& ctx, TSafeByteArray& value);
 int ReadValue(sd_bus_message* m, IMarshalContext& ctx, std::shared_ptr<IZEMBEvent>& value);
 int ReadValue(sd_bus_message* m, IMarshalContext& ctx, std::shared_ptr<IZEMBHost>& value);
+int ReadValue(sd_bus_message* m, IMarshalContext& ctx, TObjectPath& value);
+int ReadValue(sd_bus_message* m, IMarshalContext& ctx, std::vector<std::string>& value);
 
 template <typename T> int WriteValue(sd_bus_message* m, IMarshalContext&, const T& value) {
     return sd_bus_message_append_basic(m, TWire<T>::Code, &value);
@@ -82,6 +100,8 @@ int WriteValue(sd_bus_message* m, IMarshalContext& ctx, const std::string& value
 int WriteValue(sd_bus_message* m, IMarshalContext& ctx, const TSafeByteArray& value);
 int WriteValue(sd_bus_message* m, IMarshalContext& ctx, const std::shared_ptr<IZEMBEvent>& value);
 int WriteValue(sd_bus_message* m, IMarshalContext& ctx, const std::shared_ptr<IZEMBHost>& value);
+int WriteValue(sd_bus_message* m, IMarshalContext& ctx, const TObjectPath& value);
+int WriteValue(sd_bus_message* m, IMarshalContext& ctx, const std::vector<std::string>& value);
 
 // The same, each value inside a variant (the elements of Invoke's `av`). Reading past the last
 // element gives 0.
@@ -116,6 +136,58 @@ template <typename T> int ReadArg(sd_bus_message* m, IMarshalContext& ctx, T& va
 template <typename T>
 int WriteArg(sd_bus_message* m, IMarshalContext& ctx, const T& value, bool variant) {
     return variant ? WriteVariant(m, ctx, value) : WriteValue(m, ctx, value);
+}
+
+// --- typed arguments of messages that carry no callback references -------------------------
+
+// Resolves no callback reference and exports none ("/").
+IMarshalContext& NoCallbacks();
+
+// Appends the values as D-Bus arguments, in order, e.g. AppendArgs(call, std::int32_t(214)).
+// Never blocks; false at the first value the message refuses (text that is no object path, a
+// sealed message).
+template <typename... T> bool AppendArgs(TBusMessage& m, const T&... values) {
+    int r = 0;
+    ((r = r < 0 ? r : WriteValue(m.Get(), NoCallbacks(), values)), ...);
+    return r >= 0;
+}
+
+// Reads arguments at the read position into the values, in order. Never blocks; false when
+// one is missing or has another type (values read before it are overwritten, the rest not).
+template <typename... T> bool ReadArgs(TBusMessage& m, T&... values) {
+    bool ok = true;
+    ((ok = ok && ReadValue(m.Get(), NoCallbacks(), values) > 0), ...);
+    return ok;
+}
+
+// Invoke's arguments: the dispatch identifier and each value inside a variant of the `av`.
+template <typename... T>
+bool AppendInvoke(TBusMessage& m, std::int32_t dispId, const T&... values) {
+    if (!AppendArgs(m, dispId) || !m.OpenContainer('a', "v"))
+        return false;
+    int r = 0;
+    ((r = r < 0 ? r : WriteVariant(m.Get(), NoCallbacks(), values)), ...);
+    return r >= 0 && m.CloseContainer();
+}
+
+// Reads an `av` (Invoke's reply) whose elements hold exactly the values' types; false when it
+// does not.
+template <typename... T> bool ReadVariants(TBusMessage& m, T&... values) {
+    if (!m.EnterContainer('a', "v"))
+        return false;
+    bool ok = true;
+    ((ok = ok && ReadVariant(m.Get(), NoCallbacks(), values) > 0), ...);
+    return ok && m.AtEnd() && m.ExitContainer();
+}
+
+// Replies to call with the values (nothing when the caller wants no reply). Never blocks;
+// false when the reply cannot be made or queued.
+template <typename... T>
+bool ReplyArgs(TZEMBBus& bus, const TBusMessage& call, const T&... values) {
+    if (!call.ExpectsReply())
+        return true;
+    TBusMessage reply = TBusMessage::MethodReturn(call);
+    return reply && AppendArgs(reply, values...) && bus.Send(reply);
 }
 
 inline TMarshalResult MarshalResultOf(int r) {

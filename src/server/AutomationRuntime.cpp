@@ -44,21 +44,6 @@ private:
 
 namespace {
 
-// Callback objects never pass callbacks on.
-class TNoCallbacks final : public ZEMB::IMarshalContext {
-public:
-    std::shared_ptr<IZEMBEvent> ResolveEvent(const std::string&) override { return nullptr; }
-    std::shared_ptr<IZEMBHost> ResolveHost(const std::string&) override { return nullptr; }
-    std::string ExportEvent(const std::shared_ptr<IZEMBEvent>&) override { return "/"; }
-    std::string ExportHost(const std::shared_ptr<IZEMBHost>&) override { return "/"; }
-};
-
-TNoCallbacks NoCallbacks;
-
-} // namespace
-
-namespace {
-
 // What every callback object of a client has: the client's object on the bus, each method a
 // call to it.
 class TRemoteCallback {
@@ -148,7 +133,7 @@ void TAutomationServer::HandleCall(const TBusMessage& call) {
         ReplyIntrospection(call, path);
         return;
     }
-    ReplyError(*Bus_, call, SD_BUS_ERROR_UNKNOWN_OBJECT, "Unknown object '" + path + "'.");
+    ReplyError(*Bus_, call, BusErrorName::UnknownObject, "Unknown object '" + path + "'.");
 }
 
 std::vector<std::string> TAutomationServer::ChildrenOf(const std::string& path) const {
@@ -182,11 +167,10 @@ void TAutomationServer::ReplyIntrospection(const TBusMessage& call, const std::s
         xml = ZEMB::IntrospectionXml(it->second->Interface, children);
     else
         xml = ZEMB::NodeIntrospectionXml(children);
-    sd_bus_reply_method_return(call.Get(), "s", xml.c_str());
+    ZEMB::ReplyArgs(*Bus_, call, xml);
 }
 
 void TAutomationServer::HandleFactory(const TBusMessage& call, const TCallAddress& address) {
-    sd_bus_message* m = call.Get();
     std::string_view interface = address.Interface;
     std::string_view member = address.Member;
     if (address.IsIntrospect()) {
@@ -201,18 +185,18 @@ void TAutomationServer::HandleFactory(const TBusMessage& call, const TCallAddres
     }
     if ((!interface.empty() && interface != ZEMB::ClassFactoryInterface) ||
         member != "CreateInstance") {
-        ReplyError(*Bus_, call, SD_BUS_ERROR_UNKNOWN_METHOD,
+        ReplyError(*Bus_, call, BusErrorName::UnknownMethod,
                    "Unknown method '" + std::string(member) + "' of the class factory.");
         return;
     }
-    const char* classId = nullptr;
-    if (sd_bus_message_has_signature(m, "s") <= 0 ||
-        sd_bus_message_read_basic(m, 's', &classId) <= 0) {
-        ReplyError(*Bus_, call, SD_BUS_ERROR_INVALID_ARGS,
+    TBusMessage in = call;
+    std::string classId;
+    if (!call.HasSignature("s") || !ZEMB::ReadArgs(in, classId)) {
+        ReplyError(*Bus_, call, BusErrorName::InvalidArgs,
                    "CreateInstance expects one class identifier (s).");
         return;
     }
-    if (sd_bus_message_get_expect_reply(m) <= 0)
+    if (!call.ExpectsReply())
         return; // an object whose path nobody learns could never be used or released
     auto factory = std::ranges::find_if(Factories_, [&](const TAutoObjectFactory& f) {
         return ZEMB::SameText(f.ClassID(), classId);
@@ -247,23 +231,21 @@ void TAutomationServer::HandleFactory(const TBusMessage& call, const TCallAddres
         object->Target.Server3 = nullptr;
     if (object->Interface < TInterface::IZEMBServer2)
         object->Target.Server2 = nullptr;
-    const char* sender = sd_bus_message_get_sender(m);
-    object->Owner = sender ? sender : "";
+    object->Owner = call.Sender();
     object->Path = std::string(ZEMB::ObjectPathPrefix) + std::to_string(++NextObject_);
     Objects_.emplace(object->Path, object);
-    if (sd_bus_reply_method_return(m, "o", object->Path.c_str()) < 0)
+    if (!ZEMB::ReplyArgs(*Bus_, call, ZEMB::TObjectPath{object->Path}))
         Release(object->Path); // the same when the reply cannot be sent
 }
 
 void TAutomationServer::HandleRelease(const TBusMessage& call, const std::string& path) {
-    sd_bus_message* m = call.Get();
-    const char* sender = sd_bus_message_get_sender(m);
-    if (!sender || OwnerOf(path) != sender) {
+    const std::string sender = call.Sender();
+    if (sender.empty() || OwnerOf(path) != sender) {
         ReplyStatus(call, E_ACCESSDENIED, "The object belongs to another client.");
         return;
     }
-    if (sd_bus_message_has_signature(m, "") <= 0) {
-        ReplyError(*Bus_, call, SD_BUS_ERROR_INVALID_ARGS, "Release takes no arguments.");
+    if (!call.HasSignature("")) {
+        ReplyError(*Bus_, call, BusErrorName::InvalidArgs, "Release takes no arguments.");
         return;
     }
     Bus_->ReplyEmpty(call);
@@ -273,7 +255,7 @@ void TAutomationServer::HandleRelease(const TBusMessage& call, const std::string
 void TAutomationServer::HandleObject(const TBusMessage& call,
                                      const std::shared_ptr<TObject>& object,
                                      std::string_view interface, std::string_view member) {
-    sd_bus_message* m = call.Get();
+    TBusMessage in = call;
     if ((interface.empty() || interface == "org.freedesktop.DBus.Introspectable") &&
         member == "Introspect") {
         ReplyIntrospection(call, object->Path);
@@ -281,10 +263,9 @@ void TAutomationServer::HandleObject(const TBusMessage& call,
     }
     if (interface == ZEMB::DispatchInterface) {
         if (member == "GetIDsOfNames") {
-            const char* name = nullptr;
-            if (sd_bus_message_has_signature(m, "s") <= 0 ||
-                sd_bus_message_read_basic(m, 's', &name) <= 0) {
-                ReplyError(*Bus_, call, SD_BUS_ERROR_INVALID_ARGS, "GetIDsOfNames expects (s).");
+            std::string name;
+            if (!call.HasSignature("s") || !ZEMB::ReadArgs(in, name)) {
+                ReplyError(*Bus_, call, BusErrorName::InvalidArgs, "GetIDsOfNames expects (s).");
                 return;
             }
             const TMethod* method = ZEMB::FindByName(object->Interface, name);
@@ -292,14 +273,13 @@ void TAutomationServer::HandleObject(const TBusMessage& call,
                 ReplyStatus(call, DISP_E_UNKNOWNNAME, std::string("Unknown name: ") + name);
                 return;
             }
-            sd_bus_reply_method_return(m, "i", method->DispId);
+            ZEMB::ReplyArgs(*Bus_, call, method->DispId);
             return;
         }
         if (member == "Invoke") {
             std::int32_t dispId = 0;
-            if (sd_bus_message_has_signature(m, "iav") <= 0 ||
-                sd_bus_message_read_basic(m, 'i', &dispId) <= 0) {
-                ReplyError(*Bus_, call, SD_BUS_ERROR_INVALID_ARGS, "Invoke expects (iav).");
+            if (!call.HasSignature("iav") || !ZEMB::ReadArgs(in, dispId)) {
+                ReplyError(*Bus_, call, BusErrorName::InvalidArgs, "Invoke expects (iav).");
                 return;
             }
             const TMethod* method = ZEMB::FindByDispId(object->Interface, dispId);
@@ -311,7 +291,7 @@ void TAutomationServer::HandleObject(const TBusMessage& call,
             CallMethod(call, object, *method, true);
             return;
         }
-        ReplyError(*Bus_, call, SD_BUS_ERROR_UNKNOWN_METHOD,
+        ReplyError(*Bus_, call, BusErrorName::UnknownMethod,
                    "Unknown method '" + std::string(member) + "' of IDispatch.");
         return;
     }
@@ -328,23 +308,22 @@ void TAutomationServer::HandleObject(const TBusMessage& call,
                 offered = offered || i == intf;
         }
         if (!offered) {
-            ReplyError(*Bus_, call, SD_BUS_ERROR_UNKNOWN_INTERFACE,
+            ReplyError(*Bus_, call, BusErrorName::UnknownInterface,
                        "The object has no interface '" + std::string(interface) + "'.");
             return;
         }
         method = ZEMB::FindMember(intf, member);
     }
     if (!method) {
-        ReplyError(*Bus_, call, SD_BUS_ERROR_UNKNOWN_METHOD,
+        ReplyError(*Bus_, call, BusErrorName::UnknownMethod,
                    "Unknown method '" + std::string(member) + "'.");
         return;
     }
     std::string expected = ZEMB::InSignature(*method);
-    if (sd_bus_message_has_signature(m, expected.c_str()) <= 0) {
-        const char* given = sd_bus_message_get_signature(m, true);
-        ReplyError(*Bus_, call, SD_BUS_ERROR_INVALID_ARGS,
-                   "Invalid arguments '" + std::string(given ? given : "") + "' to " +
-                       std::string(method->Name) + ", expecting '" + expected + "'.");
+    if (!call.HasSignature(expected)) {
+        ReplyError(*Bus_, call, BusErrorName::InvalidArgs,
+                   "Invalid arguments '" + call.Signature() + "' to " + std::string(method->Name) +
+                       ", expecting '" + expected + "'.");
         return;
     }
     CallMethod(call, object, *method, false);
@@ -352,8 +331,7 @@ void TAutomationServer::HandleObject(const TBusMessage& call,
 
 void TAutomationServer::CallMethod(const TBusMessage& call, const std::shared_ptr<TObject>& object,
                                    const TMethod& method, bool invoke) {
-    const char* sender = sd_bus_message_get_sender(call.Get());
-    TCallContext context(*this, sender ? sender : "");
+    TCallContext context(*this, call.Sender());
     ZEMB::AnswerCall(*Bus_, call, object->Target, context, method, invoke);
 }
 
@@ -401,8 +379,9 @@ std::shared_ptr<IZEMBEvent> TAutomationServer::RemoteEvent(const std::string& pe
     if (auto existing = RemoteEvents_[key].lock())
         return existing;
     std::erase_if(RemoteEvents_, [](const auto& e) { return e.second.expired(); });
+    // Callback objects never pass callbacks on.
     auto remote = std::make_shared<TRemoteEvent>(
-        ZEMB::TProxyTarget{Bus_, peer, path, CallbackTimeout_, &NoCallbacks});
+        ZEMB::TProxyTarget{Bus_, peer, path, CallbackTimeout_, &ZEMB::NoCallbacks()});
     RemoteEvents_[key] = remote;
     return remote;
 }
@@ -414,7 +393,7 @@ std::shared_ptr<IZEMBHost> TAutomationServer::RemoteHost(const std::string& peer
         return existing;
     std::erase_if(RemoteHosts_, [](const auto& e) { return e.second.expired(); });
     auto remote = std::make_shared<TRemoteHost>(
-        ZEMB::TProxyTarget{Bus_, peer, path, CallbackTimeout_, &NoCallbacks});
+        ZEMB::TProxyTarget{Bus_, peer, path, CallbackTimeout_, &ZEMB::NoCallbacks()});
     RemoteHosts_[key] = remote;
     return remote;
 }

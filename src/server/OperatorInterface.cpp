@@ -3,22 +3,13 @@
 
 #include "bus/Marshal.h"
 #include "contract/InterfaceTable.h"
+#include "contract/OperatorInterface.h"
 #include "server/AutomationRuntime.h"
 #include "server/CommunicationLog.h"
 
 #include <vector>
 
 namespace {
-constexpr const char* kInterface = "org.zemb.ZEMB.Operator";
-
-constexpr const char* kXml = R"( <interface name="org.zemb.ZEMB.Operator">
-  <method name="GetCommunicationLog">
-   <arg name="Lines" type="as" direction="out"/>
-  </method>
-  <method name="ClearCommunicationLog"/>
-  <signal name="CommunicationLogChanged"/>
- </interface>
-)";
 
 void ReplyLog(TZEMBBus& bus, const TBusMessage& call) {
     // Client names may be in any 8-bit code page; D-Bus takes UTF-8 only.
@@ -32,7 +23,7 @@ void ReplyLog(TZEMBBus& bus, const TBusMessage& call) {
         return;
     }
     if (!reply.AppendStrings(texts)) {
-        ReplyError(bus, call, SD_BUS_ERROR_FAILED, "The log could not be sent.");
+        ReplyError(bus, call, BusErrorName::Failed, "The log could not be sent.");
         return;
     }
     bus.Send(reply);
@@ -41,22 +32,23 @@ void ReplyLog(TZEMBBus& bus, const TBusMessage& call) {
 
 void ServeOperatorInterface(TAutomationServer& server) {
     TZEMBBus& bus = server.Bus();
-    server.AddFactoryInterface(
-        {kInterface, kXml, [&bus](const TBusMessage& call, std::string_view member) {
-             if (member == "GetCommunicationLog") {
-                 ReplyLog(bus, call);
-             } else if (member == "ClearCommunicationLog") {
-                 CommunicationLog().Clear();
-                 bus.ReplyEmpty(call);
-             } else {
-                 ReplyError(bus, call, SD_BUS_ERROR_UNKNOWN_METHOD,
-                            "Unknown method '" + std::string(member) +
-                                "' of the operator interface.");
-             }
-         }});
+    server.AddFactoryInterface({std::string(ZEMB::OperatorInterface), ZEMB::OperatorInterfaceXml(),
+                                [&bus](const TBusMessage& call, std::string_view member) {
+                                    if (member == ZEMB::GetCommunicationLogMethod) {
+                                        ReplyLog(bus, call);
+                                    } else if (member == ZEMB::ClearCommunicationLogMethod) {
+                                        CommunicationLog().Clear();
+                                        bus.ReplyEmpty(call);
+                                    } else {
+                                        ReplyError(bus, call, BusErrorName::UnknownMethod,
+                                                   "Unknown method '" + std::string(member) +
+                                                       "' of the operator interface.");
+                                    }
+                                }});
     CommunicationLog().SetOnChange([&bus] {
-        bus.EmitSignal(std::string(ZEMB::FactoryPath).c_str(), kInterface,
-                       "CommunicationLogChanged");
+        bus.EmitSignal(std::string(ZEMB::FactoryPath).c_str(),
+                       std::string(ZEMB::OperatorInterface).c_str(),
+                       std::string(ZEMB::CommunicationLogChangedSignal).c_str());
     });
 }
 

@@ -2,6 +2,8 @@
 #include "CliOperatorLog.h"
 
 #include "bus/BusConnection.h"
+#include "contract/InterfaceTable.h"
+#include "contract/OperatorInterface.h"
 
 #include <cstdint>
 #include <cstring>
@@ -11,18 +13,16 @@ namespace ZEMBCli {
 
 namespace {
 
-constexpr const char* kPath = "/org/zemb/ZEMB";
-constexpr const char* kInterface = "org.zemb.ZEMB.Operator";
+const std::string Path(ZEMB::FactoryPath);
+const std::string Interface(ZEMB::OperatorInterface);
 
 // Calls a method of the operator interface without arguments and waits for its reply. False
 // with error set to the bus's error name and text (or the local failure) when there is none.
-bool CallOperator(TZEMBBus& bus, const std::string& server, const char* member,
+bool CallOperator(TZEMBBus& bus, const std::string& server, std::string_view member,
                   std::chrono::milliseconds timeout, TBusMessage& reply, std::string& error) {
-    TBusMessage call;
     TBusError busError;
-    int r = bus.NewMethodCall(call, server.c_str(), kPath, kInterface, member);
-    if (r >= 0)
-        r = bus.CallBlocking(call, timeout, reply, busError);
+    int r = bus.CallBlocking(server.c_str(), Path.c_str(), Interface.c_str(),
+                             std::string(member).c_str(), timeout, reply, busError);
     if (r >= 0)
         return true;
     if (!busError.Name().empty())
@@ -47,7 +47,7 @@ bool TOperatorLog::Lines(std::vector<std::string>& lines, std::chrono::milliseco
                          std::string& error) {
     lines.clear();
     TBusMessage reply;
-    if (!CallOperator(*Bus_, Server_, "GetCommunicationLog", timeout, reply, error))
+    if (!CallOperator(*Bus_, Server_, ZEMB::GetCommunicationLogMethod, timeout, reply, error))
         return false;
     int r = reply.ReadStrings(lines);
     if (r < 0) {
@@ -59,12 +59,13 @@ bool TOperatorLog::Lines(std::vector<std::string>& lines, std::chrono::milliseco
 
 bool TOperatorLog::Clear(std::chrono::milliseconds timeout, std::string& error) {
     TBusMessage reply;
-    return CallOperator(*Bus_, Server_, "ClearCommunicationLog", timeout, reply, error);
+    return CallOperator(*Bus_, Server_, ZEMB::ClearCommunicationLogMethod, timeout, reply, error);
 }
 
 bool TOperatorLog::Watch(std::string& error) {
     // The bus resolves the well-known name to its current owner.
-    int r = Bus_->MatchSignal(Match_, Server_.c_str(), kPath, kInterface, "CommunicationLogChanged",
+    int r = Bus_->MatchSignal(Match_, Server_.c_str(), Path.c_str(), Interface.c_str(),
+                              std::string(ZEMB::CommunicationLogChangedSignal).c_str(),
                               [this] { Changed_ = true; });
     if (r < 0) {
         error = std::string("cannot watch the communication log: ") + std::strerror(-r);

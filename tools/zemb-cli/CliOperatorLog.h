@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// The server's communication log through its operator interface (org.zemb.ZEMB.Operator at
-// /org/zemb/ZEMB): the lines an operator window would show, read without being a client.
+// The server's communication log through its operator interface (contract/OperatorInterface.h):
+// the lines an operator window would show, read without being a client.
 // Its own connection to the session bus, apart from the client library's, so reading
 // the log never takes part in a client's registrations.
 

@@ -16,10 +16,14 @@
 // goes away; it never hangs beyond the call time-out.
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <zemb/InterfaceTable.h>
+
+// What the library exports; everything else in it is hidden.
+#define ZEMB_CLIENT_API __attribute__((visibility("default")))
 
 namespace ZEMB {
 
@@ -29,7 +33,7 @@ class TClientCore;
 // run inside the call, so this is generous.
 inline constexpr std::chrono::milliseconds DefaultCallTimeout{60000};
 
-class TZEMBClient {
+class ZEMB_CLIENT_API TZEMBClient {
 public:
     // Connects to the session bus. Null, with error filled in when given, on failure.
     static std::unique_ptr<TZEMBClient> Connect(std::string* error = nullptr);
@@ -74,10 +78,34 @@ private:
 
 // Releases a server object made by CreateInstance now and clears the reference, waiting for
 // the server's answer (the release when the last reference goes does not wait).
-HRESULT ReleaseObject(std::shared_ptr<IZEMBServer4>& object);
+ZEMB_CLIENT_API HRESULT ReleaseObject(std::shared_ptr<IZEMBServer4>& object);
 // The object path of a server object made by CreateInstance; empty for other objects.
-std::string ObjectPath(const IZEMBServer& object);
+ZEMB_CLIENT_API std::string ObjectPath(const IZEMBServer& object);
 // The interface of the class the object was created for.
-TInterface ObjectClassInterface(const IZEMBServer& object);
+ZEMB_CLIENT_API TInterface ObjectClassInterface(const IZEMBServer& object);
+
+// The fourteen values of IZEMBServer::DevInfo for one device, named as its parameters. Mode is
+// in-ref: it is passed to the call and comes back as it was.
+struct TDevInfo {
+    bool Active = false;
+    std::uint8_t Mode = 0;
+    std::string LinkName;
+    std::string FriendlyName;
+    std::string SerialNumber;
+    std::string VidPid;
+    std::string GUID_;
+    std::string UserDeviceName;
+    std::uint8_t DevType = 0;
+    std::uint8_t DriverType = 0;
+    std::int32_t Firmware = 0;
+    std::uint8_t App_ID_Hardware_Revision = 0;
+    std::uint16_t Meas_App_FPGA_Rev = 0;
+    bool Result = false;
+};
+
+// Calls server.DevInfo(DevID, ...) with info's Mode and fills info from the reply; the status
+// of the call. Blocks as the call does (serving callbacks meanwhile); on a failure status info
+// is left as it was.
+ZEMB_CLIENT_API HRESULT GetDevInfo(IZEMBServer& server, std::int32_t DevID, TDevInfo& info);
 
 } // namespace ZEMB

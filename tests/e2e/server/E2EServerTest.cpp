@@ -3,7 +3,8 @@
 // on a session bus of its own. The server runs as a copy with a name of the test's own: the
 // single-instance rule counts every process of that file name on the machine, and other copies
 // of zemb-server (other test runs) must not count.
-#include "E2EProcess.h"
+#include "PrivateBus.h"
+#include "SimServer.h"
 #include "TempFolder.h"
 
 #include <csignal>
@@ -63,11 +64,11 @@ protected:
 
     // The server on the simulated devices of the demo device file.
     void StartServerOnSim(TProcess& process) {
-        ASSERT_TRUE(process.Start({ZEMB_SIM, "--devices", ZEMB_DEMO_DEVICES, "--control", Control(),
-                                   "--", Server, "--no-window"},
-                                  Env));
-        ASSERT_TRUE(WaitUntil([&] { return Bus->HasOwner(BusName); }, StartBound))
-            << process.Output();
+        std::string why;
+        ASSERT_TRUE(StartSimulatedServer(
+            process, {ZEMB_DEMO_DEVICES, Control(), {Server, "--no-window"}, Env},
+            Bus->Connection(), why))
+            << why;
     }
 
     std::string Control() const { return Temp.File("sim.sock"); }

@@ -26,20 +26,21 @@ using ZEMB::TInterface;
 namespace {
 
 constexpr auto Bound = 10s;
+const std::string Factory(ZEMB::FactoryPath);
 
-struct TRawBus {
-    sd_bus* Bus = nullptr;
-    TRawBus() { sd_bus_open_user(&Bus); }
-    ~TRawBus() { sd_bus_flush_close_unref(Bus); }
-};
-
-// A plain D-Bus call, as a client in any language would make it. Returns the reply or the
-// error name.
+// A plain D-Bus call, as a client in any language would make it: the reply, or the error name.
 struct TRawReply {
-    sd_bus_message* Reply = nullptr;
+    TBusMessage Reply;
     std::string Error;
-    ~TRawReply() { sd_bus_message_unref(Reply); }
 };
+using TAppend = std::function<bool(TBusMessage&)>;
+
+template <typename... T> TAppend Args(T... values) {
+    return [=](TBusMessage& m) { return ZEMB::AppendArgs(m, values...); };
+}
+template <typename... T> TAppend Invoke(std::int32_t dispId, T... values) {
+    return [=](TBusMessage& m) { return ZEMB::AppendInvoke(m, dispId, values...); };
+}
 
 class ZEMBDBus : public ::testing::Test {
 protected:
@@ -58,22 +59,31 @@ protected:
         return client;
     }
 
-    void RawCall(sd_bus* bus, TRawReply& out, const std::string& path, const char* interface,
-                 const char* member, const std::function<void(sd_bus_message*)>& append) {
-        sd_bus_message* call = nullptr;
-        ASSERT_GE(sd_bus_message_new_method_call(bus, &call, "org.zemb.ZEMB", path.c_str(),
-                                                 interface, member),
-                  0);
-        if (append)
-            append(call);
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        if (sd_bus_call(bus, call, 10'000'000, &error, &out.Reply) < 0)
-            out.Error = error.name ? error.name : "?";
-        sd_bus_error_free(&error);
-        sd_bus_message_unref(call);
+    // On a connection of its own, not the client library's.
+    TRawReply RawCall(const std::string& path, const char* interface, const char* member,
+                      const TAppend& append = {}) {
+        TRawReply out;
+        std::string error;
+        if (!Raw && !(Raw = TZEMBBus::OpenSession(error)))
+            return {{}, error};
+        TBusMessage call;
+        TBusError busError;
+        if (Raw->NewMethodCall(call, "org.zemb.ZEMB", path.c_str(), interface, member) < 0 ||
+            (append && !append(call)))
+            out.Error = "the call could not be made";
+        else if (Raw->CallBlocking(call, Bound, out.Reply, busError) < 0)
+            out.Error = busError.Name();
+        return out;
     }
 
     TProcess Server;
+    std::shared_ptr<TZEMBBus> Raw;
+};
+
+// The stand-in's objects answer every method with the agreed values of ZEMBStandIn.h.
+class ZEMBDBusRecorder : public ZEMBDBus {
+protected:
+    void SetUp() override { StartServer({"--recorder"}); }
 };
 
 using TExerciseList = std::vector<std::pair<const char*, std::function<bool(IZEMBServer4&)>>>;
@@ -86,7 +96,7 @@ TExerciseList ServerMethods() {
 
 } // namespace
 
-TEST_F(ZEMBDBus, EveryServerMethodRoundTripsThroughProxyAndStub) {
+TEST_F(ZEMBDBusRecorder, EveryServerMethodRoundTripsThroughProxyAndStub) {
     auto client = Connect();
     HRESULT status = E_FAIL;
     auto server = client->CreateInstance(CLASS_ZEMBServer4, &status);
@@ -98,7 +108,7 @@ TEST_F(ZEMBDBus, EveryServerMethodRoundTripsThroughProxyAndStub) {
         EXPECT_TRUE(exercise(*server)) << name;
 }
 
-TEST_F(ZEMBDBus, EveryCallbackMethodRoundTripsFromServerToClient) {
+TEST_F(ZEMBDBusRecorder, EveryCallbackMethodRoundTripsFromServerToClient) {
     auto client = Connect();
     auto server = client->CreateInstance(CLASS_ZEMBServer4);
     ASSERT_TRUE(server);
@@ -113,173 +123,92 @@ TEST_F(ZEMBDBus, EveryCallbackMethodRoundTripsFromServerToClient) {
     EXPECT_TRUE(result);
 }
 
-TEST_F(ZEMBDBus, OlderInterfacesAnswerOnNewerObjectsAndNewerOnesAreRefused) {
-    TRawBus raw;
+TEST_F(ZEMBDBusRecorder, PlainCallsReachTheirMethodByNameOrDispatchIdentifierOrGetTheirErrorName) {
     auto client = Connect();
     auto server4 = client->CreateInstance(CLASS_ZEMBServer4);
     auto server1 = client->CreateInstance(CLASS_ZEMBServer);
     ASSERT_TRUE(server4 && server1);
-    EXPECT_EQ(ZEMB::ObjectClassInterface(*server1), TInterface::IZEMBServer);
-
-    // An IZEMBServer-only caller on a ZEMBServer4 object: FirstDevice with the agreed values.
+    const std::string path4 = ZEMB::ObjectPath(*server4);
+    const std::string path1 = ZEMB::ObjectPath(*server1);
+    const char* dispatch = "org.zemb.ZEMB.IDispatch";
+    // FirstDevice (dispatch identifier 214) with the agreed values.
     const std::size_t first = ZEMB::MethodIndex(TInterface::IZEMBServer, "FirstDevice");
     std::uint8_t devType, mode;
     StandIn::Fill(devType, first, 0, 0);
     StandIn::Fill(mode, first, 1, 0);
-    TRawReply reply;
-    RawCall(raw.Bus, reply, ZEMB::ObjectPath(*server4), "org.zemb.ZEMB.IZEMBServer", "FirstDevice",
-            [&](sd_bus_message* m) { sd_bus_message_append(m, "yy", devType, mode); });
-    ASSERT_TRUE(reply.Reply) << reply.Error;
-    std::int32_t devId = 0;
-    int result = 0;
-    ASSERT_GE(sd_bus_message_read(reply.Reply, "ib", &devId, &result), 0);
-    EXPECT_TRUE(StandIn::Matches(devId, first, 2, 1));
-    EXPECT_TRUE(StandIn::Matches(bool(result), first, 3, 1));
+    const std::uint8_t y = 0;
 
-    // A ZEMBServer object offers no IZEMBServer4, neither through the proxy nor on the bus.
-    bool ok = true;
-    EXPECT_EQ(server1->EnumDevices2(1, 0, ok), E_NOINTERFACE);
-    TRawReply refused;
-    RawCall(raw.Bus, refused, ZEMB::ObjectPath(*server1), "org.zemb.ZEMB.IZEMBServer4",
-            "EnumDevices2", [](sd_bus_message* m) { sd_bus_message_append(m, "iy", 1, 0); });
-    EXPECT_EQ(refused.Error, SD_BUS_ERROR_UNKNOWN_INTERFACE);
-    EXPECT_TRUE(StandIn::Exercise<ZEMB::MethodIndex(TInterface::IZEMBServer, "DevInfo")>(
-        *server1, &IZEMBServer::DevInfo));
-}
-
-TEST_F(ZEMBDBus, InvokeReachesMethodsByDispatchIdentifier) {
-    TRawBus raw;
-    auto client = Connect();
-    auto server = client->CreateInstance(CLASS_ZEMBServer4);
-    auto server1 = client->CreateInstance(CLASS_ZEMBServer);
-    ASSERT_TRUE(server && server1);
-    const std::string path = ZEMB::ObjectPath(*server);
-    const std::size_t first = ZEMB::MethodIndex(TInterface::IZEMBServer, "FirstDevice");
-    const std::size_t enumConnections =
-        ZEMB::MethodIndex(TInterface::IZEMBServer, "EnumConnections");
-    std::uint8_t devType, mode;
-    StandIn::Fill(devType, first, 0, 0);
-    StandIn::Fill(mode, first, 1, 0);
-
-    TRawReply ids;
-    RawCall(raw.Bus, ids, path, "org.zemb.ZEMB.IDispatch", "GetIDsOfNames",
-            [](sd_bus_message* m) { sd_bus_message_append(m, "s", "firstDEVICE"); });
-    std::int32_t dispId = 0;
-    ASSERT_TRUE(ids.Reply) << ids.Error;
-    sd_bus_message_read(ids.Reply, "i", &dispId);
-    EXPECT_EQ(dispId, 214);
-
-    TRawReply invoked;
-    RawCall(raw.Bus, invoked, path, "org.zemb.ZEMB.IDispatch", "Invoke", [&](sd_bus_message* m) {
-        sd_bus_message_append(m, "iav", 214, 2, "y", devType, "y", mode);
-    });
-    ASSERT_TRUE(invoked.Reply) << invoked.Error;
-    std::int32_t devId = 0;
-    int result = 0;
-    ASSERT_GE(sd_bus_message_read(invoked.Reply, "av", 2, "i", &devId, "b", &result), 0);
-    EXPECT_TRUE(StandIn::Matches(devId, first, 2, 1));
-    EXPECT_TRUE(StandIn::Matches(bool(result), first, 3, 1));
-
-    TRawReply connections;
-    RawCall(raw.Bus, connections, path, "org.zemb.ZEMB.IDispatch", "Invoke",
-            [](sd_bus_message* m) { sd_bus_message_append(m, "iav", 211, 0); });
-    ASSERT_TRUE(connections.Reply) << connections.Error;
-    ASSERT_GE(sd_bus_message_read(connections.Reply, "av", 1, "b", &result), 0);
-    EXPECT_TRUE(StandIn::Matches(bool(result), enumConnections, 0, 1));
-
-    struct TBad {
-        std::function<void(sd_bus_message*)> Append;
-        const char* Error;
-    };
-    std::vector<TBad> bad = {
-        {[](sd_bus_message* m) { sd_bus_message_append(m, "iav", 999, 0); },
-         "org.zemb.ZEMB.Error.MemberNotFound"},
-        {[](sd_bus_message* m) { sd_bus_message_append(m, "iav", 214, 2, "s", "x", "y", 0); },
-         "org.zemb.ZEMB.Error.TypeMismatch"},
-        {[](sd_bus_message* m) { sd_bus_message_append(m, "iav", 214, 1, "y", 0); },
-         "org.zemb.ZEMB.Error.BadParamCount"},
-        {[](sd_bus_message* m) { sd_bus_message_append(m, "iav", 214, 3, "y", 0, "y", 0, "y", 0); },
-         "org.zemb.ZEMB.Error.BadParamCount"},
-        {[](sd_bus_message* m) { sd_bus_message_append(m, "i", 214); }, SD_BUS_ERROR_INVALID_ARGS},
-    };
-    for (const TBad& b : bad) {
-        TRawReply refused;
-        RawCall(raw.Bus, refused, path, "org.zemb.ZEMB.IDispatch", "Invoke", b.Append);
-        EXPECT_EQ(refused.Error, b.Error);
-    }
-    // FirstDevice2 (301) belongs to IZEMBServer2, which a ZEMBServer object does not have.
-    TRawReply older;
-    RawCall(raw.Bus, older, ZEMB::ObjectPath(*server1), "org.zemb.ZEMB.IDispatch", "Invoke",
-            [](sd_bus_message* m) { sd_bus_message_append(m, "iav", 301, 0); });
-    EXPECT_EQ(older.Error, "org.zemb.ZEMB.Error.MemberNotFound");
-}
-
-TEST_F(ZEMBDBus, BadInputGetsAClearErrorAndChangesNothing) {
-    TRawBus raw;
-    auto client = Connect();
-    auto server = client->CreateInstance(CLASS_ZEMBServer4);
-    ASSERT_TRUE(server);
-    const std::string path = ZEMB::ObjectPath(*server);
-
-    HRESULT status = S_OK;
-    EXPECT_FALSE(client->CreateInstance("{00000000-0000-0000-0000-000000000000}", &status));
-    EXPECT_EQ(status, REGDB_E_CLASSNOTREG);
-    // Refused calls, each with its error name.
-    using TAppend = std::function<void(sd_bus_message*)>;
     const struct {
         std::string Path;
         const char *Interface, *Member;
         TAppend Append;
-        std::string Error;
-    } refused[] = {
-        {"/org/zemb/ZEMB", "org.zemb.ZEMB.ClassFactory", "CreateInstance",
-         [](sd_bus_message* m) {
-             sd_bus_message_append(m, "s", "{4620B006-1ABA-41A1-8FB7-F9D50952A48B}");
-         },
-         "org.zemb.ZEMB.Error.ClassNotRegistered"},
-        {"/org/zemb/ZEMB", "org.zemb.ZEMB.ClassFactory", "CreateInstance",
-         [](sd_bus_message* m) { sd_bus_message_append(m, "i", 4); }, SD_BUS_ERROR_INVALID_ARGS},
+        std::string Error; // empty: answered
+    } calls[] = {
+        // An older interface answers on a newer object; a newer one is refused on an older one.
+        {path4, "org.zemb.ZEMB.IZEMBServer", "FirstDevice", Args(devType, mode), ""},
+        {path1, "org.zemb.ZEMB.IZEMBServer4", "EnumDevices2", Args(std::int32_t(1), y),
+         BusErrorName::UnknownInterface},
+        {path4, dispatch, "GetIDsOfNames", Args(std::string("firstDEVICE")), ""},
+        {path4, dispatch, "Invoke", Invoke(214, devType, mode), ""},
+        {path4, dispatch, "Invoke", Invoke(211), ""},
+        {path4, dispatch, "Invoke", Invoke(999), "org.zemb.ZEMB.Error.MemberNotFound"},
+        {path4, dispatch, "Invoke", Invoke(214, std::string("x"), y),
+         "org.zemb.ZEMB.Error.TypeMismatch"},
+        {path4, dispatch, "Invoke", Invoke(214, y), "org.zemb.ZEMB.Error.BadParamCount"},
+        {path4, dispatch, "Invoke", Invoke(214, y, y, y), "org.zemb.ZEMB.Error.BadParamCount"},
+        {path4, dispatch, "Invoke", Args(std::int32_t(214)), BusErrorName::InvalidArgs},
+        // FirstDevice2 (301) belongs to IZEMBServer2, which a ZEMBServer object does not have.
+        {path1, dispatch, "Invoke", Invoke(301), "org.zemb.ZEMB.Error.MemberNotFound"},
+        {Factory, "org.zemb.ZEMB.ClassFactory", "CreateInstance",
+         Args(std::string(CLASS_ZEMBEvent)), "org.zemb.ZEMB.Error.ClassNotRegistered"},
+        {Factory, "org.zemb.ZEMB.ClassFactory", "CreateInstance", Args(std::int32_t(4)),
+         BusErrorName::InvalidArgs},
         {"/org/zemb/ZEMB/objects/999999", "org.zemb.ZEMB.IZEMBServer", "OpenDevice",
-         [](sd_bus_message* m) { sd_bus_message_append(m, "i", 1); }, SD_BUS_ERROR_UNKNOWN_OBJECT},
-        {path, "org.zemb.ZEMB.IZEMBServer", "OpenDevice",
-         [](sd_bus_message* m) { sd_bus_message_append(m, "s", "1"); }, SD_BUS_ERROR_INVALID_ARGS},
-        {path, "org.zemb.ZEMB.IZEMBServer", "OpenDevices",
-         [](sd_bus_message* m) { sd_bus_message_append(m, "i", 1); }, SD_BUS_ERROR_UNKNOWN_METHOD},
+         Args(std::int32_t(1)), BusErrorName::UnknownObject},
+        {path4, "org.zemb.ZEMB.IZEMBServer", "OpenDevice", Args(std::string("1")),
+         BusErrorName::InvalidArgs},
+        {path4, "org.zemb.ZEMB.IZEMBServer", "OpenDevices", Args(std::int32_t(1)),
+         BusErrorName::UnknownMethod},
+        // A failure that escapes the implementation is E_UNEXPECTED, and the server goes on.
+        {path4, "org.zemb.ZEMB.IZEMBServer3", "TotalBufferSize", Args(std::int32_t(-666)),
+         "org.zemb.ZEMB.Error.Unexpected"},
+        // Another connection may not release this client's object.
+        {path4, "org.zemb.ZEMB.Object", "Release", {}, "org.zemb.ZEMB.Error.AccessDenied"},
     };
-    for (const auto& call : refused) {
-        TRawReply reply;
-        RawCall(raw.Bus, reply, call.Path, call.Interface, call.Member, call.Append);
-        EXPECT_EQ(reply.Error, call.Error) << call.Member;
+    std::vector<TRawReply> replies;
+    for (const auto& call : calls) {
+        replies.push_back(RawCall(call.Path, call.Interface, call.Member, call.Append));
+        EXPECT_EQ(replies.back().Error, call.Error) << call.Member;
     }
-    TRawReply lowerCase;
-    RawCall(raw.Bus, lowerCase, "/org/zemb/ZEMB", "org.zemb.ZEMB.ClassFactory", "CreateInstance",
-            [](sd_bus_message* m) {
-                sd_bus_message_append(m, "s", "{20549748-3037-452c-8f0e-d1196256b182}");
-            });
-    ASSERT_TRUE(lowerCase.Reply) << lowerCase.Error;
-    const char* rawPath = nullptr;
-    ASSERT_GT(sd_bus_message_read(lowerCase.Reply, "o", &rawPath), 0);
-    TRawReply released;
-    RawCall(raw.Bus, released, rawPath, "org.zemb.ZEMB.Object", "Release", nullptr);
-    EXPECT_TRUE(released.Reply) << released.Error;
+    std::int32_t devId = 0, dispId = 0;
+    bool result = false;
+    ASSERT_TRUE(ZEMB::ReadArgs(replies[0].Reply, devId, result));
+    EXPECT_TRUE(StandIn::Matches(devId, first, 2, 1) && StandIn::Matches(result, first, 3, 1));
+    ASSERT_TRUE(ZEMB::ReadArgs(replies[2].Reply, dispId));
+    EXPECT_EQ(dispId, 214);
+    devId = 0;
+    ASSERT_TRUE(ZEMB::ReadVariants(replies[3].Reply, devId, result));
+    EXPECT_TRUE(StandIn::Matches(devId, first, 2, 1) && StandIn::Matches(result, first, 3, 1));
+    ASSERT_TRUE(ZEMB::ReadVariants(replies[4].Reply, result));
+    EXPECT_TRUE(StandIn::Matches(
+        result, ZEMB::MethodIndex(TInterface::IZEMBServer, "EnumConnections"), 0, 1));
 
-    // A failure that escapes the implementation is E_UNEXPECTED, and the server goes on.
+    // Class identifiers in any letter case; the creator releases its object.
+    TRawReply lowerCase = RawCall(Factory, "org.zemb.ZEMB.ClassFactory", "CreateInstance",
+                                  Args(std::string("{20549748-3037-452c-8f0e-d1196256b182}")));
+    ZEMB::TObjectPath created;
+    ASSERT_TRUE(ZEMB::ReadArgs(lowerCase.Reply, created)) << lowerCase.Error;
+    EXPECT_EQ(RawCall(created.Path, "org.zemb.ZEMB.Object", "Release").Error, "");
+
+    // The proxies see the same refusals as failure statuses; the objects stay usable.
+    EXPECT_EQ(server1->EnumDevices2(1, 0, result), E_NOINTERFACE);
     std::int32_t value = 0;
-    bool ok = true;
-    EXPECT_EQ(server->TotalBufferSize(-666, value, ok), E_UNEXPECTED);
-    TRawReply escaped;
-    RawCall(raw.Bus, escaped, path, "org.zemb.ZEMB.IZEMBServer3", "TotalBufferSize",
-            [](sd_bus_message* m) { sd_bus_message_append(m, "i", -666); });
-    EXPECT_EQ(escaped.Error, "org.zemb.ZEMB.Error.Unexpected");
-
-    // Another connection may not release this client's object; it stays usable.
-    TRawReply foreignRelease;
-    RawCall(raw.Bus, foreignRelease, path, "org.zemb.ZEMB.Object", "Release", nullptr);
-    EXPECT_EQ(foreignRelease.Error, "org.zemb.ZEMB.Error.AccessDenied");
-    EXPECT_TRUE(StandIn::Exercise<ZEMB::MethodIndex(TInterface::IZEMBServer, "SetSuperUseMode")>(
-        *server, &IZEMBServer::SetSuperUseMode));
-    EXPECT_EQ(ZEMB::ReleaseObject(server), S_OK);
-    EXPECT_TRUE(Server.WaitForLine("last-release", Bound));
+    EXPECT_EQ(server4->TotalBufferSize(-666, value, result), E_UNEXPECTED);
+    HRESULT status = S_OK;
+    EXPECT_FALSE(client->CreateInstance("{00000000-0000-0000-0000-000000000000}", &status));
+    EXPECT_EQ(status, REGDB_E_CLASSNOTREG);
+    EXPECT_TRUE(StandIn::Exercise<ZEMB::MethodIndex(TInterface::IZEMBServer, "DevInfo")>(
+        *server1, &IZEMBServer::DevInfo));
 }
 
 TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaitsAndAWithdrawnSinkFails) {
@@ -294,17 +223,11 @@ TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaitsAndAWithdrawnS
     // Inside each EnumDevice: DevInfo of that device, back on the server.
     std::vector<std::string> linkNames;
     sink->DuringCall = [&] {
-        bool active = false, found = false;
-        std::uint8_t mode = 7, devType = 0, driverType = 0, hw = 0;
-        std::string link, friendly, serial, vidPid, guid, user;
-        std::int32_t firmware = 0;
-        std::uint16_t fpga = 0;
+        ZEMB::TDevInfo info;
         const std::int32_t devId = std::stoi(calls.back().substr(calls.back().find(' ') + 1));
-        EXPECT_EQ(server->DevInfo(devId, active, mode, link, friendly, serial, vidPid, guid, user,
-                                  devType, driverType, firmware, hw, fpga, found),
-                  S_OK);
-        if (found)
-            linkNames.push_back(link);
+        EXPECT_EQ(ZEMB::GetDevInfo(*server, devId, info), S_OK);
+        if (info.Result)
+            linkNames.push_back(info.LinkName);
     };
     ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
     ASSERT_TRUE(result);
@@ -378,10 +301,6 @@ TEST_F(ZEMBDBus, ReleaseCountsDownAndFiresTheHookWithoutEndingAStandaloneServer)
     ASSERT_TRUE(Server.WaitForLine("objects 2", Bound));
     EXPECT_EQ(ZEMB::ReleaseObject(a), S_OK);
     EXPECT_TRUE(Server.WaitForLine("objects 1", Bound));
-    TRawBus raw;
-    TRawReply again;
-    RawCall(raw.Bus, again, ZEMB::ObjectPath(*b), "org.zemb.ZEMB.Object", "Release", nullptr);
-    EXPECT_EQ(again.Error, "org.zemb.ZEMB.Error.AccessDenied");
     b.reset(); // the last reference releases without waiting
     EXPECT_TRUE(Server.WaitForLine("objects 0", Bound));
     EXPECT_TRUE(Server.WaitForLine("last-release", Bound));
@@ -470,24 +389,14 @@ TEST_F(ZEMBDBus, GdbusIntrospectShowsTheInterfacesWithTheirAnnotations) {
     };
     // The client answers the server's introspection only when pumped; gdbus talks to the
     // server alone, so no pumping is needed here.
+    // The XML itself is the contract's; here: it is served at each path and gdbus reads it.
     std::string object = introspect(ZEMB::ObjectPath(*server));
     using ::testing::HasSubstr;
-    EXPECT_THAT(object, HasSubstr("interface org.zemb.ZEMB.IZEMBServer {"));
     EXPECT_THAT(object, HasSubstr("interface org.zemb.ZEMB.IZEMBServer4 {"));
     EXPECT_THAT(object, HasSubstr("interface org.zemb.ZEMB.IDispatch {"));
     EXPECT_THAT(object, HasSubstr("@org.zemb.ZEMB.DispId(\"214\")"));
-    EXPECT_THAT(object, HasSubstr("@org.zemb.ZEMB.Slot(\"22\")"));
-    EXPECT_THAT(object, HasSubstr("FirstDevice(in  y DevType,"));
-    EXPECT_THAT(object, HasSubstr("EnumConnection2(in  i ClientAppID,"));
-    std::string factory = introspect("/org/zemb/ZEMB");
-    EXPECT_THAT(factory, HasSubstr("CreateInstance(in  s ClassID,"));
-    EXPECT_THAT(factory, HasSubstr("node objects"));
+    EXPECT_THAT(introspect(Factory), HasSubstr("node objects"));
     EXPECT_THAT(introspect("/"), HasSubstr("node org"));
-
-    TRawBus raw;
-    TRawReply ping;
-    RawCall(raw.Bus, ping, ZEMB::ObjectPath(*server), "org.freedesktop.DBus.Peer", "Ping", nullptr);
-    EXPECT_TRUE(ping.Reply) << ping.Error;
 }
 
 TEST_F(ZEMBDBus, CallbacksBetweenCallsAreServedFromAForeignPollLoop) {

@@ -5,8 +5,9 @@
 //   leaves with callbacks still held "vanished-callbacks hosts H events E held K" (K: how
 //   many of the stand-in's own sink and connection references were among them; it drops
 //   them).
-// -Embedding ends the process on the last release, as the real server does.
-//   zemb_standin_server [-Embedding] [--callback-timeout-ms N]
+// -Embedding ends the process on the last release, as the real server does. --recorder serves
+// objects that answer every method with the agreed values of ZEMBStandIn.h.
+//   zemb_standin_server [-Embedding] [--recorder] [--callback-timeout-ms N]
 #include "ZEMBStandIn.h"
 #include "server/AutomationRuntime.h"
 #include "server/Registration.h"
@@ -39,27 +40,58 @@ std::map<std::int32_t, std::shared_ptr<IZEMBEvent>> Events;
 std::int32_t NextClient = 0;
 std::int32_t NextConnection = 0;
 
-template <std::size_t Index> bool IsGeneric(auto first) {
-    return StandIn::Matches(first, Index, 0, 0);
-}
-
 #define INDEX(intf, name) ZEMB::MethodIndex(ZEMB::TInterface::intf, #name)
 
-// The agreed values go to the table-driven answers; other calls get a small behaviour that
-// the callback and example tests rely on.
-class TStandInServer final : public StandIn::TServerRecorder {
+class TCountedServer : public StandIn::TServerRecorder {
 public:
-    TStandInServer() { Report("objects " + std::to_string(++LiveObjects)); }
-    ~TStandInServer() override { Report("objects " + std::to_string(--LiveObjects)); }
+    TCountedServer() { Report("objects " + std::to_string(++LiveObjects)); }
+    ~TCountedServer() override { Report("objects " + std::to_string(--LiveObjects)); }
+};
 
-    HRESULT HookupClientApp2(std::uint8_t ClientAppType, std::int32_t ClientProcessID,
-                             const std::string& ClientComputerName,
-                             const std::string& ClientExeName, std::int32_t& ClientAppID,
+// With --recorder: every method answers the agreed values. -100 calls every method of the
+// callback passed back with the agreed values; -666 throws past the call's own barrier.
+class TRecorderServer final : public TCountedServer {
+public:
+    HRESULT SetZEMBHost2(std::int32_t ClientAppID, const std::shared_ptr<IZEMBHost>& ZEMBHost,
+                         bool& Result) override {
+        if (ClientAppID != -100)
+            return TServerRecorder::SetZEMBHost2(ClientAppID, ZEMBHost, Result);
+        Result = ZEMBHost != nullptr;
+#define CALL_HOST(intf, slot, dispid, name, ...)                                                   \
+    Result = Result && StandIn::Exercise<INDEX(intf, name)>(*ZEMBHost, &IZEMBHost::name);
+        ZEMB_IZEMBHOST_METHODS(CALL_HOST)
+#undef CALL_HOST
+        return S_OK;
+    }
+
+    HRESULT ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, std::uint8_t Mode,
+                          const std::shared_ptr<IZEMBEvent>& Callback, std::int32_t& ConnectID,
+                          bool& Result) override {
+        if (ClientAppID != -100)
+            return TServerRecorder::ConnectDevice(ClientAppID, DevID, Mode, Callback, ConnectID,
+                                                  Result);
+        Result = Callback != nullptr;
+#define CALL_EVENT(intf, slot, dispid, name, ...)                                                  \
+    Result = Result && StandIn::Exercise<INDEX(intf, name)>(*Callback, &IZEMBEvent::name);
+        ZEMB_IZEMBEVENT_METHODS(CALL_EVENT)
+#undef CALL_EVENT
+        return S_OK;
+    }
+
+    HRESULT TotalBufferSize(std::int32_t DevID, std::int32_t& Value, bool& Result) override {
+        if (DevID == -666)
+            throw std::runtime_error("escaped the call's own barrier");
+        return TServerRecorder::TotalBufferSize(DevID, Value, Result);
+    }
+};
+
+// Otherwise a small behaviour that the callback, release and example tests rely on.
+class TStandInServer final : public TCountedServer {
+public:
+    HRESULT HookupClientApp2(std::uint8_t /*ClientAppType*/, std::int32_t /*ClientProcessID*/,
+                             const std::string& /*ClientComputerName*/,
+                             const std::string& /*ClientExeName*/, std::int32_t& ClientAppID,
                              bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer3, HookupClientApp2)>(ClientAppType))
-            return TServerRecorder::HookupClientApp2(ClientAppType, ClientProcessID,
-                                                     ClientComputerName, ClientExeName, ClientAppID,
-                                                     Result);
         ClientAppID = ++NextClient;
         Result = true;
         return S_OK;
@@ -67,25 +99,13 @@ public:
 
     HRESULT SetZEMBHost2(std::int32_t ClientAppID, const std::shared_ptr<IZEMBHost>& ZEMBHost,
                          bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer4, SetZEMBHost2)>(ClientAppID))
-            return TServerRecorder::SetZEMBHost2(ClientAppID, ZEMBHost, Result);
-        if (ClientAppID == -100) {
-            // Every IZEMBHost method with the agreed values, back to the caller's sink.
-            Result = ZEMBHost != nullptr;
-#define CALL_HOST(intf, slot, dispid, name, ...)                                                   \
-    Result = Result && StandIn::Exercise<INDEX(intf, name)>(*ZEMBHost, &IZEMBHost::name);
-            ZEMB_IZEMBHOST_METHODS(CALL_HOST)
-#undef CALL_HOST
-            return S_OK;
-        }
         Result = Sinks[ClientAppID] != ZEMBHost;
         Sinks[ClientAppID] = ZEMBHost;
         return S_OK;
     }
 
-    HRESULT EnumDevices2(std::int32_t ClientAppID, std::uint8_t DevType, bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer4, EnumDevices2)>(ClientAppID))
-            return TServerRecorder::EnumDevices2(ClientAppID, DevType, Result);
+    HRESULT EnumDevices2(std::int32_t ClientAppID, std::uint8_t /*DevType*/,
+                         bool& Result) override {
         Result = false;
         auto sink = Sinks[ClientAppID];
         if (!sink)
@@ -100,16 +120,12 @@ public:
     }
 
     HRESULT DevInfo(std::int32_t DevID, bool& Active, std::uint8_t& Mode, std::string& LinkName,
-                    std::string& FriendlyName, std::string& SerialNumber, std::string& VidPid,
-                    std::string& GUID_, std::string& UserDeviceName, std::uint8_t& DevType,
-                    std::uint8_t& DriverType, std::int32_t& Firmware,
-                    std::uint8_t& App_ID_Hardware_Revision, std::uint16_t& Meas_App_FPGA_Rev,
-                    bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer, DevInfo)>(DevID))
-            return TServerRecorder::DevInfo(DevID, Active, Mode, LinkName, FriendlyName,
-                                            SerialNumber, VidPid, GUID_, UserDeviceName, DevType,
-                                            DriverType, Firmware, App_ID_Hardware_Revision,
-                                            Meas_App_FPGA_Rev, Result);
+                    std::string& FriendlyName, std::string& /*SerialNumber*/,
+                    std::string& /*VidPid*/, std::string& /*GUID_*/,
+                    std::string& /*UserDeviceName*/, std::uint8_t& /*DevType*/,
+                    std::uint8_t& /*DriverType*/, std::int32_t& Firmware,
+                    std::uint8_t& /*App_ID_Hardware_Revision*/,
+                    std::uint16_t& /*Meas_App_FPGA_Rev*/, bool& Result) override {
         Mode = 0;
         Active = false;
         LinkName = "usb#vid_10c4&pid_83cc#" + std::to_string(DevID) +
@@ -120,20 +136,9 @@ public:
         return S_OK;
     }
 
-    HRESULT ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, std::uint8_t Mode,
-                          const std::shared_ptr<IZEMBEvent>& Callback, std::int32_t& ConnectID,
-                          bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer, ConnectDevice)>(ClientAppID))
-            return TServerRecorder::ConnectDevice(ClientAppID, DevID, Mode, Callback, ConnectID,
-                                                  Result);
-        if (ClientAppID == -100) {
-            Result = Callback != nullptr;
-#define CALL_EVENT(intf, slot, dispid, name, ...)                                                  \
-    Result = Result && StandIn::Exercise<INDEX(intf, name)>(*Callback, &IZEMBEvent::name);
-            ZEMB_IZEMBEVENT_METHODS(CALL_EVENT)
-#undef CALL_EVENT
-            return S_OK;
-        }
+    HRESULT ConnectDevice(std::int32_t /*ClientAppID*/, std::int32_t /*DevID*/,
+                          std::uint8_t /*Mode*/, const std::shared_ptr<IZEMBEvent>& Callback,
+                          std::int32_t& ConnectID, bool& Result) override {
         ConnectID = ++NextConnection;
         Events[ConnectID] = Callback;
         Result = true;
@@ -141,41 +146,31 @@ public:
     }
 
     HRESULT DisconnectDevice(std::int32_t ConnectID, bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer, DisconnectDevice)>(ConnectID))
-            return TServerRecorder::DisconnectDevice(ConnectID, Result);
         auto event = Events[ConnectID];
         Events.erase(ConnectID);
         Result = event && SUCCEEDED(event->Disconnected(ConnectID));
         return S_OK;
     }
 
-    HRESULT FirstDevice2(std::uint8_t DevType, std::int32_t ClientAppID, std::uint8_t Mode,
-                         std::int32_t& DevID, bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer2, FirstDevice2)>(DevType))
-            return TServerRecorder::FirstDevice2(DevType, ClientAppID, Mode, DevID, Result);
+    HRESULT FirstDevice2(std::uint8_t /*DevType*/, std::int32_t /*ClientAppID*/,
+                         std::uint8_t /*Mode*/, std::int32_t& DevID, bool& Result) override {
         DevID = 1;
         Result = true;
         return S_OK;
     }
 
     HRESULT OpenDevice(std::int32_t ConnectID, bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer, OpenDevice)>(ConnectID))
-            return TServerRecorder::OpenDevice(ConnectID, Result);
         Result = Events.contains(ConnectID);
         return S_OK;
     }
 
     HRESULT CloseDevice(std::int32_t ConnectID, bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer, CloseDevice)>(ConnectID))
-            return TServerRecorder::CloseDevice(ConnectID, Result);
         Result = Events.contains(ConnectID);
         return S_OK;
     }
 
     HRESULT WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
                         std::int32_t& WriteCount, bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer, WriteBuffer)>(ConnectID))
-            return TServerRecorder::WriteBuffer(ConnectID, WriteData, WriteCount, Result);
         WriteCount = static_cast<std::int32_t>(WriteData.Bytes());
         Result = Events.contains(ConnectID);
         return S_OK;
@@ -183,8 +178,6 @@ public:
 
     HRESULT ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData, std::int32_t& ReadCount,
                        bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer, ReadBuffer)>(ConnectID))
-            return TServerRecorder::ReadBuffer(ConnectID, ReadData, ReadCount, Result);
         for (auto& b : ReadData.Data())
             b = 0xA5;
         ReadCount = static_cast<std::int32_t>(ReadData.Bytes());
@@ -192,15 +185,7 @@ public:
         return S_OK;
     }
 
-    HRESULT TotalBufferSize(std::int32_t DevID, std::int32_t& Value, bool& Result) override {
-        if (DevID == -666)
-            throw std::runtime_error("escaped the call's own barrier");
-        return TServerRecorder::TotalBufferSize(DevID, Value, Result);
-    }
-
     HRESULT UnhookClientApp(std::int32_t ClientAppID, bool& Result) override {
-        if (IsGeneric<INDEX(IZEMBServer, UnhookClientApp)>(ClientAppID))
-            return TServerRecorder::UnhookClientApp(ClientAppID, Result);
         Result = Sinks.erase(ClientAppID) > 0;
         return S_OK;
     }
@@ -241,7 +226,14 @@ int main(int argc, char** argv) {
     {
         TAutomationServer server(bus);
         server.SetCallbackTimeout(std::chrono::milliseconds(timeoutMs));
-        auto make = [] { return std::make_shared<TStandInServer>(); };
+        const bool recorder = std::find_if(argv, argv + argc, [](const char* a) {
+                                  return std::strcmp(a, "--recorder") == 0;
+                              }) != argv + argc;
+        auto make = [recorder]() -> std::shared_ptr<IZEMBServer> {
+            if (recorder)
+                return std::make_shared<TRecorderServer>();
+            return std::make_shared<TStandInServer>();
+        };
         server.AddFactory({"ZEMBServer", CLASS_ZEMBServer, ZEMB::TInterface::IZEMBServer, make});
         server.AddFactory({"ZEMBServer2", CLASS_ZEMBServer2, ZEMB::TInterface::IZEMBServer2, make});
         server.AddFactory({"ZEMBServer3", CLASS_ZEMBServer3, ZEMB::TInterface::IZEMBServer3, make});

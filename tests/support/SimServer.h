@@ -1,21 +1,35 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// zemb-server on simulated link devices (zemb-sim --devices FILE -- zemb-server), started in a
-// scratch folder that holds its device file, QUOREN.INI (groups shown on every debug line),
-// FENWY.INI and its data folder. Its debug output is read from a pipe; its communication log
-// through the operator interface on the session bus. Everything is ended by pid and removed
-// when the object goes.
+// zemb-server on simulated link devices (zemb-sim --devices FILE --control SOCKET -- SERVER...):
+// started, and waited for until it owns org.zemb.ZEMB.
 
+#include "PrivateBus.h"
 #include "TempFolder.h"
 #include "TestProcess.h"
 
 #include <chrono>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-struct sd_bus;
+struct TSimCommand {
+    std::string DevicesFile;
+    std::string ControlSocket;
+    std::vector<std::string> Server; // the server's program and its arguments
+    std::map<std::string, std::string> Env;
+};
 
+// Starts the command in process and waits (StartBound) until the server owns org.zemb.ZEMB on
+// bus. False with why (and the output so far) when it ended first or took too long.
+bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBus& bus,
+                          std::string& why);
+
+// The simulated server in a scratch folder of its own that holds its device file, QUOREN.INI
+// (groups shown on every debug line), FENWY.INI and its data folder, on the session bus the
+// test runs in. Its debug output is read from a pipe; its communication log through the
+// operator interface. Everything is ended by pid and removed when the object goes.
 class TSimServer {
 public:
     struct TOptions {
@@ -40,14 +54,14 @@ public:
     // Only the server object's groups: its traces, its barrier and the ungrouped lines.
     std::vector<std::string> TakeServerTraces();
 
-    // The communication log through org.zemb.ZEMB.Operator; false when the call failed.
+    // The communication log through the operator interface; false when the call failed.
     bool CommunicationLog(std::vector<std::string>& lines);
     std::vector<std::string> CommunicationLog();
     // The lines added after the first `from` lines.
     std::vector<std::string> CommunicationLogFrom(std::size_t from);
     bool ClearCommunicationLog();
-    // The operator interface's CommunicationLogChanged signals received so far, after waiting
-    // (bounded) until there are at least `atLeast`.
+    // The operator interface's change signals received so far, after waiting (bounded) until
+    // there are at least `atLeast`.
     int LogChangeSignals(int atLeast, std::chrono::milliseconds bound);
 
     // Waits (bounded) until the bus name has no owner: from then on the bus has told the
@@ -59,13 +73,9 @@ public:
     bool Control(const std::vector<std::string>& request);
 
 private:
-    // Waits (bounded) until the name has an owner (owned) or none; for an owner only while
-    // the server runs.
-    bool WaitForOwner(const std::string& name, bool owned, std::chrono::milliseconds bound);
-
     TTempFolder Folder_;
     TProcess Process_;
-    sd_bus* Bus_ = nullptr;
-    struct sd_bus_slot* LogChanged_ = nullptr;
+    std::shared_ptr<TZEMBBus> Bus_;
+    TBusSignalMatch LogChanged_; // goes before the connection
     int LogChanges_ = 0;
 };

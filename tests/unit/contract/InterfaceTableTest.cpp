@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The method table against the published interfaces: slots, dispatch identifiers, parameter
-// order and D-Bus signatures; the XML derived from it; the small helpers of the bus layer.
-#include "bus/Marshal.h"
+// order and D-Bus signatures, and the XML derived from it.
 #include "contract/InterfaceTable.h"
 
 #include <gmock/gmock.h>
@@ -24,7 +23,7 @@ const ZEMB::TMethod& Method(TInterface intf, std::string_view name) {
 
 } // namespace
 
-TEST(ZEMB_TLB, SlotsRunWithoutGapsFromSevenAcrossTheInterfaceChain) {
+TEST(InterfaceTable, SlotsRunWithoutGapsFromSevenAcrossTheInterfaceChain) {
     struct TRange {
         TInterface Interface;
         int First;
@@ -44,7 +43,7 @@ TEST(ZEMB_TLB, SlotsRunWithoutGapsFromSevenAcrossTheInterfaceChain) {
     }
 }
 
-TEST(ZEMB_TLB, DispatchIdentifiersAreUniquePerObjectAndReachTheRightMethods) {
+TEST(InterfaceTable, DispatchIdentifiersAreUniquePerObjectAndReachTheRightMethods) {
     for (TInterface top :
          {TInterface::IZEMBServer4, TInterface::IZEMBEvent, TInterface::IZEMBHost}) {
         std::set<std::int32_t> ids;
@@ -65,7 +64,7 @@ TEST(ZEMB_TLB, DispatchIdentifiersAreUniquePerObjectAndReachTheRightMethods) {
     EXPECT_EQ(ZEMB::FindMember(TInterface::IZEMBServer, "firstdevice"), nullptr);
 }
 
-TEST(ZEMB_TLB, SignaturesFollowTheParameterDirections) {
+TEST(InterfaceTable, SignaturesFollowTheParameterDirections) {
     struct TCase {
         TInterface Interface;
         const char* Name;
@@ -96,7 +95,7 @@ TEST(ZEMB_TLB, SignaturesFollowTheParameterDirections) {
     EXPECT_EQ(devInfo.Params[14].Name, "Result");
 }
 
-TEST(ZEMB_TLB, IntrospectionCarriesSlotsDispatchIdentifiersAndArgumentNames) {
+TEST(InterfaceTable, IntrospectionCarriesSlotsDispatchIdentifiersAndArgumentNames) {
     std::string xml = ZEMB::IntrospectionXml(TInterface::IZEMBServer2);
     EXPECT_THAT(xml, HasSubstr("<interface name=\"org.zemb.ZEMB.IZEMBServer\">"));
     EXPECT_THAT(xml, HasSubstr("<interface name=\"org.zemb.ZEMB.IZEMBServer2\">"));
@@ -117,45 +116,4 @@ TEST(ZEMB_TLB, IntrospectionCarriesSlotsDispatchIdentifiersAndArgumentNames) {
         EXPECT_THAT(all, HasSubstr(std::string("org.zemb.ZEMB.") + name + "\""));
     std::vector<std::string> children = {"a&b"};
     EXPECT_THAT(ZEMB::NodeIntrospectionXml(children), HasSubstr("<node name=\"a&amp;b\"/>"));
-}
-
-TEST(ZEMB_TLB, ByteArraysCountElementsOfTheirSize) {
-    TSafeByteArray words(10, 4);
-    EXPECT_EQ(words.Count(), 10u);
-    EXPECT_EQ(words.ElementSize(), 4u);
-    EXPECT_EQ(words.Bytes(), 40u);
-    EXPECT_EQ(words.Data().size(), 40u);
-    const std::uint8_t bytes[] = {1, 2, 3};
-    words.Assign(bytes);
-    EXPECT_EQ(words.Count(), 3u);
-    EXPECT_EQ(words.ElementSize(), 1u);
-    EXPECT_EQ(TSafeByteArray(5, 0).ElementSize(), 1u);
-}
-
-TEST(ZEMBMarshal, FailureStatusesSurviveTheTripAsErrorNames) {
-    for (HRESULT s : {E_UNEXPECTED, E_FAIL, E_NOINTERFACE, DISP_E_MEMBERNOTFOUND, RPC_E_TIMEOUT,
-                      static_cast<HRESULT>(0x80041234u)})
-        EXPECT_EQ(ZEMB::StatusOfError(ZEMB::ErrorNameOf(s), ZEMB::ErrorMessageOf(s, "x")), s);
-    EXPECT_EQ(ZEMB::ErrorNameOf(E_UNEXPECTED), "org.zemb.ZEMB.Error.Unexpected");
-    EXPECT_EQ(ZEMB::StatusOfError("org.zemb.ZEMB.Error.Status", "0x0000000"), E_FAIL);
-    EXPECT_EQ(ZEMB::StatusOfError("org.zemb.ZEMB.Error.Status", "0x00000001: ok?"), E_FAIL);
-    EXPECT_EQ(ZEMB::StatusOfError(SD_BUS_ERROR_NO_REPLY, "Method call timed out"), RPC_E_TIMEOUT);
-    EXPECT_EQ(
-        ZEMB::StatusOfError(SD_BUS_ERROR_NO_REPLY,
-                            "Message recipient disconnected from message bus without replying"),
-        RPC_E_DISCONNECTED);
-    EXPECT_EQ(ZEMB::StatusOfError(SD_BUS_ERROR_SERVICE_UNKNOWN, ""), RPC_E_DISCONNECTED);
-    EXPECT_EQ(ZEMB::StatusOfError("com.example.Anything", ""), E_FAIL);
-}
-
-TEST(ZEMBMarshal, TextThatIsNotUtf8IsTakenAsLatin1) {
-    EXPECT_EQ(ZEMB::ToValidUtf8("Grüße"), "Grüße");
-    EXPECT_EQ(ZEMB::ToValidUtf8("Gr\xfc\xdf"
-                                "e"),
-              "Grüße");
-    EXPECT_EQ(ZEMB::ToValidUtf8("\xc0\xaf"), "\xc3\x80\xc2\xaf");             // over-long form
-    EXPECT_EQ(ZEMB::ToValidUtf8("\xed\xa0\x80"), "\xc3\xad\xc2\xa0\xc2\x80"); // surrogate
-    EXPECT_EQ(ZEMB::ToValidUtf8("\xf0\x9f\x98\x80"), "\xf0\x9f\x98\x80");
-    EXPECT_EQ(ZEMB::ToValidUtf8("\xe2\x82"), "\xc3\xa2\xc2\x82"); // cut short
-    EXPECT_EQ(ZEMB::ToValidUtf8(std::string_view("ab\0cd", 5)), "ab");
 }

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+#include "PrivateBus.h"
+
+#include <fstream>
+
+bool WaitForOwner(TZEMBBus& bus, const std::string& name, bool owned,
+                  std::chrono::milliseconds bound, TProcess* process) {
+    bool ended = false;
+    bool reached = WaitUntil(
+        [&] {
+            ended = owned && process && !process->Running();
+            return ended || bus.NameHasOwner(name) == owned;
+        },
+        bound);
+    return reached && !ended;
+}
+
+TPrivateBus::TPrivateBus(const std::string& serviceFolder, const std::string& configFile,
+                         const std::map<std::string, std::string>& env) {
+    std::ofstream(configFile)
+        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig>\n"
+           "  <type>session</type>\n"
+           "  <listen>unix:tmpdir=/tmp</listen>\n"
+           "  <servicedir>"
+        << serviceFolder
+        << "</servicedir>\n"
+           "  <policy context=\"default\">\n"
+           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+           "    <allow eavesdrop=\"true\"/>\n"
+           "    <allow own=\"*\"/>\n"
+           "  </policy>\n"
+           "</busconfig>\n";
+    if (!Daemon_.Start({"/usr/bin/dbus-daemon", "--config-file=" + configFile, "--nofork",
+                        "--print-address=1"},
+                       env) ||
+        !Daemon_.WaitForText("unix:", StartBound))
+        return;
+    const std::string& out = Daemon_.Output();
+    // The address is the first line that looks like one (warnings may come first).
+    std::size_t start = out.find("unix:");
+    Address_ = out.substr(start, out.find('\n', start) - start);
+    std::string error;
+    Connection_ = TZEMBBus::OpenAddress(Address_, error);
+}

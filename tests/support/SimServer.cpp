@@ -1,0 +1,145 @@
+// SPDX-License-Identifier: MIT
+#include "SimServer.h"
+
+#include "bus/Marshal.h"
+#include "contract/InterfaceTable.h"
+#include "contract/OperatorInterface.h"
+
+#include <csignal>
+#include <filesystem>
+#include <unistd.h>
+
+namespace {
+const std::string ServerName(ZEMB::BusName);
+const std::string Path(ZEMB::FactoryPath);
+const std::string Operator(ZEMB::OperatorInterface);
+constexpr auto CallBound = std::chrono::seconds(10);
+} // namespace
+
+bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBus& bus,
+                          std::string& why) {
+    std::vector<std::string> argv = {ZEMB_SIM,    "--devices",           command.DevicesFile,
+                                     "--control", command.ControlSocket, "--"};
+    argv.insert(argv.end(), command.Server.begin(), command.Server.end());
+    if (!process.Start(argv, command.Env)) {
+        why = "zemb-sim cannot be started";
+        return false;
+    }
+    if (WaitForOwner(bus, ServerName, true, StartBound, &process))
+        return true;
+    why = process.Running() ? "the server did not take its name in time"
+                            : "the server ended before it owned its name";
+    while (auto line = process.ReadLine(std::chrono::milliseconds(0)))
+        why += "\n  " + *line;
+    return false;
+}
+
+TSimServer::~TSimServer() {
+    Stop();
+}
+
+bool TSimServer::Start(const TOptions& options, std::string& why) {
+    const std::string config = Folder_.File("config");
+    std::filesystem::create_directories(Folder_.File("data"));
+    Folder_.Write("devices.ini", options.Devices);
+    // Groups shown, so every line says which part of the server wrote it.
+    Folder_.Write("config/QUOREN.INI", "[OutputDebugString]\r\nShowAssociatedGroup=1\r\n");
+    if (!options.FenwyIni.empty())
+        Folder_.Write("config/FENWY.INI", options.FenwyIni);
+    // A copy with a name of its own: the single-instance rule counts every process of the
+    // server's file name on the machine, and other test runs must not count.
+    const std::string server = Folder_.File("zemb-server-sim-" + std::to_string(getpid()));
+    std::filesystem::copy_file(ZEMB_SERVER, server);
+    std::filesystem::permissions(server, std::filesystem::perms::owner_all);
+    if (!(Bus_ = TZEMBBus::OpenSession(why)))
+        return false;
+    Bus_->MatchSignal(LogChanged_, nullptr, Path.c_str(), Operator.c_str(),
+                      std::string(ZEMB::CommunicationLogChangedSignal).c_str(),
+                      [this] { ++LogChanges_; });
+    // Nothing of the machine's own: no /etc/Zalto.ini, no user data folder.
+    return StartSimulatedServer(Process_,
+                                {Folder_.File("devices.ini"),
+                                 Folder_.File("control.sock"),
+                                 {server},
+                                 {{"ZEMB_CONFIG_DIR", config},
+                                  {"ZEMB_SYSTEM_DIR", config},
+                                  {"XDG_DATA_HOME", Folder_.File("data")}}},
+                                *Bus_, why);
+}
+
+bool TSimServer::WaitForNameGone(const std::string& name, std::chrono::milliseconds bound) {
+    return Bus_ && WaitForOwner(*Bus_, name, false, bound);
+}
+
+int TSimServer::Stop() {
+    if (!Process_.Running())
+        return -1;
+    Process_.Signal(SIGTERM);
+    const int status = Process_.WaitForExit(EndBound);
+    if (status < 0)
+        Process_.Signal(SIGKILL);
+    return status;
+}
+
+std::vector<std::string> TSimServer::TakeDebugLines() {
+    std::vector<std::string> lines;
+    while (auto line = Process_.ReadLine(std::chrono::milliseconds(0)))
+        lines.push_back(std::move(*line));
+    return lines;
+}
+
+std::vector<std::string> TSimServer::TakeServerTraces() {
+    std::vector<std::string> traces;
+    for (std::string& line : TakeDebugLines())
+        for (const char* group :
+             {"[RUVAzerComm3] ", "[RUVAzerCommTraffic] ", "[RUVAzer Comm] ", "[] "})
+            if (line.rfind(group, 0) == 0) {
+                traces.push_back(std::move(line));
+                break;
+            }
+    return traces;
+}
+
+bool TSimServer::CommunicationLog(std::vector<std::string>& lines) {
+    lines.clear();
+    TBusMessage reply;
+    TBusError error;
+    return Bus_ &&
+           Bus_->CallBlocking(ServerName.c_str(), Path.c_str(), Operator.c_str(),
+                              std::string(ZEMB::GetCommunicationLogMethod).c_str(), CallBound,
+                              reply, error) >= 0 &&
+           ZEMB::ReadArgs(reply, lines);
+}
+
+std::vector<std::string> TSimServer::CommunicationLog() {
+    std::vector<std::string> lines;
+    if (!CommunicationLog(lines))
+        lines = {"<the operator interface did not answer>"};
+    return lines;
+}
+
+std::vector<std::string> TSimServer::CommunicationLogFrom(std::size_t from) {
+    std::vector<std::string> lines = CommunicationLog();
+    if (from >= lines.size())
+        return {};
+    return {lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end()};
+}
+
+bool TSimServer::ClearCommunicationLog() {
+    TBusMessage reply;
+    TBusError error;
+    return Bus_ && Bus_->CallBlocking(ServerName.c_str(), Path.c_str(), Operator.c_str(),
+                                      std::string(ZEMB::ClearCommunicationLogMethod).c_str(),
+                                      CallBound, reply, error) >= 0;
+}
+
+int TSimServer::LogChangeSignals(int atLeast, std::chrono::milliseconds bound) {
+    WaitUntil([&] { return Bus_ && Bus_->Process() && LogChanges_ >= atLeast; }, bound);
+    return LogChanges_;
+}
+
+bool TSimServer::Control(const std::vector<std::string>& request) {
+    std::vector<std::string> args = {ZEMB_SIM, "ctl", "--control", Folder_.File("control.sock")};
+    args.insert(args.end(), request.begin(), request.end());
+    return RunProgram(args).Status == 0;
+}
