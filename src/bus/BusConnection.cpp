@@ -4,6 +4,7 @@
 #include "base/DebugLog.h"
 #include "base/EventLoop.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -245,14 +246,34 @@ void TZEMBBus::Dispatch(const TBusMessage& m) {
         ReplyError(*this, m, SD_BUS_ERROR_UNKNOWN_OBJECT, "No objects here.");
         return;
     }
+    const char* senderName = sd_bus_message_get_sender(m.Get());
+    std::string sender = senderName ? senderName : "";
+    if (CallDepth_ >= MaxCallDepth) {
+        if (std::find(Serving_.begin(), Serving_.end(), sender) != Serving_.end())
+            ReplyError(*this, m, BusErrorName::NestingLimit,
+                       "Calls nested deeper than " + std::to_string(MaxCallDepth) +
+                           " levels are refused.");
+        else
+            Held_.push_back(m);
+        return;
+    }
+    Serving_.push_back(std::move(sender));
     try {
         MethodHandler_(m);
     } catch (...) {
         ReplyError(*this, m, "org.zemb.ZEMB.Error.Unexpected", "Catastrophic failure");
     }
+    Serving_.pop_back();
 }
 
 int TZEMBBus::ProcessOne() {
+    // Calls held at the depth limit go first, in the order they came, once the depth allows.
+    if (!Held_.empty() && CallDepth_ < MaxCallDepth) {
+        TBusMessage held = std::move(Held_.front());
+        Held_.pop_front();
+        Dispatch(held);
+        return 1;
+    }
     TBusMessage m;
     int r = sd_bus_process(Bus_, m.Out());
     if (r < 0)

@@ -33,6 +33,7 @@ inline constexpr const char* UnknownMethod = "org.freedesktop.DBus.Error.Unknown
 inline constexpr const char* InvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
 inline constexpr const char* NoReply = "org.freedesktop.DBus.Error.NoReply";
 inline constexpr const char* ServiceUnknown = "org.freedesktop.DBus.Error.ServiceUnknown";
+inline constexpr const char* NestingLimit = "org.zemb.ZEMB.Error.NestingLimit";
 } // namespace BusErrorName
 
 // An owned reference to a message; empty when no message.
@@ -155,6 +156,13 @@ private:
     TBusSlot Slot_;
 };
 
+// How deep calls may nest: a call out waits while incoming calls are served, and those may call
+// out again. A client whose callback answers with another call drives that without end, and each
+// level costs the thread's stack (a few KiB, several times that under AddressSanitizer); 64
+// levels stay far inside the 8 MiB of the main thread, and a legitimate callback that calls back
+// nests two or three deep.
+inline constexpr int MaxCallDepth = 64;
+
 class TZEMBBus {
 public:
     // Incoming method call; the handler sends the reply (or none, for calls that want none).
@@ -248,7 +256,10 @@ public:
         LostHandler_ = std::move(handler);
     }
 
-    // Depth of nested Call()s in progress (0: the pump is at the outermost level).
+    // Depth of nested Call()s in progress (0: the pump is at the outermost level). At
+    // MaxCallDepth an incoming call from a sender that is already being served further up (the
+    // one driving the nesting) is answered with the error NestingLimit; a call from anyone else
+    // is held and served, in arrival order, as soon as the depth falls: it is never refused.
     int CallDepth() const { return CallDepth_; }
 
 private:
@@ -269,6 +280,8 @@ private:
     std::deque<std::string> Vanished_;
     bool Draining_ = false;
     int CallDepth_ = 0;
+    std::deque<TBusMessage> Held_;     // calls that arrived at MaxCallDepth, oldest first
+    std::vector<std::string> Serving_; // senders of the calls being dispatched, outermost first
     // The io and time sources of AttachEvent; none while detached.
     struct TEventAttachment;
     std::unique_ptr<TEventAttachment> Event_;
