@@ -27,8 +27,6 @@ TSimDeviceConfig Config(const char* name, TSimDriver driver, const char* instanc
     c.VendorId = 0x0483;
     c.ProductId = 0xa7f1;
     c.Instance = instance;
-    c.Firmware = 0x0204;
-    c.RamSize = 0x0900;
     c.SerialNumber = 123456;
     c.HardwareRevision = 7;
     c.FpgaRevision = 0x1234;

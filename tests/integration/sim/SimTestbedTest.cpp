@@ -15,16 +15,9 @@ using Bytes = std::vector<std::uint8_t>;
 TSimDeviceConfig Fenwy() {
     TSimDeviceConfig c;
     c.Name = "fenwy";
-    c.Driver = TSimDriver::WinUSB_ST;
     c.VendorId = 0x0483;
     c.ProductId = 0x5740;
     c.Instance = "FW0000001007";
-    c.FriendlyName = "Fenwy Link";
-    c.Firmware = 0x0204;
-    c.RamSize = 0x0900;
-    c.SerialNumber = 123456;
-    c.HardwareRevision = 7;
-    c.FpgaRevision = 0x1234;
     return c;
 }
 

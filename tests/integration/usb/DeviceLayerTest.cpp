@@ -24,8 +24,6 @@ TSimDeviceConfig LibusbDevice(const std::string& name, TSimDriver driver, std::s
     c.VendorId = 0x0483;
     c.ProductId = 0xA7F1;
     c.Instance = std::move(instance);
-    c.Firmware = 0x0204;
-    c.RamSize = 0x0900;
     c.SerialNumber = 123456;
     return c;
 }
