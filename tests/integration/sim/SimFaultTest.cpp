@@ -189,6 +189,7 @@ TEST_F(SimFaultTest, UnplugInMidTransfer) {
     EXPECT_FALSE(bed_.IsPlugged("pipe"));
     pipe_.CloseDevice();
     EXPECT_FALSE(pipe_.OpenDevice());
+    EXPECT_FALSE(pipe_.Active());
     {
         std::lock_guard lock(goneMutex);
         EXPECT_THAT(gone, ElementsAre("usb", "pipe"));

@@ -199,6 +199,8 @@ TEST(SimControlLineTest, RequestsAndTheirArguments) {
     ASSERT_TRUE(c);
     EXPECT_EQ(c->Fault.Kind, TSimFaultKind::TransferFails);
     EXPECT_EQ(c->Fault.Count, 0u);
+    EXPECT_EQ(ParseSimControlLine("fault box wrongcode", error).value().Fault.Kind,
+              TSimFaultKind::WrongReplyCode);
     c = ParseSimControlLine("unplug box", error);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->Verb, TSimControlCommand::TVerb::Unplug);
@@ -208,7 +210,7 @@ TEST(SimControlLineTest, RequestsAndTheirArguments) {
     for (const char* bad :
          {"", "   ", "list all", "plug", "plug a b", "fault a", "fault a none", "fault a slow",
           "fault a slow x", "fault a slow 600001", "fault a short -1", "fault a short 1 2",
-          "fault a short 99999999999", "reboot a", "PLUG a"}) {
+          "fault a short 99999999999", "reboot a", "PLUG a", "fault a Short"}) {
         EXPECT_FALSE(ParseSimControlLine(bad, error)) << bad;
         EXPECT_FALSE(error.empty());
     }
