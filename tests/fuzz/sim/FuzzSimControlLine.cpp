@@ -1,18 +1,11 @@
 // SPDX-License-Identifier: MIT
 // A control-socket request line from any client: parsed or refused with a message.
+#include "FuzzText.h"
 #include "SimControl.h"
 
-#include <cstdint>
-#include <cstdlib>
-#include <string_view>
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view line(reinterpret_cast<const char*>(data), size);
+void FuzzText(std::string_view line) {
     std::string error;
     const auto command = ParseSimControlLine(line, error);
-    if (!command && error.empty())
-        std::abort();
-    if (command && command->Verb != TSimControlCommand::TVerb::List && command->Name.empty())
-        std::abort();
-    return 0;
+    Expect(command || !error.empty());
+    Expect(!command || command->Verb == TSimControlCommand::TVerb::List || !command->Name.empty());
 }

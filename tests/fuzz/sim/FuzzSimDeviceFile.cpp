@@ -1,28 +1,22 @@
 // SPDX-License-Identifier: MIT
 // The simulator's device file: any text is parsed or refused with a message, never more.
+#include "FuzzText.h"
 #include "SimLinkDevice.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
-#include <string_view>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
+void FuzzText(std::string_view text) {
     std::string error;
     const auto devices = ParseSimDeviceFile(text, error);
-    if (!devices) {
-        if (error.empty())
-            std::abort();
-        return 0;
-    }
-    for (const auto& d : *devices) {
+    Expect(devices || !error.empty());
+    for (const auto& d : devices.value_or(std::vector<TSimDeviceConfig>{})) {
         // What the testbed derives from an accepted device must hold together.
         const std::string link = SimLinkNameComponent(d, d.Instance.empty() ? "1-1" : d.Instance);
-        if (d.Name.empty() || link.find('/') != std::string::npos ||
-            link.find('\n') != std::string::npos)
-            std::abort();
-        (void)SimLinkReply(d, std::span<const std::uint8_t>(data, size < 4 ? size : 4));
+        Expect(!d.Name.empty() && link.find_first_of("/\n") == std::string::npos);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+        (void)SimLinkReply(
+            d, std::span<const std::uint8_t>(bytes, std::min<std::size_t>(4, text.size())));
     }
-    return 0;
 }

@@ -2,6 +2,7 @@
 // Discovery and identification of the device layer see exactly the simulated devices of a
 // device file, in the right cells, with the right fields (run under umockdev-wrapper).
 #include "SimTestbed.h"
+#include "base/Settings.h"
 #include "usb/DeviceGrid.h"
 #include "usb/LinkDevice.h"
 
@@ -57,41 +58,44 @@ protected:
 TEST_F(SimDiscoveryTest, EveryDeviceInTheCellOfItsRecord) {
     auto bed = BedFromFile("test-grid.ini");
     TUSB_IFDeviceGrid grid;
+    ZEMBSettings().EnableEEPWrite = true;
     grid.RescanAll();
+    ZEMBSettings().EnableEEPWrite = false;
     auto seen = GridByLinkName(grid);
     // "later" starts unplugged and is not there.
     ASSERT_EQ(seen.size(), 6u);
 
     // What identification makes of each device is tested over fakes (tests/unit/usb); here
-    // what discovery takes from the udev records: the cell of each interface class, the
-    // friendly name (or the description), the pipe-file directory.
+    // what discovery takes from the udev records (the cell of each interface class, the
+    // friendly name, else the description, else the LinkName; the pipe-file directory; the
+    // port path as the instance of a device without a serial-number string) and that every
+    // transport carries the identification.
+    const std::string noserial = bed->LinkName("noserial");
+    EXPECT_EQ(noserial, "usb#vid_10c4&pid_8a60#1-6#{8BB2450C-43E0-4B8A-B573-AC056D538606}");
     const struct {
         std::string LinkName;
         TUSBDevType Row;
         TUSB_DeviceDriver Column;
-        const char* FriendlyName;
+        std::string FriendlyName, Serial;
     } cases[] = {
-        {bed->LinkName("fenwy-st"), dtFenwy, ddWinUSB_ST, "Fenwy ST"},
-        {bed->LinkName("fenwy-old"), dtFenwy, ddWinUSB_Silabs, "Old Fenwy"},
-        {bed->PipeDir("mirel-pipe"), dtMirel, ddSilabs, nullptr},
-        {bed->LinkName("brisk-st"), dtBrisk, ddWinUSB_ST, nullptr},
+        {bed->LinkName("fenwy-st"), dtFenwy, ddWinUSB_ST, "Fenwy ST", "123456"},
+        {bed->LinkName("fenwy-old"), dtFenwy, ddWinUSB_Silabs, "Old Fenwy", "AB1234"},
+        {bed->PipeDir("mirel-pipe"), dtMirel, ddSilabs, "Mirel on pipes", "DEFGHI008"},
+        {bed->LinkName("brisk-st"), dtBrisk, ddWinUSB_ST, bed->LinkName("brisk-st"), ""},
+        {noserial, dtNotRecognized, ddWinUSB_Silabs, noserial, "4294967295"},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(seen.contains(c.LinkName)) << c.LinkName;
         EXPECT_EQ(seen.at(c.LinkName).row, c.Row) << c.LinkName;
         EXPECT_EQ(seen.at(c.LinkName).column, c.Column) << c.LinkName;
-        if (c.FriendlyName) {
-            EXPECT_EQ(seen.at(c.LinkName).device->FriendlyName, c.FriendlyName);
-        }
+        EXPECT_EQ(seen.at(c.LinkName).device->FriendlyName, c.FriendlyName);
+        EXPECT_EQ(seen.at(c.LinkName).device->SerialNumber, c.Serial);
     }
-    EXPECT_EQ(seen.at(bed->PipeDir("mirel-pipe")).device->SerialNumber, "DEFGHI008");
-
-    // Without a serial-number string the port path is the instance.
-    const std::string noserial = bed->LinkName("noserial");
-    EXPECT_EQ(noserial, "usb#vid_10c4&pid_8a60#1-6#{8BB2450C-43E0-4B8A-B573-AC056D538606}");
-    const auto& ns = seen.at(noserial);
-    EXPECT_EQ(ns.row, dtNotRecognized);
-    EXPECT_EQ(ns.device->FriendlyName, noserial);
+    // Four commands of one byte, replies of 3, 3, 8 and 1 bytes, on either libusb chip.
+    for (const char* name : {"fenwy-st", "noserial"}) {
+        EXPECT_EQ(bed->Device(name)->BytesWritten(), 4U) << name;
+        EXPECT_EQ(bed->Device(name)->BytesRead(), 15U) << name;
+    }
 }
 
 } // namespace

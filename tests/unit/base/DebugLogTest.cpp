@@ -35,108 +35,68 @@ protected:
 };
 } // namespace
 
-TEST(GroupListTest, SplitsAtCommasKeepingBlanksAndQuotes) {
-    EXPECT_THAT(SplitGroupList(""), IsEmpty());
-    EXPECT_THAT(SplitGroupList("All"), ElementsAre("All"));
-    EXPECT_THAT(SplitGroupList("RUVAzer Comm,RUVAzerComm3"),
-                ElementsAre("RUVAzer Comm", "RUVAzerComm3"));
-    EXPECT_THAT(SplitGroupList("RUVAzerComm, RUVAzerComm3"),
-                ElementsAre("RUVAzerComm", " RUVAzerComm3"));
-    EXPECT_THAT(SplitGroupList("a,"), ElementsAre("a", ""));
-    EXPECT_THAT(SplitGroupList(",a"), ElementsAre("", "a"));
-    EXPECT_THAT(SplitGroupList("a,,b"), ElementsAre("a", "", "b"));
-    EXPECT_THAT(SplitGroupList("\"x, y\",z"), ElementsAre("x, y", "z"));
-    EXPECT_THAT(SplitGroupList("\"say \"\"hi\"\"\""), ElementsAre("say \"hi\""));
-    EXPECT_THAT(SplitGroupList("\"open"), ElementsAre("open"));
+// Commas outside quotes and control characters end items; blanks are kept, a control
+// character is skipped and a comma right after one starts no empty item.
+TEST(GroupListTest, SplitsAtCommasAndControlCharacters) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"", {}},
+        {"RUVAzer Comm,RUVAzerComm3", {"RUVAzer Comm", "RUVAzerComm3"}},
+        {"RUVAzerComm, RUVAzerComm3", {"RUVAzerComm", " RUVAzerComm3"}},
+        {"a,,b,", {"a", "", "b", ""}},
+        {",a", {"", "a"}},
+        {"\"x, y\",z", {"x, y", "z"}},
+        {"\"say \"\"hi\"\"\"", {"say \"hi\""}},
+        {"\"open", {"open"}},
+        {"a\tb", {"a", "b"}},
+        {"a,\tb", {"a", "b"}},
+        {"\t\ta\t", {"a"}},
+        {"a,\t", {"a", ""}},
+    };
+    for (const auto& [text, items] : cases)
+        EXPECT_EQ(SplitGroupList(text), items) << text;
 }
 
-TEST(GroupListTest, ControlCharactersEndItemsAndAreSkipped) {
-    EXPECT_THAT(SplitGroupList("a\tb"), ElementsAre("a", "b"));
-    EXPECT_THAT(SplitGroupList("a,\tb"), ElementsAre("a", "b"));
-    EXPECT_THAT(SplitGroupList("\t\ta"), ElementsAre("a"));
-    EXPECT_THAT(SplitGroupList("a\t"), ElementsAre("a"));
-    EXPECT_THAT(SplitGroupList("a,\t"), ElementsAre("a", ""));
-}
-
-TEST(LogFileNameTest, DateAndMinuteOfStart) {
-    std::tm start{};
-    start.tm_year = 2026 - 1900;
-    start.tm_mon = 11;
-    start.tm_mday = 5;
-    start.tm_hour = 6;
-    start.tm_min = 37;
-    EXPECT_EQ(DebugLogFileName(start), "ODS_LogFile_2026-12-05-06-37.ods");
-}
-
-TEST_F(ConfDebugStringTest, WithoutConfigurationEveryLinePassesUnchanged) {
+// The QUOREN.INI section, one line and its group: whether the line is shown, and as what.
+TEST_F(ConfDebugStringTest, SectionDecidesWhichLinesPassAndHow) {
+    // Without a file every line passes unchanged, and no log file is written.
     LoadDebugStringSettings();
-    EXPECT_FALSE(DebugStringSettings().Enabled);
     ConfDebugString("Device failed", "RUVAzerComm");
-    ConfDebugString("no group");
-    EXPECT_THAT(lines_, ElementsAre("Device failed", "no group"));
+    EXPECT_THAT(lines_, ElementsAre("Device failed"));
     EXPECT_FALSE(folder_.Exists(DebugStringSettings().LogFileName));
-}
 
-TEST_F(ConfDebugStringTest, EmptySectionLeavesTheLogDisabled) {
-    Configure("");
-    EXPECT_FALSE(DebugStringSettings().Enabled);
-}
-
-TEST_F(ConfDebugStringTest, AnyKeyEnablesWithAllGroupsAndNoPrefix) {
-    Configure("DisableShow=0\r\n");
-    EXPECT_TRUE(DebugStringSettings().Enabled);
-    ConfDebugString("one", "RUVAzerComm");
-    ConfDebugString("two", "");
-    EXPECT_THAT(lines_, ElementsAre("one", "two"));
-}
-
-TEST_F(ConfDebugStringTest, IncludeExcludeAndCaseRules) {
-    Configure("IncludedGroups=All\r\nExcludedGroups=RUVAzerCommTraffic\r\n");
-    ConfDebugString("traffic", "RUVAzerCommTraffic");
-    ConfDebugString("trace", "RUVAzerComm3");
-    EXPECT_THAT(lines_, ElementsAre("trace"));
-
-    lines_.clear();
-    Configure("IncludedGroups=ruvazercomm3\r\n");
-    ConfDebugString("trace", "RUVAzerComm3");
-    ConfDebugString("empty group", "");
-    ConfDebugString("other", "RUVAzerComm");
-    EXPECT_THAT(lines_, ElementsAre("trace"));
-
-    lines_.clear();
-    Configure("IncludedGroups=RUVAzerComm, RUVAzerComm3\r\n");
-    ConfDebugString("a", "RUVAzerComm");
-    ConfDebugString("b", "RUVAzerComm3");
-    EXPECT_THAT(lines_, ElementsAre("a"));
-
-    lines_.clear();
-    Configure("IncludedGroups=All,Nabto\r\nExcludedGroups=nabto\r\n");
-    ConfDebugString("delay", "Nabto");
-    EXPECT_THAT(lines_, IsEmpty()) << "the excluded list wins, also over All";
-
-    Configure("IncludedGroups=\r\n");
-    ConfDebugString("anything", "RUVAzerComm");
-    EXPECT_THAT(lines_, IsEmpty()) << "an empty included list refuses every line";
-}
-
-TEST_F(ConfDebugStringTest, PrefixesGroupThenModule) {
-    Configure("ShowAssociatedGroup=1\r\nShowModule=1\r\n");
-    ConfDebugString("text", "RUVAzerComm3");
-    ConfDebugString("text", "");
-    const std::string module = ExtractFileName(ExecutablePath());
-    EXPECT_THAT(lines_,
-                ElementsAre("[RUVAzerComm3] [" + module + "] text", "[] [" + module + "] text"));
-
-    lines_.clear();
-    Configure("ShowModule=1\r\nShowModulePath=1\r\n");
-    ConfDebugString("text", "g");
-    EXPECT_THAT(lines_, ElementsAre("[" + ExecutablePath() + "] text"));
-}
-
-TEST_F(ConfDebugStringTest, WordInABooleanKeyGivesItsDefault) {
-    Configure("DisableShow=yes\r\nShowAssociatedGroup=on\r\n");
-    ConfDebugString("shown", "g");
-    EXPECT_THAT(lines_, ElementsAre("shown"));
+    const std::string m = "[" + ExtractFileName(ExecutablePath()) + "] ";
+    const std::string all = "IncludedGroups=All,Nabto\r\nExcludedGroups=nabto,RUVAzerCommTraffic";
+    const std::string two = "IncludedGroups=RUVAzerComm, RUVAzerComm3";
+    const std::string prefixes = "ShowAssociatedGroup=1\r\nShowModule=1";
+    const struct {
+        std::string Section, Group, Shown; // Shown empty: refused
+    } cases[] = {
+        // An empty section leaves the log disabled; any key enables it, all groups, no prefix.
+        {"", "g", "text"},
+        {"DisableShow=0", "", "text"},
+        // The excluded list wins, also over All; names without case; blanks count.
+        {all, "Nabto", ""},
+        {all, "RUVAzerCommTraffic", ""},
+        {all, "RUVAzerComm3", "text"},
+        {"IncludedGroups=ruvazercomm3", "RUVAzerComm3", "text"},
+        {"IncludedGroups=ruvazercomm3", "", ""},
+        {two, "RUVAzerComm", "text"},
+        {two, "RUVAzerComm3", ""},
+        {"IncludedGroups=", "RUVAzerComm", ""},
+        // A word in a boolean key gives its default.
+        {"DisableShow=yes\r\nShowAssociatedGroup=on", "g", "text"},
+        {prefixes, "RUVAzerComm3", "[RUVAzerComm3] " + m + "text"},
+        {prefixes, "", "[] " + m + "text"},
+        {"ShowModule=1\r\nShowModulePath=1", "g", "[" + ExecutablePath() + "] text"},
+    };
+    for (const auto& c : cases) {
+        lines_.clear();
+        Configure(c.Section + "\r\n");
+        ConfDebugString("text", c.Group);
+        EXPECT_EQ(lines_,
+                  c.Shown.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.Shown})
+            << c.Section << " / " << c.Group;
+    }
 }
 
 TEST_F(ConfDebugStringTest, LogFileGetsHeaderOnceThenTimedLines) {
@@ -149,23 +109,12 @@ TEST_F(ConfDebugStringTest, LogFileGetsHeaderOnceThenTimedLines) {
     ConfDebugString("first", "RUVAzerComm");
     ConfDebugString("second", "RUVAzerComm");
     EXPECT_THAT(lines_, IsEmpty()) << "DisableShow keeps lines off the debug output";
-
-    const std::string text = folder_.Read(name);
-    std::vector<std::string> fileLines;
-    for (std::size_t pos = 0; pos < text.size();) {
-        std::size_t end = text.find("\r\n", pos);
-        ASSERT_NE(end, std::string::npos) << "every line ends with CR LF";
-        fileLines.push_back(text.substr(pos, end - pos));
-        pos = end + 2;
-    }
-    ASSERT_EQ(fileLines.size(), 4u);
-    EXPECT_THAT(
-        fileLines[0],
-        ::testing::MatchesRegex(
-            R"(\[Session started at : [0-9]{4}-[0-9]{2}-[0-9]{2}_[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}\])"));
-    EXPECT_EQ(fileLines[1], "Time (Seconds)\tOutputDebugString");
-    EXPECT_THAT(fileLines[2], ::testing::MatchesRegex(R"(\[[0-9]+\.[0-9]{6}\]	first)"));
-    EXPECT_THAT(fileLines[3], ::testing::MatchesRegex(R"(\[[0-9]+\.[0-9]{6}\]	second)"));
+    const std::string stamp = "\\[[0-9]+\\.[0-9]{6}\\]\t";
+    EXPECT_THAT(folder_.Read(name),
+                ::testing::MatchesRegex("\\[Session started at : [0-9]{4}-[0-9]{2}-[0-9]{2}_"
+                                        "[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}\\]\r\n"
+                                        "Time \\(Seconds\\)\tOutputDebugString\r\n" +
+                                        stamp + "first\r\n" + stamp + "second\r\n"));
 
     // A file deleted while the process runs is created anew with a new header.
     std::filesystem::remove(folder_.File(name));

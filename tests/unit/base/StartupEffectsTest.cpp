@@ -82,27 +82,27 @@ TEST(PermanentLogCleanupTest, OnlyDailyLogsBeforeTodayGo) {
     }
 }
 
-TEST(PermanentLogCleanupTest, FoldersAndLinksAreNotTouched) {
-    TTempFolder folder;
-    TTempFolder outside;
+TEST(PermanentLogCleanupTest, FoldersLinksAndMissingFoldersAreNotTouched) {
+    TTempFolder folder, outside;
     outside.Write("HA_Log2000-01-01.haj", "outside");
     fs::create_directories(folder.File("HA_Log2001-01-01.haj"));
     fs::create_symlink(outside.File("HA_Log2000-01-01.haj"), folder.File("HA_Log2000-01-01.haj"));
     EXPECT_EQ(CleanPermanentLogFolder(folder.Path(), "HA_Log2026-12-06.haj"), 0);
     EXPECT_TRUE(outside.Exists("HA_Log2000-01-01.haj"));
     EXPECT_TRUE(fs::is_directory(folder.File("HA_Log2001-01-01.haj")));
+    EXPECT_EQ(CleanPermanentLogFolder(folder.File("missing/"), "HA_Log2026-12-06.haj"), 0);
 }
 
-TEST(PermanentLogCleanupTest, MissingFolderDeletesNothing) {
-    EXPECT_EQ(CleanPermanentLogFolder("/nonexistent/zemb/", "HA_Log2026-12-06.haj"), 0);
-}
-
-TEST(PermanentLogNameTest, DateOfStart) {
-    std::tm day{};
-    day.tm_year = 126;
-    day.tm_mon = 11;
-    day.tm_mday = 5;
-    EXPECT_EQ(PermanentLogName(day), "HA_Log2026-12-05.haj");
+// The daily permanent log and the debug log file are named after the time of the start.
+TEST(LogFileNameTest, DateAndMinuteOfStart) {
+    std::tm start{};
+    start.tm_year = 2026 - 1900;
+    start.tm_mon = 11;
+    start.tm_mday = 5;
+    start.tm_hour = 6;
+    start.tm_min = 37;
+    EXPECT_EQ(PermanentLogName(start), "HA_Log2026-12-05.haj");
+    EXPECT_EQ(DebugLogFileName(start), "ODS_LogFile_2026-12-05-06-37.ods");
 }
 
 TEST_F(StartupTest, DefaultsCreateBothFoldersAndCleanOldLogs) {
@@ -128,16 +128,11 @@ TEST_F(StartupTest, LoggingOrNoPermanentLoggingSkipsThePermanentFolder) {
     }
 }
 
-TEST_F(StartupTest, StartupLoadsTheDebugLogSettings) {
+TEST_F(StartupTest, StartupLoadsTheDebugLogAndShowsTheFastProtocolMessage) {
     folder_.Write("exe/QUOREN.INI", "[OutputDebugString]\nShowAssociatedGroup=1\n");
-    RunProgrammingLibraryStartup();
-    EXPECT_TRUE(DebugStringSettings().Enabled);
-    EXPECT_TRUE(DebugStringSettings().ShowAssociatedGroup);
-}
-
-TEST_F(StartupTest, FastProtocolShowsItsMessage) {
     folder_.Write("etc/Zalto.ini", "[System]\nFastProtocol=1\n");
     RunProgrammingLibraryStartup();
+    EXPECT_TRUE(DebugStringSettings().ShowAssociatedGroup);
     EXPECT_EQ(shown_, (std::vector<std::string>{"FastProtocol setting in Zalto.ini ignored"}));
 }
 

@@ -29,15 +29,14 @@ TEST(VersionInfoTest, EveryExecutableCarriesItsRecord) {
 TEST(VersionInfoTest, FileWithoutRecordGivesEmptyTextAndKeepsWords) {
     TTempFolder folder;
     folder.Write("plain", "not an executable");
-    TVersionWords words{9, 9, 9, 9};
-    std::string text = "stale";
-    GetFileVersionString(folder.File("plain"), words, text);
-    EXPECT_EQ(text, "");
-    EXPECT_EQ(words, (TVersionWords{9, 9, 9, 9}));
-    GetFileVersionString("/bin/sh", words, text);
-    EXPECT_EQ(text, "");
-    GetFileVersionString(folder.File("missing"), words, text);
-    EXPECT_EQ(text, "");
+    for (const std::string& file :
+         {folder.File("plain"), std::string("/bin/sh"), folder.File("x")}) {
+        TVersionWords words{9, 9, 9, 9};
+        std::string text = "stale";
+        GetFileVersionString(file, words, text);
+        EXPECT_EQ(text, "") << file;
+        EXPECT_EQ(words, (TVersionWords{9, 9, 9, 9})) << file;
+    }
 }
 
 TEST(IdentityTest, ComputerAndUserNames) {

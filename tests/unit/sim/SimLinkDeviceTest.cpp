@@ -22,28 +22,26 @@ TSimDeviceConfig Config() {
     return c;
 }
 
-Bytes Reply(const TSimDeviceConfig& c, Bytes written) {
-    return SimLinkReply(c, written);
-}
-
-TEST(SimLinkReplyTest, LinkCommandsAreAnsweredFromTheSettings) {
-    const auto c = Config();
-    EXPECT_EQ(Reply(c, {0x09}), (Bytes{0x08, 0x00, 0x09}));
-    EXPECT_EQ(Reply(c, {0x13}), (Bytes{0x14, 0x04, 0x02})); // minor, then major
-    EXPECT_EQ(Reply(c, {0x18}), (Bytes{0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}));
-    EXPECT_EQ(Reply(c, {0x1C}), (Bytes{0x1D}));
-    auto max = c;
-    max.SerialNumber = 0xFFFFFFFFu;
-    EXPECT_EQ(Reply(max, {0x18}), (Bytes{0x19, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x34, 0x12}));
-}
-
-TEST(SimLinkReplyTest, EverythingElseComesBackUnchanged) {
-    const auto c = Config();
-    EXPECT_EQ(Reply(c, {0x11}), (Bytes{0x11})); // poll messages
-    EXPECT_EQ(Reply(c, {0x12, 0x00, 0xFF}), (Bytes{0x12, 0x00, 0xFF}));
-    EXPECT_EQ(Reply(c, {0x08}), (Bytes{0x08}));             // a reply code is no command
-    EXPECT_EQ(Reply(c, {0x09, 0x09}), (Bytes{0x09, 0x09})); // commands are one byte
-    EXPECT_EQ(Reply(c, {}), Bytes{});
+// Link commands are answered from the settings (firmware minor, then major; the serial's four
+// bytes low first); everything else comes back unchanged, a reply code too, and a command is
+// one byte alone.
+TEST(SimLinkReplyTest, LinkCommandsAnsweredEverythingElseEchoed) {
+    auto c = Config();
+    const std::pair<Bytes, Bytes> cases[] = {
+        {{0x09}, {0x08, 0x00, 0x09}},
+        {{0x13}, {0x14, 0x04, 0x02}},
+        {{0x18}, {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}},
+        {{0x1C}, {0x1D}},
+        {{0x12, 0x00, 0xFF}, {0x12, 0x00, 0xFF}},
+        {{0x08}, {0x08}},
+        {{0x09, 0x09}, {0x09, 0x09}},
+        {{}, {}},
+    };
+    for (const auto& [written, reply] : cases)
+        EXPECT_EQ(SimLinkReply(c, written), reply) << written.size();
+    c.SerialNumber = 0xFFFFFFFFu;
+    EXPECT_EQ(SimLinkReply(c, Bytes{0x18}),
+              (Bytes{0x19, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x34, 0x12}));
 }
 
 TEST(SimLinkDeviceTest, RepliesArePacketsTakenInOrder) {
@@ -67,37 +65,30 @@ TEST(SimLinkDeviceTest, RepliesArePacketsTakenInOrder) {
 TEST(SimLinkDeviceTest, ReplyFaultsForCountCommandsThenHealthy) {
     TSimLinkDevice d(Config());
     const auto now = Clock::now();
-    Bytes out;
+    const auto ask = [&](std::uint8_t command) {
+        Bytes out;
+        EXPECT_EQ(d.HostWrite(Bytes{command}, now), TSimTransfer::Done);
+        d.HostRead(64, out, now);
+        return out;
+    };
     d.SetFault({TSimFaultKind::ShortReply, 2, 0});
-    d.HostWrite(Bytes{0x18}, now);
-    d.HostRead(64, out, now);
-    EXPECT_EQ(out, (Bytes{0x19, 0x40, 0xE2, 0x01}));
-    d.HostWrite(Bytes{0x1C}, now); // one byte short of one: nothing
-    d.HostRead(64, out, now);
-    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(ask(0x18), (Bytes{0x19, 0x40, 0xE2, 0x01}));
+    EXPECT_TRUE(ask(0x1C).empty()); // one byte short of one: nothing
     EXPECT_EQ(d.Fault().Kind, TSimFaultKind::None);
-    d.HostWrite(Bytes{0x1C}, now);
-    d.HostRead(64, out, now);
-    EXPECT_EQ(out, Bytes{0x1D});
+    EXPECT_EQ(ask(0x1C), Bytes{0x1D});
 
     d.SetFault({TSimFaultKind::WrongReplyCode, 1, 0});
     // Reads do not spend a reply fault.
+    Bytes out;
     EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done);
-    d.HostWrite(Bytes{0x13}, now);
-    d.HostRead(64, out, now);
-    EXPECT_EQ(out, (Bytes{0x94, 0x04, 0x02}));
+    EXPECT_EQ(ask(0x13), (Bytes{0x94, 0x04, 0x02}));
     EXPECT_EQ(d.Fault().Kind, TSimFaultKind::None);
 
     d.SetFault({TSimFaultKind::NoReply, 0, 0}); // until cleared
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(d.HostWrite(Bytes{0x09}, now), TSimTransfer::Done);
-        d.HostRead(64, out, now);
-        EXPECT_TRUE(out.empty());
-    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(ask(0x09).empty());
     d.ClearFault();
-    d.HostWrite(Bytes{0x09}, now);
-    d.HostRead(64, out, now);
-    EXPECT_EQ(out.size(), 3u);
+    EXPECT_EQ(ask(0x09).size(), 3u);
 }
 
 // Failing transfers and an unplug in mid-transfer, seen through the real transports: SimFaultTest.
@@ -118,11 +109,8 @@ TEST(SimLinkDeviceTest, SlowReplyIsReadyAfterItsDelay) {
     EXPECT_EQ(out, (Bytes{0x14, 0x04, 0x02}));
 }
 
-TEST(SimNamesTest, DriversFaultsGuidsAndLinkNames) {
-    EXPECT_EQ(SimDriverFromName("WinUSB_ST"), TSimDriver::WinUSB_ST);
-    EXPECT_FALSE(SimDriverFromName("winusb"));
-    EXPECT_EQ(SimFaultFromName("wrongcode"), TSimFaultKind::WrongReplyCode);
-    EXPECT_FALSE(SimFaultFromName("Short"));
+// Driver and fault names: through the device file and the control line below.
+TEST(SimNamesTest, GuidsAndLinkNames) {
     auto c = Config();
     c.Driver = TSimDriver::WinUSB_Silabs;
     c.VendorId = 0x10C4;
@@ -138,44 +126,32 @@ TEST(SimNamesTest, DriversFaultsGuidsAndLinkNames) {
               "usb#vid_10c4&pid_0001#X1#{0000000A-0000-0000-0000-000000000001}");
 }
 
-std::optional<std::vector<TSimDeviceConfig>> Parse(const std::string& text, std::string& error) {
-    return ParseSimDeviceFile(text, error);
-}
-
 TEST(SimDeviceFileTest, ReadsEveryKey) {
     std::string error;
-    const auto devices = Parse("; comment\n"
-                               "[Box1]\n"
-                               "driver = WINUSB_SILABS\n"
-                               "VendorId=0x10C4\nProductId=ea61\n"
-                               "Instance=ABC123\nFriendlyName=\"My box\"\nDescription=Desc\n"
-                               "InterfaceGuid={0ceaff08-b1fd-4d12-b748-353077277f7e}\n"
-                               "Firmware=1.50\nRamSize=$900\nSerialNumber=4294967295\n"
-                               "HardwareRevision=255\nFpgaRevision=0xFFFF\nPlugged=0\n"
-                               "[box2]\nDriver=silabs\nVendorId=1\nProductId=2\n",
-                               error);
+    // Comments, blanks and quotes are the profile file's (tests/unit/base).
+    const auto devices = ParseSimDeviceFile(
+        "[Box1]\nDriver=WINUSB_SILABS\nVendorId=0x10C4\nProductId=ea61\nInstance=ABC123\n"
+        "FriendlyName=My box\nDescription=Desc\nFirmware=1.50\nRamSize=$900\n"
+        "InterfaceGuid={0ceaff08-b1fd-4d12-b748-353077277f7e}\nSerialNumber=4294967295\n"
+        "HardwareRevision=255\nFpgaRevision=0xFFFF\nPlugged=0\n"
+        "[box2]\nDriver=silabs\nVendorId=1\nProductId=2\n",
+        error);
     ASSERT_TRUE(devices) << error;
     ASSERT_EQ(devices->size(), 2u);
     const auto& b = (*devices)[0];
     EXPECT_EQ(b.Name, "Box1");
     EXPECT_EQ(b.Driver, TSimDriver::WinUSB_Silabs);
-    EXPECT_EQ(b.VendorId, 0x10C4);
-    EXPECT_EQ(b.ProductId, 0xEA61);
-    EXPECT_EQ(b.Instance, "ABC123");
-    EXPECT_EQ(b.FriendlyName, "My box");
-    EXPECT_EQ(b.Description, "Desc");
+    EXPECT_EQ(std::tie(b.Instance, b.FriendlyName, b.Description),
+              std::tuple("ABC123", "My box", "Desc"));
     EXPECT_EQ(b.InterfaceGuid, "{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
-    EXPECT_EQ(b.Firmware, 0x0132); // shown as 01.50
-    EXPECT_EQ(b.RamSize, 0x900);
-    EXPECT_EQ(b.SerialNumber, 4294967295u);
-    EXPECT_EQ(b.HardwareRevision, 255);
-    EXPECT_EQ(b.FpgaRevision, 0xFFFF);
+    // Firmware 1.50 is 0x0132, shown as 01.50.
+    EXPECT_EQ(std::tie(b.VendorId, b.ProductId, b.Firmware, b.RamSize, b.SerialNumber,
+                       b.HardwareRevision, b.FpgaRevision),
+              std::tuple(0x10C4, 0xEA61, 0x0132, 0x900, 4294967295u, 255, 0xFFFF));
     EXPECT_FALSE(b.Plugged);
     const auto& d = (*devices)[1];
-    EXPECT_EQ(d.Driver, TSimDriver::Silabs);
-    EXPECT_TRUE(d.Plugged);
-    EXPECT_EQ(d.Firmware, 0x0204);
-    EXPECT_TRUE(d.Instance.empty());
+    EXPECT_EQ(std::tuple(d.Driver, d.Plugged, d.Firmware, d.Instance),
+              std::tuple(TSimDriver::Silabs, true, 0x0204, ""));
 }
 
 TEST(SimDeviceFileTest, MalformedFilesAreRefusedWithTheSectionAndKey) {
@@ -186,6 +162,7 @@ TEST(SimDeviceFileTest, MalformedFilesAreRefusedWithTheSectionAndKey) {
     } cases[] = {
         {"", "no device described"},
         {"[b]\nVendorId=1\nProductId=2\n", "device [b], key Driver: missing"},
+        {"[b]\nDriver=usbserial\nVendorId=1\nProductId=2\n", "key Driver: 'usbserial' is not"},
         {base + "Colour=red\n", "device [b], key Colour: unknown key"},
         {"[b]\nDriver=winusb_st\nVendorId=12345\nProductId=1\n", "key VendorId: '12345'"},
         {"[b]\nDriver=winusb_st\nVendorId=1\n", "key ProductId: missing"},
@@ -204,7 +181,7 @@ TEST(SimDeviceFileTest, MalformedFilesAreRefusedWithTheSectionAndKey) {
     };
     for (const auto& c : cases) {
         std::string error;
-        EXPECT_FALSE(Parse(c.text, error)) << c.text;
+        EXPECT_FALSE(ParseSimDeviceFile(c.text, error)) << c.text;
         EXPECT_NE(error.find(c.message), std::string::npos) << error << " / " << c.message;
     }
 }
@@ -222,6 +199,8 @@ TEST(SimControlLineTest, RequestsAndTheirArguments) {
     ASSERT_TRUE(c);
     EXPECT_EQ(c->Fault.Kind, TSimFaultKind::TransferFails);
     EXPECT_EQ(c->Fault.Count, 0u);
+    EXPECT_EQ(ParseSimControlLine("fault box wrongcode", error).value().Fault.Kind,
+              TSimFaultKind::WrongReplyCode);
     c = ParseSimControlLine("unplug box", error);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->Verb, TSimControlCommand::TVerb::Unplug);
@@ -231,7 +210,7 @@ TEST(SimControlLineTest, RequestsAndTheirArguments) {
     for (const char* bad :
          {"", "   ", "list all", "plug", "plug a b", "fault a", "fault a none", "fault a slow",
           "fault a slow x", "fault a slow 600001", "fault a short -1", "fault a short 1 2",
-          "fault a short 99999999999", "reboot a", "PLUG a"}) {
+          "fault a short 99999999999", "reboot a", "PLUG a", "fault a Short"}) {
         EXPECT_FALSE(ParseSimControlLine(bad, error)) << bad;
         EXPECT_FALSE(error.empty());
     }

@@ -47,11 +47,6 @@ TEST_F(NabtoSim, SlowExampleDelaysBySize) {
     EXPECT_EQ(sim.IntervalDelay(10), 44);
     EXPECT_EQ(sim.IntervalDelay(200), 94);       // 93.6
     EXPECT_EQ(sim.IntervalDelay(200000), 20074); // past every ToBytes: the last interval
-    const std::uint8_t data[1] = {0x55};
-    sim.Delay(data, 10, "Write");
-    EXPECT_THAT(sleeps, ElementsAre(44));
-    EXPECT_THAT(log.lines, ElementsAre(Pair(">>NaptoDelay_ms: 44 10 Write", "Nabto"),
-                                       Pair("<<NaptoDelay_ms Write", "Nabto")));
 }
 
 // One interval line and a transfer size: the delay. Halves round to the even neighbour; a
@@ -115,19 +110,6 @@ TEST_F(NabtoSim, IncludePollDelayIsTrueExactlyForOne) {
     EXPECT_TRUE(TNabtoSim().IncludePollDelay);
 }
 
-TEST_F(NabtoSim, OverlappingLineEndsTheLoad) {
-    WriteIni("[Overlap]\n1=0,100,10,1\n2=50,200,10,1\n[Touching]\n1=100,200,1,1\n2=0,100,1,1\n");
-    TNabtoSim sim;
-    EXPECT_FALSE(sim.Load("Overlap"));
-    EXPECT_EQ(sim.CurrentConfig, "");
-    ASSERT_EQ(sim.Intervals.size(), 1U); // what was accepted before stays
-    EXPECT_EQ(sim.Intervals[0].ToBytes, 100);
-    ASSERT_TRUE(sim.Load("touching"));
-    ASSERT_EQ(sim.Intervals.size(), 2U);
-    EXPECT_EQ(sim.Intervals[0].FromBytes, 0); // kept sorted
-    EXPECT_EQ(sim.Intervals[1].FromBytes, 100);
-}
-
 TEST_F(NabtoSim, MalformedLinesAreRejected) {
     TNabtoSim sim;
     // A trailing comma adds an empty fourth field; an exponent needs digits.
@@ -145,20 +127,26 @@ TEST_F(NabtoSim, MalformedLinesAreRejected) {
     EXPECT_THAT(SplitCommaText("\"open"), ElementsAre("open"));
 }
 
-TEST_F(NabtoSim, LoadStopsAtTheFirstMissingKey) {
+// Load reads the keys 1, 2, ... up to the first one missing; a malformed line or one that
+// overlaps an earlier interval ends the load, unloaded, with what came before it kept.
+TEST_F(NabtoSim, LoadStopsAtTheFirstMissingKeyOrBadLine) {
     WriteIni("[Gap]\n1=0,64,40,2.5\n3=64,100,80,10\n[Three]\n1=0,64,40\n[Empty]\n1=  \n"
-             "[BadDelay]\n1=0,64,40,2.5\n2=64,100,8x,1\n");
-    TNabtoSim sim;
-    ASSERT_TRUE(sim.Load("Gap"));
-    EXPECT_EQ(sim.Intervals.size(), 1U);
-    EXPECT_FALSE(sim.Load("Three"));
-    EXPECT_TRUE(sim.Intervals.empty());
-    EXPECT_FALSE(sim.Load("Empty"));
-    EXPECT_FALSE(sim.Load("Missing"));
-    EXPECT_FALSE(sim.Load(""));
-    EXPECT_FALSE(sim.Load("BadDelay"));
-    EXPECT_EQ(sim.Intervals.size(), 1U);
-    EXPECT_EQ(sim.CurrentConfig, "");
+             "[BadDelay]\n1=0,64,40,2.5\n2=64,100,8x,1\n[Overlap]\n1=0,100,10,1\n2=50,200,10,1\n"
+             "[Touching]\n1=100,200,1,1\n2=0,100,1,1\n");
+    const struct {
+        const char* Name;
+        bool Loaded;
+        std::size_t Intervals;
+    } cases[] = {{"Gap", true, 1},      {"Three", false, 0},  {"Empty", false, 0},
+                 {"Missing", false, 0}, {"", false, 0},       {"BadDelay", false, 1},
+                 {"Overlap", false, 1}, {"touching", true, 2}};
+    for (const auto& c : cases) {
+        TNabtoSim sim;
+        EXPECT_EQ(sim.Load(c.Name), c.Loaded) << c.Name;
+        EXPECT_EQ(sim.Intervals.size(), c.Intervals) << c.Name;
+        EXPECT_EQ(sim.CurrentConfig.empty(), !c.Loaded) << c.Name;
+        EXPECT_TRUE(sim.Intervals.size() < 2 || sim.Intervals[0].FromBytes == 0); // sorted
+    }
 }
 
 TEST_F(NabtoSim, SaveWritesTheGeneralSectionOnly) {

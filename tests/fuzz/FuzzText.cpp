@@ -1,0 +1,10 @@
+// SPDX-License-Identifier: MIT
+#include "FuzzText.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzText(std::string_view(reinterpret_cast<const char*>(data), size));
+    return 0;
+}
