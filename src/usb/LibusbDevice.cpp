@@ -95,3 +95,7 @@ bool TUSB_IFDeviceWinUSB_Generic::WriteBuffer(const std::uint8_t* Buffer, std::u
                         LogGroupComm);
     return ok;
 }
+
+std::uint32_t TUSB_IFDeviceWinUSB_Generic::DrainRead(std::uint8_t* Buffer, std::uint32_t Count) {
+    return WinUsb_DrainPipe(WinUsbHandle, ReadPipeId, Buffer, Count, DrainReadTimeoutMs);
+}

@@ -25,6 +25,7 @@ public:
 
 protected:
     TUSB_IFDeviceWinUSB_Generic() = default;
+    std::uint32_t DrainRead(std::uint8_t* Buffer, std::uint32_t Count) override;
 };
 
 class TUSB_IFDeviceWinUSB_Silabs : public TUSB_IFDeviceWinUSB_Generic {
