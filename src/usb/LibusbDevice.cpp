@@ -64,6 +64,12 @@ bool TUSB_IFDeviceWinUSB_Generic::CloseDevice() {
 bool TUSB_IFDeviceWinUSB_Generic::ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count,
                                              std::uint32_t& BytesRead) {
     TUSB_IFDeviceLocal::ReadBuffer(Buffer, Count, BytesRead);
+    if (Count == 0 && WinUsbHandle.Valid()) {
+        // Nothing to move, so the rule "moved equals Count" holds at once; a bulk read of
+        // nothing would wait for a packet the device never sends for it.
+        BytesRead = 0;
+        return true;
+    }
     bool ok =
         WinUsb_ReadPipe(WinUsbHandle, ReadPipeId, Buffer, Count, BytesRead) && BytesRead == Count;
     if (!ok && BytesRead == 0) {

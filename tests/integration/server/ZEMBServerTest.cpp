@@ -362,6 +362,33 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
              },
              true, "~TZEMBServer.ReadBuffer",
              "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 6:6  ok"},
+            // Nothing to read is read at once; more than MaxTransferBytes is refused unmoved.
+            {"ReadBuffer 0",
+             [&](bool& r) {
+                 TSafeByteArray none;
+                 return s.ReadBuffer(c, none, n, r);
+             },
+             true, "~TZEMBServer.ReadBuffer",
+             "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 0:0  ok"},
+            {"WriteBuffer too large",
+             [&](bool& r) {
+                 return s.WriteBuffer(c, TSafeByteArray(MaxTransferBytes + 1, 1), n, r);
+             },
+             false,
+             "[RUVAzerCommTraffic] >TZEMBServer.WriteBuffer|[RUVAzer Comm] "
+             "TZEMBServer.WriteBuffer: 16777217 bytes exceed the maximum of 16777216|"
+             "[RUVAzerCommTraffic] <TZEMBServer.WriteBuffer",
+             "TrafficStats (ConnectID {c}): W: 6  R: 6|WriteBuffer 16777217:0  not ok"},
+            {"ReadBuffer too large",
+             [&](bool& r) {
+                 TSafeByteArray large(MaxTransferBytes + 1, 1);
+                 return s.ReadBuffer(c, large, n, r);
+             },
+             false,
+             "[RUVAzerCommTraffic] >TZEMBServer.ReadBuffer|[RUVAzer Comm] "
+             "TZEMBServer.ReadBuffer: 16777217 bytes exceed the maximum of 16777216|"
+             "[RUVAzerCommTraffic] <TZEMBServer.ReadBuffer",
+             "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 16777217:0  not ok"},
             {"TrafficStat",
              [&](bool& r) {
                  const HRESULT status = s.TrafficStat(c, n, m, r);
