@@ -70,6 +70,11 @@ private:
     std::uint32_t ElementSize_ = 1;
 };
 
+// The most bytes one WriteBuffer or ReadBuffer moves: 16 MiB. A link device's own buffer holds
+// less than 64 KiB, and at USB full speed even 16 MiB outlasts a transfer's time-out, so a
+// larger array is refused with Result False before any device is asked.
+inline constexpr std::size_t MaxTransferBytes = std::size_t{16} * 1024 * 1024;
+
 class IZEMBEvent;
 class IZEMBHost;
 

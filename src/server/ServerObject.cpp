@@ -55,6 +55,18 @@ struct TCallFrame {
     }
 };
 
+// A transfer beyond MaxTransferBytes is refused with a line, before the host is asked: moving
+// it would hold the device, and the clients waiting on it, for tens of seconds.
+bool Oversized(const std::string& trace, std::size_t bytes, std::int32_t& Count) {
+    if (bytes <= MaxTransferBytes)
+        return false;
+    ConfDebugString(trace + ": " + std::to_string(bytes) + " bytes exceed the maximum of " +
+                        std::to_string(MaxTransferBytes),
+                    kBarrier);
+    Count = 0;
+    return true;
+}
+
 TCallFrame Frame(TServerContext& context, std::string trace, const char* group = kTrace,
                  bool notify = false) {
     std::string prefix = trace;
@@ -175,7 +187,8 @@ HRESULT TZEMBServer::WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& W
                                  std::int32_t& WriteCount, bool& Result) {
     return Frame(context_, "TZEMBServer.WriteBuffer", kTraffic).Run(Result, [&] {
         EnsureHost();
-        Result = Host().WriteBuffer(ConnectID, WriteData, WriteCount);
+        Result = !Oversized("TZEMBServer.WriteBuffer", WriteData.Bytes(), WriteCount) &&
+                 Host().WriteBuffer(ConnectID, WriteData, WriteCount);
         LogStats(Host(), ConnectID, Result, "WriteBuffer", WriteData.Bytes(), WriteCount);
     });
 }
@@ -184,7 +197,8 @@ HRESULT TZEMBServer::ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData
                                 std::int32_t& ReadCount, bool& Result) {
     return Frame(context_, "TZEMBServer.ReadBuffer", kTraffic).Run(Result, [&] {
         EnsureHost();
-        Result = Host().ReadBuffer(ConnectID, ReadData, ReadCount);
+        Result = !Oversized("TZEMBServer.ReadBuffer", ReadData.Bytes(), ReadCount) &&
+                 Host().ReadBuffer(ConnectID, ReadData, ReadCount);
         LogStats(Host(), ConnectID, Result, "ReadBuffer", ReadData.Bytes(), ReadCount);
     });
 }

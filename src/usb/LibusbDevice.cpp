@@ -64,6 +64,12 @@ bool TUSB_IFDeviceWinUSB_Generic::CloseDevice() {
 bool TUSB_IFDeviceWinUSB_Generic::ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count,
                                              std::uint32_t& BytesRead) {
     TUSB_IFDeviceLocal::ReadBuffer(Buffer, Count, BytesRead);
+    if (Count == 0 && WinUsbHandle.Valid()) {
+        // Nothing to move, so the rule "moved equals Count" holds at once; a bulk read of
+        // nothing would wait for a packet the device never sends for it.
+        BytesRead = 0;
+        return true;
+    }
     bool ok =
         WinUsb_ReadPipe(WinUsbHandle, ReadPipeId, Buffer, Count, BytesRead) && BytesRead == Count;
     if (!ok && BytesRead == 0) {
@@ -94,4 +100,8 @@ bool TUSB_IFDeviceWinUSB_Generic::WriteBuffer(const std::uint8_t* Buffer, std::u
         ConfDebugString("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: " + HexDump(Buffer, Count),
                         LogGroupComm);
     return ok;
+}
+
+std::uint32_t TUSB_IFDeviceWinUSB_Generic::DrainRead(std::uint8_t* Buffer, std::uint32_t Count) {
+    return WinUsb_DrainPipe(WinUsbHandle, ReadPipeId, Buffer, Count, DrainReadTimeoutMs);
 }

@@ -7,6 +7,8 @@
 // Link devices behind the WinUSB stand-in: LinkName is resolved through udev to the device's
 // current node, which is opened and handed to libusb. Reads from endpoint 0x81, writes to
 // 0x02, both synchronous; a transfer that moved nothing is tried once more after 200 ms.
+// A transfer succeeds when it moved Count bytes, so a read of 0 bytes on an open device
+// succeeds at once without asking the device.
 class TUSB_IFDeviceWinUSB_Generic : public TUSB_IFDeviceLocal {
 public:
     static constexpr std::uint8_t ReadPipeId = 0x81;
@@ -25,6 +27,7 @@ public:
 
 protected:
     TUSB_IFDeviceWinUSB_Generic() = default;
+    std::uint32_t DrainRead(std::uint8_t* Buffer, std::uint32_t Count) override;
 };
 
 class TUSB_IFDeviceWinUSB_Silabs : public TUSB_IFDeviceWinUSB_Generic {

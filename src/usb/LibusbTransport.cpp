@@ -16,13 +16,14 @@ std::shared_ptr<libusb_context>& Context() {
 unsigned transferTimeoutMs = 5000;
 
 bool BulkTransfer(const TWinUsbInterfaceHandle& handle, std::uint8_t endpoint, std::uint8_t* data,
-                  std::uint32_t length, std::uint32_t& transferred) {
+                  std::uint32_t length, std::uint32_t& transferred,
+                  unsigned timeoutMs = transferTimeoutMs) {
     transferred = 0;
     if (!handle.Valid() || length > static_cast<std::uint32_t>(INT_MAX))
         return false;
     int moved = 0;
     const int result = libusb_bulk_transfer(handle.Get(), endpoint, data, static_cast<int>(length),
-                                            &moved, transferTimeoutMs);
+                                            &moved, timeoutMs);
     transferred = moved > 0 ? static_cast<std::uint32_t>(moved) : 0;
     return result == 0;
 }
@@ -137,6 +138,15 @@ bool WinUsb_WritePipe(const TWinUsbInterfaceHandle& InterfaceHandle, std::uint8_
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
     return BulkTransfer(InterfaceHandle, PipeID, const_cast<std::uint8_t*>(Buffer), BufferLength,
                         LengthTransferred);
+}
+
+std::uint32_t WinUsb_DrainPipe(const TWinUsbInterfaceHandle& InterfaceHandle, std::uint8_t PipeID,
+                               std::uint8_t* Buffer, std::uint32_t BufferLength,
+                               unsigned TimeoutMs) {
+    // A time-out is the expected end of a drain; bytes that came before it still count.
+    std::uint32_t moved = 0;
+    BulkTransfer(InterfaceHandle, PipeID, Buffer, BufferLength, moved, TimeoutMs);
+    return moved;
 }
 
 void WinUsb_Free(TWinUsbInterfaceHandle& InterfaceHandle) {

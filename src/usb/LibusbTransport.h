@@ -63,6 +63,10 @@ bool WinUsb_ReadPipe(const TWinUsbInterfaceHandle& InterfaceHandle, std::uint8_t
 bool WinUsb_WritePipe(const TWinUsbInterfaceHandle& InterfaceHandle, std::uint8_t PipeID,
                       const std::uint8_t* Buffer, std::uint32_t BufferLength,
                       std::uint32_t& LengthTransferred);
+// One bulk read that waits at most TimeoutMs: the bytes that came, 0 on a time-out or failure.
+std::uint32_t WinUsb_DrainPipe(const TWinUsbInterfaceHandle& InterfaceHandle, std::uint8_t PipeID,
+                               std::uint8_t* Buffer, std::uint32_t BufferLength,
+                               unsigned TimeoutMs);
 void WinUsb_Free(TWinUsbInterfaceHandle& InterfaceHandle);
 
 // The bulk-transfer time-out (default 5000 ms); tests shorten it.

@@ -152,6 +152,19 @@ bool TUSB_IFDeviceLocal::WriteBuffer(const std::uint8_t* Buffer, std::uint32_t C
     return true;
 }
 
+std::uint32_t TUSB_IFDeviceLocal::DrainRead(std::uint8_t* Buffer, std::uint32_t Count) {
+    (void)Buffer;
+    (void)Count;
+    return 0;
+}
+
+void TUSB_IFDeviceLocal::DiscardInput() {
+    std::array<std::uint8_t, DrainReadBytes> discarded{};
+    int reads = 1;
+    while (DrainRead(discarded.data(), DrainReadBytes) > 0 && reads < DrainMaxReads)
+        ++reads;
+}
+
 bool TUSB_IFDeviceLocal::WriteExact(const std::uint8_t* Buffer, std::uint32_t Count) {
     std::uint32_t written = Count;
     return WriteBuffer(Buffer, Count, written) && written == Count;
@@ -166,6 +179,7 @@ bool TUSB_IFDeviceLocal::Exchange(std::uint8_t* msg, std::uint32_t replyCount, s
                                   std::string_view writeFailed, std::string_view readFailed,
                                   std::string_view answerFailed) {
     std::string_view failed;
+    DiscardInput();
     if (!WriteExact(msg, 1))
         failed = writeFailed;
     else if (!ReadExact(msg, replyCount))

@@ -125,6 +125,18 @@ private:
     TUSB_IFDeviceCollection* collection_ = nullptr;
 };
 
+// Before each link command the device's unread input is thrown away, so that the command
+// reads its own reply and not bytes a client left behind (a client that wrote and never read,
+// then a rescan that identifies the device again). The drain reads DrainReadBytes at a time,
+// each read waiting DrainReadTimeoutMs, and stops at the first read that brings nothing: a
+// device with pending bytes hands them over within a few milliseconds, and 20 ms is also the
+// pause after which the pipe-file transport takes a reply as complete. It stops after
+// DrainMaxReads reads in any case (64 KiB, as much as a device's buffer holds; at most 320 ms),
+// so a device that keeps sending cannot hold the thread; its command then fails as before.
+inline constexpr std::uint32_t DrainReadBytes = 4096;
+inline constexpr unsigned DrainReadTimeoutMs = 20;
+inline constexpr int DrainMaxReads = 16;
+
 // The link command protocol and identification, over the transport's ReadBuffer and
 // WriteBuffer. ReadBuffer/WriteBuffer here only apply the latency simulation and succeed;
 // every transport calls them before its own transfer.
@@ -143,6 +155,14 @@ public:
     // Fills the identity fields from the device path, opening the device briefly unless its
     // USB identifiers are those of a Brisk box. Never fails as a whole.
     void Identify(const std::string& Path);
+    // Throws away the device's unread input (see DrainReadBytes).
+    void DiscardInput();
+
+protected:
+    // One read of the drain: what the device has already sent, up to Count bytes, waiting at
+    // most DrainReadTimeoutMs; 0 when nothing came or the read failed. Not a client transfer:
+    // no latency simulation, no line. The base reads nothing.
+    virtual std::uint32_t DrainRead(std::uint8_t* Buffer, std::uint32_t Count);
 
 private:
     bool WriteExact(const std::uint8_t* Buffer, std::uint32_t Count);

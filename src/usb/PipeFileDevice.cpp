@@ -134,3 +134,13 @@ bool TUSB_IFDeviceSilabs::WriteBuffer(const std::uint8_t* Buffer, std::uint32_t 
     }
     return true;
 }
+
+std::uint32_t TUSB_IFDeviceSilabs::DrainRead(std::uint8_t* Buffer, std::uint32_t Count) {
+    if (!ReadPipeHandle.Valid() || Count == 0)
+        return 0;
+    pollfd pfd{ReadPipeHandle.Get(), POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(DrainReadTimeoutMs)) <= 0)
+        return 0;
+    const ssize_t n = ::read(ReadPipeHandle.Get(), Buffer, Count);
+    return n > 0 ? static_cast<std::uint32_t>(n) : 0;
+}

@@ -22,6 +22,9 @@ public:
     bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override;
     bool WriteBuffer(const std::uint8_t* Buffer, std::uint32_t Count,
                      std::uint32_t& BytesWritten) override;
+
+protected:
+    std::uint32_t DrainRead(std::uint8_t* Buffer, std::uint32_t Count) override;
 };
 
 // How long a pipe transfer waits for the driver (default 5000 ms); tests shorten it.

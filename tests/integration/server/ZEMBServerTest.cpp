@@ -362,6 +362,33 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
              },
              true, "~TZEMBServer.ReadBuffer",
              "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 6:6  ok"},
+            // Nothing to read is read at once; more than MaxTransferBytes is refused unmoved.
+            {"ReadBuffer 0",
+             [&](bool& r) {
+                 TSafeByteArray none;
+                 return s.ReadBuffer(c, none, n, r);
+             },
+             true, "~TZEMBServer.ReadBuffer",
+             "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 0:0  ok"},
+            {"WriteBuffer too large",
+             [&](bool& r) {
+                 return s.WriteBuffer(c, TSafeByteArray(MaxTransferBytes + 1, 1), n, r);
+             },
+             false,
+             "[RUVAzerCommTraffic] >TZEMBServer.WriteBuffer|[RUVAzer Comm] "
+             "TZEMBServer.WriteBuffer: 16777217 bytes exceed the maximum of 16777216|"
+             "[RUVAzerCommTraffic] <TZEMBServer.WriteBuffer",
+             "TrafficStats (ConnectID {c}): W: 6  R: 6|WriteBuffer 16777217:0  not ok"},
+            {"ReadBuffer too large",
+             [&](bool& r) {
+                 TSafeByteArray large(MaxTransferBytes + 1, 1);
+                 return s.ReadBuffer(c, large, n, r);
+             },
+             false,
+             "[RUVAzerCommTraffic] >TZEMBServer.ReadBuffer|[RUVAzer Comm] "
+             "TZEMBServer.ReadBuffer: 16777217 bytes exceed the maximum of 16777216|"
+             "[RUVAzerCommTraffic] <TZEMBServer.ReadBuffer",
+             "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 16777217:0  not ok"},
             {"TrafficStat",
              [&](bool& r) {
                  const HRESULT status = s.TrafficStat(c, n, m, r);
@@ -532,4 +559,34 @@ TEST_F(ServerUnderSim, TrafficPairsKeepTheirPlaceAndAPulledDeviceLeavesItsConnec
     EXPECT_THAT(Server.CommunicationLog(),
                 ElementsAre("OpenDevice (ConnectID " + x + "):  not ok", "   DevID: -1",
                             "   ClientAppID: " + std::to_string(a.AppID), "   Mode: cmShared"));
+}
+
+// Bytes a client leaves unread on its device are no reply to identification: when another
+// device is pulled out, the rescan identifies the first one again, finds it the same device,
+// and its client keeps its connection.
+TEST_F(ServerUnderSim, UnreadBytesDoNotMakeARescanDropTheDevice) {
+    Start();
+    TClient a = Hookup("client-a");
+    ASSERT_TRUE(a.Server);
+    const std::int32_t fenwy = FirstDevice(a, ZEMB::dtFenwy);
+    const std::int32_t unknown = FirstDevice(a, ZEMB::dtMirel);
+    TEventLog calls;
+    const std::int32_t c =
+        ConnectAndOpen(a, fenwy, ZEMB::cmShared, std::make_shared<TRecordingEvent>(calls, "a"));
+    std::int32_t count = 0;
+    bool result = false;
+    ASSERT_EQ(a.Server->WriteBuffer(c, TSafeByteArray(std::vector<std::uint8_t>{0x21, 0x22}), count,
+                                    result),
+              S_OK);
+    ASSERT_TRUE(result);
+    Server.TakeDebugLines();
+
+    ASSERT_TRUE(Server.Control({"unplug", "unknown"}));
+    ASSERT_TRUE(Await(a, [&] { return !DevInfo(*a.Server, unknown).Result; }));
+    EXPECT_THAT(calls, ::testing::IsEmpty());
+    EXPECT_EQ(ConnectInfo(*a.Server, c).DevID, fenwy);
+    EXPECT_EQ(DevInfo(*a.Server, fenwy).DevType, ZEMB::dtFenwy);
+    // The drain's empty read is no failed transfer.
+    for (const std::string& line : Server.TakeDebugLines())
+        EXPECT_EQ(line.find("ReadBuffer"), std::string::npos) << line;
 }
