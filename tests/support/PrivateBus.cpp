@@ -3,18 +3,6 @@
 
 #include <fstream>
 
-bool WaitForOwner(TZEMBBus& bus, const std::string& name, bool owned,
-                  std::chrono::milliseconds bound, TProcess* process) {
-    bool ended = false;
-    bool reached = WaitUntil(
-        [&] {
-            ended = owned && process && !process->Running();
-            return ended || bus.NameHasOwner(name) == owned;
-        },
-        bound);
-    return reached && !ended;
-}
-
 TPrivateBus::TPrivateBus(const std::string& serviceFolder, const std::string& configFile,
                          const std::map<std::string, std::string>& env) {
     std::ofstream(configFile)

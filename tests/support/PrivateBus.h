@@ -10,11 +10,6 @@
 #include <memory>
 #include <string>
 
-// Waits (bounded) until name has an owner on bus (owned) or has none. With process given, a
-// wait for an owner also ends when the process ended. Checks every 20 ms.
-bool WaitForOwner(TZEMBBus& bus, const std::string& name, bool owned,
-                  std::chrono::milliseconds bound, TProcess* process = nullptr);
-
 // dbus-daemon with a configuration that names the service folder, so activation finds exactly
 // the files the test writes; ended by its pid with the object.
 class TPrivateBus {

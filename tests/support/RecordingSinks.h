@@ -13,24 +13,18 @@
 
 using TEventLog = std::vector<std::string>;
 
-// A client's per-connection callback; Fail makes it answer like a client that went away.
-class TRecordingEvent : public ZEMB::IZEMBEvent {
+// What both kinds of callback share: each call a line in the log.
+class TRecorder {
 public:
-    TRecordingEvent(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-    ZEMB::HRESULT Fail = ZEMB::S_OK;
+    TRecorder(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
     // Runs inside each call, as other clients' calls do while the server waits for this one.
     std::function<void()> DuringCall;
-    ZEMB::HRESULT Disconnected(std::int32_t ConnectID) override {
-        log_.push_back("Disconnected " + std::to_string(ConnectID) + " @" + name_);
+
+protected:
+    void Record(const char* what, std::int32_t id) {
+        log_.push_back(std::string(what) + " " + std::to_string(id) + " @" + name_);
         if (DuringCall)
             DuringCall();
-        return Fail;
-    }
-    ZEMB::HRESULT Reconnected(std::int32_t ConnectID) override {
-        log_.push_back("Reconnected " + std::to_string(ConnectID) + " @" + name_);
-        if (DuringCall)
-            DuringCall();
-        return Fail;
     }
 
 private:
@@ -38,38 +32,47 @@ private:
     std::string name_;
 };
 
-// A client's notification sink. FailAfter: the call number (from 1) that answers E_FAIL.
-class TRecordingSink : public ZEMB::IZEMBHost {
+// A client's per-connection callback; Fail makes it answer like a client that went away.
+class TRecordingEvent : public ZEMB::IZEMBEvent, public TRecorder {
 public:
-    TRecordingSink(TEventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
-    int FailAt = 0;
-    std::function<void()> DuringCall;
+    using TRecorder::TRecorder;
+    ZEMB::HRESULT Fail = ZEMB::S_OK;
+    ZEMB::HRESULT Disconnected(std::int32_t ConnectID) override {
+        Record("Disconnected", ConnectID);
+        return Fail;
+    }
+    ZEMB::HRESULT Reconnected(std::int32_t ConnectID) override {
+        Record("Reconnected", ConnectID);
+        return Fail;
+    }
+};
 
+// A client's notification sink. FailAt: the call number (from 1) that answers E_FAIL.
+class TRecordingSink : public ZEMB::IZEMBHost, public TRecorder {
+public:
+    using TRecorder::TRecorder;
+    int FailAt = 0;
     ZEMB::HRESULT EnumDevice(std::int32_t DevID, bool& Result) override {
-        return Record("EnumDevice", DevID, Result);
+        return Answer("EnumDevice", DevID, Result);
     }
     ZEMB::HRESULT EnumConnection(std::int32_t ConnectID, bool& Result) override {
-        return Record("EnumConnection", ConnectID, Result);
+        return Answer("EnumConnection", ConnectID, Result);
     }
     ZEMB::HRESULT EnumApplication(std::int32_t ClientAppID, bool& Result) override {
-        return Record("EnumApplication", ClientAppID, Result);
+        return Answer("EnumApplication", ClientAppID, Result);
     }
     ZEMB::HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override {
-        return Record("DeviceAdded", DevID, Result);
+        return Answer("DeviceAdded", DevID, Result);
     }
     ZEMB::HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override {
-        return Record("DeviceRemoved", DevID, Result);
+        return Answer("DeviceRemoved", DevID, Result);
     }
 
 private:
-    ZEMB::HRESULT Record(const char* what, std::int32_t id, bool& Result) {
-        log_.push_back(std::string(what) + " " + std::to_string(id) + " @" + name_);
+    ZEMB::HRESULT Answer(const char* what, std::int32_t id, bool& Result) {
         Result = true;
-        if (DuringCall)
-            DuringCall();
+        Record(what, id);
         return ++calls_ == FailAt ? ZEMB::E_FAIL : ZEMB::S_OK;
     }
-    TEventLog& log_;
-    std::string name_;
     int calls_ = 0;
 };

@@ -25,7 +25,9 @@ bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBu
         why = "zemb-sim cannot be started";
         return false;
     }
-    if (WaitForOwner(bus, ServerName, true, StartBound, &process))
+    // Until the server owns its name, or it ended first.
+    if (WaitUntil([&] { return !process.Running() || bus.NameHasOwner(ServerName); }, StartBound) &&
+        process.Running())
         return true;
     why = process.Running() ? "the server did not take its name in time"
                             : "the server ended before it owned its name";
@@ -67,10 +69,6 @@ bool TSimServer::Start(const TOptions& options, std::string& why) {
                                 *Bus_, why);
 }
 
-bool TSimServer::WaitForNameGone(const std::string& name, std::chrono::milliseconds bound) {
-    return Bus_ && WaitForOwner(*Bus_, name, false, bound);
-}
-
 int TSimServer::Stop() {
     if (!Process_.Running())
         return -1;
@@ -100,29 +98,17 @@ std::vector<std::string> TSimServer::TakeServerTraces() {
     return traces;
 }
 
-bool TSimServer::CommunicationLog(std::vector<std::string>& lines) {
-    lines.clear();
-    TBusMessage reply;
-    TBusError error;
-    return Bus_ &&
-           Bus_->CallBlocking(ServerName.c_str(), Path.c_str(), Operator.c_str(),
-                              std::string(ZEMB::GetCommunicationLogMethod).c_str(), CallBound,
-                              reply, error) >= 0 &&
-           ZEMB::ReadArgs(reply, lines);
-}
-
 std::vector<std::string> TSimServer::CommunicationLog() {
     std::vector<std::string> lines;
-    if (!CommunicationLog(lines))
+    TBusMessage reply;
+    TBusError error;
+    if (!Bus_ ||
+        Bus_->CallBlocking(ServerName.c_str(), Path.c_str(), Operator.c_str(),
+                           std::string(ZEMB::GetCommunicationLogMethod).c_str(), CallBound, reply,
+                           error) < 0 ||
+        !ZEMB::ReadArgs(reply, lines))
         lines = {"<the operator interface did not answer>"};
     return lines;
-}
-
-std::vector<std::string> TSimServer::CommunicationLogFrom(std::size_t from) {
-    std::vector<std::string> lines = CommunicationLog();
-    if (from >= lines.size())
-        return {};
-    return {lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end()};
 }
 
 bool TSimServer::ClearCommunicationLog() {

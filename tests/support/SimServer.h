@@ -54,20 +54,13 @@ public:
     // Only the server object's groups: its traces, its barrier and the ungrouped lines.
     std::vector<std::string> TakeServerTraces();
 
-    // The communication log through the operator interface; false when the call failed.
-    bool CommunicationLog(std::vector<std::string>& lines);
+    // The communication log through the operator interface; a line that says so when the
+    // call failed.
     std::vector<std::string> CommunicationLog();
-    // The lines added after the first `from` lines.
-    std::vector<std::string> CommunicationLogFrom(std::size_t from);
     bool ClearCommunicationLog();
     // The operator interface's change signals received so far, after waiting (bounded) until
     // there are at least `atLeast`.
     int LogChangeSignals(int atLeast, std::chrono::milliseconds bound);
-
-    // Waits (bounded) until the bus name has no owner: from then on the bus has told the
-    // server that the client left, ahead of any call made afterwards. False when the bound
-    // passed first.
-    bool WaitForNameGone(const std::string& name, std::chrono::milliseconds bound);
 
     // zemb-sim ctl REQUEST... on this server's control socket; true when it succeeded.
     bool Control(const std::vector<std::string>& request);

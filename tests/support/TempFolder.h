@@ -15,9 +15,8 @@ public:
     TTempFolder() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "zemb-test-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) {
+        if (!::mkdtemp(pattern.data()))
             throw std::runtime_error("mkdtemp failed");
-        }
         path_ = pattern;
     }
     ~TTempFolder() {
@@ -52,17 +51,15 @@ private:
 class TScopedEnv {
 public:
     TScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
+        if (const char* old = std::getenv(name))
             old_ = old;
-        }
         ::setenv(name, value.c_str(), 1);
     }
     ~TScopedEnv() {
-        if (old_) {
+        if (old_)
             ::setenv(name_, old_->c_str(), 1);
-        } else {
+        else
             ::unsetenv(name_);
-        }
     }
     TScopedEnv(const TScopedEnv&) = delete;
     TScopedEnv& operator=(const TScopedEnv&) = delete;

@@ -7,6 +7,7 @@
 #include "usb/DeviceGrid.h"
 #include "usb/LinkDevice.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <memory>
 #include <string>
@@ -19,17 +20,13 @@ public:
 
     int Opens = 0;
     int Closes = 0;
-    bool FailOpen = false;
     bool FailClose = false;
     bool FailRead = false;
     std::vector<std::uint8_t> Written;
-    std::uint8_t ReadFill = 0x5A;
 
     bool GetDevInfo() override { return true; }
     bool OpenDevice() override {
         ++Opens;
-        if (FailOpen)
-            return false;
         Handle = TUniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC));
         return Active();
     }
@@ -45,8 +42,7 @@ public:
         BytesRead = 0;
         if (FailRead)
             return false;
-        for (std::uint32_t i = 0; i < Count; ++i)
-            Buffer[i] = ReadFill;
+        std::fill_n(Buffer, Count, 0x5A);
         BytesRead = Count;
         return true;
     }
@@ -79,8 +75,6 @@ struct TFakeBus {
             device->SerialNumber = box.SerialNumber;
             device->LinkName = "usb#vid_10c4&pid_ea61#" + box.SerialNumber + "#{GUID}";
             device->FriendlyName = "Link " + box.SerialNumber;
-            device->VidPid = "vid_10c4&pid_ea61";
-            device->GUID_ = "{8BB2450C-43E0-4B8A-B573-AC056D538606}";
             device->DevType = box.DevType;
             device->DriverType = box.DriverType;
             device->Firmware = box.Firmware;

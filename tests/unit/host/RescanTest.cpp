@@ -130,8 +130,7 @@ TEST(FrmMessageCatchTest, LocksDeferAndUnlockNeverGoesBelowZero) {
     window.Unlock();
     EXPECT_EQ(changes, 0);
     window.Unlock();
-    EXPECT_EQ(changes, 1);
-    EXPECT_EQ(window.LockCount, 0);
+    EXPECT_EQ(std::pair(changes, window.LockCount), std::pair(1, 0));
 
     // A change arriving while one is handled runs once more afterwards, not re-entered.
     int depth = 0, maxDepth = 0;
@@ -142,8 +141,7 @@ TEST(FrmMessageCatchTest, LocksDeferAndUnlockNeverGoesBelowZero) {
         --depth;
     };
     window.WMDeviceChange();
-    EXPECT_EQ(changes, 3);
-    EXPECT_EQ(maxDepth, 1);
+    EXPECT_EQ(std::pair(changes, maxDepth), std::pair(3, 1));
 
     // An error from the handler travels on and leaves the window unlocked.
     window.OnDevicesChanged = [](bool&) { throw std::runtime_error("scan failed"); };
@@ -180,8 +178,7 @@ TEST_F(RescanTest, FailingSinkStopsTheOthersUntilItsCallbacksAreForgotten) {
     EXPECT_EQ(Container().ClientApps.FindClientApp(B)->ZEMBHost, SinkB);
     TUSB_Connection* kept = Container().ConnectedDevices.FindConnection(a);
     ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(kept->Callback, nullptr);
-    EXPECT_EQ(kept->ClientAppID, A);
+    EXPECT_EQ(std::pair(kept->Callback == nullptr, kept->ClientAppID), std::pair(true, A));
     // As after a sink of none: the client may set one again when it comes back.
     EXPECT_TRUE(Host().SetZEMBHost(A, SinkA));
 }
