@@ -504,11 +504,16 @@ TEST_F(ServerUnderSim, UnreadBytesDoNotMakeARescanDropTheDevice) {
     Start();
     TClient a = Hookup("client-a");
     ASSERT_TRUE(a.Server);
-    const std::int32_t fenwy = FirstDevice(a, ZEMB::dtFenwy);
-    const std::int32_t unknown = FirstDevice(a, ZEMB::dtMirel);
+    std::int32_t fenwy = -1;
+    bool found = false;
+    ASSERT_EQ(a.Server->FirstDevice2(ZEMB::dtFenwy, a.AppID, ZEMB::cmShared, fenwy, found), S_OK);
+    ASSERT_TRUE(found);
+    // Mirel falls back to the unrecognised box.
+    std::int32_t unknown = -1;
+    ASSERT_EQ(a.Server->FirstDevice2(ZEMB::dtMirel, a.AppID, ZEMB::cmShared, unknown, found), S_OK);
+    ASSERT_TRUE(found);
     TEventLog calls;
-    const std::int32_t c =
-        ConnectAndOpen(a, fenwy, ZEMB::cmShared, std::make_shared<TRecordingEvent>(calls, "a"));
+    const std::int32_t c = ConnectAndOpen(a, fenwy, std::make_shared<TRecordingEvent>(calls, "a"));
     std::int32_t count = 0;
     bool result = false;
     ASSERT_EQ(a.Server->WriteBuffer(c, TSafeByteArray(std::vector<std::uint8_t>{0x21, 0x22}), count,
@@ -517,11 +522,23 @@ TEST_F(ServerUnderSim, UnreadBytesDoNotMakeARescanDropTheDevice) {
     ASSERT_TRUE(result);
     Server.TakeDebugLines();
 
+    // Once the box is gone, the rescan has identified the Fenwy again.
     ASSERT_TRUE(Server.Control({"unplug", "unknown"}));
-    ASSERT_TRUE(Await(a, [&] { return !DevInfo(*a.Server, unknown).Result; }));
+    ZEMB::TDevInfo info;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            a.Bus->WaitForEvents(50ms);
+            return GetDevInfo(*a.Server, unknown, info) == S_OK && !info.Result;
+        },
+        20s));
     EXPECT_THAT(calls, ::testing::IsEmpty());
-    EXPECT_EQ(ConnectInfo(*a.Server, c).DevID, fenwy);
-    EXPECT_EQ(DevInfo(*a.Server, fenwy).DevType, ZEMB::dtFenwy);
+    std::int32_t devId = -1, appId = -1;
+    bool connected = false, active = false;
+    std::uint8_t mode = 0;
+    ASSERT_EQ(a.Server->ConnectInfo(c, devId, appId, connected, active, mode, result), S_OK);
+    EXPECT_EQ(devId, fenwy);
+    ASSERT_EQ(GetDevInfo(*a.Server, fenwy, info), S_OK);
+    EXPECT_EQ(info.DevType, ZEMB::dtFenwy);
     // The drain's empty read is no failed transfer.
     for (const std::string& line : Server.TakeDebugLines())
         EXPECT_EQ(line.find("ReadBuffer"), std::string::npos) << line;
