@@ -4,6 +4,7 @@
 #include "base/ExecutablePaths.h"
 #include "base/ProfileFile.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -30,6 +31,8 @@ void LoadSettings() {
     loaded.EnableEEPWrite = file.ReadBool(kSection, "EnableEEPWrite", false);
     loaded.ShowDeviceListLog = file.ReadBool(kSection, "ShowDeviceListLog", false);
     loaded.EnableSharedAccess = file.ReadBool(kSection, "EnableSharedAccess", false);
+    loaded.CommunicationLogLines =
+        std::max(file.ReadInteger(kSection, "CommunicationLogLines", 0), std::int32_t{0});
     ZEMBSettings() = loaded;
 }
 

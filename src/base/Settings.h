@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstdint>
 #include <string>
 
-// The three operator settings, process-wide, false until loaded. Readers read them at the
+// The operator settings, process-wide, false (0) until loaded. Readers read them at the
 // moment of use, so a change applies at once.
 struct TZEMBSettings {
     bool EnableEEPWrite = false;
     bool ShowDeviceListLog = false;
     bool EnableSharedAccess = false;
+    // How many lines the communication log keeps, read at start-up; 0 (also for a missing or
+    // negative value) keeps the server's default. Set by hand only: saving does not write it.
+    std::int32_t CommunicationLogLines = 0;
 };
 
 TZEMBSettings& ZEMBSettings();

@@ -418,15 +418,32 @@ bool TZEMBBus::EmitSignal(const char* path, const char* interface, const char* m
     return sd_bus_emit_signal(Bus_, path, interface, member, "") >= 0;
 }
 
+int TZEMBBus::NewSignal(TBusMessage& signal, const char* path, const char* interface,
+                        const char* member) {
+    return sd_bus_message_new_signal(Bus_, signal.Out(), path, interface, member);
+}
+
 int TZEMBBus::MatchSignal(TBusSignalMatch& match, const char* sender, const char* path,
                           const char* interface, const char* member,
                           std::function<void()> handler) {
+    if (!handler)
+        return MatchSignal(match, sender, path, interface, member,
+                           std::function<void(TBusMessage&)>());
+    return MatchSignal(match, sender, path, interface, member,
+                       [handler = std::move(handler)](TBusMessage&) { handler(); });
+}
+
+int TZEMBBus::MatchSignal(TBusSignalMatch& match, const char* sender, const char* path,
+                          const char* interface, const char* member,
+                          std::function<void(TBusMessage&)> handler) {
     match = TBusSignalMatch();
-    auto owned = std::make_unique<std::function<void()>>(std::move(handler));
-    auto onSignal = [](sd_bus_message*, void* userdata, sd_bus_error*) -> int {
-        auto& f = *static_cast<std::function<void()>*>(userdata);
-        if (f)
-            Guarded("Signal", f);
+    auto owned = std::make_unique<std::function<void(TBusMessage&)>>(std::move(handler));
+    auto onSignal = [](sd_bus_message* m, void* userdata, sd_bus_error*) -> int {
+        auto& f = *static_cast<std::function<void(TBusMessage&)>*>(userdata);
+        if (f) {
+            TBusMessage signal = TBusMessage::Ref(m);
+            Guarded("Signal", [&] { f(signal); });
+        }
         return 0;
     };
     sd_bus_slot* slot = nullptr;

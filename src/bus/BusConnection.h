@@ -152,7 +152,7 @@ public:
 
 private:
     friend class TZEMBBus;
-    std::unique_ptr<std::function<void()>> Handler_; // outlives the slot that calls it
+    std::unique_ptr<std::function<void(TBusMessage&)>> Handler_; // outlives the slot calling it
     TBusSlot Slot_;
 };
 
@@ -230,11 +230,18 @@ public:
     bool ReplyEmpty(const TBusMessage& call);
     // Emits a signal without arguments. False when it cannot be sent.
     bool EmitSignal(const char* path, const char* interface, const char* member);
+    // A signal without arguments yet, to be filled and sent. >= 0 with signal set, a negative
+    // errno otherwise.
+    int NewSignal(TBusMessage& signal, const char* path, const char* interface, const char* member);
     // Subscribes to a signal (the bus resolves a well-known sender to its current owner;
     // null sender: any). The handler runs inside Process(); whatever it throws is logged and
     // dropped. >= 0 with match set, a negative errno otherwise.
     int MatchSignal(TBusSignalMatch& match, const char* sender, const char* path,
                     const char* interface, const char* member, std::function<void()> handler);
+    // The same, the handler reading the signal's arguments.
+    int MatchSignal(TBusSignalMatch& match, const char* sender, const char* path,
+                    const char* interface, const char* member,
+                    std::function<void(TBusMessage& signal)> handler);
     // Pushes queued output to the socket (blocks until written).
     void Flush();
     bool IsOpen() const;

@@ -67,6 +67,10 @@ template <> struct TWire<std::int64_t> {
     static constexpr char Code = 'x';
     static constexpr const char* Sig = "x";
 };
+template <> struct TWire<std::uint64_t> {
+    static constexpr char Code = 't';
+    static constexpr const char* Sig = "t";
+};
 template <> struct TWire<bool> { static constexpr const char* Sig = "b"; };
 template <> struct TWire<std::string> { static constexpr const char* Sig = "s"; };
 template <> struct TWire<TSafeByteArray> { static constexpr const char* Sig = "ay"; };

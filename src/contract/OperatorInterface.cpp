@@ -1,15 +1,43 @@
 // SPDX-License-Identifier: MIT
 #include "contract/OperatorInterface.h"
 
+#include <initializer_list>
+
 namespace ZEMB {
+
+namespace {
+// One <arg> per name, their types taken in order from signature (basic types and arrays of
+// them, all this interface uses).
+std::string Args(std::initializer_list<std::string_view> names, std::string_view signature,
+                 std::string_view direction) {
+    std::string xml;
+    std::size_t at = 0;
+    for (std::string_view name : names) {
+        const std::size_t length = signature[at] == 'a' ? 2 : 1;
+        xml += "   <arg name=\"" + std::string(name) + "\" type=\"" +
+               std::string(signature.substr(at, length)) + "\"";
+        if (!direction.empty())
+            xml += " direction=\"" + std::string(direction) + "\"";
+        xml += "/>\n";
+        at += length;
+    }
+    return xml;
+}
+} // namespace
 
 std::string OperatorInterfaceXml() {
     std::string xml = " <interface name=\"" + std::string(OperatorInterface) + "\">\n";
+    xml += "  <method name=\"" + std::string(GetCommunicationLogRangeMethod) + "\">\n";
+    xml += Args({"First", "Count"}, GetCommunicationLogRangeArgs, "in");
+    xml += Args({"FirstKept", "Next", "Lines"}, GetCommunicationLogRangeReply, "out");
+    xml += "  </method>\n";
     xml += "  <method name=\"" + std::string(GetCommunicationLogMethod) + "\">\n";
-    xml += "   <arg name=\"Lines\" type=\"as\" direction=\"out\"/>\n";
+    xml += Args({"Lines"}, GetCommunicationLogReply, "out");
     xml += "  </method>\n";
     xml += "  <method name=\"" + std::string(ClearCommunicationLogMethod) + "\"/>\n";
-    xml += "  <signal name=\"" + std::string(CommunicationLogChangedSignal) + "\"/>\n";
+    xml += "  <signal name=\"" + std::string(CommunicationLogChangedSignal) + "\">\n";
+    xml += Args({"Kind", "First", "Next"}, CommunicationLogChangedArgs, "");
+    xml += "  </signal>\n";
     xml += " </interface>\n";
     return xml;
 }

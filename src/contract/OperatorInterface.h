@@ -3,19 +3,56 @@
 
 // The operator interface: the communication log for operators without a window, served by the
 // server at FactoryPath beside the class factory. It reads no client state and changes none.
-//   GetCommunicationLog() → as Lines      the log's lines, oldest first
-//   ClearCommunicationLog()               empties the log
-//   signal CommunicationLogChanged()      after every change of the log
+//
+// The log keeps the newest lines only (FENWY.INI [General] CommunicationLogLines, 100000 when
+// 0 or missing), dropping the oldest first. Every line has a sequence number that is never
+// given again, not after a clear either: the kept lines are those numbered from FirstKept up
+// to, not including, Next. A line replaced in place (a connection's traffic pair) keeps its
+// number.
+//
+//   GetCommunicationLogRange(t First, u Count) → (t FirstKept, t Next, as Lines)
+//       at most Count lines, numbered from max(First, FirstKept) on, oldest first; fewer when
+//       their text passes LogReplyBytes (at least one line is sent) or the log ends. Count 0
+//       asks only for the numbers. A reader pages on from max(First, FirstKept) + lines read.
+//   GetCommunicationLog() → as Lines
+//       the newest lines whose text fits LogReplyBytes, oldest first: the whole log while it
+//       is that small. Kept for readers from before the paging; new readers page.
+//   ClearCommunicationLog()
+//       drops every line; the numbering goes on.
+//   signal CommunicationLogChanged(u Kind, t First, t Next)
+//       after every change: Kind is a TCommunicationLogChange; the lines numbered from First
+//       to Next were appended or replaced (Next is the log's Next after the change). For
+//       clCleared, First is Next. Lines dropped at the bound are not signalled: FirstKept of
+//       the next reply tells.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace ZEMB {
 
 inline constexpr std::string_view OperatorInterface = "org.zemb.ZEMB.Operator";
+inline constexpr std::string_view GetCommunicationLogRangeMethod = "GetCommunicationLogRange";
 inline constexpr std::string_view GetCommunicationLogMethod = "GetCommunicationLog";
 inline constexpr std::string_view ClearCommunicationLogMethod = "ClearCommunicationLog";
 inline constexpr std::string_view CommunicationLogChangedSignal = "CommunicationLogChanged";
+
+// The signatures of the members' arguments (D-Bus type codes).
+inline constexpr std::string_view GetCommunicationLogRangeArgs = "tu";
+inline constexpr std::string_view GetCommunicationLogRangeReply = "ttas";
+inline constexpr std::string_view GetCommunicationLogReply = "as";
+inline constexpr std::string_view CommunicationLogChangedArgs = "utt";
+
+// The Kind of CommunicationLogChanged.
+enum TCommunicationLogChange : std::uint32_t {
+    clAppended = 0,
+    clReplaced = 1,
+    clCleared = 2,
+};
+
+// The most line text one reply carries, well below what a bus daemon lets through.
+inline constexpr std::size_t LogReplyBytes = 4 * 1024 * 1024;
 
 // The interface's introspection XML (one <interface> element), from the names above.
 std::string OperatorInterfaceXml();

@@ -7,21 +7,44 @@
 
 #include <exception>
 
-void TCommunicationLog::Append(std::string line) {
-    lines_.push_back(std::move(line));
-    Changed();
+void TCommunicationLog::SetMaxLines(std::size_t maxLines) {
+    maxLines_ = maxLines == 0 ? DefaultMaxLines : maxLines;
+    DropBeyondBound();
 }
 
-void TCommunicationLog::Replace(std::size_t index, std::string line) {
-    if (index < lines_.size()) {
-        lines_[index] = std::move(line);
-        Changed();
+void TCommunicationLog::Append(std::string line) {
+    std::vector<std::string> lines;
+    lines.push_back(std::move(line));
+    AppendLines(std::move(lines));
+}
+
+void TCommunicationLog::AppendLines(std::vector<std::string> lines) {
+    if (lines.empty()) {
+        return;
     }
+    const std::uint64_t first = next_;
+    for (std::string& line : lines) {
+        lines_.push_back(std::move(line));
+        ++next_;
+    }
+    DropBeyondBound();
+    Changed(TChangeKind::Appended, first);
+}
+
+bool TCommunicationLog::ReplaceLines(std::uint64_t first, std::vector<std::string> lines) {
+    if (lines.empty() || first < FirstNumber() || first > next_ || lines.size() > next_ - first) {
+        return false;
+    }
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+        lines_[first - FirstNumber() + n] = std::move(lines[n]);
+    }
+    Changed(TChangeKind::Replaced, first);
+    return true;
 }
 
 void TCommunicationLog::Clear() {
     lines_.clear();
-    Changed();
+    Changed(TChangeKind::Cleared, next_);
 }
 
 TCommunicationLog::TChanged TCommunicationLog::SetOnChange(TChanged handler) {
@@ -29,9 +52,15 @@ TCommunicationLog::TChanged TCommunicationLog::SetOnChange(TChanged handler) {
     return handler;
 }
 
-void TCommunicationLog::Changed() {
+void TCommunicationLog::DropBeyondBound() {
+    while (lines_.size() > maxLines_) {
+        lines_.pop_front();
+    }
+}
+
+void TCommunicationLog::Changed(TChangeKind kind, std::uint64_t first) {
     if (onChange_) {
-        onChange_();
+        onChange_(TChange{kind, first, next_});
     }
 }
 
@@ -76,14 +105,15 @@ void LogStats(TUSB_IFHostBase& Host, std::int32_t ConnectID, bool Ok, const std:
                              std::to_string(Count) + " " + (Ok ? " ok" : " not ok");
         TCommunicationLog& log = CommunicationLog();
         TCommLogState& state = CommLogState();
-        // After the operator cleared the log there is no pair left to replace: append.
-        if (state.LastLineWasTraffic && ConnectID == state.LastTrafficConnectID &&
-            log.Count() >= 2) {
-            log.Replace(log.Count() - 2, std::move(first));
-            log.Replace(log.Count() - 1, std::move(second));
-        } else {
-            log.Append(std::move(first));
-            log.Append(std::move(second));
+        std::vector<std::string> pair;
+        pair.push_back(std::move(first));
+        pair.push_back(std::move(second));
+        // A pair no longer kept in full (the operator cleared the log, or its first line was
+        // dropped at the bound) is not replaced: a new one is appended.
+        if (!(state.LastLineWasTraffic && ConnectID == state.LastTrafficConnectID &&
+              state.PairFirst + 2 == log.NextNumber() && log.ReplaceLines(state.PairFirst, pair))) {
+            state.PairFirst = log.NextNumber();
+            log.AppendLines(std::move(pair));
         }
         state.LastTrafficConnectID = ConnectID;
         state.LastLineWasTraffic = true;

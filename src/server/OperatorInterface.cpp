@@ -7,26 +7,93 @@
 #include "server/AutomationRuntime.h"
 #include "server/CommunicationLog.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
 
-void ReplyLog(TZEMBBus& bus, const TBusMessage& call) {
-    // Client names may be in any 8-bit code page; D-Bus takes UTF-8 only.
+// The kept lines numbered from first on: at most count of them, and no more than fit in
+// LogReplyBytes (at least one). Client names may be in any 8-bit code page; D-Bus takes UTF-8
+// only.
+std::vector<std::string> LinesFrom(std::uint64_t first, std::uint64_t count) {
+    const TCommunicationLog& log = CommunicationLog();
     std::vector<std::string> texts;
-    texts.reserve(CommunicationLog().Count());
-    for (const std::string& line : CommunicationLog().Lines()) {
-        texts.push_back(ZEMB::ToValidUtf8(line));
+    std::size_t bytes = 0;
+    for (std::uint64_t number = std::max(first, log.FirstNumber());
+         number < log.NextNumber() && texts.size() < count; ++number) {
+        std::string text = ZEMB::ToValidUtf8(log.Line(number));
+        bytes += text.size();
+        if (!texts.empty() && bytes > ZEMB::LogReplyBytes) {
+            break;
+        }
+        texts.push_back(std::move(text));
     }
+    return texts;
+}
+
+// The newest lines that fit in LogReplyBytes.
+std::vector<std::string> NewestLines() {
+    const TCommunicationLog& log = CommunicationLog();
+    std::uint64_t first = log.NextNumber();
+    std::size_t bytes = 0;
+    while (first > log.FirstNumber()) {
+        bytes += ZEMB::ToValidUtf8(log.Line(first - 1)).size();
+        if (bytes > ZEMB::LogReplyBytes) {
+            break;
+        }
+        --first;
+    }
+    return LinesFrom(first, log.Count());
+}
+
+void Reply(TZEMBBus& bus, const TBusMessage& call, const std::vector<std::string>& lines,
+           bool numbered) {
     TBusMessage reply = TBusMessage::MethodReturn(call);
     if (!reply) {
         return;
     }
-    if (!reply.AppendStrings(texts)) {
+    const TCommunicationLog& log = CommunicationLog();
+    if ((numbered && !ZEMB::AppendArgs(reply, log.FirstNumber(), log.NextNumber())) ||
+        !reply.AppendStrings(lines)) {
         ReplyError(bus, call, BusErrorName::Failed, "The log could not be sent.");
         return;
     }
     bus.Send(reply);
+}
+
+void ReplyRange(TZEMBBus& bus, const TBusMessage& call) {
+    TBusMessage args = call;
+    std::uint64_t first = 0;
+    std::uint32_t count = 0;
+    if (!args.HasSignature(ZEMB::GetCommunicationLogRangeArgs) ||
+        !ZEMB::ReadArgs(args, first, count)) {
+        ReplyError(bus, call, BusErrorName::InvalidArgs,
+                   "GetCommunicationLogRange takes (t First, u Count).");
+        return;
+    }
+    Reply(bus, call, LinesFrom(first, count), true);
+}
+
+std::uint32_t KindOf(TCommunicationLog::TChangeKind kind) {
+    switch (kind) {
+    case TCommunicationLog::TChangeKind::Replaced:
+        return ZEMB::clReplaced;
+    case TCommunicationLog::TChangeKind::Cleared:
+        return ZEMB::clCleared;
+    case TCommunicationLog::TChangeKind::Appended:
+        break;
+    }
+    return ZEMB::clAppended;
+}
+
+void EmitChanged(TZEMBBus& bus, const TCommunicationLog::TChange& change) {
+    TBusMessage signal;
+    if (bus.NewSignal(signal, std::string(ZEMB::FactoryPath).c_str(),
+                      std::string(ZEMB::OperatorInterface).c_str(),
+                      std::string(ZEMB::CommunicationLogChangedSignal).c_str()) >= 0 &&
+        ZEMB::AppendArgs(signal, KindOf(change.Kind), change.First, change.Next)) {
+        bus.Send(signal);
+    }
 }
 } // namespace
 
@@ -34,8 +101,10 @@ void ServeOperatorInterface(TAutomationServer& server) {
     TZEMBBus& bus = server.Bus();
     server.AddFactoryInterface({std::string(ZEMB::OperatorInterface), ZEMB::OperatorInterfaceXml(),
                                 [&bus](const TBusMessage& call, std::string_view member) {
-                                    if (member == ZEMB::GetCommunicationLogMethod) {
-                                        ReplyLog(bus, call);
+                                    if (member == ZEMB::GetCommunicationLogRangeMethod) {
+                                        ReplyRange(bus, call);
+                                    } else if (member == ZEMB::GetCommunicationLogMethod) {
+                                        Reply(bus, call, NewestLines(), false);
                                     } else if (member == ZEMB::ClearCommunicationLogMethod) {
                                         CommunicationLog().Clear();
                                         bus.ReplyEmpty(call);
@@ -45,11 +114,8 @@ void ServeOperatorInterface(TAutomationServer& server) {
                                                        "' of the operator interface.");
                                     }
                                 }});
-    CommunicationLog().SetOnChange([&bus] {
-        bus.EmitSignal(std::string(ZEMB::FactoryPath).c_str(),
-                       std::string(ZEMB::OperatorInterface).c_str(),
-                       std::string(ZEMB::CommunicationLogChangedSignal).c_str());
-    });
+    CommunicationLog().SetOnChange(
+        [&bus](const TCommunicationLog::TChange& change) { EmitChanged(bus, change); });
 }
 
 void StopOperatorInterface() {

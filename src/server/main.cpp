@@ -117,6 +117,7 @@ int main(int argc, char** argv) {
     host.Context.EnsureHost();
     std::vector<TAutoObjectFactory> factories = ServerClassFactories(host.Context);
     ResetCommLogState();
+    CommunicationLog().SetMaxLines(static_cast<std::size_t>(ZEMBSettings().CommunicationLogLines));
 
     // Registration at every start; only the register mode reports a failure.
     std::string error;

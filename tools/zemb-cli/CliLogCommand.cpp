@@ -3,12 +3,16 @@
 #include "CliCommands.h"
 #include "CliOperatorLog.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+
 namespace ZEMBCli {
 
 namespace {
 
 // Shown, cleared, or shown and then followed (each change shows the lines from the first one
-// that changed) until a signal or the time is up.
+// that changed, read from there on only) until a signal or the time is up.
 int Log(TCliSession& session, bool clear, bool follow, TSignalFd* signals,
         std::chrono::milliseconds duration) {
     TCliOutput& output = session.Output();
@@ -33,35 +37,53 @@ int Log(TCliSession& session, bool clear, bool follow, TSignalFd* signals,
         output.Error(std::move(json), error);
         return ecUnreachable;
     }
-    std::vector<std::string> shown;
-    // Shows the lines from the first one that differs from what was shown before.
-    auto show = [&]() -> bool {
-        std::vector<std::string> lines;
-        if (!log->Lines(lines, timeout, error)) {
+    // The newest lines shown, numbered from next - tail.size() up to next: a line read again
+    // (a replaced traffic pair) is shown again only when it reads differently.
+    constexpr std::size_t TailLines = 64;
+    std::deque<std::string> tail;
+    std::uint64_t next = 0;
+    // Reads the kept lines numbered from `from` on and shows them from the first one that
+    // differs from what was shown; after a clear, tells so first.
+    auto show = [&](std::uint64_t from, bool initial, bool cleared) -> bool {
+        TOperatorLog::TLines read;
+        if (!log->LinesFrom(from, read, timeout, error)) {
             TJson failed = CallJson("log", "GetCommunicationLog");
             output.Error(std::move(failed), "GetCommunicationLog failed: " + error);
             return false;
         }
-        std::size_t from = 0;
-        while (from < lines.size() && from < shown.size() && lines[from] == shown[from])
-            ++from;
-        if (from < lines.size() || lines.size() != shown.size() || shown.empty()) {
-            TJson answer = CallJson("log", "GetCommunicationLog");
-            answer.Set("from", static_cast<std::int64_t>(from));
-            TJson& array = answer.Set("lines", TJson::Array());
-            std::vector<std::string> text;
-            for (std::size_t n = from; n < lines.size(); ++n) {
-                array.Add(lines[n]);
-                text.push_back(lines[n]);
-            }
-            if (lines.empty() && !shown.empty())
-                text.push_back("(communication log cleared)");
-            output.Answer(answer, text);
+        if (cleared || read.Start > next)
+            tail.clear();
+        std::size_t same = 0;
+        for (std::uint64_t tailStart = next - tail.size();
+             same < read.Lines.size() && read.Start + same >= tailStart &&
+             read.Start + same < next && tail[read.Start + same - tailStart] == read.Lines[same];)
+            ++same;
+        while (!tail.empty() && next > read.Start) {
+            tail.pop_back();
+            --next;
         }
-        shown = std::move(lines);
+        for (const std::string& line : read.Lines)
+            tail.push_back(line);
+        while (tail.size() > TailLines)
+            tail.pop_front();
+        next = read.Start + read.Lines.size();
+
+        if (!initial && !cleared && same == read.Lines.size())
+            return true;
+        TJson answer = CallJson("log", "GetCommunicationLog");
+        answer.Set("from", static_cast<std::int64_t>(read.Start + same - read.FirstKept));
+        TJson& array = answer.Set("lines", TJson::Array());
+        std::vector<std::string> text;
+        if (cleared)
+            text.push_back("(communication log cleared)");
+        for (std::size_t n = same; n < read.Lines.size(); ++n) {
+            array.Add(read.Lines[n]);
+            text.push_back(read.Lines[n]);
+        }
+        output.Answer(answer, text);
         return true;
     };
-    if (!show())
+    if (!show(0, true, false))
         return ecUnreachable;
     if (!follow)
         return ecOk;
@@ -77,7 +99,11 @@ int Log(TCliSession& session, bool clear, bool follow, TSignalFd* signals,
                          "log: the connection to the bus was lost");
             return false;
         }
-        return !log->TakeChanged() || show();
+        const TOperatorLog::TChanges changes = log->TakeChanges();
+        if (!changes.Any)
+            return true;
+        // Only what changed is read: from the first changed line, or all after a clear.
+        return show(changes.Cleared ? 0 : std::min(changes.First, next), false, changes.Cleared);
     });
     return served ? ecOk : ecUnreachable;
 }

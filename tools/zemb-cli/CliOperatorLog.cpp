@@ -2,12 +2,16 @@
 #include "CliOperatorLog.h"
 
 #include "bus/BusConnection.h"
+#include "bus/Marshal.h"
 #include "contract/InterfaceTable.h"
 #include "contract/OperatorInterface.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace ZEMBCli {
 
@@ -18,6 +22,14 @@ const std::string Interface(ZEMB::OperatorInterface);
 
 // Calls a method of the operator interface without arguments and waits for its reply. False
 // with error set to the bus's error name and text (or the local failure) when there is none.
+// The bus's error name and text, or the local failure.
+std::string ErrorText(int r, const TBusError& busError) {
+    if (!busError.Name().empty())
+        return std::string(busError.Name()) +
+               (busError.Message().empty() ? "" : ": " + std::string(busError.Message()));
+    return std::strerror(-r);
+}
+
 bool CallOperator(TZEMBBus& bus, const std::string& server, std::string_view member,
                   std::chrono::milliseconds timeout, TBusMessage& reply, std::string& error) {
     TBusError busError;
@@ -25,11 +37,7 @@ bool CallOperator(TZEMBBus& bus, const std::string& server, std::string_view mem
                              std::string(member).c_str(), timeout, reply, busError);
     if (r >= 0)
         return true;
-    if (!busError.Name().empty())
-        error = std::string(busError.Name()) +
-                (busError.Message().empty() ? "" : ": " + std::string(busError.Message()));
-    else
-        error = std::strerror(-r);
+    error = ErrorText(r, busError);
     return false;
 }
 
@@ -43,18 +51,47 @@ bool TOperatorLog::Open(const std::string& serverName, std::string& error) {
     return Bus_ != nullptr;
 }
 
-bool TOperatorLog::Lines(std::vector<std::string>& lines, std::chrono::milliseconds timeout,
-                         std::string& error) {
-    lines.clear();
-    TBusMessage reply;
-    if (!CallOperator(*Bus_, Server_, ZEMB::GetCommunicationLogMethod, timeout, reply, error))
-        return false;
-    int r = reply.ReadStrings(lines);
-    if (r < 0) {
-        error = std::string("unreadable answer: ") + std::strerror(-r);
-        return false;
+bool TOperatorLog::LinesFrom(std::uint64_t first, TLines& lines, std::chrono::milliseconds timeout,
+                             std::string& error) {
+    // A page size that keeps each reply small; the server also cuts a reply by its size.
+    constexpr std::uint32_t PageLines = 10000;
+    lines = TLines{};
+    for (std::uint64_t from = first;;) {
+        TBusMessage call, reply;
+        TBusError busError;
+        int r = Bus_->NewMethodCall(call, Server_.c_str(), Path.c_str(), Interface.c_str(),
+                                    std::string(ZEMB::GetCommunicationLogRangeMethod).c_str());
+        if (r >= 0 && !ZEMB::AppendArgs(call, from, PageLines))
+            r = -ENOMEM;
+        if (r >= 0)
+            r = Bus_->CallBlocking(call, timeout, reply, busError);
+        if (r < 0) {
+            error = ErrorText(r, busError);
+            return false;
+        }
+        std::uint64_t firstKept = 0, next = 0;
+        std::vector<std::string> page;
+        if (!reply.HasSignature(ZEMB::GetCommunicationLogRangeReply) ||
+            !ZEMB::ReadArgs(reply, firstKept, next, page)) {
+            error = "unreadable answer";
+            return false;
+        }
+        const std::uint64_t start = std::min(std::max(from, firstKept), next);
+        if (from == first) {
+            lines.Start = start;
+        } else if (start != lines.Start + lines.Lines.size()) {
+            // Lines were dropped or cleared between two pages: go on after the gap.
+            lines.Lines.clear();
+            lines.Start = start;
+        }
+        lines.FirstKept = firstKept;
+        lines.Next = next;
+        for (std::string& line : page)
+            lines.Lines.push_back(std::move(line));
+        from = start + page.size();
+        if (page.empty() || from >= next)
+            return true;
     }
-    return true;
 }
 
 bool TOperatorLog::Clear(std::chrono::milliseconds timeout, std::string& error) {
@@ -66,7 +103,7 @@ bool TOperatorLog::Watch(std::string& error) {
     // The bus resolves the well-known name to its current owner.
     int r = Bus_->MatchSignal(Match_, Server_.c_str(), Path.c_str(), Interface.c_str(),
                               std::string(ZEMB::CommunicationLogChangedSignal).c_str(),
-                              [this] { Changed_ = true; });
+                              [this](TBusMessage& signal) { Told(signal); });
     if (r < 0) {
         error = std::string("cannot watch the communication log: ") + std::strerror(-r);
         return false;
@@ -74,10 +111,26 @@ bool TOperatorLog::Watch(std::string& error) {
     return true;
 }
 
-bool TOperatorLog::TakeChanged() {
-    bool changed = Changed_;
-    Changed_ = false;
-    return changed;
+void TOperatorLog::Told(TBusMessage& signal) {
+    std::uint32_t kind = ZEMB::clAppended;
+    std::uint64_t first = 0, next = 0;
+    Changes_.Any = true;
+    if (!signal.HasSignature(ZEMB::CommunicationLogChangedArgs) ||
+        !ZEMB::ReadArgs(signal, kind, first, next)) {
+        // A server that does not say what changed: read everything again.
+        Changes_.First = 0;
+        return;
+    }
+    if (kind == ZEMB::clCleared) {
+        Changes_.Cleared = true;
+        Changes_.First = UINT64_MAX;
+    } else {
+        Changes_.First = std::min(Changes_.First, first);
+    }
+}
+
+TOperatorLog::TChanges TOperatorLog::TakeChanges() {
+    return std::exchange(Changes_, TChanges{});
 }
 
 int TOperatorLog::Fd() const {

@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: MIT
+// The communication log through the operator interface of zemb-server on simulated devices:
+// its bound from FENWY.INI, the paged reads by line number and what the change signal tells.
+#include "SimServer.h"
+#include "TestProcess.h"
+#include "bus/Marshal.h"
+#include "contract/InterfaceTable.h"
+#include "contract/OperatorInterface.h"
+
+#include <algorithm>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <zemb/ZEMBClient.h>
+
+using namespace ZEMB;
+
+using ::testing::ElementsAre;
+
+namespace {
+
+constexpr const char* OneDevice = R"([fenwy]
+Driver=winusb_st
+VendorId=0483
+ProductId=a7f1
+Instance=FWY000042007
+FriendlyName=Fenwy Link (simulated)
+Firmware=2.04
+RamSize=0x0900
+SerialNumber=20401234
+)";
+
+struct TChange {
+    std::uint32_t Kind = 0;
+    std::uint64_t First = 0, Next = 0;
+    bool operator==(const TChange&) const = default;
+};
+
+struct TRange {
+    std::uint64_t FirstKept = 0, Next = 0;
+    std::vector<std::string> Lines;
+};
+
+TRange Range(TZEMBBus& bus, std::uint64_t first, std::uint32_t count) {
+    TRange range;
+    TBusMessage call, reply;
+    TBusError error;
+    EXPECT_GE(bus.NewMethodCall(call, std::string(BusName).c_str(),
+                                std::string(FactoryPath).c_str(),
+                                std::string(OperatorInterface).c_str(),
+                                std::string(GetCommunicationLogRangeMethod).c_str()),
+              0);
+    EXPECT_TRUE(AppendArgs(call, first, count));
+    EXPECT_GE(bus.CallBlocking(call, std::chrono::seconds(10), reply, error), 0) << error.Message();
+    EXPECT_TRUE(reply.HasSignature(GetCommunicationLogRangeReply));
+    EXPECT_TRUE(ReadArgs(reply, range.FirstKept, range.Next, range.Lines));
+    return range;
+}
+
+} // namespace
+
+TEST(OperatorLogUnderSim, KeepsTheBoundReadsByNumberAndTellsWhatChanged) {
+    TSimServer server;
+    std::string why;
+    ASSERT_TRUE(server.Start({OneDevice, "[General]\r\nCommunicationLogLines=3\r\n"}, why)) << why;
+    auto bus = TZEMBBus::OpenSession(why);
+    ASSERT_TRUE(bus) << why;
+    std::vector<TChange> changes;
+    TBusSignalMatch match;
+    ASSERT_GE(bus->MatchSignal(match, nullptr, std::string(FactoryPath).c_str(),
+                               std::string(OperatorInterface).c_str(),
+                               std::string(CommunicationLogChangedSignal).c_str(),
+                               [&](TBusMessage& signal) {
+                                   TChange change;
+                                   EXPECT_TRUE(
+                                       ReadArgs(signal, change.Kind, change.First, change.Next));
+                                   changes.push_back(change);
+                               }),
+              0);
+    auto client = TZEMBClient::Connect(&why);
+    ASSERT_TRUE(client) << why;
+    HRESULT status = E_FAIL;
+    std::shared_ptr<IZEMBServer4> s = client->CreateInstance(CLASS_ZEMBServer4, &status);
+    ASSERT_TRUE(s);
+
+    ASSERT_TRUE(server.ClearCommunicationLog());
+    const std::uint64_t c = Range(*bus, 0, 0).Next;
+    std::int32_t count = 0;
+    bool result = true;
+    // A pair, the same pair again in place, then two lines that drop the pair's first line.
+    ASSERT_EQ(s->WriteBuffer(99, TSafeByteArray(3, 1), count, result), S_OK);
+    ASSERT_EQ(s->WriteBuffer(99, TSafeByteArray(5, 1), count, result), S_OK);
+    ASSERT_EQ(s->OpenDevice(98, result), S_OK);
+
+    const TRange all = Range(*bus, 0, 100);
+    EXPECT_EQ(all.FirstKept, c + 1);
+    EXPECT_EQ(all.Next, c + 4);
+    EXPECT_THAT(all.Lines,
+                ElementsAre("WriteBuffer 5:0  not ok", "OpenDevice (ConnectID 98):  not ok",
+                            "TZEMBServer.OpenDevice: FHost.ConnectInfo fail98"));
+    EXPECT_THAT(Range(*bus, c + 2, 1).Lines, ElementsAre("OpenDevice (ConnectID 98):  not ok"));
+    EXPECT_EQ(server.CommunicationLog(), all.Lines);
+
+    ASSERT_TRUE(WaitUntil(
+        [&] { return bus->Process() && !changes.empty() && changes.back().Next == c + 4; },
+        std::chrono::seconds(10)));
+    const auto cleared = std::find(changes.begin(), changes.end(), TChange{clCleared, c, c});
+    ASSERT_NE(cleared, changes.end());
+    EXPECT_THAT(std::vector<TChange>(cleared, changes.end()),
+                ElementsAre(TChange{clCleared, c, c}, TChange{clAppended, c, c + 2},
+                            TChange{clReplaced, c, c + 2}, TChange{clAppended, c + 2, c + 3},
+                            TChange{clAppended, c + 3, c + 4}));
+    EXPECT_EQ(server.Stop(), 0);
+}
