@@ -320,8 +320,75 @@ int OnReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 } // namespace
 
+struct TZEMBBus::TCallGroup {
+    struct TSent {
+        TPendingReply Pending;
+        TBusSlot Slot;
+        std::string Member;
+    };
+    int Depth = 0;
+    std::vector<std::unique_ptr<TSent>> Sent; // stable addresses: the reply callbacks hold them
+};
+
+void TZEMBBus::BeginCallGroup() {
+    auto group = std::make_unique<TCallGroup>();
+    group->Depth = CallDepth_;
+    Groups_.push_back(std::move(group));
+}
+
+std::vector<TZEMBBus::TCallFailure> TZEMBBus::EndCallGroup() {
+    std::vector<TCallFailure> failures;
+    if (Groups_.empty())
+        return failures;
+    std::unique_ptr<TCallGroup> group = std::move(Groups_.back());
+    Groups_.pop_back();
+    auto allDone = [&] {
+        return std::ranges::all_of(group->Sent, [](const auto& s) { return s->Pending.Done; });
+    };
+    ++CallDepth_;
+    while (!allDone()) {
+        int r = ProcessOne();
+        if (r < 0)
+            break;
+        if (r == 0 && !allDone()) {
+            r = sd_bus_wait(Bus_, UINT64_MAX);
+            if (r < 0 && r != -EINTR)
+                break;
+        }
+    }
+    --CallDepth_;
+    for (const auto& sent : group->Sent) {
+        if (!sent->Pending.Done) {
+            failures.push_back(
+                {sent->Member, SD_BUS_ERROR_DISCONNECTED, "The connection to the bus was lost."});
+            continue;
+        }
+        const sd_bus_error* e = sd_bus_message_get_error(sent->Pending.Reply.Get());
+        if (e)
+            failures.push_back({sent->Member, e->name ? e->name : SD_BUS_ERROR_FAILED,
+                                e->message ? e->message : ""});
+    }
+    return failures;
+}
+
 TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds timeout,
                            TBusError& error) {
+    if (!Groups_.empty() && Groups_.back()->Depth == CallDepth_) {
+        auto sent = std::make_unique<TCallGroup::TSent>();
+        const char* member = sd_bus_message_get_member(call.Get());
+        sent->Member = member ? member : "";
+        sd_bus_slot* rawSlot = nullptr;
+        const int r = sd_bus_call_async(Bus_, &rawSlot, call.Get(), &OnReply, &sent->Pending,
+                                        static_cast<std::uint64_t>(timeout.count()));
+        if (r < 0) {
+            error.Set(SD_BUS_ERROR_DISCONNECTED,
+                      std::string("cannot send the call: ") + std::strerror(-r));
+            return {};
+        }
+        sent->Slot.reset(rawSlot);
+        Groups_.back()->Sent.push_back(std::move(sent));
+        return {};
+    }
     TPendingReply pending;
     sd_bus_slot* rawSlot = nullptr;
     int r = sd_bus_call_async(Bus_, &rawSlot, call.Get(), &OnReply, &pending,

@@ -205,6 +205,20 @@ public:
     // Sends a message without waiting for anything.
     bool Send(const TBusMessage& message);
 
+    // A call group: from BeginCallGroup until EndCallGroup, a Call() made at this depth sends its
+    // call and returns at once, an empty message with no error set; calls made deeper (by calls
+    // served meanwhile) are not part of it. EndCallGroup pumps, serving incoming calls, until
+    // every call of the group is answered or timed out, and returns the ones that failed, in the
+    // order they were sent. So callbacks to many clients cost one time-out, not one per client,
+    // and each client still receives its calls in the order they were made.
+    struct TCallFailure {
+        std::string Member;
+        std::string ErrorName;
+        std::string ErrorMessage;
+    };
+    void BeginCallGroup();
+    std::vector<TCallFailure> EndCallGroup();
+
     // A method call without arguments yet. >= 0 with call set, a negative errno otherwise.
     int NewMethodCall(TBusMessage& call, const char* destination, const char* path,
                       const char* interface, const char* member);
@@ -287,7 +301,9 @@ private:
     std::deque<std::string> Vanished_;
     bool Draining_ = false;
     int CallDepth_ = 0;
-    std::deque<TBusMessage> Held_;     // calls that arrived at MaxCallDepth, oldest first
+    std::deque<TBusMessage> Held_; // calls that arrived at MaxCallDepth, oldest first
+    struct TCallGroup;
+    std::vector<std::unique_ptr<TCallGroup>> Groups_; // innermost last
     std::vector<std::string> Serving_; // senders of the calls being dispatched, outermost first
     // The io and time sources of AttachEvent; none while detached.
     struct TEventAttachment;

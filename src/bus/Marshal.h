@@ -353,6 +353,8 @@ HRESULT ProxyCall(const TProxyTarget& target, const std::tuple<A&...>& args) {
         return E_INVALIDARG;
     TBusError error;
     TBusMessage reply = bus->Call(call, target.Timeout, error);
+    if (!reply && !error.IsSet())
+        return S_OK; // sent as part of a call group; its outcome comes with the group's end
     if (!reply)
         return StatusOfError(error.Name(), error.Message());
     if (sd_bus_message_has_signature(reply.Get(), OutSignature(info).c_str()) <= 0)

@@ -24,6 +24,15 @@ template <typename... Args> std::string Format(const char* format, Args... args)
     return text;
 }
 
+// A client's failed callback, as the call barrier writes a failure; the others are told all the
+// same.
+void LogCallbackStatus(const char* where, HRESULT status) {
+    if (FAILED(status))
+        ConfDebugString(
+            Format("%s EOleSysError OLE error %08X", where, static_cast<unsigned>(status)),
+            "RUVAzer Comm");
+}
+
 // A client that has gone away makes its callback fail; each call stands on its own.
 template <typename Call> void Guarded(const char* where, Call&& call) {
     try {
@@ -192,8 +201,10 @@ TUSB_ConnectedDevice* TUSB_ConnectedDevices::DeviceInserted(TUSB_IFDeviceBase& D
         const TUSB_Connection& connection = *entry->Connections[i];
         std::shared_ptr<IZEMBEvent> callback = connection.Callback;
         if (callback)
-            Guarded("TUSB_ConnectedDevices.DeviceInserted",
-                    [&] { callback->Reconnected(connection.ConnectID); });
+            Guarded("TUSB_ConnectedDevices.DeviceInserted", [&] {
+                LogCallbackStatus("TUSB_ConnectedDevices.DeviceInserted",
+                                  callback->Reconnected(connection.ConnectID));
+            });
     }
     return entry;
 }
@@ -213,8 +224,10 @@ bool TUSB_ConnectedDevices::DeviceDetached(TUSB_IFDeviceBase& Device) {
             connection.State = TUSB_Connection::csDisconnected;
             std::shared_ptr<IZEMBEvent> callback = connection.Callback;
             if (callback)
-                Guarded("TUSB_ConnectedDevices.DeviceDetached",
-                        [&] { callback->Disconnected(connection.ConnectID); });
+                Guarded("TUSB_ConnectedDevices.DeviceDetached", [&] {
+                    LogCallbackStatus("TUSB_ConnectedDevices.DeviceDetached",
+                                      callback->Disconnected(connection.ConnectID));
+                });
         }
         entry->Device = nullptr;
     }

@@ -15,6 +15,7 @@ namespace {
 
 TNotifyEvent gDevicesChanged;
 constexpr const char* kErrors = "RUVAzerComm";
+constexpr const char* kBarrier = "RUVAzer Comm";
 
 constexpr TUSB_DeviceDriver Columns[] = {ddSilabs, ddWinUSB_Silabs, ddWinUSB_ST};
 constexpr TUSBDevType Rows[] = {dtNotRecognized, dtBrisk, dtMirel, dtFenwy, dtCorra};
@@ -109,12 +110,22 @@ void EnumApplicationsTo(TUSB_HookedUpClientApps& apps, IZEMBHost& sink) {
     }
 }
 
-template <typename Call> void NotifySinks(TUSB_HookedUpClientApps& apps, Call&& call) {
+// A client's failed notification, written as the call barrier writes a failure; the other
+// clients are told all the same.
+void LogClientFailure(std::string_view where, HRESULT status) {
+    ConfDebugString(std::string(where) + " EOleSysError " + StatusText(status), kBarrier);
+}
+
+template <typename Call>
+void NotifySinks(TUSB_HookedUpClientApps& apps, std::string_view where, Call&& call) {
     for (std::size_t i = 0; i < apps.Items().size(); ++i) {
         // Held for the call: the client may unhook itself from inside its callback.
         std::shared_ptr<IZEMBHost> sink = apps.Items()[i]->ZEMBHost;
-        if (sink)
-            Check(call(*sink));
+        if (!sink)
+            continue;
+        const HRESULT status = call(*sink);
+        if (FAILED(status))
+            LogClientFailure(where, status);
     }
 }
 
@@ -238,6 +249,25 @@ bool TUSB_IFHostContainer::RescanDevices() {
         for (TUSBDevType row : Rows)
             Devices.Cell(row, column).ReopenClosedDevices();
 
+    // One group for every callback of the rescan: a stalled client costs one time-out.
+    struct TGroupScope {
+        TCallGroup& group;
+        explicit TGroupScope(TCallGroup& g) : group(g) {
+            if (group.Begin && group.End)
+                group.Begin();
+        }
+        ~TGroupScope() {
+            if (!group.Begin || !group.End)
+                return;
+            try {
+                for (const auto& [callback, status] : group.End())
+                    LogClientFailure("TUSB_IFHostContainer.RescanDevices " + callback, status);
+            } catch (...) {
+                LogError("TUSB_IFHostContainer.RescanDevices", std::current_exception());
+            }
+        }
+    } groupScope{CallGroup};
+
     bool changed = false;
     for (TUSB_DeviceDriver column : Columns)
         for (TUSBDevType row : Rows) {
@@ -285,16 +315,18 @@ TUSB_IFHostLocal::TUSB_IFHostLocal(TUSB_IFHostContainer& Container) : container_
     // one going first, changes nothing.
     TUSB_IFHostContainer* container = &Container;
     container_.OnDeviceAdopted = [container](std::int32_t DevID) {
-        NotifySinks(container->ClientApps, [DevID](IZEMBHost& sink) {
-            bool result = false;
-            return sink.DeviceAdded(DevID, result);
-        });
+        NotifySinks(container->ClientApps, "TUSB_IFHostLocal.NotifyDeviceAdded",
+                    [DevID](IZEMBHost& sink) {
+                        bool result = false;
+                        return sink.DeviceAdded(DevID, result);
+                    });
     };
     container_.OnDeviceDropped = [container](std::int32_t DevID) {
-        NotifySinks(container->ClientApps, [DevID](IZEMBHost& sink) {
-            bool result = false;
-            return sink.DeviceRemoved(DevID, result);
-        });
+        NotifySinks(container->ClientApps, "TUSB_IFHostLocal.NotifyDeviceRemoved",
+                    [DevID](IZEMBHost& sink) {
+                        bool result = false;
+                        return sink.DeviceRemoved(DevID, result);
+                    });
     };
 }
 

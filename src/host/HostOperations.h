@@ -46,6 +46,13 @@ class TUSB_IFHostContainer {
 public:
     using TDeviceEvent = std::function<void(std::int32_t DevID)>;
     using TScanner = std::function<void(TUSB_IFDeviceGrid&)>;
+    // Lets a rescan's callbacks to all clients leave at once: after Begin a callback returns as
+    // soon as it is sent; End waits until every one is answered or timed out and gives the
+    // failed ones (callback name and status). Without them every callback waits for its answer.
+    struct TCallGroup {
+        std::function<void()> Begin;
+        std::function<std::vector<std::pair<std::string, ZEMB::HRESULT>>()> End;
+    };
 
     explicit TUSB_IFHostContainer(TFrmMessageCatch& MessageCatch, TUSB_IFHostSeams Seams = {});
     ~TUSB_IFHostContainer();
@@ -59,12 +66,14 @@ public:
     TDeviceEvent OnDeviceAdopted;
     TDeviceEvent OnDeviceDropped;
     TScanner Scan;
+    TCallGroup CallGroup;
 
     TFrmMessageCatch& MessageCatch() { return messageCatch_; }
 
     // Builds a fresh picture of the attached devices and reconciles it with the grid:
     // removed devices are dropped (their clients told), new and returning ones adopted.
     // True when a device was dropped or adopted. Skipped (false) while a session stays open.
+    // Every client is told; one whose callback fails is logged and skipped.
     bool RescanDevices();
     // Column by column (ddSilabs first), type by type: the last device with that DevID.
     TUSB_IFDeviceBase* FindDevice(std::int32_t DevID);

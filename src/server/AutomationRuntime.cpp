@@ -366,9 +366,15 @@ void TAutomationServer::ClientVanished(const std::string& name) {
         CallbacksVanishedHook_(hosts, events);
 
     std::vector<std::string> paths;
+    std::vector<std::shared_ptr<IZEMBServer>> instances;
     for (const auto& [path, object] : Objects_)
-        if (object->Owner == name)
+        if (object->Owner == name) {
             paths.push_back(path);
+            instances.push_back(object->Instance);
+        }
+    if (!instances.empty() && ObjectsVanishedHook_)
+        ObjectsVanishedHook_(instances);
+    instances.clear(); // each object goes with its release, not after the last one
     for (const std::string& path : paths)
         Release(path);
 }

@@ -92,6 +92,13 @@ public:
     void SetCallbacksVanishedHook(TCallbacksVanishedHook hook) {
         CallbacksVanishedHook_ = std::move(hook);
     }
+    // Runs when a client leaves the bus, after the callbacks hook, with the server objects it
+    // made, just before they are released.
+    using TObjectsVanishedHook =
+        std::function<void(const std::vector<std::shared_ptr<ZEMB::IZEMBServer>>& objects)>;
+    void SetObjectsVanishedHook(TObjectsVanishedHook hook) {
+        ObjectsVanishedHook_ = std::move(hook);
+    }
     // Set before the first client passes a callback.
     void SetCallbackTimeout(std::chrono::microseconds timeout) { CallbackTimeout_ = timeout; }
     std::chrono::microseconds CallbackTimeout() const { return CallbackTimeout_; }
@@ -130,6 +137,7 @@ private:
     std::uint64_t NextObject_ = 0;
     std::function<void()> LastReleaseHook_;
     TCallbacksVanishedHook CallbacksVanishedHook_;
+    TObjectsVanishedHook ObjectsVanishedHook_;
     std::chrono::microseconds CallbackTimeout_ = DefaultCallbackTimeout;
     std::map<std::string, std::weak_ptr<ZEMB::IZEMBEvent>> RemoteEvents_;
     std::map<std::string, std::weak_ptr<ZEMB::IZEMBHost>> RemoteHosts_;

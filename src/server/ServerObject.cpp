@@ -397,11 +397,16 @@ HRESULT TZEMBServer::HookupClientApp2(std::uint8_t ClientAppType, std::int32_t C
 HRESULT TZEMBServer::StartSession(std::int32_t ConnectID, bool& Result) {
     TCallFrame frame = Frame(context_, "TZEMBServer3.StartSession");
     frame.BarrierPrefix = "TZEMBServer.StartSession";
-    return frame.Run(Result, [&] { Result = Host().StartSession(ConnectID); });
+    return frame.Run(Result, [&] {
+        Result = Host().StartSession(ConnectID);
+        if (Result && std::ranges::find(sessions_, ConnectID) == sessions_.end())
+            sessions_.push_back(ConnectID);
+    });
 }
 
 HRESULT TZEMBServer::EndSession(std::int32_t ConnectID, bool& Result) {
     return Frame(context_, "TZEMBServer3.EndSession").Run(Result, [&] {
+        std::erase(sessions_, ConnectID);
         Result = Host().EndSession(ConnectID);
     });
 }
@@ -430,4 +435,21 @@ HRESULT TZEMBServer::EnumConnection2(std::int32_t ClientAppID, bool& Result) {
     return Frame(context_, "TZEMBServer4.EnumConnections2").Run(Result, [&] {
         Result = Host().EnumConnections(ClientAppID);
     });
+}
+
+void TZEMBServer::ClientLeft() {
+    std::vector<std::int32_t> running;
+    running.swap(sessions_);
+    for (const std::int32_t ConnectID : running) {
+        ConfDebugString(
+            "TZEMBServer.ClientLeft: EndSession (ConnectID: " + std::to_string(ConnectID) + ")",
+            kBarrier);
+        try {
+            Host().EndSession(ConnectID);
+        } catch (const std::exception& error) {
+            ConfDebugString("TZEMBServer.ClientLeft " + ExceptionClassName(error) + " " +
+                                error.what(),
+                            kBarrier);
+        }
+    }
 }

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TUSB_IFHostBase;
 class TUSB_IFHostContainer;
@@ -63,6 +64,10 @@ public:
     ZEMB_IZEMBSERVER4_METHODS(ZEMB_OVERRIDE_METHOD)
 #undef ZEMB_OVERRIDE_METHOD
 
+    // The client that made this object left the bus: the sessions it started and did not end
+    // are ended as EndSession would, so that device changes held back for them go ahead.
+    void ClientLeft();
+
 private:
     TUSB_IFHostBase& Host() {
         return context_.Host();
@@ -72,6 +77,7 @@ private:
     }
 
     TServerContext& context_;
+    std::vector<std::int32_t> sessions_; // ConnectIDs of the sessions this object started
 };
 
 class TZEMBServer2 : public TZEMBServer {

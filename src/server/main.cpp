@@ -9,6 +9,7 @@
 #include "base/Settings.h"
 #include "base/StartupEffects.h"
 #include "base/VersionRecord.h"
+#include "bus/Marshal.h"
 #include "host/DeviceChangeWindow.h"
 #include "host/DeviceMonitor.h"
 #include "host/HostOperations.h"
@@ -146,6 +147,21 @@ int main(int argc, char** argv) {
                 const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
             host.Container.ForgetCallbacks(hosts, events);
         });
+    // Its sessions end with it: left running, they would hold back every device change.
+    automation.SetObjectsVanishedHook([](const std::vector<std::shared_ptr<IZEMBServer>>& objects) {
+        for (const auto& object : objects)
+            if (auto* server = dynamic_cast<TZEMBServer*>(object.get()))
+                server->ClientLeft();
+    });
+    // A rescan tells every client at once and waits for their answers together.
+    host.Container.CallGroup = {
+        [bus] { bus->BeginCallGroup(); },
+        [bus] {
+            std::vector<std::pair<std::string, HRESULT>> failed;
+            for (const auto& f : bus->EndCallGroup())
+                failed.emplace_back(f.Member, ZEMB::StatusOfError(f.ErrorName, f.ErrorMessage));
+            return failed;
+        }};
     std::string nameError;
     const bool serving = automation.Start(nameError);
 

@@ -152,16 +152,23 @@ TEST(FrmMessageCatchTest, LocksDeferAndUnlockNeverGoesBelowZero) {
 // A failing sink ends the notification, not the scan. A client that ended without unhooking:
 // once its callbacks are forgotten, the clients registered after it hear of device changes
 // again; it keeps its registration and connection.
-TEST_F(RescanTest, FailingSinkStopsTheOthersUntilItsCallbacksAreForgotten) {
+// A client whose callbacks fail is logged and skipped: every other client is told all the same.
+TEST_F(RescanTest, FailingCallbacksAreLoggedAndSkippedAndForgottenOnesNotCalled) {
     auto gone = Event("gone");
     gone->Fail = RPC_E_DISCONNECTED;
     const std::int32_t a = Connect(A, 1, cmShared, gone);
     const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
     SinkA->FailAt = 1;
     Log.clear();
+    TCapturedLog barrier("RUVAzer Comm");
     Unplug("000000002");
-    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "Disconnected " + std::to_string(a) + " @gone",
+    EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B",
+                              "Disconnected " + std::to_string(a) + " @gone",
                               "Disconnected " + std::to_string(b) + " @b"}));
+    EXPECT_EQ(barrier.Lines,
+              (std::vector<std::string>{
+                  "TUSB_IFHostLocal.NotifyDeviceRemoved EOleSysError OLE error 80004005",
+                  "TUSB_ConnectedDevices.DeviceDetached EOleSysError OLE error 80010108"}));
     EXPECT_EQ(Container().FindDevice(1), nullptr);
 
     auto stranger = std::make_shared<TRecordingSink>(Log, "stranger");
