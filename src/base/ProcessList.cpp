@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 TProcessList::TProcessList() {
@@ -66,4 +69,56 @@ std::uint16_t CountProcessInstances(const std::string& name, bool byFullPath) {
     TProcessList list;
     return static_cast<std::uint16_t>(
         std::min<std::size_t>(list.FilterByExe(name, byFullPath), 0xFFFF));
+}
+
+std::optional<std::string> ReadProcessEnvironment(std::uint32_t processID,
+                                                  const std::string& name) {
+    std::ifstream in("/proc/" + std::to_string(processID) + "/environ", std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    const std::string key = name + "=";
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\0', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        if (text.compare(start, key.size(), key) == 0) {
+            return text.substr(start + key.size(), end - start - key.size());
+        }
+        start = end + 1;
+    }
+    return std::string();
+}
+
+std::uint16_t CountSameBusInstances(const TProcessList& copies, const std::string& busAddress,
+                                    const TEnvironmentReader& readEnvironment,
+                                    const std::function<bool()>& busHasServer) {
+    std::optional<bool> served;
+    std::size_t count = 0;
+    for (const TProcessItem& copy : copies.Items()) {
+        std::optional<std::string> address =
+            readEnvironment(copy.ProcessID, "DBUS_SESSION_BUS_ADDRESS");
+        if (address) {
+            count += *address == busAddress ? 1 : 0;
+            continue;
+        }
+        if (!served) {
+            served = busHasServer();
+        }
+        count += *served ? 1 : 0;
+    }
+    return static_cast<std::uint16_t>(std::min<std::size_t>(count, 0xFFFF));
+}
+
+std::uint16_t CountSessionInstances(const std::function<bool()>& busHasServer) {
+    TProcessList copies;
+    copies.FilterByExe({}, false);
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    return CountSameBusInstances(copies, address ? address : "", ReadProcessEnvironment,
+                                 busHasServer);
 }
