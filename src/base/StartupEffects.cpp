@@ -260,12 +260,17 @@ void RunProgrammingLibraryStartup(const std::string& watchdogFolder) {
     const bool permanentLogging = !logging && quoren.ReadBool("HAP_IF", "PermanentLogging", true);
 
     LoadDebugStringSettings();
-    ForceDirectories(PerUserLogFolder());
+    std::error_code reason;
+    if (!ForceDirectories(PerUserLogFolder(), reason)) {
+        ReportNotCreated(PerUserLogFolder(), reason);
+    }
 
     if (permanentLogging) {
         const std::string folder = PermanentLogFolder();
-        if (ForceDirectories(folder)) {
+        if (ForceDirectories(folder, reason)) {
             CleanPermanentLogFolder(folder, PermanentLogName(LocalToday()));
+        } else {
+            ReportNotCreated(folder, reason);
         }
     }
 }
