@@ -3,14 +3,16 @@
 
 #include "base/ExecutablePaths.h"
 #include "base/Text.h"
+#include "base/UniqueFd.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
+#include <unistd.h>
 
 TProcessList::TProcessList() {
     // Processes whose executable link cannot be read (other users', kernel threads) are left
@@ -73,13 +75,26 @@ std::uint16_t CountProcessInstances(const std::string& name, bool byFullPath) {
 
 std::optional<std::string> ReadProcessEnvironment(std::uint32_t processID,
                                                   const std::string& name) {
-    std::ifstream in("/proc/" + std::to_string(processID) + "/environ", std::ios::binary);
-    if (!in) {
+    // Another user's process may be opened and still refuse the read: both mean unreadable.
+    const std::string path = "/proc/" + std::to_string(processID) + "/environ";
+    TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) {
         return std::nullopt;
     }
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
-    if (in.bad()) {
-        return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
     }
     const std::string key = name + "=";
     for (std::size_t start = 0; start < text.size();) {
