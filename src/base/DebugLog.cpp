@@ -5,12 +5,14 @@
 #include "base/ProfileFile.h"
 #include "base/Text.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
@@ -53,6 +55,16 @@ void DebugOutput(std::string_view line, std::string_view group) {
     if (Sink()) {
         Sink()(line, group);
     }
+}
+
+// True the first time a path is named; each failure is said once however often it recurs.
+bool FirstReportOf(const std::string& path) {
+    static std::set<std::string> reported;
+    return reported.insert(path).second;
+}
+
+std::string NotCreatedLine(const std::string& path, const std::error_code& reason) {
+    return "Cannot create " + path + ": " + reason.message();
 }
 
 bool IsControl(char c) {
@@ -101,6 +113,14 @@ void AppendToLogFile(const TDebugStringSettings& settings, const std::string& li
     }
     ForceDirectories(settings.LogDirectory);
     std::ofstream out(path, std::ios::binary | std::ios::app);
+    if (!out.is_open()) {
+        // Straight to the debug output: the file is where the line would go otherwise.
+        const std::error_code reason(errno, std::generic_category());
+        if (FirstReportOf(path)) {
+            DebugOutput(NotCreatedLine(path, reason), {});
+        }
+        return;
+    }
     out << SessionStartedLine() << "\r\n"
         << "Time (Seconds)\tOutputDebugString\r\n"
         << timed;
@@ -164,6 +184,12 @@ std::string DebugLogFileName(const std::tm& local) {
                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                   local.tm_min);
     return name;
+}
+
+void ReportNotCreated(const std::string& path, const std::error_code& reason) {
+    if (FirstReportOf(path)) {
+        ConfDebugString(NotCreatedLine(path, reason));
+    }
 }
 
 const TDebugStringSettings& DebugStringSettings() {

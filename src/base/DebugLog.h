@@ -4,12 +4,17 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 // The one logging routine of every layer. A line is a text and a group name; what is shown
 // and where is decided once at start-up from the "OutputDebugString" section of QUOREN.INI.
 // Never blocks beyond a file append, never reports an error to the caller.
 void ConfDebugString(std::string_view text, std::string_view group = {});
+
+// Says with one debug line, once per process and path, that the log folder or file at path
+// could not be created and the system's reason: without it the log would just be absent.
+void ReportNotCreated(const std::string& path, const std::error_code& reason);
 
 // Reads the configuration record from QUOREN.INI in the executable's folder and fixes the
 // log file's name. A missing file or section leaves the defaults (everything unfiltered).

@@ -39,7 +39,20 @@ std::string ExtractFileName(const std::string& path) {
 }
 
 bool ForceDirectories(const std::string& path) {
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-    return std::filesystem::is_directory(path, error);
+    std::error_code reason;
+    return ForceDirectories(path, reason);
+}
+
+bool ForceDirectories(const std::string& path, std::error_code& reason) {
+    reason.clear();
+    std::filesystem::create_directories(path, reason);
+    std::error_code statusError;
+    if (std::filesystem::is_directory(path, statusError)) {
+        reason.clear();
+        return true;
+    }
+    if (!reason) {
+        reason = statusError ? statusError : std::make_error_code(std::errc::not_a_directory);
+    }
+    return false;
 }

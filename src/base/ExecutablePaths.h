@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <system_error>
 
 // Full path of the running executable (from /proc/self/exe).
 std::string ExecutablePath();
@@ -12,5 +13,7 @@ std::string ExecutableFolder();
 std::string SystemFolder();
 // The last path component of a path.
 std::string ExtractFileName(const std::string& path);
-// Creates a folder with every missing parent; true when it exists afterwards.
+// Creates a folder with every missing parent; true when it exists afterwards, else the
+// system's reason in reason.
 bool ForceDirectories(const std::string& path);
+bool ForceDirectories(const std::string& path, std::error_code& reason);

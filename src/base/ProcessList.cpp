@@ -3,11 +3,16 @@
 
 #include "base/ExecutablePaths.h"
 #include "base/Text.h"
+#include "base/UniqueFd.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <system_error>
+#include <unistd.h>
 
 TProcessList::TProcessList() {
     // Processes whose executable link cannot be read (other users', kernel threads) are left
@@ -66,4 +71,69 @@ std::uint16_t CountProcessInstances(const std::string& name, bool byFullPath) {
     TProcessList list;
     return static_cast<std::uint16_t>(
         std::min<std::size_t>(list.FilterByExe(name, byFullPath), 0xFFFF));
+}
+
+std::optional<std::string> ReadProcessEnvironment(std::uint32_t processID,
+                                                  const std::string& name) {
+    // Another user's process may be opened and still refuse the read: both mean unreadable.
+    const std::string path = "/proc/" + std::to_string(processID) + "/environ";
+    TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) {
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    const std::string key = name + "=";
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\0', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        if (text.compare(start, key.size(), key) == 0) {
+            return text.substr(start + key.size(), end - start - key.size());
+        }
+        start = end + 1;
+    }
+    return std::string();
+}
+
+std::uint16_t CountSameBusInstances(const TProcessList& copies, const std::string& busAddress,
+                                    const TEnvironmentReader& readEnvironment,
+                                    const std::function<bool()>& busHasServer) {
+    std::optional<bool> served;
+    std::size_t count = 0;
+    for (const TProcessItem& copy : copies.Items()) {
+        std::optional<std::string> address =
+            readEnvironment(copy.ProcessID, "DBUS_SESSION_BUS_ADDRESS");
+        if (address) {
+            count += *address == busAddress ? 1 : 0;
+            continue;
+        }
+        if (!served) {
+            served = busHasServer();
+        }
+        count += *served ? 1 : 0;
+    }
+    return static_cast<std::uint16_t>(std::min<std::size_t>(count, 0xFFFF));
+}
+
+std::uint16_t CountSessionInstances(const std::function<bool()>& busHasServer) {
+    TProcessList copies;
+    copies.FilterByExe({}, false);
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    return CountSameBusInstances(copies, address ? address : "", ReadProcessEnvironment,
+                                 busHasServer);
 }

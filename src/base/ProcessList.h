@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,3 +35,20 @@ private:
 
 // Counts the running copies of an executable (empty Name: this program, itself included).
 std::uint16_t CountProcessInstances(const std::string& name = {}, bool byFullPath = false);
+
+// One variable of a process's environment as the process was started (/proc/<pid>/environ):
+// empty when the environment does not hold it, nothing when it cannot be read (another
+// user's process).
+std::optional<std::string> ReadProcessEnvironment(std::uint32_t processID, const std::string& name);
+using TEnvironmentReader =
+    std::function<std::optional<std::string>(std::uint32_t processID, const std::string& name)>;
+
+// A server's world is its session bus: of copies, counts those that serve the session bus at
+// busAddress, i.e. whose DBUS_SESSION_BUS_ADDRESS equals it. A copy whose environment cannot
+// be read counts when busHasServer() (asked at most once) says another server already serves
+// this bus.
+std::uint16_t CountSameBusInstances(const TProcessList& copies, const std::string& busAddress,
+                                    const TEnvironmentReader& readEnvironment,
+                                    const std::function<bool()>& busHasServer);
+// The running copies of this program that serve this process's session bus, itself included.
+std::uint16_t CountSessionInstances(const std::function<bool()>& busHasServer);

@@ -7,23 +7,162 @@
 #include "base/ProcessList.h"
 #include "base/ProfileFile.h"
 #include "base/Text.h"
+#include "base/UniqueFd.h"
 #include "base/VersionRecord.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <pwd.h>
+#include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-// The box driver's watchdog log, kept in memory from start to end when its settings ask.
-std::optional<std::vector<std::string>>& WatchdogLog() {
-    static std::optional<std::vector<std::string>> log;
+// The box driver's watchdog log, kept in memory from start to end when its settings ask,
+// with the folder it was read from and goes back to.
+struct TWatchdogLog {
+    std::string Folder;
+    std::vector<std::string> Lines;
+};
+
+std::optional<TWatchdogLog>& WatchdogLog() {
+    static std::optional<TWatchdogLog> log;
     return log;
+}
+
+// The folder is shared by every user: a name there may be another user's link, pipe or file.
+// Only a plain file of our own is read or replaced; empty reason: it may be used.
+std::string WatchdogLogRefusal(const struct stat& status) {
+    if (S_ISLNK(status.st_mode)) {
+        return "a symbolic link";
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return "not a regular file";
+    }
+    if (status.st_uid != ::geteuid()) {
+        return "owned by another user";
+    }
+    return {};
+}
+
+void SayWatchdogLogNotUsed(const std::string& path, const std::string& reason) {
+    ConfDebugString("Watchdog log " + path + " not used: " + reason);
+}
+
+std::vector<std::string> ReadWatchdogLog(const std::string& path) {
+    std::vector<std::string> lines;
+    // Not blocking: a pipe planted there would hold the start up forever.
+    TUniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid()) {
+        if (errno == ELOOP) {
+            SayWatchdogLogNotUsed(path, "a symbolic link");
+        } else if (errno != ENOENT) {
+            SayWatchdogLogNotUsed(path, std::strerror(errno));
+        }
+        return lines;
+    }
+    struct stat status {};
+    if (::fstat(fd.Get(), &status) != 0) {
+        SayWatchdogLogNotUsed(path, std::strerror(errno));
+        return lines;
+    }
+    if (std::string reason = WatchdogLogRefusal(status); !reason.empty()) {
+        SayWatchdogLogNotUsed(path, reason);
+        return lines;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(std::move(line));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// A new file beside path under a name nobody can foresee: whatever another user left under a
+// fixed name is never opened. The mode follows the umask, as for any file the server makes.
+TUniqueFd CreateFileBeside(const std::string& path, std::string& temporary) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(random()));
+        temporary = path + suffix;
+        TUniqueFd fd(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd.Valid() || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return TUniqueFd();
+}
+
+// Replaces the log at path by lines in one step (a reader sees the old or the new file); a
+// log that may not be used, or cannot be written, stays as it was.
+void WriteWatchdogLog(const std::string& path, const std::vector<std::string>& lines) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0) {
+        if (std::string reason = WatchdogLogRefusal(status); !reason.empty()) {
+            SayWatchdogLogNotUsed(path, reason);
+            return;
+        }
+    } else if (errno != ENOENT) {
+        SayWatchdogLogNotUsed(path, std::strerror(errno));
+        return;
+    }
+    std::string temporary;
+    TUniqueFd fd = CreateFileBeside(path, temporary);
+    if (!fd.Valid()) {
+        SayWatchdogLogNotUsed(path, std::strerror(errno));
+        return;
+    }
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    const bool written = WriteAll(fd.Get(), text);
+    const int writeError = errno;
+    if (!fd.Close() || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        SayWatchdogLogNotUsed(path, std::strerror(written ? errno : writeError));
+        ::unlink(temporary.c_str());
+    }
 }
 
 std::string HomeFolder() {
@@ -48,21 +187,14 @@ bool IsDailyLogName(const std::string& name) {
     return upper.size() >= 10 && upper.starts_with("HA_LOG") && upper.ends_with(".HAJ");
 }
 
-void RunBoxDriverStartup() {
+void RunBoxDriverStartup(const std::string& watchdogFolder) {
     TProfileFile zalto(SystemFolder() + "Zalto.ini");
     if (zalto.ReadBool("System", "FastProtocol", false)) {
         OperatorMessages().ShowInformation("FastProtocol setting in Zalto.ini ignored");
     }
     if (zalto.ReadBool("MessageProcessing", "WriteToLog", false)) {
-        std::vector<std::string> lines;
-        std::ifstream in(WatchdogLogFileName());
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            lines.push_back(std::move(line));
-        }
-        WatchdogLog() = std::move(lines);
+        WatchdogLog() =
+            TWatchdogLog{watchdogFolder, ReadWatchdogLog(WatchdogLogFileName(watchdogFolder))};
     }
 }
 } // namespace
@@ -81,8 +213,8 @@ std::string PermanentLogFolder() {
     return data + "/Tavro/Vantor/";
 }
 
-std::string WatchdogLogFileName() {
-    return "/var/tmp/zalto_wd.log";
+std::string WatchdogLogFileName(const std::string& folder) {
+    return folder + "zalto_wd.log";
 }
 
 std::string PermanentLogName(const std::tm& localDate) {
@@ -120,20 +252,25 @@ int CleanPermanentLogFolder(const std::string& folder, const std::string& todays
     }
 }
 
-void RunProgrammingLibraryStartup() {
-    RunBoxDriverStartup();
+void RunProgrammingLibraryStartup(const std::string& watchdogFolder) {
+    RunBoxDriverStartup(watchdogFolder);
 
     TProfileFile quoren(ExecutableFolder() + "QUOREN.INI");
     const bool logging = quoren.ReadBool("HAP_IF", "Logging", false);
     const bool permanentLogging = !logging && quoren.ReadBool("HAP_IF", "PermanentLogging", true);
 
     LoadDebugStringSettings();
-    ForceDirectories(PerUserLogFolder());
+    std::error_code reason;
+    if (!ForceDirectories(PerUserLogFolder(), reason)) {
+        ReportNotCreated(PerUserLogFolder(), reason);
+    }
 
     if (permanentLogging) {
         const std::string folder = PermanentLogFolder();
-        if (ForceDirectories(folder)) {
+        if (ForceDirectories(folder, reason)) {
             CleanPermanentLogFolder(folder, PermanentLogName(LocalToday()));
+        } else {
+            ReportNotCreated(folder, reason);
         }
     }
 }
@@ -142,23 +279,6 @@ void FinishProgrammingLibrary() {
     if (!WatchdogLog()) {
         return;
     }
-    // A file that cannot be written stays as it was.
-    std::string path = WatchdogLogFileName();
-    std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        for (const std::string& line : *WatchdogLog()) {
-            out << line << "\n";
-        }
-        out.flush();
-        if (!out) {
-            std::remove(temporary.c_str());
-            WatchdogLog().reset();
-            return;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-    }
+    WriteWatchdogLog(WatchdogLogFileName(WatchdogLog()->Folder), WatchdogLog()->Lines);
     WatchdogLog().reset();
 }

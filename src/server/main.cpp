@@ -10,6 +10,7 @@
 #include "base/StartupEffects.h"
 #include "base/VersionRecord.h"
 #include "bus/Marshal.h"
+#include "contract/InterfaceTable.h"
 #include "host/DeviceChangeWindow.h"
 #include "host/DeviceMonitor.h"
 #include "host/HostOperations.h"
@@ -165,9 +166,13 @@ int main(int argc, char** argv) {
     std::string nameError;
     const bool serving = automation.Start(nameError);
 
-    // One copy at a time.
-    if (CountProcessInstances() != 1) {
-        const std::string text = "ZEMB already started" + std::to_string(CountProcessInstances());
+    // One copy at a time on this session bus: a server on a private bus (a test, the
+    // simulator's session) is no second copy. Where another copy's environment cannot be read,
+    // the name tells: held by us, no other server serves this bus.
+    const std::uint16_t copies = CountSessionInstances(
+        [&] { return !serving && bus->NameHasOwner(std::string(ZEMB::BusName)); });
+    if (copies != 1) {
+        const std::string text = "ZEMB already started" + std::to_string(copies);
         // Headless, the message box's text goes to standard error.
         std::fprintf(stderr, "%s\n", text.c_str());
         ActivateOtherInstance("TfrmMain", true, "");

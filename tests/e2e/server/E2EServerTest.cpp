@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // zemb-server as a user starts it, as the bus activates it and as zemb-cli drives it, each test
-// on a session bus of its own. The server runs as a copy with a name of the test's own: the
-// single-instance rule counts every process of that file name on the machine, and other copies
-// of zemb-server (other test runs) must not count.
+// on a session bus of its own. The server runs as a copy with a name of the test's own, so that
+// no other program on the machine shares its process name.
 #include "PrivateBus.h"
 #include "SimServer.h"
 #include "TempFolder.h"

@@ -121,13 +121,3 @@ TEST_F(ConfDebugStringTest, LogFileGetsHeaderOnceThenTimedLines) {
     ConfDebugString("third", "RUVAzerComm");
     EXPECT_EQ(folder_.Read(name).rfind("[Session started at : ", 0), 0u);
 }
-
-TEST_F(ConfDebugStringTest, UnwritableLogFolderLosesTheLineSilently) {
-    Configure("WriteToFile=1\r\n");
-    TDebugStringSettings settings = DebugStringSettings();
-    folder_.Write("blocker", "a file where the folder should be");
-    settings.LogDirectory = folder_.File("blocker") + "/sub/";
-    SetDebugStringSettings(settings);
-    ConfDebugString("still shown", "g");
-    EXPECT_THAT(lines_, ElementsAre("still shown"));
-}

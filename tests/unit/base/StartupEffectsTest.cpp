@@ -137,28 +137,19 @@ TEST_F(StartupTest, StartupLoadsTheDebugLogAndShowsTheFastProtocolMessage) {
 }
 
 TEST_F(StartupTest, WatchdogLogIsWrittenBackAtTheEnd) {
-    // The watchdog log has a fixed place; keep whatever stands there now.
-    const std::string path = WatchdogLogFileName();
-    std::optional<std::string> saved;
-    if (fs::exists(path)) {
-        std::ifstream in(path, std::ios::binary);
-        saved = std::string(std::istreambuf_iterator<char>(in), {});
-        fs::remove(path);
-    }
+    const std::string shared = folder_.Path() + "var/";
+    fs::create_directories(shared);
+    const std::string path = WatchdogLogFileName(shared);
     folder_.Write("etc/Zalto.ini", "[MessageProcessing]\nWriteToLog=1\n");
-    RunProgrammingLibraryStartup();
+    RunProgrammingLibraryStartup(shared);
     FinishProgrammingLibrary();
     EXPECT_TRUE(fs::exists(path));
     EXPECT_EQ(fs::file_size(path), 0u) << "no file before: created empty";
 
     std::ofstream(path) << "line one\nline two\n";
-    RunProgrammingLibraryStartup();
+    RunProgrammingLibraryStartup(shared);
     FinishProgrammingLibrary();
     std::ifstream in(path);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "line one\nline two\n");
-
-    fs::remove(path);
-    if (saved) {
-        std::ofstream(path, std::ios::binary) << *saved;
-    }
+    EXPECT_EQ(WatchdogLogFileName(), "/var/tmp/zalto_wd.log");
 }
