@@ -44,22 +44,18 @@ TEST(SimLinkReplyTest, LinkCommandsAnsweredEverythingElseEchoed) {
               (Bytes{0x19, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x34, 0x12}));
 }
 
+// A read takes the rest of the first reply, not the next one.
 TEST(SimLinkDeviceTest, RepliesArePacketsTakenInOrder) {
     TSimLinkDevice d(Config());
     const auto now = Clock::now();
     EXPECT_EQ(d.HostWrite(Bytes{0x09}, now), TSimTransfer::Done);
     EXPECT_EQ(d.HostWrite(Bytes{0xAA, 0xBB, 0xCC}, now), TSimTransfer::Done);
-    Bytes out;
-    EXPECT_EQ(d.HostRead(2, out, now), TSimTransfer::Done);
-    EXPECT_EQ(out, (Bytes{0x08, 0x00}));
-    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done);
-    EXPECT_EQ(out, (Bytes{0x09})); // the rest of the first reply, not the next one
-    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done);
-    EXPECT_EQ(out, (Bytes{0xAA, 0xBB, 0xCC}));
-    EXPECT_EQ(d.HostRead(64, out, now), TSimTransfer::Done);
-    EXPECT_TRUE(out.empty());
-    EXPECT_EQ(d.BytesWritten(), 4u);
-    EXPECT_EQ(d.BytesRead(), 6u);
+    std::vector<Bytes> reads;
+    for (const std::size_t size : {2, 64, 64, 64}) {
+        EXPECT_EQ(d.HostRead(size, reads.emplace_back(), now), TSimTransfer::Done);
+    }
+    EXPECT_EQ(reads, (std::vector<Bytes>{{0x08, 0x00}, {0x09}, {0xAA, 0xBB, 0xCC}, {}}));
+    EXPECT_EQ(std::pair(d.BytesWritten(), d.BytesRead()), std::pair(4ul, 6ul));
 }
 
 TEST(SimLinkDeviceTest, ReplyFaultsForCountCommandsThenHealthy) {
@@ -156,10 +152,8 @@ TEST(SimDeviceFileTest, ReadsEveryKey) {
 
 TEST(SimDeviceFileTest, MalformedFilesAreRefusedWithTheSectionAndKey) {
     const std::string base = "[b]\nDriver=winusb_st\nVendorId=0483\nProductId=5740\n";
-    const struct {
-        std::string text;
-        std::string message;
-    } cases[] = {
+    // clang-format off
+    const struct { std::string text, message; } cases[] = {
         {"", "no device described"},
         {"[b]\nVendorId=1\nProductId=2\n", "device [b], key Driver: missing"},
         {"[b]\nDriver=usbserial\nVendorId=1\nProductId=2\n", "key Driver: 'usbserial' is not"},
@@ -179,6 +173,7 @@ TEST(SimDeviceFileTest, MalformedFilesAreRefusedWithTheSectionAndKey) {
         {base + "[B]\nDriver=silabs\nVendorId=1\nProductId=1\n", "described twice"},
         {"[a b]\nDriver=silabs\nVendorId=1\nProductId=1\n", "device [a b]: a device name"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         std::string error;
         EXPECT_FALSE(ParseSimDeviceFile(c.text, error)) << c.text;
@@ -187,25 +182,26 @@ TEST(SimDeviceFileTest, MalformedFilesAreRefusedWithTheSectionAndKey) {
 }
 
 TEST(SimControlLineTest, RequestsAndTheirArguments) {
+    using V = TSimControlCommand::TVerb;
+    using K = TSimFaultKind;
     std::string error;
-    auto c = ParseSimControlLine("  fault box  slow 250 3\r", error);
-    ASSERT_TRUE(c) << error;
-    EXPECT_EQ(c->Verb, TSimControlCommand::TVerb::Fault);
-    EXPECT_EQ(c->Name, "box");
-    EXPECT_EQ(c->Fault.Kind, TSimFaultKind::SlowReply);
-    EXPECT_EQ(c->Fault.DelayMs, 250u);
-    EXPECT_EQ(c->Fault.Count, 3u);
-    c = ParseSimControlLine("fault box fail", error);
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->Fault.Kind, TSimFaultKind::TransferFails);
-    EXPECT_EQ(c->Fault.Count, 0u);
-    EXPECT_EQ(ParseSimControlLine("fault box wrongcode", error).value().Fault.Kind,
-              TSimFaultKind::WrongReplyCode);
-    c = ParseSimControlLine("unplug box", error);
-    ASSERT_TRUE(c);
-    EXPECT_EQ(c->Verb, TSimControlCommand::TVerb::Unplug);
-    EXPECT_TRUE(ParseSimControlLine("list", error));
-    EXPECT_TRUE(ParseSimControlLine("clear x", error));
+    // clang-format off
+    const struct { const char* Line; V Verb; const char* Name; K Kind; unsigned Ms, Count; } cases[] = {
+        {"  fault box  slow 250 3\r", V::Fault, "box", K::SlowReply, 250, 3},
+        {"fault box fail", V::Fault, "box", K::TransferFails, 0, 0},
+        {"fault box wrongcode", V::Fault, "box", K::WrongReplyCode, 0, 0},
+        {"unplug box", V::Unplug, "box", K::None, 0, 0},
+        {"clear x", V::Clear, "x", K::None, 0, 0},
+        {"list", V::List, "", K::None, 0, 0},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        const auto r = ParseSimControlLine(c.Line, error);
+        ASSERT_TRUE(r) << c.Line << ": " << error;
+        EXPECT_EQ(std::tuple(r->Verb, r->Name, r->Fault.Kind, r->Fault.DelayMs, r->Fault.Count),
+                  std::tuple(c.Verb, c.Name, c.Kind, c.Ms, c.Count))
+            << c.Line;
+    }
 
     for (const char* bad :
          {"", "   ", "list all", "plug", "plug a b", "fault a", "fault a none", "fault a slow",
