@@ -119,7 +119,8 @@ TEST_F(ZembSimToolTest, ControlRequestsAreCheckedAndASignalCleansUp) {
     ASSERT_TRUE(testbed && Exists(*testbed)) << sim.Errors();
 
     // clang-format off
-    const struct { std::vector<std::string> request; int status; const char* message; } refused[] = {
+    const struct { std::vector<std::string> request; int status; const char* message; }
+        refused[] = {
         {{"unplug", "nosuch"}, 1, "no device named 'nosuch'"},
         {{"plug", "fenwy-st"}, 1, "fenwy-st is plugged already"},
         {{"fault", "fenwy-st", "sideways"}, 2, "unknown fault 'sideways'"},
@@ -149,32 +150,27 @@ TEST_F(ZembSimToolTest, ControlRequestsAreCheckedAndASignalCleansUp) {
 }
 
 TEST_F(ZembSimToolTest, ErrorsSayWhatIsWrongAndLeaveNothingBehind) {
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string message;
-    };
     // zemb-sim on a device file, running /bin/true.
     const auto on = [&](const std::string& file) {
         return std::vector<std::string>{kSim,    "--devices", file,       "--control",
                                         socket_, "--",        "/bin/true"};
     };
     const std::string demo = kData + "/demo.ini";
-    const Case cases[] = {
+    // clang-format off
+    const struct { std::vector<std::string> args; int status; std::string message; } cases[] = {
         // The messages of every fault in a device file: SimDeviceFileTest.
         {on(kData + "/bad/bad-product.ini"), 2,
          "device [one], key ProductId: 'zz12' is not four hexadecimal digits"},
         {on(dir_ + "/missing.ini"), 2, "missing.ini: cannot be read"},
-        {{kSim, "--devices", demo, "--control", socket_, "/bin/true"},
-         2,
+        {{kSim, "--devices", demo, "--control", socket_, "/bin/true"}, 2,
          "the command follows '--'"},
         {{kSim, "--devices", demo, "--control", socket_}, 2, "missing '--'"},
         {{kSim, "--control", socket_, "--", "/bin/true"}, 2, "--devices FILE is required"},
-        {{kSim, "--devices", demo, "--control", socket_, "--", dir_ + "/nothing"},
-         127,
+        {{kSim, "--devices", demo, "--control", socket_, "--", dir_ + "/nothing"}, 127,
          "command not found"},
         {{kSim, "ctl", "--control", socket_, "list"}, 2, "cannot reach zemb-sim"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         const TRun r = RunToEnd(c.args);
         EXPECT_EQ(r.status, c.status) << c.message;

@@ -186,7 +186,8 @@ TEST(SimControlLineTest, RequestsAndTheirArguments) {
     using K = TSimFaultKind;
     std::string error;
     // clang-format off
-    const struct { const char* Line; V Verb; const char* Name; K Kind; unsigned Ms, Count; } cases[] = {
+    const struct { const char* Line; V Verb; const char* Name; K Kind; unsigned Ms, Count; }
+        cases[] = {
         {"  fault box  slow 250 3\r", V::Fault, "box", K::SlowReply, 250, 3},
         {"fault box fail", V::Fault, "box", K::TransferFails, 0, 0},
         {"fault box wrongcode", V::Fault, "box", K::WrongReplyCode, 0, 0},

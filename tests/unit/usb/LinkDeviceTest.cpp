@@ -167,12 +167,15 @@ protected:
 // vendor and product text and never opened; the fields of an earlier identification go.
 TEST_F(Identification, PathsAreSplitIntoTheirParts) {
     // clang-format off
-    const struct { std::string Path; TUSBDevType Type; const char* VidPid; std::string Guid; } cases[] = {
+    const struct { std::string Path; TUSBDevType Type; const char* VidPid; std::string Guid; }
+        cases[] = {
         {"usb#vid_10c4&pid_83cc#0071234567890#" + Guid0, dtBrisk, "vid_10c4&pid_83cc", Guid0},
-        {"usb#VID_10C4&PID_83CC#0071234567890#" + Guid0, dtNotRecognized, "VID_10C4&PID_83CC", Guid0},
+        {"usb#VID_10C4&PID_83CC#0071234567890#" + Guid0, dtNotRecognized, "VID_10C4&PID_83CC",
+         Guid0},
         {PathWithInstance("007AB1234"), dtNotRecognized, "vid_1234&pid_5678", Guid0},
         {"usb#vid_1234", dtNotRecognized, "", "vid_1234"},
-        {"usb#vid_1234&pid_5678#007", dtNotRecognized, "vid_1234&pid_5678", "usb#vid_1234&pid_5678#007"},
+        {"usb#vid_1234&pid_5678#007", dtNotRecognized, "vid_1234&pid_5678",
+         "usb#vid_1234&pid_5678#007"},
     };
     // clang-format on
     for (const auto& c : cases) {
