@@ -81,30 +81,26 @@ protected:
 // are the protocol's alone (tests/unit/usb); failed libusb transfers: LibusbRetries below.
 TEST_F(SimFaultTest, EachFaultFailsItsCommandWithItsLines) {
     const std::string info = "TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail";
-    const struct {
-        const char* Device;
-        TSimFaultKind Kind;
-        bool (TUSB_IFDeviceLocal::*Command)();
-        std::vector<std::string> Lines;
-    } cases[] = {
-        // clang-format off
-        {"usb", TSimFaultKind::NoReply, &TUSB_IFDeviceLocal::GetRAMTotal, kUsbRamFails},
-        {"pipe", TSimFaultKind::NoReply, &TUSB_IFDeviceLocal::GetRAMTotal, {kRamFails}},
+    using L = TUSB_IFDeviceLocal;
+    // clang-format off
+    const struct { const char* Device; TSimFaultKind Kind; bool (L::*Command)();
+                   std::vector<std::string> Lines; } cases[] = {
+        {"usb", TSimFaultKind::NoReply, &L::GetRAMTotal, kUsbRamFails},
+        {"pipe", TSimFaultKind::NoReply, &L::GetRAMTotal, {kRamFails}},
         // Half of the reply comes: no retry, so no BytesToRead line.
-        {"usb", TSimFaultKind::ShortReply, &TUSB_IFDeviceLocal::GetDevInfo, {kUsbRead + "Failed: 8", info}},
-        {"pipe", TSimFaultKind::ShortReply, &TUSB_IFDeviceLocal::GetDevInfo, {info}},
+        {"usb", TSimFaultKind::ShortReply, &L::GetDevInfo, {kUsbRead + "Failed: 8", info}},
+        {"pipe", TSimFaultKind::ShortReply, &L::GetDevInfo, {info}},
         // Pipe files drop the command.
-        {"pipe", TSimFaultKind::TransferFails, &TUSB_IFDeviceLocal::GetRAMTotal, {kRamFails}},
-        // clang-format on
+        {"pipe", TSimFaultKind::TransferFails, &L::GetRAMTotal, {kRamFails}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.Device) + " " + c.Lines.back());
-        TUSB_IFDeviceLocal& device = Link(c.Device);
         lines_.clear();
         Fault(c.Device, c.Kind, 1);
-        EXPECT_FALSE((device.*c.Command)());
+        EXPECT_FALSE((Link(c.Device).*c.Command)());
         EXPECT_EQ(lines_, c.Lines);
-        EXPECT_TRUE((device.*c.Command)());
+        EXPECT_TRUE((Link(c.Device).*c.Command)());
     }
 }
 

@@ -26,7 +26,7 @@ TSimDeviceConfig Config() {
 // bytes low first); everything else comes back unchanged, a reply code too, and a command is
 // one byte alone.
 TEST(SimLinkReplyTest, LinkCommandsAnsweredEverythingElseEchoed) {
-    auto c = Config();
+    const auto c = Config();
     const std::pair<Bytes, Bytes> cases[] = {
         {{0x09}, {0x08, 0x00, 0x09}},
         {{0x13}, {0x14, 0x04, 0x02}},
@@ -39,9 +39,6 @@ TEST(SimLinkReplyTest, LinkCommandsAnsweredEverythingElseEchoed) {
     };
     for (const auto& [written, reply] : cases)
         EXPECT_EQ(SimLinkReply(c, written), reply) << written.size();
-    c.SerialNumber = 0xFFFFFFFFu;
-    EXPECT_EQ(SimLinkReply(c, Bytes{0x18}),
-              (Bytes{0x19, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x34, 0x12}));
 }
 
 // A read takes the rest of the first reply, not the next one.
@@ -105,23 +102,8 @@ TEST(SimLinkDeviceTest, SlowReplyIsReadyAfterItsDelay) {
     EXPECT_EQ(out, (Bytes{0x14, 0x04, 0x02}));
 }
 
-// Driver and fault names: through the device file and the control line below.
-TEST(SimNamesTest, GuidsAndLinkNames) {
-    auto c = Config();
-    c.Driver = TSimDriver::WinUSB_Silabs;
-    c.VendorId = 0x10C4;
-    c.ProductId = 0x83CC;
-    EXPECT_EQ(SimInterfaceGuid(c), "{A33E7016-4D22-494A-BC39-660469003D0D}");
-    EXPECT_EQ(SimLinkNameComponent(c, "X1"),
-              "usb#vid_10c4&pid_83cc#X1#{A33E7016-4D22-494A-BC39-660469003D0D}");
-    c.ProductId = 0x0001;
-    EXPECT_EQ(SimInterfaceGuid(c), "{8BB2450C-43E0-4B8A-B573-AC056D538606}");
-    c.InterfaceGuid = "{0000000a-0000-0000-0000-000000000001}";
-    EXPECT_EQ(SimInterfaceGuid(c), c.InterfaceGuid);
-    EXPECT_EQ(SimLinkNameComponent(c, "X1"),
-              "usb#vid_10c4&pid_0001#X1#{0000000A-0000-0000-0000-000000000001}");
-}
-
+// Driver and fault names: through the device file and the control line below. The interface
+// GUID and LinkName of a device: tests/integration/usb and SimDiscoveryTest.
 TEST(SimDeviceFileTest, ReadsEveryKey) {
     std::string error;
     // Comments, blanks and quotes are the profile file's (tests/unit/base).

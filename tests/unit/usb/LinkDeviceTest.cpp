@@ -62,19 +62,6 @@ TEST(DeviceModel, GridGuidsAndTheirByteLayout) {
         EXPECT_FALSE(TGUID::FromString(bad)) << bad;
 }
 
-TEST(DeviceModel, FreshObjectsAreClosedAndRefuseWhatNeedsAnOpenDevice) {
-    TUSB_IFDeviceSilabs silabs;
-    TUSB_IFDeviceWinUSB_ST st;
-    EXPECT_EQ(TUSB_IFDeviceWinUSB_Silabs().DriverType, ddWinUSB_Silabs);
-    for (TUSB_IFDeviceBase* d :
-         {static_cast<TUSB_IFDeviceBase*>(&silabs), static_cast<TUSB_IFDeviceBase*>(&st)}) {
-        EXPECT_FALSE(d->Active());
-        EXPECT_FALSE(d->CloseDevice());
-        EXPECT_FALSE(d->StartSession());
-        EXPECT_FALSE(d->EndSession());
-    }
-}
-
 // One link command against one reply (none: the write fails): its result, the fields it
 // leaves and the one line it logs. Every field starts as 7, 0x0777, "x", 3, 3, so a field a
 // command leaves alone keeps that value.
