@@ -28,10 +28,11 @@ struct UsbContext {
     ~UsbContext() { libusb_exit(ctx); }
 };
 
-// An open()ed node wrapped by libusb, interface 0 claimed.
+// An open()ed node wrapped by libusb, interface 0 claimed; let go at the end if `release`.
 struct UsbDevice {
     int fd = -1;
     libusb_device_handle* handle = nullptr;
+    bool release = true;
     UsbDevice(libusb_context* ctx, const std::string& node) {
         fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0)
@@ -44,10 +45,10 @@ struct UsbDevice {
         }
     }
     ~UsbDevice() {
-        if (handle) {
+        if (handle && release)
             libusb_release_interface(handle, 0);
+        if (handle)
             libusb_close(handle);
-        }
         if (fd >= 0)
             ::close(fd);
     }
@@ -101,27 +102,20 @@ TEST_F(SimTestbedTest, EveryOpenFileStartsAfreshAndClaimsAlone) {
     UsbContext usb;
     for (int i = 0; i < 40; ++i) {
         SCOPED_TRACE(i);
-        const int fd = ::open(bed.DevNode("fenwy").c_str(), O_RDWR | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        libusb_device_handle* handle = nullptr;
-        ASSERT_EQ(libusb_wrap_sys_device(usb.ctx, fd, &handle), 0);
+        UsbDevice file(usb.ctx, bed.DevNode("fenwy"));
+        ASSERT_NE(file.handle, nullptr);
         libusb_device_descriptor d{};
-        EXPECT_EQ(libusb_get_device_descriptor(libusb_get_device(handle), &d), 0);
+        EXPECT_EQ(libusb_get_device_descriptor(libusb_get_device(file.handle), &d), 0);
         EXPECT_EQ(std::tuple(d.idVendor, d.idProduct, d.bcdDevice),
                   std::tuple(0x0483, 0x5740, 0x0204));
-        EXPECT_EQ(libusb_claim_interface(handle, 0), 0);
+        int moved = 0;
         if (i == 0) {
             EXPECT_EQ(UsbDevice(usb.ctx, bed.DevNode("fenwy")).handle, nullptr);
-            std::uint8_t ram = 0x09;
-            int moved = 0;
-            ASSERT_EQ(libusb_bulk_transfer(handle, 0x02, &ram, 1, &moved, 300), 0);
+            ASSERT_EQ(file.Write({0x09}, moved), 0);
         }
         // Every other file leaves without letting go of the interface, as a crashed program
         // does; closing the file releases it.
-        if (i % 2 == 0)
-            libusb_release_interface(handle, 0);
-        libusb_close(handle);
-        ::close(fd);
+        file.release = i % 2 == 0;
     }
     UsbDevice dev(usb.ctx, bed.DevNode("fenwy"));
     ASSERT_NE(dev.handle, nullptr);

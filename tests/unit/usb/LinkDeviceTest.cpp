@@ -65,17 +65,13 @@ TEST(DeviceModel, GridGuidsAndTheirByteLayout) {
 // One link command against one reply (none: the write fails): its result, the fields it
 // leaves and the one line it logs. Every field starts as 7, 0x0777, "x", 3, 3, so a field a
 // command leaves alone keeps that value.
+// clang-format off
 struct TCommandCase {
-    bool (TUSB_IFDeviceLocal::*Command)();
-    std::optional<Bytes> Reply;
-    bool ReplyOk, Ok;
-    std::int32_t Buffer;
-    std::uint16_t Firmware;
-    const char* Serial;
-    std::uint8_t Hardware;
-    std::uint16_t Fpga;
-    const char* Log;
+    bool (TUSB_IFDeviceLocal::*Command)(); std::optional<Bytes> Reply; bool ReplyOk, Ok;
+    std::int32_t Buffer; std::uint16_t Firmware; const char* Serial; std::uint8_t Hardware;
+    std::uint16_t Fpga; const char* Log;
 };
+// clang-format on
 
 constexpr auto Ram = &TUSB_IFDeviceLocal::GetRAMTotal;
 constexpr auto Ver = &TUSB_IFDeviceLocal::GetFirmwareVersion;
@@ -204,16 +200,12 @@ const Packets Sent4 = {{0x09}, {0x13}, {0x18}, {0x1C}};
 
 // One row per identification rule: the replies the box gives, what identification makes of
 // the instance text of its path, and the commands it was sent.
+// clang-format off
 struct TIdentifyCase {
-    const char* Instance;
-    Packets Replies;
-    bool EnableEEPWrite;
-    TUSBDevType Type;
-    const char* Serial;
-    std::uint16_t Firmware;
-    Packets Written;
-    std::uint8_t Hardware = 0;
+    const char* Instance; Packets Replies; bool EnableEEPWrite; TUSBDevType Type; const char* Serial;
+    std::uint16_t Firmware; Packets Written; std::uint8_t Hardware = 0;
 };
+// clang-format on
 
 // clang-format off
 const TIdentifyCase IdentifyCases[] = {
