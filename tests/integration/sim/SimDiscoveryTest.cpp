@@ -34,29 +34,17 @@ std::map<std::string, Seen> GridByLinkName(const TUSB_IFDeviceGrid& grid) {
     return seen;
 }
 
-std::unique_ptr<TSimTestbed> BedFromFile(const std::string& file) {
-    std::string error;
-    auto configs = LoadSimDeviceFile(std::string(ZEMB_SIM_DATA_DIR) + "/" + file, error);
-    EXPECT_TRUE(configs) << error;
-    auto bed = std::make_unique<TSimTestbed>();
-    if (configs) {
-        for (const auto& c : *configs)
-            EXPECT_TRUE(bed->AddDevice(c)) << c.Name;
-    }
-    return bed;
-}
-
-class SimDiscoveryTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
-    }
-};
-
 // The demo file through zemb-sim and its probe: ZembSimToolTest; plug and unplug reaching a
 // rescan: tests/integration/host.
-TEST_F(SimDiscoveryTest, EveryDeviceInTheCellOfItsRecord) {
-    auto bed = BedFromFile("test-grid.ini");
+TEST(SimDiscoveryTest, EveryDeviceInTheCellOfItsRecord) {
+    ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
+    std::string error;
+    const auto configs =
+        LoadSimDeviceFile(std::string(ZEMB_SIM_DATA_DIR) + "/test-grid.ini", error);
+    ASSERT_TRUE(configs) << error;
+    const auto bed = std::make_unique<TSimTestbed>();
+    for (const auto& c : *configs)
+        ASSERT_TRUE(bed->AddDevice(c)) << c.Name;
     TUSB_IFDeviceGrid grid;
     ZEMBSettings().EnableEEPWrite = true;
     grid.RescanAll();
@@ -86,15 +74,16 @@ TEST_F(SimDiscoveryTest, EveryDeviceInTheCellOfItsRecord) {
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(seen.contains(c.LinkName)) << c.LinkName;
-        EXPECT_EQ(seen.at(c.LinkName).row, c.Row) << c.LinkName;
-        EXPECT_EQ(seen.at(c.LinkName).column, c.Column) << c.LinkName;
-        EXPECT_EQ(seen.at(c.LinkName).device->FriendlyName, c.FriendlyName);
-        EXPECT_EQ(seen.at(c.LinkName).device->SerialNumber, c.Serial);
+        const Seen& s = seen.at(c.LinkName);
+        EXPECT_EQ(std::tuple(s.row, s.column, s.device->FriendlyName, s.device->SerialNumber),
+                  std::tuple(c.Row, c.Column, c.FriendlyName, c.Serial))
+            << c.LinkName;
     }
     // Four commands of one byte, replies of 3, 3, 8 and 1 bytes, on either libusb chip.
     for (const char* name : {"fenwy-st", "noserial"}) {
-        EXPECT_EQ(bed->Device(name)->BytesWritten(), 4U) << name;
-        EXPECT_EQ(bed->Device(name)->BytesRead(), 15U) << name;
+        EXPECT_EQ(std::pair(bed->Device(name)->BytesWritten(), bed->Device(name)->BytesRead()),
+                  std::pair(4UL, 15UL))
+            << name;
     }
 }
 

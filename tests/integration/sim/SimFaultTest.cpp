@@ -19,14 +19,19 @@ using Bytes = std::vector<std::uint8_t>;
 using testing::ElementsAre;
 
 constexpr unsigned kTransferTimeoutMs = 300;
+const std::string kUsbRead = "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. ";
+const std::string kRamFails = "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail";
+const std::vector<std::string> kUsbRamFails = {kUsbRead + "BytesToRead: 3", kUsbRead + "Failed: 3",
+                                               kRamFails};
 
-TSimDeviceConfig Config(const char* name, TSimDriver driver, const char* instance) {
+// "usb" on libusb, "pipe" on pipe files.
+TSimDeviceConfig Config(const std::string& name) {
     TSimDeviceConfig c;
     c.Name = name;
-    c.Driver = driver;
+    c.Driver = name == "usb" ? TSimDriver::WinUSB_ST : TSimDriver::Silabs;
     c.VendorId = 0x0483;
     c.ProductId = 0xa7f1;
-    c.Instance = instance;
+    c.Instance = name == "usb" ? "FWY000042007" : "PIP000042007";
     c.SerialNumber = 123456;
     c.HardwareRevision = 7;
     c.FpgaRevision = 0x1234;
@@ -42,26 +47,26 @@ protected:
             if (group == "RUVAzerComm")
                 lines_.emplace_back(line);
         });
-        previousWinUsbTimeout_ = WinUsbTransferTimeoutMs();
-        previousSilabsTimeout_ = SilabsTransferTimeoutMs();
         SetWinUsbTransferTimeoutMs(kTransferTimeoutMs);
         SetSilabsTransferTimeoutMs(kTransferTimeoutMs);
-        ASSERT_TRUE(bed_.AddDevice(Config("usb", TSimDriver::WinUSB_ST, "FWY000042007")));
-        ASSERT_TRUE(bed_.AddDevice(Config("pipe", TSimDriver::Silabs, "PIP000042007")));
-        usb_.LinkName = bed_.LinkName("usb");
-        pipe_.LinkName = bed_.LinkName("pipe");
-        ASSERT_TRUE(usb_.OpenDevice());
-        ASSERT_TRUE(pipe_.OpenDevice());
+        for (const char* name : {"usb", "pipe"}) {
+            ASSERT_TRUE(bed_.AddDevice(Config(name)));
+            Link(name).LinkName = bed_.LinkName(name);
+            ASSERT_TRUE(Link(name).OpenDevice());
+        }
     }
     void TearDown() override {
         usb_.CloseDevice();
         pipe_.CloseDevice();
         SetDebugOutputSink(previousSink_);
-        SetWinUsbTransferTimeoutMs(previousWinUsbTimeout_);
-        SetSilabsTransferTimeoutMs(previousSilabsTimeout_);
+        SetWinUsbTransferTimeoutMs(5000);
+        SetSilabsTransferTimeoutMs(5000);
     }
-    void Fault(const char* name, TSimFaultKind kind, unsigned count = 0, unsigned ms = 0) {
+    void Fault(const std::string& name, TSimFaultKind kind, unsigned count = 0, unsigned ms = 0) {
         bed_.Device(name)->SetFault({kind, count, ms});
+    }
+    TUSB_IFDeviceLocal& Link(const std::string& name) {
+        return name == "usb" ? static_cast<TUSB_IFDeviceLocal&>(usb_) : pipe_;
     }
 
     TSimTestbed bed_;
@@ -69,43 +74,33 @@ protected:
     TUSB_IFDeviceSilabs pipe_;
     std::vector<std::string> lines_;
     TDebugOutputSink previousSink_;
-    unsigned previousWinUsbTimeout_ = 0;
-    unsigned previousSilabsTimeout_ = 0;
 };
 
 // One fault for one command on each transport: the command fails with the lines the device
 // layer logs, then the fault's count is spent and the same command succeeds. Wrong reply codes
 // are the protocol's alone (tests/unit/usb); failed libusb transfers: LibusbRetries below.
 TEST_F(SimFaultTest, EachFaultFailsItsCommandWithItsLines) {
-    const std::string usb = "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. ";
-    const std::string ram = "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail";
     const std::string info = "TUSB_IFDeviceLocal.GetDevInfo. ReadBuffer(@msg, 8) fail";
-    const struct {
-        const char* Device;
-        TSimFaultKind Kind;
-        bool (TUSB_IFDeviceLocal::*Command)();
-        std::vector<std::string> Lines;
-    } cases[] = {
-        // clang-format off
-        {"usb", TSimFaultKind::NoReply, &TUSB_IFDeviceLocal::GetRAMTotal, {usb + "BytesToRead: 3", usb + "Failed: 3", ram}},
-        {"pipe", TSimFaultKind::NoReply, &TUSB_IFDeviceLocal::GetRAMTotal, {ram}},
+    using L = TUSB_IFDeviceLocal;
+    // clang-format off
+    const struct { const char* Device; TSimFaultKind Kind; bool (L::*Command)();
+                   std::vector<std::string> Lines; } cases[] = {
+        {"usb", TSimFaultKind::NoReply, &L::GetRAMTotal, kUsbRamFails},
+        {"pipe", TSimFaultKind::NoReply, &L::GetRAMTotal, {kRamFails}},
         // Half of the reply comes: no retry, so no BytesToRead line.
-        {"usb", TSimFaultKind::ShortReply, &TUSB_IFDeviceLocal::GetDevInfo, {usb + "Failed: 8", info}},
-        {"pipe", TSimFaultKind::ShortReply, &TUSB_IFDeviceLocal::GetDevInfo, {info}},
+        {"usb", TSimFaultKind::ShortReply, &L::GetDevInfo, {kUsbRead + "Failed: 8", info}},
+        {"pipe", TSimFaultKind::ShortReply, &L::GetDevInfo, {info}},
         // Pipe files drop the command.
-        {"pipe", TSimFaultKind::TransferFails, &TUSB_IFDeviceLocal::GetRAMTotal, {ram}},
-        // clang-format on
+        {"pipe", TSimFaultKind::TransferFails, &L::GetRAMTotal, {kRamFails}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.Device) + " " + c.Lines.back());
-        TUSB_IFDeviceLocal& device = std::string(c.Device) == "usb"
-                                         ? static_cast<TUSB_IFDeviceLocal&>(usb_)
-                                         : static_cast<TUSB_IFDeviceLocal&>(pipe_);
         lines_.clear();
         Fault(c.Device, c.Kind, 1);
-        EXPECT_FALSE((device.*c.Command)());
+        EXPECT_FALSE((Link(c.Device).*c.Command)());
         EXPECT_EQ(lines_, c.Lines);
-        EXPECT_TRUE((device.*c.Command)());
+        EXPECT_TRUE((Link(c.Device).*c.Command)());
     }
 }
 
@@ -139,9 +134,7 @@ TEST_F(SimFaultTest, SlowReplyWithinAndBeyondTheTimeout) {
     Fault("usb", TSimFaultKind::SlowReply, 1, kLate);
     EXPECT_FALSE(usb_.GetRAMTotal());
     EXPECT_EQ(usb_.TotalBufferSize, 100);
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3",
-                                    "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 3",
-                                    "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
+    EXPECT_EQ(lines_, kUsbRamFails);
     // The late reply is still there for the next read, as a device's would be.
     const auto* engine = bed_.Device("usb");
     ASSERT_TRUE(WaitUntil([&] { return engine->ReplyReady(TSimLinkDevice::Clock::now()); },
@@ -161,7 +154,7 @@ TEST_F(SimFaultTest, SlowReplyWithinAndBeyondTheTimeout) {
     ASSERT_TRUE(WaitUntil([&] { return !bed_.Device("pipe")->NextReplyAt(); },
                           std::chrono::milliseconds(5000)));
     EXPECT_TRUE(pipe_.GetFirmwareVersion());
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
+    EXPECT_THAT(lines_, ElementsAre(kRamFails));
 }
 
 TEST_F(SimFaultTest, UnplugInMidTransfer) {
@@ -171,35 +164,28 @@ TEST_F(SimFaultTest, UnplugInMidTransfer) {
         std::lock_guard lock(goneMutex);
         gone.push_back(name);
     });
-    Fault("usb", TSimFaultKind::UnplugMidTransfer);
-    EXPECT_FALSE(usb_.GetRAMTotal());
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 3",
-                                    "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: 3",
-                                    "TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
-    ASSERT_TRUE(WaitUntil([&] { return !bed_.IsPlugged("usb"); }, std::chrono::milliseconds(2000)));
-    usb_.CloseDevice();
-    EXPECT_FALSE(usb_.OpenDevice()); // its LinkName no longer resolves
-
-    lines_.clear();
-    Fault("pipe", TSimFaultKind::UnplugMidTransfer);
-    EXPECT_FALSE(pipe_.GetRAMTotal());
-    EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceLocal.GetRAMTotal. ReadBuffer(@msg, 3)) fail"));
-    EXPECT_FALSE(bed_.IsPlugged("pipe"));
-    pipe_.CloseDevice();
-    EXPECT_FALSE(pipe_.OpenDevice());
-    EXPECT_FALSE(pipe_.Active());
+    // The device is gone in mid-transfer, and its LinkName no longer resolves; plugged back, it
+    // works as new.
+    for (const auto& [name, lines] : {std::pair{"usb", kUsbRamFails}, {"pipe", {kRamFails}}}) {
+        SCOPED_TRACE(name);
+        lines_.clear();
+        Fault(name, TSimFaultKind::UnplugMidTransfer);
+        EXPECT_FALSE(Link(name).GetRAMTotal());
+        EXPECT_EQ(lines_, lines);
+        ASSERT_TRUE(
+            WaitUntil([&] { return !bed_.IsPlugged(name); }, std::chrono::milliseconds(2000)));
+        Link(name).CloseDevice();
+        EXPECT_FALSE(Link(name).OpenDevice() || Link(name).Active());
+    }
     {
         std::lock_guard lock(goneMutex);
         EXPECT_THAT(gone, ElementsAre("usb", "pipe"));
     }
-
-    // Plugged back, both work as new.
-    ASSERT_TRUE(bed_.Plug("usb"));
-    ASSERT_TRUE(bed_.Plug("pipe"));
-    ASSERT_TRUE(usb_.OpenDevice());
-    ASSERT_TRUE(pipe_.OpenDevice());
-    EXPECT_TRUE(usb_.GetRAMTotal());
-    EXPECT_TRUE(pipe_.GetRAMTotal());
+    for (const char* name : {"usb", "pipe"}) {
+        ASSERT_TRUE(bed_.Plug(name));
+        ASSERT_TRUE(Link(name).OpenDevice());
+        EXPECT_TRUE(Link(name).GetRAMTotal());
+    }
 }
 
 // A few thousand write/read round trips of random lengths and bytes: every byte comes back,

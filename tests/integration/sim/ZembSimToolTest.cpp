@@ -46,14 +46,22 @@ protected:
     const std::string dir_ = temp_.Dir(), socket_ = temp_.File("control.sock");
 };
 
-// The testbed reaches every process the command starts. What discovery and identification
-// make of each kind of device: SimDiscoveryTest, DeviceLayerTest.
-TEST_F(ZembSimToolTest, ProbeListsTheDemoDevicesInEveryProcess) {
+// The command gets the testbed, its exit status is kept, and the testbed reaches every process
+// it starts. What discovery and identification make of each kind of device: SimDiscoveryTest,
+// DeviceLayerTest.
+TEST_F(ZembSimToolTest, ProbeListsTheDemoDevicesInEveryProcessAndTheStatusIsKept) {
     constexpr int kRuns = 25;
     const TRun r = RunToEnd(
         {kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", "/bin/sh", "-c",
-         "for i in $(seq " + std::to_string(kRuns) + "); do \"$0\" || exit 1; done", kProbe});
-    ASSERT_EQ(r.status, 0) << r.err;
+         "echo \"$UMOCKDEV_DIR\"; echo \"$LD_PRELOAD\"; echo \"$ZEMB_SIM_CONTROL\"; "
+         "test -S \"$ZEMB_SIM_CONTROL\" || exit 9; for i in $(seq " +
+             std::to_string(kRuns) + "); do \"$0\" || exit 1; done; exit 3",
+         kProbe});
+    ASSERT_EQ(r.status, 3) << r.err;
+    const std::string testbed = r.out.substr(0, r.out.find('\n'));
+    EXPECT_FALSE(testbed.empty());
+    EXPECT_NE(r.out.find("libumockdev-preload.so"), std::string::npos);
+    EXPECT_NE(r.out.find(socket_), std::string::npos);
     const auto count = [&](const std::string& text) {
         int n = 0;
         for (auto at = r.out.find(text); at != std::string::npos; at = r.out.find(text, at + 1))
@@ -69,21 +77,6 @@ TEST_F(ZembSimToolTest, ProbeListsTheDemoDevicesInEveryProcess) {
     EXPECT_EQ(count("\"Unrecognised box (simulated)\" serial=7 firmware=02.04 buffer=256"), kRuns)
         << r.out;
     EXPECT_EQ(count("\n4 devices\n"), kRuns) << r.out;
-    EXPECT_FALSE(Exists(socket_));
-}
-
-TEST_F(ZembSimToolTest, CommandGetsTheTestbedAndItsExitStatusIsKept) {
-    const TRun r = RunToEnd(
-        {kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", "/bin/sh", "-c",
-         "echo \"$UMOCKDEV_DIR\"; echo \"$LD_PRELOAD\"; echo \"$ZEMB_SIM_CONTROL\"; "
-         "test -S \"$ZEMB_SIM_CONTROL\" || exit 9; exit 3"});
-    EXPECT_EQ(r.status, 3) << r.err;
-    const auto nl = r.out.find('\n');
-    ASSERT_NE(nl, std::string::npos);
-    const std::string testbed = r.out.substr(0, nl);
-    EXPECT_FALSE(testbed.empty());
-    EXPECT_NE(r.out.find("libumockdev-preload.so"), std::string::npos);
-    EXPECT_NE(r.out.find(socket_), std::string::npos);
     // Nothing is left behind.
     EXPECT_FALSE(Exists(testbed));
     EXPECT_FALSE(Exists(socket_));
@@ -125,19 +118,22 @@ TEST_F(ZembSimToolTest, ControlRequestsAreCheckedAndASignalCleansUp) {
     const auto testbed = sim.ReadLine(20s);
     ASSERT_TRUE(testbed && Exists(*testbed)) << sim.Errors();
 
-    TRun r = Ctl({"unplug", "nosuch"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("no device named 'nosuch'"), std::string::npos) << r.err;
-    r = Ctl({"plug", "fenwy-st"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("fenwy-st is plugged already"), std::string::npos) << r.err;
-    r = Ctl({"fault", "fenwy-st", "sideways"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("unknown fault 'sideways'"), std::string::npos) << r.err;
-
+    // clang-format off
+    const struct { std::vector<std::string> request; int status; const char* message; }
+        refused[] = {
+        {{"unplug", "nosuch"}, 1, "no device named 'nosuch'"},
+        {{"plug", "fenwy-st"}, 1, "fenwy-st is plugged already"},
+        {{"fault", "fenwy-st", "sideways"}, 2, "unknown fault 'sideways'"},
+    };
+    // clang-format on
+    for (const auto& c : refused) {
+        const TRun r = Ctl(c.request);
+        EXPECT_EQ(r.status, c.status) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
     EXPECT_EQ(Ctl({"fault", "FENWY-ST", "slow", "250", "3"}).status, 0);
     EXPECT_EQ(Ctl({"fault", "mirel-pipe", "short"}).status, 0);
-    r = Ctl({"list"});
+    TRun r = Ctl({"list"});
     EXPECT_NE(r.out.find("fenwy-st winusb_st plugged usb#vid_0483&pid_a7f1#FWY000042007#"
                          "{0CEAFF08-B1FD-4D12-B748-353077277F7E} fault=slow ms=250 count=3\n"),
               std::string::npos)
@@ -154,32 +150,27 @@ TEST_F(ZembSimToolTest, ControlRequestsAreCheckedAndASignalCleansUp) {
 }
 
 TEST_F(ZembSimToolTest, ErrorsSayWhatIsWrongAndLeaveNothingBehind) {
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string message;
-    };
     // zemb-sim on a device file, running /bin/true.
     const auto on = [&](const std::string& file) {
         return std::vector<std::string>{kSim,    "--devices", file,       "--control",
                                         socket_, "--",        "/bin/true"};
     };
     const std::string demo = kData + "/demo.ini";
-    const Case cases[] = {
+    // clang-format off
+    const struct { std::vector<std::string> args; int status; std::string message; } cases[] = {
         // The messages of every fault in a device file: SimDeviceFileTest.
         {on(kData + "/bad/bad-product.ini"), 2,
          "device [one], key ProductId: 'zz12' is not four hexadecimal digits"},
         {on(dir_ + "/missing.ini"), 2, "missing.ini: cannot be read"},
-        {{kSim, "--devices", demo, "--control", socket_, "/bin/true"},
-         2,
+        {{kSim, "--devices", demo, "--control", socket_, "/bin/true"}, 2,
          "the command follows '--'"},
         {{kSim, "--devices", demo, "--control", socket_}, 2, "missing '--'"},
         {{kSim, "--control", socket_, "--", "/bin/true"}, 2, "--devices FILE is required"},
-        {{kSim, "--devices", demo, "--control", socket_, "--", dir_ + "/nothing"},
-         127,
+        {{kSim, "--devices", demo, "--control", socket_, "--", dir_ + "/nothing"}, 127,
          "command not found"},
         {{kSim, "ctl", "--control", socket_, "list"}, 2, "cannot reach zemb-sim"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         const TRun r = RunToEnd(c.args);
         EXPECT_EQ(r.status, c.status) << c.message;

@@ -20,25 +20,18 @@ protected:
 };
 } // namespace
 
-TEST_F(SampleSettingsTest, SettingsAreAllOff) {
+// Settings all off; diagnostics show the groups and hide the traffic; the latency sample
+// loads but is not in force.
+TEST_F(SampleSettingsTest, SamplesReadAsTheirCommentsSay) {
     LoadSettings();
-    EXPECT_FALSE(ZEMBSettings().EnableEEPWrite);
-    EXPECT_FALSE(ZEMBSettings().ShowDeviceListLog);
-    EXPECT_FALSE(ZEMBSettings().EnableSharedAccess);
-}
-
-TEST_F(SampleSettingsTest, DiagnosticsShowGroupsAndHideTraffic) {
+    const auto& z = ZEMBSettings();
+    EXPECT_EQ(std::tuple(z.EnableEEPWrite, z.ShowDeviceListLog, z.EnableSharedAccess),
+              std::tuple(false, false, false));
     LoadDebugStringSettings();
-    const TDebugStringSettings& settings = DebugStringSettings();
-    EXPECT_TRUE(settings.Enabled);
-    EXPECT_TRUE(settings.ShowOnDebugOutput);
-    EXPECT_TRUE(settings.ShowAssociatedGroup);
-    EXPECT_FALSE(settings.WriteToFile);
-    EXPECT_EQ(settings.IncludedGroups, "All");
-    EXPECT_EQ(settings.ExcludedGroups, "RUVAzerCommTraffic");
-}
-
-TEST_F(SampleSettingsTest, LatencySampleLoadsButIsNotInForce) {
+    const TDebugStringSettings& d = DebugStringSettings();
+    EXPECT_EQ(std::tuple(d.Enabled, d.ShowOnDebugOutput, d.ShowAssociatedGroup, d.WriteToFile,
+                         d.IncludedGroups, d.ExcludedGroups),
+              std::tuple(true, true, true, false, "All", "RUVAzerCommTraffic"));
     CreateNabtoSim();
     ASSERT_NE(NabtoSim(), nullptr);
     EXPECT_TRUE(NabtoSim()->Intervals.empty());

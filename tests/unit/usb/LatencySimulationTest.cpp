@@ -38,36 +38,35 @@ private:
 
 const char* SlowIni = "[General]\nIncludePollDelay=1\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n";
 
-TEST_F(NabtoSim, SlowExampleDelaysBySize) {
+// Save writes the general section only.
+TEST_F(NabtoSim, SlowExampleDelaysBySizeAndSavesItsChoice) {
     WriteIni(SlowIni);
     TNabtoSim sim;
     ASSERT_TRUE(sim.Load("Slow"));
-    EXPECT_EQ(sim.CurrentConfig, "Slow");
-    ASSERT_EQ(sim.Intervals.size(), 2U);
-    EXPECT_EQ(sim.IntervalDelay(10), 44);
-    EXPECT_EQ(sim.IntervalDelay(200), 94);       // 93.6
-    EXPECT_EQ(sim.IntervalDelay(200000), 20074); // past every ToBytes: the last interval
+    EXPECT_EQ(std::tuple(sim.CurrentConfig, sim.Intervals.size()), std::tuple("Slow", 2U));
+    // 93.6 rounds up; past every ToBytes the last interval counts.
+    EXPECT_EQ(std::tuple(sim.IntervalDelay(10), sim.IntervalDelay(200), sim.IntervalDelay(200000)),
+              std::tuple(44, 94, 20074));
+    sim.IncludePollDelay = false;
+    sim.Save();
+    const TProfileText text(folder_.Read("Nabto.ini"));
+    EXPECT_EQ(std::tuple(text.Value("General", "CurrentConfig"),
+                         text.Value("General", "IncludePollDelay"), text.Value("Slow", "2")),
+              std::tuple("Slow", "0", "64,100000,80,10"));
 }
 
 // One interval line and a transfer size: the delay. Halves round to the even neighbour; a
 // result outside 32 bits or a division by zero gives none; below FromBytes the formula goes
 // negative, which delays nothing.
 TEST_F(NabtoSim, IntervalDelayRoundsAndFailsSafely) {
-    const struct {
-        const char* Line;
-        std::uint32_t Bytes;
-        std::int32_t Delay;
-    } cases[] = {
-        {"0,1000,0,2", 1, 0},
-        {"0,1000,0,2", 3, 2},
-        {"0,1000,0,2", 5, 2},
-        {"0,1000,0,2", 7, 4},
+    // clang-format off
+    const struct { const char* Line; std::uint32_t Bytes; std::int32_t Delay; } cases[] = {
+        {"0,1000,0,2", 1, 0}, {"0,1000,0,2", 3, 2}, {"0,1000,0,2", 5, 2}, {"0,1000,0,2", 7, 4},
         {"100,1000,10,1", 50, -40},
-        {"0,100,10,0", 1, 0},
-        {"0,100,10,0", 4000000000U, 0},
-        {"0,100,2147483647,0.0001", 100, 0},
-        {"100,200,-2147483647,0.5", 0, 0},
+        {"0,100,10,0", 1, 0}, {"0,100,10,0", 4000000000U, 0},
+        {"0,100,2147483647,0.0001", 100, 0}, {"100,200,-2147483647,0.5", 0, 0},
     };
+    // clang-format on
     for (const auto& c : cases) {
         TNabtoSim sim;
         ASSERT_TRUE(sim.AddLine(c.Line));
@@ -119,10 +118,9 @@ TEST_F(NabtoSim, MalformedLinesAreRejected) {
     EXPECT_TRUE(sim.Intervals.empty());
     // Blanks separate too, quotes enclose; From and To fall back to 0 and MaxInt.
     ASSERT_TRUE(sim.AddLine(" x  y \"7\" \".5\" "));
-    EXPECT_EQ(sim.Intervals[0].FromBytes, 0);
-    EXPECT_EQ(sim.Intervals[0].ToBytes, 2147483647);
-    EXPECT_EQ(sim.Intervals[0].DelayMs, 7);
-    EXPECT_EQ(sim.Intervals[0].Divisor, 0.5L);
+    const auto& i = sim.Intervals[0];
+    EXPECT_EQ(std::tuple(i.FromBytes, i.ToBytes, i.DelayMs, i.Divisor),
+              std::tuple(0, 2147483647, 7, 0.5L));
     EXPECT_THAT(SplitCommaText("a,,\"b\"\"c\" d,"), ElementsAre("a", "", "b\"c", "d", ""));
     EXPECT_THAT(SplitCommaText("\"open"), ElementsAre("open"));
 }
@@ -133,13 +131,11 @@ TEST_F(NabtoSim, LoadStopsAtTheFirstMissingKeyOrBadLine) {
     WriteIni("[Gap]\n1=0,64,40,2.5\n3=64,100,80,10\n[Three]\n1=0,64,40\n[Empty]\n1=  \n"
              "[BadDelay]\n1=0,64,40,2.5\n2=64,100,8x,1\n[Overlap]\n1=0,100,10,1\n2=50,200,10,1\n"
              "[Touching]\n1=100,200,1,1\n2=0,100,1,1\n");
-    const struct {
-        const char* Name;
-        bool Loaded;
-        std::size_t Intervals;
-    } cases[] = {{"Gap", true, 1},      {"Three", false, 0},  {"Empty", false, 0},
-                 {"Missing", false, 0}, {"", false, 0},       {"BadDelay", false, 1},
-                 {"Overlap", false, 1}, {"touching", true, 2}};
+    // clang-format off
+    const struct { const char* Name; bool Loaded; std::size_t Intervals; } cases[] = {
+        {"Gap", true, 1}, {"Three", false, 0}, {"Empty", false, 0}, {"Missing", false, 0},
+        {"", false, 0}, {"BadDelay", false, 1}, {"Overlap", false, 1}, {"touching", true, 2}};
+    // clang-format on
     for (const auto& c : cases) {
         TNabtoSim sim;
         EXPECT_EQ(sim.Load(c.Name), c.Loaded) << c.Name;
@@ -147,18 +143,6 @@ TEST_F(NabtoSim, LoadStopsAtTheFirstMissingKeyOrBadLine) {
         EXPECT_EQ(sim.CurrentConfig.empty(), !c.Loaded) << c.Name;
         EXPECT_TRUE(sim.Intervals.size() < 2 || sim.Intervals[0].FromBytes == 0); // sorted
     }
-}
-
-TEST_F(NabtoSim, SaveWritesTheGeneralSectionOnly) {
-    WriteIni(SlowIni);
-    TNabtoSim sim;
-    ASSERT_TRUE(sim.Load("Slow"));
-    sim.IncludePollDelay = false;
-    sim.Save();
-    const TProfileText text(folder_.Read("Nabto.ini"));
-    EXPECT_EQ(text.Value("General", "CurrentConfig"), "Slow");
-    EXPECT_EQ(text.Value("General", "IncludePollDelay"), "0");
-    EXPECT_EQ(text.Value("Slow", "2"), "64,100000,80,10");
 }
 
 TEST_F(NabtoSim, StartUpPutsTheSavedConfigurationInForce) {
@@ -180,16 +164,18 @@ TEST_F(NabtoSim, StartUpPutsTheSavedConfigurationInForce) {
 }
 
 TEST_F(NabtoSim, StartUpWithoutChoiceOrWithABrokenOneDelaysNothing) {
-    WriteIni("[General]\nCurrentConfig=Broken\n[Broken]\n1=0,100,10,1\n2=50,200,10,1\n");
-    CreateNabtoSim();
-    EXPECT_TRUE(::NabtoSim()->Intervals.empty());
-    WriteIni("[General]\nCurrentConfig=nabto DISABLED\n[Nabto disabled]\n1=0,64,40,2.5\n");
-    CreateNabtoSim();
-    EXPECT_TRUE(::NabtoSim()->Intervals.empty());
-    std::filesystem::remove(dir_ + "/Nabto.ini");
-    CreateNabtoSim();
-    EXPECT_TRUE(::NabtoSim()->Intervals.empty());
-    EXPECT_TRUE(::NabtoSim()->IncludePollDelay);
+    // No file at all is the last case.
+    for (const char* ini :
+         {"[General]\nCurrentConfig=Broken\n[Broken]\n1=0,100,10,1\n2=50,200,10,1\n",
+          "[General]\nCurrentConfig=nabto DISABLED\n[Nabto disabled]\n1=0,64,40,2.5\n", ""}) {
+        if (*ini)
+            WriteIni(ini);
+        else
+            std::filesystem::remove(dir_ + "/Nabto.ini");
+        CreateNabtoSim();
+        EXPECT_TRUE(::NabtoSim()->Intervals.empty()) << ini;
+        EXPECT_TRUE(::NabtoSim()->IncludePollDelay) << ini;
+    }
 }
 
 } // namespace

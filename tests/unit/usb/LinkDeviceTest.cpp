@@ -62,33 +62,16 @@ TEST(DeviceModel, GridGuidsAndTheirByteLayout) {
         EXPECT_FALSE(TGUID::FromString(bad)) << bad;
 }
 
-TEST(DeviceModel, FreshObjectsAreClosedAndRefuseWhatNeedsAnOpenDevice) {
-    TUSB_IFDeviceSilabs silabs;
-    TUSB_IFDeviceWinUSB_ST st;
-    EXPECT_EQ(TUSB_IFDeviceWinUSB_Silabs().DriverType, ddWinUSB_Silabs);
-    for (TUSB_IFDeviceBase* d :
-         {static_cast<TUSB_IFDeviceBase*>(&silabs), static_cast<TUSB_IFDeviceBase*>(&st)}) {
-        EXPECT_FALSE(d->Active());
-        EXPECT_FALSE(d->CloseDevice());
-        EXPECT_FALSE(d->StartSession());
-        EXPECT_FALSE(d->EndSession());
-    }
-}
-
 // One link command against one reply (none: the write fails): its result, the fields it
 // leaves and the one line it logs. Every field starts as 7, 0x0777, "x", 3, 3, so a field a
 // command leaves alone keeps that value.
+// clang-format off
 struct TCommandCase {
-    bool (TUSB_IFDeviceLocal::*Command)();
-    std::optional<Bytes> Reply;
-    bool ReplyOk, Ok;
-    std::int32_t Buffer;
-    std::uint16_t Firmware;
-    const char* Serial;
-    std::uint8_t Hardware;
-    std::uint16_t Fpga;
-    const char* Log;
+    bool (TUSB_IFDeviceLocal::*Command)(); std::optional<Bytes> Reply; bool ReplyOk, Ok;
+    std::int32_t Buffer; std::uint16_t Firmware; const char* Serial; std::uint8_t Hardware;
+    std::uint16_t Fpga; const char* Log;
 };
+// clang-format on
 
 constexpr auto Ram = &TUSB_IFDeviceLocal::GetRAMTotal;
 constexpr auto Ver = &TUSB_IFDeviceLocal::GetFirmwareVersion;
@@ -144,19 +127,15 @@ TEST(LinkProtocol, EveryCommandItsReplyAndItsFailures) {
         if (c.Reply)
             d.Reply(*c.Reply, c.ReplyOk);
         EXPECT_EQ((d.*c.Command)(), c.Ok);
-        EXPECT_EQ(d.TotalBufferSize, c.Buffer);
-        EXPECT_EQ(d.Firmware, c.Firmware);
-        EXPECT_EQ(d.SerialNumber, c.Serial);
-        EXPECT_EQ(d.App_ID_Hardware_Revision, c.Hardware);
-        EXPECT_EQ(d.Meas_App_FPGA_Rev, c.Fpga);
-        if (c.Reply) {
-            EXPECT_THAT(d.written, ElementsAre(Bytes{sent(c.Command)}));
-        }
-        if (*c.Log)
-            EXPECT_THAT(log.lines, ElementsAre(std::pair<std::string, std::string>(
-                                       std::string("TUSB_IFDeviceLocal.") + c.Log, "RUVAzerComm")));
-        else
-            EXPECT_TRUE(log.lines.empty());
+        EXPECT_EQ(std::tuple(d.TotalBufferSize, d.Firmware, d.SerialNumber,
+                             d.App_ID_Hardware_Revision, d.Meas_App_FPGA_Rev),
+                  std::tuple(c.Buffer, c.Firmware, c.Serial, c.Hardware, c.Fpga));
+        using TLines = decltype(log.lines);
+        const TLines lines =
+            *c.Log ? TLines{{std::string("TUSB_IFDeviceLocal.") + c.Log, "RUVAzerComm"}} : TLines{};
+        EXPECT_EQ(log.lines, lines);
+        EXPECT_EQ(d.written,
+                  c.Reply ? std::vector<Bytes>{{sent(c.Command)}} : std::vector<Bytes>{});
     }
 }
 
@@ -165,118 +144,35 @@ protected:
     void SetUp() override { ZEMBSettings().EnableEEPWrite = false; }
     void TearDown() override { ZEMBSettings().EnableEEPWrite = false; }
     TLogCapture log;
-    TFakeLinkDevice device;
 };
 
-// Brisk boxes are known by their exact vendor and product text and never opened.
-TEST_F(Identification, BriskBoxesAreNeverOpened) {
-    device.Identify("usb#vid_10c4&pid_83cc#0071234567890#" + Guid0);
-    EXPECT_EQ(device.DevType, dtBrisk);
-    EXPECT_EQ(device.VidPid, "vid_10c4&pid_83cc");
-    EXPECT_EQ(device.GUID_, Guid0);
-    EXPECT_EQ(device.SerialNumber, "");
-    EXPECT_EQ(device.opens, 0);
-    EXPECT_TRUE(device.written.empty());
-    TFakeLinkDevice upper;
-    upper.openSucceeds = false;
-    upper.Identify("usb#VID_10C4&PID_83CC#0071234567890#" + Guid0);
-    EXPECT_EQ(upper.DevType, dtNotRecognized);
-    EXPECT_EQ(upper.opens, 1);
-}
-
-// One row per identification rule: the replies the box gives, what identification makes of
-// the instance text of its path, and the commands it was sent.
-struct TIdentifyCase {
-    const char* Instance;
-    std::uint16_t Firmware;  // as the box reports it; 0: no firmware reply
-    std::vector<Bytes> More; // replies after the firmware's
-    bool EnableEEPWrite;
-    TUSBDevType Type;
-    const char* Serial;
-    std::uint16_t FirmwareAfter;
-    std::vector<Bytes> Written;
-    std::uint8_t Hardware = 0;
-};
-
-const Bytes Info123456 = {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12};
-const Bytes Info1 = {0x19, 0x01, 0, 0, 0, 0, 0, 0};
-// The commands identification sends: RAM size and firmware, then device information, then
-// the EEPROM write enable.
-const std::vector<Bytes> Sent2 = {{0x09}, {0x13}};
-const std::vector<Bytes> Sent3 = {{0x09}, {0x13}, {0x18}};
-const std::vector<Bytes> Sent4 = {{0x09}, {0x13}, {0x18}, {0x1C}};
-
-// clang-format off
-const TIdentifyCase IdentifyCases[] = {
-    // Below 2.00 the product code and the serial are read from the start of the instance.
-    {"007AB1234", 0x0150, {}, false, dtFenwy, "AB1234", 0x0150, Sent2},
-    {"07", 0x0100, {}, false, dtFenwy, "", 0x0100, Sent2},
-    // 1.00 and 2.00 as the old boxes report them (0x1000, 0x2000) are normalised.
-    {"008123456789", 0x1000, {}, false, dtMirel, "123456789", 0x0100, Sent2},
-    {"ABCDEFGHI007", 0x2000, {}, false, dtFenwy, "DEFGHI007", 0x0200, Sent2},
-    // From 2.00 the code is at position ten.
-    {"ABCDEFGHI008xyz", 0x0201, {}, false, dtMirel, "DEFGHI008", 0x0201, Sent2},
-    // 2.02 and 2.03 have no serial; from 2.04 it comes from the device information.
-    {"ABCDEFGHI007", 0x0202, {}, false, dtFenwy, "", 0x0202, Sent2},
-    {"ABCDEFGHI007", 0x0203, {}, true, dtFenwy, "", 0x0203, Sent2},
-    {"ABCDEFGHI008", 0x0204, {Info123456}, false, dtMirel, "123456", 0x0204, Sent3, 7},
-    {"ABCDEFGHI007", 0x0300, {{0x19, 0x40}}, false, dtFenwy, "0", 0x0300, Sent3},
-    // EEPROM writes are enabled only with the setting.
-    {"ABCDEFGHI007", 0x0204, {Info1, {0x1D}}, true, dtFenwy, "1", 0x0204, Sent4},
-    // Product codes that are no number, or neither 7 nor 8, recognise nothing.
-    {"ABCDEFGHI", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
-    {"ABCDEFGHIx07", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
-    {"ABCDEFGHI009", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
-    {"", 0x0300, {Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
-    // A failed firmware reply leaves the device unrecognised; a failed RAM size stops first.
-    {"007AB1234", 0, {{0x15, 0x00, 0x01}}, false, dtNotRecognized, "", 0, Sent2},
-};
-// clang-format on
-
-// How the path is split: BriskBoxesAreNeverOpened, PathsWithoutEnoughHashes...; the RAM size:
-// LinkProtocol.
-TEST_F(Identification, EveryRuleOfFirmwareProductCodeAndSerial) {
-    for (const TIdentifyCase& c : IdentifyCases) {
-        SCOPED_TRACE(std::string(c.Instance) + " firmware " + FirmwareText(c.Firmware));
-        ZEMBSettings().EnableEEPWrite = c.EnableEEPWrite;
+// How the path is split, on a device that does not open: Brisk boxes are known by their exact
+// vendor and product text and never opened; the fields of an earlier identification go.
+TEST_F(Identification, PathsAreSplitIntoTheirParts) {
+    // clang-format off
+    const struct { std::string Path; TUSBDevType Type; const char* VidPid; std::string Guid; }
+        cases[] = {
+        {"usb#vid_10c4&pid_83cc#0071234567890#" + Guid0, dtBrisk, "vid_10c4&pid_83cc", Guid0},
+        {"usb#VID_10C4&PID_83CC#0071234567890#" + Guid0, dtNotRecognized, "VID_10C4&PID_83CC",
+         Guid0},
+        {PathWithInstance("007AB1234"), dtNotRecognized, "vid_1234&pid_5678", Guid0},
+        {"usb#vid_1234", dtNotRecognized, "", "vid_1234"},
+        {"usb#vid_1234&pid_5678#007", dtNotRecognized, "vid_1234&pid_5678",
+         "usb#vid_1234&pid_5678#007"},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
         TFakeLinkDevice d;
-        d.Reply({0x08, 0x00, 0x09});
-        if (c.Firmware)
-            d.Reply({0x14, static_cast<std::uint8_t>(c.Firmware & 0xFF),
-                     static_cast<std::uint8_t>(c.Firmware >> 8)});
-        for (const Bytes& reply : c.More)
-            d.Reply(reply);
-        d.Identify(PathWithInstance(c.Instance));
-        EXPECT_EQ(d.DevType, c.Type);
-        EXPECT_EQ(d.SerialNumber, c.Serial);
-        EXPECT_EQ(d.Firmware, c.FirmwareAfter);
-        EXPECT_EQ(d.App_ID_Hardware_Revision, c.Hardware);
-        EXPECT_EQ(d.written, c.Written);
-        EXPECT_FALSE(d.Active());
-        EXPECT_EQ(d.closes, 1);
+        d.openSucceeds = false;
+        d.SerialNumber = "old";
+        d.App_ID_Hardware_Revision = 5;
+        d.Identify(c.Path);
+        EXPECT_EQ(std::tuple(d.DevType, d.VidPid, d.GUID_, d.SerialNumber,
+                             d.App_ID_Hardware_Revision, d.opens, d.written.size()),
+                  std::tuple(c.Type, c.VidPid, c.Guid, "", 0, c.Type == dtBrisk ? 0 : 1, 0u))
+            << c.Path;
     }
-
-    device.Reply({0x08, 0x00});
-    device.Identify(PathWithInstance("007AB1234"));
-    EXPECT_EQ(device.TotalBufferSize, 100);
-    EXPECT_EQ(device.DevType, dtNotRecognized);
-    EXPECT_THAT(device.written, ElementsAre(Bytes{0x09}));
-    EXPECT_EQ(device.closes, 1);
-}
-
-TEST_F(Identification, UnopenableDeviceKeepsItsPathParts) {
-    device.openSucceeds = false;
-    device.SerialNumber = "old";
-    device.App_ID_Hardware_Revision = 5;
-    device.Identify(PathWithInstance("007AB1234"));
-    EXPECT_EQ(device.DevType, dtNotRecognized);
-    EXPECT_EQ(device.SerialNumber, "");
-    EXPECT_EQ(device.App_ID_Hardware_Revision, 0);
-    EXPECT_EQ(device.VidPid, "vid_1234&pid_5678");
-    EXPECT_TRUE(device.written.empty());
-}
-
-TEST_F(Identification, PathsWithoutEnoughHashesAreSplitWithoutHarm) {
+    // Paths without enough hashes, on a device that answers.
     for (const std::string path :
          {"", "#", "##", "###", "no hashes at all", "usb#vid_1234", "usb#vid_1234&pid_5678#007"}) {
         TFakeLinkDevice d;
@@ -286,61 +182,102 @@ TEST_F(Identification, PathsWithoutEnoughHashesAreSplitWithoutHarm) {
         EXPECT_EQ(d.LinkName, path);
         EXPECT_FALSE(d.Active());
     }
-    TFakeLinkDevice d;
-    d.openSucceeds = false;
-    d.Identify("usb#vid_1234");
-    EXPECT_EQ(d.VidPid, "");
-    EXPECT_EQ(d.GUID_, "vid_1234");
-    d.Identify("usb#vid_1234&pid_5678#007");
-    EXPECT_EQ(d.VidPid, "vid_1234&pid_5678");
-    EXPECT_EQ(d.GUID_, "usb#vid_1234&pid_5678#007");
+}
+
+using Packets = std::vector<Bytes>;
+const Bytes Ram9 = {0x08, 0x00, 0x09};
+const Bytes Info123456 = {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12};
+const Bytes Info1 = {0x19, 0x01, 0, 0, 0, 0, 0, 0};
+Bytes Fw(std::uint16_t firmware) {
+    return {0x14, static_cast<std::uint8_t>(firmware & 0xFF),
+            static_cast<std::uint8_t>(firmware >> 8)};
+}
+// The commands identification sends: RAM size and firmware, then device information, then
+// the EEPROM write enable.
+const Packets Sent2 = {{0x09}, {0x13}};
+const Packets Sent3 = {{0x09}, {0x13}, {0x18}};
+const Packets Sent4 = {{0x09}, {0x13}, {0x18}, {0x1C}};
+
+// One row per identification rule: the replies the box gives, what identification makes of
+// the instance text of its path, and the commands it was sent.
+// clang-format off
+struct TIdentifyCase {
+    const char* Instance; Packets Replies; bool EnableEEPWrite; TUSBDevType Type; const char* Serial;
+    std::uint16_t Firmware; Packets Written; std::uint8_t Hardware = 0;
+};
+// clang-format on
+
+// clang-format off
+const TIdentifyCase IdentifyCases[] = {
+    // Below 2.00 the product code and the serial are read from the start of the instance.
+    {"007AB1234", {Ram9, Fw(0x0150)}, false, dtFenwy, "AB1234", 0x0150, Sent2},
+    {"07", {Ram9, Fw(0x0100)}, false, dtFenwy, "", 0x0100, Sent2},
+    // 1.00 and 2.00 as the old boxes report them (0x1000, 0x2000) are normalised.
+    {"008123456789", {Ram9, Fw(0x1000)}, false, dtMirel, "123456789", 0x0100, Sent2},
+    {"ABCDEFGHI007", {Ram9, Fw(0x2000)}, false, dtFenwy, "DEFGHI007", 0x0200, Sent2},
+    // From 2.00 the code is at position ten.
+    {"ABCDEFGHI008xyz", {Ram9, Fw(0x0201)}, false, dtMirel, "DEFGHI008", 0x0201, Sent2},
+    // 2.02 and 2.03 have no serial; from 2.04 it comes from the device information.
+    {"ABCDEFGHI007", {Ram9, Fw(0x0202)}, false, dtFenwy, "", 0x0202, Sent2},
+    {"ABCDEFGHI007", {Ram9, Fw(0x0203)}, true, dtFenwy, "", 0x0203, Sent2},
+    {"ABCDEFGHI008", {Ram9, Fw(0x0204), Info123456}, false, dtMirel, "123456", 0x0204, Sent3, 7},
+    {"ABCDEFGHI007", {Ram9, Fw(0x0300), {0x19, 0x40}}, false, dtFenwy, "0", 0x0300, Sent3},
+    // EEPROM writes are enabled only with the setting.
+    {"ABCDEFGHI007", {Ram9, Fw(0x0204), Info1, {0x1D}}, true, dtFenwy, "1", 0x0204, Sent4},
+    // Product codes that are no number, or neither 7 nor 8, recognise nothing.
+    {"ABCDEFGHI", {Ram9, Fw(0x0300), Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
+    {"ABCDEFGHIx07", {Ram9, Fw(0x0300), Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
+    {"ABCDEFGHI009", {Ram9, Fw(0x0300), Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
+    {"", {Ram9, Fw(0x0300), Info1}, false, dtNotRecognized, "1", 0x0300, Sent3},
+    // A failed firmware reply leaves the device unrecognised; a failed RAM size stops first.
+    {"007AB1234", {Ram9, {0x15, 0x00, 0x01}}, false, dtNotRecognized, "", 0, Sent2},
+    {"007AB1234", {{0x08, 0x00}}, false, dtNotRecognized, "", 0, {{0x09}}},
+};
+// clang-format on
+
+// The RAM size and the failures of each command: LinkProtocol.
+TEST_F(Identification, EveryRuleOfFirmwareProductCodeAndSerial) {
+    for (const TIdentifyCase& c : IdentifyCases) {
+        SCOPED_TRACE(std::string(c.Instance) + " firmware " + FirmwareText(c.Firmware));
+        ZEMBSettings().EnableEEPWrite = c.EnableEEPWrite;
+        TFakeLinkDevice d;
+        for (const Bytes& reply : c.Replies)
+            d.Reply(reply);
+        d.Identify(PathWithInstance(c.Instance));
+        EXPECT_EQ(std::tuple(d.DevType, d.SerialNumber, d.Firmware, d.App_ID_Hardware_Revision,
+                             d.written, d.Active(), d.closes),
+                  std::tuple(c.Type, c.Serial, c.Firmware, c.Hardware, c.Written, false, 1));
+    }
 }
 
 // Moving a device between cells: the grid's sorting, tests/integration/usb.
-TEST(DeviceCollection, ItemsAndDeletionOnlyInsideTheRange) {
+TEST(DeviceCollection, ItemsDeletionAndReopenStayInsideTheCollection) {
     TUSB_IFDeviceCollection collection([] { return std::make_unique<TFakeLinkDevice>(); },
                                        InterfaceGUIDOf(dtNotRecognized, ddSilabs));
     EXPECT_EQ(collection.Items(0), nullptr);
-    TUSB_IFDeviceBase* first = collection.Add();
-    EXPECT_EQ(collection.Items(0), first);
-    EXPECT_EQ(collection.Items(-1), nullptr);
-    EXPECT_EQ(collection.Items(1), nullptr);
-    EXPECT_EQ(first->Collection(), &collection);
-    TFakeLinkDevice stranger;
-    EXPECT_FALSE(collection.Delete(&stranger));
-    EXPECT_TRUE(collection.Delete(first));
-    EXPECT_EQ(collection.Count(), 0);
-}
-
-TEST(DeviceCollection, ReopenOpensExactlyWhatWasOpen) {
-    TUSB_IFDeviceCollection collection([] { return std::make_unique<TFakeLinkDevice>(); },
-                                       InterfaceGUIDOf(dtNotRecognized, ddSilabs));
     auto* a = static_cast<TFakeLinkDevice*>(collection.Add());
     auto* b = static_cast<TFakeLinkDevice*>(collection.Add());
     auto* c = static_cast<TFakeLinkDevice*>(collection.Add());
+    EXPECT_EQ(std::tuple(collection.Items(0), collection.Items(-1), collection.Items(3)),
+              std::tuple(a, nullptr, nullptr));
+    EXPECT_EQ(a->Collection(), &collection);
+    TFakeLinkDevice stranger;
+    EXPECT_FALSE(collection.Delete(&stranger));
+    // Reopening opens exactly what was open.
     a->OpenDevice();
     c->OpenDevice();
     collection.CloseOpenDevices();
     EXPECT_FALSE(a->Active() || b->Active() || c->Active());
     collection.ReopenClosedDevices();
-    EXPECT_TRUE(a->Active());
-    EXPECT_FALSE(b->Active());
-    EXPECT_TRUE(c->Active());
+    EXPECT_EQ(std::tuple(a->Active(), b->Active(), c->Active()), std::tuple(true, false, true));
     // A device that leaves the collection is not reopened from there any more.
     collection.CloseOpenDevices();
     auto moved = collection.Extract(c);
     collection.ReopenClosedDevices();
-    EXPECT_TRUE(a->Active());
-    EXPECT_FALSE(moved->Active());
-}
-
-TEST(DeviceCollection, DestroyingAnOpenDeviceClosesIt) {
-    auto device = std::make_unique<TFakeLinkDevice>();
-    device->OpenDevice();
-    const int fd = device->Handle.Get();
-    ASSERT_GE(fd, 0);
-    device.reset();
-    EXPECT_EQ(::fcntl(fd, F_GETFD), -1); // the descriptor is gone
+    EXPECT_EQ(std::tuple(a->Active(), moved->Active()), std::tuple(true, false));
+    EXPECT_TRUE(collection.Delete(b));
+    EXPECT_TRUE(collection.Delete(a));
+    EXPECT_EQ(collection.Count(), 0);
 }
 
 class TThrowingDevice : public TFakeLinkDevice {
@@ -360,12 +297,19 @@ public:
     }
 };
 
-TEST(DeviceCollection, FailureInsideTheCloseDoesNotStopTheDestruction) {
+// Destroying an open device closes its descriptor; a close that throws only leaves a line.
+TEST(DeviceCollection, DestroyingAnOpenDeviceClosesItWhateverTheCloseDoes) {
+    auto device = std::make_unique<TFakeLinkDevice>();
+    device->OpenDevice();
+    const int fd = device->Handle.Get();
+    ASSERT_GE(fd, 0);
+    device.reset();
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
     ::testing::internal::CaptureStderr();
     {
-        TThrowingDevice device;
-        device.OpenDevice();
-        device.throwOnClose = true;
+        TThrowingDevice throwing;
+        throwing.OpenDevice();
+        throwing.throwOnClose = true;
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "TUSB_IFDeviceBase.Destroy: CloseDevice\n");
 }
@@ -376,6 +320,39 @@ TEST_F(Identification, ExceptionsPassThroughWithTheDeviceClosed) {
     EXPECT_THROW(throwing.Identify(PathWithInstance("007AB1234")), std::runtime_error);
     EXPECT_FALSE(throwing.Active());
     EXPECT_EQ(throwing.closes, 1);
+}
+
+// The fake transport with input nobody read: the first `pendingReads` drain reads find a byte.
+class TChattyDevice : public TFakeLinkDevice {
+public:
+    int pendingReads = 0;
+    int drainReads = 0;
+
+protected:
+    std::uint32_t DrainRead(std::uint8_t* Buffer, std::uint32_t Count) override {
+        ++drainReads;
+        if (pendingReads == 0 || Count == 0)
+            return 0;
+        --pendingReads;
+        Buffer[0] = 0x21;
+        return 1;
+    }
+};
+
+// Before each command, reads go on up to the first empty one, and stop after DrainMaxReads on
+// a device that keeps sending; the command goes out and reads its reply either way.
+TEST(InputDrain, ReadsUntilNothingComesAndNoLongerThanItsBound) {
+    for (const auto& [pending, reads] :
+         {std::pair{0, 1}, std::pair{2, 3}, std::pair{1000, DrainMaxReads}}) {
+        SCOPED_TRACE(pending);
+        TChattyDevice device;
+        ASSERT_TRUE(device.OpenDevice());
+        device.pendingReads = pending;
+        device.Reply({RX_RAM_TOTAL_MSG, 0x00, 0x09});
+        EXPECT_TRUE(device.GetRAMTotal());
+        EXPECT_EQ(std::pair(device.drainReads, device.written.size()),
+                  std::pair(reads, std::size_t{1}));
+    }
 }
 
 } // namespace
