@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Clients that misbehave against the real server on simulated devices: whatever one of them
 // does, the server stays up and a healthy client beside it is served.
+#include "RecordingSinks.h"
 #include "SimServer.h"
 #include "TestProcess.h"
 #include "bus/BusConnection.h"
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
 #include <thread>
@@ -145,4 +147,74 @@ TEST_F(ChaosClient, EndlessNestingIsCutAtTheLimitWhileAnotherClientIsServed) {
     std::string computer, exe;
     EXPECT_EQ(recursive.Server->ClientAppInfo(recursive.AppID, type, computer, exe, result), S_OK);
     EXPECT_EQ(exe, "recursive.exe");
+}
+
+// Whatever the clients registered before it do (a sink that never answers, a sink path it no
+// longer serves, a client killed inside its callback, one killed inside a session), the client
+// registered last hears of an unplug and a replug, every callback in its order, and may start
+// its session at once.
+TEST_F(ChaosClient, AHealthyClientHearsEveryDeviceChangeWhateverTheOthersDo) {
+    std::string error;
+    auto observer = TZEMBBus::OpenSession(error);
+    ASSERT_TRUE(observer) << error;
+    auto start = [&](TProcess& process, const char* mode) {
+        ASSERT_TRUE(process.Start({ZEMB_CHAOS_CLIENT, mode}));
+        ASSERT_TRUE(process.WaitForText("ready", StartBound)) << mode << process.Output();
+    };
+    TProcess inSession, inCallback, stalled;
+    start(inSession, "session");
+    start(inCallback, "callback");
+    start(stalled, "stall");
+    TClient unserved = Hookup("unserved.exe");
+    TEventLog never;
+    auto gone = std::make_shared<TRecordingSink>(never, "gone");
+    bool result = false;
+    ASSERT_EQ(unserved.Server->SetZEMBHost2(unserved.AppID, gone, result), S_OK);
+    unserved.Bus->Revoke(std::static_pointer_cast<IZEMBHost>(gone));
+
+    TEventLog calls;
+    TClient healthy = Hookup("healthy.exe");
+    ASSERT_EQ(healthy.Server->SetZEMBHost2(healthy.AppID,
+                                           std::make_shared<TRecordingSink>(calls, "h"), result),
+              S_OK);
+    std::int32_t devId = -1, connectId = -1;
+    ASSERT_EQ(healthy.Server->FirstDevice2(dtFenwy, healthy.AppID, cmShared, devId, result), S_OK);
+    ASSERT_EQ(healthy.Server->ConnectDevice(healthy.AppID, devId, cmShared,
+                                            std::make_shared<TRecordingEvent>(calls, "h"),
+                                            connectId, result),
+              S_OK);
+    ASSERT_TRUE(result);
+
+    // Killed inside its session: once the bus has seen it go, the session is over.
+    const std::string& ready = inSession.Output();
+    const std::string owner = ready.substr(ready.find(':'), ready.find('\n') - ready.find(':'));
+    inSession.Signal(SIGKILL);
+    inSession.WaitForExit(EndBound);
+    ASSERT_TRUE(WaitUntil([&] { return !observer->NameHasOwner(owner); }, EndBound));
+    ASSERT_EQ(healthy.Server->StartSession(connectId, result), S_OK);
+    EXPECT_TRUE(result) << "the session of the killed client still holds the device";
+    ASSERT_EQ(healthy.Server->EndSession(connectId, result), S_OK);
+
+    auto await = [&](std::size_t count) {
+        return WaitUntil(
+            [&] {
+                healthy.Bus->WaitForEvents(std::chrono::milliseconds(20));
+                unserved.Bus->ProcessEvents();
+                return calls.size() >= count;
+            },
+            StartBound);
+    };
+    const std::string d = std::to_string(devId), c = std::to_string(connectId);
+    Server.TakeDebugLines();
+    ASSERT_TRUE(Server.Control({"unplug", "fenwy"}));
+    ASSERT_TRUE(await(2));
+    ASSERT_TRUE(Server.Control({"plug", "fenwy"}));
+    ASSERT_TRUE(await(4));
+    EXPECT_EQ(calls, (TEventLog{"DeviceRemoved " + d + " @h", "Disconnected " + c + " @h",
+                                "Reconnected " + c + " @h", "DeviceAdded " + d + " @h"}));
+    // The three failing sinks are each written down, as the call barrier writes a failure.
+    int failures = 0;
+    for (const std::string& line : Server.TakeDebugLines())
+        failures += line.find("RescanDevices DeviceRemoved EOleSysError") != std::string::npos;
+    EXPECT_EQ(failures, 3);
 }

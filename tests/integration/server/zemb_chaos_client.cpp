@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: MIT
+// A client that misbehaves on purpose against the real server, in a process of its own so that
+// the test can end it abruptly. Prints "ready" and its bus name when set up, then serves its
+// callbacks.
+//   callback   a sink that ends the process inside its first DeviceRemoved, without answering
+//   session    a session started on the first Fenwy, never ended (the test kills the process)
+//   stall      a sink that never answers DeviceRemoved or DeviceAdded
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+#include <zemb/ZEMBClient.h>
+
+using namespace ZEMB;
+
+namespace {
+
+class TChaosSink final : public IZEMBHost {
+public:
+    explicit TChaosSink(const char* mode) : Mode(mode) {}
+    const char* Mode;
+    HRESULT EnumDevice(std::int32_t, bool&) override { return S_OK; }
+    HRESULT EnumConnection(std::int32_t, bool&) override { return S_OK; }
+    HRESULT EnumApplication(std::int32_t, bool&) override { return S_OK; }
+    HRESULT DeviceAdded(std::int32_t, bool&) override { return Misbehave(); }
+    HRESULT DeviceRemoved(std::int32_t, bool&) override { return Misbehave(); }
+
+private:
+    HRESULT Misbehave() {
+        if (std::strcmp(Mode, "callback") == 0)
+            _exit(0);
+        if (std::strcmp(Mode, "stall") == 0)
+            std::this_thread::sleep_for(std::chrono::hours(1)); // ended by the test's kill
+        return S_OK;
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* mode = argc > 1 ? argv[1] : "";
+    auto client = TZEMBClient::Connect();
+    auto server = client ? client->CreateInstance(CLASS_ZEMBServer4) : nullptr;
+    if (!server)
+        return 1;
+    std::int32_t appId = -1, devId = -1, connectId = -1;
+    bool result = false;
+    if (FAILED(server->HookupClientApp2(aciBase, getpid(), "testhost", mode, appId, result)) ||
+        !result)
+        return 1;
+    if (std::strcmp(mode, "session") == 0) {
+        if (FAILED(server->FirstDevice2(dtFenwy, appId, cmShared, devId, result)) || !result ||
+            FAILED(server->ConnectDevice(appId, devId, cmShared, nullptr, connectId, result)) ||
+            !result || FAILED(server->StartSession(connectId, result)) || !result)
+            return 1;
+    } else if (FAILED(server->SetZEMBHost2(appId, std::make_shared<TChaosSink>(mode), result)) ||
+               !result)
+        return 1;
+    std::printf("ready %s\n", client->UniqueName().c_str());
+    std::fflush(stdout);
+    while (client->WaitForEvents(std::chrono::seconds(1)) || client->ProcessEvents())
+        ;
+    return 0;
+}
