@@ -79,6 +79,7 @@ struct TStep {
     bool Result;
     const char* Frame;
     const char* Log; // the communication log after the call, which starts from an empty one
+    std::function<void()> Then = {}; // checks what the call gave back
 };
 
 void RunSteps(TSimServer& server, const std::vector<TStep>& steps, const TIds& ids) {
@@ -92,6 +93,8 @@ void RunSteps(TSimServer& server, const std::vector<TStep>& steps, const TIds& i
         EXPECT_EQ(result, step.Result);
         EXPECT_EQ(server.TakeServerTraces(), Lines(step.Frame, ids, true));
         EXPECT_EQ(server.CommunicationLog(), Lines(step.Log, ids, false));
+        if (step.Then)
+            step.Then();
     }
 }
 
@@ -164,7 +167,20 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
     std::int32_t corra = -1, app = -1, fenwy = -1, unknown = -1, c = -1, devId = -1, n = -1, m = -1;
     const TIds ids = {{"a", &app}, {"b", &corra}, {"c", &c}, {"f", &fenwy}};
     const std::vector<std::uint8_t> bytes = {0x5A, 0x01, 0xA5, 0xFF, 0x00, 0x42};
-    TSafeByteArray empty, unread(8, 1), large(MaxTransferBytes + 1, 1);
+    TSafeByteArray answer(6, 1), empty, unread(8, 1), large(MaxTransferBytes + 1, 1);
+    std::int32_t dev = -1, owner = -1;
+    std::uint8_t type = 0, mode = 9;
+    bool connected = false, active = false;
+    std::string computer, exe;
+    ZEMB::TDevInfo info;
+    // The in-ref Mode is an input only on the bus.
+    auto devInfo = [&](std::int32_t devId, bool& r) {
+        info = {};
+        info.Mode = 7;
+        const HRESULT status = ZEMB::GetDevInfo(s, devId, info);
+        r = info.Result;
+        return status;
+    };
     // The connection callback of each ConnectDevice is a new object: a reconnect drops the
     // earlier one, which the next call's frame reports.
     auto events = [&] { return std::make_shared<TRecordingEvent>(calls, "e"); };
@@ -180,14 +196,10 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
          ">TZEMBServer.HookupClientApp|>TZEMBServer.HookupClientApp2|"
          "<TZEMBServer.HookupClientApp2|<TZEMBServer.HookupClientApp",
          "HookupClientApp:  ok|  ClientAppID: {b}|  ClientExeName: corra-klient-ä"},
-        {"ClientAppInfo", [&](bool& r) {
-             std::uint8_t type = 0;
-             std::string computer, exe;
-             const HRESULT status = s.ClientAppInfo(corra, type, computer, exe, r);
-             EXPECT_EQ(std::tuple(type, computer, exe),
-                       std::tuple(ZEMB::aciCorra, "testhost", "corra-klient-ä"));
-             return status;
-         }, true, "=TZEMBServer.ClientAppInfo", ""},
+        {CALL(s.ClientAppInfo(corra, type, computer, exe, r)), true, "=TZEMBServer.ClientAppInfo",
+         "",
+         [&] { EXPECT_EQ(std::tuple(type, computer, exe),
+                         std::tuple(ZEMB::aciCorra, "testhost", "corra-klient-ä")); }},
         // The same sink again is refused: the client's object path names one sink.
         {CALL(s.SetZEMBHost2(corra, sink, r)), true, "=TZEMBServer.SetZEMBHost", ""},
         {CALL(s.SetZEMBHost2(corra, sink, r)), false, "=TZEMBServer.SetZEMBHost", ""},
@@ -216,30 +228,16 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
          "=TZEMBServer.FirstDevice2", "No device found (dtBrisk cmExclusive)"},
         {CALL(s.FirstDevice2(200, app, 200, devId, r)), false, "=TZEMBServer.FirstDevice2",
          "No device found (dtCorra cmShared)"},
-        // The in-ref Mode is an input only on the bus.
-        {"DevInfo", [&](bool& r) {
-             ZEMB::TDevInfo d;
-             d.Mode = 7;
-             const HRESULT status = ZEMB::GetDevInfo(s, fenwy, d);
-             r = d.Result;
-             EXPECT_EQ(std::tuple(d.Mode, d.Active, d.FriendlyName, d.DevType, d.Firmware),
+        {CALL(devInfo(fenwy, r)), true, "=TZEMBServer.DevInfo", "", [&] {
+             const auto& i = info;
+             EXPECT_EQ(std::tuple(i.Mode, i.Active, i.FriendlyName, i.DevType, i.Firmware),
                        std::tuple(7, false, "Fenwy Link (simulated)", ZEMB::dtFenwy, 0x0204));
-             EXPECT_TRUE(d.LinkName.starts_with("usb#vid_0483&pid_a7f1#FWY000042007#{"));
-             return status;
-         }, true, "=TZEMBServer.DevInfo", ""},
-        {"DevInfo unknown", [&](bool& r) {
-             ZEMB::TDevInfo d;
-             const HRESULT status = ZEMB::GetDevInfo(s, 4711, d);
-             r = d.Result;
-             EXPECT_EQ(d.LinkName + d.FriendlyName, "");
-             return status;
-         }, false, ">TZEMBServer.DevInfo|[] TUSB_IFHostLocal.DevInfo -> False|<TZEMBServer.DevInfo",
-         ""},
-        {"TotalBufferSize", [&](bool& r) {
-             const HRESULT status = s.TotalBufferSize(fenwy, n, r);
-             EXPECT_EQ(n, 0x0900 - 256);
-             return status;
-         }, true, "=TZEMBServer3.TotalBufferSize", ""},
+             EXPECT_TRUE(info.LinkName.starts_with("usb#vid_0483&pid_a7f1#FWY000042007#{")); }},
+        {CALL(devInfo(4711, r)), false,
+         ">TZEMBServer.DevInfo|[] TUSB_IFHostLocal.DevInfo -> False|<TZEMBServer.DevInfo", "",
+         [&] { EXPECT_EQ(info.LinkName + info.FriendlyName, ""); }},
+        {CALL(s.TotalBufferSize(fenwy, n, r)), true, "=TZEMBServer3.TotalBufferSize", "",
+         [&] { EXPECT_EQ(n, 0x0900 - 256); }},
         // Refused at the host's DevInfo: no log line.
         {CALL(s.ConnectDevice(app, 4711, ZEMB::cmShared, nullptr, c, r)), false,
          ">TZEMBServer.ConnectDevice|[] TUSB_IFHostLocal.DevInfo -> False|"
@@ -253,13 +251,9 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
         // A write, then a read of the same length: the device's echo.
         {CALL(s.WriteBuffer(c, TSafeByteArray(bytes), n, r)), true, "~TZEMBServer.WriteBuffer",
          "TrafficStats (ConnectID {c}): W: 6  R: 0|WriteBuffer 6:6  ok"},
-        {"ReadBuffer", [&](bool& r) {
-             TSafeByteArray answer(6, 1);
-             const HRESULT status = s.ReadBuffer(c, answer, n, r);
-             EXPECT_EQ(answer, TSafeByteArray(bytes));
-             return status;
-         }, true, "~TZEMBServer.ReadBuffer",
-         "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 6:6  ok"},
+        {CALL(s.ReadBuffer(c, answer, n, r)), true, "~TZEMBServer.ReadBuffer",
+         "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 6:6  ok",
+         [&] { EXPECT_EQ(answer, TSafeByteArray(bytes)); }},
         // Nothing to read is read at once; more than MaxTransferBytes is refused unmoved.
         {CALL(s.ReadBuffer(c, empty, n, r)), true, "~TZEMBServer.ReadBuffer",
          "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 0:0  ok"},
@@ -273,20 +267,12 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
          "16777217 bytes exceed the maximum of 16777216|"
          "[RUVAzerCommTraffic] <TZEMBServer.ReadBuffer",
          "TrafficStats (ConnectID {c}): W: 6  R: 6|ReadBuffer 16777217:0  not ok"},
-        {"TrafficStat", [&](bool& r) {
-             const HRESULT status = s.TrafficStat(c, n, m, r);
-             EXPECT_EQ(n * 100 + m, 606);
-             return status;
-         }, true, "~TZEMBServer.TrafficStat", ""},
-        {"ConnectInfo", [&](bool& r) {
-             std::int32_t dev = -1, owner = -1;
-             bool connected = false, active = false;
-             std::uint8_t mode = 9;
-             const HRESULT status = s.ConnectInfo(c, dev, owner, connected, active, mode, r);
-             EXPECT_EQ(std::tuple(dev, owner, connected, active, mode),
-                       std::tuple(fenwy, app, true, true, std::uint8_t(ZEMB::cmShared)));
-             return status;
-         }, true, "=TZEMBServer.ConnectInfo", ""},
+        {CALL(s.TrafficStat(c, n, m, r)), true, "~TZEMBServer.TrafficStat", "",
+         [&] { EXPECT_EQ(n * 100 + m, 606); }},
+        {CALL(s.ConnectInfo(c, dev, owner, connected, active, mode, r)), true,
+         "=TZEMBServer.ConnectInfo", "",
+         [&] { EXPECT_EQ(std::tuple(dev, owner, connected, active, mode),
+                         std::tuple(fenwy, app, true, true, ZEMB::cmShared)); }},
         // Failures: every one logged, the ConnectID part left out for -1.
         {CALL(s.OpenDevice(99, r)), false, "=TZEMBServer.OpenDevice",
          "OpenDevice (ConnectID 99):  not ok|TZEMBServer.OpenDevice: FHost.ConnectInfo fail99"},
@@ -296,19 +282,15 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
         {CALL(s.ReadBuffer(99, unread, n, r)), false, "~TZEMBServer.ReadBuffer",
          "TrafficStats (ConnectID 99): W: 0  R: 0|ReadBuffer 8:0  not ok"},
         // A transfer the device fails, also on the transport's one retry.
-        {"WriteBuffer failed by the device", [&](bool& r) {
-             EXPECT_TRUE(Server.Control({"fault", "fenwy", "fail", "2"}));
-             return s.WriteBuffer(c, TSafeByteArray(4, 1), n, r);
-         }, false, "~TZEMBServer.WriteBuffer",
+        {CALL(Server.Control({"fault", "fenwy", "fail", "2"})
+                  ? s.WriteBuffer(c, TSafeByteArray(4, 1), n, r) : E_FAIL),
+         false, "~TZEMBServer.WriteBuffer",
          "TrafficStats (ConnectID {c}): W: 6  R: 6|WriteBuffer 4:0  not ok"},
         {CALL(s.CloseDevice(c, r)), true, "=TZEMBServer.CloseDevice",
          "CloseDevice (ConnectID {c}):  ok"},
         // The same client and mode again: the first connection back each time.
-        {"ConnectDevice again", [&](bool& r) {
-             const HRESULT status = s.ConnectDevice(app, fenwy, ZEMB::cmShared, events(), devId, r);
-             EXPECT_EQ(devId, c);
-             return status;
-         }, true, "=TZEMBServer.ConnectDevice", reconnect},
+        {CALL(s.ConnectDevice(app, fenwy, ZEMB::cmShared, events(), devId, r)), true,
+         "=TZEMBServer.ConnectDevice", reconnect, [&] { EXPECT_EQ(devId, c); }},
         {CALL(s.ConnectDevice(app, fenwy, ZEMB::cmShared, events(), devId, r)), true,
          ">TZEMBServer.CheckStrayInterfaces: 1|=TZEMBServer.ConnectDevice", reconnect},
         // A pending stray interface is reported once, by the next call of any kind; the
