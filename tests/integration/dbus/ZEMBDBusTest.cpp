@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <cstdio>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,9 +18,6 @@
 #include <zemb/ZEMBClient.h>
 
 using namespace ZEMB;
-
-using namespace std::chrono_literals;
-using ZEMB::TInterface;
 
 namespace {
 

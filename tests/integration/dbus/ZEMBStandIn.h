@@ -20,43 +20,42 @@ namespace StandIn {
 
 // The agreed value of parameter p of method m: phase 0 what the caller sends, phase 1 what the
 // callee answers. Values differ per method and parameter, and cover the top bit of every width
-// and text beyond ASCII.
-inline void Fill(std::int32_t& v, std::size_t m, std::size_t p, int phase) {
-    v = static_cast<std::int32_t>(m * 1000 + p * 10 + static_cast<std::size_t>(phase));
-    v = phase == 1 ? -v : v;
+// and text beyond ASCII. Every reply's Result is true, which the example client and the callback
+// tests go by.
+using S = std::size_t;
+inline void Fill(std::int32_t& v, S m, S p, S phase) {
+    v = static_cast<std::int32_t>(m * 1000 + p * 10 + phase) * (phase ? -1 : 1);
 }
-inline void Fill(std::uint8_t& v, std::size_t m, std::size_t p, int phase) {
-    v = static_cast<std::uint8_t>(m * 7 + p * 3 + static_cast<std::size_t>(phase) * 128);
+inline void Fill(std::uint8_t& v, S m, S p, S phase) {
+    v = static_cast<std::uint8_t>(m * 7 + p * 3 + phase * 128);
 }
-inline void Fill(std::uint16_t& v, std::size_t m, std::size_t p, int phase) {
-    v = static_cast<std::uint16_t>(0x8000u + m * 31 + p + static_cast<std::size_t>(phase) * 999);
+inline void Fill(std::uint16_t& v, S m, S p, S phase) {
+    v = static_cast<std::uint16_t>(0x8000u + m * 31 + p + phase * 999);
 }
-// Every reply's Result is true, which the example client and the callback tests go by.
-inline void Fill(bool& v, std::size_t m, std::size_t p, int phase) {
-    v = (phase == 1 && ZEMB::MethodTable[m].Params[p].Name == "Result") ||
-        (m + p + static_cast<std::size_t>(phase)) % 2 == 0;
+inline void Fill(bool& v, S m, S p, S phase) {
+    v = (phase == 1 && ZEMB::MethodTable[m].Params[p].Name == "Result") || (m + p + phase) % 2 == 0;
 }
-inline void Fill(std::string& v, std::size_t m, std::size_t p, int phase) {
+inline void Fill(std::string& v, S m, S p, S phase) {
     v = "M" + std::to_string(m) + "P" + std::to_string(p) + "/" + std::to_string(phase) + " Grüße";
 }
-inline void Fill(ZEMB::TSafeByteArray& v, std::size_t m, std::size_t p, int phase) {
-    std::vector<std::uint8_t> bytes(m % 5 + p + static_cast<std::size_t>(phase) * 3 + 1);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(i * 37 + m + static_cast<std::size_t>(phase) * 200);
+inline void Fill(ZEMB::TSafeByteArray& v, S m, S p, S phase) {
+    std::vector<std::uint8_t> bytes(m % 5 + p + phase * 3 + 1);
+    for (S i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 37 + m + phase * 200);
     bytes.back() = 0xFF;
     v = ZEMB::TSafeByteArray(std::move(bytes));
 }
 
 std::shared_ptr<ZEMB::IZEMBEvent> EventRecorder();
 std::shared_ptr<ZEMB::IZEMBHost> HostRecorder();
-inline void Fill(std::shared_ptr<ZEMB::IZEMBEvent>& v, std::size_t, std::size_t, int) {
+inline void Fill(std::shared_ptr<ZEMB::IZEMBEvent>& v, S, S, S) {
     v = EventRecorder();
 }
-inline void Fill(std::shared_ptr<ZEMB::IZEMBHost>& v, std::size_t, std::size_t, int) {
+inline void Fill(std::shared_ptr<ZEMB::IZEMBHost>& v, S, S, S) {
     v = HostRecorder();
 }
 
-template <typename T> bool Matches(const T& v, std::size_t m, std::size_t p, int phase) {
+template <typename T> bool Matches(const T& v, S m, S p, S phase) {
     if constexpr (requires { v.get(); })
         return v != nullptr; // a callback arrives as some object; which one is the bus layer's
     T expected{};

@@ -132,20 +132,18 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    if (mode == TStartMode::smRegServer || mode == TStartMode::smUnregServer) {
-        std::error_code ec;
-        std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
-        if (!UpdateRegistration(mode, self, error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 1;
-        }
-        return 0;
-    }
-    auto bus = TZEMBBus::OpenSession(error);
-    if (!bus) {
+    auto fail = [&] {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
+    };
+    if (mode == TStartMode::smRegServer || mode == TStartMode::smUnregServer) {
+        std::error_code ec;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+        return UpdateRegistration(mode, self, error) ? 0 : fail();
     }
+    auto bus = TZEMBBus::OpenSession(error);
+    if (!bus)
+        return fail();
     sd_event* rawEvent = nullptr;
     if (sd_event_new(&rawEvent) < 0)
         return 1;
@@ -154,10 +152,10 @@ int main(int argc, char** argv) {
         TAutomationServer server(bus);
         server.SetCallbackTimeout(std::chrono::milliseconds(timeoutMs));
         auto make = [] { return std::shared_ptr<IZEMBServer>(std::make_shared<TStandInServer>()); };
-        server.AddFactory({"ZEMBServer", CLASS_ZEMBServer, ZEMB::TInterface::IZEMBServer, make});
-        server.AddFactory({"ZEMBServer2", CLASS_ZEMBServer2, ZEMB::TInterface::IZEMBServer2, make});
-        server.AddFactory({"ZEMBServer3", CLASS_ZEMBServer3, ZEMB::TInterface::IZEMBServer3, make});
-        server.AddFactory({"ZEMBServer4", CLASS_ZEMBServer4, ZEMB::TInterface::IZEMBServer4, make});
+        server.AddFactory({"ZEMBServer", CLASS_ZEMBServer, TInterface::IZEMBServer, make});
+        server.AddFactory({"ZEMBServer2", CLASS_ZEMBServer2, TInterface::IZEMBServer2, make});
+        server.AddFactory({"ZEMBServer3", CLASS_ZEMBServer3, TInterface::IZEMBServer3, make});
+        server.AddFactory({"ZEMBServer4", CLASS_ZEMBServer4, TInterface::IZEMBServer4, make});
         server.SetLastReleaseHook([&] {
             Report("last-release");
             if (mode == TStartMode::smAutomation)
@@ -165,21 +163,20 @@ int main(int argc, char** argv) {
         });
         server.SetCallbacksVanishedHook([](const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
                                            const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
-            int held = 0;
-            held += static_cast<int>(std::erase_if(Sinks, [&](const auto& s) {
-                return std::ranges::find(hosts, s.second) != hosts.end();
-            }));
-            held += static_cast<int>(std::erase_if(Events, [&](const auto& e) {
-                return std::ranges::find(events, e.second) != events.end();
-            }));
+            const auto held =
+                std::erase_if(Sinks,
+                              [&](const auto& s) {
+                                  return std::ranges::find(hosts, s.second) != hosts.end();
+                              }) +
+                std::erase_if(Events, [&](const auto& e) {
+                    return std::ranges::find(events, e.second) != events.end();
+                });
             Report("vanished-callbacks hosts " + std::to_string(hosts.size()) + " events " +
                    std::to_string(events.size()) + " held " + std::to_string(held));
         });
         bus->SetConnectionLostHandler([&] { sd_event_exit(event.get(), 1); });
-        if (!bus->AttachEvent(event.get()) || !server.Start(error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 1;
-        }
+        if (!bus->AttachEvent(event.get()) || !server.Start(error))
+            return fail();
         Report("ready");
         int r = sd_event_loop(event.get());
         bus->DetachEvent();
