@@ -24,15 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     // A value read by name or number reads back the same from the identifier shown for it.
-    if (auto type = ZEMBCli::ParseDevType(text))
-        if (ZEMBCli::ParseDevType(ZEMB::ToText(ZEMB::TUSBDevType{*type})) != type)
-            std::abort();
-    if (auto mode = ZEMBCli::ParseDevMode(text))
-        if (ZEMBCli::ParseDevMode(ZEMB::ToText(ZEMB::TUSBDevMode{*mode})) != mode)
-            std::abort();
-    if (auto app = ZEMBCli::ParseClientAppType(text))
-        if (ZEMBCli::ParseClientAppType(ZEMB::ToText(ZEMB::TUSBClientAppType{*app})) != app)
-            std::abort();
+    auto readsBack = [&]<typename E>(auto parse, E) {
+        const auto value = parse(text);
+        return !value || parse(ZEMB::ToText(E{*value})) == value;
+    };
+    if (!readsBack(ZEMBCli::ParseDevType, ZEMB::TUSBDevType{}) ||
+        !readsBack(ZEMBCli::ParseDevMode, ZEMB::TUSBDevMode{}) ||
+        !readsBack(ZEMBCli::ParseClientAppType, ZEMB::TUSBClientAppType{}))
+        std::abort();
     const std::string quoted = ZEMBCli::JsonQuote(text);
     // No raw control character or DEL may reach the JSON text.
     for (char c : quoted)
