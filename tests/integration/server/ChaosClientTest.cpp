@@ -7,11 +7,10 @@
 #include "bus/BusConnection.h"
 
 #include <algorithm>
-#include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
-#include <thread>
 #include <unistd.h>
 #include <zemb/ZEMBClient.h>
 
@@ -110,38 +109,36 @@ TEST_F(ChaosClient, EndlessNestingIsCutAtTheLimitWhileAnotherClientIsServed) {
     ASSERT_EQ(recursive.Server->SetZEMBHost2(recursive.AppID, sink, result), S_OK);
 
     // The healthy client calls from a thread of its own, on a connection of its own.
-    std::atomic<bool> stop{false};
-    std::atomic<int> answered{0}, failed{0};
-    std::thread healthy([&] {
-        TClient other = Hookup("healthy.exe");
-        while (!stop) {
-            std::uint8_t type = 0;
-            std::string computer, exe;
-            bool ok = false;
-            const HRESULT status =
-                other.Server ? other.Server->ClientAppInfo(other.AppID, type, computer, exe, ok)
-                             : E_FAIL;
-            (SUCCEEDED(status) && ok && exe == "healthy.exe" ? answered : failed)++;
-        }
-    });
-    // Halfway down, wait until the healthy client has been answered while the server waits.
+    // The healthy client calls again and again from a process of its own.
+    TProcess healthy;
+    ASSERT_TRUE(healthy.Start({ZEMB_CHAOS_CLIENT, "healthy"}));
+    ASSERT_TRUE(healthy.WaitForText("answered", StartBound)) << healthy.Output();
+    // Halfway down, while the server waits for the sink, it answers the healthy client.
+    bool servedMeanwhile = false;
     sink->AtDepth = [&](int depth) {
         if (depth != MaxCallDepth / 2)
             return;
-        const int before = answered;
-        WaitUntil([&] { return answered >= before + 2; }, std::chrono::seconds(10));
+        // The answers so far; the one after the next is one given while the server waits here.
+        long last = 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (std::chrono::steady_clock::now() < until)
+            if (auto line = healthy.ReadLine(std::chrono::milliseconds(1)))
+                last = std::atol(line->c_str() + line->find(' '));
+            else
+                break;
+        servedMeanwhile =
+            healthy.WaitForText("answered " + std::to_string(last + 2), std::chrono::seconds(4));
     };
-
     ASSERT_EQ(recursive.Server->EnumDevices2(recursive.AppID, dtFenwy, result), S_OK);
-    const int answeredDuring = answered;
-    stop = true;
-    healthy.join();
+    EXPECT_TRUE(healthy.WaitForText("answered", StartBound));
+    healthy.Signal(SIGKILL);
+    healthy.WaitForExit(EndBound);
 
     // One side or the other refuses the call that would go past the limit.
     EXPECT_GE(sink->MaxDepth, MaxCallDepth - 1);
     EXPECT_LE(sink->MaxDepth, MaxCallDepth);
-    EXPECT_GE(answeredDuring, 2);
-    EXPECT_EQ(failed, 0);
+    EXPECT_TRUE(servedMeanwhile);
+    EXPECT_EQ(healthy.Output().find("failed"), std::string::npos);
     // Still up and serving the client that drove it.
     std::uint8_t type = 0;
     std::string computer, exe;

@@ -5,9 +5,11 @@
 //   callback   a sink that ends the process inside its first DeviceRemoved, without answering
 //   session    a session started on the first Fenwy, never ended (the test kills the process)
 //   stall      a sink that never answers DeviceRemoved or DeviceAdded
+//   healthy    calls ClientAppInfo again and again, printing "answered N" or "failed N" for each
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <unistd.h>
 #include <zemb/ZEMBClient.h>
@@ -49,6 +51,18 @@ int main(int argc, char** argv) {
     if (FAILED(server->HookupClientApp2(aciBase, getpid(), "testhost", mode, appId, result)) ||
         !result)
         return 1;
+    if (std::strcmp(mode, "healthy") == 0) {
+        std::printf("ready %s\n", client->UniqueName().c_str());
+        for (long n = 1;; ++n) {
+            std::uint8_t type = 0;
+            std::string computer, exe;
+            const bool answered =
+                SUCCEEDED(server->ClientAppInfo(appId, type, computer, exe, result)) && result &&
+                exe == mode;
+            std::printf(answered ? "answered %ld\n" : "failed %ld\n", n);
+            std::fflush(stdout);
+        }
+    }
     if (std::strcmp(mode, "session") == 0) {
         if (FAILED(server->FirstDevice2(dtFenwy, appId, cmShared, devId, result)) || !result ||
             FAILED(server->ConnectDevice(appId, devId, cmShared, nullptr, connectId, result)) ||
