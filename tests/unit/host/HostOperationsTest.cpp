@@ -149,8 +149,7 @@ TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
     EXPECT_FALSE(Host().TrafficStat(id, w, r)); // device absent, counters still delivered
     EXPECT_EQ(w, 0);
     EXPECT_FALSE(Host().DisconnectDevice(id));
-    TSafeByteArray data(std::vector<std::uint8_t>{1});
-    EXPECT_FALSE(Host().WriteBuffer(id, data, w));
+    EXPECT_FALSE(Host().WriteBuffer(id, TSafeByteArray(std::vector<std::uint8_t>{1}), w));
 }
 
 TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
@@ -162,22 +161,19 @@ TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
     EXPECT_FALSE(result); // no handler
 
     std::vector<std::string> seen;
-    own.OnEnumDevice = [&](std::int32_t DevID, bool, const std::string&, const std::string&,
-                           const std::string& serial, const std::string&, const std::string&,
-                           const std::string&, TUSBDevType, TUSB_DeviceDriver, std::uint16_t,
-                           std::uint8_t, std::uint16_t) {
-        seen.push_back("device " + std::to_string(DevID) + " " + serial);
-    };
+    using std::to_string;
+    using S = const std::string&;
+    // clang-format off
+    own.OnEnumDevice = [&](std::int32_t DevID, bool, S, S, S serial, S, S, S, TUSBDevType,
+                           TUSB_DeviceDriver, std::uint16_t, std::uint8_t, std::uint16_t) {
+        seen.push_back("device " + to_string(DevID) + " " + serial); };
     own.OnEnumConnection = [&](std::int32_t ConnectID, std::int32_t DevID, std::int32_t ClientAppID,
                                bool Connected, bool Opened, TUSBDevMode) {
-        seen.push_back("connection " + std::to_string(ConnectID) + " " + std::to_string(DevID) +
-                       " " + std::to_string(ClientAppID) + " " + std::to_string(Connected) +
-                       std::to_string(Opened));
-    };
-    own.OnEnumApplication = [&](std::int32_t ClientAppID, TUSBClientAppType, const std::string&,
-                                const std::string& exe) {
-        seen.push_back("application " + std::to_string(ClientAppID) + " " + exe);
-    };
+        seen.push_back("connection " + to_string(ConnectID) + " " + to_string(DevID) + " " +
+                       to_string(ClientAppID) + " " + to_string(Connected) + to_string(Opened)); };
+    own.OnEnumApplication = [&](std::int32_t ClientAppID, TUSBClientAppType, S, S exe) {
+        seen.push_back("application " + to_string(ClientAppID) + " " + exe); };
+    // clang-format on
     own.OnDeviceAdded = [](std::int32_t) { throw std::runtime_error("window gone"); };
     bool unknown = true;
     EXPECT_EQ(own.EnumDevice(2, result), S_OK);
@@ -189,8 +185,9 @@ TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
                                               "application 1 /opt/v"}));
     EXPECT_EQ(own.DeviceAdded(2, result), S_OK);
     EXPECT_FALSE(result); // the handler's error is dropped
-    own.OnEnumApplication = [](std::int32_t, TUSBClientAppType, const std::string&,
-                               const std::string&) { throw std::runtime_error("tree gone"); };
+    own.OnEnumApplication = [](std::int32_t, TUSBClientAppType, S, S) {
+        throw std::runtime_error("tree gone");
+    };
     EXPECT_TRUE(FAILED(own.EnumApplication(client, result)));
 }
 
