@@ -36,16 +36,16 @@ TEST_F(HostOperationsTest, AccessTableDecidesWhoMayConnect) {
 TEST_F(HostOperationsTest, FirstDeviceSkipsBlockedDevicesAndIgnoresTheAccessTable) {
     const std::int32_t a = Hookup(aciVantor, "/opt/a");
     const std::int32_t b = Hookup(aciVantor, "/opt/b");
-    std::int32_t devID = 55;
-    EXPECT_FALSE(Host().FirstDevice(dtBrisk, a, cmShared, devID));
-    EXPECT_EQ(devID, 55);
-    ASSERT_TRUE(Host().FirstDevice(dtFenwy, a, cmExclusive, devID));
-    EXPECT_EQ(devID, 0); // ddSilabs column first
+    // The device found, or what stood in DevID when none.
+    const auto first = [this](TUSBDevType type, std::int32_t client, TUSBDevMode mode) {
+        std::int32_t devID = 55;
+        return std::pair(Host().FirstDevice(type, client, mode, devID), devID);
+    };
+    EXPECT_EQ(first(dtBrisk, a, cmShared), std::pair(false, 55));
+    EXPECT_EQ(first(dtFenwy, a, cmExclusive), std::pair(true, 0)); // ddSilabs column first
     ASSERT_GE(Connect(a, 0, cmExclusive), 0);
-    ASSERT_TRUE(Host().FirstDevice(dtFenwy, b, cmExclusive, devID));
-    EXPECT_EQ(devID, 2);
-    ASSERT_TRUE(Host().FirstDevice(dtCorra, -1, cmShared, devID));
-    EXPECT_EQ(devID, 3);
+    EXPECT_EQ(first(dtFenwy, b, cmExclusive), std::pair(true, 2));
+    EXPECT_EQ(first(dtCorra, -1, cmShared), std::pair(true, 3));
 }
 
 TEST_F(HostOperationsTest, BuffersCountElementsTimesElementSize) {
