@@ -14,6 +14,12 @@ const std::string ServerName(ZEMB::BusName);
 const std::string Path(ZEMB::FactoryPath);
 const std::string Operator(ZEMB::OperatorInterface);
 constexpr auto CallBound = std::chrono::seconds(10);
+
+bool CallOperator(TZEMBBus* bus, std::string_view method, TBusMessage& reply) {
+    TBusError error;
+    return bus && bus->CallBlocking(ServerName.c_str(), Path.c_str(), Operator.c_str(),
+                                    std::string(method).c_str(), CallBound, reply, error) >= 0;
+}
 } // namespace
 
 bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBus& bus,
@@ -87,25 +93,21 @@ std::vector<std::string> TSimServer::TakeDebugLines() {
 }
 
 std::vector<std::string> TSimServer::TakeServerTraces() {
-    std::vector<std::string> traces;
-    for (std::string& line : TakeDebugLines())
+    std::vector<std::string> traces = TakeDebugLines();
+    std::erase_if(traces, [](const std::string& line) {
         for (const char* group :
              {"[RUVAzerComm3] ", "[RUVAzerCommTraffic] ", "[RUVAzer Comm] ", "[] "})
-            if (line.rfind(group, 0) == 0) {
-                traces.push_back(std::move(line));
-                break;
-            }
+            if (line.starts_with(group))
+                return false;
+        return true;
+    });
     return traces;
 }
 
 std::vector<std::string> TSimServer::CommunicationLog() {
     std::vector<std::string> lines;
     TBusMessage reply;
-    TBusError error;
-    if (!Bus_ ||
-        Bus_->CallBlocking(ServerName.c_str(), Path.c_str(), Operator.c_str(),
-                           std::string(ZEMB::GetCommunicationLogMethod).c_str(), CallBound, reply,
-                           error) < 0 ||
+    if (!CallOperator(Bus_.get(), ZEMB::GetCommunicationLogMethod, reply) ||
         !ZEMB::ReadArgs(reply, lines))
         lines = {"<the operator interface did not answer>"};
     return lines;
@@ -113,10 +115,7 @@ std::vector<std::string> TSimServer::CommunicationLog() {
 
 bool TSimServer::ClearCommunicationLog() {
     TBusMessage reply;
-    TBusError error;
-    return Bus_ && Bus_->CallBlocking(ServerName.c_str(), Path.c_str(), Operator.c_str(),
-                                      std::string(ZEMB::ClearCommunicationLogMethod).c_str(),
-                                      CallBound, reply, error) >= 0;
+    return CallOperator(Bus_.get(), ZEMB::ClearCommunicationLogMethod, reply);
 }
 
 int TSimServer::LogChangeSignals(int atLeast, std::chrono::milliseconds bound) {

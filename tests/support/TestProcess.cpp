@@ -4,23 +4,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        if (condition())
-            return true;
+    for (const auto until = std::chrono::steady_clock::now() + bound; !condition();
+         std::this_thread::sleep_for(20ms))
         if (std::chrono::steady_clock::now() >= until)
             return false;
-        std::this_thread::sleep_for(20ms);
-    }
+    return true;
 }
 
 TProcess::~TProcess() {
@@ -28,64 +27,49 @@ TProcess::~TProcess() {
 }
 
 void TProcess::Reset() {
-    if (Pid_ > 0 && !Ended_) {
+    if (Running()) {
         ::kill(Pid_, SIGKILL);
         ::waitpid(Pid_, nullptr, 0);
     }
-    for (int* fd : {&Out_, &Err_}) {
-        if (*fd >= 0)
-            ::close(*fd);
-        *fd = -1;
-    }
-    Pid_ = -1;
+    for (int fd : {Out_, Err_})
+        if (fd >= 0)
+            ::close(fd);
+    Pid_ = Out_ = Err_ = Status_ = -1;
     Ended_ = false;
-    Status_ = -1;
     Output_.clear();
     Errors_.clear();
     Taken_ = 0;
 }
 
-bool TProcess::Start(const std::vector<std::string>& argv,
-                     const std::map<std::string, std::string>& env, const std::string* input) {
-    return Start(argv, TOptions{env, input, false});
-}
-
 bool TProcess::Start(const std::vector<std::string>& argv, const TOptions& options) {
     Reset();
     std::map<std::string, std::string> merged;
-    for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        auto eq = entry.find('=');
-        if (eq != std::string::npos)
-            merged[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    for (const auto& [key, value] : options.Env) {
-        if (value.empty())
-            merged.erase(key);
-        else
-            merged[key] = value;
-    }
-    std::vector<std::string> envText;
+    for (char** e = environ; *e; ++e)
+        if (const char* eq = std::strchr(*e, '='))
+            merged.emplace(std::string(*e, static_cast<std::size_t>(eq - *e)), eq + 1);
+    for (const auto& [key, value] : options.Env)
+        value.empty() ? void(merged.erase(key)) : void(merged[key] = value);
+    std::vector<std::string> envText, argText = argv;
     for (const auto& [key, value] : merged)
         envText.push_back(key + "=" + value);
-    std::vector<char*> envp, args;
-    for (auto& e : envText)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argvCopy = argv;
-    for (auto& a : argvCopy)
-        args.push_back(a.data());
-    args.push_back(nullptr);
+    const auto pointers = [](std::vector<std::string>& texts) {
+        std::vector<char*> list;
+        for (auto& text : texts)
+            list.push_back(text.data());
+        list.push_back(nullptr);
+        return list;
+    };
+    std::vector<char*> envp = pointers(envText), args = pointers(argText);
 
-    int out[2], in[2], err[2] = {-1, -1};
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        return false;
-    if (::pipe2(in, O_CLOEXEC) != 0 || (options.SeparateErrors && ::pipe2(err, O_CLOEXEC) != 0)) {
-        for (int fd : {out[0], out[1], in[0], in[1]})
-            ::close(fd);
+    int out[2] = {-1, -1}, in[2] = {-1, -1}, err[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0 ||
+        (options.SeparateErrors && ::pipe2(err, O_CLOEXEC) != 0) || (Pid_ = ::fork()) < 0) {
+        for (int fd : {out[0], out[1], in[0], in[1], err[0], err[1]})
+            if (fd >= 0)
+                ::close(fd);
+        Pid_ = -1;
         return false;
     }
-    Pid_ = ::fork();
     if (Pid_ == 0) {
         ::dup2(in[0], STDIN_FILENO);
         ::dup2(out[1], STDOUT_FILENO);
@@ -97,22 +81,14 @@ bool TProcess::Start(const std::vector<std::string>& argv, const TOptions& optio
         ::execve(args[0], args.data(), envp.data());
         _exit(127);
     }
-    ::close(out[1]);
-    ::close(in[0]);
-    if (options.SeparateErrors)
-        ::close(err[1]);
+    for (int fd : {out[1], in[0], err[1]})
+        if (fd >= 0)
+            ::close(fd);
     Out_ = out[0];
     Err_ = err[0];
-    if (Pid_ < 0) {
-        ::close(in[1]);
-        Reset();
-        return false;
-    }
-    if (options.Input) {
-        // Small inputs only: they fit into the pipe without the child reading.
-        ssize_t written = ::write(in[1], options.Input->data(), options.Input->size());
-        (void)written;
-    }
+    // Small inputs only: they fit into the pipe without the child reading.
+    [[maybe_unused]] const ssize_t written =
+        options.Input ? ::write(in[1], options.Input->data(), options.Input->size()) : 0;
     ::close(in[1]);
     return true;
 }
@@ -121,113 +97,91 @@ bool TProcess::ReadSome(int timeoutMs) {
     if (Out_ < 0 && Err_ < 0)
         return false;
     pollfd fds[2] = {{Out_, POLLIN, 0}, {Err_, POLLIN, 0}};
-    int ready = ::poll(fds, 2, timeoutMs);
+    const int ready = ::poll(fds, 2, timeoutMs);
     if (ready <= 0)
         return ready == 0 || errno == EINTR;
-    for (auto [fd, text] : {std::pair{&Out_, &Output_}, std::pair{&Err_, &Errors_}}) {
-        const pollfd& p = fd == &Out_ ? fds[0] : fds[1];
-        if (*fd < 0 || !(p.revents & (POLLIN | POLLHUP)))
+    for (auto [p, fd, text] : {std::tuple{&fds[0], &Out_, &Output_}, {&fds[1], &Err_, &Errors_}}) {
+        if (*fd < 0 || !(p->revents & (POLLIN | POLLHUP)))
             continue;
         char buffer[4096];
-        ssize_t got = ::read(*fd, buffer, sizeof buffer);
-        if (got <= 0) {
-            ::close(*fd);
-            *fd = -1;
-            continue;
-        }
-        text->append(buffer, static_cast<std::size_t>(got));
+        const ssize_t got = ::read(*fd, buffer, sizeof buffer);
+        if (got > 0)
+            text->append(buffer, static_cast<std::size_t>(got));
+        else
+            ::close(std::exchange(*fd, -1));
     }
     return Out_ >= 0;
 }
 
-namespace {
-// The text inside a complete line of output.
-bool HasLine(const std::string& output, const std::string& text) {
-    auto at = output.find(text);
-    return at != std::string::npos && output.find('\n', at) != std::string::npos;
+bool TProcess::ReadUntil(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        // At the bound (and at the end of output) it still takes what is in the pipe.
+        const std::size_t before = Output_.size() + Errors_.size();
+        if ((!ReadSome(static_cast<int>(std::clamp<long>(left.count(), 0, 100))) ||
+             left.count() <= 0) &&
+            Output_.size() + Errors_.size() == before)
+            return done();
+    }
+    return true;
 }
 
-int LeftMs(std::chrono::steady_clock::time_point until) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    until - std::chrono::steady_clock::now())
-                    .count();
-    return static_cast<int>(std::clamp<long>(left, 0, 100));
+std::optional<std::string> TProcess::TakeLine() {
+    const auto nl = Output_.find('\n', Taken_);
+    if (nl == std::string::npos)
+        return std::nullopt;
+    std::string line = Output_.substr(Taken_, nl - Taken_);
+    Taken_ = nl + 1;
+    return line;
 }
-} // namespace
 
 bool TProcess::WaitForText(const std::string& text, std::chrono::milliseconds bound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        if (HasLine(Output_, text))
-            return true;
-        const int left = LeftMs(until);
-        if (left <= 0 || !ReadSome(left))
-            return HasLine(Output_, text);
-    }
+    return ReadUntil(
+        [&] {
+            // The text inside a complete line of output.
+            const auto at = Output_.find(text);
+            return at != std::string::npos && Output_.find('\n', at) != std::string::npos;
+        },
+        bound);
 }
 
 std::optional<std::string> TProcess::ReadLine(std::chrono::milliseconds bound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        if (auto nl = Output_.find('\n', Taken_); nl != std::string::npos) {
-            std::string line = Output_.substr(Taken_, nl - Taken_);
-            Taken_ = nl + 1;
-            return line;
-        }
-        // A bound of zero still takes what is already in the pipe.
-        const int left = LeftMs(until);
-        const std::size_t before = Output_.size();
-        if (!ReadSome(left) || (left <= 0 && Output_.size() == before))
-            return std::nullopt;
-    }
+    std::optional<std::string> line;
+    ReadUntil([&] { return (line = TakeLine()).has_value(); }, bound);
+    return line;
 }
 
 bool TProcess::WaitForLine(const std::string& line, std::chrono::milliseconds bound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (auto next = ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(
-               until - std::chrono::steady_clock::now()))) {
-        if (*next == line)
-            return true;
-    }
-    return false;
+    return ReadUntil(
+        [&] {
+            while (auto next = TakeLine())
+                if (*next == line)
+                    return true;
+            return false;
+        },
+        bound);
 }
 
 int TProcess::WaitForExit(std::chrono::milliseconds bound) {
-    if (Ended_)
-        return Status_;
-    const auto until = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        // Keep the pipe drained so that a talkative child never blocks on it.
-        ReadSome(20);
-        int status = 0;
-        pid_t r = ::waitpid(Pid_, &status, WNOHANG);
-        if (r == Pid_) {
-            // What is left in the pipe; a grandchild may hold it open, so no waiting.
-            std::size_t before = 0;
-            do {
-                before = Output_.size() + Errors_.size();
-                ReadSome(0);
-            } while (before != Output_.size() + Errors_.size());
-            Ended_ = true;
-            Status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return Status_;
-        }
-        if (std::chrono::steady_clock::now() >= until)
-            return -1;
-    }
+    // Reading keeps the pipe drained so that a talkative child never blocks on it.
+    if (!WaitUntil([&] { return (void)ReadSome(20), !Running(); }, bound))
+        return -1;
+    // What is left in the pipe; a grandchild may hold it open, so no waiting.
+    ReadUntil([] { return false; }, 0ms);
+    return Status_;
 }
 
 bool TProcess::Running() {
+    int status = 0;
     if (Pid_ <= 0 || Ended_)
         return false;
-    int status = 0;
-    pid_t r = ::waitpid(Pid_, &status, WNOHANG);
-    if (r == Pid_) {
-        Ended_ = true;
-        Status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return false;
-    }
-    return true;
+    if (::waitpid(Pid_, &status, WNOHANG) != Pid_)
+        return true;
+    Ended_ = true;
+    Status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
 }
 
 void TProcess::Signal(int signal) {
@@ -237,16 +191,8 @@ void TProcess::Signal(int signal) {
 
 TRunResult RunProgram(const std::vector<std::string>& argv, const TProcess::TOptions& options) {
     TProcess process;
-    TRunResult result;
     if (!process.Start(argv, options))
-        return result;
-    result.Status = process.WaitForExit(EndBound);
-    result.Output = process.Output();
-    result.Errors = process.Errors();
-    return result;
-}
-
-TRunResult RunProgram(const std::vector<std::string>& argv,
-                      const std::map<std::string, std::string>& env, const std::string& input) {
-    return RunProgram(argv, TProcess::TOptions{env, input.empty() ? nullptr : &input, false});
+        return {};
+    const int status = process.WaitForExit(EndBound);
+    return {status, process.Output(), process.Errors()};
 }

@@ -39,7 +39,9 @@ public:
     // one pipe unless SeparateErrors. Standard input is /dev/null unless Input is given.
     bool Start(const std::vector<std::string>& argv, const TOptions& options);
     bool Start(const std::vector<std::string>& argv,
-               const std::map<std::string, std::string>& env = {}, const std::string* input = {});
+               const std::map<std::string, std::string>& env = {}) {
+        return Start(argv, TOptions{env});
+    }
     // Reads output until a line containing text has arrived; false at the bound or the end.
     bool WaitForText(const std::string& text, std::chrono::milliseconds bound);
     // The next whole line of output after those already taken; none at the bound or the end.
@@ -58,6 +60,9 @@ public:
 private:
     // Reads what is there, waiting up to timeout for something; false at end of output.
     bool ReadSome(int timeoutMs);
+    // Reads until done() holds; false when the bound passes or the output ends first.
+    bool ReadUntil(const std::function<bool()>& done, std::chrono::milliseconds bound);
+    std::optional<std::string> TakeLine();
     void Reset();
 
     pid_t Pid_ = -1;
@@ -76,6 +81,8 @@ struct TRunResult {
     std::string Errors; // with SeparateErrors only
 };
 TRunResult RunProgram(const std::vector<std::string>& argv, const TProcess::TOptions& options);
-TRunResult RunProgram(const std::vector<std::string>& argv,
-                      const std::map<std::string, std::string>& env = {},
-                      const std::string& input = {});
+inline TRunResult RunProgram(const std::vector<std::string>& argv,
+                             const std::map<std::string, std::string>& env = {},
+                             const std::string& input = {}) {
+    return RunProgram(argv, TProcess::TOptions{env, input.empty() ? nullptr : &input});
+}

@@ -2,22 +2,19 @@
 #include "base/ProcessList.h"
 
 #include "TempFolder.h"
+#include "TestProcess.h"
 #include "base/ExecutablePaths.h"
 #include "base/Text.h"
 
-#include <chrono>
-#include <csignal>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 TEST(ProcessListTest, SnapshotHoldsThisProcessFoundByAnEmptyName) {
     TProcessList list;
     const TProcessItem* self = list.FindProcessID(static_cast<std::uint32_t>(::getpid()));
     ASSERT_NE(self, nullptr);
-    EXPECT_EQ(self->FullPath, ExecutablePath());
-    EXPECT_EQ(self->ExeName, ExtractFileName(ExecutablePath()));
+    EXPECT_EQ(std::pair(self->FullPath, self->ExeName),
+              std::pair(ExecutablePath(), ExtractFileName(ExecutablePath())));
     EXPECT_FALSE(list.HasProcessID(0));
     // An empty name stands for this program's own file.
     EXPECT_GE(list.FilterByExe("", true), 1u);
@@ -26,37 +23,16 @@ TEST(ProcessListTest, SnapshotHoldsThisProcessFoundByAnEmptyName) {
 
 namespace {
 // A running copy of /bin/sleep under a name of our own, ended with the object.
-class TSleeper {
-public:
+struct TSleeper : TProcess {
     explicit TSleeper(const std::string& path) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         std::filesystem::copy_file("/bin/sleep", path);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execl(path.c_str(), path.c_str(), "30", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        Start({path, "30"});
     }
-    ~TSleeper() {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    TSleeper(const TSleeper&) = delete;
-    TSleeper& operator=(const TSleeper&) = delete;
-    pid_t Pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
 };
 
 bool WaitForCount(const std::string& name, bool byFullPath, std::uint16_t expected) {
-    for (int i = 0; i < 500; ++i) {
-        if (CountProcessInstances(name, byFullPath) == expected) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return WaitUntil([&] { return CountProcessInstances(name, byFullPath) == expected; }, 5s);
 }
 } // namespace
 

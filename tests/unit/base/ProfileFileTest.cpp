@@ -7,22 +7,19 @@
 #include <sys/stat.h>
 
 TEST(ProfileIntegerTest, ReadsDecimalAndBothHexPrefixes) {
-    EXPECT_EQ(ParseProfileInteger("42"), 42);
-    EXPECT_EQ(ParseProfileInteger("-7"), -7);
-    EXPECT_EQ(ParseProfileInteger("+3"), 3);
-    EXPECT_EQ(ParseProfileInteger("0x1F"), 31);
-    EXPECT_EQ(ParseProfileInteger("0X1f"), 31);
-    EXPECT_EQ(ParseProfileInteger("$ff"), 255);
-    EXPECT_EQ(ParseProfileInteger("$FFFFFFFF"), -1);
-    EXPECT_EQ(ParseProfileInteger("2147483647"), 2147483647);
-    EXPECT_EQ(ParseProfileInteger("-2147483648"), INT32_MIN);
+    // clang-format off
+    const std::pair<const char*, std::int32_t> cases[] = {
+        {"42", 42}, {"-7", -7}, {"+3", 3}, {"0x1F", 31}, {"0X1f", 31}, {"$ff", 255},
+        {"$FFFFFFFF", -1}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN}};
+    // clang-format on
+    for (const auto& [text, value] : cases)
+        EXPECT_EQ(ParseProfileInteger(text), value) << text;
 }
 
 TEST(ProfileIntegerTest, JunkOverflowAndEmptyGiveNone) {
     for (const char* junk : {"", "yes", "1x", "12 ", "0x", "$", "-", "1.5", "2147483648",
-                             "-2147483649", "0x100000000", "0xG"}) {
+                             "-2147483649", "0x100000000", "0xG"})
         EXPECT_FALSE(ParseProfileInteger(junk).has_value()) << junk;
-    }
 }
 
 TEST(ProfileTextTest, NamesMatchWithoutCaseValuesTrimmedAndUnquoted) {

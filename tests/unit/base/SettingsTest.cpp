@@ -20,9 +20,9 @@ protected:
 TEST_F(SettingsTest, NoFileGivesAllFalse) {
     ZEMBSettings().EnableSharedAccess = true;
     LoadSettings();
-    EXPECT_FALSE(ZEMBSettings().EnableEEPWrite);
-    EXPECT_FALSE(ZEMBSettings().ShowDeviceListLog);
-    EXPECT_FALSE(ZEMBSettings().EnableSharedAccess);
+    const TZEMBSettings& s = ZEMBSettings();
+    EXPECT_EQ(std::tuple(s.EnableEEPWrite, s.ShowDeviceListLog, s.EnableSharedAccess),
+              std::tuple(false, false, false));
     EXPECT_EQ(SettingsFileName(), folder_.File("FENWY.INI"));
 }
 

@@ -28,9 +28,8 @@ private:
 
 std::vector<std::string> FilesIn(const std::string& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
+    for (const auto& entry : fs::directory_iterator(folder))
         names.push_back(entry.path().filename().string());
-    }
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -64,14 +63,13 @@ TEST(PermanentLogCleanupTest, OnlyDailyLogsBeforeTodayGo) {
         int Deleted;
         std::vector<std::string> Left;
     } cases[] = {
+        // clang-format off
         {{"HA_Log2026-12-01.haj", "HA_Log2026-12-02.haj", "ha_log2026-12-03.HAJ", "notes.txt",
-          "HA_Log2026-12-02.hajx"},
-         3,
-         {"HA_Log2026-12-02.hajx", "notes.txt"}},
-        {{"HA_Log2026-11-30.haj", "HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"},
-         1,
+          "HA_Log2026-12-02.hajx"}, 3, {"HA_Log2026-12-02.hajx", "notes.txt"}},
+        {{"HA_Log2026-11-30.haj", "HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}, 1,
          {"HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}},
         {{"HA_LOG2026-12-06.HAJ"}, 0, {"HA_LOG2026-12-06.HAJ"}},
+        // clang-format on
     };
     for (const auto& c : cases) {
         TTempFolder folder;

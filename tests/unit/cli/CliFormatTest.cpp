@@ -42,30 +42,26 @@ TEST(CliFormat, HexMistakesAreRefusedWithTheReason) {
 }
 
 TEST(CliFormat, HexOutputIsLowerCasePairs) {
-    const std::vector<std::uint8_t> bytes{0x00, 0x0A, 0xFF};
-    EXPECT_EQ(FormatHex(bytes), "00 0a ff");
+    EXPECT_EQ(FormatHex(std::vector<std::uint8_t>{0x00, 0x0A, 0xFF}), "00 0a ff");
     EXPECT_EQ(FormatHex({}), "");
 }
 
 TEST(CliFormat, EnumerationsByIdentifierShortNameOrNumber) {
-    EXPECT_EQ(ParseDevType("dtFenwy"), 3);
-    EXPECT_EQ(ParseDevType("FENWY"), 3);
-    EXPECT_EQ(ParseDevType("notrecognized"), 0);
-    EXPECT_EQ(ParseDevType("4"), 4);
-    EXPECT_EQ(ParseDevType("255"), 255);
-    EXPECT_EQ(ParseDevType("256"), std::nullopt);
-    EXPECT_EQ(ParseDevType("-1"), std::nullopt);
-    EXPECT_EQ(ParseDevType("3x"), std::nullopt);
-    EXPECT_EQ(ParseDevType(""), std::nullopt);
-    EXPECT_EQ(ParseDevMode("shared"), 1);
-    EXPECT_EQ(ParseDevMode("cmExclusive"), 0);
-    EXPECT_EQ(ParseDevMode("open"), std::nullopt);
-    EXPECT_EQ(ParseClientAppType("corra"), 4);
-    EXPECT_EQ(ParseClientAppType("aciBase"), 1);
-    EXPECT_EQ(ParseClientAppType("ACIDOSTRA"), 3);
-    // Only the lower-case prefix comes off: a part of the name is not the name.
-    EXPECT_EQ(ParseDevType("tFenwy"), std::nullopt);
-    EXPECT_EQ(ParseClientAppType("ciBase"), std::nullopt);
+    using TParse = std::optional<std::uint8_t> (*)(std::string_view);
+    const std::optional<std::uint8_t> none;
+    // Only the lower-case prefix comes off: a part of the name ("tFenwy") is not the name.
+    // clang-format off
+    const std::tuple<TParse, const char*, std::optional<std::uint8_t>> cases[] = {
+        {ParseDevType, "dtFenwy", 3}, {ParseDevType, "FENWY", 3}, {ParseDevType, "notrecognized", 0},
+        {ParseDevType, "4", 4}, {ParseDevType, "255", 255}, {ParseDevType, "256", none},
+        {ParseDevType, "-1", none}, {ParseDevType, "3x", none}, {ParseDevType, "", none},
+        {ParseDevType, "tFenwy", none}, {ParseDevMode, "shared", 1}, {ParseDevMode, "cmExclusive", 0},
+        {ParseDevMode, "open", none}, {ParseClientAppType, "corra", 4},
+        {ParseClientAppType, "aciBase", 1}, {ParseClientAppType, "ACIDOSTRA", 3},
+        {ParseClientAppType, "ciBase", none}};
+    // clang-format on
+    for (const auto& [parse, text, value] : cases)
+        EXPECT_EQ(parse(text), value) << text;
 }
 
 TEST(CliFormat, JsonKeepsOrderAndEscapesEveryText) {

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <numeric>
 #include <set>
 
 using namespace ZEMB;
@@ -24,22 +25,18 @@ const ZEMB::TMethod& Method(TInterface intf, std::string_view name) {
 } // namespace
 
 TEST(InterfaceTable, SlotsRunWithoutGapsFromSevenAcrossTheInterfaceChain) {
-    struct TRange {
-        TInterface Interface;
-        int First;
-        int Count;
-    };
-    const TRange ranges[] = {{TInterface::IZEMBServer, 7, 18},  {TInterface::IZEMBServer2, 25, 1},
-                             {TInterface::IZEMBServer3, 26, 4}, {TInterface::IZEMBServer4, 30, 4},
-                             {TInterface::IZEMBEvent, 7, 2},    {TInterface::IZEMBHost, 7, 5}};
-    for (const TRange& r : ranges) {
-        std::vector<int> slots;
+    using I = TInterface;
+    // clang-format off
+    const std::tuple<TInterface, int, int> ranges[] = {{I::IZEMBServer, 7, 18}, {I::IZEMBServer2, 25, 1},
+        {I::IZEMBServer3, 26, 4}, {I::IZEMBServer4, 30, 4}, {I::IZEMBEvent, 7, 2}, {I::IZEMBHost, 7, 5}};
+    // clang-format on
+    for (const auto& [intf, first, count] : ranges) {
+        std::vector<int> slots, expected(static_cast<std::size_t>(count));
+        std::iota(expected.begin(), expected.end(), first);
         for (const ZEMB::TMethod& m : ZEMB::MethodTable)
-            if (m.Interface == r.Interface)
+            if (m.Interface == intf)
                 slots.push_back(m.Slot);
-        ASSERT_EQ(static_cast<int>(slots.size()), r.Count);
-        for (int i = 0; i < r.Count; ++i)
-            EXPECT_EQ(slots[static_cast<std::size_t>(i)], r.First + i);
+        EXPECT_EQ(slots, expected);
     }
 }
 
@@ -48,11 +45,8 @@ TEST(InterfaceTable, DispatchIdentifiersAreUniquePerObjectAndReachTheRightMethod
          {TInterface::IZEMBServer4, TInterface::IZEMBEvent, TInterface::IZEMBHost}) {
         std::set<std::int32_t> ids;
         for (TInterface i : ZEMB::InterfaceChain(top))
-            for (const ZEMB::TMethod& m : ZEMB::MethodTable) {
-                if (m.Interface == i) {
-                    EXPECT_TRUE(ids.insert(m.DispId).second) << m.Name;
-                }
-            }
+            for (const ZEMB::TMethod& m : ZEMB::MethodTable)
+                EXPECT_TRUE(m.Interface != i || ids.insert(m.DispId).second) << m.Name;
     }
     EXPECT_EQ(ZEMB::FindByDispId(TInterface::IZEMBServer4, 214)->Name, "FirstDevice");
     EXPECT_EQ(ZEMB::FindByDispId(TInterface::IZEMBServer, 211)->Name, "EnumConnections");
@@ -65,29 +59,21 @@ TEST(InterfaceTable, DispatchIdentifiersAreUniquePerObjectAndReachTheRightMethod
 }
 
 TEST(InterfaceTable, SignaturesFollowTheParameterDirections) {
-    struct TCase {
-        TInterface Interface;
-        const char* Name;
-        const char* In;
-        const char* Out;
-    };
-    const TCase cases[] = {
-        {TInterface::IZEMBServer, "ConnectDevice", "iiyo", "ib"},
-        {TInterface::IZEMBServer, "WriteBuffer", "iay", "ib"},
-        {TInterface::IZEMBServer, "ReadBuffer", "iay", "ayib"},
-        // Mode is in-ref: an argument, never a reply value.
-        {TInterface::IZEMBServer, "DevInfo", "iy", "bssssssyyiyqb"},
-        {TInterface::IZEMBServer, "HookupClientApp", "yss", "ib"},
-        {TInterface::IZEMBServer, "SetSuperUseMode", "", "b"},
-        {TInterface::IZEMBServer3, "HookupClientApp2", "yiss", "ib"},
-        {TInterface::IZEMBServer4, "SetZEMBHost2", "io", "b"},
-        {TInterface::IZEMBEvent, "Disconnected", "i", ""},
-        {TInterface::IZEMBHost, "DeviceRemoved", "i", "b"},
-    };
-    for (const TCase& c : cases) {
-        const ZEMB::TMethod& m = Method(c.Interface, c.Name);
-        EXPECT_EQ(ZEMB::InSignature(m), c.In) << c.Name;
-        EXPECT_EQ(ZEMB::OutSignature(m), c.Out) << c.Name;
+    using I = TInterface;
+    // DevInfo's Mode is in-ref: an argument, never a reply value.
+    // clang-format off
+    const std::tuple<TInterface, const char*, const char*, const char*> cases[] = {
+        {I::IZEMBServer, "ConnectDevice", "iiyo", "ib"}, {I::IZEMBServer, "WriteBuffer", "iay", "ib"},
+        {I::IZEMBServer, "ReadBuffer", "iay", "ayib"}, {I::IZEMBServer, "DevInfo", "iy", "bssssssyyiyqb"},
+        {I::IZEMBServer, "HookupClientApp", "yss", "ib"}, {I::IZEMBServer, "SetSuperUseMode", "", "b"},
+        {I::IZEMBServer3, "HookupClientApp2", "yiss", "ib"}, {I::IZEMBServer4, "SetZEMBHost2", "io", "b"},
+        {I::IZEMBEvent, "Disconnected", "i", ""}, {I::IZEMBHost, "DeviceRemoved", "i", "b"}};
+    // clang-format on
+    for (const auto& [intf, name, in, out] : cases) {
+        const ZEMB::TMethod& m = Method(intf, name);
+        EXPECT_EQ(ZEMB::InSignature(m) + " -> " + ZEMB::OutSignature(m),
+                  std::string(in) + " -> " + out)
+            << name;
     }
     const ZEMB::TMethod& devInfo = Method(TInterface::IZEMBServer, "DevInfo");
     ASSERT_EQ(devInfo.Params.size(), 15u);

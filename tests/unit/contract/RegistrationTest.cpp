@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Start mode from the command line, and the registration files under $XDG_DATA_HOME.
-#include "TempFolder.h"
 #include "server/Registration.h"
+
+#include "TempFolder.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,10 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-TStartMode Mode(std::initializer_list<std::string_view> args) {
-    return FindStartMode(std::span<const std::string_view>(args.begin(), args.size()));
-}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path);
@@ -35,18 +32,17 @@ protected:
 } // namespace
 
 TEST(StartMode, SwitchesAreFoundWithEitherPrefixInAnyCase) {
-    EXPECT_EQ(Mode({"/regserver"}), TStartMode::smRegServer);
-    EXPECT_EQ(Mode({"-RegServer"}), TStartMode::smRegServer);
-    EXPECT_EQ(Mode({"/REGSERVER"}), TStartMode::smRegServer);
-    EXPECT_EQ(Mode({"-Embedding"}), TStartMode::smAutomation);
-    EXPECT_EQ(Mode({"/automation"}), TStartMode::smAutomation);
-    EXPECT_EQ(Mode({"-unregserver"}), TStartMode::smUnregServer);
-    EXPECT_EQ(Mode({}), TStartMode::smStandalone);
-    EXPECT_EQ(Mode({"--regserver", "regserver", "-regserver2", "-CONFIG"}),
-              TStartMode::smStandalone);
+    using enum TStartMode;
     // The keywords are tried in their order, not in the order of the arguments.
-    EXPECT_EQ(Mode({"-unregserver", "-regserver"}), TStartMode::smRegServer);
-    EXPECT_EQ(Mode({"-regserver", "-embedding"}), TStartMode::smAutomation);
+    // clang-format off
+    const std::pair<std::vector<std::string_view>, TStartMode> cases[] = {
+        {{"/regserver"}, smRegServer}, {{"-RegServer"}, smRegServer}, {{"/REGSERVER"}, smRegServer},
+        {{"-Embedding"}, smAutomation}, {{"/automation"}, smAutomation}, {{}, smStandalone},
+        {{"-unregserver"}, smUnregServer}, {{"--regserver", "regserver", "-regserver2", "-CONFIG"}, smStandalone},
+        {{"-unregserver", "-regserver"}, smRegServer}, {{"-regserver", "-embedding"}, smAutomation}};
+    // clang-format on
+    for (const auto& [args, mode] : cases)
+        EXPECT_EQ(FindStartMode(args), mode) << ::testing::PrintToString(args);
     char arg0[] = "zemb-server", arg1[] = "/RegServer";
     char* argv[] = {arg0, arg1};
     EXPECT_EQ(FindStartMode(2, argv), TStartMode::smRegServer);

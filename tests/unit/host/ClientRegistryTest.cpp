@@ -2,10 +2,12 @@
 #include "HostFixture.h"
 #include "base/ExecutablePaths.h"
 #include "base/Text.h"
+#include "base/VersionRecord.h"
 
 #include <unistd.h>
 
 using namespace ZEMB;
+using namespace std::string_literals;
 
 namespace {
 
@@ -18,12 +20,9 @@ TProcessItem Running(std::uint32_t pid, std::string path = VantorExe) {
 using ClientRegistryTest = THostTest;
 
 TEST_F(ClientRegistryTest, ServerHoldsZeroAndIdentifiersAreNeverReused) {
-    std::int32_t first = Hookup(aciVantor, VantorExe);
+    const std::int32_t first = Hookup(aciVantor, VantorExe);
     EXPECT_EQ(first, 1);
-    TUSBClientAppType type{};
-    std::string computer, exe;
-    ASSERT_TRUE(Host().ClientAppInfo(0, type, computer, exe));
-    EXPECT_EQ(std::pair(type, exe), std::pair(aciBase, ZEMB::LowerCaseText(ExecutablePath())));
+    EXPECT_EQ(AppInfo(0), "1 " + LowerCaseText(GetLocalComputerName() + " " + ExecutablePath()));
     EXPECT_EQ(Container().ClientApps.Items()[0]->ProcessID, static_cast<std::int32_t>(getpid()));
 
     EXPECT_TRUE(Host().UnhookClientApp(first));
@@ -38,11 +37,8 @@ TEST_F(ClientRegistryTest, TakeOverFollowsTheProcessList) {
     const std::int32_t id = Hookup(aciVantor, VantorExe, 100);
     EXPECT_EQ(Hookup(aciVantor, "/OPT/vantor/VANTOR.bin", 200), id);
     EXPECT_EQ(Container().ClientApps.FindClientApp(id)->ProcessID, 200);
-    TUSBClientAppType type{};
-    std::string computer, exe;
-    ASSERT_TRUE(Host().ClientAppInfo(id, type, computer, exe));
-    EXPECT_EQ(computer + " " + exe, "pc1 /opt/vantor/vantor.bin");
-    EXPECT_FALSE(Host().ClientAppInfo(99, type, computer, exe));
+    EXPECT_EQ(AppInfo(id), "2 pc1 /opt/vantor/vantor.bin"); // 2: aciVantor
+    EXPECT_EQ(AppInfo(99), "");
 
     // Nothing running under that path: the stale entry is freed and the call fails; the
     // next attempt registers anew with a new identifier.
@@ -65,12 +61,11 @@ TEST_F(ClientRegistryTest, TwoInstancesAndTheirFailures) {
     // that program (its own).
     std::int32_t id = -1;
     EXPECT_FALSE(Host().HookupClientApp(aciVantor, 100, "PC1", VantorExe, id));
-    EXPECT_EQ(Container().ClientApps.FindClientApp(a), nullptr);
-    EXPECT_NE(Container().ClientApps.FindClientApp(b), nullptr);
+    EXPECT_EQ(std::pair(AppInfo(a), AppInfo(b)), std::pair(""s, "2 pc1 /opt/vantor/vantor.bin"s));
 
     // A process not among the running ones: fails and frees the first entry too.
     EXPECT_FALSE(Host().HookupClientApp(aciVantor, 555, "PC1", VantorExe, id));
-    EXPECT_EQ(Container().ClientApps.FindClientApp(b), nullptr);
+    EXPECT_EQ(AppInfo(b), "");
 }
 
 TEST_F(ClientRegistryTest, SinkAndApplicationEnumeration) {

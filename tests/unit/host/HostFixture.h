@@ -62,6 +62,19 @@ protected:
         Host();
         Window.WMDeviceChange();
     }
+    void Unplug(const std::string& serial) {
+        std::erase_if(Bus.Attached,
+                      [&](const TFakeBox& box) { return box.SerialNumber == serial; });
+        DeviceChange();
+    }
+    // "type computer exe" of a registered client; empty when the host knows none.
+    std::string AppInfo(std::int32_t clientAppID) {
+        TUSBClientAppType type{};
+        std::string computer, exe;
+        return Host().ClientAppInfo(clientAppID, type, computer, exe)
+                   ? std::to_string(type) + " " + computer + " " + exe
+                   : "";
+    }
 
     TFakeBus Bus;
     TFakeClock Clock;
@@ -72,4 +85,23 @@ protected:
 private:
     std::optional<TUSB_IFHostContainer> container_;
     std::optional<TUSB_IFHostLocal> host_;
+};
+
+// Devices serial "000000001" and on, and two clients: A (aciVantor) and B (aciDostra), each
+// with a recording sink when Sinks.
+template <int Devices, bool Sinks> class TTwoClientsTest : public THostTest {
+protected:
+    void SetUp() override {
+        THostTest::SetUp();
+        for (int n = 1; n <= Devices; ++n)
+            Bus.Attached.push_back({"00000000" + std::to_string(n)});
+        A = Hookup(aciVantor, "/opt/a");
+        B = Hookup(aciDostra, "/opt/b");
+        if (Sinks) {
+            SinkA = Sink(A, "A");
+            SinkB = Sink(B, "B");
+        }
+    }
+    std::int32_t A = -1, B = -1;
+    std::shared_ptr<TRecordingSink> SinkA, SinkB;
 };

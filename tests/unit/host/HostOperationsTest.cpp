@@ -36,16 +36,16 @@ TEST_F(HostOperationsTest, AccessTableDecidesWhoMayConnect) {
 TEST_F(HostOperationsTest, FirstDeviceSkipsBlockedDevicesAndIgnoresTheAccessTable) {
     const std::int32_t a = Hookup(aciVantor, "/opt/a");
     const std::int32_t b = Hookup(aciVantor, "/opt/b");
-    std::int32_t devID = 55;
-    EXPECT_FALSE(Host().FirstDevice(dtBrisk, a, cmShared, devID));
-    EXPECT_EQ(devID, 55);
-    ASSERT_TRUE(Host().FirstDevice(dtFenwy, a, cmExclusive, devID));
-    EXPECT_EQ(devID, 0); // ddSilabs column first
+    // The device found, or what stood in DevID when none.
+    const auto first = [this](TUSBDevType type, std::int32_t client, TUSBDevMode mode) {
+        std::int32_t devID = 55;
+        return std::pair(Host().FirstDevice(type, client, mode, devID), devID);
+    };
+    EXPECT_EQ(first(dtBrisk, a, cmShared), std::pair(false, 55));
+    EXPECT_EQ(first(dtFenwy, a, cmExclusive), std::pair(true, 0)); // ddSilabs column first
     ASSERT_GE(Connect(a, 0, cmExclusive), 0);
-    ASSERT_TRUE(Host().FirstDevice(dtFenwy, b, cmExclusive, devID));
-    EXPECT_EQ(devID, 2);
-    ASSERT_TRUE(Host().FirstDevice(dtCorra, -1, cmShared, devID));
-    EXPECT_EQ(devID, 3);
+    EXPECT_EQ(first(dtFenwy, b, cmExclusive), std::pair(true, 2));
+    EXPECT_EQ(first(dtCorra, -1, cmShared), std::pair(true, 3));
 }
 
 TEST_F(HostOperationsTest, BuffersCountElementsTimesElementSize) {
@@ -149,8 +149,7 @@ TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
     EXPECT_FALSE(Host().TrafficStat(id, w, r)); // device absent, counters still delivered
     EXPECT_EQ(w, 0);
     EXPECT_FALSE(Host().DisconnectDevice(id));
-    TSafeByteArray data(std::vector<std::uint8_t>{1});
-    EXPECT_FALSE(Host().WriteBuffer(id, data, w));
+    EXPECT_FALSE(Host().WriteBuffer(id, TSafeByteArray(std::vector<std::uint8_t>{1}), w));
 }
 
 TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
@@ -162,22 +161,19 @@ TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
     EXPECT_FALSE(result); // no handler
 
     std::vector<std::string> seen;
-    own.OnEnumDevice = [&](std::int32_t DevID, bool, const std::string&, const std::string&,
-                           const std::string& serial, const std::string&, const std::string&,
-                           const std::string&, TUSBDevType, TUSB_DeviceDriver, std::uint16_t,
-                           std::uint8_t, std::uint16_t) {
-        seen.push_back("device " + std::to_string(DevID) + " " + serial);
-    };
+    using std::to_string;
+    using S = const std::string&;
+    // clang-format off
+    own.OnEnumDevice = [&](std::int32_t DevID, bool, S, S, S serial, S, S, S, TUSBDevType,
+                           TUSB_DeviceDriver, std::uint16_t, std::uint8_t, std::uint16_t) {
+        seen.push_back("device " + to_string(DevID) + " " + serial); };
     own.OnEnumConnection = [&](std::int32_t ConnectID, std::int32_t DevID, std::int32_t ClientAppID,
                                bool Connected, bool Opened, TUSBDevMode) {
-        seen.push_back("connection " + std::to_string(ConnectID) + " " + std::to_string(DevID) +
-                       " " + std::to_string(ClientAppID) + " " + std::to_string(Connected) +
-                       std::to_string(Opened));
-    };
-    own.OnEnumApplication = [&](std::int32_t ClientAppID, TUSBClientAppType, const std::string&,
-                                const std::string& exe) {
-        seen.push_back("application " + std::to_string(ClientAppID) + " " + exe);
-    };
+        seen.push_back("connection " + to_string(ConnectID) + " " + to_string(DevID) + " " +
+                       to_string(ClientAppID) + " " + to_string(Connected) + to_string(Opened)); };
+    own.OnEnumApplication = [&](std::int32_t ClientAppID, TUSBClientAppType, S, S exe) {
+        seen.push_back("application " + to_string(ClientAppID) + " " + exe); };
+    // clang-format on
     own.OnDeviceAdded = [](std::int32_t) { throw std::runtime_error("window gone"); };
     bool unknown = true;
     EXPECT_EQ(own.EnumDevice(2, result), S_OK);
@@ -189,8 +185,9 @@ TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
                                               "application 1 /opt/v"}));
     EXPECT_EQ(own.DeviceAdded(2, result), S_OK);
     EXPECT_FALSE(result); // the handler's error is dropped
-    own.OnEnumApplication = [](std::int32_t, TUSBClientAppType, const std::string&,
-                               const std::string&) { throw std::runtime_error("tree gone"); };
+    own.OnEnumApplication = [](std::int32_t, TUSBClientAppType, S, S) {
+        throw std::runtime_error("tree gone");
+    };
     EXPECT_TRUE(FAILED(own.EnumApplication(client, result)));
 }
 

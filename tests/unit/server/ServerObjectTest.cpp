@@ -9,6 +9,7 @@
 using namespace ZEMB;
 
 using ::testing::ElementsAre;
+using namespace std::string_literals;
 
 namespace {
 class EDeviceFault : public std::runtime_error {
@@ -89,9 +90,8 @@ TEST_F(ServerObjectTest, CallsThatMayChangeTheGridNotifyWhateverTheirResult) {
     std::int32_t connectID = 77;
     bool result = true;
     server_->ConnectDevice(0, 42, 0, nullptr, connectID, result);
-    EXPECT_FALSE(result);
-    EXPECT_EQ(connectID, 77);
-    EXPECT_EQ(notifications_, 1) << "the notification comes whatever the result";
+    // The notification comes whatever the result.
+    EXPECT_EQ(std::tuple(result, connectID, notifications_), std::tuple(false, 77, 1));
 
     Reset();
     server_->ConnectDevice(0, 0, 7, nullptr, connectID, result); // mode clamped to cmShared
@@ -112,13 +112,9 @@ TEST_F(ServerObjectTest, CallsThatMayChangeTheGridNotifyWhateverTheirResult) {
     std::uint16_t fpga = 9;
     server_->DevInfo(0, active, mode, link, friendly, serial, vidPid, guid, user, devType,
                      driverType, firmware, hardware, fpga, result);
-    EXPECT_TRUE(result);
-    EXPECT_EQ(mode, 0) << "the server writes 0 into Mode";
-    EXPECT_EQ(driverType, ddWinUSB_Silabs);
-    EXPECT_EQ(firmware, 0x0204);
-    EXPECT_EQ(hardware, 0);
-    EXPECT_EQ(fpga, 0);
-    EXPECT_EQ(notifications_, 0);
+    // The server writes 0 into Mode; no notification.
+    EXPECT_EQ(std::tuple(result, mode, driverType, firmware, hardware, fpga, notifications_),
+              std::tuple(true, 0, ddWinUSB_Silabs, 0x0204, 0, 0, 0));
 }
 
 TEST_F(ServerObjectTest, ReadCountsElementBytesAndTheMovedCount) {
@@ -129,8 +125,7 @@ TEST_F(ServerObjectTest, ReadCountsElementBytesAndTheMovedCount) {
     TSafeByteArray buffer(16, 4); // 16 elements of 4 bytes
     std::int32_t count = -1;
     server_->ReadBuffer(connectID, buffer, count, result);
-    EXPECT_TRUE(result);
-    EXPECT_EQ(Lines().back(), "ReadBuffer 64:64  ok");
+    EXPECT_EQ(std::pair(result, Lines().back()), std::pair(true, "ReadBuffer 64:64  ok"s));
 
     Device(0)->FailRead = true;
     server_->ReadBuffer(connectID, buffer, count, result);
@@ -149,19 +144,18 @@ TEST_F(ServerObjectTest, BarrierTurnsAnExceptionIntoResultFalse) {
                                    count, result),
               S_OK);
     EXPECT_FALSE(result);
+    // clang-format off
     EXPECT_THAT(debug_, ElementsAre("RUVAzerCommTraffic|>TZEMBServer.WriteBuffer",
-                                    "RUVAzer Comm|TZEMBServer.WriteBuffer (anonymous "
-                                    "namespace)::EDeviceFault array not readable",
-                                    "RUVAzerCommTraffic|<TZEMBServer.WriteBuffer"));
-
+        "RUVAzer Comm|TZEMBServer.WriteBuffer (anonymous namespace)::EDeviceFault array not readable",
+        "RUVAzerCommTraffic|<TZEMBServer.WriteBuffer"));
     debug_.clear();
     result = true;
     server_->StartSession(connectID, result);
     EXPECT_FALSE(result);
     EXPECT_THAT(debug_, ElementsAre("RUVAzerComm3|>TZEMBServer3.StartSession",
-                                    "RUVAzer Comm|TZEMBServer.StartSession (anonymous "
-                                    "namespace)::EDeviceFault no session",
-                                    "RUVAzerComm3|<TZEMBServer3.StartSession"));
+        "RUVAzer Comm|TZEMBServer.StartSession (anonymous namespace)::EDeviceFault no session",
+        "RUVAzerComm3|<TZEMBServer3.StartSession"));
+    // clang-format on
 }
 
 TEST_F(ServerObjectTest, HookupRunsTheStrayCheckTwiceAndHandsTheHostTheClampedType) {
@@ -169,8 +163,8 @@ TEST_F(ServerObjectTest, HookupRunsTheStrayCheckTwiceAndHandsTheHostTheClampedTy
     std::int32_t clientAppID = -1;
     bool result = false;
     server_->HookupClientApp(9, "pc", "fit.exe", clientAppID, result);
-    EXPECT_TRUE(result);
-    EXPECT_EQ(Container().ClientApps.FindClientApp(clientAppID)->ClientAppType, aciCorra);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(AppInfo(clientAppID), "4 pc fit.exe"); // 4: aciCorra
     EXPECT_THAT(debug_, ElementsAre("RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 2",
                                     "RUVAzerComm3|>TZEMBServer.HookupClientApp",
                                     "RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 1",
@@ -182,9 +176,8 @@ TEST_F(ServerObjectTest, HookupRunsTheStrayCheckTwiceAndHandsTheHostTheClampedTy
     // The same program again with nothing running: refused.
     Reset();
     server_->HookupClientApp2(aciCorra, 4711, "pc", "fit.exe", clientAppID, result);
-    EXPECT_FALSE(result);
-    EXPECT_THAT(Lines(), ElementsAre("HookupClientApp:  not ok"));
-    EXPECT_EQ(notifications_, 1);
+    EXPECT_EQ(std::tuple(result, Lines(), notifications_),
+              std::tuple(false, std::vector<std::string>{"HookupClientApp:  not ok"}, 1));
 }
 
 TEST_F(ServerObjectTest, ContextCountsLiveObjects) {
