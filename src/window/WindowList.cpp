@@ -24,8 +24,11 @@ constexpr std::uint32_t kPropertyLength = 4096; // in 32-bit units: 16 KiB of ti
 // How long the window manager may take to activate a window.
 constexpr std::chrono::milliseconds kActivationBound{2000};
 
+// xcb hands out its replies and events from malloc.
 struct TReplyFree {
-    void operator()(void* reply) const { std::free(reply); }
+    void operator()(void* reply) const {
+        std::free(reply); // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+    }
 };
 template <typename T> using TReply = std::unique_ptr<T, TReplyFree>;
 
@@ -231,6 +234,7 @@ bool Matches(const std::string& value, const std::string& name, int matchMode) {
 std::size_t KeepMatching(std::vector<TWindowItem>& items, std::string TWindowItem::*field,
                          const std::vector<std::string>& names, int matchMode, bool caseSensitive) {
     std::vector<std::string> keys;
+    keys.reserve(names.size());
     for (const std::string& name : names) {
         keys.push_back(caseSensitive ? name : UpperCaseWindowText(name));
     }
