@@ -35,6 +35,9 @@ std::string OperatorInterfaceXml() {
     xml += Args({"Lines"}, GetCommunicationLogReply, "out");
     xml += "  </method>\n";
     xml += "  <method name=\"" + std::string(ClearCommunicationLogMethod) + "\"/>\n";
+    xml += "  <method name=\"" + std::string(ShowWindowMethod) + "\">\n";
+    xml += Args({"Shown"}, ShowWindowReply, "out");
+    xml += "  </method>\n";
     xml += "  <signal name=\"" + std::string(CommunicationLogChangedSignal) + "\">\n";
     xml += Args({"Kind", "First", "Next"}, CommunicationLogChangedArgs, "");
     xml += "  </signal>\n";

@@ -24,6 +24,10 @@
 //       to Next were appended or replaced (Next is the log's Next after the change). For
 //       clCleared, First is Next. Lines dropped at the bound are not signalled: FirstKept of
 //       the next reply tells.
+//   ShowWindow() → b Shown
+//       shows the main window and brings it to the front: a second copy that found no window
+//       of this one to activate (Wayland, no window manager) asks so. Shown is false where the
+//       server runs without a window; it then does nothing.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,12 +41,14 @@ inline constexpr std::string_view GetCommunicationLogRangeMethod = "GetCommunica
 inline constexpr std::string_view GetCommunicationLogMethod = "GetCommunicationLog";
 inline constexpr std::string_view ClearCommunicationLogMethod = "ClearCommunicationLog";
 inline constexpr std::string_view CommunicationLogChangedSignal = "CommunicationLogChanged";
+inline constexpr std::string_view ShowWindowMethod = "ShowWindow";
 
 // The signatures of the members' arguments (D-Bus type codes).
 inline constexpr std::string_view GetCommunicationLogRangeArgs = "tu";
 inline constexpr std::string_view GetCommunicationLogRangeReply = "ttas";
 inline constexpr std::string_view GetCommunicationLogReply = "as";
 inline constexpr std::string_view CommunicationLogChangedArgs = "utt";
+inline constexpr std::string_view ShowWindowReply = "b";
 
 // The Kind of CommunicationLogChanged.
 enum TCommunicationLogChange : std::uint32_t {

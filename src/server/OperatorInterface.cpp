@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "server/OperatorInterface.h"
 
+#include "base/DebugLog.h"
 #include "bus/Marshal.h"
 #include "contract/InterfaceTable.h"
 #include "contract/OperatorInterface.h"
@@ -8,9 +9,34 @@
 #include "server/CommunicationLog.h"
 
 #include <algorithm>
+#include <chrono>
+#include <exception>
+#include <unistd.h>
 #include <vector>
 
 namespace {
+
+std::function<bool()>& ShowWindowHook() {
+    static std::function<bool()> hook;
+    return hook;
+}
+
+void ReplyShowWindow(TZEMBBus& bus, const TBusMessage& call) {
+    bool shown = false;
+    if (ShowWindowHook()) {
+        try {
+            shown = ShowWindowHook()();
+        } catch (const std::exception& e) {
+            ConfDebugString(std::string("zemb-server: ShowWindow failed: ") + e.what());
+        }
+    } else {
+        ConfDebugString("zemb-server: ShowWindow: no window to show, this server runs without one");
+    }
+    TBusMessage reply = TBusMessage::MethodReturn(call);
+    if (reply && ZEMB::AppendArgs(reply, shown)) {
+        bus.Send(reply);
+    }
+}
 
 // The kept lines numbered from first on: at most count of them, and no more than fit in
 // LogReplyBytes (at least one). Client names may be in any 8-bit code page; D-Bus takes UTF-8
@@ -108,6 +134,8 @@ void ServeOperatorInterface(TAutomationServer& server) {
                                     } else if (member == ZEMB::ClearCommunicationLogMethod) {
                                         CommunicationLog().Clear();
                                         bus.ReplyEmpty(call);
+                                    } else if (member == ZEMB::ShowWindowMethod) {
+                                        ReplyShowWindow(bus, call);
                                     } else {
                                         ReplyError(bus, call, BusErrorName::UnknownMethod,
                                                    "Unknown method '" + std::string(member) +
@@ -120,4 +148,34 @@ void ServeOperatorInterface(TAutomationServer& server) {
 
 void StopOperatorInterface() {
     CommunicationLog().SetOnChange(nullptr);
+}
+
+void SetShowWindowHook(std::function<bool()> hook) {
+    ShowWindowHook() = std::move(hook);
+}
+
+bool AskRunningCopyToShowWindow(TZEMBBus& bus) {
+    // Only a copy that runs already: a call to a name without owner would start one, and a
+    // call to ourselves would wait for an answer that never comes.
+    const int owner = bus.NameOwnerPid(std::string(ZEMB::BusName));
+    if (owner <= 0 || owner == ::getpid()) {
+        ConfDebugString("zemb-server: no other copy serves this session bus to show its window");
+        return false;
+    }
+    TBusMessage reply;
+    TBusError error;
+    bool shown = false;
+    if (bus.CallBlocking(std::string(ZEMB::BusName).c_str(), std::string(ZEMB::FactoryPath).c_str(),
+                         std::string(ZEMB::OperatorInterface).c_str(),
+                         std::string(ZEMB::ShowWindowMethod).c_str(), std::chrono::seconds(5),
+                         reply, error) < 0 ||
+        !reply.HasSignature(ZEMB::ShowWindowReply) || !ZEMB::ReadArgs(reply, shown)) {
+        ConfDebugString("zemb-server: the running copy did not show its window: " +
+                        std::string(error.IsSet() ? error.Message() : "no answer"));
+        return false;
+    }
+    if (!shown) {
+        ConfDebugString("zemb-server: the running copy has no window to show");
+    }
+    return shown;
 }

@@ -175,7 +175,11 @@ int main(int argc, char** argv) {
         const std::string text = "ZEMB already started" + std::to_string(copies);
         // Headless, the message box's text goes to standard error.
         std::fprintf(stderr, "%s\n", text.c_str());
-        ActivateOtherInstance("TfrmMain", true, "");
+        // Where no window of the other copy was found (Wayland, no window manager, a headless
+        // first copy), the other copy is asked to show its own.
+        if (ActivateOtherInstance("TfrmMain", true, "") == 0) {
+            AskRunningCopyToShowWindow(*bus);
+        }
         return 1;
     }
     if (!serving) {

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -26,6 +27,8 @@ TEST(SingleInstanceTest, CopiesOnOtherBusesDoNotCountButOneOnTheSameBusDoes) {
         {"WAYLAND_DISPLAY", ""},
     };
     fs::create_directories(temp.File("services"));
+    // Debug output on, for what the copies say to each other.
+    std::ofstream(temp.File("QUOREN.INI")) << "[OutputDebugString]\r\nDisableShow=0\r\n";
     TPrivateBus busA(temp.File("services"), temp.File("a.conf"), env);
     TPrivateBus busB(temp.File("services"), temp.File("b.conf"), env);
     ASSERT_TRUE(busA.Started() && busB.Started());
@@ -53,6 +56,11 @@ TEST(SingleInstanceTest, CopiesOnOtherBusesDoNotCountButOneOnTheSameBusDoes) {
     EXPECT_NE(third.Status, 0);
     EXPECT_NE(third.Output.find("ZEMB already started2\n"), std::string::npos) << third.Output;
     EXPECT_EQ(busA.OwnerPid("org.zemb.ZEMB"), first.Pid());
+    // Finding no window of the first copy, the third asked it through the operator interface
+    // to show its own; headless, it has none and says so, in its reply and its debug output.
+    EXPECT_NE(third.Output.find("the running copy has no window to show"), std::string::npos)
+        << third.Output;
+    EXPECT_TRUE(first.WaitForText("ShowWindow: no window to show", StartBound)) << first.Output();
 
     for (TProcess* copy : {&first, &second}) {
         copy->Signal(SIGTERM);

@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: MIT
+// The window list's rules over a made-up snapshot: the match modes and the case rule of the
+// filters, untitled windows, the refresh modes, the process filters and the handle lookup.
+#include "window/WindowList.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::vector<TWindowItem> Sample() {
+    return {
+        {100, 1, "ZEMB Server", "TfrmMain"},
+        {100, 2, " \t\r\n\x7f", "TfrmMain"},
+        {200, 3, "Gerät – Übersicht", "TfrmSetup"},
+        {300, 4, "xterm", "XTerm"},
+        {400, 5, "", ""},
+    };
+}
+
+std::vector<TWindowHandle> Handles(const TWindowList& list) {
+    std::vector<TWindowHandle> handles;
+    for (const TWindowItem& item : list.Items()) {
+        handles.push_back(item.Handle);
+    }
+    return handles;
+}
+
+using THandles = std::vector<TWindowHandle>;
+
+} // namespace
+
+TEST(WindowListTest, FiltersKeepWhatMatchesOneNameByModeAndCaseRule) {
+    struct TCase {
+        bool ByClass;
+        std::vector<std::string> Names;
+        int Mode;
+        bool CaseSensitive;
+        THandles Kept;
+    };
+    const TCase cases[] = {
+        {true, {"TfrmMain"}, 0, true, {1, 2}},
+        {true, {"TFRMMAIN"}, 0, true, {}},
+        {true, {"tfrmmain"}, 0, false, {1, 2}},
+        {true, {"Tfrm"}, 0, true, {}},                  // equal means the whole name
+        {true, {"Tfrm"}, 1, true, {1, 2, 3}},           // begins with
+        {true, {"frm"}, 1, true, {}},                   // ... at the start only
+        {true, {"frm"}, 2, true, {1, 2, 3}},            // contains
+        {true, {"Main", "xterm"}, 2, false, {1, 2, 4}}, // any of the names
+        {true, {}, 2, false, {}},                       // no name matches nothing
+        {true, {""}, 2, true, {1, 2, 3, 4, 5}},         // every text contains the empty one
+        {true, {"TfrmMain"}, 3, true, {}},              // no such mode
+        {false, {"gerät"}, 1, false, {3}},              // accented letters are upper-cased too
+        {false, {"GERÄT – ÜBERSICHT"}, 0, false, {3}},
+        {false, {"gerät"}, 1, true, {}},
+        {false, {"SERVER"}, 2, false, {1}},
+    };
+    for (const TCase& c : cases) {
+        TWindowList list(Sample);
+        const std::size_t left = c.ByClass
+                                     ? list.FilterByClassName(c.Names, c.Mode, c.CaseSensitive)
+                                     : list.FilterByText(c.Names, c.Mode, c.CaseSensitive);
+        EXPECT_EQ(Handles(list), c.Kept) << (c.ByClass ? "class " : "text ") << c.Mode
+                                         << (c.Names.empty() ? "" : " " + c.Names[0]);
+        EXPECT_EQ(left, c.Kept.size());
+    }
+    // Text that is not UTF-8 keeps its bytes; the letters around them still change.
+    EXPECT_EQ(UpperCaseWindowText("caf\xe9-ß-é"), "CAF\xe9-ß-É");
+}
+
+TEST(WindowListTest, RemovesUntitledAndProcessesAndFindsHandles) {
+    TWindowList list(Sample);
+    EXPECT_EQ(list.IndexOfHandle(3), 2);
+    list.RemoveUntitled(); // blanks, control characters and DEL only count as no title
+    EXPECT_EQ(Handles(list), (THandles{1, 3, 4}));
+    list.RemoveProcessIDs({100, 300, 999});
+    EXPECT_EQ(Handles(list), THandles{3});
+    EXPECT_EQ(list.IndexOfHandle(3), 0);
+    EXPECT_EQ(list.IndexOfHandle(1), -1);
+
+    // The windows of the processes that run the program, matched as the process list matches.
+    TWindowList byExe(Sample);
+    const TProcessList processes(
+        std::vector<TProcessItem>{{"zemb-server", "/opt/zemb/zemb-server", 100},
+                                  {"ZEMB-SERVER", "/usr/bin/ZEMB-SERVER", 200},
+                                  {"xterm", "/usr/bin/xterm", 300}});
+    EXPECT_EQ(byExe.FilterByExe(processes, "/usr/bin/zemb-server", false), 3u);
+    EXPECT_EQ(Handles(byExe), (THandles{1, 2, 3}));
+    EXPECT_EQ(byExe.FilterByExe(processes, "/usr/bin/zemb-server", true), 1u);
+    EXPECT_EQ(Handles(byExe), THandles{3});
+
+    // An empty snapshot stays empty whatever is asked of it.
+    TWindowList empty([] { return std::vector<TWindowItem>{}; });
+    empty.RemoveUntitled();
+    EXPECT_EQ(empty.FilterByClassName({""}, 2, false), 0u);
+    EXPECT_EQ(empty.FilterByText({""}, 2, false), 0u);
+    EXPECT_EQ(empty.FilterByExe(processes, "xterm", false), 0u);
+    EXPECT_EQ(empty.IndexOfHandle(0), -1);
+}
+
+TEST(WindowListTest, RefreshRebuildsOrKeepsTheWindowsThatStillExist) {
+    std::vector<TWindowItem> now = Sample();
+    TWindowList list([&] { return now; });
+    list.FilterByClassName({"TfrmMain", "XTerm"}, 0, true);
+    ASSERT_EQ(Handles(list), (THandles{1, 2, 4}));
+
+    now = {
+        {100, 7, "new", "TfrmMain"}, {300, 4, "xterm", "XTerm"}, {100, 1, "Renamed", "TfrmMain"}};
+    list.Refresh(1); // gone windows go; the kept items stay as they were, in their order
+    EXPECT_EQ(Handles(list), (THandles{1, 4}));
+    EXPECT_EQ(list.Items()[0].Text, "ZEMB Server");
+    list.Refresh(2); // no such mode: nothing changes
+    EXPECT_EQ(Handles(list), (THandles{1, 4}));
+    list.Refresh(0);
+    EXPECT_EQ(Handles(list), (THandles{7, 4, 1}));
+    EXPECT_EQ(list.Items()[2].Text, "Renamed");
+}
