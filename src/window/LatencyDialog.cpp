@@ -6,11 +6,6 @@
 #include "base/Text.h"
 #include "window/DialogFrame.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QPushButton>
 #include <exception>
 
 namespace {
@@ -22,31 +17,29 @@ TuFrmNabtoSetup::TuFrmNabtoSetup(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("uFrmNabtoSetup"));
     SetFixedDialogFrame(*this, 378, 180);
 
-    gbMain = new QGroupBox(this);
-    gbMain->setObjectName(QStringLiteral("gbMain"));
-    gbMain->setGeometry(16, 16, 345, 105);
-    chbIncludePollDelay = new QCheckBox(QStringLiteral("Include PollDelay"), gbMain);
-    chbIncludePollDelay->setObjectName(QStringLiteral("chbIncludePollDelay"));
-    chbIncludePollDelay->setToolTip(QStringLiteral("Include Poll delay"));
-    chbIncludePollDelay->setGeometry(16, 20, 200, 17);
-    lblSettings = new QLabel(QStringLiteral("Choose setting:"), gbMain);
-    lblSettings->setObjectName(QStringLiteral("lblSettings"));
-    lblSettings->setGeometry(16, 48, 200, 17);
-    cbSettings = new QComboBox(gbMain);
-    cbSettings->setObjectName(QStringLiteral("cbSettings"));
-    cbSettings->setEditable(false);
-    cbSettings->setGeometry(16, 68, 313, 23);
-    lblSettings->setBuddy(cbSettings);
+    gbMain.setObjectName(QStringLiteral("gbMain"));
+    gbMain.setGeometry(16, 16, 345, 105);
+    chbIncludePollDelay.setObjectName(QStringLiteral("chbIncludePollDelay"));
+    chbIncludePollDelay.setText(QStringLiteral("Include PollDelay"));
+    chbIncludePollDelay.setToolTip(QStringLiteral("Include Poll delay"));
+    chbIncludePollDelay.setGeometry(16, 20, 200, 17);
+    lblSettings.setObjectName(QStringLiteral("lblSettings"));
+    lblSettings.setText(QStringLiteral("Choose setting:"));
+    lblSettings.setGeometry(16, 48, 200, 17);
+    cbSettings.setObjectName(QStringLiteral("cbSettings"));
+    cbSettings.setEditable(false);
+    cbSettings.setGeometry(16, 68, 313, 23);
+    lblSettings.setBuddy(&cbSettings);
 
-    btnOK = new QPushButton(QStringLiteral("Save and close"), this);
-    btnOK->setObjectName(QStringLiteral("btnOK"));
-    btnOK->setGeometry(48, 136, 129, 25);
-    btnCancel = new QPushButton(QStringLiteral("Close without save"), this);
-    btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    btnCancel->setGeometry(201, 136, 129, 25);
+    btnOK.setObjectName(QStringLiteral("btnOK"));
+    btnOK.setText(QStringLiteral("Save and close"));
+    btnOK.setGeometry(48, 136, 129, 25);
+    btnCancel.setObjectName(QStringLiteral("btnCancel"));
+    btnCancel.setText(QStringLiteral("Close without save"));
+    btnCancel.setGeometry(201, 136, 129, 25);
 
-    connect(btnOK, &QPushButton::clicked, this, [this] { btnOKClick(); });
-    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(&btnOK, &QPushButton::clicked, this, [this] { btnOKClick(); });
+    connect(&btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 
     Prepare();
 }
@@ -76,14 +69,14 @@ void TuFrmNabtoSetup::Prepare() {
     if (chosen.empty())
         chosen = NabtoDisabled;
     int selected = 0;
-    cbSettings->clear();
+    cbSettings.clear();
     for (std::size_t i = 0; i < offers_.size(); ++i) {
-        cbSettings->addItem(QString::fromStdString(offers_[i].Name));
+        cbSettings.addItem(QString::fromStdString(offers_[i].Name));
         if (selected == 0 && ZEMB::SameText(offers_[i].Name, chosen))
             selected = static_cast<int>(i);
     }
-    cbSettings->setCurrentIndex(selected);
-    chbIncludePollDelay->setChecked(includePollDelay);
+    cbSettings.setCurrentIndex(selected);
+    chbIncludePollDelay.setChecked(includePollDelay);
 }
 
 void TuFrmNabtoSetup::btnOKClick() {
@@ -92,9 +85,9 @@ void TuFrmNabtoSetup::btnOKClick() {
     TNabtoSim fallback;
     if (sim == nullptr)
         sim = &fallback;
-    const int index = cbSettings->currentIndex();
+    const int index = cbSettings.currentIndex();
     const bool disabled = index <= 0 || static_cast<std::size_t>(index) >= offers_.size();
-    sim->IncludePollDelay = chbIncludePollDelay->isChecked();
+    sim->IncludePollDelay = chbIncludePollDelay.isChecked();
     sim->CurrentConfig = disabled ? std::string() : offers_[static_cast<std::size_t>(index)].Name;
     sim->Intervals = disabled ? std::vector<TNaptoSimInterval>()
                               : offers_[static_cast<std::size_t>(index)].Intervals;

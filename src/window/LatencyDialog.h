@@ -3,15 +3,14 @@
 
 #include "usb/LatencySimulation.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
 #include <string>
 #include <vector>
-
-class QCheckBox;
-class QComboBox;
-class QGroupBox;
-class QLabel;
-class QPushButton;
 
 // The latency-simulation setup: offers the configurations of "Nabto.ini" that load, and on
 // "Save and close" records the choice and puts its table in force.
@@ -28,12 +27,13 @@ private:
         std::vector<TNaptoSimInterval> Intervals; // the table as its trial load left it
     };
 
-    QGroupBox* gbMain;
-    QCheckBox* chbIncludePollDelay;
-    QLabel* lblSettings;
-    QComboBox* cbSettings;
-    QPushButton* btnOK;
-    QPushButton* btnCancel;
+    // Held by value, each after its parent, so a child goes before its parent.
+    QGroupBox gbMain{this};
+    QCheckBox chbIncludePollDelay{&gbMain};
+    QLabel lblSettings{&gbMain};
+    QComboBox cbSettings{&gbMain};
+    QPushButton btnOK{this};
+    QPushButton btnCancel{this};
     std::vector<TOffer> offers_; // parallel to cbSettings; the first is "Nabto disabled"
 
     void Prepare();

@@ -6,26 +6,22 @@
 #include "window/DialogFrame.h"
 #include "window/LatencyDialog.h"
 
-#include <QCheckBox>
-#include <QGroupBox>
-#include <QPushButton>
 #include <exception>
 
 namespace {
-QCheckBox* AddCheckBox(QWidget* parent, const char* name, const char* caption, const char* hint,
-                       int top) {
-    auto* box = new QCheckBox(QString::fromUtf8(caption), parent);
-    box->setObjectName(QString::fromUtf8(name));
-    box->setToolTip(QString::fromUtf8(hint));
-    box->setGeometry(16, top, 160, 17);
-    return box;
+void Place(QAbstractButton& control, const char* name, const char* caption, const char* hint,
+           QRect geometry) {
+    control.setObjectName(QString::fromUtf8(name));
+    control.setText(QString::fromUtf8(caption));
+    control.setToolTip(QString::fromUtf8(hint));
+    control.setGeometry(geometry);
 }
 
-QPushButton* AddButton(QWidget* parent, const char* name, const char* caption, int left, int top) {
-    auto* button = new QPushButton(QString::fromUtf8(caption), parent);
-    button->setObjectName(QString::fromUtf8(name));
-    button->setGeometry(left, top, 129, 25);
-    return button;
+QRect CheckBoxAt(int top) {
+    return {16, top, 160, 17};
+}
+QRect ButtonAt(int left, int top) {
+    return {left, top, 129, 25};
 }
 } // namespace
 
@@ -34,38 +30,36 @@ TfrmSetup::TfrmSetup(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("ZEMB configuration"));
     SetFixedDialogFrame(*this, 378, 217);
 
-    // Created in tab order; Qt's tab chain follows the order of creation.
-    gbMain = new QGroupBox(this);
-    gbMain->setObjectName(QStringLiteral("gbMain"));
-    gbMain->setGeometry(16, 16, 345, 129);
-    chbEnableEEPWrite = AddCheckBox(gbMain, "chbEnableEEPWrite", "Enable EEP Write",
-                                    "Enable writing to RUVAzer Eeprom", 20);
-    chbShowDeviceListLog = AddCheckBox(gbMain, "chbShowDeviceListLog", "Show Device List/Log",
-                                       "Show windows wifh device list and log", 52);
-    chbEnableSharedAccess = AddCheckBox(gbMain, "chbEnableSharedAccess", "Enable Shared Access",
-                                        "Allow multiple apps to connect to same device", 84);
-    btnDefault = AddButton(gbMain, "btnDefault", "Reset settings", 200, 18);
-    btnDeleteConfig = AddButton(gbMain, "btnDeleteConfig", "Delete config file", 200, 50);
-    btnNaptoConfig = AddButton(gbMain, "btnNaptoConfig", "Napto config", 200, 82);
-    btnOK = AddButton(this, "btnOK", "Save and close", 48, 168);
-    btnCancel = AddButton(this, "btnCancel", "Close without save", 201, 168);
+    gbMain.setObjectName(QStringLiteral("gbMain"));
+    gbMain.setGeometry(16, 16, 345, 129);
+    Place(chbEnableEEPWrite, "chbEnableEEPWrite", "Enable EEP Write",
+          "Enable writing to RUVAzer Eeprom", CheckBoxAt(20));
+    Place(chbShowDeviceListLog, "chbShowDeviceListLog", "Show Device List/Log",
+          "Show windows wifh device list and log", CheckBoxAt(52));
+    Place(chbEnableSharedAccess, "chbEnableSharedAccess", "Enable Shared Access",
+          "Allow multiple apps to connect to same device", CheckBoxAt(84));
+    Place(btnDefault, "btnDefault", "Reset settings", "", ButtonAt(200, 18));
+    Place(btnDeleteConfig, "btnDeleteConfig", "Delete config file", "", ButtonAt(200, 50));
+    Place(btnNaptoConfig, "btnNaptoConfig", "Napto config", "", ButtonAt(200, 82));
+    Place(btnOK, "btnOK", "Save and close", "", ButtonAt(48, 168));
+    Place(btnCancel, "btnCancel", "Close without save", "", ButtonAt(201, 168));
 
-    connect(btnDefault, &QPushButton::clicked, this, [this] { btnDefaultClick(); });
-    connect(btnDeleteConfig, &QPushButton::clicked, this, [this] { btnDeleteConfigClick(); });
-    connect(btnNaptoConfig, &QPushButton::clicked, this, [this] { btnNaptoConfigClick(); });
-    connect(btnOK, &QPushButton::clicked, this, [this] { btnOKClick(); });
-    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(&btnDefault, &QPushButton::clicked, this, [this] { btnDefaultClick(); });
+    connect(&btnDeleteConfig, &QPushButton::clicked, this, [this] { btnDeleteConfigClick(); });
+    connect(&btnNaptoConfig, &QPushButton::clicked, this, [this] { btnNaptoConfigClick(); });
+    connect(&btnOK, &QPushButton::clicked, this, [this] { btnOKClick(); });
+    connect(&btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 
     const TZEMBSettings& settings = ZEMBSettings();
-    chbEnableEEPWrite->setChecked(settings.EnableEEPWrite);
-    chbShowDeviceListLog->setChecked(settings.ShowDeviceListLog);
-    chbEnableSharedAccess->setChecked(settings.EnableSharedAccess);
+    chbEnableEEPWrite.setChecked(settings.EnableEEPWrite);
+    chbShowDeviceListLog.setChecked(settings.ShowDeviceListLog);
+    chbEnableSharedAccess.setChecked(settings.EnableSharedAccess);
 }
 
 void TfrmSetup::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     CentreOnScreen(*this);
-    btnCancel->setFocus(Qt::OtherFocusReason);
+    btnCancel.setFocus(Qt::OtherFocusReason);
 }
 
 // The three switches only: the log length is read at start-up and stays as it is.
@@ -86,9 +80,9 @@ void TfrmSetup::btnNaptoConfigClick() {
 
 void TfrmSetup::btnOKClick() {
     TZEMBSettings& settings = ZEMBSettings();
-    settings.EnableEEPWrite = chbEnableEEPWrite->isChecked();
-    settings.ShowDeviceListLog = chbShowDeviceListLog->isChecked();
-    settings.EnableSharedAccess = chbEnableSharedAccess->isChecked();
+    settings.EnableEEPWrite = chbEnableEEPWrite.isChecked();
+    settings.ShowDeviceListLog = chbShowDeviceListLog.isChecked();
+    settings.EnableSharedAccess = chbEnableSharedAccess.isChecked();
     try {
         SaveSettings();
     } catch (const std::exception& error) {

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QCheckBox>
 #include <QDialog>
-
-class QCheckBox;
-class QGroupBox;
-class QPushButton;
+#include <QGroupBox>
+#include <QPushButton>
 
 // The setup dialog: the three operator settings, changed in memory at once and written to
 // FENWY.INI only on "Save and close", and the way to the latency-simulation setup.
@@ -17,15 +16,17 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    QGroupBox* gbMain;
-    QCheckBox* chbEnableEEPWrite;
-    QCheckBox* chbShowDeviceListLog;
-    QCheckBox* chbEnableSharedAccess;
-    QPushButton* btnDefault;
-    QPushButton* btnDeleteConfig;
-    QPushButton* btnNaptoConfig;
-    QPushButton* btnOK;
-    QPushButton* btnCancel;
+    // Held by value, each after its parent, so a child goes before its parent; created in tab
+    // order, which Qt's tab chain follows.
+    QGroupBox gbMain{this};
+    QCheckBox chbEnableEEPWrite{&gbMain};
+    QCheckBox chbShowDeviceListLog{&gbMain};
+    QCheckBox chbEnableSharedAccess{&gbMain};
+    QPushButton btnDefault{&gbMain};
+    QPushButton btnDeleteConfig{&gbMain};
+    QPushButton btnNaptoConfig{&gbMain};
+    QPushButton btnOK{this};
+    QPushButton btnCancel{this};
 
     void btnDefaultClick();
     void btnDeleteConfigClick();
