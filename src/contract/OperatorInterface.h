@@ -58,7 +58,7 @@ enum TCommunicationLogChange : std::uint32_t {
 };
 
 // The most line text one reply carries, well below what a bus daemon lets through.
-inline constexpr std::size_t LogReplyBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t LogReplyBytes = std::size_t{4} * 1024 * 1024;
 
 // The interface's introspection XML (one <interface> element), from the names above.
 std::string OperatorInterfaceXml();

@@ -55,7 +55,8 @@ TUSB_HookedUpClientApp* TUSB_HookedUpClientApps::HookupClientApp(TUSBClientAppTy
         TProcessList processes = processList_();
         const std::size_t running = processes.FilterByExe(ZEMB::UpperCaseText(ExeName), true);
         const auto freeEarlier = [&] { items_.erase(items_.begin() + earlier); };
-        if (running == 0) {
+        // One branch per row of the take-over table, in its order, though rows share an outcome.
+        if (running == 0) { // NOLINT(bugprone-branch-clone)
             freeEarlier();
         } else if (running == 1) {
             result = items_[static_cast<std::size_t>(earlier)].get();

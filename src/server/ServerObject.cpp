@@ -383,8 +383,9 @@ HRESULT TZEMBServer::HookupClientApp2(std::uint8_t ClientAppType, std::int32_t C
     return frame.Run(Result, [&] {
         const auto type = static_cast<TUSBClientAppType>(Clamp(ClientAppType, aciCorra));
         // The names end at their first NUL, as the clients' zero-terminated texts do.
-        const std::string computerName(ClientComputerName.c_str());
-        const std::string exeName(ClientExeName.c_str());
+        const std::string computerName =
+            ClientComputerName.substr(0, ClientComputerName.find('\0'));
+        const std::string exeName = ClientExeName.substr(0, ClientExeName.find('\0'));
         Result = Host().HookupClientApp(type, ClientProcessID, computerName, exeName, ClientAppID);
         AddCommLine(std::string("HookupClientApp: ") + (Result ? " ok" : " not ok"));
         if (Result) {
