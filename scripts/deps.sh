@@ -12,6 +12,7 @@ packages=(
     libsimpleini-dev libcli11-dev
     dbus dbus-daemon libglib2.0-bin
     clang-format clang-tidy binutils
+    qt6-base-dev libqt6svg6 libxcb1-dev
 )
 
 missing=()
