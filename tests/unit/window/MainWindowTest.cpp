@@ -21,7 +21,11 @@
 #include <optional>
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
+
+// Readable failures.
+void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace {
 // The operator's answer, given in advance; the questions asked are kept.
@@ -66,6 +70,7 @@ protected:
         THostTest::TearDown();
     }
     TfrmMain& Window(std::vector<std::string> args = {}) {
+        window_.reset(); // listeners are chained: the last one made goes first
         window_ = std::make_unique<TfrmMain>(*context_, std::move(args));
         window_->OnClosed = [this] { ++closed_; };
         return *window_;
@@ -111,7 +116,7 @@ TEST_F(MainWindowTest, CaptionCarriesTheBuildAndTheTipIsCutTo63Characters) {
     } cases[] = {
         {"1.0.0.1", "Tavro USB Link communication (build: 1.0.0.1)"},
         {"1.0.0.1 Debug Pre-release Private build Special build",
-         "Tavro USB Link communication (build: 1.0.0.1 Debug Pre-release"},
+         "Tavro USB Link communication (build: 1.0.0.1 Debug Pre-release "},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(TfrmMain::TipFor(TfrmMain::CaptionFor(c.Build)), c.Tip) << c.Build;
