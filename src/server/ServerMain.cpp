@@ -110,9 +110,20 @@ int RunServer(std::span<const std::string_view> args, TOperatorWindowHooks* wind
     const TStartMode mode = FindStartMode(args);
     std::signal(SIGPIPE, SIG_IGN);
     // Registering and unregistering show nothing.
-    if (mode == TStartMode::smRegServer || mode == TStartMode::smUnregServer ||
-        (window && !window->Start())) {
+    if (mode == TStartMode::smRegServer || mode == TStartMode::smUnregServer) {
         window = nullptr;
+    }
+    sigset_t termination;
+    sigemptyset(&termination);
+    sigaddset(&termination, SIGTERM);
+    sigaddset(&termination, SIGINT);
+    if (window) {
+        // Before Qt starts its threads: they inherit the mask, so the signals reach the loop
+        // only, not a thread whose default action ends the process.
+        sigprocmask(SIG_BLOCK, &termination, nullptr);
+        if (!window->Start()) {
+            window = nullptr;
+        }
     }
 
     // Unit initialisation, in order.
@@ -214,10 +225,6 @@ int RunServer(std::span<const std::string_view> args, TOperatorWindowHooks* wind
         std::fprintf(stderr, "zemb-server: cannot create the event loop\n");
         return 1;
     }
-    sigset_t termination;
-    sigemptyset(&termination);
-    sigaddset(&termination, SIGTERM);
-    sigaddset(&termination, SIGINT);
     sigprocmask(SIG_BLOCK, &termination, nullptr);
     const TEventSource onTerm = event.AddSignal(SIGTERM, [&] { event.Exit(0); });
     const TEventSource onInt = event.AddSignal(SIGINT, [&] { event.Exit(0); });
