@@ -13,7 +13,7 @@ packages=(
     dbus dbus-daemon libglib2.0-bin
     clang-format clang-tidy binutils
     libxcb1-dev libxcb-ewmh-dev xvfb openbox
-    qt6-base-dev
+    qt6-base-dev libqt6svg6
 )
 
 missing=()

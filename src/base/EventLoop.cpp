@@ -175,3 +175,35 @@ void TEventLoop::Exit(int code) {
     if (Loop_)
         sd_event_exit(Loop_, code);
 }
+
+int TEventLoop::Fd() const {
+    return Loop_ ? sd_event_get_fd(Loop_) : -EINVAL;
+}
+
+int TEventLoop::RunOnce() {
+    if (!Loop_)
+        return -EINVAL;
+    if (Dispatching())
+        return -EBUSY;
+    if (Finished())
+        return 0;
+    return sd_event_run(Loop_, 0);
+}
+
+bool TEventLoop::Dispatching() const {
+    if (!Loop_)
+        return false;
+    const int state = sd_event_get_state(Loop_);
+    return state != SD_EVENT_INITIAL && state != SD_EVENT_FINISHED && state >= 0;
+}
+
+bool TEventLoop::Finished() const {
+    return Loop_ && sd_event_get_state(Loop_) == SD_EVENT_FINISHED;
+}
+
+int TEventLoop::ExitCode() const {
+    int code = 0;
+    if (Loop_ && sd_event_get_exit_code(Loop_, &code) < 0)
+        return 0;
+    return code;
+}

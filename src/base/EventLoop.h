@@ -78,6 +78,18 @@ public:
     // Asks Run() to return code once the handler in progress has returned.
     void Exit(int code);
 
+    // For a foreign loop that carries this one: the fd to poll for input (it becomes readable
+    // when any source, timers included, is due), one step that dispatches what is due without
+    // waiting (>0 when it dispatched, 0 when nothing was due, a negative errno on failure;
+    // -EBUSY inside a handler of this loop), and whether Exit() ended the loop, with its code.
+    // The carrier runs a step whenever the fd is readable and before it goes to sleep, so that
+    // the loop's prepare callbacks and timers are armed for the next wait.
+    int Fd() const;
+    int RunOnce();
+    bool Dispatching() const;
+    bool Finished() const;
+    int ExitCode() const;
+
 private:
     sd_event* Loop_ = nullptr;
 };

@@ -472,3 +472,18 @@ long ActivateOtherInstance(const std::string& formClass, bool byFullPath,
     ForceForegroundWindow(handle);
     return static_cast<long>(handle);
 }
+
+bool SetWindowClass(TWindowHandle handle, const std::string& instance,
+                    const std::string& className) {
+    TDisplay display;
+    if (display.Connection() == nullptr || xcb_connection_has_error(display.Connection()))
+        return false;
+    std::string value = instance;
+    value += '\0';
+    value += className;
+    value += '\0';
+    xcb_change_property(display.Connection(), XCB_PROP_MODE_REPLACE,
+                        static_cast<xcb_window_t>(handle), XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+                        static_cast<std::uint32_t>(value.size()), value.data());
+    return xcb_flush(display.Connection()) > 0;
+}

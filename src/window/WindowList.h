@@ -66,6 +66,11 @@ private:
 // Upper case for the case-insensitive filters: letters of every script, not only a to z.
 std::string UpperCaseWindowText(const std::string& text);
 
+// Sets the window's WM_CLASS (instance name, class name), as window lists find it; false without
+// an X11 display. Effective for a window not yet mapped.
+bool SetWindowClass(TWindowHandle handle, const std::string& instance,
+                    const std::string& className);
+
 // Asks the window manager to activate the window (a _NET_ACTIVE_WINDOW request) and waits,
 // briefly, until it has: whether the window became the active one.
 bool ForceForegroundWindow(TWindowHandle handle);

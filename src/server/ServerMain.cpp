@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
-// zemb-server: the ZEMB server process. Start-up order, registration, the single-instance rule,
-// serving clients from one sd-event loop, and the orderly end.
+// The ZEMB server process: start-up order, registration, the single-instance rule, serving
+// clients from one sd-event loop (carried by the window's loop when there is a window), and the
+// orderly end.
+#include "server/ServerMain.h"
+
 #include "base/DebugLog.h"
 #include "base/EventLoop.h"
 #include "base/ExecutablePaths.h"
@@ -42,7 +45,12 @@ Switches (after "-" or "/", letter case ignored):
                            server object
   -RegServer               write the registration (D-Bus service and interface files), end
   -UnregServer             remove the registration, end
-  (none)                   stand-alone: runs until it is ended (SIGTERM, SIGINT)
+  (none)                   stand-alone: runs until it is ended (SIGTERM, SIGINT) or the
+                           operator closes it
+
+Where a display is reachable (X11 or Wayland), the server keeps an operator window: an icon
+in the notification area, behind it the devices with their connections and clients, and the
+communication log; its menu closes the server. The window starts hidden.
 
 Options:
   --no-window   run without the operator window (the default where there is no display)
@@ -54,11 +62,6 @@ Environment:
                     the executable)
   ZEMB_SYSTEM_DIR   folder of Zalto.ini (default: /etc)
 )";
-
-// Another window for this program does not exist yet: nothing to bring to the front.
-long ActivateOtherInstance(const std::string&, bool, const std::string&) {
-    return 0;
-}
 
 // Every path out ends the same way: the watchdog log written. The host objects, declared
 // after it, are freed before (devices closed).
@@ -93,8 +96,7 @@ std::vector<TAutoObjectFactory> ServerClassFactories(TServerContext& context) {
 }
 } // namespace
 
-int main(int argc, char** argv) {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
+int RunServer(std::span<const std::string_view> args, TOperatorWindowHooks* window) {
     for (std::string_view arg : args) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
@@ -105,9 +107,24 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    // The operator window joins later; every start is headless for now.
     const TStartMode mode = FindStartMode(args);
     std::signal(SIGPIPE, SIG_IGN);
+    // Registering and unregistering show nothing.
+    if (mode == TStartMode::smRegServer || mode == TStartMode::smUnregServer) {
+        window = nullptr;
+    }
+    sigset_t termination;
+    sigemptyset(&termination);
+    sigaddset(&termination, SIGTERM);
+    sigaddset(&termination, SIGINT);
+    if (window) {
+        // Before Qt starts its threads: they inherit the mask, so the signals reach the loop
+        // only, not a thread whose default action ends the process.
+        sigprocmask(SIG_BLOCK, &termination, nullptr);
+        if (!window->Start()) {
+            window = nullptr;
+        }
+    }
 
     // Unit initialisation, in order.
     CreateNabtoSim();
@@ -176,8 +193,8 @@ int main(int argc, char** argv) {
         // Headless, the message box's text goes to standard error.
         std::fprintf(stderr, "%s\n", text.c_str());
         // Where no window of the other copy was found (Wayland, no window manager, a headless
-        // first copy), the other copy is asked to show its own.
-        if (ActivateOtherInstance("TfrmMain", true, "") == 0) {
+        // first or second copy), the other copy is asked to show its own.
+        if ((window ? window->ActivateOtherInstance() : 0) == 0) {
             AskRunningCopyToShowWindow(*bus);
         }
         return 1;
@@ -192,15 +209,24 @@ int main(int argc, char** argv) {
         ~TOperatorServing() { StopOperatorInterface(); }
     } operatorServing;
 
+    // The window lives inside the operator interface's time and goes before it.
+    struct TWindowLife {
+        TOperatorWindowHooks* Window;
+        ~TWindowLife() {
+            if (Window) {
+                Window->Destroy();
+            }
+        }
+    } windowLife{window};
+    if (window) {
+        window->CreateHidden(host.Context);
+    }
+
     TEventLoop event = TEventLoop::Default();
     if (!event.Valid()) {
         std::fprintf(stderr, "zemb-server: cannot create the event loop\n");
         return 1;
     }
-    sigset_t termination;
-    sigemptyset(&termination);
-    sigaddset(&termination, SIGTERM);
-    sigaddset(&termination, SIGINT);
     sigprocmask(SIG_BLOCK, &termination, nullptr);
     const TEventSource onTerm = event.AddSignal(SIGTERM, [&] { event.Exit(0); });
     const TEventSource onInt = event.AddSignal(SIGINT, [&] { event.Exit(0); });
@@ -219,7 +245,7 @@ int main(int argc, char** argv) {
             "zemb-server: no device-change monitor; devices plugged in later are not seen");
     }
 
-    const int status = event.Run();
+    const int status = window ? window->Run(event) : event.Run();
     monitor.reset();
     bus->DetachEvent();
     return status < 0 ? 1 : 0;

@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: MIT
+// zemb-server: with a reachable display and without --no-window, the server with its operator
+// window; otherwise the server headless.
+#include "base/DebugLog.h"
+#include "base/EventLoop.h"
+#include "base/OperatorMessages.h"
+#include "server/OperatorInterface.h"
+#include "server/ServerMain.h"
+#include "window/DisplayProbe.h"
+#include "window/MainWindow.h"
+#include "window/QtEventLoop.h"
+#include "window/QtMessages.h"
+#include "window/WindowList.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QLibraryInfo>
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+// Wayland answers, but Qt can only use it with its Wayland plugin.
+std::string WithInstalledPlugins(const std::string& platforms) {
+    const QDir dir(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms"));
+    const bool wayland = !dir.entryList({QStringLiteral("libqwayland*")}).isEmpty();
+    std::string result;
+    std::string_view rest = platforms;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find(';');
+        const std::string_view platform = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (wayland || !platform.starts_with("wayland")) {
+            result += (result.empty() ? "" : ";") + std::string(platform);
+        }
+    }
+    return result;
+}
+
+class TWindowHooks final : public TOperatorWindowHooks {
+public:
+    TWindowHooks(int& argc, char** argv, std::vector<std::string> args)
+        : argc_(argc), argv_(argv), args_(std::move(args)) {}
+    ~TWindowHooks() override { SetOperatorMessages(nullptr); }
+
+    bool Start() override {
+        const std::string platforms = WithInstalledPlugins(ReachablePlatforms());
+        if (platforms.empty()) {
+            return false;
+        }
+        ::setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
+        QApplication::setApplicationName(QStringLiteral("zemb-server"));
+        QApplication::setDesktopFileName(QStringLiteral("zemb-server"));
+        app_.emplace(argc_, argv_);
+        // The window lives hidden; a message box closing must not end the process.
+        QApplication::setQuitOnLastWindowClosed(false);
+        SetOperatorMessages(std::make_unique<TQtOperatorMessages>());
+        return true;
+    }
+    void CreateHidden(TServerContext& context) override {
+        window_ = std::make_unique<TfrmMain>(context, args_);
+        window_->OnClosed = [] { QCoreApplication::exit(0); };
+        // Another copy finds this window by its class, as on Windows by its form class.
+        if (QGuiApplication::platformName() == QStringLiteral("xcb"))
+            SetWindowClass(window_->winId(), "zemb-server", "TfrmMain");
+        // A second copy that found no window to bring forward asks this one to show itself.
+        SetShowWindowHook([window = window_.get()] {
+            window->show();
+            window->raise();
+            window->activateWindow();
+            return true;
+        });
+    }
+    long ActivateOtherInstance() override { return ::ActivateOtherInstance("TfrmMain", true, ""); }
+    int Run(TEventLoop& event) override {
+        TQtEventCarrier carrier(event);
+        return carrier.Exec();
+    }
+    void Destroy() override {
+        SetShowWindowHook(nullptr);
+        window_.reset();
+    }
+
+private:
+    int& argc_;
+    char** argv_;
+    std::vector<std::string> args_;
+    std::optional<QApplication> app_;
+    std::unique_ptr<TfrmMain> window_;
+};
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    const bool windowWanted = std::find(args.begin(), args.end(), "--no-window") == args.end();
+    if (!windowWanted) {
+        return RunServer(args, nullptr);
+    }
+    TWindowHooks window(argc, argv, {args.begin(), args.end()});
+    return RunServer(args, &window);
+}

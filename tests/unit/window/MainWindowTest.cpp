@@ -1,0 +1,245 @@
+// SPDX-License-Identifier: MIT
+#include "window/MainWindow.h"
+
+#include "HostFixture.h"
+#include "TempFolder.h"
+#include "base/DebugLog.h"
+#include "base/OperatorMessages.h"
+#include "base/VersionRecord.h"
+#include "server/CommunicationLog.h"
+#include "server/ServerObject.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QTreeWidget>
+#include <cstdlib>
+#include <gmock/gmock.h>
+#include <memory>
+#include <optional>
+
+using ::testing::ElementsAre;
+
+// Readable failures.
+void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+// The operator's answer, given in advance; the questions asked are kept.
+class TAnsweringMessages final : public IOperatorMessages {
+public:
+    bool Answer = false;
+    std::vector<std::string> Asked;
+    void ShowInformation(std::string_view) override {}
+    void ShowError(std::string_view) override {}
+    bool AskYesNo(std::string_view text, bool) override {
+        Asked.emplace_back(text);
+        return Answer;
+    }
+};
+
+// One window over a context on the fake host, with the configuration folder empty.
+class MainWindowTest : public THostTest {
+protected:
+    static void SetUpTestSuite() {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "window_unit_test";
+        static char* argv[] = {name, nullptr};
+        static QApplication app(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    void SetUp() override {
+        THostTest::SetUp();
+        ::setenv("ZEMB_CONFIG_DIR", config_.Path().c_str(), 1);
+        auto messages = std::make_unique<TAnsweringMessages>();
+        messages_ = messages.get();
+        SetOperatorMessages(std::move(messages));
+        CommunicationLog().SetMaxLines(0);
+        CommunicationLog().Clear();
+        context_.emplace(Container());
+    }
+    void TearDown() override {
+        window_.reset();
+        context_.reset();
+        SetOperatorMessages(nullptr);
+        ::unsetenv("ZEMB_CONFIG_DIR");
+        THostTest::TearDown();
+    }
+    TfrmMain& Window(std::vector<std::string> args = {}) {
+        window_.reset(); // listeners are chained: the last one made goes first
+        window_ = std::make_unique<TfrmMain>(*context_, std::move(args));
+        window_->OnClosed = [this] { ++closed_; };
+        return *window_;
+    }
+    QStringList View() const {
+        const QString text = window_->Log()->toPlainText();
+        return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+    }
+    static QAction* Item(QMenu* menu, const char* name) {
+        return menu->findChild<QAction*>(QString::fromLatin1(name));
+    }
+
+    TTempFolder config_;
+    TAnsweringMessages* messages_ = nullptr;
+    std::optional<TServerContext> context_;
+    std::unique_ptr<TfrmMain> window_;
+    int closed_ = 0;
+};
+} // namespace
+
+// First in the file: the notice is once per process.
+TEST_F(MainWindowTest, WithoutATrayTheWindowWorksAndSaysSoOnce) {
+    std::vector<std::string> lines;
+    const TDebugOutputSink previous = SetDebugOutputSink(
+        [&](std::string_view line, std::string_view) { lines.emplace_back(line); });
+    Window();
+    Window();
+    SetDebugOutputSink(previous);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) {
+                                return l.find("no notification area") != std::string::npos;
+                            }),
+              1);
+    CommunicationLog().Append("still current");
+    EXPECT_THAT(View(), ElementsAre("still current"));
+}
+
+TEST_F(MainWindowTest, CaptionCarriesTheBuildAndTheTipIsCutTo63Characters) {
+    EXPECT_EQ(Window().windowTitle(), TfrmMain::CaptionFor(GetOwnVersionString()));
+    const struct {
+        std::string Build;
+        QString Tip;
+    } cases[] = {
+        {"1.0.0.1", "Tavro USB Link communication (build: 1.0.0.1)"},
+        {"1.0.0.1 Debug Pre-release Private build Special build",
+         "Tavro USB Link communication (build: 1.0.0.1 Debug Pre-release "},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TfrmMain::TipFor(TfrmMain::CaptionFor(c.Build)), c.Tip) << c.Build;
+    }
+}
+
+TEST_F(MainWindowTest, CloseAsksWhileServerObjectsLiveAndARefusedCloseHides) {
+    const struct {
+        int Objects;
+        bool SessionEnding;
+        bool Answer;
+        bool Asked;
+        bool Closed;
+    } cases[] = {
+        {0, false, false, false, true},
+        {2, false, false, true, false},
+        {2, false, true, true, true},
+        {2, true, false, false, true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::unique_ptr<TZEMBServer4>> objects;
+        for (int n = 0; n < c.Objects; ++n)
+            objects.push_back(std::make_unique<TZEMBServer4>(*context_));
+        TfrmMain& window = Window();
+        window.show();
+        if (c.SessionEnding)
+            window.EndSession();
+        messages_->Answer = c.Answer;
+        messages_->Asked.clear();
+        closed_ = 0;
+        Item(window.TrayMenu(), "miClose")->trigger();
+
+        const auto what = testing::Message() << c.Objects << " objects, answer " << c.Answer;
+        if (c.Asked) {
+            EXPECT_THAT(messages_->Asked,
+                        ElementsAre("ZEMB server has 2 active connection(s). Terminating this "
+                                    "application will cause connected clients to fail.\nDo you "
+                                    "want to terminate anyway?"))
+                << what;
+        } else {
+            EXPECT_TRUE(messages_->Asked.empty()) << what;
+        }
+        EXPECT_EQ(closed_, c.Closed ? 1 : 0) << what;
+        EXPECT_EQ(window.CloseConfirmed(), c.Closed) << what;
+        EXPECT_FALSE(window.isVisible()) << what << ": refused or not, the window is hidden";
+        window_.reset();
+    }
+}
+
+TEST_F(MainWindowTest, TrayMenuOffersSetupOnlyWhenAllowed) {
+    const struct {
+        std::vector<std::string> Args;
+        bool SettingsFile;
+        bool Allowed;
+    } cases[] = {
+        {{}, false, false},         {{"-Embedding", "/config"}, false, true},
+        {{"-CoNfIg"}, false, true}, {{"config"}, false, false},
+        {{}, true, true},
+    };
+    for (const auto& c : cases) {
+        if (c.SettingsFile)
+            config_.Write("FENWY.INI", "[Settings]\n");
+        TfrmMain& window = Window(c.Args);
+        emit window.TrayMenu()->aboutToShow();
+        EXPECT_EQ(Item(window.TrayMenu(), "miSetup")->isVisible(), c.Allowed)
+            << testing::PrintToString(c.Args);
+        EXPECT_TRUE(Item(window.TrayMenu(), "miClose")->isVisible());
+        EXPECT_EQ(Item(window.TrayMenu(), "miSetup")->text(), "Edit/create Fenwy.Ini");
+        EXPECT_EQ(Item(window.TrayMenu(), "miClose")->text(), "&Close");
+    }
+}
+
+TEST_F(MainWindowTest, TreeShowsTheNodesWithTheirImagesAndNoDevicesWhenEmpty) {
+    TfrmMain& window = Window();
+    EXPECT_TRUE(window.NoDevices()->isVisibleTo(&window));
+    EXPECT_FALSE(window.Tree()->isVisibleTo(&window));
+    EXPECT_EQ(window.NoDevices()->text(), "No devices detected");
+
+    QTreeWidget tree;
+    TfrmMain::FillTree(tree,
+                       {{"DevID: 0", 0, 0, true},
+                        {"Active: True", 2, 1, false},
+                        {"Info:", 1, 1, false},
+                        {"SerialNumber: A1", 2, 2, false},
+                        {"ConnectID: 3", 3, 1, true},
+                        {"DevID: 1", 0, 0, false},
+                        {"Active: False", 2, 1, false}},
+                       TfrmMain::ImageList());
+    ASSERT_EQ(tree.topLevelItemCount(), 2);
+    const QTreeWidgetItem* first = tree.topLevelItem(0);
+    ASSERT_EQ(first->childCount(), 3);
+    EXPECT_EQ(first->child(1)->text(0), "Info:");
+    EXPECT_EQ(first->child(1)->child(0)->text(0), "SerialNumber: A1");
+    EXPECT_EQ(first->child(2)->text(0), "ConnectID: 3");
+    EXPECT_TRUE(first->isExpanded());
+    EXPECT_FALSE(first->child(1)->isExpanded());
+    EXPECT_FALSE(tree.topLevelItem(1)->isExpanded());
+    EXPECT_EQ(tree.topLevelItem(1)->child(0)->text(0), "Active: False");
+    for (const QIcon& image : TfrmMain::ImageList())
+        EXPECT_FALSE(image.pixmap(16, 16).isNull()) << "the images load from the resources";
+}
+
+TEST_F(MainWindowTest, LogViewFollowsTheSharedLog) {
+    CommunicationLog().Append("before the window");
+    TfrmMain& window = Window();
+    EXPECT_THAT(View(), ElementsAre("before the window"));
+
+    CommunicationLog().AppendLines({"a", "b", "c"});
+    EXPECT_THAT(View(), ElementsAre("before the window", "a", "b", "c"));
+    const std::uint64_t b = CommunicationLog().NextNumber() - 2;
+    ASSERT_TRUE(CommunicationLog().ReplaceLines(b, {"B", "C"}));
+    EXPECT_THAT(View(), ElementsAre("before the window", "a", "B", "C"));
+    CommunicationLog().SetMaxLines(2);
+    CommunicationLog().Append("d");
+    EXPECT_THAT(View(), ElementsAre("C", "d")) << "the oldest lines go with the log's";
+    CommunicationLog().SetMaxLines(0);
+
+    CommunicationLog().Clear();
+    EXPECT_TRUE(View().isEmpty());
+    CommunicationLog().Append("after");
+    EXPECT_THAT(View(), ElementsAre("after"));
+
+    Item(window.LogMenu(), "miClear")->trigger();
+    EXPECT_EQ(CommunicationLog().Count(), 0u) << "the window's Clear clears the shared log";
+    EXPECT_TRUE(View().isEmpty());
+}
