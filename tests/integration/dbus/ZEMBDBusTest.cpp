@@ -236,8 +236,6 @@ TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaitsAndAWithdrawnS
 }
 
 TEST_F(ZEMBDBus, StalledClientTimesOutWhileOthersAreServed) {
-    Server.Signal(SIGKILL);
-    StartServer({"--callback-timeout-ms", "3000"});
     auto caller = Connect();
     auto stalled = Connect();
     auto callerServer = caller->CreateInstance(CLASS_ZEMBServer4);
