@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
@@ -139,27 +140,45 @@ TEST_F(ServerE2E, AutomationModeEndsAfterTheLastRelease) {
     EXPECT_THAT(server.Output(), Clean);
 }
 
-TEST_F(ServerE2E, StandAloneKeepsRunningAndASecondStartReportsAlreadyStarted) {
+// One server per session bus: a copy serving another bus (a test, the simulator's session)
+// neither ends nor is ended by the copy here, nor counts against it; a second start on the same
+// bus does.
+TEST_F(ServerE2E, StandAloneKeepsRunningAndOnlyACopyOnTheSameBusCounts) {
+    // Debug output on, for what the copies say to each other.
+    std::ofstream(Temp.File("config/QUOREN.INI")) << "[OutputDebugString]\r\nDisableShow=0\r\n";
     StartBus();
-    TProcess first;
+    TProcess first, other;
     StartServer(first, {"--no-window"});
     TRunResult hookup = Cli({"hookup", "--exe", "kept-client"});
     ASSERT_EQ(hookup.Status, 0) << hookup.Output;
     const int client = NumberAfter(hookup.Output, "ClientAppID");
+    TPrivateBus otherBus(Temp.File("data/dbus-1/services"), Temp.File("other.conf"), Env);
+    ASSERT_TRUE(otherBus.Started());
+    auto otherEnv = Env;
+    otherEnv["DBUS_SESSION_BUS_ADDRESS"] = otherBus.Address();
+    ASSERT_TRUE(other.Start({Server, "--no-window"}, otherEnv));
+    ASSERT_TRUE(WaitUntil([&] { return otherBus.OwnerPid(BusName) == other.Pid(); }, StartBound))
+        << other.Output();
 
+    // Finding no window of the first copy, the second asks it through the operator interface
+    // to show its own; headless, it has none and says so, in its reply and its debug output.
     TRunResult second = RunProgram({Server, "--no-window"}, Env);
     EXPECT_NE(second.Status, 0);
-    EXPECT_THAT(second.Output, HasSubstr("ZEMB already started2\n"));
+    EXPECT_THAT(second.Output, AllOf(HasSubstr("ZEMB already started2\n"),
+                                     HasSubstr("the running copy has no window to show")));
+    EXPECT_TRUE(first.WaitForText("ShowWindow: no window to show", StartBound)) << first.Output();
+    EXPECT_THAT(first.Output() + other.Output(), Not(HasSubstr("already started")));
 
     // The hook-up's object is released; the first process still answers and still knows
     // the client.
-    EXPECT_TRUE(first.Running());
     EXPECT_EQ(Bus->OwnerPid(BusName), first.Pid());
     TRunResult info = Cli({"--client", std::to_string(client), "clientinfo"});
     EXPECT_EQ(info.Status, 0);
     EXPECT_THAT(info.Output, HasSubstr("ClientAppExeName: kept-client"));
-    first.Signal(SIGTERM);
-    EXPECT_EQ(first.WaitForExit(EndBound), 0) << first.Output();
+    for (TProcess* copy : {&first, &other}) {
+        copy->Signal(SIGTERM);
+        EXPECT_EQ(copy->WaitForExit(EndBound), 0) << copy->Output();
+    }
 }
 
 // SIGTERM, from zemb-sim, ends every server of tests/integration/server.

@@ -24,18 +24,15 @@ int ShowWindow(const std::string& className, const std::string& title, bool netN
         std::fputs("no display\n", stderr);
         return 1;
     }
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
-    for (int i = 0; i < screenNumber; ++i) {
-        xcb_screen_next(&screens);
-    }
     xcb_ewmh_connection_t ewmh{};
     if (xcb_ewmh_init_atoms_replies(&ewmh, xcb_ewmh_init_atoms(c.get(), &ewmh), nullptr) != 1) {
         std::fputs("no EWMH atoms\n", stderr);
         return 1;
     }
+    const xcb_screen_t* screen = ewmh.screens[screenNumber];
     const xcb_window_t window = xcb_generate_id(c.get());
-    xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, window, screens.data->root, 0, 0, 160, 80, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screens.data->root_visual, 0, nullptr);
+    xcb_create_window(c.get(), XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 160, 80, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
     const std::string wmClass = "zemb-test" + std::string(1, '\0') + className + '\0';
     xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING,
                         8, static_cast<std::uint32_t>(wmClass.size()), wmClass.data());

@@ -236,8 +236,6 @@ TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaitsAndAWithdrawnS
 }
 
 TEST_F(ZEMBDBus, StalledClientTimesOutWhileOthersAreServed) {
-    Server.Signal(SIGKILL);
-    StartServer({"--callback-timeout-ms", "3000"});
     auto caller = Connect();
     auto stalled = Connect();
     auto callerServer = caller->CreateInstance(CLASS_ZEMBServer4);
@@ -287,8 +285,7 @@ TEST_F(ZEMBDBus, CallbacksOfAClientThatEndsAreHandedOverOnceBeforeItsObjectsGo) 
     const std::string handed = "vanished-callbacks hosts 1 events 1 held 3";
     for (const bool callbacks : {true, false}) {
         TProcess dying;
-        ASSERT_TRUE(callbacks ? dying.Start({ZEMB_DYING_CLIENT, "--callbacks"})
-                              : dying.Start({ZEMB_DYING_CLIENT}));
+        ASSERT_TRUE(dying.Start({ZEMB_CHAOS_CLIENT, callbacks ? "dying-callbacks" : "dying"}));
         ASSERT_TRUE(dying.WaitForLine("created", Bound));
         EXPECT_EQ(dying.WaitForExit(Bound), 0);
         // While both objects are still there: one proxy per callback object, however often it

@@ -9,7 +9,7 @@
 // with the agreed values of ZEMBStandIn.h; --recorder first checks that the arguments are the
 // agreed ones, otherwise a few methods keep sinks and connections as the callback, release and
 // example tests need.
-//   zemb_standin_server [-Embedding] [--recorder] [--callback-timeout-ms N]
+//   zemb_standin_server [-Embedding] [--recorder]
 #include "ZEMBStandIn.h"
 #include "server/AutomationRuntime.h"
 #include "server/Registration.h"
@@ -114,21 +114,14 @@ public:
     }
 };
 
-struct TEventUnref {
-    void operator()(sd_event* e) const { sd_event_unref(e); }
-};
-
 } // namespace
 
 int main(int argc, char** argv) {
     TStartMode mode = FindStartMode(argc, argv);
-    long timeoutMs = 5000;
     StandIn::CheckArguments = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--recorder") == 0)
             StandIn::CheckArguments = true;
-        else if (i + 1 < argc && std::strcmp(argv[i], "--callback-timeout-ms") == 0)
-            timeoutMs = std::atol(argv[i + 1]);
     }
 
     std::string error;
@@ -147,10 +140,11 @@ int main(int argc, char** argv) {
     sd_event* rawEvent = nullptr;
     if (sd_event_new(&rawEvent) < 0)
         return 1;
-    std::unique_ptr<sd_event, TEventUnref> event(rawEvent);
+    std::unique_ptr<sd_event, decltype(&sd_event_unref)> event(rawEvent, sd_event_unref);
     {
         TAutomationServer server(bus);
-        server.SetCallbackTimeout(std::chrono::milliseconds(timeoutMs));
+        // Short, so that the stalled-client test is quick; the others' clients answer at once.
+        server.SetCallbackTimeout(std::chrono::milliseconds(3000));
         auto make = [] { return std::shared_ptr<IZEMBServer>(std::make_shared<TStandInServer>()); };
         server.AddFactory({"ZEMBServer", CLASS_ZEMBServer, TInterface::IZEMBServer, make});
         server.AddFactory({"ZEMBServer2", CLASS_ZEMBServer2, TInterface::IZEMBServer2, make});

@@ -2,11 +2,16 @@
 // The server object with the real host and device layer on simulated link devices
 // (zemb-sim -- zemb-server), through libzemb-client on the private session bus: the
 // communication log read through the operator interface, the call frame read from the
-// server's debug output.
+// server's debug output; and clients that misbehave (zemb_chaos_client) while a healthy one
+// beside them is served.
 #include "RecordingSinks.h"
 #include "SimServer.h"
 #include "TestProcess.h"
+#include "bus/BusConnection.h"
 
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -437,4 +442,134 @@ TEST_F(ServerUnderSim, UnreadBytesDoNotMakeARescanDropTheDevice) {
     // The drain's empty read is no failed transfer.
     for (const std::string& line : Server.TakeDebugLines())
         EXPECT_EQ(line.find("ReadBuffer"), std::string::npos) << line;
+}
+
+// A sink that calls back without end is cut off at the nesting limit (here the client library's
+// pump, which is the server's, refuses first): the server neither runs out of stack nor refuses
+// the client beside it, whose calls are answered all along.
+TEST_F(ServerUnderSim, EndlessNestingIsCutAtTheLimitWhileAnotherClientIsServed) {
+    Start();
+    TClient recursive = Hookup("recursive.exe");
+    ASSERT_TRUE(recursive.Server);
+    // Answers every EnumDevice with another EnumDevices2, as deep as the server lets it go.
+    TEventLog log;
+    auto sink = std::make_shared<TRecordingSink>(log, "r");
+    int depth = 0, maxDepth = 0;
+    std::function<void(int depth)> atDepth;
+    sink->DuringCall = [&] {
+        maxDepth = std::max(maxDepth, ++depth);
+        atDepth(depth);
+        bool nested = false;
+        recursive.Server->EnumDevices2(recursive.AppID, dtFenwy, nested);
+        --depth;
+    };
+    bool result = false;
+    ASSERT_EQ(recursive.Server->SetZEMBHost2(recursive.AppID, sink, result), S_OK);
+
+    // The healthy client calls again and again from a process of its own.
+    TProcess healthy;
+    ASSERT_TRUE(healthy.Start({ZEMB_CHAOS_CLIENT, "healthy"}));
+    ASSERT_TRUE(healthy.WaitForText("answered", StartBound)) << healthy.Output();
+    // Halfway down, while the server waits for the sink, it answers the healthy client.
+    bool servedMeanwhile = false;
+    atDepth = [&](int depth) {
+        if (depth != MaxCallDepth / 2)
+            return;
+        // The answers so far; the one after the next is one given while the server waits here.
+        long last = 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (std::chrono::steady_clock::now() < until)
+            if (auto line = healthy.ReadLine(std::chrono::milliseconds(1)))
+                last = std::atol(line->c_str() + line->find(' '));
+            else
+                break;
+        servedMeanwhile =
+            healthy.WaitForText("answered " + std::to_string(last + 2), std::chrono::seconds(4));
+    };
+    ASSERT_EQ(recursive.Server->EnumDevices2(recursive.AppID, dtFenwy, result), S_OK);
+    EXPECT_TRUE(healthy.WaitForText("answered", StartBound));
+    healthy.Signal(SIGKILL);
+    healthy.WaitForExit(EndBound);
+
+    // One side or the other refuses the call that would go past the limit.
+    EXPECT_GE(maxDepth, MaxCallDepth - 1);
+    EXPECT_LE(maxDepth, MaxCallDepth);
+    EXPECT_TRUE(servedMeanwhile);
+    EXPECT_EQ(healthy.Output().find("failed"), std::string::npos);
+    // Still up and serving the client that drove it.
+    std::uint8_t type = 0;
+    std::string computer, exe;
+    EXPECT_EQ(recursive.Server->ClientAppInfo(recursive.AppID, type, computer, exe, result), S_OK);
+    EXPECT_EQ(exe, "recursive.exe");
+}
+
+// Whatever the clients registered before it do (a sink that never answers, a sink path it no
+// longer serves, a client killed inside its callback, one killed inside a session), the client
+// registered last hears of an unplug and a replug, every callback in its order, and may start
+// its session at once.
+TEST_F(ServerUnderSim, AHealthyClientHearsEveryDeviceChangeWhateverTheOthersDo) {
+    Start();
+    std::string error;
+    auto observer = TZEMBBus::OpenSession(error);
+    ASSERT_TRUE(observer) << error;
+    auto start = [&](TProcess& process, const char* mode) {
+        ASSERT_TRUE(process.Start({ZEMB_CHAOS_CLIENT, mode}));
+        ASSERT_TRUE(process.WaitForText("ready", StartBound)) << mode << process.Output();
+    };
+    TProcess inSession, inCallback, stalled;
+    start(inSession, "session");
+    start(inCallback, "callback");
+    start(stalled, "stall");
+    TClient unserved = Hookup("unserved.exe");
+    TEventLog never;
+    auto gone = std::make_shared<TRecordingSink>(never, "gone");
+    bool result = false;
+    ASSERT_EQ(unserved.Server->SetZEMBHost2(unserved.AppID, gone, result), S_OK);
+    unserved.Bus->Revoke(std::static_pointer_cast<IZEMBHost>(gone));
+
+    TEventLog calls;
+    TClient healthy = Hookup("healthy.exe");
+    ASSERT_EQ(healthy.Server->SetZEMBHost2(healthy.AppID,
+                                           std::make_shared<TRecordingSink>(calls, "h"), result),
+              S_OK);
+    std::int32_t devId = -1, connectId = -1;
+    ASSERT_EQ(healthy.Server->FirstDevice2(dtFenwy, healthy.AppID, cmShared, devId, result), S_OK);
+    ASSERT_EQ(healthy.Server->ConnectDevice(healthy.AppID, devId, cmShared,
+                                            std::make_shared<TRecordingEvent>(calls, "h"),
+                                            connectId, result),
+              S_OK);
+    ASSERT_TRUE(result);
+
+    // Killed inside its session: once the bus has seen it go, the session is over.
+    const std::string& ready = inSession.Output();
+    const std::string owner = ready.substr(ready.find(':'), ready.find('\n') - ready.find(':'));
+    inSession.Signal(SIGKILL);
+    inSession.WaitForExit(EndBound);
+    ASSERT_TRUE(WaitUntil([&] { return !observer->NameHasOwner(owner); }, EndBound));
+    ASSERT_EQ(healthy.Server->StartSession(connectId, result), S_OK);
+    EXPECT_TRUE(result) << "the session of the killed client still holds the device";
+    ASSERT_EQ(healthy.Server->EndSession(connectId, result), S_OK);
+
+    auto await = [&](std::size_t count) {
+        return WaitUntil(
+            [&] {
+                healthy.Bus->WaitForEvents(std::chrono::milliseconds(20));
+                unserved.Bus->ProcessEvents();
+                return calls.size() >= count;
+            },
+            StartBound);
+    };
+    const std::string d = std::to_string(devId), c = std::to_string(connectId);
+    Server.TakeDebugLines();
+    ASSERT_TRUE(Server.Control({"unplug", "fenwy"}));
+    ASSERT_TRUE(await(2));
+    ASSERT_TRUE(Server.Control({"plug", "fenwy"}));
+    ASSERT_TRUE(await(4));
+    EXPECT_EQ(calls, (TEventLog{"DeviceRemoved " + d + " @h", "Disconnected " + c + " @h",
+                                "Reconnected " + c + " @h", "DeviceAdded " + d + " @h"}));
+    // The three failing sinks are each written down, as the call barrier writes a failure.
+    int failures = 0;
+    for (const std::string& line : Server.TakeDebugLines())
+        failures += line.find("RescanDevices DeviceRemoved EOleSysError") != std::string::npos;
+    EXPECT_EQ(failures, 3);
 }
