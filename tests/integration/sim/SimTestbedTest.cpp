@@ -70,8 +70,8 @@ protected:
 };
 
 // Link commands, echoes and a silent device through the real transports are in
-// SimFaultTest.cpp, what discovery reads from the udev records in SimDiscoveryTest and
-// tests/integration/usb; here the usbfs behaviour the transports rely on.
+// SimFaultTest.cpp, what discovery reads from the udev records in tests/integration/usb; here the
+// usbfs behaviour the transports rely on.
 
 TEST_F(SimTestbedTest, NothingThatWouldBreakARecordOrALinkNameBecomesADevice) {
     TSimTestbed bed;
