@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// The fuzz targets whose input is text: each defines FuzzText, which FuzzText.cpp calls with
-// every input; Expect stops the run where an invariant breaks.
+// Every fuzz target defines FuzzText, which FuzzText.cpp calls with every input (targets that
+// want numbers read it through FuzzedDataProvider); Expect stops the run where an invariant
+// breaks.
 #include <string_view>
 
 void FuzzText(std::string_view text);

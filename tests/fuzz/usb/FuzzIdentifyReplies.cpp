@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Device replies through Identify: a device path, then whatever the transport hands back to
 // each read (success or failure, any length up to the count asked for, any bytes).
+#include "FuzzText.h"
 #include "base/DebugLog.h"
 #include "base/Settings.h"
 #include "usb/LinkDevice.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -24,18 +23,17 @@ public:
         return Handle.Valid();
     }
     bool CloseDevice() override { return Handle.Valid() && Handle.Close(); }
+    // The protocol only moves bytes on an open device.
     bool WriteBuffer(const std::uint8_t* Buffer, std::uint32_t Count,
                      std::uint32_t& BytesWritten) override {
         TUSB_IFDeviceLocal::WriteBuffer(Buffer, Count, BytesWritten);
-        if (!Active())
-            __builtin_trap(); // the protocol only writes to an open device
+        Expect(Active());
         BytesWritten = input_.ConsumeIntegralInRange<std::uint32_t>(0, Count);
         return input_.ConsumeBool();
     }
     bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override {
         TUSB_IFDeviceLocal::ReadBuffer(Buffer, Count, BytesRead);
-        if (!Active())
-            __builtin_trap();
+        Expect(Active());
         const auto bytes = input_.ConsumeBytes<std::uint8_t>(
             input_.ConsumeIntegralInRange<std::uint32_t>(0, Count));
         std::copy(bytes.begin(), bytes.end(), Buffer);
@@ -49,19 +47,13 @@ private:
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool quiet = [] {
-        SetDebugOutputSink([](std::string_view, std::string_view) {});
-        return true;
-    }();
-    (void)quiet;
-    FuzzedDataProvider input(data, size);
+void FuzzText(std::string_view text) {
+    [[maybe_unused]] static const auto loud = SetDebugOutputSink([](auto, auto) {});
+    FuzzedDataProvider input(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     ZEMBSettings().EnableEEPWrite = input.ConsumeBool();
     const std::string path = input.ConsumeRandomLengthString(200);
     TFuzzedDevice device(input);
     device.Identify(path);
     // Identification always leaves the device closed and a known type.
-    if (device.Active() || device.DevType > dtFenwy)
-        __builtin_trap();
-    return 0;
+    Expect(!device.Active() && device.DevType <= dtFenwy);
 }

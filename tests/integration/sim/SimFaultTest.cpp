@@ -25,18 +25,15 @@ const std::vector<std::string> kUsbRamFails = {kUsbRead + "BytesToRead: 3", kUsb
                                                kRamFails};
 
 // "usb" on libusb, "pipe" on pipe files.
+// clang-format off
 TSimDeviceConfig Config(const std::string& name) {
-    TSimDeviceConfig c;
-    c.Name = name;
-    c.Driver = name == "usb" ? TSimDriver::WinUSB_ST : TSimDriver::Silabs;
-    c.VendorId = 0x0483;
-    c.ProductId = 0xa7f1;
-    c.Instance = name == "usb" ? "FWY000042007" : "PIP000042007";
-    c.SerialNumber = 123456;
-    c.HardwareRevision = 7;
-    c.FpgaRevision = 0x1234;
-    return c;
+    const bool usb = name == "usb";
+    return {.Name = name, .Driver = usb ? TSimDriver::WinUSB_ST : TSimDriver::Silabs,
+            .VendorId = 0x0483, .ProductId = 0xa7f1, .Instance = usb ? "FWY000042007" : "PIP000042007",
+            .FriendlyName = {}, .Description = {}, .InterfaceGuid = {}, .Firmware = 0x0204,
+            .RamSize = 0x0900, .SerialNumber = 123456, .HardwareRevision = 7, .FpgaRevision = 0x1234};
 }
+// clang-format on
 
 // One simulated device of each kind, opened through its transport; log lines captured.
 class SimFaultTest : public ::testing::Test {

@@ -10,6 +10,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <map>
 
 using ::testing::ElementsAre;
 
@@ -42,40 +43,67 @@ protected:
     std::unique_ptr<TSimTestbed> bed;
 };
 
-TEST_F(DeviceLayer, EachColumnFindsItsOwnInterfaceClassInUdevOrder) {
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("a", TSimDriver::WinUSB_ST, "ABCDEFGHI009")));
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("b", TSimDriver::WinUSB_ST, "ABCDEFGHI019")));
-    ASSERT_TRUE(bed->AddDevice(LibusbDevice("c", TSimDriver::WinUSB_Silabs, "ABCDEFGHI029")));
-    auto lower = LibusbDevice("d", TSimDriver::WinUSB_ST, "ABCDEFGHI039");
-    // Discovery compares the GUID without regard to case.
+// What discovery takes from the udev records: the cell of each interface class (its GUID in
+// either case; a GUID without braces is none), each cell in udev order, the friendly name, else
+// the description, else the LinkName; the pipe-file directory; the port path as the instance of
+// a device without a serial-number string; and that every transport carries the
+// identification. What identification makes of each device: over fakes in tests/unit/usb.
+TEST_F(DeviceLayer, EveryDeviceInTheCellOfItsRecordInUdevOrder) {
+    std::string error;
+    const auto configs =
+        LoadSimDeviceFile(std::string(ZEMB_SIM_DATA_DIR) + "/test-grid.ini", error);
+    ASSERT_TRUE(configs) << error;
+    for (const auto& c : *configs)
+        ASSERT_TRUE(bed->AddDevice(c)) << c.Name;
+    auto lower = LibusbDevice("lower", TSimDriver::WinUSB_ST, "ABCDEFGHI039");
     lower.InterfaceGuid = "{0ceaff08-b1fd-4d12-b748-353077277f7e}";
-    ASSERT_TRUE(bed->AddDevice(lower));
     auto notAGuid = LibusbDevice("e", TSimDriver::WinUSB_ST, "ABCDEFGHI049");
     notAGuid.InterfaceGuid = "0CEAFF08-B1FD-4D12-B748-353077277F7E";
-    ASSERT_TRUE(bed->AddDevice(notAGuid));
-
+    ASSERT_TRUE(bed->AddDevice(LibusbDevice("a", TSimDriver::WinUSB_ST, "ABCDEFGHI009")) &&
+                bed->AddDevice(lower) && bed->AddDevice(notAGuid));
     TUSB_IFDeviceGrid grid;
+    ZEMBSettings().EnableEEPWrite = true;
     grid.RescanAll();
-    // Each cell: its devices' LinkNames, each with the cell's driver type.
-    const auto names = [&](TUSB_DeviceDriver column) {
-        std::vector<std::string> names;
-        const auto& cell = grid.Cell(dtNotRecognized, column);
-        for (int i = 0; i < cell.Count(); ++i) {
-            EXPECT_EQ(cell.Items(i)->DriverType, column);
-            names.push_back(cell.Items(i)->LinkName);
+    ZEMBSettings().EnableEEPWrite = false;
+    // Every device by LinkName: row, column, place in the cell, friendly name, serial.
+    using TSeen = std::tuple<TUSBDevType, TUSB_DeviceDriver, int, std::string, std::string>;
+    std::map<std::string, TSeen> seen;
+    for (int row = 0; row < DevTypeCount; ++row) {
+        for (int col = 0; col < DeviceDriverCount; ++col) {
+            const auto column = static_cast<TUSB_DeviceDriver>(col);
+            const auto& cell = grid.Cell(static_cast<TUSBDevType>(row), column);
+            for (int i = 0; i < cell.Count(); ++i) {
+                const auto* d = cell.Items(i);
+                EXPECT_EQ(d->DriverType, column) << d->LinkName;
+                seen[d->LinkName] = {static_cast<TUSBDevType>(row), column, i, d->FriendlyName,
+                                     d->SerialNumber};
+            }
         }
-        return names;
+    }
+    const std::string noserial = bed->LinkName("noserial"), a = bed->LinkName("a");
+    EXPECT_EQ(noserial, "usb#vid_10c4&pid_8a60#1-6#{8BB2450C-43E0-4B8A-B573-AC056D538606}");
+    const std::string lowerName =
+        "usb#vid_0483&pid_a7f1#ABCDEFGHI039#{0CEAFF08-B1FD-4D12-B748-353077277F7E}";
+    // clang-format off
+    const std::map<std::string, TSeen> expected = {
+        {bed->LinkName("fenwy-st"), {dtFenwy, ddWinUSB_ST, 0, "Fenwy ST", "123456"}},
+        {bed->LinkName("fenwy-old"), {dtFenwy, ddWinUSB_Silabs, 0, "Old Fenwy", "AB1234"}},
+        {bed->PipeDir("mirel-pipe"), {dtMirel, ddSilabs, 0, "Mirel on pipes", "DEFGHI008"}},
+        {bed->LinkName("mirel-203"), {dtMirel, ddWinUSB_ST, 0, "Mirel 2.03", ""}},
+        {bed->LinkName("brisk-st"), {dtBrisk, ddWinUSB_ST, 0, bed->LinkName("brisk-st"), ""}},
+        {noserial, {dtNotRecognized, ddWinUSB_Silabs, 0, noserial, "4294967295"}},
+        {a, {dtNotRecognized, ddWinUSB_ST, 0, a, "123456"}},
+        {lowerName, {dtNotRecognized, ddWinUSB_ST, 1, lowerName, "123456"}},
     };
-    EXPECT_EQ(names(ddWinUSB_ST),
-              (std::vector<std::string>{
-                  bed->LinkName("a"), bed->LinkName("b"),
-                  "usb#vid_0483&pid_a7f1#ABCDEFGHI039#{0CEAFF08-B1FD-4D12-B748-353077277F7E}"}));
-    EXPECT_EQ(names(ddWinUSB_Silabs), std::vector{bed->LinkName("c")});
-    EXPECT_TRUE(names(ddSilabs).empty());
+    // clang-format on
+    EXPECT_EQ(seen, expected);
+    // Four commands of one byte, replies of 3, 3, 8 and 1 bytes, on either libusb chip.
+    for (const char* name : {"fenwy-st", "noserial"}) {
+        EXPECT_EQ(std::pair(bed->Device(name)->BytesWritten(), bed->Device(name)->BytesRead()),
+                  std::pair(4UL, 15UL))
+            << name;
+    }
 }
-
-// The friendly name's fallbacks (description, then the path) are checked on the grid in
-// SimDiscoveryTest.
 
 TEST_F(DeviceLayer, TheHundredAndTwentyNinthInterfaceIsNotFound) {
     // Pipe-file devices need no device node, so 129 of them fit on one simulated bus; Brisk

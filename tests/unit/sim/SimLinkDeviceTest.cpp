@@ -103,7 +103,7 @@ TEST(SimLinkDeviceTest, SlowReplyIsReadyAfterItsDelay) {
 }
 
 // Driver and fault names: through the device file and the control line below. The interface
-// GUID and LinkName of a device: tests/integration/usb and SimDiscoveryTest.
+// GUID and LinkName of a device: tests/integration/usb.
 TEST(SimDeviceFileTest, ReadsEveryKey) {
     std::string error;
     // Comments, blanks and quotes are the profile file's (tests/unit/base).
