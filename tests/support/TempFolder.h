@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -37,9 +37,7 @@ public:
     }
     std::string Read(const std::string& name) const {
         std::ifstream in(path_ / name, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     bool Exists(const std::string& name) const { return std::filesystem::exists(path_ / name); }
 

@@ -3,9 +3,9 @@
 // testbed reach the host through the real udev monitor, discovery, identification and
 // transports (run with the umockdev preload). The rules the host applies to them are tested
 // over fakes in tests/unit/host.
+#include "Captures.h"
 #include "RecordingSinks.h"
 #include "SimTestbed.h"
-#include "base/DebugLog.h"
 #include "host/DeviceChangeWindow.h"
 #include "host/DeviceMonitor.h"
 #include "host/HostOperations.h"
@@ -58,14 +58,7 @@ template <typename Condition> bool RunUntil(sd_event* loop, Condition&& conditio
 
 TEST(HostHotplugTest, UdevChangesRescanTheHostAndReplugKeepsTheDevice) {
     ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
-    std::vector<std::string> lines, other; // other: shown when a test fails
-    struct TRestore {
-        TDebugOutputSink Previous;
-        ~TRestore() { SetDebugOutputSink(std::move(Previous)); }
-    } restore{SetDebugOutputSink([&](std::string_view line, std::string_view group) {
-        (group == "TUSB_ConnectedDevices" ? lines : other)
-            .push_back(std::string(group) + ": " + std::string(line));
-    })};
+    TCapturedLog debug(std::nullopt, true); // shown when a test fails
     auto loop = NewLoop();
     TSimTestbed bed;
     ASSERT_TRUE(bed.AddDevice(Mirel("mirel-pipe", TSimDriver::Silabs, "ABCDEFGHI008xyz")));
@@ -96,8 +89,8 @@ TEST(HostHotplugTest, UdevChangesRescanTheHostAndReplugKeepsTheDevice) {
     ASSERT_TRUE(host.SetZEMBHost(a, std::make_shared<TRecordingSink>(log, "A")));
     ASSERT_TRUE(host.ConnectDevice(a, fenwy, cmShared, std::make_shared<TRecordingEvent>(log, "a"),
                                    id, reconnected));
-    ASSERT_TRUE(host.OpenDevice(id)) << ::testing::PrintToString(other);
-    lines.clear();
+    ASSERT_TRUE(host.OpenDevice(id)) << ::testing::PrintToString(debug.Lines);
+    debug.Lines.clear();
 
     // One unplug, one burst, one rescan.
     ASSERT_TRUE(bed.Unplug("fenwy"));
@@ -115,14 +108,16 @@ TEST(HostHotplugTest, UdevChangesRescanTheHostAndReplugKeepsTheDevice) {
     EXPECT_EQ(std::tuple(monitor.BurstCount(), devID("fenwy"), devID("mirel-2")),
               std::tuple(2ul, fenwy, 3));
     // clang-format off
-    EXPECT_EQ(lines, (std::vector<std::string>{"TUSB_ConnectedDevices: Device (DevID: 2) removed",
-                                               "TUSB_ConnectedDevices: Device (DevID: 3) Inserted",
-                                               "TUSB_ConnectedDevices: Device (DevID: 2) re-inserted"}));
+    std::erase_if(debug.Lines, [](auto& l) { return !l.starts_with("TUSB_ConnectedDevices|"); });
+    EXPECT_EQ(debug.Lines, (std::vector<std::string>{
+        "TUSB_ConnectedDevices|Device (DevID: 2) removed",
+        "TUSB_ConnectedDevices|Device (DevID: 3) Inserted",
+        "TUSB_ConnectedDevices|Device (DevID: 2) re-inserted"}));
     // clang-format on
 
     // The new device object works through the real transport.
     ASSERT_TRUE(host.ConnectDevice(a, fenwy, cmShared, nullptr, id, reconnected));
-    ASSERT_TRUE(host.OpenDevice(id)) << ::testing::PrintToString(other);
+    ASSERT_TRUE(host.OpenDevice(id)) << ::testing::PrintToString(debug.Lines);
     std::int32_t count = 0;
     ASSERT_TRUE(host.WriteBuffer(id, TSafeByteArray(std::vector<std::uint8_t>{0x11, 0x22}), count));
     TSafeByteArray reply(2, 1);

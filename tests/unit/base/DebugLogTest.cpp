@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "base/DebugLog.h"
 
+#include "Captures.h"
 #include "TempFolder.h"
 #include "base/ExecutablePaths.h"
 
@@ -14,14 +15,7 @@ namespace {
 // Captures the debug output and gives each test a configuration folder of its own.
 class ConfDebugStringTest : public ::testing::Test {
 protected:
-    ConfDebugStringTest() : env_("ZEMB_CONFIG_DIR", folder_.Path()) {
-        previous_ = SetDebugOutputSink(
-            [this](std::string_view line, std::string_view) { lines_.emplace_back(line); });
-    }
-    ~ConfDebugStringTest() override {
-        SetDebugOutputSink(previous_);
-        SetDebugStringSettings({});
-    }
+    ~ConfDebugStringTest() override { SetDebugStringSettings({}); }
 
     void Configure(const std::string& section) {
         folder_.Write("QUOREN.INI", "[OutputDebugString]\r\n" + section);
@@ -29,9 +23,9 @@ protected:
     }
 
     TTempFolder folder_;
-    TScopedEnv env_;
-    std::vector<std::string> lines_;
-    TDebugOutputSink previous_;
+    TScopedEnv env_{"ZEMB_CONFIG_DIR", folder_.Path()};
+    TCapturedLog log_;
+    std::vector<std::string>& lines_ = log_.Lines;
 };
 } // namespace
 

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "base/StartupEffects.h"
 
+#include "Captures.h"
 #include "TempFolder.h"
-#include "base/DebugLog.h"
-#include "base/OperatorMessages.h"
 #include "base/VersionRecord.h"
 
 #include <filesystem>
@@ -12,20 +11,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-class TRecordingMessages final : public IOperatorMessages {
-public:
-    explicit TRecordingMessages(std::vector<std::string>& shown) : shown_(shown) {}
-    void ShowInformation(std::string_view text) override { shown_.emplace_back(text); }
-    void ShowError(std::string_view text) override { shown_.emplace_back(text); }
-    bool AskYesNo(std::string_view text, bool safeAnswer) override {
-        shown_.emplace_back(text);
-        return safeAnswer;
-    }
-
-private:
-    std::vector<std::string>& shown_;
-};
-
 std::vector<std::string> FilesIn(const std::string& folder) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder))
@@ -37,21 +22,13 @@ std::vector<std::string> FilesIn(const std::string& folder) {
 // Every folder the start-up touches lies in one temporary tree.
 class StartupTest : public ::testing::Test {
 protected:
-    StartupTest()
-        : config_("ZEMB_CONFIG_DIR", folder_.Path() + "exe"),
-          system_("ZEMB_SYSTEM_DIR", folder_.Path() + "etc"),
-          data_("XDG_DATA_HOME", folder_.Path() + "data") {
-        previousMessages_ = SetOperatorMessages(std::make_unique<TRecordingMessages>(shown_));
-    }
-    ~StartupTest() override {
-        SetOperatorMessages(std::move(previousMessages_));
-        SetDebugStringSettings({});
-    }
+    ~StartupTest() override { SetDebugStringSettings({}); }
 
     TTempFolder folder_;
-    TScopedEnv config_, system_, data_;
-    std::vector<std::string> shown_;
-    std::unique_ptr<IOperatorMessages> previousMessages_;
+    TScopedEnv config_{"ZEMB_CONFIG_DIR", folder_.Path() + "exe"},
+        system_{"ZEMB_SYSTEM_DIR", folder_.Path() + "etc"},
+        data_{"XDG_DATA_HOME", folder_.Path() + "data"};
+    TRecordedMessages messages_;
 };
 } // namespace
 
@@ -112,7 +89,7 @@ TEST_F(StartupTest, DefaultsCreateBothFoldersAndCleanOldLogs) {
     EXPECT_EQ(PermanentLogFolder(), folder_.Path() + "data/Tavro/Vantor/");
     EXPECT_TRUE(fs::is_directory(PermanentLogFolder()));
     EXPECT_FALSE(folder_.Exists("data/Tavro/Vantor/HA_Log2001-01-01.haj"));
-    EXPECT_TRUE(shown_.empty());
+    EXPECT_TRUE(messages_.shown.empty());
     FinishProgrammingLibrary();
 }
 
@@ -131,7 +108,8 @@ TEST_F(StartupTest, StartupLoadsTheDebugLogAndShowsTheFastProtocolMessage) {
     folder_.Write("etc/Zalto.ini", "[System]\nFastProtocol=1\n");
     RunProgrammingLibraryStartup();
     EXPECT_TRUE(DebugStringSettings().ShowAssociatedGroup);
-    EXPECT_EQ(shown_, (std::vector<std::string>{"FastProtocol setting in Zalto.ini ignored"}));
+    EXPECT_EQ(messages_.shown,
+              (std::vector<std::string>{"FastProtocol setting in Zalto.ini ignored"}));
 }
 
 TEST_F(StartupTest, WatchdogLogIsWrittenBackAtTheEnd) {

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: MIT
+#include "Captures.h"
 #include "TempFolder.h"
-#include "base/DebugLog.h"
 #include "base/StartupEffects.h"
 
 #include <filesystem>
-#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,84 +14,64 @@ namespace fs = std::filesystem;
 // under its name, or a link under the name of a left-over temporary file, never makes the
 // server read or overwrite anything but a plain log file of its own.
 TEST(WatchdogLogTest, AnotherUsersNamesInTheSharedFolderAreNeverFollowed) {
-    struct TCase {
+    // What stands under the log's name: a 'L'ink to the victim, a 'P'ipe, 'O'ur log, another
+    // 'U'ser's file; under the temporary name: 'L'ink, 'T'aken by a left-over file, or '-'.
+    // Refused: a debug line, and the log's name left as it was.
+    const struct {
         const char* Case;
-        std::function<void(const TTempFolder& shared, const std::string& victim)> Plant;
-        bool Refused; // a debug line, and the log's name left as it was
-    };
-    std::vector<TCase> cases = {
-        {"log is a link",
-         [](const TTempFolder& shared, const std::string& victim) {
-             fs::create_symlink(victim, shared.File("zalto_wd.log"));
-         },
-         true},
-        {"log is a pipe",
-         [](const TTempFolder& shared, const std::string&) {
-             ASSERT_EQ(::mkfifo(shared.File("zalto_wd.log").c_str(), 0600), 0);
-         },
-         true},
-        {"temporary name is a link",
-         [](const TTempFolder& shared, const std::string& victim) {
-             shared.Write("zalto_wd.log", "ours\n");
-             fs::create_symlink(victim, shared.File("zalto_wd.log.tmp"));
-         },
-         false},
-        {"temporary name is taken",
-         [](const TTempFolder& shared, const std::string&) {
-             shared.Write("zalto_wd.log", "ours\n");
-             shared.Write("zalto_wd.log.tmp", "left over\n");
-         },
-         false},
-    };
-    // Only root can give a file to another user.
-    if (::geteuid() == 0) {
-        cases.push_back({"log is another user's",
-                         [](const TTempFolder& shared, const std::string&) {
-                             shared.Write("zalto_wd.log", "planted\n");
-                             ASSERT_EQ(::chown(shared.File("zalto_wd.log").c_str(), 65534, 65534),
-                                       0);
-                         },
-                         true});
-    }
+        char Log, Temporary;
+        bool Refused;
+    } cases[] = {{"log is a link", 'L', '-', true},
+                 {"log is a pipe", 'P', '-', true},
+                 {"temporary name is a link", 'O', 'L', false},
+                 {"temporary name is taken", 'O', 'T', false},
+                 {"log is another user's", 'U', '-', true}};
     for (const auto& c : cases) {
+        if (c.Log == 'U' && ::geteuid() != 0)
+            continue; // only root can give a file to another user
         TTempFolder shared, etc, config, victims;
         TScopedEnv system("ZEMB_SYSTEM_DIR", etc.Path());
         TScopedEnv configured("ZEMB_CONFIG_DIR", config.Path());
         TScopedEnv data("XDG_DATA_HOME", config.Path() + "data");
         etc.Write("Zalto.ini", "[MessageProcessing]\nWriteToLog=1\n");
         victims.Write("victim", "victim\n");
-        c.Plant(shared, victims.File("victim"));
-        const auto before = fs::symlink_status(shared.File("zalto_wd.log")).type();
-        const std::string plantedText =
+        const std::string log = shared.File("zalto_wd.log"), temporary = log + ".tmp";
+        if (c.Log == 'L')
+            fs::create_symlink(victims.File("victim"), log);
+        ASSERT_TRUE(c.Log != 'P' || ::mkfifo(log.c_str(), 0600) == 0);
+        if (c.Log == 'O' || c.Log == 'U')
+            shared.Write("zalto_wd.log", c.Log == 'O' ? "ours\n" : "planted\n");
+        ASSERT_TRUE(c.Log != 'U' || ::chown(log.c_str(), 65534, 65534) == 0);
+        if (c.Temporary == 'L')
+            fs::create_symlink(victims.File("victim"), temporary);
+        if (c.Temporary == 'T')
+            shared.Write("zalto_wd.log.tmp", "left over\n");
+        const auto before = fs::symlink_status(log).type();
+        const std::string planted =
             before == fs::file_type::regular ? shared.Read("zalto_wd.log") : "";
 
-        std::vector<std::string> lines;
-        auto previous = SetDebugOutputSink(
-            [&](std::string_view line, std::string_view) { lines.emplace_back(line); });
+        TCapturedLog debug;
         RunProgrammingLibraryStartup(shared.Path());
         FinishProgrammingLibrary();
-        SetDebugOutputSink(std::move(previous));
         SetDebugStringSettings({});
 
-        EXPECT_EQ(victims.Read("victim"), "victim\n") << c.Case;
+        SCOPED_TRACE(c.Case);
+        EXPECT_EQ(victims.Read("victim"), "victim\n");
+        // A plain file read and kept (a pipe is never opened here).
+        EXPECT_EQ(before == fs::file_type::regular ? shared.Read("zalto_wd.log") : "", planted);
         if (c.Refused) {
-            EXPECT_EQ(fs::symlink_status(shared.File("zalto_wd.log")).type(), before) << c.Case;
-            EXPECT_EQ(lines.size(), 2u) << c.Case << ": refused at the start and at the end";
-            for (const std::string& line : lines) {
-                EXPECT_NE(line.find(shared.File("zalto_wd.log")), std::string::npos) << line;
-            }
-            if (before == fs::file_type::regular) {
-                struct stat status {};
-                ASSERT_EQ(::stat(shared.File("zalto_wd.log").c_str(), &status), 0);
-                EXPECT_EQ(status.st_uid, 65534u) << c.Case;
-                EXPECT_EQ(shared.Read("zalto_wd.log"), plantedText) << c.Case;
-            }
+            EXPECT_EQ(fs::symlink_status(log).type(), before);
+            EXPECT_EQ(debug.Lines.size(), 2u) << "refused at the start and at the end";
+            for (const std::string& line : debug.Lines)
+                EXPECT_NE(line.find(log), std::string::npos) << line;
+            struct stat status {};
+            EXPECT_TRUE(c.Log != 'U' ||
+                        (::stat(log.c_str(), &status) == 0 && status.st_uid == 65534u));
         } else {
-            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(shared.File("zalto_wd.log"))));
-            EXPECT_EQ(shared.Read("zalto_wd.log"), plantedText) << c.Case << ": read and kept";
-            EXPECT_TRUE(fs::exists(fs::symlink_status(shared.File("zalto_wd.log.tmp"))))
-                << c.Case << ": another's name is left alone";
-            EXPECT_TRUE(lines.empty()) << c.Case;
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(log)));
+            EXPECT_TRUE(fs::exists(fs::symlink_status(temporary)))
+                << "another's name is left alone";
+            EXPECT_TRUE(debug.Lines.empty());
         }
     }
 }

@@ -111,33 +111,30 @@ TEST_F(ConnectedDevicesTest, TrafficCountersWrapAround) {
               std::pair(4, std::numeric_limits<std::int32_t>::min() + 2));
 }
 
+// A session older than ten seconds is taken over; ending one ends whoever holds it, and one
+// lock is held while a session runs. While a rescan waits (busy) a running session is not
+// renewed, but one is granted when none runs.
 TEST_F(ConnectedDevicesTest, SessionRules) {
-    const std::int32_t a = Connect(A, 0, cmShared);
-    const std::int32_t b = Connect(B, 0, cmShared);
-    ASSERT_TRUE(Host().StartSession(a));
-    EXPECT_EQ(Window.LockCount, 1);
-    Clock.AdvanceSeconds(9.9);
-    EXPECT_FALSE(Host().StartSession(b));
-    Clock.AdvanceSeconds(0.1);
-    EXPECT_TRUE(Host().StartSession(b)); // the old session is taken over
-    EXPECT_TRUE(Host().StartSession(b)); // again by the holder
-    EXPECT_EQ(Window.LockCount, 1);      // still one lock for the one running session
-    EXPECT_TRUE(Host().EndSession(a));   // ends whoever holds the session
-    EXPECT_EQ(Window.LockCount, 0);
-    EXPECT_TRUE(Host().EndSession(b)); // no session left: no lock to give back
-    EXPECT_EQ(Window.LockCount, 0);
-    EXPECT_FALSE(Host().StartSession(-1));
-    EXPECT_FALSE(Host().EndSession(77));
-
-    // While a rescan waits, a young session is not renewed; no session is granted, busy or not.
+    const std::int32_t a = Connect(A, 0, cmShared), b = Connect(B, 0, cmShared);
     TUSB_ConnectedDevice& entry = *Container().ConnectedDevices.Items()[0];
-    ASSERT_TRUE(Host().StartSession(a));
-    entry.Busy = true;
-    EXPECT_FALSE(Host().StartSession(a));
-    ASSERT_TRUE(Host().EndSession(a));
-    EXPECT_TRUE(Host().StartSession(a));
-    EXPECT_EQ(Window.LockCount, 1);
-    ASSERT_TRUE(Host().EndSession(a));
+    // clang-format off
+    // Seconds passed, busy, 'S'tart or 'E'nd for whom; its result and the locks held after it.
+    const struct { double after; bool busy; char op; std::int32_t id; bool result; int locks; }
+    steps[] = {
+        {0, false, 'S', a, true, 1}, {9.9, false, 'S', b, false, 1}, {0.1, false, 'S', b, true, 1},
+        {0, false, 'S', b, true, 1}, {0, false, 'E', a, true, 0}, {0, false, 'E', b, true, 0},
+        {0, false, 'S', -1, false, 0}, {0, false, 'E', 77, false, 0}, {0, false, 'S', a, true, 1},
+        {0, true, 'S', a, false, 1}, {0, true, 'E', a, true, 0}, {0, true, 'S', a, true, 1},
+        {0, true, 'E', a, true, 0}};
+    // clang-format on
+    for (const auto& s : steps) {
+        Clock.AdvanceSeconds(s.after);
+        entry.Busy = s.busy;
+        EXPECT_EQ(std::pair(s.op == 'S' ? Host().StartSession(s.id) : Host().EndSession(s.id),
+                            Window.LockCount),
+                  std::pair(s.result, s.locks))
+            << "step " << &s - steps;
+    }
 }
 
 TEST_F(ConnectedDevicesTest, WaitForSessionsGivesUpAfterTenSeconds) {

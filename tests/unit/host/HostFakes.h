@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "Captures.h"
 #include "RecordingSinks.h"
-#include "base/DebugLog.h"
 #include "host/HostOperations.h"
 #include "usb/DeviceGrid.h"
 #include "usb/LinkDevice.h"
@@ -82,23 +82,6 @@ struct TFakeBus {
             grid.Cell(box.DevType, box.DriverType).Adopt(std::move(device));
         }
     }
-};
-
-// Debug lines of one group, captured while the object lives.
-class TCapturedLog {
-public:
-    explicit TCapturedLog(std::string group) : group_(std::move(group)) {
-        previous_ = SetDebugOutputSink([this](std::string_view line, std::string_view group) {
-            if (group_.empty() || group == group_)
-                Lines.emplace_back(line);
-        });
-    }
-    ~TCapturedLog() { SetDebugOutputSink(std::move(previous_)); }
-    std::vector<std::string> Lines;
-
-private:
-    std::string group_;
-    TDebugOutputSink previous_;
 };
 
 // A fake clock in days that only moves when the code sleeps or the test advances it.

@@ -19,18 +19,16 @@ protected:
 };
 
 TEST_F(HostOperationsTest, AccessTableDecidesWhoMayConnect) {
-    const std::int32_t vantor = Hookup(aciVantor, "/opt/v");
-    const std::int32_t corra = Hookup(aciCorra, "/opt/c");
-    const std::int32_t none = Hookup(aciNone, "/opt/n");
-    EXPECT_EQ(Connect(vantor, 3, cmShared), -1); // dtCorra
-    EXPECT_GE(Connect(vantor, 1, cmShared), 0);  // dtMirel
-    EXPECT_GE(Connect(vantor, 2, cmShared), 0);  // dtFenwy
-    EXPECT_GE(Connect(corra, 3, cmShared), 0);
-    EXPECT_EQ(Connect(corra, 2, cmShared), -1);
-    EXPECT_EQ(Connect(none, 2, cmShared), -1);
-    EXPECT_GE(Connect(0, 2, cmShared), 0); // the server's own aciBase entry
-    EXPECT_EQ(Connect(99, 2, cmShared), -1);
-    EXPECT_EQ(Connect(vantor, 42, cmShared), -1);
+    const std::int32_t v = Hookup(aciVantor, "/opt/v"), c = Hookup(aciCorra, "/opt/c"),
+                       n = Hookup(aciNone, "/opt/n");
+    // DevID 3 is dtCorra, 1 dtMirel, 2 dtFenwy; 0 the server's own aciBase entry, 99 no client.
+    // clang-format off
+    const std::tuple<std::int32_t, std::int32_t, bool> cases[] = {{v, 3, false}, {v, 1, true},
+        {v, 2, true}, {c, 3, true}, {c, 2, false}, {n, 2, false}, {0, 2, true}, {99, 2, false},
+        {v, 42, false}};
+    // clang-format on
+    for (const auto& [client, devID, allowed] : cases)
+        EXPECT_EQ(Connect(client, devID, cmShared) >= 0, allowed) << client << " " << devID;
 }
 
 TEST_F(HostOperationsTest, FirstDeviceSkipsBlockedDevicesAndIgnoresTheAccessTable) {
@@ -77,7 +75,7 @@ TEST_F(HostOperationsTest, DeviceInformation) {
     EXPECT_EQ(std::tuple(active, mode, serial, type, driver, firmware),
               std::tuple(false, cmShared, "SILAB0001", dtFenwy, ddSilabs, 0x0204));
 
-    TCapturedLog log("");
+    TCapturedLog log;
     serial = "kept";
     EXPECT_FALSE(Host().DevInfo(9, active, mode, link, friendly, serial, vidPid, guid, user, type,
                                 driver, firmware, hardware, fpga));

@@ -47,16 +47,13 @@ protected:
         host_ = host.get();
         context_->SetHost(std::move(host));
         server_.emplace(*context_);
+        debug_.clear();
         CommunicationLog().Clear();
         ResetCommLogState();
-        previousSink_ = SetDebugOutputSink([this](std::string_view line, std::string_view group) {
-            debug_.push_back(std::string(group) + "|" + std::string(line));
-        });
         SetDevicesChangeNotification([this](void*) { ++notifications_; });
     }
     void TearDown() override {
         SetDevicesChangeNotification(nullptr);
-        SetDebugOutputSink(previousSink_);
         THostTest::TearDown();
     }
 
@@ -77,9 +74,9 @@ protected:
     std::optional<TServerContext> context_;
     TRaisingHost* host_ = nullptr;
     std::optional<TZEMBServer4> server_;
-    std::vector<std::string> debug_;
+    TCapturedLog log_{std::nullopt, true};
+    std::vector<std::string>& debug_ = log_.Lines;
     int notifications_ = 0;
-    TDebugOutputSink previousSink_;
 };
 } // namespace
 

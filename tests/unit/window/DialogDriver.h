@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "base/OperatorMessages.h"
+#include "Captures.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -34,24 +34,18 @@ public:
 private:
     void Poll() {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (dialog == nullptr || !dialog->isVisible())
+        const bool late = started_.hasExpired(10000);
+        if (dialog == nullptr || !dialog->isVisible() || (dialog == last_ && !late))
             return;
-        if (started_.hasExpired(10000)) {
-            ADD_FAILURE() << "dialog left open: " << dialog->objectName().toStdString();
+        last_ = dialog;
+        try {
+            if (late || next_ >= steps_.size())
+                throw std::runtime_error((late ? "dialog left open: " : "unexpected dialog: ") +
+                                         dialog->objectName().toStdString());
+            steps_[next_++](*dialog);
+        } catch (const std::exception& error) {
+            ADD_FAILURE() << error.what();
             dialog->reject();
-        } else if (dialog != last_) {
-            last_ = dialog;
-            if (next_ < steps_.size()) {
-                try {
-                    steps_[next_++](*dialog);
-                } catch (const std::exception& error) {
-                    ADD_FAILURE() << error.what();
-                    dialog->reject();
-                }
-            } else {
-                ADD_FAILURE() << "unexpected dialog: " << dialog->objectName().toStdString();
-                dialog->reject();
-            }
         }
     }
 
@@ -61,6 +55,12 @@ private:
     QTimer timer_;
     QElapsedTimer started_;
 };
+
+// What show() gives, with the driver taking the dialogs it opens.
+template <class F> auto Driven(std::vector<TDialogStep> steps, F show) {
+    TModalDriver driver(std::move(steps));
+    return show();
+}
 
 template <class T = QWidget> T& Child(QDialog& dialog, const char* name) {
     T* child = dialog.findChild<T*>(QString::fromUtf8(name));
@@ -75,30 +75,3 @@ inline void ClickLater(QDialog& dialog, const char* name) {
     QWidget* control = &Child(dialog, name);
     QTimer::singleShot(0, control, [control] { QTest::mouseClick(control, Qt::LeftButton); });
 }
-
-// The texts of the message boxes shown while it lives.
-class TRecordedMessages {
-public:
-    TRecordedMessages() : previous_(SetOperatorMessages(std::make_unique<TRecorder>(shown))) {}
-    ~TRecordedMessages() { SetOperatorMessages(std::move(previous_)); }
-    TRecordedMessages(const TRecordedMessages&) = delete;
-    TRecordedMessages& operator=(const TRecordedMessages&) = delete;
-
-    std::vector<std::string> shown;
-
-private:
-    class TRecorder final : public IOperatorMessages {
-    public:
-        explicit TRecorder(std::vector<std::string>& shown) : shown_(shown) {}
-        void ShowInformation(std::string_view text) override { shown_.emplace_back(text); }
-        void ShowError(std::string_view text) override { shown_.emplace_back(text); }
-        bool AskYesNo(std::string_view text, bool safeAnswer) override {
-            shown_.emplace_back(text);
-            return safeAnswer;
-        }
-
-    private:
-        std::vector<std::string>& shown_;
-    };
-    std::unique_ptr<IOperatorMessages> previous_;
-};

@@ -25,22 +25,19 @@ protected:
     void TearDown() override { DestroyNabtoSim(); }
 
     // The dialog's offer, its preselection and tick, then closed as the step says.
-    struct TShown {
-        std::vector<std::string> offer;
-        std::string selected;
-        bool includePollDelay = false;
-    };
-    TShown Show(const std::function<void(QDialog&)>& close) {
+    using TShown = std::tuple<std::vector<std::string>, std::string, bool>;
+    static TShown Show(const TDialogStep& close) {
         TShown shown;
-        TModalDriver driver({[&](QDialog& dialog) {
-            const auto& list = Child<QComboBox>(dialog, "cbSettings");
-            for (int i = 0; i < list.count(); ++i)
-                shown.offer.push_back(list.itemText(i).toStdString());
-            shown.selected = list.currentText().toStdString();
-            shown.includePollDelay = Child<QCheckBox>(dialog, "chbIncludePollDelay").isChecked();
-            close(dialog);
-        }});
-        ShowLatencyDialog(nullptr);
+        Driven({[&](QDialog& dialog) {
+                   const auto& list = Child<QComboBox>(dialog, "cbSettings");
+                   std::vector<std::string> offer;
+                   for (int i = 0; i < list.count(); ++i)
+                       offer.push_back(list.itemText(i).toStdString());
+                   shown = {offer, list.currentText().toStdString(),
+                            Child<QCheckBox>(dialog, "chbIncludePollDelay").isChecked()};
+                   close(dialog);
+               }},
+               [] { return ShowLatencyDialog(nullptr); });
         return shown;
     }
 
@@ -60,29 +57,22 @@ protected:
 // first entry.
 TEST_F(LatencyDialogTest, OffersWhatLoadsAndPreselectsTheSavedChoice) {
     const std::vector<std::string> offer = {"Nabto disabled", "Slow", "Fast"};
-    struct Case {
-        const char* general;
-        std::vector<std::string> offer;
-        const char* selected;
-        bool includePollDelay;
-    };
-    const std::vector<Case> cases = {
+    // clang-format off
+    const std::tuple<const char*, std::vector<std::string>, const char*, bool> cases[] = {
         {"CurrentConfig= fast \nIncludePollDelay=0", offer, "Fast", false},
         {"CurrentConfig=Slow", offer, "Slow", true},
         {"CurrentConfig=", offer, "Nabto disabled", true},
         {"CurrentConfig=Overlap", offer, "Nabto disabled", true},
-        {nullptr, {"Nabto disabled"}, "Nabto disabled", true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.general ? c.general : "no file");
+        {nullptr, {"Nabto disabled"}, "Nabto disabled", true}};
+    // clang-format on
+    for (const auto& [general, offered, selected, tick] : cases) {
+        SCOPED_TRACE(general ? general : "no file");
         std::filesystem::remove(folder_.File("Nabto.ini"));
-        if (c.general)
+        if (general)
             folder_.Write("Nabto.ini",
-                          "[General]\n" + std::string(c.general) + "\n" + Configurations);
-        const TShown shown = Show([](QDialog& dialog) { ClickLater(dialog, "btnCancel"); });
-        EXPECT_EQ(shown.offer, c.offer);
-        EXPECT_EQ(shown.selected, c.selected);
-        EXPECT_EQ(shown.includePollDelay, c.includePollDelay);
+                          "[General]\n" + std::string(general) + "\n" + Configurations);
+        EXPECT_EQ(Show([](QDialog& dialog) { ClickLater(dialog, "btnCancel"); }),
+                  TShown(offered, selected, tick));
     }
 }
 
@@ -91,19 +81,18 @@ TEST_F(LatencyDialogTest, OffersWhatLoadsAndPreselectsTheSavedChoice) {
 // that cannot be written is said and the choice stays in force.
 TEST_F(LatencyDialogTest, SaveAndClosePutsTheChosenTableInForce) {
     struct Case {
-        const char* name;
-        const char* choose;
-        const char* closeWith;
+        const char *name, *choose, *closeWith;
         bool unwritable;
         std::tuple<std::string, std::int32_t, bool> inForce;
         std::string savedChoice;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"another", "Fast", "btnOK", false, {"Fast", 15, false}, "Fast"},
         {"disabled", "Nabto disabled", "btnOK", false, {"", 0, false}, ""},
         {"without save", "Fast", "btnCancel", false, {"Slow", 44, true}, "Slow"},
-        {"unwritable", "Fast", "btnOK", true, {"Fast", 15, false}, "Slow"},
-    };
+        {"unwritable", "Fast", "btnOK", true, {"Fast", 15, false}, "Slow"}};
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         folder_.Write("Nabto.ini", "[General]\nCurrentConfig=Slow\n" + Configurations);

@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QPushButton>
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <tuple>
@@ -45,12 +46,8 @@ protected:
 // latency dialog over it.
 TEST_F(SetupDialogTest, ShowsTheSettingsWithItsTextsAndReachesTheLatencyDialog) {
     ZEMBSettings().ShowDeviceListLog = true;
-    struct Row {
-        const char* name;
-        const char* text;
-        const char* hint;
-    };
-    const std::vector<Row> controls = {
+    // clang-format off
+    const std::vector<std::array<const char*, 3>> controls = {
         {"chbEnableEEPWrite", "Enable EEP Write", "Enable writing to RUVAzer Eeprom"},
         {"chbShowDeviceListLog", "Show Device List/Log", "Show windows wifh device list and log"},
         {"chbEnableSharedAccess", "Enable Shared Access",
@@ -59,122 +56,87 @@ TEST_F(SetupDialogTest, ShowsTheSettingsWithItsTextsAndReachesTheLatencyDialog) 
         {"btnDeleteConfig", "Delete config file", ""},
         {"btnNaptoConfig", "Napto config", ""},
         {"btnOK", "Save and close", ""},
-        {"btnCancel", "Close without save", ""},
+        {"btnCancel", "Close without save", ""}};
+    // clang-format on
+    const auto setup = [&](QDialog& setup) {
+        EXPECT_EQ(std::tuple(setup.windowTitle().toStdString(), setup.size()),
+                  std::tuple("ZEMB configuration", QSize(378, 217)));
+        std::vector<std::string> names, tabOrder;
+        for (const auto& [name, text, hint] : controls) {
+            auto& control = Child<QAbstractButton>(setup, name);
+            EXPECT_EQ(std::pair(control.text().toStdString(), control.toolTip().toStdString()),
+                      std::pair(std::string(text), std::string(hint)));
+            names.emplace_back(name);
+        }
+        QWidget* w = &Child(setup, controls.front()[0]);
+        for (int i = 0; i < 50 && tabOrder.size() < controls.size(); ++i, w = w->nextInFocusChain())
+            if (w->focusPolicy() & Qt::TabFocus)
+                tabOrder.push_back(w->objectName().toStdString());
+        EXPECT_EQ(tabOrder, names);
+        const auto ticked = [&](const char* name) {
+            return Child<QCheckBox>(setup, name).isChecked();
+        };
+        EXPECT_EQ(TSwitches(ticked("chbEnableEEPWrite"), ticked("chbShowDeviceListLog"),
+                            ticked("chbEnableSharedAccess")),
+                  TSwitches(false, true, false));
+        QWidget* focus = QApplication::focusWidget();
+        EXPECT_EQ(focus ? focus->objectName().toStdString() : "", "btnCancel");
+        ClickLater(setup, "btnNaptoConfig");
     };
-    std::vector<Row> seen;
-    std::vector<std::string> tabOrder;
-    TSwitches ticked;
-    std::string focused, latencyCaption;
-    const bool saved = [&] {
-        TModalDriver driver({
-            [&](QDialog& setup) {
-                EXPECT_EQ(std::tuple(setup.windowTitle().toStdString(), setup.size()),
-                          std::tuple("ZEMB configuration", QSize(378, 217)));
-                for (const Row& row : controls) {
-                    auto& control = Child<QAbstractButton>(setup, row.name);
-                    EXPECT_EQ(control.text().toStdString(), row.text) << row.name;
-                    EXPECT_EQ(control.toolTip().toStdString(), row.hint) << row.name;
-                }
-                QWidget* w = &Child(setup, controls.front().name);
-                for (int i = 0; i < 50 && tabOrder.size() < controls.size();
-                     ++i, w = w->nextInFocusChain())
-                    if (w->focusPolicy() & Qt::TabFocus)
-                        tabOrder.push_back(w->objectName().toStdString());
-                ticked = {Child<QCheckBox>(setup, "chbEnableEEPWrite").isChecked(),
-                          Child<QCheckBox>(setup, "chbShowDeviceListLog").isChecked(),
-                          Child<QCheckBox>(setup, "chbEnableSharedAccess").isChecked()};
-                focused = QApplication::focusWidget()
-                              ? QApplication::focusWidget()->objectName().toStdString()
-                              : "";
-                ClickLater(setup, "btnNaptoConfig");
-            },
-            [&](QDialog& latency) {
-                latencyCaption = latency.windowTitle().toStdString();
-                ClickLater(latency, "btnCancel");
-            },
-            [&](QDialog& setup) { ClickLater(setup, "btnCancel"); },
-        });
-        return ShowSetupDialog(nullptr);
-    }();
-    std::vector<std::string> names;
-    for (const Row& row : controls)
-        names.emplace_back(row.name);
-    EXPECT_EQ(tabOrder, names);
-    EXPECT_EQ(ticked, TSwitches(false, true, false));
-    EXPECT_EQ(focused, "btnCancel");
-    EXPECT_EQ(latencyCaption, "uFrmNabtoSetup");
-    EXPECT_FALSE(saved);
+    const auto latency = [&](QDialog& latency) {
+        EXPECT_EQ(latency.windowTitle().toStdString(), "uFrmNabtoSetup");
+        ClickLater(latency, "btnCancel");
+    };
+    const auto close = [&](QDialog& setup) { ClickLater(setup, "btnCancel"); };
+    EXPECT_FALSE(Driven({setup, latency, close}, [] { return ShowSetupDialog(nullptr); }));
     EXPECT_FALSE(folder_.Exists("FENWY.INI"));
 }
 
-// The three sequences: "Reset settings" and "Delete config file" change the settings in
-// memory at once but not the check boxes; "Save and close" writes what the boxes show, and is
-// the only way to the file.
+// The sequences: "Reset settings" and "Delete config file" change the settings in memory at
+// once but not the check boxes, a check box alone changes nothing in memory; "Save and close"
+// writes what the boxes show, and is the only way to the file. A file that cannot be written
+// is said, the settings keep what the check boxes said, and the dialog closes.
 TEST_F(SetupDialogTest, ResetAndDeleteActInMemoryAndSaveWritesTheCheckBoxes) {
+    const TSwitches before{true, false, true}, none{false, false, false}, all{true, true, true};
     struct Case {
         const char* name;
         const char* button;
         bool tickShowList; // a box ticked after the click: saving reads the boxes
         const char* closeWith;
-        TSwitches memory;
+        bool unwritable;
+        TSwitches afterClick, memory;
         std::optional<TSwitches> file;
     };
-    const TSwitches before{true, false, true};
+    // clang-format off
     const std::vector<Case> cases = {
-        {"reset, close without save",
-         "btnDefault",
-         false,
-         "btnCancel",
-         {false, false, false},
-         before},
-        {"delete, save and close",
-         "btnDeleteConfig",
-         true,
-         "btnOK",
-         {true, true, true},
-         TSwitches{true, true, true}},
-        {"reset, save and close", "btnDefault", false, "btnOK", before, before},
-    };
+        {"reset, close without save", "btnDefault", false, "btnCancel", false, none, none, before},
+        {"delete, save and close", "btnDeleteConfig", true, "btnOK", false, none, all, all},
+        {"reset, save and close", "btnDefault", false, "btnOK", false, none, before, before},
+        {"unwritable", "chbShowDeviceListLog", false, "btnOK", true, before, all, before}};
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         folder_.Write("FENWY.INI", "[General]\nEnableEEPWrite=1\nEnableSharedAccess=1\n");
+        if (c.unwritable)
+            std::filesystem::create_directory(folder_.File("FENWY.INI.tmp"));
         LoadSettings();
         TSwitches afterClick;
-        const bool saved = [&] {
-            TModalDriver driver({[&](QDialog& setup) {
-                QTest::mouseClick(&Child(setup, c.button), Qt::LeftButton);
-                afterClick = InMemory();
-                if (c.tickShowList)
-                    QTest::mouseClick(&Child(setup, "chbShowDeviceListLog"), Qt::LeftButton);
-                ClickLater(setup, c.closeWith);
-            }});
-            return ShowSetupDialog(nullptr);
-        }();
-        EXPECT_EQ(afterClick, TSwitches(false, false, false));
-        EXPECT_EQ(saved, std::string(c.closeWith) == "btnOK");
-        EXPECT_EQ(InMemory(), c.memory);
-        EXPECT_EQ(InFile(), c.file);
+        const bool saved =
+            Driven({[&](QDialog& setup) {
+                       QTest::mouseClick(&Child(setup, c.button), Qt::LeftButton);
+                       afterClick = InMemory();
+                       if (c.tickShowList)
+                           QTest::mouseClick(&Child(setup, "chbShowDeviceListLog"), Qt::LeftButton);
+                       ClickLater(setup, c.closeWith);
+                   }},
+                   [] { return ShowSetupDialog(nullptr); });
+        EXPECT_EQ(std::tuple(afterClick, saved, InMemory(), InFile()),
+                  std::tuple(c.afterClick, std::string(c.closeWith) == "btnOK", c.memory, c.file));
+        EXPECT_EQ(messages_.shown,
+                  c.unwritable
+                      ? std::vector<std::string>{"Unable to write to " + folder_.File("FENWY.INI")}
+                      : std::vector<std::string>{});
     }
-}
-
-// A settings file that cannot be written: the message names it, the settings keep what the
-// check boxes said, and the dialog closes.
-TEST_F(SetupDialogTest, UnwritableFileIsSaidAndNothingIsLostInMemory) {
-    folder_.Write("FENWY.INI", "[General]\nShowDeviceListLog=1\n");
-    std::filesystem::create_directory(folder_.File("FENWY.INI.tmp"));
-    LoadSettings();
-    const bool saved = [&] {
-        TModalDriver driver({[&](QDialog& setup) {
-            QTest::mouseClick(&Child(setup, "chbEnableEEPWrite"), Qt::LeftButton);
-            ClickLater(setup, "btnOK");
-        }});
-        return ShowSetupDialog(nullptr);
-    }();
-    EXPECT_TRUE(saved);
-    EXPECT_EQ(messages_.shown,
-              std::vector<std::string>{"Unable to write to " + folder_.File("FENWY.INI")});
-    EXPECT_EQ(InMemory(), TSwitches(true, true, false));
-    EXPECT_EQ(InFile(), TSwitches(false, true, false));
 }
 
 } // namespace
