@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// The operator interface: the communication log for operators without a window, served by the
-// server at FactoryPath beside the class factory. It reads no client state and changes none.
+// The operator interface: the communication log and the tree of devices for operators without
+// a window, served by the server at FactoryPath beside the class factory. It changes no client
+// state, and reading it registers no client.
 //
 // The log keeps the newest lines only (FENWY.INI [General] CommunicationLogLines, 100000 when
 // 0 or missing), dropping the oldest first. Every line has a sequence number that is never
@@ -28,6 +29,14 @@
 //       shows the main window and brings it to the front: a second copy that found no window
 //       of this one to activate (Wayland, no window manager) asks so. Shown is false where the
 //       server runs without a window; it then does nothing.
+//   GetDeviceTree() → a(siib) Nodes
+//       the operator window's tree as it is now, made by the same code as the window's: one
+//       (s Text, i ImageIndex, i Depth, b Expanded) per node, in display order (each node
+//       before its children, which follow it one Depth deeper). Depth 0 is a device.
+//       ImageIndex is a TDeviceTreeImage. Expanded tells whether the window shows the node
+//       open (the first device down to its connections; never an information group or a node
+//       without children). Empty when the server knows no device: the window then shows
+//       "No devices detected".
 
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +51,7 @@ inline constexpr std::string_view GetCommunicationLogMethod = "GetCommunicationL
 inline constexpr std::string_view ClearCommunicationLogMethod = "ClearCommunicationLog";
 inline constexpr std::string_view CommunicationLogChangedSignal = "CommunicationLogChanged";
 inline constexpr std::string_view ShowWindowMethod = "ShowWindow";
+inline constexpr std::string_view GetDeviceTreeMethod = "GetDeviceTree";
 
 // The signatures of the members' arguments (D-Bus type codes).
 inline constexpr std::string_view GetCommunicationLogRangeArgs = "tu";
@@ -49,12 +59,22 @@ inline constexpr std::string_view GetCommunicationLogRangeReply = "ttas";
 inline constexpr std::string_view GetCommunicationLogReply = "as";
 inline constexpr std::string_view CommunicationLogChangedArgs = "utt";
 inline constexpr std::string_view ShowWindowReply = "b";
+inline constexpr std::string_view GetDeviceTreeReply = "a(siib)";
+inline constexpr std::string_view DeviceTreeNode = "siib";
 
 // The Kind of CommunicationLogChanged.
 enum TCommunicationLogChange : std::uint32_t {
     clAppended = 0,
     clReplaced = 1,
     clCleared = 2,
+};
+
+// The ImageIndex of a tree node: the window's four images, in the order of its image list.
+enum TDeviceTreeImage : std::int32_t {
+    tiDevice = 0,     // a chip
+    tiInfo = 1,       // a red question mark: an information group
+    tiValue = 2,      // a small bar: one value
+    tiConnection = 3, // a cog
 };
 
 // The most line text one reply carries, well below what a bus daemon lets through.

@@ -7,6 +7,7 @@
 #include "contract/OperatorInterface.h"
 #include "server/AutomationRuntime.h"
 #include "server/CommunicationLog.h"
+#include "server/DeviceTree.h"
 
 #include <algorithm>
 #include <chrono>
@@ -100,6 +101,28 @@ void ReplyRange(TZEMBBus& bus, const TBusMessage& call) {
     Reply(bus, call, LinesFrom(first, count), true);
 }
 
+// Text from the host (a device's or client's name) may be in any 8-bit code page.
+void ReplyTree(TZEMBBus& bus, const TBusMessage& call, TServerContext& context) {
+    const std::vector<TDeviceTreeNode> nodes = RefreshTree(context);
+    TBusMessage reply = TBusMessage::MethodReturn(call);
+    if (!reply) {
+        return;
+    }
+    bool ok = reply.OpenContainer('a', ("(" + std::string(ZEMB::DeviceTreeNode) + ")").c_str());
+    for (const TDeviceTreeNode& node : nodes) {
+        ok = ok && reply.OpenContainer('r', std::string(ZEMB::DeviceTreeNode).c_str()) &&
+             ZEMB::AppendArgs(reply, ZEMB::ToValidUtf8(node.Text),
+                              static_cast<std::int32_t>(node.ImageIndex),
+                              static_cast<std::int32_t>(node.Depth), node.Expanded) &&
+             reply.CloseContainer();
+    }
+    if (!ok || !reply.CloseContainer()) {
+        ReplyError(bus, call, BusErrorName::Failed, "The tree could not be sent.");
+        return;
+    }
+    bus.Send(reply);
+}
+
 std::uint32_t KindOf(TCommunicationLog::TChangeKind kind) {
     switch (kind) {
     case TCommunicationLog::TChangeKind::Replaced:
@@ -123,10 +146,10 @@ void EmitChanged(TZEMBBus& bus, const TCommunicationLog::TChange& change) {
 }
 } // namespace
 
-void ServeOperatorInterface(TAutomationServer& server) {
+void ServeOperatorInterface(TAutomationServer& server, TServerContext& context) {
     TZEMBBus& bus = server.Bus();
     server.AddFactoryInterface({std::string(ZEMB::OperatorInterface), ZEMB::OperatorInterfaceXml(),
-                                [&bus](const TBusMessage& call, std::string_view member) {
+                                [&bus, &context](const TBusMessage& call, std::string_view member) {
                                     if (member == ZEMB::GetCommunicationLogRangeMethod) {
                                         ReplyRange(bus, call);
                                     } else if (member == ZEMB::GetCommunicationLogMethod) {
@@ -136,6 +159,8 @@ void ServeOperatorInterface(TAutomationServer& server) {
                                         bus.ReplyEmpty(call);
                                     } else if (member == ZEMB::ShowWindowMethod) {
                                         ReplyShowWindow(bus, call);
+                                    } else if (member == ZEMB::GetDeviceTreeMethod) {
+                                        ReplyTree(bus, call, context);
                                     } else {
                                         ReplyError(bus, call, BusErrorName::UnknownMethod,
                                                    "Unknown method '" + std::string(member) +

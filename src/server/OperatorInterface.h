@@ -5,10 +5,12 @@
 
 class TAutomationServer;
 class TZEMBBus;
+class TServerContext;
 
 // Serves the operator interface (contract/OperatorInterface.h) at the factory path over the
-// process's communication log. Serve it for as long as the server lives.
-void ServeOperatorInterface(TAutomationServer& server);
+// process's communication log and the tree of the host in context. Serve it for as long as
+// the server lives; context must outlive it.
+void ServeOperatorInterface(TAutomationServer& server, TServerContext& context);
 // Stops the signal (before the server goes away).
 void StopOperatorInterface();
 

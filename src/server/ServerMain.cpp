@@ -204,7 +204,7 @@ int RunServer(std::span<const std::string_view> args, TOperatorWindowHooks* wind
         return 1;
     }
 
-    ServeOperatorInterface(automation);
+    ServeOperatorInterface(automation, host.Context);
     struct TOperatorServing {
         ~TOperatorServing() { StopOperatorInterface(); }
     } operatorServing;

@@ -3,6 +3,7 @@
 
 #include "base/DebugLog.h"
 #include "host/HostOperations.h"
+#include "host/ServerSink.h"
 #include "server/CommunicationLog.h"
 #include "usb/LinkDevice.h"
 
@@ -85,12 +86,22 @@ TUSB_IFHostBase& TServerContext::Host() {
 
 void TServerContext::EnsureHost() {
     if (!host_) {
-        host_ = std::make_unique<TUSB_IFHostLocal>(container_);
+        SetHost(std::make_unique<TUSB_IFHostLocal>(container_));
     }
 }
 
 void TServerContext::SetHost(std::unique_ptr<TUSB_IFHostBase> host) {
     host_ = std::move(host);
+    if (host_) {
+        host_->SetZEMBHost(0, OwnSink());
+    }
+}
+
+std::shared_ptr<TZEMBHost> TServerContext::OwnSink() {
+    if (!ownSink_) {
+        ownSink_ = std::make_shared<TZEMBHost>(container_);
+    }
+    return ownSink_;
 }
 
 void TServerContext::CheckStrayInterfaces() {

@@ -11,6 +11,7 @@
 
 class TUSB_IFHostBase;
 class TUSB_IFHostContainer;
+class TZEMBHost;
 
 // What every server object of the process shares, made by main and handed to each: the
 // container, and the one host object over it that every call forwards to.
@@ -28,6 +29,9 @@ public:
     void EnsureHost();
     // Replaces the host (tests put a fake in; nullptr frees it, as at process end).
     void SetHost(std::unique_ptr<TUSB_IFHostBase> host);
+    // The server's own IZEMBHost, set on its own entry (ClientAppID 0) of the registry when
+    // the host is made, as the operator window sets it; the tree is read through it.
+    std::shared_ptr<TZEMBHost> OwnSink();
 
     // Reports one pending stray client interface of the container, if any, and counts it off.
     void CheckStrayInterfaces();
@@ -39,6 +43,7 @@ private:
     friend class TZEMBServer;
     TUSB_IFHostContainer& container_;
     std::unique_ptr<TUSB_IFHostBase> host_;
+    std::shared_ptr<TZEMBHost> ownSink_;
     std::int32_t objectCount_ = 0;
 };
 

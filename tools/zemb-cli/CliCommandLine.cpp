@@ -14,7 +14,7 @@ constexpr const char* kDescription =
 constexpr const char* kFooter = R"(
 Client applications:
   The server keeps registrations, sinks and connections per client application. A command that
-  needs a ClientAppID (devices, connect, tree, monitor) uses --client ID when given; otherwise
+  needs a ClientAppID (devices, connect, monitor) uses --client ID when given; otherwise
   it hooks up a client application for the command ("zemb-cli", aciBase) and unhooks it when
   the command ends, which also ends the connections made under it. `hookup` registers a client
   that stays: pass its ClientAppID to later commands with --client. `first` without a client
@@ -64,7 +64,7 @@ const TCommand Commands[] = {
     {"buffer-size", "a device's total buffer size (TotalBufferSize)", DefineBufferSize},
     {"tree",
      "devices with their connections and client applications, as the operator window shows "
-     "them (EnumDevices2, EnumConnection2, EnumApplications2)",
+     "them (through the server's operator interface; registers no client)",
      DefineTree},
     {"monitor",
      "register a sink (and with --connect a connection callback) and show every callback until "

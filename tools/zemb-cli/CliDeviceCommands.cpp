@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Devices: devices, info, first, buffer-size, tree.
 #include "CliCommands.h"
+#include "CliOperatorLog.h"
 #include "CliRecords.h"
+#include "contract/OperatorInterface.h"
+
+#include <algorithm>
 
 using namespace ZEMB;
 
@@ -153,120 +157,49 @@ int BufferSize(TCliSession& session, std::optional<std::int32_t> devId) {
     return ecOk;
 }
 
-int Tree(TCliSession& session) {
-    std::int32_t client = -1;
-    if (int code = session.ClientFor(client))
-        return code;
-    std::vector<std::int32_t> devIds, connectIds, clientIds;
-    if (int code = session.CollectDevices(client, std::nullopt, devIds))
-        return code;
-    IZEMBServer4& server = session.Server();
-    struct TEnum {
-        const char* Call;
-        HRESULT (IZEMBServer4::*Method)(std::int32_t, bool&);
-        std::vector<std::int32_t>* Ids;
-    };
-    for (const TEnum& e :
-         {TEnum{"EnumConnection2", &IZEMBServer4::EnumConnection2, &connectIds},
-          TEnum{"EnumApplications2", &IZEMBServer4::EnumApplications2, &clientIds}}) {
-        TJson json = CallJson("tree", e.Call);
-        bool result = false;
-        HRESULT status =
-            session.Collect(*e.Ids, [&] { return (server.*e.Method)(client, result); });
-        if (int code = session.Check(e.Call, status, result, json,
-                                     " (ClientAppID " + std::to_string(client) + ")"))
-            return code;
+const char* ImageName(std::int32_t image) {
+    switch (image) {
+    case tiDevice:
+        return "chip";
+    case tiInfo:
+        return "question";
+    case tiValue:
+        return "bar";
+    case tiConnection:
+        return "cog";
+    default:
+        return "none";
     }
+}
 
-    std::vector<TConnectionRecord> connections;
-    for (std::int32_t id : connectIds) {
-        TConnectionRecord c;
-        c.ConnectID = id;
-        bool result = false;
-        if (SUCCEEDED(LoadConnection(server, c, result)) && result)
-            connections.push_back(c);
+// The operator window's tree, read through the operator interface: no client is registered
+// for it, so looking at the tree does not change what it shows.
+int Tree(TCliSession& session, bool images) {
+    TCliOutput& output = session.Output();
+    TJson json = CallJson("tree", "GetDeviceTree");
+    std::string error;
+    TOperatorLog* server = session.OperatorLog(error);
+    std::vector<TOperatorLog::TTreeNode> nodes;
+    if (!server || !server->DeviceTree(session.CallTimeout(), nodes, error)) {
+        output.Error(std::move(json), server ? "GetDeviceTree failed: " + error : error);
+        return ecUnreachable;
     }
-    std::vector<TClientRecord> clients;
-    for (std::int32_t id : clientIds) {
-        TClientRecord c;
-        c.ClientAppID = id;
-        bool result = false;
-        if (SUCCEEDED(LoadClient(server, c, result)) && result)
-            clients.push_back(c);
-    }
-    auto clientOf = [&](std::int32_t id) -> const TClientRecord* {
-        for (const TClientRecord& c : clients)
-            if (c.ClientAppID == id)
-                return &c;
-        return nullptr;
-    };
-
-    // The operator window's tree: each device with its information and its connections, each
-    // connection with its client application; then every client application.
-    TJson json = CallJson("tree", "EnumDevices2");
-    TJson& devices = json.Set("devices", TJson::Array());
+    TJson& list = json.Set("nodes", TJson::Array());
     std::vector<std::string> lines;
-    for (const TDeviceRecord& r : LoadDevices(session, devIds)) {
-        TJson& device = devices.Add(DeviceJson(r));
-        TJson& deviceConnections = device.Set("connections", TJson::Array());
-        lines.push_back("DevID: " + std::to_string(r.DevID));
-        lines.push_back(std::string("  Active: ") + TrueFalse(r.Active));
-        lines.push_back("  Info:");
-        lines.push_back("    SerialNumber: " + r.SerialNumber);
-        lines.push_back("    VidPid: " + r.VidPid);
-        lines.push_back("    DevType: " + ToText(TUSBDevType{r.DevType}));
-        lines.push_back("    DriverType: " + ToText(TUSB_DeviceDriver{r.DriverType}));
-        lines.push_back("    Firmware: " + FirmwareOf(r));
-        lines.push_back("    LinkName: " + r.LinkName);
-        for (const TConnectionRecord& c : connections) {
-            if (c.DevID != r.DevID || !c.Connected)
-                continue;
-            TJson connection = TJson::Object();
-            connection.Set("ConnectID", c.ConnectID);
-            connection.Set("ClientAppID", c.ClientAppID);
-            connection.Set("Active", c.Active);
-            connection.Set("Mode", ToText(TUSBDevMode{c.Mode}));
-            deviceConnections.Add(std::move(connection));
-            lines.push_back("  ConnectID: " + std::to_string(c.ConnectID));
-            lines.push_back(std::string("    Active: ") + TrueFalse(c.Active));
-            lines.push_back("    Mode: " + ToText(TUSBDevMode{c.Mode}));
-            if (const TClientRecord* app = clientOf(c.ClientAppID)) {
-                lines.push_back("    Info");
-                lines.push_back("      ClientAppID: " + std::to_string(app->ClientAppID));
-                lines.push_back("      ClientAppType: " +
-                                ToText(TUSBClientAppType{app->ClientAppType}));
-                lines.push_back("      ClientAppExeName: " + app->ExeName);
-            }
-        }
+    for (const TOperatorLog::TTreeNode& node : nodes) {
+        TJson& item = list.Add(TJson::Object());
+        item.Set("Text", node.Text);
+        item.Set("ImageIndex", node.ImageIndex);
+        item.Set("Image", ImageName(node.ImageIndex));
+        item.Set("Depth", node.Depth);
+        item.Set("Expanded", node.Expanded);
+        lines.push_back(std::string(2 * static_cast<std::size_t>(std::max(node.Depth, 0)), ' ') +
+                        (images ? std::string("[") + ImageName(node.ImageIndex) + "] " : "") +
+                        node.Text);
     }
     if (lines.empty())
         lines.push_back("No devices detected");
-    TJson& apps = json.Set("clients", TJson::Array());
-    lines.push_back("Client applications:");
-    for (const TClientRecord& c : clients) {
-        TJson app = TJson::Object();
-        app.Set("ClientAppID", c.ClientAppID);
-        SetClientFields(app, c);
-        apps.Add(std::move(app));
-        lines.push_back("  ClientAppID: " + std::to_string(c.ClientAppID) + "  " +
-                        ToText(TUSBClientAppType{c.ClientAppType}) + "  " + c.ExeName + " on " +
-                        c.ComputerName);
-    }
-    TJson& orphans = json.Set("unattached_connections", TJson::Array());
-    for (const TConnectionRecord& c : connections) {
-        // A connection whose device is gone waits for it to come back.
-        if (c.Connected)
-            continue;
-        TJson connection = TJson::Object();
-        connection.Set("ConnectID", c.ConnectID);
-        connection.Set("ClientAppID", c.ClientAppID);
-        connection.Set("Mode", ToText(TUSBDevMode{c.Mode}));
-        orphans.Add(std::move(connection));
-        lines.push_back("ConnectID: " + std::to_string(c.ConnectID) + " (ClientAppID " +
-                        std::to_string(c.ClientAppID) + ", " + ToText(TUSBDevMode{c.Mode}) +
-                        "): device detached");
-    }
-    session.Output().Answer(json, lines);
+    output.Answer(json, lines);
     return ecOk;
 }
 
@@ -309,8 +242,10 @@ TRun DefineBufferSize(CLI::App& command, const TCommandContext& context) {
     return IdCommand(command, context, "DEVID", "default: the current device", BufferSize);
 }
 
-TRun DefineTree(CLI::App&, const TCommandContext& context) {
-    return [&session = context.Session] { return Tree(session); };
+TRun DefineTree(CLI::App& command, const TCommandContext& context) {
+    auto images = std::make_shared<bool>(false);
+    command.add_flag("--images", *images, "show each node's image (chip, question, bar, cog)");
+    return [&session = context.Session, images] { return Tree(session, *images); };
 }
 
 } // namespace ZEMBCli

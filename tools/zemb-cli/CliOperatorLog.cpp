@@ -99,6 +99,27 @@ bool TOperatorLog::Clear(std::chrono::milliseconds timeout, std::string& error) 
     return CallOperator(*Bus_, Server_, ZEMB::ClearCommunicationLogMethod, timeout, reply, error);
 }
 
+bool TOperatorLog::DeviceTree(std::chrono::milliseconds timeout, std::vector<TTreeNode>& nodes,
+                              std::string& error) {
+    nodes.clear();
+    TBusMessage reply;
+    if (!CallOperator(*Bus_, Server_, ZEMB::GetDeviceTreeMethod, timeout, reply, error))
+        return false;
+    const std::string node(ZEMB::DeviceTreeNode);
+    bool ok = reply.HasSignature(ZEMB::GetDeviceTreeReply) &&
+              reply.EnterContainer('a', ("(" + node + ")").c_str());
+    while (ok && reply.EnterContainer('r', node.c_str())) {
+        TTreeNode& n = nodes.emplace_back();
+        ok = ZEMB::ReadArgs(reply, n.Text, n.ImageIndex, n.Depth, n.Expanded) &&
+             reply.ExitContainer();
+    }
+    if (!ok || !reply.ExitContainer()) {
+        error = "unreadable answer";
+        return false;
+    }
+    return true;
+}
+
 bool TOperatorLog::Watch(std::string& error) {
     // The bus resolves the well-known name to its current owner.
     int r = Bus_->MatchSignal(Match_, Server_.c_str(), Path.c_str(), Interface.c_str(),

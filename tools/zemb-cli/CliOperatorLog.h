@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// The server's communication log through its operator interface (contract/OperatorInterface.h):
-// the lines an operator window would show, read without being a client.
+// The server's operator interface (contract/OperatorInterface.h): the communication log and the
+// tree an operator window would show, read without being a client.
 // Its own connection to the session bus, apart from the client library's, so reading
-// the log never takes part in a client's registrations.
+// them never takes part in a client's registrations.
 
 #include "bus/BusConnection.h"
 
@@ -38,6 +38,15 @@ public:
     bool LinesFrom(std::uint64_t first, TLines& lines, std::chrono::milliseconds timeout,
                    std::string& error);
     bool Clear(std::chrono::milliseconds timeout, std::string& error);
+    // One node of the operator window's tree (GetDeviceTree), in display order.
+    struct TTreeNode {
+        std::string Text;
+        std::int32_t ImageIndex = -1;
+        std::int32_t Depth = 0;
+        bool Expanded = false;
+    };
+    bool DeviceTree(std::chrono::milliseconds timeout, std::vector<TTreeNode>& nodes,
+                    std::string& error);
 
     // The changes told since they were last taken: whether any, whether the log was cleared,
     // and the number of the first line appended or replaced after the last clear (UINT64_MAX
