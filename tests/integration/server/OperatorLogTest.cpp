@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The communication log through the operator interface of zemb-server on simulated devices:
-// its bound from FENWY.INI, the paged reads by line number and what the change signal tells.
+// The operator interface of zemb-server on simulated devices: the communication log (its bound
+// from FENWY.INI, the paged reads by line number and what the change signal tells) and the
+// operator window's tree.
 #include "SimServer.h"
 #include "TestProcess.h"
 #include "bus/Marshal.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zemb/ZEMBClient.h>
 
 using namespace ZEMB;
@@ -44,7 +46,66 @@ TRange Range(TZEMBBus& bus, std::uint64_t first, std::uint32_t count) {
     return range;
 }
 
+// The operator window's tree as GetDeviceTree sends it, one row per node as in the unit tests:
+// two blanks per level, "+" open or "-", the image index, the text.
+std::vector<std::string> TreeRows(TZEMBBus& bus) {
+    TBusMessage reply;
+    TBusError error;
+    EXPECT_GE(bus.CallBlocking(std::string(BusName).c_str(), std::string(FactoryPath).c_str(),
+                               std::string(OperatorInterface).c_str(),
+                               std::string(GetDeviceTreeMethod).c_str(), std::chrono::seconds(10),
+                               reply, error),
+              0)
+        << error.Message();
+    EXPECT_TRUE(reply.HasSignature(GetDeviceTreeReply));
+    std::vector<std::string> rows;
+    const std::string node(DeviceTreeNode);
+    EXPECT_TRUE(reply.EnterContainer('a', ("(" + node + ")").c_str()));
+    while (reply.EnterContainer('r', node.c_str())) {
+        std::string text;
+        std::int32_t image = -1, depth = 0;
+        bool expanded = false;
+        EXPECT_TRUE(ReadArgs(reply, text, image, depth, expanded));
+        EXPECT_TRUE(reply.ExitContainer());
+        rows.push_back(std::string(2 * static_cast<std::size_t>(depth), ' ') +
+                       (expanded ? "+" : "-") + std::to_string(image) + " " + text);
+    }
+    return rows;
+}
+
 } // namespace
+
+TEST(OperatorTreeUnderSim, ServesTheWindowsTreeOfTheRealHost) {
+    TSimServer server;
+    std::string why;
+    ASSERT_TRUE(server.Start({OneDevice, ""}, why)) << why;
+    auto bus = TZEMBBus::OpenSession(why);
+    ASSERT_TRUE(bus) << why;
+    auto client = TZEMBClient::Connect(&why);
+    ASSERT_TRUE(client) << why;
+    std::shared_ptr<IZEMBServer4> s = client->CreateInstance(CLASS_ZEMBServer4);
+    ASSERT_TRUE(s);
+    std::int32_t app = -1, devId = -1, connectId = -1;
+    bool result = false, reconnected = false;
+    ASSERT_EQ(s->HookupClientApp2(aciBase, getpid(), "testhost", "tree-client", app, result), S_OK);
+    ASSERT_TRUE(s->FirstDevice2(dtFenwy, app, cmShared, devId, result) == S_OK && result);
+    ASSERT_EQ(s->ConnectDevice(app, devId, cmShared, nullptr, connectId, reconnected), S_OK);
+    ASSERT_TRUE(s->OpenDevice(connectId, result) == S_OK && result);
+
+    const std::vector<std::string> rows = TreeRows(*bus);
+    ASSERT_EQ(rows.size(), 16u);
+    EXPECT_EQ(rows[0], "+0 DevID: " + std::to_string(devId));
+    EXPECT_THAT(std::vector(rows.begin() + 1, rows.begin() + 3),
+                ElementsAre("  -2 Active: True", "  -1 Info:"));
+    EXPECT_EQ(rows[7], "    -2 Firmware: 02.04");
+    EXPECT_THAT(std::vector(rows.begin() + 9, rows.end()),
+                ElementsAre("  +3 ConnectID: " + std::to_string(connectId), "    -2 Active: True",
+                            "    -2 Mode: cmShared", "    -1 Info",
+                            "      -2 ClientAppID: " + std::to_string(app),
+                            "      -2 ClientAppType: aciBase",
+                            "      -2 ClientAppExeName: tree-client"));
+    EXPECT_EQ(server.Stop(), 0);
+}
 
 TEST(OperatorLogUnderSim, KeepsTheBoundReadsByNumberAndTellsWhatChanged) {
     TSimServer server;
