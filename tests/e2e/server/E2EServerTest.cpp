@@ -313,10 +313,14 @@ TEST_F(CliE2E, MonitorShowsADevicePulledAndPluggedBack) {
                                          ".*Disconnected ConnectID"
                                          ".*Reconnected ConnectID.*DeviceAdded DevID " +
                                          devId));
-    // The monitor's own client application is gone with it.
-    TRunResult tree = Cli({"tree"});
+    // The monitor's own client application is gone with it, and so is its connection: the
+    // tree, read without a client of its own, shows the device without one.
+    TRunResult tree = Cli({"--json", "tree"});
     EXPECT_EQ(tree.Status, 0);
-    EXPECT_EQ(tree.Output.find("zemb-cli on"), tree.Output.rfind("zemb-cli on")) << tree.Output;
+    EXPECT_THAT(tree.Output, ::testing::HasSubstr("{\"Text\":\"DevID: " + devId +
+                                                  "\",\"ImageIndex\":0,\"Image\":\"chip\","
+                                                  "\"Depth\":0,\"Expanded\":"));
+    EXPECT_EQ(tree.Output.find("ConnectID"), std::string::npos) << tree.Output;
 }
 
 } // namespace
