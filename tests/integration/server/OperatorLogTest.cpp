@@ -51,10 +51,8 @@ TRange Range(TZEMBBus& bus, std::uint64_t first, std::uint32_t count) {
 std::vector<std::string> TreeRows(TZEMBBus& bus) {
     TBusMessage reply;
     TBusError error;
-    EXPECT_GE(bus.CallBlocking(std::string(BusName).c_str(), std::string(FactoryPath).c_str(),
-                               std::string(OperatorInterface).c_str(),
-                               std::string(GetDeviceTreeMethod).c_str(), std::chrono::seconds(10),
-                               reply, error),
+    EXPECT_GE(bus.CallBlocking(BusName.data(), FactoryPath.data(), OperatorInterface.data(),
+                               GetDeviceTreeMethod.data(), std::chrono::seconds(10), reply, error),
               0)
         << error.Message();
     EXPECT_TRUE(reply.HasSignature(GetDeviceTreeReply));
@@ -78,7 +76,11 @@ std::vector<std::string> TreeRows(TZEMBBus& bus) {
 TEST(OperatorTreeUnderSim, ServesTheWindowsTreeOfTheRealHost) {
     TSimServer server;
     std::string why;
-    ASSERT_TRUE(server.Start({OneDevice, ""}, why)) << why;
+    ASSERT_TRUE(server.Start({"[fenwy]\nDriver=winusb_st\nVendorId=0483\nProductId=a7f1\n"
+                              "Instance=FWY000042007\nFirmware=2.04\nSerialNumber=20401234\n",
+                              ""},
+                             why))
+        << why;
     auto bus = TZEMBBus::OpenSession(why);
     ASSERT_TRUE(bus) << why;
     auto client = TZEMBClient::Connect(&why);
