@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "usb/LatencySimulation.h"
 
+#include "Captures.h"
 #include "FakeLinkDevice.h"
 #include "TempFolder.h"
 #include "base/ProfileFile.h"
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 
 using ::testing::ElementsAre;
-using ::testing::Pair;
 
 namespace {
 
@@ -30,7 +30,7 @@ protected:
     TScopedEnv configDir_{"ZEMB_CONFIG_DIR", folder_.Path()};
     const std::string dir_ = folder_.Dir();
     std::vector<std::int32_t> sleeps;
-    TLogCapture log;
+    TCapturedLog log{std::nullopt, true};
 
 private:
     TNabtoSleep previousSleep_;
@@ -152,10 +152,9 @@ TEST_F(NabtoSim, StartUpPutsTheSavedConfigurationInForce) {
     device.Reply({0x08, 0x00, 0x09});
     EXPECT_TRUE(device.GetRAMTotal());
     EXPECT_THAT(sleeps, ElementsAre(40, 41)); // 1-byte write, 3-byte read (40.4 -> 40, 41.2 -> 41)
-    EXPECT_THAT(log.lines, ElementsAre(Pair(">>NaptoDelay_ms: 40 1 Write", "Nabto"),
-                                       Pair("<<NaptoDelay_ms Write", "Nabto"),
-                                       Pair(">>NaptoDelay_ms: 41 3 Read", "Nabto"),
-                                       Pair("<<NaptoDelay_ms Read", "Nabto")));
+    EXPECT_THAT(log.Lines,
+                ElementsAre("Nabto|>>NaptoDelay_ms: 40 1 Write", "Nabto|<<NaptoDelay_ms Write",
+                            "Nabto|>>NaptoDelay_ms: 41 3 Read", "Nabto|<<NaptoDelay_ms Read"));
 }
 
 TEST_F(NabtoSim, StartUpWithoutChoiceOrWithABrokenOneDelaysNothing) {

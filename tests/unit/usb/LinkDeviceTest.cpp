@@ -2,6 +2,7 @@
 // The link device model and protocol over an in-process transport (FakeLinkDevice.h).
 #include "usb/LinkDevice.h"
 
+#include "Captures.h"
 #include "FakeLinkDevice.h"
 #include "base/Settings.h"
 #include "usb/DeviceGrid.h"
@@ -115,7 +116,7 @@ TEST(LinkProtocol, EveryCommandItsReplyAndItsFailures) {
     };
     for (const TCommandCase& c : CommandCases) {
         SCOPED_TRACE(c.Log);
-        TLogCapture log;
+        TCapturedLog log(std::nullopt, true);
         TFakeLinkDevice d;
         d.OpenDevice();
         auto fields = std::tie(d.TotalBufferSize, d.Firmware, d.SerialNumber,
@@ -126,10 +127,9 @@ TEST(LinkProtocol, EveryCommandItsReplyAndItsFailures) {
             d.Reply(*c.Reply, c.ReplyOk);
         EXPECT_EQ((d.*c.Command)(), c.Ok);
         EXPECT_EQ(fields, std::tuple(c.Buffer, c.Firmware, c.Serial, c.Hardware, c.Fpga));
-        using TLines = decltype(log.lines);
-        const TLines lines =
-            *c.Log ? TLines{{std::string("TUSB_IFDeviceLocal.") + c.Log, "RUVAzerComm"}} : TLines{};
-        EXPECT_EQ(log.lines, lines);
+        EXPECT_EQ(log.Lines,
+                  *c.Log ? std::vector{"RUVAzerComm|TUSB_IFDeviceLocal." + std::string(c.Log)}
+                         : std::vector<std::string>{});
         EXPECT_EQ(d.written,
                   c.Reply ? std::vector<Bytes>{{sent(c.Command)}} : std::vector<Bytes>{});
     }
@@ -139,7 +139,7 @@ class Identification : public ::testing::Test {
 protected:
     void SetUp() override { ZEMBSettings().EnableEEPWrite = false; }
     void TearDown() override { ZEMBSettings().EnableEEPWrite = false; }
-    TLogCapture log;
+    TCapturedLog log;
 };
 
 // How the path is split, on a device that does not open: Brisk boxes are known by their exact
