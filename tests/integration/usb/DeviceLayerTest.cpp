@@ -69,8 +69,7 @@ TEST_F(DeviceLayer, EveryDeviceInTheCellOfItsRecordInUdevOrder) {
                 bed->AddDevice(brisk0) && bed->AddDevice(lower) && bed->AddDevice(notAGuid));
     TUSB_IFDeviceGrid grid;
     ZEMBSettings().EnableEEPWrite = true;
-    grid.RescanAll();
-    ZEMBSettings().EnableEEPWrite = false;
+    grid.RescanAll(); // SetUp puts the setting back for the next test
     // Every device by LinkName: row, column, place in the cell, friendly name, serial.
     using TSeen = std::tuple<TUSBDevType, TUSB_DeviceDriver, int, std::string, std::string>;
     std::map<std::string, TSeen> seen;
@@ -105,11 +104,10 @@ TEST_F(DeviceLayer, EveryDeviceInTheCellOfItsRecordInUdevOrder) {
     // clang-format on
     EXPECT_EQ(seen, expected);
     // Four commands of one byte, replies of 3, 3, 8 and 1 bytes, on either libusb chip.
-    for (const char* name : {"fenwy-st", "noserial"}) {
+    for (const char* name : {"fenwy-st", "noserial"})
         EXPECT_EQ(std::pair(bed->Device(name)->BytesWritten(), bed->Device(name)->BytesRead()),
                   std::pair(4UL, 15UL))
             << name;
-    }
 }
 
 TEST_F(DeviceLayer, TheHundredAndTwentyNinthInterfaceIsNotFound) {

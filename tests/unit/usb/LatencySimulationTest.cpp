@@ -141,11 +141,28 @@ TEST_F(NabtoSim, LoadStopsAtTheFirstMissingKeyOrBadLine) {
     }
 }
 
+// At start-up the saved choice is in force; a broken one, "Nabto disabled" in any case, or no
+// file at all leaves no table.
 TEST_F(NabtoSim, StartUpPutsTheSavedConfigurationInForce) {
-    WriteIni("[General]\nCurrentConfig=Slow\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n");
     EXPECT_EQ(::NabtoSim(), nullptr);
-    CreateNabtoSim();
-    ASSERT_EQ(::NabtoSim() ? ::NabtoSim()->CurrentConfig : "none", "Slow");
+    // clang-format off
+    const std::pair<const char*, std::size_t> cases[] = {
+        {"[General]\nCurrentConfig=Broken\n[Broken]\n1=0,100,10,1\n2=50,200,10,1\n", 0},
+        {"[General]\nCurrentConfig=nabto DISABLED\n[Nabto disabled]\n1=0,64,40,2.5\n", 0},
+        {"", 0},
+        {"[General]\nCurrentConfig=Slow\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n", 2}};
+    // clang-format on
+    for (const auto& [ini, intervals] : cases) {
+        if (*ini)
+            WriteIni(ini);
+        else
+            std::filesystem::remove(dir_ + "/Nabto.ini");
+        CreateNabtoSim();
+        ASSERT_NE(::NabtoSim(), nullptr);
+        EXPECT_EQ(std::tuple(::NabtoSim()->CurrentConfig, ::NabtoSim()->Intervals.size()),
+                  std::tuple(intervals ? "Slow" : "", intervals))
+            << ini;
+    }
     // Every transfer of a device goes through it, before the transport.
     TFakeLinkDevice device;
     device.OpenDevice();
@@ -155,20 +172,6 @@ TEST_F(NabtoSim, StartUpPutsTheSavedConfigurationInForce) {
     EXPECT_THAT(log.Lines,
                 ElementsAre("Nabto|>>NaptoDelay_ms: 40 1 Write", "Nabto|<<NaptoDelay_ms Write",
                             "Nabto|>>NaptoDelay_ms: 41 3 Read", "Nabto|<<NaptoDelay_ms Read"));
-}
-
-TEST_F(NabtoSim, StartUpWithoutChoiceOrWithABrokenOneDelaysNothing) {
-    // No file at all is the last case.
-    for (const char* ini :
-         {"[General]\nCurrentConfig=Broken\n[Broken]\n1=0,100,10,1\n2=50,200,10,1\n",
-          "[General]\nCurrentConfig=nabto DISABLED\n[Nabto disabled]\n1=0,64,40,2.5\n", ""}) {
-        if (*ini)
-            WriteIni(ini);
-        else
-            std::filesystem::remove(dir_ + "/Nabto.ini");
-        CreateNabtoSim();
-        EXPECT_TRUE(::NabtoSim()->Intervals.empty() && ::NabtoSim()->IncludePollDelay) << ini;
-    }
 }
 
 } // namespace
