@@ -48,6 +48,23 @@ protected:
         return all;
     }
 
+    // A transfer: whether it succeeds and the count it reports, or the bytes it reports read.
+    std::pair<bool, std::uint32_t> Write(const Bytes& bytes) {
+        std::uint32_t moved = 5;
+        const bool ok =
+            device.WriteBuffer(bytes.data(), static_cast<std::uint32_t>(bytes.size()), moved);
+        return {ok, moved};
+    }
+    std::pair<bool, Bytes> Read(std::uint32_t count) {
+        Bytes into(count);
+        std::uint32_t moved = 5;
+        const bool ok = device.ReadBuffer(into.data(), count, moved);
+        into.resize(moved);
+        return {ok, into};
+    }
+    const std::pair<bool, std::uint32_t> Failed{false, 0};
+    const std::pair<bool, Bytes> NothingRead{false, {}};
+
     TUSB_IFDeviceSilabs device;
     TUniqueFd fromHost, toHost;
     TTempFolder temp_;
@@ -59,10 +76,7 @@ TEST_F(PipeFile, DeviceWithoutItsDriverIsHalfOpen) {
     // Nobody reads PIPE01: the open must not wait for a reader.
     EXPECT_FALSE(device.OpenDevice());
     EXPECT_EQ(std::tuple(device.Active(), device.WritePipeHandle.Valid()), std::tuple(true, false));
-    std::uint8_t byte = 0x09;
-    std::uint32_t moved = 5;
-    EXPECT_FALSE(device.WriteBuffer(&byte, 1, moved));
-    EXPECT_EQ(moved, 0U);
+    EXPECT_EQ(Write({0x42}), Failed);
     EXPECT_TRUE(device.CloseDevice());
     EXPECT_FALSE(device.Active() || device.ReadPipeHandle.Valid() || device.CloseDevice());
 
@@ -82,30 +96,20 @@ TEST_F(PipeFile, TransfersAreLimitedTo65533BytesAndMayBeShort) {
     Bytes big(65533);
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<std::uint8_t>(i * 7);
-    Bytes buffer(65534);
-    std::uint32_t moved = 0;
-    EXPECT_FALSE(device.WriteBuffer(buffer.data(), 65534, moved) ||
-                 device.WriteBuffer(buffer.data(), 0, moved));
+    EXPECT_EQ(std::pair(Write(Bytes(65534)), Write({})), std::pair(Failed, Failed));
     EXPECT_TRUE(DriverReceived().empty());
-    ASSERT_TRUE(device.WriteBuffer(big.data(), 65533, moved));
-    EXPECT_EQ(moved, 65533U);
+    EXPECT_EQ(Write(big), std::pair(true, 65533U));
     EXPECT_EQ(DriverReceived(), big);
 
     DriverReplies({0x5A});
-    EXPECT_FALSE(device.ReadBuffer(buffer.data(), 65534, moved) ||
-                 device.ReadBuffer(buffer.data(), 0, moved));
-    ASSERT_TRUE(device.ReadBuffer(buffer.data(), 1, moved)); // the byte was left alone
-    EXPECT_EQ(buffer[0], 0x5A);
+    EXPECT_EQ(std::pair(Read(65534), Read(0)), std::pair(NothingRead, NothingRead));
+    EXPECT_EQ(Read(1), std::pair(true, Bytes{0x5A})); // the byte was left alone
     DriverReplies(big);
-    ASSERT_TRUE(device.ReadBuffer(buffer.data(), 65533, moved));
-    EXPECT_EQ(moved, 65533U);
-    EXPECT_TRUE(std::equal(big.begin(), big.end(), buffer.begin()));
+    EXPECT_EQ(Read(65533), std::pair(true, big));
     // A short read is the caller's to judge; nothing at all within the time-out fails.
     DriverReplies({0x19, 0x01, 0x02});
-    EXPECT_TRUE(device.ReadBuffer(buffer.data(), 8, moved));
-    EXPECT_EQ(moved, 3U);
-    EXPECT_FALSE(device.ReadBuffer(buffer.data(), 8, moved));
-    EXPECT_EQ(moved, 0U);
+    EXPECT_EQ(Read(8), std::pair(true, Bytes{0x19, 0x01, 0x02}));
+    EXPECT_EQ(Read(8), NothingRead);
 }
 
 TEST_F(PipeFile, ClosedDeviceMovesNothing) {
@@ -114,11 +118,8 @@ TEST_F(PipeFile, ClosedDeviceMovesNothing) {
     EXPECT_TRUE(device.CloseDevice());
     EXPECT_FALSE(device.WritePipeHandle.Valid() || device.ReadPipeHandle.Valid());
     DriverReplies({0x01});
-    std::uint8_t byte = 0x42;
-    std::uint32_t moved = 0;
-    EXPECT_FALSE(device.WriteBuffer(&byte, 1, moved) || device.ReadBuffer(&byte, 1, moved) ||
-                 device.CloseDevice());
-    EXPECT_EQ(byte, 0x42);
+    EXPECT_EQ(std::pair(Write({0x42}), Read(1)), std::pair(Failed, NothingRead));
+    EXPECT_FALSE(device.CloseDevice());
     EXPECT_TRUE(DriverReceived().empty());
 }
 
@@ -126,13 +127,10 @@ TEST_F(PipeFile, DriverThatWentAwayFailsTheWrite) {
     DriverListens();
     ASSERT_TRUE(device.OpenDevice());
     fromHost.Close(); // no reader left: a write raises SIGPIPE unless it is ignored
-    std::uint8_t byte = 0x42;
-    std::uint32_t moved = 0;
-    EXPECT_FALSE(device.WriteBuffer(&byte, 1, moved));
-    EXPECT_EQ(moved, 0U);
+    EXPECT_EQ(Write({0x42}), Failed);
     // The writer gone as well: the read sees the end of the pipe and fails at once.
     toHost.Close();
-    EXPECT_FALSE(device.ReadBuffer(&byte, 1, moved));
+    EXPECT_EQ(Read(1), NothingRead);
 }
 
 } // namespace

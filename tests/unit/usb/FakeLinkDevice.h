@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "base/DebugLog.h"
 #include "usb/LinkDevice.h"
 
 #include <deque>
@@ -68,24 +67,4 @@ public:
         BytesRead = static_cast<std::uint32_t>(n);
         return reply.ok;
     }
-};
-
-// Collects the debug-output lines for the life of the object.
-class TLogCapture {
-public:
-    TLogCapture() {
-        TDebugStringSettings plain;
-        SetDebugStringSettings(plain);
-        previous_ = SetDebugOutputSink([this](std::string_view line, std::string_view group) {
-            lines.emplace_back(std::string(line), std::string(group));
-        });
-    }
-    ~TLogCapture() { SetDebugOutputSink(std::move(previous_)); }
-    TLogCapture(const TLogCapture&) = delete;
-    TLogCapture& operator=(const TLogCapture&) = delete;
-
-    std::vector<std::pair<std::string, std::string>> lines;
-
-private:
-    TDebugOutputSink previous_;
 };

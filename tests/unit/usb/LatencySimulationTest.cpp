@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "usb/LatencySimulation.h"
 
+#include "Captures.h"
 #include "FakeLinkDevice.h"
 #include "TempFolder.h"
 #include "base/ProfileFile.h"
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 
 using ::testing::ElementsAre;
-using ::testing::Pair;
 
 namespace {
 
@@ -30,7 +30,7 @@ protected:
     TScopedEnv configDir_{"ZEMB_CONFIG_DIR", folder_.Path()};
     const std::string dir_ = folder_.Dir();
     std::vector<std::int32_t> sleeps;
-    TLogCapture log;
+    TCapturedLog log{std::nullopt, true};
 
 private:
     TNabtoSleep previousSleep_;
@@ -71,42 +71,37 @@ TEST_F(NabtoSim, IntervalDelayRoundsAndFailsSafely) {
         TNabtoSim sim;
         ASSERT_TRUE(sim.AddLine(c.Line));
         EXPECT_EQ(sim.IntervalDelay(c.Bytes), c.Delay) << c.Line << " " << c.Bytes;
-        std::uint8_t byte = 0;
-        sim.Delay(&byte, c.Bytes, "Write");
+        sim.Delay(nullptr, c.Bytes, "Write");
         EXPECT_EQ(sleeps.empty(), c.Delay <= 0) << c.Line << " " << c.Bytes;
         sleeps.clear();
-        log.lines.clear();
     }
 }
 
-TEST_F(NabtoSim, PollMessagesPassWhenPollDelayIsOff) {
-    WriteIni("[General]\nIncludePollDelay=0\n[Slow]\n1=0,64,40,2.5\n");
-    TNabtoSim sim;
-    ASSERT_TRUE(sim.Load("Slow"));
-    EXPECT_FALSE(sim.IncludePollDelay);
-    const std::uint8_t poll11[1] = {0x11}, poll12[1] = {0x12}, other[1] = {0x13};
-    sim.Delay(poll11, 10, "Write");
-    sim.Delay(poll12, 10, "Read");
-    EXPECT_TRUE(sleeps.empty());
-    sim.Delay(other, 10, "Write");
-    EXPECT_THAT(sleeps, ElementsAre(44));
-    sim.IncludePollDelay = true;
-    sim.Delay(poll11, 10, "Write");
-    EXPECT_THAT(sleeps, ElementsAre(44, 44));
-    // An empty buffer has no first byte to look at.
-    sim.IncludePollDelay = false;
-    sim.Delay(nullptr, 0, "Read");
-    EXPECT_THAT(sleeps, ElementsAre(44, 44, 40));
-}
-
-TEST_F(NabtoSim, IncludePollDelayIsTrueExactlyForOne) {
-    for (const auto& [value, expected] : std::vector<std::pair<std::string, bool>>{
-             {"1", true}, {"0", false}, {"2", false}, {"yes", true}, {"", true}}) {
-        WriteIni("[General]\nIncludePollDelay=" + value + "\n");
-        EXPECT_EQ(TNabtoSim().IncludePollDelay, expected) << value;
+// Construction and Load read IncludePollDelay alike: on when it is 1, missing or no number, and
+// with no file (nullptr). Off, poll messages (0x11, 0x12) pass undelayed; other first bytes and
+// an empty buffer, which has no first byte to look at, are delayed all the same.
+TEST_F(NabtoSim, PollMessagesAreDelayedOnlyWithIncludePollDelay) {
+    const std::pair<const char*, bool> cases[] = {{"1", true},   {"0", false}, {"2", false},
+                                                  {"yes", true}, {"", true},   {nullptr, true}};
+    for (const auto& [value, include] : cases) {
+        if (value)
+            WriteIni(std::string("[General]\nIncludePollDelay=") + value + "\n");
+        else
+            std::filesystem::remove(dir_ + "/Nabto.ini");
+        TNabtoSim sim;
+        const bool constructed = sim.IncludePollDelay;
+        sim.IncludePollDelay = !include;
+        sim.Load("Slow");
+        ASSERT_TRUE(sim.AddLine("0,64,40,2.5"));
+        for (const std::uint8_t first : {0x11, 0x12, 0x13})
+            sim.Delay(&first, 10, "Read");
+        sim.Delay(nullptr, 0, "Read");
+        EXPECT_EQ(std::tuple(constructed, sim.IncludePollDelay, sleeps),
+                  std::tuple(include, include,
+                             include ? std::vector{44, 44, 44, 40} : std::vector{44, 40}))
+            << (value ? value : "no file");
+        sleeps.clear();
     }
-    std::filesystem::remove(dir_ + "/Nabto.ini");
-    EXPECT_TRUE(TNabtoSim().IncludePollDelay);
 }
 
 TEST_F(NabtoSim, MalformedLinesAreRejected) {
@@ -138,44 +133,45 @@ TEST_F(NabtoSim, LoadStopsAtTheFirstMissingKeyOrBadLine) {
     // clang-format on
     for (const auto& c : cases) {
         TNabtoSim sim;
-        EXPECT_EQ(sim.Load(c.Name), c.Loaded) << c.Name;
-        EXPECT_EQ(sim.Intervals.size(), c.Intervals) << c.Name;
-        EXPECT_EQ(sim.CurrentConfig.empty(), !c.Loaded) << c.Name;
+        const bool loaded = sim.Load(c.Name);
+        EXPECT_EQ(std::tuple(loaded, sim.Intervals.size(), sim.CurrentConfig.empty()),
+                  std::tuple(c.Loaded, c.Intervals, !c.Loaded))
+            << c.Name;
         EXPECT_TRUE(sim.Intervals.size() < 2 || sim.Intervals[0].FromBytes == 0); // sorted
     }
 }
 
+// At start-up the saved choice is in force; a broken one, "Nabto disabled" in any case, or no
+// file at all leaves no table.
 TEST_F(NabtoSim, StartUpPutsTheSavedConfigurationInForce) {
-    WriteIni("[General]\nCurrentConfig=Slow\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n");
     EXPECT_EQ(::NabtoSim(), nullptr);
-    CreateNabtoSim();
-    ASSERT_NE(::NabtoSim(), nullptr);
-    EXPECT_EQ(::NabtoSim()->CurrentConfig, "Slow");
+    // clang-format off
+    const std::pair<const char*, std::size_t> cases[] = {
+        {"[General]\nCurrentConfig=Broken\n[Broken]\n1=0,100,10,1\n2=50,200,10,1\n", 0},
+        {"[General]\nCurrentConfig=nabto DISABLED\n[Nabto disabled]\n1=0,64,40,2.5\n", 0},
+        {"", 0},
+        {"[General]\nCurrentConfig=Slow\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n", 2}};
+    // clang-format on
+    for (const auto& [ini, intervals] : cases) {
+        if (*ini)
+            WriteIni(ini);
+        else
+            std::filesystem::remove(dir_ + "/Nabto.ini");
+        CreateNabtoSim();
+        ASSERT_NE(::NabtoSim(), nullptr);
+        EXPECT_EQ(std::tuple(::NabtoSim()->CurrentConfig, ::NabtoSim()->Intervals.size()),
+                  std::tuple(intervals ? "Slow" : "", intervals))
+            << ini;
+    }
     // Every transfer of a device goes through it, before the transport.
     TFakeLinkDevice device;
     device.OpenDevice();
     device.Reply({0x08, 0x00, 0x09});
     EXPECT_TRUE(device.GetRAMTotal());
     EXPECT_THAT(sleeps, ElementsAre(40, 41)); // 1-byte write, 3-byte read (40.4 -> 40, 41.2 -> 41)
-    EXPECT_THAT(log.lines, ElementsAre(Pair(">>NaptoDelay_ms: 40 1 Write", "Nabto"),
-                                       Pair("<<NaptoDelay_ms Write", "Nabto"),
-                                       Pair(">>NaptoDelay_ms: 41 3 Read", "Nabto"),
-                                       Pair("<<NaptoDelay_ms Read", "Nabto")));
-}
-
-TEST_F(NabtoSim, StartUpWithoutChoiceOrWithABrokenOneDelaysNothing) {
-    // No file at all is the last case.
-    for (const char* ini :
-         {"[General]\nCurrentConfig=Broken\n[Broken]\n1=0,100,10,1\n2=50,200,10,1\n",
-          "[General]\nCurrentConfig=nabto DISABLED\n[Nabto disabled]\n1=0,64,40,2.5\n", ""}) {
-        if (*ini)
-            WriteIni(ini);
-        else
-            std::filesystem::remove(dir_ + "/Nabto.ini");
-        CreateNabtoSim();
-        EXPECT_TRUE(::NabtoSim()->Intervals.empty()) << ini;
-        EXPECT_TRUE(::NabtoSim()->IncludePollDelay) << ini;
-    }
+    EXPECT_THAT(log.Lines,
+                ElementsAre("Nabto|>>NaptoDelay_ms: 40 1 Write", "Nabto|<<NaptoDelay_ms Write",
+                            "Nabto|>>NaptoDelay_ms: 41 3 Read", "Nabto|<<NaptoDelay_ms Read"));
 }
 
 } // namespace

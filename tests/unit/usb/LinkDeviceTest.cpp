@@ -2,6 +2,7 @@
 // The link device model and protocol over an in-process transport (FakeLinkDevice.h).
 #include "usb/LinkDevice.h"
 
+#include "Captures.h"
 #include "FakeLinkDevice.h"
 #include "base/Settings.h"
 #include "usb/DeviceGrid.h"
@@ -115,25 +116,20 @@ TEST(LinkProtocol, EveryCommandItsReplyAndItsFailures) {
     };
     for (const TCommandCase& c : CommandCases) {
         SCOPED_TRACE(c.Log);
-        TLogCapture log;
+        TCapturedLog log(std::nullopt, true);
         TFakeLinkDevice d;
         d.OpenDevice();
-        d.TotalBufferSize = 7;
-        d.Firmware = 0x0777;
-        d.SerialNumber = "x";
-        d.App_ID_Hardware_Revision = 3;
-        d.Meas_App_FPGA_Rev = 3;
+        auto fields = std::tie(d.TotalBufferSize, d.Firmware, d.SerialNumber,
+                               d.App_ID_Hardware_Revision, d.Meas_App_FPGA_Rev);
+        fields = std::tuple(7, 0x0777, "x", 3, 3);
         d.writeSucceeds = c.Reply.has_value();
         if (c.Reply)
             d.Reply(*c.Reply, c.ReplyOk);
         EXPECT_EQ((d.*c.Command)(), c.Ok);
-        EXPECT_EQ(std::tuple(d.TotalBufferSize, d.Firmware, d.SerialNumber,
-                             d.App_ID_Hardware_Revision, d.Meas_App_FPGA_Rev),
-                  std::tuple(c.Buffer, c.Firmware, c.Serial, c.Hardware, c.Fpga));
-        using TLines = decltype(log.lines);
-        const TLines lines =
-            *c.Log ? TLines{{std::string("TUSB_IFDeviceLocal.") + c.Log, "RUVAzerComm"}} : TLines{};
-        EXPECT_EQ(log.lines, lines);
+        EXPECT_EQ(fields, std::tuple(c.Buffer, c.Firmware, c.Serial, c.Hardware, c.Fpga));
+        EXPECT_EQ(log.Lines,
+                  *c.Log ? std::vector{"RUVAzerComm|TUSB_IFDeviceLocal." + std::string(c.Log)}
+                         : std::vector<std::string>{});
         EXPECT_EQ(d.written,
                   c.Reply ? std::vector<Bytes>{{sent(c.Command)}} : std::vector<Bytes>{});
     }
@@ -143,7 +139,7 @@ class Identification : public ::testing::Test {
 protected:
     void SetUp() override { ZEMBSettings().EnableEEPWrite = false; }
     void TearDown() override { ZEMBSettings().EnableEEPWrite = false; }
-    TLogCapture log;
+    TCapturedLog log;
 };
 
 // How the path is split, on a device that does not open: Brisk boxes are known by their exact
@@ -188,10 +184,7 @@ using Packets = std::vector<Bytes>;
 const Bytes Ram9 = {0x08, 0x00, 0x09};
 const Bytes Info123456 = {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12};
 const Bytes Info1 = {0x19, 0x01, 0, 0, 0, 0, 0, 0};
-Bytes Fw(std::uint16_t firmware) {
-    return {0x14, static_cast<std::uint8_t>(firmware & 0xFF),
-            static_cast<std::uint8_t>(firmware >> 8)};
-}
+const auto Fw = [](std::uint16_t f) { return Bytes{0x14, std::uint8_t(f), std::uint8_t(f >> 8)}; };
 // The commands identification sends: RAM size and firmware, then device information, then
 // the EEPROM write enable.
 const Packets Sent2 = {{0x09}, {0x13}};
@@ -280,11 +273,15 @@ TEST(DeviceCollection, ItemsDeletionAndReopenStayInsideTheCollection) {
     EXPECT_EQ(collection.Count(), 0);
 }
 
-class TThrowingDevice : public TFakeLinkDevice {
+// The fake transport gone wrong: closes or reads that throw, or input nobody read (the first
+// `pendingReads` drain reads find a byte).
+class TUnrulyDevice : public TFakeLinkDevice {
 public:
     bool throwOnClose = false;
     bool throwOnRead = false;
-    ~TThrowingDevice() override { CloseOnDestroy(); }
+    int pendingReads = 0;
+    int drainReads = 0;
+    ~TUnrulyDevice() override { CloseOnDestroy(); }
     bool CloseDevice() override {
         if (throwOnClose)
             throw std::runtime_error("close");
@@ -295,38 +292,6 @@ public:
             throw std::runtime_error("read");
         return TFakeLinkDevice::ReadBuffer(Buffer, Count, BytesRead);
     }
-};
-
-// Destroying an open device closes its descriptor; a close that throws only leaves a line.
-TEST(DeviceCollection, DestroyingAnOpenDeviceClosesItWhateverTheCloseDoes) {
-    auto device = std::make_unique<TFakeLinkDevice>();
-    device->OpenDevice();
-    const int fd = device->Handle.Get();
-    ASSERT_GE(fd, 0);
-    device.reset();
-    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
-    ::testing::internal::CaptureStderr();
-    {
-        TThrowingDevice throwing;
-        throwing.OpenDevice();
-        throwing.throwOnClose = true;
-    }
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "TUSB_IFDeviceBase.Destroy: CloseDevice\n");
-}
-
-TEST_F(Identification, ExceptionsPassThroughWithTheDeviceClosed) {
-    TThrowingDevice throwing;
-    throwing.throwOnRead = true;
-    EXPECT_THROW(throwing.Identify(PathWithInstance("007AB1234")), std::runtime_error);
-    EXPECT_FALSE(throwing.Active());
-    EXPECT_EQ(throwing.closes, 1);
-}
-
-// The fake transport with input nobody read: the first `pendingReads` drain reads find a byte.
-class TChattyDevice : public TFakeLinkDevice {
-public:
-    int pendingReads = 0;
-    int drainReads = 0;
 
 protected:
     std::uint32_t DrainRead(std::uint8_t* Buffer, std::uint32_t Count) override {
@@ -339,13 +304,35 @@ protected:
     }
 };
 
+// Destroying an open device closes its descriptor; a close that throws only leaves a line.
+// An exception from the transport passes through identification with the device closed.
+TEST_F(Identification, ThrowingTransportsLeaveTheDeviceClosed) {
+    auto device = std::make_unique<TFakeLinkDevice>();
+    device->OpenDevice();
+    const int fd = device->Handle.Get();
+    ASSERT_GE(fd, 0);
+    device.reset();
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+    ::testing::internal::CaptureStderr();
+    {
+        TUnrulyDevice throwing;
+        throwing.OpenDevice();
+        throwing.throwOnClose = true;
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "TUSB_IFDeviceBase.Destroy: CloseDevice\n");
+    TUnrulyDevice throwing;
+    throwing.throwOnRead = true;
+    EXPECT_THROW(throwing.Identify(PathWithInstance("007AB1234")), std::runtime_error);
+    EXPECT_EQ(std::pair(throwing.Active(), throwing.closes), std::pair(false, 1));
+}
+
 // Before each command, reads go on up to the first empty one, and stop after DrainMaxReads on
 // a device that keeps sending; the command goes out and reads its reply either way.
 TEST(InputDrain, ReadsUntilNothingComesAndNoLongerThanItsBound) {
     for (const auto& [pending, reads] :
          {std::pair{0, 1}, std::pair{2, 3}, std::pair{1000, DrainMaxReads}}) {
         SCOPED_TRACE(pending);
-        TChattyDevice device;
+        TUnrulyDevice device;
         ASSERT_TRUE(device.OpenDevice());
         device.pendingReads = pending;
         device.Reply({RX_RAM_TOTAL_MSG, 0x00, 0x09});
