@@ -42,19 +42,13 @@ public:
     }
 };
 
-// One window over a context on the fake host, with the configuration folder empty.
+// One window over a context on the fake host, with the configuration folder empty; the
+// application object is WindowTestMain's.
 class MainWindowTest : public THostTest {
 protected:
-    static void SetUpTestSuite() {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        static int argc = 1;
-        static char name[] = "window_unit_test";
-        static char* argv[] = {name, nullptr};
-        static QApplication app(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
     void SetUp() override {
         THostTest::SetUp();
+        QApplication::setQuitOnLastWindowClosed(false);
         ::setenv("ZEMB_CONFIG_DIR", config_.Path().c_str(), 1);
         auto messages = std::make_unique<TAnsweringMessages>();
         messages_ = messages.get();
