@@ -75,15 +75,13 @@ std::vector<std::string> Lines(const std::string& text, const TIds& ids, bool fr
     return lines;
 }
 
-// One call through the bus: its status must be S_OK, its Result the expected one.
-struct TStep {
-    const char* Name;
-    std::function<HRESULT(bool& result)> Call;
-    bool Result;
-    const char* Frame;
-    const char* Log; // the communication log after the call, which starts from an empty one
-    std::function<void()> Then = {}; // checks what the call gave back
-};
+// One call through the bus: its status must be S_OK, its Result the expected one; Log is the
+// communication log after the call, which starts from an empty one; Then checks what the call
+// gave back.
+// clang-format off
+struct TStep { const char* Name; std::function<HRESULT(bool& result)> Call; bool Result;
+               const char* Frame; const char* Log; std::function<void()> Then = {}; };
+// clang-format on
 
 void RunSteps(TSimServer& server, const std::vector<TStep>& steps, const TIds& ids) {
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -110,9 +108,9 @@ struct TClient {
 
 class ServerUnderSim : public ::testing::Test {
 protected:
-    void Start(const char* devices = TwoDevices, std::string fenwyIni = {}) {
+    void Start(std::string fenwyIni = {}) {
         std::string why;
-        ASSERT_TRUE(Server.Start({devices, std::move(fenwyIni)}, why)) << why;
+        ASSERT_TRUE(Server.Start({TwoDevices, std::move(fenwyIni)}, why)) << why;
         Server.TakeDebugLines();
     }
 
@@ -346,7 +344,7 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
 
 // Two clients on one opened device, which only EnableSharedAccess in FENWY.INI allows.
 TEST_F(ServerUnderSim, TrafficPairsKeepTheirPlaceAndAPulledDeviceLeavesItsConnection) {
-    Start(TwoDevices, "[General]\r\nEnableSharedAccess=1\r\n");
+    Start("[General]\r\nEnableSharedAccess=1\r\n");
     TClient a = Hookup("client-a");
     TClient b = Hookup("client-b");
     ASSERT_TRUE(a.Server && b.Server);
@@ -565,7 +563,7 @@ TEST_F(ServerUnderSim, AHealthyClientHearsEveryDeviceChangeWhateverTheOthersDo) 
 // The communication log through the operator interface: its bound from FENWY.INI, the paged
 // reads by line number and what the change signal tells.
 TEST_F(ServerUnderSim, OperatorLogKeepsTheBoundReadsByNumberAndTellsWhatChanged) {
-    Start(TwoDevices, "[General]\r\nCommunicationLogLines=3\r\n");
+    Start("[General]\r\nCommunicationLogLines=3\r\n");
     std::string why;
     auto bus = TZEMBBus::OpenSession(why);
     ASSERT_TRUE(bus) << why;
