@@ -40,9 +40,7 @@ template <typename... T> TAppend Invoke(std::int32_t dispId, T... values) {
 
 class ZEMBDBus : public ::testing::Test {
 protected:
-    void StartServer(std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv = {ZEMB_STANDIN_SERVER};
-        argv.insert(argv.end(), extra.begin(), extra.end());
+    void StartServer(const std::vector<std::string>& argv = {ZEMB_STANDIN_SERVER}) {
         ASSERT_TRUE(Server.Start(argv));
         ASSERT_TRUE(Server.WaitForLine("ready", Bound));
     }
@@ -97,7 +95,7 @@ protected:
 // The stand-in's objects answer every method with the agreed values of ZEMBStandIn.h.
 class ZEMBDBusRecorder : public ZEMBDBus {
 protected:
-    void SetUp() override { StartServer({"--recorder"}); }
+    void SetUp() override { StartServer({ZEMB_STANDIN_SERVER, "--recorder"}); }
 };
 
 } // namespace
