@@ -36,19 +36,16 @@ protected:
                {"HOME", Temp.Path()}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""},
                {"DBUS_SESSION_BUS_ADDRESS", ""}};
         // clang-format on
+        Bus = std::make_unique<TPrivateBus>(Temp.File("data/dbus-1/services"),
+                                            Temp.File("bus.conf"), Env);
+        ASSERT_TRUE(Bus->Started());
+        Env["DBUS_SESSION_BUS_ADDRESS"] = Bus->Address();
     }
 
     // Whether the service file and the interface file that registration writes are there.
     std::pair<bool, bool> Registration() const {
         return {std::filesystem::exists(Temp.File("data/dbus-1/services/org.zemb.ZEMB.service")),
                 std::filesystem::exists(Temp.File("data/dbus-1/interfaces/org.zemb.ZEMB.xml"))};
-    }
-
-    void StartBus() {
-        Bus = std::make_unique<TPrivateBus>(Temp.File("data/dbus-1/services"),
-                                            Temp.File("bus.conf"), Env);
-        ASSERT_TRUE(Bus->Started());
-        Env["DBUS_SESSION_BUS_ADDRESS"] = Bus->Address();
     }
 
     // Starts the server copy and waits until it owns its name.
@@ -61,11 +58,11 @@ protected:
     }
 
     // The server on the simulated devices of the demo device file.
-    void StartServerOnSim(TProcess& process) {
+    void StartServerOnSim() {
         std::string why;
-        ASSERT_TRUE(StartSimulatedServer(
-            process, {ZEMB_DEMO_DEVICES, Control(), {Server, "--no-window"}, Env},
-            Bus->Connection(), why))
+        ASSERT_TRUE(
+            StartSimulatedServer(Sim, {ZEMB_DEMO_DEVICES, Control(), {Server, "--no-window"}, Env},
+                                 Bus->Connection(), why))
             << why;
     }
 
@@ -85,6 +82,7 @@ protected:
     std::string Server;
     std::map<std::string, std::string> Env;
     std::unique_ptr<TPrivateBus> Bus;
+    TProcess Sim; // zemb-sim with the server, ended before the bus
 };
 
 // The number after "Key: " in a command's output; -1 when absent.
@@ -101,7 +99,6 @@ const auto Clean = AllOf(Not(HasSubstr("AddressSanitizer")), Not(HasSubstr("Leak
 // Every spelling of the switches: tests/unit/tlb; the files' text: ZEMBRegistrationTest there,
 // and that the bus starts the server from them: the activation test below.
 TEST_F(ServerE2E, RegisterSwitchesWriteAndRemoveTheFilesAndEndWithoutServing) {
-    StartBus();
     // Help and version neither register nor serve.
     // clang-format off
     const std::tuple<const char*, const char*, bool> runs[] = { // switch, says, registered
@@ -120,7 +117,6 @@ TEST_F(ServerE2E, RegisterSwitchesWriteAndRemoveTheFilesAndEndWithoutServing) {
 
 TEST_F(ServerE2E, ClientCallActivatesTheServerWhichEndsWithItsLastClient) {
     ASSERT_EQ(RunProgram({Server, "/RegServer"}, Env).Status, 0);
-    StartBus();
     ASSERT_FALSE(Bus->HasOwner(BusName));
     // Nothing runs: the bus starts the server from the service file the registration wrote.
     TRunResult hookup = Cli({"hookup", "--exe", "activation-test"});
@@ -131,7 +127,6 @@ TEST_F(ServerE2E, ClientCallActivatesTheServerWhichEndsWithItsLastClient) {
 }
 
 TEST_F(ServerE2E, AutomationModeEndsAfterTheLastRelease) {
-    StartBus();
     TProcess server;
     StartServer(server, {"-Embedding", "--no-window"});
     TRunResult hookup = Cli({"hookup"});
@@ -146,7 +141,6 @@ TEST_F(ServerE2E, AutomationModeEndsAfterTheLastRelease) {
 TEST_F(ServerE2E, StandAloneKeepsRunningAndOnlyACopyOnTheSameBusCounts) {
     // Debug output on, for what the copies say to each other.
     std::ofstream(Temp.File("config/QUOREN.INI")) << "[OutputDebugString]\r\nDisableShow=0\r\n";
-    StartBus();
     TProcess first, other;
     StartServer(first, {"--no-window"});
     TRunResult hookup = Cli({"hookup", "--exe", "kept-client"});
@@ -183,24 +177,21 @@ TEST_F(ServerE2E, StandAloneKeepsRunningAndOnlyACopyOnTheSameBusCounts) {
 
 // SIGTERM, from zemb-sim, ends every server of tests/integration/server.
 TEST_F(ServerE2E, SignalEndsTheServerInOrderWithADeviceOpen) {
-    StartBus();
-    TProcess sim;
-    StartServerOnSim(sim);
+    StartServerOnSim();
     TRunResult shell = Cli({"shell", "--stop-on-error"}, "hookup\nfirst fenwy\nconnect\nopen\n");
     ASSERT_EQ(shell.Status, 0) << shell.Output;
     const pid_t server = Bus->OwnerPid(BusName);
     ASSERT_GT(server, 0);
     ::kill(server, SIGINT);
     // zemb-sim ends with the server's exit status: 0 only when the server ended by itself.
-    EXPECT_EQ(sim.WaitForExit(EndBound), 0) << sim.Output();
+    EXPECT_EQ(Sim.WaitForExit(EndBound), 0) << Sim.Output();
     EXPECT_FALSE(Bus->HasOwner(BusName));
-    EXPECT_THAT(sim.Output(), Clean);
+    EXPECT_THAT(Sim.Output(), Clean);
 }
 
 using CliE2E = ServerE2E;
 
 TEST_F(CliE2E, ExitStatusSaysWhatWentWrong) {
-    StartBus();
     std::map<std::string, std::string> noBusEnv = Env;
     noBusEnv["DBUS_SESSION_BUS_ADDRESS"] = "";
     TRunResult noBus = RunProgram({ZEMB_CLI, "devices"}, noBusEnv);
@@ -233,9 +224,7 @@ TEST_F(CliE2E, ExitStatusSaysWhatWentWrong) {
 // The output of each command is zemb-cli's own (tests/unit/cli); here the shell keeps one
 // client, connection and device across its lines and goes on after a command that failed.
 TEST_F(CliE2E, ShellKeepsOneClientAcrossItsCommands) {
-    StartBus();
-    TProcess sim;
-    StartServerOnSim(sim);
+    StartServerOnSim();
     TRunResult shell = Cli({"shell"}, "hookup --exe shell-test\n"
                                       "# a comment, then a blank line\n\n"
                                       "first fenwy --mode shared\nconnect --mode shared\nopen\n"
@@ -255,9 +244,7 @@ TEST_F(CliE2E, ShellKeepsOneClientAcrossItsCommands) {
 }
 
 TEST_F(CliE2E, LogFollowsTheCommunicationLogAsItChanges) {
-    StartBus();
-    TProcess sim;
-    StartServerOnSim(sim);
+    StartServerOnSim();
     TProcess follow;
     ASSERT_TRUE(follow.Start({ZEMB_CLI, "log", "--follow", "--for", "60000"}, Env));
     ASSERT_TRUE(follow.WaitForText("Following the communication log", StartBound))
@@ -282,9 +269,7 @@ TEST_F(CliE2E, LogFollowsTheCommunicationLogAsItChanges) {
 }
 
 TEST_F(CliE2E, MonitorShowsADevicePulledAndPluggedBack) {
-    StartBus();
-    TProcess sim;
-    StartServerOnSim(sim);
+    StartServerOnSim();
     TRunResult first = Cli({"first", "fenwy"});
     ASSERT_EQ(first.Status, 0) << first.Output;
     const std::string devId = std::to_string(NumberAfter(first.Output, "DevID"));

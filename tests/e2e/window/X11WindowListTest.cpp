@@ -83,13 +83,11 @@ TEST(X11WindowListTest, ReadsTheWindowsFrontToBackAndBringsTheOtherCopysMainWind
     ASSERT_TRUE(number) << server.Errors();
     const std::string display = ":" + *number;
     TScopedEnv useDisplay("DISPLAY", display);
-    const std::map<std::string, std::string> env = {
-        {"DISPLAY", display},
-        {"HOME", temp.Path()},
-        {"XDG_CONFIG_HOME", temp.File("config")},
-        {"XDG_CACHE_HOME", temp.File("cache")},
-        {"XDG_DATA_HOME", temp.File("data")},
-    };
+    // clang-format off
+    const std::map<std::string, std::string> env = {{"DISPLAY", display}, {"HOME", temp.Path()},
+        {"XDG_CONFIG_HOME", temp.File("config")}, {"XDG_CACHE_HOME", temp.File("cache")},
+        {"XDG_DATA_HOME", temp.File("data")}};
+    // clang-format on
     // The same program in another folder: a copy that a full-path match does not count.
     const std::string program = ZEMB_TEST_WINDOW;
     fs::create_directories(temp.File("other"));

@@ -36,22 +36,20 @@ int ShowWindow(const std::string& className, const std::string& title, bool netN
     const std::string wmClass = "zemb-test" + std::string(1, '\0') + className + '\0';
     xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING,
                         8, static_cast<std::uint32_t>(wmClass.size()), wmClass.data());
-    if (netName) {
+    if (netName)
         xcb_ewmh_set_wm_name(&ewmh, window, static_cast<std::uint32_t>(title.size()), title.data());
-    } else {
+    else
         xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME,
                             XCB_ATOM_STRING, 8, static_cast<std::uint32_t>(title.size()),
                             title.data());
-    }
     xcb_ewmh_set_wm_pid(&ewmh, window, static_cast<std::uint32_t>(::getpid()));
     xcb_map_window(c.get(), window);
     xcb_flush(c.get());
     std::printf("%u\n", window);
     std::fflush(stdout);
     // Events are not needed; the window lives until the process is killed or the display ends.
-    while (auto* event = xcb_wait_for_event(c.get())) {
+    while (auto* event = xcb_wait_for_event(c.get()))
         std::free(event);
-    }
     xcb_ewmh_connection_wipe(&ewmh);
     return 0;
 }
@@ -60,9 +58,8 @@ int ShowWindow(const std::string& className, const std::string& title, bool netN
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "window" && argc == 5) {
+    if (mode == "window" && argc == 5)
         return ShowWindow(argv[2], argv[3], std::string(argv[4]) == "net");
-    }
     if (mode == "activate" && argc == 3) {
         std::printf("%ld\n", ActivateOtherInstance(argv[2], true, ""));
         return 0;

@@ -48,12 +48,10 @@ inline void Fill(ZEMB::TSafeByteArray& v, S m, S p, S phase) {
 
 std::shared_ptr<ZEMB::IZEMBEvent> EventRecorder();
 std::shared_ptr<ZEMB::IZEMBHost> HostRecorder();
-inline void Fill(std::shared_ptr<ZEMB::IZEMBEvent>& v, S, S, S) {
-    v = EventRecorder();
-}
-inline void Fill(std::shared_ptr<ZEMB::IZEMBHost>& v, S, S, S) {
-    v = HostRecorder();
-}
+// clang-format off
+inline void Fill(std::shared_ptr<ZEMB::IZEMBEvent>& v, S, S, S) { v = EventRecorder(); }
+inline void Fill(std::shared_ptr<ZEMB::IZEMBHost>& v, S, S, S) { v = HostRecorder(); }
+// clang-format on
 
 template <typename T> bool Matches(const T& v, S m, S p, S phase) {
     if constexpr (requires { v.get(); })

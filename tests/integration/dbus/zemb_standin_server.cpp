@@ -118,11 +118,8 @@ public:
 
 int main(int argc, char** argv) {
     TStartMode mode = FindStartMode(argc, argv);
-    StandIn::CheckArguments = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--recorder") == 0)
-            StandIn::CheckArguments = true;
-    }
+    StandIn::CheckArguments = std::any_of(
+        argv + 1, argv + argc, [](auto* a) { return std::strcmp(a, "--recorder") == 0; });
 
     std::string error;
     auto fail = [&] {

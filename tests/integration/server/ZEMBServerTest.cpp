@@ -3,11 +3,14 @@
 // (zemb-sim -- zemb-server), through libzemb-client on the private session bus: the
 // communication log read through the operator interface, the call frame read from the
 // server's debug output; and clients that misbehave (zemb_chaos_client) while a healthy one
-// beside them is served.
+// beside them is served; the operator interface's paged reads and change signal.
 #include "RecordingSinks.h"
 #include "SimServer.h"
 #include "TestProcess.h"
 #include "bus/BusConnection.h"
+#include "bus/Marshal.h"
+#include "contract/InterfaceTable.h"
+#include "contract/OperatorInterface.h"
 
 #include <algorithm>
 #include <csignal>
@@ -44,11 +47,6 @@ SerialNumber=20401234
 Driver=silabs
 VendorId=10c4
 ProductId=ea60
-Instance=UNK000001005
-FriendlyName=Unrecognised box (simulated)
-Firmware=2.04
-RamSize=0x0200
-SerialNumber=7
 )";
 
 // The expected lines of one call, '|' between lines; {a} {b} {c} {f} stand for the ids
@@ -77,15 +75,13 @@ std::vector<std::string> Lines(const std::string& text, const TIds& ids, bool fr
     return lines;
 }
 
-// One call through the bus: its status must be S_OK, its Result the expected one.
-struct TStep {
-    const char* Name;
-    std::function<HRESULT(bool& result)> Call;
-    bool Result;
-    const char* Frame;
-    const char* Log; // the communication log after the call, which starts from an empty one
-    std::function<void()> Then = {}; // checks what the call gave back
-};
+// One call through the bus: its status must be S_OK, its Result the expected one; Log is the
+// communication log after the call, which starts from an empty one; Then checks what the call
+// gave back.
+// clang-format off
+struct TStep { const char* Name; std::function<HRESULT(bool& result)> Call; bool Result;
+               const char* Frame; const char* Log; std::function<void()> Then = {}; };
+// clang-format on
 
 void RunSteps(TSimServer& server, const std::vector<TStep>& steps, const TIds& ids) {
     for (std::size_t i = 0; i < steps.size(); ++i) {
@@ -105,21 +101,21 @@ void RunSteps(TSimServer& server, const std::vector<TStep>& steps, const TIds& i
 
 // One client application: its own bus connection and server object.
 struct TClient {
-    std::unique_ptr<ZEMB::TZEMBClient> Bus;
+    std::unique_ptr<TZEMBClient> Bus;
     std::shared_ptr<IZEMBServer4> Server;
     std::int32_t AppID = -1;
 };
 
 class ServerUnderSim : public ::testing::Test {
 protected:
-    void Start(const char* devices = TwoDevices, std::string fenwyIni = {}) {
+    void Start(std::string fenwyIni = {}) {
         std::string why;
-        ASSERT_TRUE(Server.Start({devices, std::move(fenwyIni)}, why)) << why;
+        ASSERT_TRUE(Server.Start({TwoDevices, std::move(fenwyIni)}, why)) << why;
         Server.TakeDebugLines();
     }
 
     TClient Connect() {
-        TClient client{ZEMB::TZEMBClient::Connect(), nullptr};
+        TClient client{TZEMBClient::Connect(), nullptr};
         if (client.Bus)
             client.Server = client.Bus->CreateInstance(CLASS_ZEMBServer4);
         EXPECT_TRUE(client.Server);
@@ -131,18 +127,34 @@ protected:
         TClient client = Connect();
         bool result = false;
         EXPECT_TRUE(client.Server &&
-                    client.Server->HookupClientApp2(ZEMB::aciBase, getpid(), "testhost", exeName,
+                    client.Server->HookupClientApp2(aciBase, getpid(), "testhost", exeName,
                                                     client.AppID, result) == S_OK &&
                     result);
         return client;
+    }
+
+    // The first device of the type for the client, which must be found.
+    std::int32_t First(TClient& client, std::uint8_t type) {
+        std::int32_t devId = -1;
+        bool found = false;
+        EXPECT_EQ(client.Server->FirstDevice2(type, client.AppID, cmShared, devId, found), S_OK);
+        EXPECT_TRUE(found) << int(type);
+        return devId;
+    }
+
+    void Write(TClient& client, std::int32_t connectId, const TSafeByteArray& bytes) {
+        std::int32_t count = 0;
+        bool result = false;
+        EXPECT_EQ(client.Server->WriteBuffer(connectId, bytes, count, result), S_OK);
+        EXPECT_TRUE(result);
     }
 
     std::int32_t ConnectAndOpen(TClient& client, std::int32_t devId,
                                 const std::shared_ptr<IZEMBEvent>& events = nullptr) {
         std::int32_t connectId = -1;
         bool connected = false, opened = false;
-        EXPECT_EQ(client.Server->ConnectDevice(client.AppID, devId, ZEMB::cmShared, events,
-                                               connectId, connected),
+        EXPECT_EQ(client.Server->ConnectDevice(client.AppID, devId, cmShared, events, connectId,
+                                               connected),
                   S_OK);
         EXPECT_EQ(client.Server->OpenDevice(connectId, opened), S_OK);
         EXPECT_TRUE(connected && opened);
@@ -177,12 +189,12 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
     std::uint8_t type = 0, mode = 9;
     bool connected = false, active = false;
     std::string computer, exe;
-    ZEMB::TDevInfo info;
+    TDevInfo info;
     // The in-ref Mode is an input only on the bus.
     auto devInfo = [&](std::int32_t devId, bool& r) {
         info = {};
         info.Mode = 7;
-        const HRESULT status = ZEMB::GetDevInfo(s, devId, info);
+        const HRESULT status = GetDevInfo(s, devId, info);
         r = info.Result;
         return status;
     };
@@ -202,9 +214,8 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
          "<TZEMBServer.HookupClientApp2|<TZEMBServer.HookupClientApp",
          "HookupClientApp:  ok|  ClientAppID: {b}|  ClientExeName: corra-klient-ä"},
         {CALL(s.ClientAppInfo(corra, type, computer, exe, r)), true, "=TZEMBServer.ClientAppInfo",
-         "",
-         [&] { EXPECT_EQ(std::tuple(type, computer, exe),
-                         std::tuple(ZEMB::aciCorra, "testhost", "corra-klient-ä")); }},
+         "", [&] { EXPECT_EQ(std::tuple(type, computer, exe),
+                               std::tuple(aciCorra, "testhost", "corra-klient-ä")); }},
         // The same sink again is refused: the client's object path names one sink.
         {CALL(s.SetZEMBHost2(corra, sink, r)), true, "=TZEMBServer.SetZEMBHost", ""},
         {CALL(s.SetZEMBHost2(corra, sink, r)), false, "=TZEMBServer.SetZEMBHost", ""},
@@ -214,29 +225,28 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
         {CALL(s.StartSession(-1, r)), false, "=TZEMBServer3.StartSession", ""},
         {CALL(s.EndSession(-1, r)), false, "=TZEMBServer3.EndSession", ""},
         // The first interface's stubs.
-        {CALL(s.EnumDevices(ZEMB::dtFenwy, r)), false, "[] >TZEMBServer.EnumDevices", ""},
+        {CALL(s.EnumDevices(dtFenwy, r)), false, "[] >TZEMBServer.EnumDevices", ""},
         {CALL(s.EnumApplications(r)), false, "[] TZEMBServer.EnumApplications", ""},
         {CALL(s.EnumConnections(r)), false, "[] TZEMBServer.EnumConnections", ""},
         {CALL(s.SetZEMBHost(sink, r)), false, "[] TZEMBServer.SetZEMBHost", ""},
         {CALL(s.SetSuperUseMode(r)), true, "", ""},
-        {CALL(s.HookupClientApp2(ZEMB::aciBase, getpid(), "testhost", "zemb-server-test", app, r)),
-         true, "=TZEMBServer.HookupClientApp2",
+        {CALL(s.HookupClientApp2(aciBase, getpid(), "testhost", "zemb-server-test", app, r)), true,
+         "=TZEMBServer.HookupClientApp2",
          "HookupClientApp:  ok|  ClientAppID: {a}|  ClientExeName: zemb-server-test"},
-        {CALL(s.FirstDevice2(ZEMB::dtFenwy, app, ZEMB::cmShared, fenwy, r)), true,
+        {CALL(s.FirstDevice2(dtFenwy, app, cmShared, fenwy, r)), true,
          "=TZEMBServer.FirstDevice2", ""},
         // Only Mirel and Fenwy fall back to an unrecognised device; a type or mode beyond
         // its enumeration is clamped to the last one.
-        {CALL(s.FirstDevice2(ZEMB::dtMirel, app, ZEMB::cmExclusive, unknown, r)), true,
+        {CALL(s.FirstDevice2(dtMirel, app, cmExclusive, unknown, r)), true,
          "=TZEMBServer.FirstDevice2",
          "No device found (dtMirel cmExclusive). Using NotRecognized device instead"},
-        {CALL(s.FirstDevice2(ZEMB::dtBrisk, app, ZEMB::cmExclusive, devId, r)), false,
+        {CALL(s.FirstDevice2(dtBrisk, app, cmExclusive, devId, r)), false,
          "=TZEMBServer.FirstDevice2", "No device found (dtBrisk cmExclusive)"},
         {CALL(s.FirstDevice2(200, app, 200, devId, r)), false, "=TZEMBServer.FirstDevice2",
          "No device found (dtCorra cmShared)"},
-        {CALL(devInfo(fenwy, r)), true, "=TZEMBServer.DevInfo", "", [&] {
-             const auto& i = info;
+        {CALL(devInfo(fenwy, r)), true, "=TZEMBServer.DevInfo", "", [&, &i = info] {
              EXPECT_EQ(std::tuple(i.Mode, i.Active, i.FriendlyName, i.DevType, i.Firmware),
-                       std::tuple(7, false, "Fenwy Link (simulated)", ZEMB::dtFenwy, 0x0204));
+                       std::tuple(7, false, "Fenwy Link (simulated)", dtFenwy, 0x0204));
              EXPECT_TRUE(info.LinkName.starts_with("usb#vid_0483&pid_a7f1#FWY000042007#{")); }},
         {CALL(devInfo(4711, r)), false,
          ">TZEMBServer.DevInfo|[] TUSB_IFHostLocal.DevInfo -> False|<TZEMBServer.DevInfo", "",
@@ -244,7 +254,7 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
         {CALL(s.TotalBufferSize(fenwy, n, r)), true, "=TZEMBServer3.TotalBufferSize", "",
          [&] { EXPECT_EQ(n, 0x0900 - 256); }},
         // Refused at the host's DevInfo: no log line.
-        {CALL(s.ConnectDevice(app, 4711, ZEMB::cmShared, nullptr, c, r)), false,
+        {CALL(s.ConnectDevice(app, 4711, cmShared, nullptr, c, r)), false,
          ">TZEMBServer.ConnectDevice|[] TUSB_IFHostLocal.DevInfo -> False|"
          "<TZEMBServer.ConnectDevice", ""},
         // Mode 5 is clamped to cmShared.
@@ -275,9 +285,8 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
         {CALL(s.TrafficStat(c, n, m, r)), true, "~TZEMBServer.TrafficStat", "",
          [&] { EXPECT_EQ(n * 100 + m, 606); }},
         {CALL(s.ConnectInfo(c, dev, owner, connected, active, mode, r)), true,
-         "=TZEMBServer.ConnectInfo", "",
-         [&] { EXPECT_EQ(std::tuple(dev, owner, connected, active, mode),
-                         std::tuple(fenwy, app, true, true, ZEMB::cmShared)); }},
+         "=TZEMBServer.ConnectInfo", "", [&] { EXPECT_EQ(std::tuple(dev, owner, connected, active,
+                         mode), std::tuple(fenwy, app, true, true, cmShared)); }},
         // Failures: every one logged, the ConnectID part left out for -1.
         {CALL(s.OpenDevice(99, r)), false, "=TZEMBServer.OpenDevice",
          "OpenDevice (ConnectID 99):  not ok|TZEMBServer.OpenDevice: FHost.ConnectInfo fail99"},
@@ -294,25 +303,25 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
         {CALL(s.CloseDevice(c, r)), true, "=TZEMBServer.CloseDevice",
          "CloseDevice (ConnectID {c}):  ok"},
         // The same client and mode again: the first connection back each time.
-        {CALL(s.ConnectDevice(app, fenwy, ZEMB::cmShared, events(), devId, r)), true,
+        {CALL(s.ConnectDevice(app, fenwy, cmShared, events(), devId, r)), true,
          "=TZEMBServer.ConnectDevice", reconnect, [&] { EXPECT_EQ(devId, c); }},
-        {CALL(s.ConnectDevice(app, fenwy, ZEMB::cmShared, events(), devId, r)), true,
+        {CALL(s.ConnectDevice(app, fenwy, cmShared, events(), devId, r)), true,
          ">TZEMBServer.CheckStrayInterfaces: 1|=TZEMBServer.ConnectDevice", reconnect},
         // A pending stray interface is reported once, by the next call of any kind; the
         // first interface's FirstDevice checks before its own entry line and writes the
         // DevID also when it found nothing.
-        {CALL(s.FirstDevice(ZEMB::dtFenwy, ZEMB::cmShared, devId, r)), true,
+        {CALL(s.FirstDevice(dtFenwy, cmShared, devId, r)), true,
          ">TZEMBServer.CheckStrayInterfaces: 1|>TZEMBServer.FirstDevice|=TZEMBServer.FirstDevice2|"
          "TZEMBServer.FirstDevice. DevID: {f}|<TZEMBServer.FirstDevice", ""},
-        {CALL(s.FirstDevice(ZEMB::dtCorra, ZEMB::cmExclusive, devId, r)), false,
+        {CALL(s.FirstDevice(dtCorra, cmExclusive, devId, r)), false,
          ">TZEMBServer.FirstDevice|=TZEMBServer.FirstDevice2|TZEMBServer.FirstDevice. DevID: 0|"
          "<TZEMBServer.FirstDevice", "No device found (dtCorra cmExclusive)"},
         {CALL(s.SetZEMBHost2(app, enumSink, r)), true, "=TZEMBServer.SetZEMBHost", ""},
-        {CALL(s.EnumDevices2(app, ZEMB::dtFenwy, r)), true, "=TZEMBServer4.EnumDevices2", ""},
+        {CALL(s.EnumDevices2(app, dtFenwy, r)), true, "=TZEMBServer4.EnumDevices2", ""},
         // Beyond the enumeration: clamped to dtCorra, of which there is none.
         {CALL(s.EnumDevices2(app, 77, r)), true, "=TZEMBServer4.EnumDevices2", ""},
         // A sink that answers with a failure status: the enumeration ends in the barrier.
-        {CALL((enumSink->FailAt = 2, s.EnumDevices2(app, ZEMB::dtFenwy, r))), false,
+        {CALL((enumSink->FailAt = 2, s.EnumDevices2(app, dtFenwy, r))), false,
          ">TZEMBServer4.EnumDevices2|[RUVAzer Comm] TZEMBServer4.EnumDevices2 EOleSysError OLE "
          "error 80004005|<TZEMBServer4.EnumDevices2", ""},
         {CALL(s.DisconnectDevice(c, r)), true, "=TZEMBServer.DisconnectDevice",
@@ -331,46 +340,34 @@ TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
     const std::string d = "EnumDevice " + std::to_string(fenwy) + " @d";
     EXPECT_THAT(calls, ElementsAre("EnumApplication 0 @c",
                                    "EnumApplication " + std::to_string(corra) + " @c", d, d));
-    // Operators without a window follow the log through its signal.
-    EXPECT_GE(Server.LogChangeSignals(3, std::chrono::seconds(10)), 3);
 }
 
 // Two clients on one opened device, which only EnableSharedAccess in FENWY.INI allows.
 TEST_F(ServerUnderSim, TrafficPairsKeepTheirPlaceAndAPulledDeviceLeavesItsConnection) {
-    Start(TwoDevices, "[General]\r\nEnableSharedAccess=1\r\n");
+    Start("[General]\r\nEnableSharedAccess=1\r\n");
     TClient a = Hookup("client-a");
     TClient b = Hookup("client-b");
     ASSERT_TRUE(a.Server && b.Server);
-    std::int32_t fenwy = -1;
-    bool found = false;
-    ASSERT_EQ(a.Server->FirstDevice2(ZEMB::dtFenwy, a.AppID, ZEMB::cmShared, fenwy, found), S_OK);
-    ASSERT_TRUE(found);
+    const std::int32_t fenwy = First(a, dtFenwy);
     TEventLog calls;
     const std::int32_t first =
         ConnectAndOpen(a, fenwy, std::make_shared<TRecordingEvent>(calls, "a"));
     const std::int32_t second = ConnectAndOpen(b, fenwy);
     const std::string x = std::to_string(first), y = std::to_string(second);
-    auto write = [&](TClient& client, std::int32_t connectId, std::size_t size) {
-        std::int32_t count = 0;
-        bool result = false;
-        EXPECT_EQ(client.Server->WriteBuffer(connectId, TSafeByteArray(size, 1), count, result),
-                  S_OK);
-        EXPECT_TRUE(result);
-    };
     ASSERT_TRUE(Server.ClearCommunicationLog());
 
     // One connection's writes keep one pair up to date; another connection's write starts a
     // pair of its own, and so does any other line: the first connection's next write does
     // not go back to its old pair.
     for (int i = 0; i < 10; ++i)
-        write(a, first, 4);
-    write(b, second, 3);
-    write(b, second, 5);
-    write(a, first, 2);
+        Write(a, first, TSafeByteArray(4, 1));
+    Write(b, second, TSafeByteArray(3, 1));
+    Write(b, second, TSafeByteArray(5, 1));
+    Write(a, first, TSafeByteArray(2, 1));
     bool result = true;
     ASSERT_EQ(a.Server->OpenDevice(99, result), S_OK);
-    write(a, first, 1);
-    write(a, first, 1);
+    Write(a, first, TSafeByteArray(1, 1));
+    Write(a, first, TSafeByteArray(1, 1));
     EXPECT_THAT(
         Server.CommunicationLog(),
         ElementsAre("TrafficStats (ConnectID " + x + "): W: 40  R: 0", "WriteBuffer 4:4  ok",
@@ -404,27 +401,16 @@ TEST_F(ServerUnderSim, UnreadBytesDoNotMakeARescanDropTheDevice) {
     Start();
     TClient a = Hookup("client-a");
     ASSERT_TRUE(a.Server);
-    std::int32_t fenwy = -1;
-    bool found = false;
-    ASSERT_EQ(a.Server->FirstDevice2(ZEMB::dtFenwy, a.AppID, ZEMB::cmShared, fenwy, found), S_OK);
-    ASSERT_TRUE(found);
     // Mirel falls back to the unrecognised box.
-    std::int32_t unknown = -1;
-    ASSERT_EQ(a.Server->FirstDevice2(ZEMB::dtMirel, a.AppID, ZEMB::cmShared, unknown, found), S_OK);
-    ASSERT_TRUE(found);
+    const std::int32_t fenwy = First(a, dtFenwy), unknown = First(a, dtMirel);
     TEventLog calls;
     const std::int32_t c = ConnectAndOpen(a, fenwy, std::make_shared<TRecordingEvent>(calls, "a"));
-    std::int32_t count = 0;
-    bool result = false;
-    ASSERT_EQ(a.Server->WriteBuffer(c, TSafeByteArray(std::vector<std::uint8_t>{0x21, 0x22}), count,
-                                    result),
-              S_OK);
-    ASSERT_TRUE(result);
+    Write(a, c, TSafeByteArray(std::vector<std::uint8_t>{0x21, 0x22}));
     Server.TakeDebugLines();
 
     // Once the box is gone, the rescan has identified the Fenwy again.
     ASSERT_TRUE(Server.Control({"unplug", "unknown"}));
-    ZEMB::TDevInfo info;
+    TDevInfo info;
     ASSERT_TRUE(WaitUntil(
         [&] {
             a.Bus->WaitForEvents(50ms);
@@ -433,12 +419,12 @@ TEST_F(ServerUnderSim, UnreadBytesDoNotMakeARescanDropTheDevice) {
         20s));
     EXPECT_THAT(calls, ::testing::IsEmpty());
     std::int32_t devId = -1, appId = -1;
-    bool connected = false, active = false;
+    bool connected = false, active = false, result = false;
     std::uint8_t mode = 0;
     ASSERT_EQ(a.Server->ConnectInfo(c, devId, appId, connected, active, mode, result), S_OK);
     EXPECT_EQ(devId, fenwy);
     ASSERT_EQ(GetDevInfo(*a.Server, fenwy, info), S_OK);
-    EXPECT_EQ(info.DevType, ZEMB::dtFenwy);
+    EXPECT_EQ(info.DevType, dtFenwy);
     // The drain's empty read is no failed transfer.
     for (const std::string& line : Server.TakeDebugLines())
         EXPECT_EQ(line.find("ReadBuffer"), std::string::npos) << line;
@@ -532,8 +518,8 @@ TEST_F(ServerUnderSim, AHealthyClientHearsEveryDeviceChangeWhateverTheOthersDo) 
     ASSERT_EQ(healthy.Server->SetZEMBHost2(healthy.AppID,
                                            std::make_shared<TRecordingSink>(calls, "h"), result),
               S_OK);
-    std::int32_t devId = -1, connectId = -1;
-    ASSERT_EQ(healthy.Server->FirstDevice2(dtFenwy, healthy.AppID, cmShared, devId, result), S_OK);
+    const std::int32_t devId = First(healthy, dtFenwy);
+    std::int32_t connectId = -1;
     ASSERT_EQ(healthy.Server->ConnectDevice(healthy.AppID, devId, cmShared,
                                             std::make_shared<TRecordingEvent>(calls, "h"),
                                             connectId, result),
@@ -572,4 +558,67 @@ TEST_F(ServerUnderSim, AHealthyClientHearsEveryDeviceChangeWhateverTheOthersDo) 
     for (const std::string& line : Server.TakeDebugLines())
         failures += line.find("RescanDevices DeviceRemoved EOleSysError") != std::string::npos;
     EXPECT_EQ(failures, 3);
+}
+
+// The communication log through the operator interface: its bound from FENWY.INI, the paged
+// reads by line number and what the change signal tells.
+TEST_F(ServerUnderSim, OperatorLogKeepsTheBoundReadsByNumberAndTellsWhatChanged) {
+    Start("[General]\r\nCommunicationLogLines=3\r\n");
+    std::string why;
+    auto bus = TZEMBBus::OpenSession(why);
+    ASSERT_TRUE(bus) << why;
+    using TChange = std::tuple<std::uint32_t, std::uint64_t, std::uint64_t>; // kind, first, next
+    std::vector<TChange> changes;
+    TBusSignalMatch match;
+    // The contract's names are literals, so their text ends in a null.
+    ASSERT_GE(bus->MatchSignal(match, nullptr, FactoryPath.data(), OperatorInterface.data(),
+                               CommunicationLogChangedSignal.data(),
+                               [&](TBusMessage& signal) {
+                                   auto& [kind, first, next] = changes.emplace_back();
+                                   EXPECT_TRUE(ReadArgs(signal, kind, first, next));
+                               }),
+              0);
+    // The first line kept, the next line's number, and the lines asked for.
+    auto range = [&](std::uint64_t first, std::uint32_t count) {
+        std::tuple<std::uint64_t, std::uint64_t, std::vector<std::string>> range;
+        TBusMessage call, reply;
+        TBusError error;
+        EXPECT_GE(bus->NewMethodCall(call, BusName.data(), FactoryPath.data(),
+                                     OperatorInterface.data(),
+                                     GetCommunicationLogRangeMethod.data()),
+                  0);
+        EXPECT_TRUE(AppendArgs(call, first, count));
+        EXPECT_GE(bus->CallBlocking(call, 10s, reply, error), 0) << error.Message();
+        EXPECT_TRUE(reply.HasSignature(GetCommunicationLogRangeReply));
+        EXPECT_TRUE(std::apply([&](auto&... v) { return ReadArgs(reply, v...); }, range));
+        return range;
+    };
+    TClient client = Connect();
+    ASSERT_TRUE(client.Server && Server.ClearCommunicationLog());
+    const std::uint64_t c = std::get<1>(range(0, 0));
+    std::int32_t count = 0;
+    bool result = true;
+    // The calls name no connection, and their failures make the lines: a pair, the same pair
+    // again in place, then two lines that drop the pair's first line.
+    ASSERT_EQ(client.Server->WriteBuffer(99, TSafeByteArray(3, 1), count, result), S_OK);
+    ASSERT_EQ(client.Server->WriteBuffer(99, TSafeByteArray(5, 1), count, result), S_OK);
+    ASSERT_EQ(client.Server->OpenDevice(98, result), S_OK);
+
+    const std::vector<std::string> kept = {"WriteBuffer 5:0  not ok",
+                                           "OpenDevice (ConnectID 98):  not ok",
+                                           "TZEMBServer.OpenDevice: FHost.ConnectInfo fail98"};
+    EXPECT_EQ(range(0, 100), std::tuple(c + 1, c + 4, kept));
+    EXPECT_EQ(range(c + 2, 1), std::tuple(c + 1, c + 4, std::vector{kept[1]}));
+    EXPECT_EQ(Server.CommunicationLog(), kept);
+
+    ASSERT_TRUE(WaitUntil(
+        [&] { return bus->Process() && !changes.empty() && std::get<2>(changes.back()) == c + 4; },
+        10s));
+    const auto cleared = std::find(changes.begin(), changes.end(), TChange{clCleared, c, c});
+    EXPECT_EQ(std::vector<TChange>(cleared, changes.end()),
+              (std::vector<TChange>{{clCleared, c, c},
+                                    {clAppended, c, c + 2},
+                                    {clReplaced, c, c + 2},
+                                    {clAppended, c + 2, c + 3},
+                                    {clAppended, c + 3, c + 4}}));
 }

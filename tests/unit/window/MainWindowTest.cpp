@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <cstdlib>
 #include <gmock/gmock.h>
 #include <memory>
@@ -41,19 +42,13 @@ public:
     }
 };
 
-// One window over a context on the fake host, with the configuration folder empty.
+// One window over a context on the fake host, with the configuration folder empty; the
+// application object is WindowTestMain's.
 class MainWindowTest : public THostTest {
 protected:
-    static void SetUpTestSuite() {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        static int argc = 1;
-        static char name[] = "window_unit_test";
-        static char* argv[] = {name, nullptr};
-        static QApplication app(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
     void SetUp() override {
         THostTest::SetUp();
+        QApplication::setQuitOnLastWindowClosed(false);
         ::setenv("ZEMB_CONFIG_DIR", config_.Path().c_str(), 1);
         auto messages = std::make_unique<TAnsweringMessages>();
         messages_ = messages.get();
@@ -99,10 +94,8 @@ TEST_F(MainWindowTest, WithoutATrayTheWindowWorksAndSaysSoOnce) {
     Window();
     Window();
     SetDebugOutputSink(previous);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) {
-                                return l.find("no notification area") != std::string::npos;
-                            }),
+    EXPECT_EQ(std::ranges::count_if(
+                  lines, [](auto& l) { return l.find("no notification area") != l.npos; }),
               1);
     CommunicationLog().Append("still current");
     EXPECT_THAT(View(), ElementsAre("still current"));
@@ -110,32 +103,25 @@ TEST_F(MainWindowTest, WithoutATrayTheWindowWorksAndSaysSoOnce) {
 
 TEST_F(MainWindowTest, CaptionCarriesTheBuildAndTheTipIsCutTo63Characters) {
     EXPECT_EQ(Window().windowTitle(), TfrmMain::CaptionFor(GetOwnVersionString()));
-    const struct {
-        std::string Build;
-        QString Tip;
-    } cases[] = {
+    // clang-format off
+    const std::pair<std::string, QString> cases[] = {
         {"1.0.0.1", "Tavro USB Link communication (build: 1.0.0.1)"},
         {"1.0.0.1 Debug Pre-release Private build Special build",
-         "Tavro USB Link communication (build: 1.0.0.1 Debug Pre-release "},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(TfrmMain::TipFor(TfrmMain::CaptionFor(c.Build)), c.Tip) << c.Build;
-    }
+         "Tavro USB Link communication (build: 1.0.0.1 Debug Pre-release "}};
+    // clang-format on
+    for (const auto& [build, tip] : cases)
+        EXPECT_EQ(TfrmMain::TipFor(TfrmMain::CaptionFor(build)), tip) << build;
 }
 
 TEST_F(MainWindowTest, CloseAsksWhileServerObjectsLiveAndARefusedCloseHides) {
-    const struct {
-        int Objects;
-        bool SessionEnding;
-        bool Answer;
-        bool Asked;
-        bool Closed;
-    } cases[] = {
-        {0, false, false, false, true},
-        {2, false, false, true, false},
-        {2, false, true, true, true},
-        {2, true, false, false, true},
-    };
+    // clang-format off
+    const struct { int Objects; bool SessionEnding, Answer, Asked, Closed; } cases[] = {
+        {0, false, false, false, true}, {2, false, false, true, false},
+        {2, false, true, true, true}, {2, true, false, false, true}};
+    // clang-format on
+    const std::vector<std::string> question = {
+        "ZEMB server has 2 active connection(s). Terminating this application will cause "
+        "connected clients to fail.\nDo you want to terminate anyway?"};
     for (const auto& c : cases) {
         std::vector<std::unique_ptr<TZEMBServer4>> objects;
         for (int n = 0; n < c.Objects; ++n)
@@ -150,32 +136,21 @@ TEST_F(MainWindowTest, CloseAsksWhileServerObjectsLiveAndARefusedCloseHides) {
         Item(window.TrayMenu(), "miClose")->trigger();
 
         const auto what = testing::Message() << c.Objects << " objects, answer " << c.Answer;
-        if (c.Asked) {
-            EXPECT_THAT(messages_->Asked,
-                        ElementsAre("ZEMB server has 2 active connection(s). Terminating this "
-                                    "application will cause connected clients to fail.\nDo you "
-                                    "want to terminate anyway?"))
-                << what;
-        } else {
-            EXPECT_TRUE(messages_->Asked.empty()) << what;
-        }
-        EXPECT_EQ(closed_, c.Closed ? 1 : 0) << what;
-        EXPECT_EQ(window.CloseConfirmed(), c.Closed) << what;
-        EXPECT_FALSE(window.isVisible()) << what << ": refused or not, the window is hidden";
+        EXPECT_EQ(messages_->Asked, c.Asked ? question : std::vector<std::string>{}) << what;
+        // Refused or not, the window is hidden.
+        EXPECT_EQ(std::tuple(closed_, window.CloseConfirmed(), window.isVisible()),
+                  std::tuple(c.Closed ? 1 : 0, c.Closed, false))
+            << what;
         window_.reset();
     }
 }
 
 TEST_F(MainWindowTest, TrayMenuOffersSetupOnlyWhenAllowed) {
-    const struct {
-        std::vector<std::string> Args;
-        bool SettingsFile;
-        bool Allowed;
-    } cases[] = {
-        {{}, false, false},         {{"-Embedding", "/config"}, false, true},
-        {{"-CoNfIg"}, false, true}, {{"config"}, false, false},
-        {{}, true, true},
-    };
+    // clang-format off
+    const struct { std::vector<std::string> Args; bool SettingsFile, Allowed; } cases[] = {
+        {{}, false, false}, {{"-Embedding", "/config"}, false, true}, {{"-CoNfIg"}, false, true},
+        {{"config"}, false, false}, {{}, true, true}};
+    // clang-format on
     for (const auto& c : cases) {
         if (c.SettingsFile)
             config_.Write("FENWY.INI", "[Settings]\n");
@@ -184,9 +159,9 @@ TEST_F(MainWindowTest, TrayMenuOffersSetupOnlyWhenAllowed) {
         EXPECT_EQ(Item(window.TrayMenu(), "miSetup")->isVisible(), c.Allowed)
             << testing::PrintToString(c.Args);
         EXPECT_TRUE(Item(window.TrayMenu(), "miClose")->isVisible());
-        EXPECT_EQ(Item(window.TrayMenu(), "miSetup")->text(), "Edit/create Fenwy.Ini");
-        EXPECT_EQ(Item(window.TrayMenu(), "miClose")->text(), "&Close");
     }
+    EXPECT_EQ(Item(window_->TrayMenu(), "miSetup")->text(), "Edit/create Fenwy.Ini");
+    EXPECT_EQ(Item(window_->TrayMenu(), "miClose")->text(), "&Close");
 }
 
 TEST_F(MainWindowTest, TreeShowsTheNodesWithTheirImagesAndNoDevicesWhenEmpty) {
@@ -196,25 +171,22 @@ TEST_F(MainWindowTest, TreeShowsTheNodesWithTheirImagesAndNoDevicesWhenEmpty) {
     EXPECT_EQ(window.NoDevices()->text(), "No devices detected");
 
     QTreeWidget tree;
-    TfrmMain::FillTree(tree,
-                       {{"DevID: 0", 0, 0, true},
-                        {"Active: True", 2, 1, false},
-                        {"Info:", 1, 1, false},
-                        {"SerialNumber: A1", 2, 2, false},
-                        {"ConnectID: 3", 3, 1, true},
-                        {"DevID: 1", 0, 0, false},
-                        {"Active: False", 2, 1, false}},
-                       TfrmMain::ImageList());
-    ASSERT_EQ(tree.topLevelItemCount(), 2);
-    const QTreeWidgetItem* first = tree.topLevelItem(0);
-    ASSERT_EQ(first->childCount(), 3);
-    EXPECT_EQ(first->child(1)->text(0), "Info:");
-    EXPECT_EQ(first->child(1)->child(0)->text(0), "SerialNumber: A1");
-    EXPECT_EQ(first->child(2)->text(0), "ConnectID: 3");
-    EXPECT_TRUE(first->isExpanded());
-    EXPECT_FALSE(first->child(1)->isExpanded());
-    EXPECT_FALSE(tree.topLevelItem(1)->isExpanded());
-    EXPECT_EQ(tree.topLevelItem(1)->child(0)->text(0), "Active: False");
+    // clang-format off
+    TfrmMain::FillTree(tree, {{"DevID: 0", 0, 0, true}, {"Active: True", 2, 1, false},
+        {"Info:", 1, 1, false}, {"SerialNumber: A1", 2, 2, false}, {"ConnectID: 3", 3, 1, true},
+        {"DevID: 1", 0, 0, false}, {"Active: False", 2, 1, false}}, TfrmMain::ImageList());
+    // clang-format on
+    // Each node indented by its depth; "+" where it has children and shows them.
+    QStringList shown;
+    for (QTreeWidgetItemIterator it(&tree); *it; ++it) {
+        const QTreeWidgetItem* item = *it;
+        QString indent;
+        for (auto* parent = item->parent(); parent; parent = parent->parent())
+            indent += ' ';
+        shown << indent + item->text(0) + (item->childCount() && item->isExpanded() ? " +" : "");
+    }
+    EXPECT_THAT(shown, ElementsAre("DevID: 0 +", " Active: True", " Info:", "  SerialNumber: A1",
+                                   " ConnectID: 3", "DevID: 1", " Active: False"));
     for (const QIcon& image : TfrmMain::ImageList())
         EXPECT_FALSE(image.pixmap(16, 16).isNull()) << "the images load from the resources";
 }

@@ -7,37 +7,29 @@
 
 namespace {
 
+// clang-format off
 std::vector<TWindowItem> Sample() {
-    return {
-        {100, 1, "ZEMB Server", "TfrmMain"},
-        {100, 2, " \t\r\n\x7f", "TfrmMain"},
-        {200, 3, "Gerät – Übersicht", "TfrmSetup"},
-        {300, 4, "xterm", "XTerm"},
-        {400, 5, "", ""},
-    };
+    return {{100, 1, "ZEMB Server", "TfrmMain"}, {100, 2, " \t\r\n\x7f", "TfrmMain"},
+            {200, 3, "Gerät – Übersicht", "TfrmSetup"}, {300, 4, "xterm", "XTerm"},
+            {400, 5, "", ""}};
 }
-
-std::vector<TWindowHandle> Handles(const TWindowList& list) {
-    std::vector<TWindowHandle> handles;
-    for (const TWindowItem& item : list.Items()) {
-        handles.push_back(item.Handle);
-    }
-    return handles;
-}
+// clang-format on
 
 using THandles = std::vector<TWindowHandle>;
+
+THandles Handles(const TWindowList& list) {
+    THandles handles;
+    for (const TWindowItem& item : list.Items())
+        handles.push_back(item.Handle);
+    return handles;
+}
 
 } // namespace
 
 TEST(WindowListTest, FiltersKeepWhatMatchesOneNameByModeAndCaseRule) {
-    struct TCase {
-        bool ByClass;
-        std::vector<std::string> Names;
-        int Mode;
-        bool CaseSensitive;
-        THandles Kept;
-    };
-    const TCase cases[] = {
+    // clang-format off
+    const struct { bool ByClass; std::vector<std::string> Names; int Mode; bool CaseSensitive;
+                   THandles Kept; } cases[] = {
         {true, {"TfrmMain"}, 0, true, {1, 2}},
         {true, {"TFRMMAIN"}, 0, true, {}},
         {true, {"tfrmmain"}, 0, false, {1, 2}},
@@ -54,7 +46,8 @@ TEST(WindowListTest, FiltersKeepWhatMatchesOneNameByModeAndCaseRule) {
         {false, {"gerät"}, 1, true, {}},
         {false, {"SERVER"}, 2, false, {1}},
     };
-    for (const TCase& c : cases) {
+    // clang-format on
+    for (const auto& c : cases) {
         TWindowList list(Sample);
         const std::size_t left = c.ByClass
                                      ? list.FilterByClassName(c.Names, c.Mode, c.CaseSensitive)
@@ -79,10 +72,11 @@ TEST(WindowListTest, RemovesUntitledAndProcessesAndFindsHandles) {
 
     // The windows of the processes that run the program, matched as the process list matches.
     TWindowList byExe(Sample);
-    const TProcessList processes(
-        std::vector<TProcessItem>{{"zemb-server", "/opt/zemb/zemb-server", 100},
-                                  {"ZEMB-SERVER", "/usr/bin/ZEMB-SERVER", 200},
-                                  {"xterm", "/usr/bin/xterm", 300}});
+    // clang-format off
+    const TProcessList processes(std::vector<TProcessItem>{
+        {"zemb-server", "/opt/zemb/zemb-server", 100}, {"ZEMB-SERVER", "/usr/bin/ZEMB-SERVER", 200},
+        {"xterm", "/usr/bin/xterm", 300}});
+    // clang-format on
     EXPECT_EQ(byExe.FilterByExe(processes, "/usr/bin/zemb-server", false), 3u);
     EXPECT_EQ(Handles(byExe), (THandles{1, 2, 3}));
     EXPECT_EQ(byExe.FilterByExe(processes, "/usr/bin/zemb-server", true), 1u);
