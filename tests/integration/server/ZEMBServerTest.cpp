@@ -622,3 +622,50 @@ TEST_F(ServerUnderSim, OperatorLogKeepsTheBoundReadsByNumberAndTellsWhatChanged)
                                     {clAppended, c + 2, c + 3},
                                     {clAppended, c + 3, c + 4}}));
 }
+
+// The operator window's tree as GetDeviceTree sends it, one row per node: two blanks per level,
+// "+" open or "-", the image index, the text.
+TEST_F(ServerUnderSim, OperatorTreeIsTheWindowsTreeOfTheRealHost) {
+    Start();
+    std::string why;
+    auto bus = TZEMBBus::OpenSession(why);
+    ASSERT_TRUE(bus) << why;
+    TClient a = Hookup("tree-client");
+    const std::int32_t devId = First(a, dtFenwy);
+    const std::int32_t connectId = ConnectAndOpen(a, devId);
+
+    TBusMessage reply;
+    TBusError error;
+    ASSERT_GE(bus->CallBlocking(BusName.data(), FactoryPath.data(), OperatorInterface.data(),
+                                GetDeviceTreeMethod.data(), std::chrono::seconds(10), reply, error),
+              0)
+        << error.Message();
+    ASSERT_TRUE(reply.HasSignature(GetDeviceTreeReply));
+    std::vector<std::string> rows;
+    const std::string node(DeviceTreeNode);
+    ASSERT_TRUE(reply.EnterContainer('a', ("(" + node + ")").c_str()));
+    while (reply.EnterContainer('r', node.c_str())) {
+        std::string text;
+        std::int32_t image = -1, depth = 0;
+        bool expanded = false;
+        ASSERT_TRUE(ReadArgs(reply, text, image, depth, expanded) && reply.ExitContainer());
+        rows.push_back(std::string(2 * static_cast<std::size_t>(depth), ' ') +
+                       (expanded ? "+" : "-") + std::to_string(image) + " " + text);
+    }
+    // The Fenwy is the second device: its node and everything under it are closed.
+    const auto fenwy = std::ranges::find_if(rows, [&](const std::string& r) {
+        return r.ends_with(" DevID: " + std::to_string(devId));
+    });
+    ASSERT_NE(fenwy, rows.end());
+    const std::vector<std::string> block(fenwy, std::min(fenwy + 16, rows.end()));
+    ASSERT_EQ(block.size(), 16u);
+    EXPECT_THAT(std::vector(block.begin() + 1, block.begin() + 3),
+                ElementsAre("  -2 Active: True", "  -1 Info:"));
+    EXPECT_EQ(block[7], "    -2 Firmware: 02.04");
+    EXPECT_THAT(std::vector(block.begin() + 9, block.end()),
+                ElementsAre("  -3 ConnectID: " + std::to_string(connectId), "    -2 Active: True",
+                            "    -2 Mode: cmShared", "    -1 Info",
+                            "      -2 ClientAppID: " + std::to_string(a.AppID),
+                            "      -2 ClientAppType: aciBase",
+                            "      -2 ClientAppExeName: tree-client"));
+}
