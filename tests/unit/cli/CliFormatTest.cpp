@@ -23,12 +23,14 @@ std::string HexError(const std::string& text) {
 
 } // namespace
 
-TEST(CliFormat, HexBytesInEveryWrittenForm) {
+TEST(CliFormat, HexBytesInEveryWrittenFormAndLowerCasePairsOut) {
     const std::vector<std::uint8_t> expected{0x10, 0x20, 0xFF};
     for (const char* text : {"10 20 ff", "1020FF", "0x10,0x20,0xff", "10:20:FF", "10-20-ff",
                              "  10\t20  ff  ", "0X10 0x20FF"})
         EXPECT_EQ(Hex(text), expected) << text;
     EXPECT_EQ(Hex("00"), std::vector<std::uint8_t>{0x00});
+    EXPECT_EQ(FormatHex(std::vector<std::uint8_t>{0x00, 0x0A, 0xFF}), "00 0a ff");
+    EXPECT_EQ(FormatHex({}), "");
 }
 
 TEST(CliFormat, HexMistakesAreRefusedWithTheReason) {
@@ -39,11 +41,6 @@ TEST(CliFormat, HexMistakesAreRefusedWithTheReason) {
     EXPECT_EQ(HexError("10 zz"), "not a hex digit at position 4: 'z'");
     EXPECT_EQ(HexError("0x"), "\"0x\" without hex digits at position 1");
     EXPECT_EQ(HexError("0x 10"), "\"0x\" without hex digits at position 1");
-}
-
-TEST(CliFormat, HexOutputIsLowerCasePairs) {
-    EXPECT_EQ(FormatHex(std::vector<std::uint8_t>{0x00, 0x0A, 0xFF}), "00 0a ff");
-    EXPECT_EQ(FormatHex({}), "");
 }
 
 TEST(CliFormat, EnumerationsByIdentifierShortNameOrNumber) {
