@@ -47,8 +47,7 @@ protected:
         host_ = host.get();
         context_->SetHost(std::move(host));
         server_.emplace(*context_);
-        debug_.clear();
-        CommunicationLog().Clear();
+        Reset();
         ResetCommLogState();
         SetDevicesChangeNotification([this](void*) { ++notifications_; });
     }
@@ -102,11 +101,11 @@ TEST_F(ServerObjectTest, CallsThatMayChangeTheGridNotifyWhateverTheirResult) {
     EXPECT_EQ(notifications_, 6);
 
     Reset();
-    bool active = false;
+    // clang-format off
+    bool active = false; std::int32_t firmware = -1; std::uint16_t fpga = 9;
     std::uint8_t mode = 5, devType = 9, driverType = 9, hardware = 9;
     std::string link, friendly, serial, vidPid, guid, user;
-    std::int32_t firmware = -1;
-    std::uint16_t fpga = 9;
+    // clang-format on
     server_->DevInfo(0, active, mode, link, friendly, serial, vidPid, guid, user, devType,
                      driverType, firmware, hardware, fpga, result);
     // The server writes 0 into Mode; no notification.
@@ -137,9 +136,8 @@ TEST_F(ServerObjectTest, BarrierTurnsAnExceptionIntoResultFalse) {
     host_->Raise = true;
     std::int32_t count = 0;
     bool result = true;
-    EXPECT_EQ(server_->WriteBuffer(connectID, TSafeByteArray(std::vector<std::uint8_t>{1, 2}),
-                                   count, result),
-              S_OK);
+    const TSafeByteArray data(std::vector<std::uint8_t>{1, 2});
+    EXPECT_EQ(server_->WriteBuffer(connectID, data, count, result), S_OK);
     EXPECT_FALSE(result);
     // clang-format off
     EXPECT_THAT(debug_, ElementsAre("RUVAzerCommTraffic|>TZEMBServer.WriteBuffer",
@@ -162,12 +160,12 @@ TEST_F(ServerObjectTest, HookupRunsTheStrayCheckTwiceAndHandsTheHostTheClampedTy
     server_->HookupClientApp(9, "pc", "fit.exe", clientAppID, result);
     ASSERT_TRUE(result);
     EXPECT_EQ(AppInfo(clientAppID), "4 pc fit.exe"); // 4: aciCorra
+    // clang-format off
     EXPECT_THAT(debug_, ElementsAre("RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 2",
-                                    "RUVAzerComm3|>TZEMBServer.HookupClientApp",
-                                    "RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 1",
-                                    "RUVAzerComm3|>TZEMBServer.HookupClientApp2",
-                                    "RUVAzerComm3|<TZEMBServer.HookupClientApp2",
-                                    "RUVAzerComm3|<TZEMBServer.HookupClientApp"));
+        "RUVAzerComm3|>TZEMBServer.HookupClientApp", "RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 1",
+        "RUVAzerComm3|>TZEMBServer.HookupClientApp2", "RUVAzerComm3|<TZEMBServer.HookupClientApp2",
+        "RUVAzerComm3|<TZEMBServer.HookupClientApp"));
+    // clang-format on
     EXPECT_EQ(Container().ConnectedDevices.StrayInterfaceCount, 0);
 
     // The same program again with nothing running: refused.
