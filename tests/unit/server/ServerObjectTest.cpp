@@ -162,7 +162,8 @@ TEST_F(ServerObjectTest, HookupRunsTheStrayCheckTwiceAndHandsTheHostTheClampedTy
     EXPECT_EQ(AppInfo(clientAppID), "4 pc fit.exe"); // 4: aciCorra
     // clang-format off
     EXPECT_THAT(debug_, ElementsAre("RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 2",
-        "RUVAzerComm3|>TZEMBServer.HookupClientApp", "RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 1",
+        "RUVAzerComm3|>TZEMBServer.HookupClientApp",
+        "RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 1",
         "RUVAzerComm3|>TZEMBServer.HookupClientApp2", "RUVAzerComm3|<TZEMBServer.HookupClientApp2",
         "RUVAzerComm3|<TZEMBServer.HookupClientApp"));
     // clang-format on
