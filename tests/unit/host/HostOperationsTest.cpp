@@ -62,13 +62,11 @@ TEST_F(HostOperationsTest, BuffersCountElementsTimesElementSize) {
 }
 
 TEST_F(HostOperationsTest, DeviceInformation) {
-    bool active = true;
-    TUSBDevMode mode = cmShared;
+    // clang-format off
+    bool active = true; TUSBDevMode mode = cmShared; TUSBDevType type{}; TUSB_DeviceDriver driver{};
+    std::uint16_t firmware = 0, fpga = 0; std::uint8_t hardware = 0;
     std::string link, friendly, serial, vidPid, guid, user;
-    TUSBDevType type{};
-    TUSB_DeviceDriver driver{};
-    std::uint16_t firmware = 0, fpga = 0;
-    std::uint8_t hardware = 0;
+    // clang-format on
     ASSERT_TRUE(Host().DevInfo(0, active, mode, link, friendly, serial, vidPid, guid, user, type,
                                driver, firmware, hardware, fpga));
     // Mode is not written by the host.
@@ -138,8 +136,7 @@ TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
     ASSERT_TRUE(Host().ConnectInfo(id, devID, owner, connected, active, mode));
     EXPECT_EQ(std::tuple(devID, connected, active), std::tuple(2, true, true));
 
-    Bus.Attached.erase(Bus.Attached.begin() + 1); // FENWY0001 unplugged
-    DeviceChange();
+    Unplug("FENWY0001");
     ASSERT_TRUE(Host().ConnectInfo(id, devID, owner, connected, active, mode));
     EXPECT_EQ(std::tuple(devID, owner, connected, active, mode),
               std::tuple(-1, client, false, false, cmShared));
@@ -173,12 +170,14 @@ TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
         seen.push_back("application " + to_string(ClientAppID) + " " + exe); };
     // clang-format on
     own.OnDeviceAdded = [](std::int32_t) { throw std::runtime_error("window gone"); };
-    bool unknown = true;
-    EXPECT_EQ(own.EnumDevice(2, result), S_OK);
-    EXPECT_EQ(own.EnumDevice(9, unknown), S_OK);
-    EXPECT_TRUE(result && !unknown);
-    EXPECT_EQ(own.EnumConnection(id, result), S_OK);
-    EXPECT_EQ(own.EnumApplication(client, result), S_OK);
+    bool results[4] = {};
+    // Braced lists run left to right.
+    const std::vector<HRESULT> hrs{own.EnumDevice(2, results[0]), own.EnumDevice(9, results[1]),
+                                   own.EnumConnection(id, results[2]),
+                                   own.EnumApplication(client, results[3])};
+    EXPECT_EQ(hrs, std::vector<HRESULT>(4, S_OK));
+    EXPECT_EQ(std::vector<bool>(results, results + 4),
+              (std::vector<bool>{true, false, true, true}));
     EXPECT_EQ(seen, (std::vector<std::string>{"device 2 FENWY0001", "connection 0 2 1 10",
                                               "application 1 /opt/v"}));
     EXPECT_EQ(own.DeviceAdded(2, result), S_OK);
