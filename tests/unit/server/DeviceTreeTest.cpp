@@ -47,31 +47,19 @@ TEST_F(DeviceTreeTest, FirstDeviceOpenWithItsInfoClosedSecondDeviceClosed) {
                     {"FENWY0002", dtFenwy, ddWinUSB_Silabs, 5}};
     const std::int32_t client = Hookup(aciVantor, "/opt/Vantor");
     ASSERT_EQ(Connect(client, 1, cmShared), 0);
-    EXPECT_THAT(Tree(), ElementsAre("+0 DevID: 0",                        //
-                                    "  -2 Active: False",                 //
-                                    "  -1 Info:",                         //
-                                    "    -2 SerialNumber: FENWY0001",     //
-                                    "    -2 VidPid: ",                    //
-                                    "    -2 DevType: dtFenwy",            //
-                                    "    -2 DriverType: ddWinUSB_Silabs", //
-                                    "    -2 Firmware: 01.16",             //
-                                    "    -2 LinkName: usb#vid_10c4&pid_ea61#FENWY0001#{GUID}",
-                                    "-0 DevID: 1",                        //
-                                    "  -2 Active: False",                 //
-                                    "  -1 Info:",                         //
-                                    "    -2 SerialNumber: FENWY0002",     //
-                                    "    -2 VidPid: ",                    //
-                                    "    -2 DevType: dtFenwy",            //
-                                    "    -2 DriverType: ddWinUSB_Silabs", //
-                                    "    -2 Firmware: 00.05",             //
-                                    "    -2 LinkName: usb#vid_10c4&pid_ea61#FENWY0002#{GUID}",
-                                    "  -3 ConnectID: 0",                 //
-                                    "    -2 Active: False",              //
-                                    "    -2 Mode: cmShared",             //
-                                    "    -1 Info",                       //
-                                    "      -2 ClientAppID: 1",           //
-                                    "      -2 ClientAppType: aciVantor", //
-                                    "      -2 ClientAppExeName: /opt/vantor"));
+    // clang-format off
+    EXPECT_THAT(Tree(), ElementsAre("+0 DevID: 0", "  -2 Active: False", "  -1 Info:",
+        "    -2 SerialNumber: FENWY0001", "    -2 VidPid: ", "    -2 DevType: dtFenwy",
+        "    -2 DriverType: ddWinUSB_Silabs", "    -2 Firmware: 01.16",
+        "    -2 LinkName: usb#vid_10c4&pid_ea61#FENWY0001#{GUID}",
+        "-0 DevID: 1", "  -2 Active: False", "  -1 Info:",
+        "    -2 SerialNumber: FENWY0002", "    -2 VidPid: ", "    -2 DevType: dtFenwy",
+        "    -2 DriverType: ddWinUSB_Silabs", "    -2 Firmware: 00.05",
+        "    -2 LinkName: usb#vid_10c4&pid_ea61#FENWY0002#{GUID}",
+        "  -3 ConnectID: 0", "    -2 Active: False", "    -2 Mode: cmShared", "    -1 Info",
+        "      -2 ClientAppID: 1", "      -2 ClientAppType: aciVantor",
+        "      -2 ClientAppExeName: /opt/vantor"));
+    // clang-format on
 }
 
 TEST_F(DeviceTreeTest, ConnectionsShowOpenedAndConnectedButNotDisconnected) {
@@ -88,21 +76,15 @@ TEST_F(DeviceTreeTest, ConnectionsShowOpenedAndConnectedButNotDisconnected) {
     // Past the device's own nodes: its connections, each open down to its closed client group.
     ASSERT_EQ(tree.size(), 9u + 2 * 7u);
     EXPECT_EQ(tree[1], "  -2 Active: True");
+    // clang-format off
     EXPECT_THAT(std::vector(tree.begin() + 9, tree.end()),
-                ElementsAre("  +3 ConnectID: 0",                 //
-                            "    -2 Active: True",               //
-                            "    -2 Mode: cmShared",             //
-                            "    -1 Info",                       //
-                            "      -2 ClientAppID: 1",           //
-                            "      -2 ClientAppType: aciVantor", //
-                            "      -2 ClientAppExeName: /opt/vantor",
-                            "  +3 ConnectID: 2",               //
-                            "    -2 Active: False",            //
-                            "    -2 Mode: cmShared",           //
-                            "    -1 Info",                     //
-                            "      -2 ClientAppID: 2",         //
-                            "      -2 ClientAppType: aciBase", //
-                            "      -2 ClientAppExeName: /opt/base"));
+        ElementsAre("  +3 ConnectID: 0", "    -2 Active: True", "    -2 Mode: cmShared",
+            "    -1 Info", "      -2 ClientAppID: 1", "      -2 ClientAppType: aciVantor",
+            "      -2 ClientAppExeName: /opt/vantor",
+            "  +3 ConnectID: 2", "    -2 Active: False", "    -2 Mode: cmShared",
+            "    -1 Info", "      -2 ClientAppID: 2", "      -2 ClientAppType: aciBase",
+            "      -2 ClientAppExeName: /opt/base"));
+    // clang-format on
 }
 
 } // namespace
