@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 
 using ::testing::ElementsAre;
+using namespace std::string_literals;
 
 namespace {
 using TKind = TCommunicationLog::TChangeKind;
@@ -27,22 +28,19 @@ TEST(CommunicationLogTest, KeepsTheNewestLinesNumberedWithoutRepeating) {
     });
     for (std::size_t n = 0; n <= TCommunicationLog::DefaultMaxLines; ++n)
         log.Append(std::to_string(n));
-    EXPECT_EQ(log.Count(), TCommunicationLog::DefaultMaxLines);
-    EXPECT_EQ(log.FirstNumber(), 1u);
-    EXPECT_EQ(log.Line(1), "1");
+    EXPECT_EQ(std::tuple(log.Count(), log.FirstNumber(), log.Line(1)),
+              std::tuple(TCommunicationLog::DefaultMaxLines, 1u, "1"s));
 
     log.SetMaxLines(3);
     EXPECT_THAT(log.Lines(), ElementsAre("99998", "99999", "100000"));
     seen.clear();
     log.AppendLines({"a", "b"});
     EXPECT_THAT(log.Lines(), ElementsAre("100000", "a", "b"));
-    EXPECT_EQ(log.FirstNumber(), 100000u);
-    EXPECT_EQ(log.Line(100002), "b");
+    EXPECT_EQ(std::tuple(log.FirstNumber(), log.Line(100002)), std::tuple(100000u, "b"s));
     EXPECT_FALSE(log.ReplaceLines(99999, {"x", "y"})) << "its first line was dropped";
     EXPECT_TRUE(log.ReplaceLines(100001, {"c"}));
     log.Clear();
-    EXPECT_EQ(log.Count(), 0u);
-    EXPECT_EQ(log.FirstNumber(), 100003u);
+    EXPECT_EQ(std::tuple(log.Count(), log.FirstNumber()), std::tuple(0u, 100003u));
     EXPECT_FALSE(log.ReplaceLines(100002, {"z"})) << "cleared lines stay gone";
     log.Append("d");
     EXPECT_EQ(log.Line(100003), "d");
