@@ -191,19 +191,16 @@ TEST_F(SimFaultTest, StressRoundTripsLoseNoByte) {
     std::mt19937 random(4242);
     std::uniform_int_distribution<int> length(2, 600);
     std::uniform_int_distribution<int> byte(0, 255);
-    const struct {
-        TUSB_IFDeviceLocal* device;
-        int rounds;
-    } runs[] = {{&usb_, 3000}, {&pipe_, 1000}};
-    for (const auto& run : runs) {
-        for (int i = 0, bad = 0; i < run.rounds && bad < 5; ++i) {
+    for (const auto& [device, rounds] :
+         {std::pair<TUSB_IFDeviceLocal*, int>{&usb_, 3000}, {&pipe_, 1000}}) {
+        for (int i = 0, bad = 0; i < rounds && bad < 5; ++i) {
             Bytes out(static_cast<std::size_t>(length(random))), in(out.size());
             for (auto& b : out)
                 b = static_cast<std::uint8_t>(byte(random));
             const auto size = static_cast<std::uint32_t>(out.size());
             std::uint32_t wrote = 0, read = 0;
-            if (!run.device->WriteBuffer(out.data(), size, wrote) ||
-                !run.device->ReadBuffer(in.data(), size, read) || wrote != size || in != out) {
+            if (!device->WriteBuffer(out.data(), size, wrote) ||
+                !device->ReadBuffer(in.data(), size, read) || wrote != size || in != out) {
                 ADD_FAILURE() << "round trip " << i << " of " << size << " bytes, " << read
                               << " came back";
                 ++bad;
