@@ -50,12 +50,6 @@ protected:
         Env["DBUS_SESSION_BUS_ADDRESS"] = Bus->Address();
     }
 
-    // Whether the service file and the interface file that registration writes are there.
-    std::pair<bool, bool> Registration() const {
-        return {std::filesystem::exists(Temp.File("data/dbus-1/services/org.zemb.ZEMB.service")),
-                std::filesystem::exists(Temp.File("data/dbus-1/interfaces/org.zemb.ZEMB.xml"))};
-    }
-
     // Starts the server copy and waits until it owns its name on `bus` (the test's own bus when
     // none is given).
     void StartServer(TProcess& process, const std::vector<std::string>& args = {},
@@ -122,7 +116,11 @@ TEST_F(ServerE2E, RegisterSwitchesWriteAndRemoveTheFilesAndEndWithoutServing) {
         EXPECT_EQ(run.Status, 0) << arg;
         EXPECT_THAT(run.Output,
                     AllOf(::testing::ContainsRegex(says), Not(HasSubstr("already started"))));
-        EXPECT_EQ(Registration(), std::pair(registered, registered)) << arg;
+        // The service file and the interface file that registration writes.
+        EXPECT_EQ(std::pair(Temp.Exists("data/dbus-1/services/org.zemb.ZEMB.service"),
+                            Temp.Exists("data/dbus-1/interfaces/org.zemb.ZEMB.xml")),
+                  std::pair(registered, registered))
+            << arg;
     }
     EXPECT_FALSE(Bus->HasOwner(BusName));
 }
