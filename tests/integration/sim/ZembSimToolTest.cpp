@@ -126,13 +126,11 @@ TEST_F(ZembSimToolTest, ControlRequestsReachTheChildAndASignalCleansUp) {
 }
 
 TEST_F(ZembSimToolTest, ErrorsSayWhatIsWrongAndLeaveNothingBehind) {
-    // zemb-sim on a device file, running /bin/true.
-    const auto on = [&](const std::string& file) {
-        return std::vector<std::string>{kSim,    "--devices", file,       "--control",
-                                        socket_, "--",        "/bin/true"};
-    };
     const std::string demo = kData + "/demo.ini";
     // clang-format off
+    const auto on = [&](const std::string& file) { // zemb-sim on a device file, running /bin/true
+        return std::vector<std::string>{kSim, "--devices", file, "--control", socket_, "--",
+                                        "/bin/true"}; };
     const struct { std::vector<std::string> args; int status; std::string message; } cases[] = {
         // The messages of every fault in a device file: SimDeviceFileTest.
         {on(kData + "/bad/bad-product.ini"), 2,
