@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Each fault of a simulated device, seen through the device layer's real transports: the
 // result and the log lines the device layer gives for it (run under umockdev-wrapper).
+#include "Captures.h"
 #include "SimTestbed.h"
 #include "TestProcess.h"
 #include "base/DebugLog.h"
@@ -40,10 +41,6 @@ class SimFaultTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
-        previousSink_ = SetDebugOutputSink([this](std::string_view line, std::string_view group) {
-            if (group == "RUVAzerComm")
-                lines_.emplace_back(line);
-        });
         SetWinUsbTransferTimeoutMs(kTransferTimeoutMs);
         SetSilabsTransferTimeoutMs(kTransferTimeoutMs);
         for (const char* name : {"usb", "pipe"}) {
@@ -55,7 +52,6 @@ protected:
     void TearDown() override {
         usb_.CloseDevice();
         pipe_.CloseDevice();
-        SetDebugOutputSink(previousSink_);
         SetWinUsbTransferTimeoutMs(5000);
         SetSilabsTransferTimeoutMs(5000);
     }
@@ -69,8 +65,8 @@ protected:
     TSimTestbed bed_;
     TUSB_IFDeviceWinUSB_ST usb_;
     TUSB_IFDeviceSilabs pipe_;
-    std::vector<std::string> lines_;
-    TDebugOutputSink previousSink_;
+    TCapturedLog log_{"RUVAzerComm"};
+    std::vector<std::string>& lines_ = log_.Lines;
 };
 
 // One fault for one command on each transport: the command fails with the lines the device
