@@ -35,19 +35,15 @@ protected:
 // Every daily log before today's goes, whatever the case of its name; today's (in any case),
 // later ones and other files stay.
 TEST(PermanentLogCleanupTest, OnlyDailyLogsBeforeTodayGo) {
-    const struct {
-        std::vector<std::string> Files;
-        int Deleted;
-        std::vector<std::string> Left;
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    const struct { std::vector<std::string> Files; int Deleted; std::vector<std::string> Left; }
+    cases[] = {
         {{"HA_Log2026-12-01.haj", "HA_Log2026-12-02.haj", "ha_log2026-12-03.HAJ", "notes.txt",
           "HA_Log2026-12-02.hajx"}, 3, {"HA_Log2026-12-02.hajx", "notes.txt"}},
         {{"HA_Log2026-11-30.haj", "HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}, 1,
          {"HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}},
-        {{"HA_LOG2026-12-06.HAJ"}, 0, {"HA_LOG2026-12-06.HAJ"}},
-        // clang-format on
-    };
+        {{"HA_LOG2026-12-06.HAJ"}, 0, {"HA_LOG2026-12-06.HAJ"}}};
+    // clang-format on
     for (const auto& c : cases) {
         TTempFolder folder;
         for (const std::string& name : c.Files)
