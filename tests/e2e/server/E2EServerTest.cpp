@@ -20,6 +20,14 @@ using ::testing::AllOf, ::testing::HasSubstr, ::testing::Not;
 
 const std::string BusName = "org.zemb.ZEMB";
 
+// The number after "Key: " in a command's output; -1 when absent.
+int NumberAfter(const std::string& output, const std::string& key) {
+    std::smatch match;
+    if (!std::regex_search(output, match, std::regex("(^|\n)" + key + ": (-?[0-9]+)")))
+        return -1;
+    return std::stoi(match[2]);
+}
+
 class ServerE2E : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -42,18 +50,18 @@ protected:
         Env["DBUS_SESSION_BUS_ADDRESS"] = Bus->Address();
     }
 
-    // Whether the service file and the interface file that registration writes are there.
-    std::pair<bool, bool> Registration() const {
-        return {std::filesystem::exists(Temp.File("data/dbus-1/services/org.zemb.ZEMB.service")),
-                std::filesystem::exists(Temp.File("data/dbus-1/interfaces/org.zemb.ZEMB.xml"))};
-    }
-
-    // Starts the server copy and waits until it owns its name.
-    void StartServer(TProcess& process, const std::vector<std::string>& args = {}) {
+    // Starts the server copy and waits until it owns its name on `bus` (the test's own bus when
+    // none is given).
+    void StartServer(TProcess& process, const std::vector<std::string>& args = {},
+                     TPrivateBus* bus = nullptr) {
         std::vector<std::string> argv{Server};
         argv.insert(argv.end(), args.begin(), args.end());
-        ASSERT_TRUE(process.Start(argv, Env));
-        ASSERT_TRUE(WaitUntil([&] { return Bus->OwnerPid(BusName) == process.Pid(); }, StartBound))
+        auto env = Env;
+        if (bus)
+            env["DBUS_SESSION_BUS_ADDRESS"] = bus->Address();
+        ASSERT_TRUE(process.Start(argv, env));
+        bus = bus ? bus : Bus.get();
+        ASSERT_TRUE(WaitUntil([&] { return bus->OwnerPid(BusName) == process.Pid(); }, StartBound))
             << process.Output();
     }
 
@@ -72,6 +80,12 @@ protected:
         args.insert(args.begin(), ZEMB_CLI);
         return RunProgram(args, Env, input);
     }
+    // Runs zemb-cli, which must succeed, and gives the number after `key` in what it says.
+    int CliNumber(const std::vector<std::string>& args, const std::string& key) {
+        const TRunResult run = Cli(args);
+        EXPECT_EQ(run.Status, 0) << run.Output;
+        return NumberAfter(run.Output, key);
+    }
     TRunResult SimCtl(const std::vector<std::string>& request) {
         std::vector<std::string> argv{ZEMB_SIM, "ctl", "--control", Control()};
         argv.insert(argv.end(), request.begin(), request.end());
@@ -84,14 +98,6 @@ protected:
     std::unique_ptr<TPrivateBus> Bus;
     TProcess Sim; // zemb-sim with the server, ended before the bus
 };
-
-// The number after "Key: " in a command's output; -1 when absent.
-int NumberAfter(const std::string& output, const std::string& key) {
-    std::smatch match;
-    if (!std::regex_search(output, match, std::regex("(^|\n)" + key + ": (-?[0-9]+)")))
-        return -1;
-    return std::stoi(match[2]);
-}
 
 const auto Clean = AllOf(Not(HasSubstr("AddressSanitizer")), Not(HasSubstr("LeakSanitizer")),
                          Not(HasSubstr("runtime error")));
@@ -110,7 +116,11 @@ TEST_F(ServerE2E, RegisterSwitchesWriteAndRemoveTheFilesAndEndWithoutServing) {
         EXPECT_EQ(run.Status, 0) << arg;
         EXPECT_THAT(run.Output,
                     AllOf(::testing::ContainsRegex(says), Not(HasSubstr("already started"))));
-        EXPECT_EQ(Registration(), std::pair(registered, registered)) << arg;
+        // The service file and the interface file that registration writes.
+        EXPECT_EQ(std::pair(Temp.Exists("data/dbus-1/services/org.zemb.ZEMB.service"),
+                            Temp.Exists("data/dbus-1/interfaces/org.zemb.ZEMB.xml")),
+                  std::pair(registered, registered))
+            << arg;
     }
     EXPECT_FALSE(Bus->HasOwner(BusName));
 }
@@ -119,9 +129,7 @@ TEST_F(ServerE2E, ClientCallActivatesTheServerWhichEndsWithItsLastClient) {
     ASSERT_EQ(RunProgram({Server, "/RegServer"}, Env).Status, 0);
     ASSERT_FALSE(Bus->HasOwner(BusName));
     // Nothing runs: the bus starts the server from the service file the registration wrote.
-    TRunResult hookup = Cli({"hookup", "--exe", "activation-test"});
-    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
-    EXPECT_GE(NumberAfter(hookup.Output, "ClientAppID"), 1) << hookup.Output;
+    EXPECT_GE(CliNumber({"hookup", "--exe", "activation-test"}, "ClientAppID"), 1);
     // Started with -Embedding, it ends once the client's object is gone.
     EXPECT_TRUE(WaitUntil([&] { return !Bus->HasOwner(BusName); }, EndBound));
 }
@@ -129,8 +137,7 @@ TEST_F(ServerE2E, ClientCallActivatesTheServerWhichEndsWithItsLastClient) {
 TEST_F(ServerE2E, AutomationModeEndsAfterTheLastRelease) {
     TProcess server;
     StartServer(server, {"-Embedding", "--no-window"});
-    TRunResult hookup = Cli({"hookup"});
-    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
+    EXPECT_GE(CliNumber({"hookup"}, "ClientAppID"), 1);
     EXPECT_EQ(server.WaitForExit(EndBound), 0) << server.Output();
     EXPECT_THAT(server.Output(), Clean);
 }
@@ -143,16 +150,10 @@ TEST_F(ServerE2E, StandAloneKeepsRunningAndOnlyACopyOnTheSameBusCounts) {
     std::ofstream(Temp.File("config/QUOREN.INI")) << "[OutputDebugString]\r\nDisableShow=0\r\n";
     TProcess first, other;
     StartServer(first, {"--no-window"});
-    TRunResult hookup = Cli({"hookup", "--exe", "kept-client"});
-    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
-    const int client = NumberAfter(hookup.Output, "ClientAppID");
+    const int client = CliNumber({"hookup", "--exe", "kept-client"}, "ClientAppID");
     TPrivateBus otherBus(Temp.File("data/dbus-1/services"), Temp.File("other.conf"), Env);
     ASSERT_TRUE(otherBus.Started());
-    auto otherEnv = Env;
-    otherEnv["DBUS_SESSION_BUS_ADDRESS"] = otherBus.Address();
-    ASSERT_TRUE(other.Start({Server, "--no-window"}, otherEnv));
-    ASSERT_TRUE(WaitUntil([&] { return otherBus.OwnerPid(BusName) == other.Pid(); }, StartBound))
-        << other.Output();
+    StartServer(other, {"--no-window"}, &otherBus);
 
     // Finding no window of the first copy, the second asks it through the operator interface
     // to show its own; headless, it has none and says so, in its reply and its debug output.
@@ -192,28 +193,25 @@ TEST_F(ServerE2E, SignalEndsTheServerInOrderWithADeviceOpen) {
 using CliE2E = ServerE2E;
 
 TEST_F(CliE2E, ExitStatusSaysWhatWentWrong) {
-    std::map<std::string, std::string> noBusEnv = Env;
-    noBusEnv["DBUS_SESSION_BUS_ADDRESS"] = "";
-    TRunResult noBus = RunProgram({ZEMB_CLI, "devices"}, noBusEnv);
-    EXPECT_EQ(noBus.Status, 3);
-    EXPECT_THAT(noBus.Output, HasSubstr("zemb-cli: cannot connect to the session bus"));
-    // Arguments, with a server, exit status, what it says. "open" alone: no ConnectID given and
-    // none used yet.
+    // Arguments, what runs (0: no session bus, 1: a bus, 2: a server), exit status, what it says.
+    // "open" alone: no ConnectID given and none used yet.
     using ::testing::_, ::testing::Eq;
-    using TRun = std::tuple<std::vector<std::string>, bool, int, ::testing::Matcher<std::string>>;
+    using TRun = std::tuple<std::vector<std::string>, int, int, ::testing::Matcher<std::string>>;
     // clang-format off
     const TRun runs[] = {
-        {{"devices"}, false, 3, HasSubstr("zemb-cli: cannot create a ZEMBServer4 object")},
-        {{"frobnicate"}, false, 2, _}, {{"write", "1", "-c", "0"}, false, 2, _},
-        {{"read", "0", "-c", "0"}, false, 2, _}, {{"open"}, false, 2, _}, {{"--help"}, false, 0, _},
-        {{"open", "99"}, true, 1, HasSubstr("zemb-cli: OpenDevice (ConnectID 99): not ok")},
-        {{"--json", "open", "99"}, true, 1,
+        {{"devices"}, 0, 3, HasSubstr("zemb-cli: cannot connect to the session bus")},
+        {{"devices"}, 1, 3, HasSubstr("zemb-cli: cannot create a ZEMBServer4 object")},
+        {{"frobnicate"}, 1, 2, _}, {{"write", "1", "-c", "0"}, 1, 2, _},
+        {{"read", "0", "-c", "0"}, 1, 2, _}, {{"open"}, 1, 2, _}, {{"--help"}, 1, 0, _},
+        {{"open", "99"}, 2, 1, HasSubstr("zemb-cli: OpenDevice (ConnectID 99): not ok")},
+        {{"--json", "open", "99"}, 2, 1,
          Eq("{\"command\":\"open\",\"call\":\"OpenDevice\",\"ConnectID\":99,\"Result\":false,"
             "\"error\":\"OpenDevice (ConnectID 99): not ok\"}\n")}};
     // clang-format on
     TProcess server;
-    for (const auto& [args, withServer, status, says] : runs) {
-        if (withServer && !server.Running())
+    for (const auto& [args, where, status, says] : runs) {
+        Env["DBUS_SESSION_BUS_ADDRESS"] = where == 0 ? "" : Bus->Address();
+        if (where == 2 && !server.Running())
             StartServer(server, {"--no-window"});
         const TRunResult run = Cli(args);
         EXPECT_EQ(run.Status, status) << args[0];
@@ -270,21 +268,18 @@ TEST_F(CliE2E, LogFollowsTheCommunicationLogAsItChanges) {
 
 TEST_F(CliE2E, MonitorShowsADevicePulledAndPluggedBack) {
     StartServerOnSim();
-    TRunResult first = Cli({"first", "fenwy"});
-    ASSERT_EQ(first.Status, 0) << first.Output;
-    const std::string devId = std::to_string(NumberAfter(first.Output, "DevID"));
+    const std::string devId = std::to_string(CliNumber({"first", "fenwy"}, "DevID"));
     // A command for an earlier client sets a sink on it and ends right after: the monitor,
     // registered later, must still be told, with no sink of an ended process before it.
-    TRunResult hookup = Cli({"hookup", "--exe", "earlier-client"});
-    ASSERT_EQ(hookup.Status, 0) << hookup.Output;
-    const std::string client = std::to_string(NumberAfter(hookup.Output, "ClientAppID"));
+    const std::string client =
+        std::to_string(CliNumber({"hookup", "--exe", "earlier-client"}, "ClientAppID"));
     ASSERT_EQ(Cli({"--client", client, "devices"}).Status, 0);
 
     TProcess monitor;
     ASSERT_TRUE(monitor.Start({ZEMB_CLI, "monitor", "--connect", "--for", "60000"}, Env));
     ASSERT_TRUE(monitor.WaitForText("Monitoring ClientAppID", StartBound)) << monitor.Output();
+    // Each step waits for its last line; the order of them all is checked below.
     ASSERT_EQ(SimCtl({"unplug", "fenwy"}).Status, 0);
-    ASSERT_TRUE(monitor.WaitForText("DeviceRemoved DevID " + devId, EndBound)) << monitor.Output();
     ASSERT_TRUE(monitor.WaitForText("Disconnected ConnectID", EndBound)) << monitor.Output();
     ASSERT_EQ(SimCtl({"plug", "fenwy"}).Status, 0);
     ASSERT_TRUE(monitor.WaitForText("DeviceAdded DevID " + devId, EndBound)) << monitor.Output();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Each fault of a simulated device, seen through the device layer's real transports: the
 // result and the log lines the device layer gives for it (run under umockdev-wrapper).
+#include "Captures.h"
 #include "SimTestbed.h"
 #include "TestProcess.h"
 #include "base/DebugLog.h"
@@ -40,10 +41,6 @@ class SimFaultTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
-        previousSink_ = SetDebugOutputSink([this](std::string_view line, std::string_view group) {
-            if (group == "RUVAzerComm")
-                lines_.emplace_back(line);
-        });
         SetWinUsbTransferTimeoutMs(kTransferTimeoutMs);
         SetSilabsTransferTimeoutMs(kTransferTimeoutMs);
         for (const char* name : {"usb", "pipe"}) {
@@ -55,7 +52,6 @@ protected:
     void TearDown() override {
         usb_.CloseDevice();
         pipe_.CloseDevice();
-        SetDebugOutputSink(previousSink_);
         SetWinUsbTransferTimeoutMs(5000);
         SetSilabsTransferTimeoutMs(5000);
     }
@@ -69,8 +65,8 @@ protected:
     TSimTestbed bed_;
     TUSB_IFDeviceWinUSB_ST usb_;
     TUSB_IFDeviceSilabs pipe_;
-    std::vector<std::string> lines_;
-    TDebugOutputSink previousSink_;
+    TCapturedLog log_{"RUVAzerComm"};
+    std::vector<std::string>& lines_ = log_.Lines;
 };
 
 // One fault for one command on each transport: the command fails with the lines the device
@@ -191,19 +187,16 @@ TEST_F(SimFaultTest, StressRoundTripsLoseNoByte) {
     std::mt19937 random(4242);
     std::uniform_int_distribution<int> length(2, 600);
     std::uniform_int_distribution<int> byte(0, 255);
-    const struct {
-        TUSB_IFDeviceLocal* device;
-        int rounds;
-    } runs[] = {{&usb_, 3000}, {&pipe_, 1000}};
-    for (const auto& run : runs) {
-        for (int i = 0, bad = 0; i < run.rounds && bad < 5; ++i) {
+    for (const auto& [device, rounds] :
+         {std::pair<TUSB_IFDeviceLocal*, int>{&usb_, 3000}, {&pipe_, 1000}}) {
+        for (int i = 0, bad = 0; i < rounds && bad < 5; ++i) {
             Bytes out(static_cast<std::size_t>(length(random))), in(out.size());
             for (auto& b : out)
                 b = static_cast<std::uint8_t>(byte(random));
             const auto size = static_cast<std::uint32_t>(out.size());
             std::uint32_t wrote = 0, read = 0;
-            if (!run.device->WriteBuffer(out.data(), size, wrote) ||
-                !run.device->ReadBuffer(in.data(), size, read) || wrote != size || in != out) {
+            if (!device->WriteBuffer(out.data(), size, wrote) ||
+                !device->ReadBuffer(in.data(), size, read) || wrote != size || in != out) {
                 ADD_FAILURE() << "round trip " << i << " of " << size << " bytes, " << read
                               << " came back";
                 ++bad;

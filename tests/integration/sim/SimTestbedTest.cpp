@@ -16,10 +16,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 TSimDeviceConfig Fenwy() {
     TSimDeviceConfig c;
-    c.Name = "fenwy";
-    c.VendorId = 0x0483;
-    c.ProductId = 0x5740;
-    c.Instance = "FW0000001007";
+    std::tie(c.Name, c.VendorId, c.ProductId, c.Instance) =
+        std::tuple("fenwy", 0x0483, 0x5740, "FW0000001007");
     return c;
 }
 

@@ -26,18 +26,13 @@ bool Exists(const std::string& path) {
 // Standard output and error apart: errors must go to standard error alone.
 const TProcess::TOptions kApart{{}, nullptr, true};
 
-struct TRun {
-    int status = -1;
-    std::string out, err;
-};
-TRun RunToEnd(std::vector<std::string> args) {
-    const TRunResult r = RunProgram(args, kApart);
-    return {r.Status, r.Output, r.Errors};
+TRunResult RunToEnd(const std::vector<std::string>& args) {
+    return RunProgram(args, kApart);
 }
 
 class ZembSimToolTest : public ::testing::Test {
 protected:
-    TRun Ctl(std::vector<std::string> request) {
+    TRunResult Ctl(std::vector<std::string> request) {
         std::vector<std::string> args{kSim, "ctl", "--control", socket_};
         args.insert(args.end(), request.begin(), request.end());
         return RunToEnd(args);
@@ -50,14 +45,14 @@ protected:
 // it starts: the probe says the same in each. What discovery and identification make of each
 // kind of device: DeviceLayerTest.
 TEST_F(ZembSimToolTest, ProbeListsTheDemoDevicesInEveryProcessAndTheStatusIsKept) {
-    const TRun r = RunToEnd(
+    const TRunResult r = RunToEnd(
         {kSim, "--devices", kData + "/demo.ini", "--control", socket_, "--", "/bin/sh", "-c",
          "echo \"$UMOCKDEV_DIR\"; echo \"$LD_PRELOAD\"; echo \"$ZEMB_SIM_CONTROL\"; "
          "test -S \"$ZEMB_SIM_CONTROL\" || exit 9; p=$(\"$0\") || exit 1; for i in $(seq 24); "
          "do test \"$(\"$0\")\" = \"$p\" || exit 1; done; echo \"$p\"; exit 3",
          kProbe});
-    ASSERT_EQ(r.status, 3) << r.err;
-    const std::string testbed = r.out.substr(0, r.out.find('\n'));
+    ASSERT_EQ(r.Status, 3) << r.Errors;
+    const std::string testbed = r.Output.substr(0, r.Output.find('\n'));
     EXPECT_FALSE(testbed.empty());
     for (const std::string& says :
          {std::string("libumockdev-preload.so"), socket_,
@@ -67,7 +62,7 @@ TEST_F(ZembSimToolTest, ProbeListsTheDemoDevicesInEveryProcessAndTheStatusIsKept
           // Identified over the pipe files: the device answered every command.
           std::string("\"Unrecognised box (simulated)\" serial=7 firmware=02.04 buffer=256"),
           std::string("\n4 devices\n")})
-        EXPECT_NE(r.out.find(says), std::string::npos) << says << "\n" << r.out;
+        EXPECT_NE(r.Output.find(says), std::string::npos) << says << "\n" << r.Output;
     // Nothing is left behind.
     EXPECT_FALSE(Exists(testbed));
     EXPECT_FALSE(Exists(socket_));
@@ -94,25 +89,25 @@ TEST_F(ZembSimToolTest, ControlRequestsReachTheChildAndASignalCleansUp) {
     };
     // clang-format on
     for (const auto& c : refused) {
-        const TRun r = Ctl(c.request);
-        EXPECT_EQ(r.status, c.status) << c.message;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        const TRunResult r = Ctl(c.request);
+        EXPECT_EQ(r.Status, c.status) << c.message;
+        EXPECT_NE(r.Errors.find(c.message), std::string::npos) << r.Errors;
     }
-    EXPECT_EQ(Ctl({"fault", "FENWY-ST", "slow", "250", "3"}).status, 0);
-    EXPECT_EQ(Ctl({"fault", "mirel-pipe", "short"}).status, 0);
-    TRun r = Ctl({"list"});
+    EXPECT_EQ(Ctl({"fault", "FENWY-ST", "slow", "250", "3"}).Status, 0);
+    EXPECT_EQ(Ctl({"fault", "mirel-pipe", "short"}).Status, 0);
+    TRunResult r = Ctl({"list"});
     for (const char* says : {"later winusb_st unplugged ",
                              "fenwy-st winusb_st plugged usb#vid_0483&pid_a7f1#FWY000042007#"
                              "{0CEAFF08-B1FD-4D12-B748-353077277F7E} fault=slow ms=250 count=3\n",
                              "fault=short count=until-cleared\n"})
-        EXPECT_NE(r.out.find(says), std::string::npos) << says << "\n" << r.out;
-    EXPECT_EQ(Ctl({"clear", "mirel-pipe"}).status, 0);
+        EXPECT_NE(r.Output.find(says), std::string::npos) << says << "\n" << r.Output;
+    EXPECT_EQ(Ctl({"clear", "mirel-pipe"}).Status, 0);
     r = Ctl({"list"});
-    EXPECT_EQ(r.out.find("fault=short"), std::string::npos) << r.out;
+    EXPECT_EQ(r.Output.find("fault=short"), std::string::npos) << r.Output;
 
     for (const auto& [verb, name] :
          {std::pair{"unplug", "fenwy-st"}, {"plug", "later"}, {"unplug", "mirel-pipe"}})
-        EXPECT_EQ(Ctl({verb, name}).status, 0) << name;
+        EXPECT_EQ(Ctl({verb, name}).Status, 0) << name;
     EXPECT_EQ(sim.ReadLine(10s),
               "remove usb#vid_0483&pid_a7f1#FWY000042007#{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
     EXPECT_EQ(sim.ReadLine(10s),
@@ -131,13 +126,11 @@ TEST_F(ZembSimToolTest, ControlRequestsReachTheChildAndASignalCleansUp) {
 }
 
 TEST_F(ZembSimToolTest, ErrorsSayWhatIsWrongAndLeaveNothingBehind) {
-    // zemb-sim on a device file, running /bin/true.
-    const auto on = [&](const std::string& file) {
-        return std::vector<std::string>{kSim,    "--devices", file,       "--control",
-                                        socket_, "--",        "/bin/true"};
-    };
     const std::string demo = kData + "/demo.ini";
     // clang-format off
+    const auto on = [&](const std::string& file) { // zemb-sim on a device file, running /bin/true
+        return std::vector<std::string>{kSim, "--devices", file, "--control", socket_, "--",
+                                        "/bin/true"}; };
     const struct { std::vector<std::string> args; int status; std::string message; } cases[] = {
         // The messages of every fault in a device file: SimDeviceFileTest.
         {on(kData + "/bad/bad-product.ini"), 2,
@@ -153,16 +146,19 @@ TEST_F(ZembSimToolTest, ErrorsSayWhatIsWrongAndLeaveNothingBehind) {
     };
     // clang-format on
     for (const auto& c : cases) {
-        const TRun r = RunToEnd(c.args);
-        EXPECT_EQ(r.status, c.status) << c.message;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        EXPECT_TRUE(r.out.empty()) << r.out;
-        EXPECT_FALSE(Exists(socket_)) << c.message;
+        const TRunResult r = RunToEnd(c.args);
+        // Errors on standard error alone, and no socket left.
+        EXPECT_EQ(std::tuple(r.Status, r.Errors.find(c.message) != std::string::npos, r.Output,
+                             Exists(socket_)),
+                  std::tuple(c.status, true, "", false))
+            << c.message << "\n"
+            << r.Errors;
     }
     // Help is no error: standard output, status 0.
-    const TRun help = RunToEnd({kSim, "--help"});
-    EXPECT_EQ(std::pair(help.status, help.out.find("fault NAME KIND [COUNT]") != std::string::npos),
-              std::pair(0, true));
+    const TRunResult help = RunToEnd({kSim, "--help"});
+    EXPECT_EQ(
+        std::pair(help.Status, help.Output.find("fault NAME KIND [COUNT]") != std::string::npos),
+        std::pair(0, true));
 }
 
 } // namespace

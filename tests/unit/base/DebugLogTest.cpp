@@ -32,20 +32,14 @@ protected:
 // Commas outside quotes and control characters end items; blanks are kept, a control
 // character is skipped and a comma right after one starts no empty item.
 TEST(GroupListTest, SplitsAtCommasAndControlCharacters) {
+    // clang-format off
     const std::pair<const char*, std::vector<std::string>> cases[] = {
-        {"", {}},
-        {"RUVAzer Comm,RUVAzerComm3", {"RUVAzer Comm", "RUVAzerComm3"}},
+        {"", {}}, {"RUVAzer Comm,RUVAzerComm3", {"RUVAzer Comm", "RUVAzerComm3"}},
         {"RUVAzerComm, RUVAzerComm3", {"RUVAzerComm", " RUVAzerComm3"}},
-        {"a,,b,", {"a", "", "b", ""}},
-        {",a", {"", "a"}},
-        {"\"x, y\",z", {"x, y", "z"}},
-        {"\"say \"\"hi\"\"\"", {"say \"hi\""}},
-        {"\"open", {"open"}},
-        {"a\tb", {"a", "b"}},
-        {"a,\tb", {"a", "b"}},
-        {"\t\ta\t", {"a"}},
-        {"a,\t", {"a", ""}},
-    };
+        {"a,,b,", {"a", "", "b", ""}}, {",a", {"", "a"}}, {"\"x, y\",z", {"x, y", "z"}},
+        {"\"say \"\"hi\"\"\"", {"say \"hi\""}}, {"\"open", {"open"}}, {"a\tb", {"a", "b"}},
+        {"a,\tb", {"a", "b"}}, {"\t\ta\t", {"a"}}, {"a,\t", {"a", ""}}};
+    // clang-format on
     for (const auto& [text, items] : cases)
         EXPECT_EQ(SplitGroupList(text), items) << text;
 }
@@ -62,9 +56,8 @@ TEST_F(ConfDebugStringTest, SectionDecidesWhichLinesPassAndHow) {
     const std::string all = "IncludedGroups=All,Nabto\r\nExcludedGroups=nabto,RUVAzerCommTraffic";
     const std::string two = "IncludedGroups=RUVAzerComm, RUVAzerComm3";
     const std::string prefixes = "ShowAssociatedGroup=1\r\nShowModule=1";
-    const struct {
-        std::string Section, Group, Shown; // Shown empty: refused
-    } cases[] = {
+    // clang-format off
+    const struct { std::string Section, Group, Shown; } cases[] = { // Shown empty: refused
         // An empty section leaves the log disabled; any key enables it, all groups, no prefix.
         {"", "g", "text"},
         {"DisableShow=0", "", "text"},
@@ -83,12 +76,12 @@ TEST_F(ConfDebugStringTest, SectionDecidesWhichLinesPassAndHow) {
         {prefixes, "", "[] " + m + "text"},
         {"ShowModule=1\r\nShowModulePath=1", "g", "[" + ExecutablePath() + "] text"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         lines_.clear();
         Configure(c.Section + "\r\n");
         ConfDebugString("text", c.Group);
-        EXPECT_EQ(lines_,
-                  c.Shown.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.Shown})
+        EXPECT_EQ(lines_, std::vector<std::string>(!c.Shown.empty(), c.Shown))
             << c.Section << " / " << c.Group;
     }
 }

@@ -26,16 +26,14 @@ TEST(LogCreationFailureTest, EachLogThatCannotBeCreatedIsSaidOnce) {
         fs::create_directories(config);
         fs::permissions(config, fs::perms::owner_read | fs::perms::owner_exec);
     }
-    TScopedEnv configured("ZEMB_CONFIG_DIR", config);
-    TScopedEnv system("ZEMB_SYSTEM_DIR", temp.File("etc"));
-    TScopedEnv data("XDG_DATA_HOME", temp.File("data"));
+    TScopedEnv configured("ZEMB_CONFIG_DIR", config), system("ZEMB_SYSTEM_DIR", temp.File("etc")),
+        data("XDG_DATA_HOME", temp.File("data"));
 
     TCapturedLog log;
     RunProgrammingLibraryStartup();
     RunProgrammingLibraryStartup();
     TDebugStringSettings settings = DebugStringSettings();
-    settings.Enabled = true;
-    settings.WriteToFile = true;
+    settings.Enabled = settings.WriteToFile = true;
     SetDebugStringSettings(settings);
     ConfDebugString("one");
     ConfDebugString("two");

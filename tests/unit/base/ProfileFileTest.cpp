@@ -3,8 +3,8 @@
 
 #include "TempFolder.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 TEST(ProfileIntegerTest, ReadsDecimalAndBothHexPrefixes) {
     // clang-format off
@@ -22,29 +22,38 @@ TEST(ProfileIntegerTest, JunkOverflowAndEmptyGiveNone) {
         EXPECT_FALSE(ParseProfileInteger(junk).has_value()) << junk;
 }
 
-TEST(ProfileTextTest, NamesMatchWithoutCaseValuesTrimmedAndUnquoted) {
-    TProfileText text("[general]\r\n  enableEEPwrite =  1  \r\nName=\"  quoted \"\r\n"
-                      "[Other]\r\nkey=second\r\n[GENERAL]\r\nlate=ignored\r\n");
-    EXPECT_EQ(text.Value("General", "EnableEEPWrite"), "1");
-    EXPECT_EQ(text.Value("GENERAL", "name"), "  quoted ");
-    EXPECT_EQ(text.Value("other", "KEY"), "second");
-    EXPECT_FALSE(text.Value("General", "late").has_value()) << "the first section of a name wins";
-    EXPECT_FALSE(text.Value("Missing", "key").has_value());
+TEST(ProfileTextTest, NamesMatchWithoutCaseValuesTrimmedAndUnquotedCommentsSkipped) {
+    TProfileText text(
+        "[general]\r\n  enableEEPwrite =  1  \r\nName=\"  quoted \"\r\n"
+        "[Other]\r\n; a=1\r\n# b=2\r\nnot a key\r\nkey=second\r\n[GENERAL]\r\nlate=ignored\r\n");
+    // The first section of a name wins.
+    using V = std::optional<std::string>;
+    EXPECT_EQ(std::tuple(text.Value("General", "EnableEEPWrite"), text.Value("GENERAL", "name"),
+                         text.Value("other", "KEY"), text.Value("General", "late"),
+                         text.Value("Missing", "key")),
+              std::tuple(V("1"), V("  quoted "), V("second"), V(), V()));
     EXPECT_EQ(text.Sections(), (std::vector<std::string>{"general", "Other"}));
     EXPECT_EQ(text.Keys("General"), (std::vector<std::string>{"enableEEPwrite", "Name"}));
+    // Comments and lines without '=' are not keys.
+    EXPECT_EQ(text.Keys("Other"), (std::vector<std::string>{"key"}));
 }
 
-TEST(ProfileTextTest, CommentsAndLinesWithoutEqualsAreNotKeys) {
-    TProfileText text("[S]\n; a=1\n# b=2\nnot a key\nc=3\n");
-    EXPECT_EQ(text.Keys("S"), (std::vector<std::string>{"c"}));
-}
-
-TEST(ProfileFileTest, WritingOneKeyKeepsEveryOtherLine) {
+namespace {
+// A file of the given text in a folder of the test's own.
+class ProfileFileTest : public ::testing::Test {
+protected:
+    TProfileFile File(const std::string& name, const char* text = nullptr) {
+        if (text)
+            folder.Write(name, text);
+        return TProfileFile(folder.File(name));
+    }
     TTempFolder folder;
-    const std::string original = "; operator notes\r\n[General]\r\nEnableEEPWrite=0\r\n"
-                                 "  odd line  \r\n\r\n[Other]\r\nx = 5\r\n";
-    folder.Write("FENWY.INI", original);
-    TProfileFile file(folder.File("FENWY.INI"));
+};
+} // namespace
+
+TEST_F(ProfileFileTest, WritingOneKeyKeepsEveryOtherLine) {
+    TProfileFile file = File("FENWY.INI", "; operator notes\r\n[General]\r\nEnableEEPWrite=0\r\n"
+                                          "  odd line  \r\n\r\n[Other]\r\nx = 5\r\n");
 
     file.WriteString("general", "enableeepwrite", "1");
     EXPECT_EQ(folder.Read("FENWY.INI"), "; operator notes\r\n[General]\r\nenableeepwrite=1\r\n"
@@ -59,44 +68,35 @@ TEST(ProfileFileTest, WritingOneKeyKeepsEveryOtherLine) {
     EXPECT_EQ(file.ReadSections(), (std::vector<std::string>{"General", "Other", "New"}));
 }
 
-TEST(ProfileFileTest, IntegersAndBooleansFallBackToTheirDefaults) {
-    TTempFolder folder;
-    folder.Write("a.ini", "[S]\nword=yes\nhex=$10\nnum=2\nempty=\n");
-    TProfileFile file(folder.File("a.ini"));
-    EXPECT_EQ(file.ReadInteger("S", "word", -5), -5);
-    EXPECT_EQ(file.ReadInteger("S", "hex", 0), 16);
-    EXPECT_TRUE(file.ReadBool("S", "num", false));
-    EXPECT_TRUE(file.ReadBool("S", "word", true));
-    EXPECT_FALSE(file.ReadBool("S", "word", false));
-    EXPECT_EQ(file.ReadString("S", "empty", "default"), "");
-    EXPECT_EQ(file.ReadString("S", "absent", "default"), "default");
+TEST_F(ProfileFileTest, IntegersAndBooleansFallBackToTheirDefaults) {
+    TProfileFile file = File("a.ini", "[S]\nword=yes\nhex=$10\nnum=2\nempty=\n");
+    EXPECT_EQ(std::pair(file.ReadInteger("S", "word", -5), file.ReadInteger("S", "hex", 0)),
+              std::pair(-5, 16));
+    EXPECT_EQ(std::tuple(file.ReadBool("S", "num", false), file.ReadBool("S", "word", true),
+                         file.ReadBool("S", "word", false)),
+              std::tuple(true, true, false));
+    EXPECT_EQ(std::pair(file.ReadString("S", "empty", "default"),
+                        file.ReadString("S", "absent", "default")),
+              std::pair(std::string(), std::string("default")));
 }
 
-TEST(ProfileFileTest, MissingFileReadsAsDefaultsAndWriteCreatesIt) {
-    TTempFolder folder;
-    TProfileFile file(folder.File("new.ini"));
+TEST_F(ProfileFileTest, MissingFileReadsAsDefaultsAndWriteCreatesIt) {
+    TProfileFile file = File("new.ini");
     EXPECT_FALSE(file.SectionExists("General"));
     EXPECT_EQ(file.ReadInteger("General", "x", 9), 9);
     file.WriteBool("General", "EnableSharedAccess", true);
     EXPECT_EQ(folder.Read("new.ini"), "[General]\nEnableSharedAccess=1\n");
 }
 
-TEST(ProfileFileTest, UnwritableFileRaisesWithItsPath) {
-    TTempFolder folder;
-    TProfileFile file(folder.File("no/such/folder/x.ini"));
-    try {
-        file.WriteString("S", "k", "v");
-        FAIL() << "write into a missing folder succeeded";
-    } catch (const EProfileFileError& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Unable to write to " + folder.File("no/such/folder/x.ini"));
-    }
+TEST_F(ProfileFileTest, UnwritableFileRaisesWithItsPath) {
+    TProfileFile file = File("no/such/folder/x.ini");
+    EXPECT_THAT([&] { file.WriteString("S", "k", "v"); },
+                ::testing::ThrowsMessage<EProfileFileError>("Unable to write to " +
+                                                            folder.File("no/such/folder/x.ini")));
 }
 
-TEST(ProfileFileTest, EraseSectionAndDeleteKeyRemoveOnlyTheirLines) {
-    TTempFolder folder;
-    folder.Write("a.ini", "[A]\nk=1\nj=2\n[B]\nk=3\n");
-    TProfileFile file(folder.File("a.ini"));
+TEST_F(ProfileFileTest, EraseSectionAndDeleteKeyRemoveOnlyTheirLines) {
+    TProfileFile file = File("a.ini", "[A]\nk=1\nj=2\n[B]\nk=3\n");
     file.DeleteKey("a", "K");
     EXPECT_EQ(folder.Read("a.ini"), "[A]\nj=2\n[B]\nk=3\n");
     file.EraseSection("A");

@@ -8,10 +8,9 @@
 namespace {
 class SettingsTest : public ::testing::Test {
 protected:
-    SettingsTest() : env_("ZEMB_CONFIG_DIR", folder_.Path()) {}
     ~SettingsTest() override { ResetSettings(); }
     TTempFolder folder_;
-    TScopedEnv env_;
+    TScopedEnv env_{"ZEMB_CONFIG_DIR", folder_.Path()};
 };
 } // namespace
 
@@ -31,8 +30,8 @@ TEST_F(SettingsTest, LoadDeleteThenSaveWritesTheThreeKeysInOrder) {
     LoadSettings();
     EXPECT_TRUE(ZEMBSettings().EnableEEPWrite);
     DeleteSettings();
-    EXPECT_FALSE(folder_.Exists("FENWY.INI"));
-    EXPECT_FALSE(ZEMBSettings().EnableEEPWrite);
+    EXPECT_EQ(std::pair(folder_.Exists("FENWY.INI"), ZEMBSettings().EnableEEPWrite),
+              std::pair(false, false));
     DeleteSettings(); // a missing file is no error
     ZEMBSettings().ShowDeviceListLog = true;
     SaveSettings();

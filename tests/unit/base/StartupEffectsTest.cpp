@@ -35,19 +35,15 @@ protected:
 // Every daily log before today's goes, whatever the case of its name; today's (in any case),
 // later ones and other files stay.
 TEST(PermanentLogCleanupTest, OnlyDailyLogsBeforeTodayGo) {
-    const struct {
-        std::vector<std::string> Files;
-        int Deleted;
-        std::vector<std::string> Left;
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    const struct { std::vector<std::string> Files; int Deleted; std::vector<std::string> Left; }
+    cases[] = {
         {{"HA_Log2026-12-01.haj", "HA_Log2026-12-02.haj", "ha_log2026-12-03.HAJ", "notes.txt",
           "HA_Log2026-12-02.hajx"}, 3, {"HA_Log2026-12-02.hajx", "notes.txt"}},
         {{"HA_Log2026-11-30.haj", "HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}, 1,
          {"HA_Log2026-12-06.haj", "HA_Log2026-12-07.haj"}},
-        {{"HA_LOG2026-12-06.HAJ"}, 0, {"HA_LOG2026-12-06.HAJ"}},
-        // clang-format on
-    };
+        {{"HA_LOG2026-12-06.HAJ"}, 0, {"HA_LOG2026-12-06.HAJ"}}};
+    // clang-format on
     for (const auto& c : cases) {
         TTempFolder folder;
         for (const std::string& name : c.Files)
@@ -71,11 +67,8 @@ TEST(PermanentLogCleanupTest, FoldersLinksAndMissingFoldersAreNotTouched) {
 // The daily permanent log and the debug log file are named after the time of the start.
 TEST(LogFileNameTest, DateAndMinuteOfStart) {
     std::tm start{};
-    start.tm_year = 2026 - 1900;
-    start.tm_mon = 11;
-    start.tm_mday = 5;
-    start.tm_hour = 6;
-    start.tm_min = 37;
+    std::tie(start.tm_year, start.tm_mon, start.tm_mday, start.tm_hour, start.tm_min) =
+        std::tuple(126, 11, 5, 6, 37);
     EXPECT_EQ(PermanentLogName(start), "HA_Log2026-12-05.haj");
     EXPECT_EQ(DebugLogFileName(start), "ODS_LogFile_2026-12-05-06-37.ods");
 }
@@ -83,13 +76,15 @@ TEST(LogFileNameTest, DateAndMinuteOfStart) {
 TEST_F(StartupTest, DefaultsCreateBothFoldersAndCleanOldLogs) {
     folder_.Write("data/Tavro/Vantor/HA_Log2001-01-01.haj", "old");
     RunProgrammingLibraryStartup();
-    EXPECT_EQ(PerUserLogFolder(), folder_.Path() + "exe/LOG/" + GetLocalUserName() + "_" +
-                                      GetLocalComputerName() + "/");
-    EXPECT_TRUE(fs::is_directory(PerUserLogFolder()));
-    EXPECT_EQ(PermanentLogFolder(), folder_.Path() + "data/Tavro/Vantor/");
-    EXPECT_TRUE(fs::is_directory(PermanentLogFolder()));
-    EXPECT_FALSE(folder_.Exists("data/Tavro/Vantor/HA_Log2001-01-01.haj"));
-    EXPECT_TRUE(messages_.shown.empty());
+    EXPECT_EQ(std::pair(PerUserLogFolder(), PermanentLogFolder()),
+              std::pair(folder_.Path() + "exe/LOG/" + GetLocalUserName() + "_" +
+                            GetLocalComputerName() + "/",
+                        folder_.Path() + "data/Tavro/Vantor/"));
+    // Both folders made, the old log gone, nothing shown.
+    EXPECT_EQ(std::tuple(
+                  fs::is_directory(PerUserLogFolder()), fs::is_directory(PermanentLogFolder()),
+                  folder_.Exists("data/Tavro/Vantor/HA_Log2001-01-01.haj"), messages_.shown.size()),
+              std::tuple(true, true, false, 0u));
     FinishProgrammingLibrary();
 }
 
@@ -115,17 +110,15 @@ TEST_F(StartupTest, StartupLoadsTheDebugLogAndShowsTheFastProtocolMessage) {
 TEST_F(StartupTest, WatchdogLogIsWrittenBackAtTheEnd) {
     const std::string shared = folder_.Path() + "var/";
     fs::create_directories(shared);
-    const std::string path = WatchdogLogFileName(shared);
     folder_.Write("etc/Zalto.ini", "[MessageProcessing]\nWriteToLog=1\n");
-    RunProgrammingLibraryStartup(shared);
-    FinishProgrammingLibrary();
-    EXPECT_TRUE(fs::exists(path));
-    EXPECT_EQ(fs::file_size(path), 0u) << "no file before: created empty";
-
-    std::ofstream(path) << "line one\nline two\n";
-    RunProgrammingLibraryStartup(shared);
-    FinishProgrammingLibrary();
-    std::ifstream in(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "line one\nline two\n");
+    // No file before: created empty; a file before: written back as it was.
+    for (const char* before : {"", "line one\nline two\n"}) {
+        if (*before)
+            folder_.Write("var/zalto_wd.log", before);
+        RunProgrammingLibraryStartup(shared);
+        FinishProgrammingLibrary();
+        EXPECT_EQ(std::pair(folder_.Exists("var/zalto_wd.log"), folder_.Read("var/zalto_wd.log")),
+                  std::pair(true, std::string(before)));
+    }
     EXPECT_EQ(WatchdogLogFileName(), "/var/tmp/zalto_wd.log");
 }

@@ -17,22 +17,19 @@ TEST(WatchdogLogTest, AnotherUsersNamesInTheSharedFolderAreNeverFollowed) {
     // What stands under the log's name: a 'L'ink to the victim, a 'P'ipe, 'O'ur log, another
     // 'U'ser's file; under the temporary name: 'L'ink, 'T'aken by a left-over file, or '-'.
     // Refused: a debug line, and the log's name left as it was.
-    const struct {
-        const char* Case;
-        char Log, Temporary;
-        bool Refused;
-    } cases[] = {{"log is a link", 'L', '-', true},
-                 {"log is a pipe", 'P', '-', true},
-                 {"temporary name is a link", 'O', 'L', false},
-                 {"temporary name is taken", 'O', 'T', false},
-                 {"log is another user's", 'U', '-', true}};
+    // clang-format off
+    const struct { const char* Case; char Log, Temporary; bool Refused; } cases[] = {
+        {"log is a link", 'L', '-', true}, {"log is a pipe", 'P', '-', true},
+        {"temporary name is a link", 'O', 'L', false}, {"temporary name is taken", 'O', 'T', false},
+        {"log is another user's", 'U', '-', true}};
+    // clang-format on
     for (const auto& c : cases) {
         if (c.Log == 'U' && ::geteuid() != 0)
             continue; // only root can give a file to another user
         TTempFolder shared, etc, config, victims;
-        TScopedEnv system("ZEMB_SYSTEM_DIR", etc.Path());
-        TScopedEnv configured("ZEMB_CONFIG_DIR", config.Path());
-        TScopedEnv data("XDG_DATA_HOME", config.Path() + "data");
+        TScopedEnv system("ZEMB_SYSTEM_DIR", etc.Path()),
+            configured("ZEMB_CONFIG_DIR", config.Path()),
+            data("XDG_DATA_HOME", config.Path() + "data");
         etc.Write("Zalto.ini", "[MessageProcessing]\nWriteToLog=1\n");
         victims.Write("victim", "victim\n");
         const std::string log = shared.File("zalto_wd.log"), temporary = log + ".tmp";
