@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
         return 1;
     std::unique_ptr<sd_event, decltype(&sd_event_unref)> event(rawEvent, sd_event_unref);
     TAutomationServer server(bus);
-    // Short, so that the stalled-client test is quick; the others' clients answer at once.
+    // Short: the tests' clients answer at once, or are gone.
     server.SetCallbackTimeout(std::chrono::milliseconds(3000));
     auto make = [] { return std::shared_ptr<IZEMBServer>(std::make_shared<TStandInServer>()); };
     server.AddFactory({"ZEMBServer", CLASS_ZEMBServer, TInterface::IZEMBServer, make});
