@@ -116,8 +116,12 @@ TEST_F(ZEMBDBusRecorder, EveryMethodRoundTripsThroughProxyAndStub) {
     // the agreed values, back on the references just passed.
     bool result = false;
     std::int32_t connectId = 0;
-    EXPECT_TRUE(server->SetZEMBHost2(-100, StandIn::HostRecorder(), result) == S_OK && result);
-    EXPECT_EQ(server->ConnectDevice(-100, 0, 0, StandIn::EventRecorder(), connectId, result), S_OK);
+    EXPECT_TRUE(server->SetZEMBHost2(-100, std::make_shared<StandIn::THostRecorder>(), result) ==
+                    S_OK &&
+                result);
+    EXPECT_EQ(server->ConnectDevice(-100, 0, 0, std::make_shared<StandIn::TEventRecorder>(),
+                                    connectId, result),
+              S_OK);
     EXPECT_TRUE(result);
 }
 
