@@ -156,13 +156,13 @@ int main(int argc, char** argv) {
     });
     server.SetCallbacksVanishedHook([](const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
                                        const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
-        const auto held =
-            std::erase_if(
-                Sinks,
-                [&](const auto& s) { return std::ranges::find(hosts, s.second) != hosts.end(); }) +
-            std::erase_if(Events, [&](const auto& e) {
-                return std::ranges::find(events, e.second) != events.end();
+        // The references this stand-in held among those handed over, dropped.
+        const auto drop = [](auto& held, const auto& gone) {
+            return std::erase_if(held, [&](const auto& h) {
+                return std::ranges::find(gone, h.second) != gone.end();
             });
+        };
+        const auto held = drop(Sinks, hosts) + drop(Events, events);
         Report("vanished-callbacks hosts " + std::to_string(hosts.size()) + " events " +
                std::to_string(events.size()) + " held " + std::to_string(held));
     });
