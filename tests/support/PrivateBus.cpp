@@ -8,17 +8,10 @@ TPrivateBus::TPrivateBus(const std::string& serviceFolder, const std::string& co
     std::ofstream(configFile)
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-           "<busconfig>\n"
-           "  <type>session</type>\n"
-           "  <listen>unix:tmpdir=/tmp</listen>\n"
-           "  <servicedir>"
+           "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen><servicedir>"
         << serviceFolder
-        << "</servicedir>\n"
-           "  <policy context=\"default\">\n"
-           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-           "    <allow eavesdrop=\"true\"/>\n"
-           "    <allow own=\"*\"/>\n"
-           "  </policy>\n"
+        << "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
+           "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
            "</busconfig>\n";
     if (!Daemon_.Start({"/usr/bin/dbus-daemon", "--config-file=" + configFile, "--nofork",
                         "--print-address=1"},

@@ -37,14 +37,13 @@ class TRecordingEvent : public ZEMB::IZEMBEvent, public TRecorder {
 public:
     using TRecorder::TRecorder;
     ZEMB::HRESULT Fail = ZEMB::S_OK;
-    ZEMB::HRESULT Disconnected(std::int32_t ConnectID) override {
-        Record("Disconnected", ConnectID);
-        return Fail;
+#define ZEMB_RECORD_EVENT(intf, slot, dispid, name, ...)                                           \
+    ZEMB::HRESULT name(std::int32_t id) override {                                                 \
+        Record(#name, id);                                                                         \
+        return Fail;                                                                               \
     }
-    ZEMB::HRESULT Reconnected(std::int32_t ConnectID) override {
-        Record("Reconnected", ConnectID);
-        return Fail;
-    }
+    ZEMB_IZEMBEVENT_METHODS(ZEMB_RECORD_EVENT)
+#undef ZEMB_RECORD_EVENT
 };
 
 // A client's notification sink. FailAt: the call number (from 1) that answers E_FAIL.
@@ -52,27 +51,15 @@ class TRecordingSink : public ZEMB::IZEMBHost, public TRecorder {
 public:
     using TRecorder::TRecorder;
     int FailAt = 0;
-    ZEMB::HRESULT EnumDevice(std::int32_t DevID, bool& Result) override {
-        return Answer("EnumDevice", DevID, Result);
+#define ZEMB_RECORD_HOST(intf, slot, dispid, name, ...)                                            \
+    ZEMB::HRESULT name(std::int32_t id, bool& Result) override {                                   \
+        Result = true;                                                                             \
+        Record(#name, id);                                                                         \
+        return ++calls_ == FailAt ? ZEMB::E_FAIL : ZEMB::S_OK;                                     \
     }
-    ZEMB::HRESULT EnumConnection(std::int32_t ConnectID, bool& Result) override {
-        return Answer("EnumConnection", ConnectID, Result);
-    }
-    ZEMB::HRESULT EnumApplication(std::int32_t ClientAppID, bool& Result) override {
-        return Answer("EnumApplication", ClientAppID, Result);
-    }
-    ZEMB::HRESULT DeviceAdded(std::int32_t DevID, bool& Result) override {
-        return Answer("DeviceAdded", DevID, Result);
-    }
-    ZEMB::HRESULT DeviceRemoved(std::int32_t DevID, bool& Result) override {
-        return Answer("DeviceRemoved", DevID, Result);
-    }
+    ZEMB_IZEMBHOST_METHODS(ZEMB_RECORD_HOST)
+#undef ZEMB_RECORD_HOST
 
 private:
-    ZEMB::HRESULT Answer(const char* what, std::int32_t id, bool& Result) {
-        Result = true;
-        Record(what, id);
-        return ++calls_ == FailAt ? ZEMB::E_FAIL : ZEMB::S_OK;
-    }
     int calls_ = 0;
 };

@@ -5,6 +5,8 @@
 #include "contract/InterfaceTable.h"
 #include "contract/OperatorInterface.h"
 
+#include <algorithm>
+#include <array>
 #include <csignal>
 #include <filesystem>
 #include <unistd.h>
@@ -37,7 +39,7 @@ bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBu
         return true;
     why = process.Running() ? "the server did not take its name in time"
                             : "the server ended before it owned its name";
-    while (auto line = process.ReadLine(std::chrono::milliseconds(0)))
+    while (auto line = process.ReadLine(0ms))
         why += "\n  " + *line;
     return false;
 }
@@ -61,9 +63,6 @@ bool TSimServer::Start(const TOptions& options, std::string& why) {
     std::filesystem::permissions(server, std::filesystem::perms::owner_all);
     if (!(Bus_ = TZEMBBus::OpenSession(why)))
         return false;
-    Bus_->MatchSignal(LogChanged_, nullptr, Path.c_str(), Operator.c_str(),
-                      std::string(ZEMB::CommunicationLogChangedSignal).c_str(),
-                      [this] { ++LogChanges_; });
     // Nothing of the machine's own: no /etc/Zalto.ini, no user data folder.
     return StartSimulatedServer(Process_,
                                 {Folder_.File("devices.ini"),
@@ -87,7 +86,7 @@ int TSimServer::Stop() {
 
 std::vector<std::string> TSimServer::TakeDebugLines() {
     std::vector<std::string> lines;
-    while (auto line = Process_.ReadLine(std::chrono::milliseconds(0)))
+    while (auto line = Process_.ReadLine(0ms))
         lines.push_back(std::move(*line));
     return lines;
 }
@@ -95,11 +94,9 @@ std::vector<std::string> TSimServer::TakeDebugLines() {
 std::vector<std::string> TSimServer::TakeServerTraces() {
     std::vector<std::string> traces = TakeDebugLines();
     std::erase_if(traces, [](const std::string& line) {
-        for (const char* group :
-             {"[RUVAzerComm3] ", "[RUVAzerCommTraffic] ", "[RUVAzer Comm] ", "[] "})
-            if (line.starts_with(group))
-                return false;
-        return true;
+        return std::ranges::none_of(
+            std::array{"[RUVAzerComm3] ", "[RUVAzerCommTraffic] ", "[RUVAzer Comm] ", "[] "},
+            [&](const char* group) { return line.starts_with(group); });
     });
     return traces;
 }
@@ -116,11 +113,6 @@ std::vector<std::string> TSimServer::CommunicationLog() {
 bool TSimServer::ClearCommunicationLog() {
     TBusMessage reply;
     return CallOperator(Bus_.get(), ZEMB::ClearCommunicationLogMethod, reply);
-}
-
-int TSimServer::LogChangeSignals(int atLeast, std::chrono::milliseconds bound) {
-    WaitUntil([&] { return Bus_ && Bus_->Process() && LogChanges_ >= atLeast; }, bound);
-    return LogChanges_;
 }
 
 bool TSimServer::Control(const std::vector<std::string>& request) {

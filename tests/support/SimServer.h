@@ -8,7 +8,6 @@
 #include "TempFolder.h"
 #include "TestProcess.h"
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -58,10 +57,6 @@ public:
     // call failed.
     std::vector<std::string> CommunicationLog();
     bool ClearCommunicationLog();
-    // The operator interface's change signals received so far, after waiting (bounded) until
-    // there are at least `atLeast`.
-    int LogChangeSignals(int atLeast, std::chrono::milliseconds bound);
-
     // zemb-sim ctl REQUEST... on this server's control socket; true when it succeeded.
     bool Control(const std::vector<std::string>& request);
 
@@ -69,6 +64,4 @@ private:
     TTempFolder Folder_;
     TProcess Process_;
     std::shared_ptr<TZEMBBus> Bus_;
-    TBusSignalMatch LogChanged_; // goes before the connection
-    int LogChanges_ = 0;
 };

@@ -43,15 +43,15 @@ void TProcess::Reset() {
 
 bool TProcess::Start(const std::vector<std::string>& argv, const TOptions& options) {
     Reset();
-    std::map<std::string, std::string> merged;
-    for (char** e = environ; *e; ++e)
-        if (const char* eq = std::strchr(*e, '='))
-            merged.emplace(std::string(*e, static_cast<std::size_t>(eq - *e)), eq + 1);
-    for (const auto& [key, value] : options.Env)
-        value.empty() ? void(merged.erase(key)) : void(merged[key] = value);
+    // The test's environment without the names options.Env sets or removes, then its values.
     std::vector<std::string> envText, argText = argv;
-    for (const auto& [key, value] : merged)
-        envText.push_back(key + "=" + value);
+    for (char** e = environ; *e; ++e)
+        if (const char* eq = std::strchr(*e, '=');
+            eq && !options.Env.contains(std::string(*e, std::size_t(eq - *e))))
+            envText.emplace_back(*e);
+    for (const auto& [key, value] : options.Env)
+        if (!value.empty())
+            envText.push_back(key + "=" + value);
     const auto pointers = [](std::vector<std::string>& texts) {
         std::vector<char*> list;
         for (auto& text : texts)

@@ -46,12 +46,9 @@ inline void Fill(ZEMB::TSafeByteArray& v, S m, S p, S phase) {
     v = ZEMB::TSafeByteArray(std::move(bytes));
 }
 
-std::shared_ptr<ZEMB::IZEMBEvent> EventRecorder();
-std::shared_ptr<ZEMB::IZEMBHost> HostRecorder();
-// clang-format off
-inline void Fill(std::shared_ptr<ZEMB::IZEMBEvent>& v, S, S, S) { v = EventRecorder(); }
-inline void Fill(std::shared_ptr<ZEMB::IZEMBHost>& v, S, S, S) { v = HostRecorder(); }
-// clang-format on
+// A callback argument is a new recorder (below) that answers with the agreed values.
+inline void Fill(std::shared_ptr<ZEMB::IZEMBEvent>& v, S, S, S);
+inline void Fill(std::shared_ptr<ZEMB::IZEMBHost>& v, S, S, S);
 
 template <typename T> bool Matches(const T& v, S m, S p, S phase) {
     if constexpr (requires { v.get(); })
@@ -142,13 +139,11 @@ public:
     ZEMB_IZEMBHOST_METHODS(STANDIN_ANSWER)
 };
 
-inline std::shared_ptr<ZEMB::IZEMBEvent> EventRecorder() {
-    static auto recorder = std::make_shared<TEventRecorder>();
-    return recorder;
+inline void Fill(std::shared_ptr<ZEMB::IZEMBEvent>& v, S, S, S) {
+    v = std::make_shared<TEventRecorder>();
 }
-inline std::shared_ptr<ZEMB::IZEMBHost> HostRecorder() {
-    static auto recorder = std::make_shared<THostRecorder>();
-    return recorder;
+inline void Fill(std::shared_ptr<ZEMB::IZEMBHost>& v, S, S, S) {
+    v = std::make_shared<THostRecorder>();
 }
 
 } // namespace StandIn
