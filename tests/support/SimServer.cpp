@@ -56,11 +56,7 @@ bool TSimServer::Start(const TOptions& options, std::string& why) {
     Folder_.Write("config/QUOREN.INI", "[OutputDebugString]\r\nShowAssociatedGroup=1\r\n");
     if (!options.FenwyIni.empty())
         Folder_.Write("config/FENWY.INI", options.FenwyIni);
-    // A copy with a name of its own: the single-instance rule counts every process of the
-    // server's file name on the machine, and other test runs must not count.
-    const std::string server = Folder_.File("zemb-server-sim-" + std::to_string(getpid()));
-    std::filesystem::copy_file(ZEMB_SERVER, server);
-    std::filesystem::permissions(server, std::filesystem::perms::owner_all);
+    const std::string server = ZEMB_SERVER;
     if (!(Bus_ = TZEMBBus::OpenSession(why)))
         return false;
     // Nothing of the machine's own: no /etc/Zalto.ini, no user data folder.
