@@ -30,11 +30,10 @@ protected:
         TShown shown;
         Driven({[&](QDialog& dialog) {
                    const auto& list = Child<QComboBox>(dialog, "cbSettings");
-                   std::vector<std::string> offer;
                    for (int i = 0; i < list.count(); ++i)
-                       offer.push_back(list.itemText(i).toStdString());
-                   shown = {offer, list.currentText().toStdString(),
-                            Child<QCheckBox>(dialog, "chbIncludePollDelay").isChecked()};
+                       std::get<0>(shown).push_back(list.itemText(i).toStdString());
+                   std::get<1>(shown) = list.currentText().toStdString();
+                   std::get<2>(shown) = Child<QCheckBox>(dialog, "chbIncludePollDelay").isChecked();
                    close(dialog);
                }},
                [] { return ShowLatencyDialog(nullptr); });
@@ -84,7 +83,7 @@ TEST_F(LatencyDialogTest, SaveAndClosePutsTheChosenTableInForce) {
         const char *name, *choose, *closeWith;
         bool unwritable;
         std::tuple<std::string, std::int32_t, bool> inForce;
-        std::string savedChoice;
+        const char* savedChoice;
     };
     // clang-format off
     const std::vector<Case> cases = {
@@ -108,13 +107,12 @@ TEST_F(LatencyDialogTest, SaveAndClosePutsTheChosenTableInForce) {
             QTest::mouseClick(&Child(dialog, "chbIncludePollDelay"), Qt::LeftButton);
             ClickLater(dialog, c.closeWith);
         });
-        EXPECT_EQ(InForce(), c.inForce);
         const TProfileFile file(folder_.File("Nabto.ini"));
-        EXPECT_EQ(file.ReadString("General", "CurrentConfig", "?"), c.savedChoice);
-        EXPECT_EQ(messages_.shown,
-                  c.unwritable
-                      ? std::vector<std::string>{"Unable to write to " + folder_.File("Nabto.ini")}
-                      : std::vector<std::string>{});
+        const std::vector<std::string> said = {"Unable to write to " + folder_.File("Nabto.ini")};
+        EXPECT_EQ(
+            std::tuple(InForce(), file.ReadString("General", "CurrentConfig", "?"),
+                       messages_.shown),
+            std::tuple(c.inForce, c.savedChoice, c.unwritable ? said : std::vector<std::string>{}));
     }
 }
 

@@ -8,7 +8,6 @@
 
 #include <QCheckBox>
 #include <QPushButton>
-#include <array>
 #include <filesystem>
 #include <optional>
 #include <tuple>
@@ -46,39 +45,30 @@ protected:
 // latency dialog over it.
 TEST_F(SetupDialogTest, ShowsTheSettingsWithItsTextsAndReachesTheLatencyDialog) {
     ZEMBSettings().ShowDeviceListLog = true;
+    using TControl = std::tuple<std::string, std::string, std::string, bool>;
     // clang-format off
-    const std::vector<std::array<const char*, 3>> controls = {
-        {"chbEnableEEPWrite", "Enable EEP Write", "Enable writing to RUVAzer Eeprom"},
-        {"chbShowDeviceListLog", "Show Device List/Log", "Show windows wifh device list and log"},
+    const std::vector<TControl> controls = {
+        {"chbEnableEEPWrite", "Enable EEP Write", "Enable writing to RUVAzer Eeprom", false},
+        {"chbShowDeviceListLog", "Show Device List/Log", "Show windows wifh device list and log",
+         true},
         {"chbEnableSharedAccess", "Enable Shared Access",
-         "Allow multiple apps to connect to same device"},
-        {"btnDefault", "Reset settings", ""},
-        {"btnDeleteConfig", "Delete config file", ""},
-        {"btnNaptoConfig", "Napto config", ""},
-        {"btnOK", "Save and close", ""},
-        {"btnCancel", "Close without save", ""}};
+         "Allow multiple apps to connect to same device", false},
+        {"btnDefault", "Reset settings", "", false},
+        {"btnDeleteConfig", "Delete config file", "", false},
+        {"btnNaptoConfig", "Napto config", "", false}, {"btnOK", "Save and close", "", false},
+        {"btnCancel", "Close without save", "", false}};
     // clang-format on
     const auto setup = [&](QDialog& setup) {
         EXPECT_EQ(std::tuple(setup.windowTitle().toStdString(), setup.size()),
                   std::tuple("ZEMB configuration", QSize(378, 217)));
-        std::vector<std::string> names, tabOrder;
-        for (const auto& [name, text, hint] : controls) {
-            auto& control = Child<QAbstractButton>(setup, name);
-            EXPECT_EQ(std::pair(control.text().toStdString(), control.toolTip().toStdString()),
-                      std::pair(std::string(text), std::string(hint)));
-            names.emplace_back(name);
-        }
-        QWidget* w = &Child(setup, controls.front()[0]);
-        for (int i = 0; i < 50 && tabOrder.size() < controls.size(); ++i, w = w->nextInFocusChain())
-            if (w->focusPolicy() & Qt::TabFocus)
-                tabOrder.push_back(w->objectName().toStdString());
-        EXPECT_EQ(tabOrder, names);
-        const auto ticked = [&](const char* name) {
-            return Child<QCheckBox>(setup, name).isChecked();
-        };
-        EXPECT_EQ(TSwitches(ticked("chbEnableEEPWrite"), ticked("chbShowDeviceListLog"),
-                            ticked("chbEnableSharedAccess")),
-                  TSwitches(false, true, false));
+        // The controls in tab order, with their texts, hints and ticks.
+        std::vector<TControl> shown;
+        QWidget* w = &Child(setup, "chbEnableEEPWrite");
+        for (int i = 0; i < 50 && shown.size() < controls.size(); ++i, w = w->nextInFocusChain())
+            if (auto* b = qobject_cast<QAbstractButton*>(w); w->focusPolicy() & Qt::TabFocus)
+                shown.emplace_back(w->objectName().toStdString(), b ? b->text().toStdString() : "",
+                                   b ? b->toolTip().toStdString() : "", b && b->isChecked());
+        EXPECT_EQ(shown, controls);
         QWidget* focus = QApplication::focusWidget();
         EXPECT_EQ(focus ? focus->objectName().toStdString() : "", "btnCancel");
         ClickLater(setup, "btnNaptoConfig");
@@ -130,12 +120,10 @@ TEST_F(SetupDialogTest, ResetAndDeleteActInMemoryAndSaveWritesTheCheckBoxes) {
                        ClickLater(setup, c.closeWith);
                    }},
                    [] { return ShowSetupDialog(nullptr); });
-        EXPECT_EQ(std::tuple(afterClick, saved, InMemory(), InFile()),
-                  std::tuple(c.afterClick, std::string(c.closeWith) == "btnOK", c.memory, c.file));
-        EXPECT_EQ(messages_.shown,
-                  c.unwritable
-                      ? std::vector<std::string>{"Unable to write to " + folder_.File("FENWY.INI")}
-                      : std::vector<std::string>{});
+        const std::vector<std::string> said = {"Unable to write to " + folder_.File("FENWY.INI")};
+        EXPECT_EQ(std::tuple(afterClick, saved, InMemory(), InFile(), messages_.shown),
+                  std::tuple(c.afterClick, std::string(c.closeWith) == "btnOK", c.memory, c.file,
+                             c.unwritable ? said : std::vector<std::string>{}));
     }
 }
 
