@@ -20,13 +20,10 @@ int ShowWindow(const std::string& className, const std::string& title, bool netN
     int screenNumber = 0;
     std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> c(
         xcb_connect(nullptr, &screenNumber), xcb_disconnect);
-    if (xcb_connection_has_error(c.get())) {
-        std::fputs("no display\n", stderr);
-        return 1;
-    }
     xcb_ewmh_connection_t ewmh{};
-    if (xcb_ewmh_init_atoms_replies(&ewmh, xcb_ewmh_init_atoms(c.get(), &ewmh), nullptr) != 1) {
-        std::fputs("no EWMH atoms\n", stderr);
+    if (xcb_connection_has_error(c.get()) ||
+        xcb_ewmh_init_atoms_replies(&ewmh, xcb_ewmh_init_atoms(c.get(), &ewmh), nullptr) != 1) {
+        std::fputs("no display or no EWMH atoms\n", stderr);
         return 1;
     }
     const xcb_screen_t* screen = ewmh.screens[screenNumber];
@@ -36,12 +33,10 @@ int ShowWindow(const std::string& className, const std::string& title, bool netN
     const std::string wmClass = "zemb-test" + std::string(1, '\0') + className + '\0';
     xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING,
                         8, static_cast<std::uint32_t>(wmClass.size()), wmClass.data());
-    if (netName)
-        xcb_ewmh_set_wm_name(&ewmh, window, static_cast<std::uint32_t>(title.size()), title.data());
-    else
-        xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME,
-                            XCB_ATOM_STRING, 8, static_cast<std::uint32_t>(title.size()),
-                            title.data());
+    xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, window,
+                        netName ? ewmh._NET_WM_NAME : XCB_ATOM_WM_NAME,
+                        netName ? ewmh.UTF8_STRING : XCB_ATOM_STRING, 8,
+                        static_cast<std::uint32_t>(title.size()), title.data());
     xcb_ewmh_set_wm_pid(&ewmh, window, static_cast<std::uint32_t>(::getpid()));
     xcb_map_window(c.get(), window);
     xcb_flush(c.get());

@@ -28,8 +28,6 @@ public:
         started_.start();
     }
     ~TModalDriver() { EXPECT_EQ(next_, steps_.size()) << "dialogs that never opened"; }
-    TModalDriver(const TModalDriver&) = delete;
-    TModalDriver& operator=(const TModalDriver&) = delete;
 
 private:
     void Poll() {

@@ -4,6 +4,7 @@
 #include "window/WindowList.h"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace {
 
@@ -66,9 +67,8 @@ TEST(WindowListTest, RemovesUntitledAndProcessesAndFindsHandles) {
     list.RemoveUntitled(); // blanks, control characters and DEL only count as no title
     EXPECT_EQ(Handles(list), (THandles{1, 3, 4}));
     list.RemoveProcessIDs({100, 300, 999});
-    EXPECT_EQ(Handles(list), THandles{3});
-    EXPECT_EQ(list.IndexOfHandle(3), 0);
-    EXPECT_EQ(list.IndexOfHandle(1), -1);
+    EXPECT_EQ(std::tuple(Handles(list), list.IndexOfHandle(3), list.IndexOfHandle(1)),
+              std::tuple(THandles{3}, 0, -1));
 
     // The windows of the processes that run the program, matched as the process list matches.
     TWindowList byExe(Sample);
@@ -85,10 +85,10 @@ TEST(WindowListTest, RemovesUntitledAndProcessesAndFindsHandles) {
     // An empty snapshot stays empty whatever is asked of it.
     TWindowList empty([] { return std::vector<TWindowItem>{}; });
     empty.RemoveUntitled();
-    EXPECT_EQ(empty.FilterByClassName({""}, 2, false), 0u);
-    EXPECT_EQ(empty.FilterByText({""}, 2, false), 0u);
-    EXPECT_EQ(empty.FilterByExe(processes, "xterm", false), 0u);
-    EXPECT_EQ(empty.IndexOfHandle(0), -1);
+    EXPECT_EQ(std::tuple(empty.FilterByClassName({""}, 2, false),
+                         empty.FilterByText({""}, 2, false),
+                         empty.FilterByExe(processes, "xterm", false), empty.IndexOfHandle(0)),
+              std::tuple(0u, 0u, 0u, -1));
 }
 
 TEST(WindowListTest, RefreshRebuildsOrKeepsTheWindowsThatStillExist) {
@@ -100,11 +100,11 @@ TEST(WindowListTest, RefreshRebuildsOrKeepsTheWindowsThatStillExist) {
     now = {
         {100, 7, "new", "TfrmMain"}, {300, 4, "xterm", "XTerm"}, {100, 1, "Renamed", "TfrmMain"}};
     list.Refresh(1); // gone windows go; the kept items stay as they were, in their order
-    EXPECT_EQ(Handles(list), (THandles{1, 4}));
-    EXPECT_EQ(list.Items()[0].Text, "ZEMB Server");
+    EXPECT_EQ(std::tuple(Handles(list), list.Items()[0].Text),
+              std::tuple(THandles{1, 4}, "ZEMB Server"));
     list.Refresh(2); // no such mode: nothing changes
     EXPECT_EQ(Handles(list), (THandles{1, 4}));
     list.Refresh(0);
-    EXPECT_EQ(Handles(list), (THandles{7, 4, 1}));
-    EXPECT_EQ(list.Items()[2].Text, "Renamed");
+    EXPECT_EQ(std::tuple(Handles(list), list.Items()[2].Text),
+              std::tuple(THandles{7, 4, 1}, "Renamed"));
 }
