@@ -22,17 +22,6 @@ struct TTestWindow {
     TWindowHandle Handle = 0;
 };
 
-bool ShowTestWindow(TTestWindow& window, const std::string& program, const char* className,
-                    const char* title, const char* encoding,
-                    const std::map<std::string, std::string>& env) {
-    if (!window.Process.Start({program, "window", className, title, encoding},
-                              {env, nullptr, true}))
-        return false;
-    const auto line = window.Process.ReadLine(StartBound);
-    window.Handle = line ? static_cast<TWindowHandle>(std::stoul(*line)) : 0;
-    return line.has_value();
-}
-
 // What the list reads of the windows of the given processes, front to back.
 using TSeen = std::vector<std::tuple<TWindowHandle, std::uint32_t, std::string, std::string>>;
 TSeen WindowsOf(const std::vector<const TTestWindow*>& windows) {
@@ -94,9 +83,18 @@ TEST(X11WindowListTest, ReadsTheWindowsFrontToBackAndBringsTheOtherCopysMainWind
     const std::string otherCopy = temp.File("other/") + fs::path(program).filename().string();
     fs::copy_file(program, otherCopy);
 
+    // Shows a window of the stand-in and reads its id.
+    const auto show = [&](TTestWindow& w, const std::string& exe, const char* className,
+                          const char* title, const char* encoding) {
+        const auto line =
+            w.Process.Start({exe, "window", className, title, encoding}, {env, nullptr, true})
+                ? w.Process.ReadLine(StartBound)
+                : std::nullopt;
+        w.Handle = line ? static_cast<TWindowHandle>(std::stoul(*line)) : 0;
+        return w.Handle != 0;
+    };
     TTestWindow a, b, c, d;
-    ASSERT_TRUE(ShowTestWindow(a, program, "TfrmMain", "ZEMB – Gerät", "net", env))
-        << a.Process.Errors();
+    ASSERT_TRUE(show(a, program, "TfrmMain", "ZEMB – Gerät", "net")) << a.Process.Errors();
     // No window manager: no list, nothing to activate.
     EXPECT_TRUE(EnumTopLevelWindows().empty());
     EXPECT_FALSE(ForceForegroundWindow(a.Handle));
@@ -106,9 +104,9 @@ TEST(X11WindowListTest, ReadsTheWindowsFrontToBackAndBringsTheOtherCopysMainWind
     ASSERT_TRUE(wm.Start({openbox, "--sm-disable"}, env));
     ASSERT_TRUE(WaitUntil([&] { return !WindowsOf({&a}).empty(); }, StartBound)) << wm.Output();
     // Each new window comes in front of the ones before it.
-    ASSERT_TRUE(ShowTestWindow(b, program, "TfrmOther", "Caf\xe9", "latin1", env));
-    ASSERT_TRUE(ShowTestWindow(c, otherCopy, "TfrmMain", "ZEMB copy", "net", env));
-    ASSERT_TRUE(ShowTestWindow(d, program, "TfrmMain", " \t ", "net", env));
+    ASSERT_TRUE(show(b, program, "TfrmOther", "Caf\xe9", "latin1"));
+    ASSERT_TRUE(show(c, otherCopy, "TfrmMain", "ZEMB copy", "net"));
+    ASSERT_TRUE(show(d, program, "TfrmMain", " \t ", "net"));
     ASSERT_TRUE(WaitUntil([&] { return WindowsOf({&a, &b, &c, &d}).size() == 4; }, StartBound));
     // The Latin-1 WM_NAME is read as UTF-8.
     EXPECT_EQ(WindowsOf({&a, &b, &c, &d}),
