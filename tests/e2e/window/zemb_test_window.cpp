@@ -34,8 +34,8 @@ int ShowWindow(const std::string& className, const std::string& title, bool netN
     xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING,
                         8, static_cast<std::uint32_t>(wmClass.size()), wmClass.data());
     xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, window,
-                        netName ? ewmh._NET_WM_NAME : XCB_ATOM_WM_NAME,
-                        netName ? ewmh.UTF8_STRING : XCB_ATOM_STRING, 8,
+                        netName ? ewmh._NET_WM_NAME : xcb_atom_t{XCB_ATOM_WM_NAME},
+                        netName ? ewmh.UTF8_STRING : xcb_atom_t{XCB_ATOM_STRING}, 8,
                         static_cast<std::uint32_t>(title.size()), title.data());
     xcb_ewmh_set_wm_pid(&ewmh, window, static_cast<std::uint32_t>(::getpid()));
     xcb_map_window(c.get(), window);

@@ -30,9 +30,9 @@ protected:
         if (!folder_.Exists("FENWY.INI"))
             return std::nullopt;
         const TProfileFile file(folder_.File("FENWY.INI"));
-        return TSwitches{file.ReadBool("General", "EnableEEPWrite", false),
-                         file.ReadBool("General", "ShowDeviceListLog", false),
-                         file.ReadBool("General", "EnableSharedAccess", false)};
+        const auto key = [&](const char* name) { return file.ReadBool("General", name, false); };
+        return TSwitches{key("EnableEEPWrite"), key("ShowDeviceListLog"),
+                         key("EnableSharedAccess")};
     }
 
     TTempFolder folder_;
@@ -89,20 +89,17 @@ TEST_F(SetupDialogTest, ShowsTheSettingsWithItsTextsAndReachesTheLatencyDialog) 
 TEST_F(SetupDialogTest, ResetAndDeleteActInMemoryAndSaveWritesTheCheckBoxes) {
     const TSwitches before{true, false, true}, none{false, false, false}, all{true, true, true};
     struct Case {
-        const char* name;
-        const char* button;
-        bool tickShowList; // a box ticked after the click: saving reads the boxes
-        const char* closeWith;
-        bool unwritable;
+        const char *name, *button, *closeWith;
+        bool tickShowList, unwritable; // a box ticked after the click: saving reads the boxes
         TSwitches afterClick, memory;
         std::optional<TSwitches> file;
     };
     // clang-format off
     const std::vector<Case> cases = {
-        {"reset, close without save", "btnDefault", false, "btnCancel", false, none, none, before},
-        {"delete, save and close", "btnDeleteConfig", true, "btnOK", false, none, all, all},
-        {"reset, save and close", "btnDefault", false, "btnOK", false, none, before, before},
-        {"unwritable", "chbShowDeviceListLog", false, "btnOK", true, before, all, before}};
+        {"reset, close without save", "btnDefault", "btnCancel", false, false, none, none, before},
+        {"delete, save and close", "btnDeleteConfig", "btnOK", true, false, none, all, all},
+        {"reset, save and close", "btnDefault", "btnOK", false, false, none, before, before},
+        {"unwritable", "chbShowDeviceListLog", "btnOK", false, true, before, all, before}};
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -4,6 +4,7 @@
 #include "window/WindowList.h"
 
 #include <gtest/gtest.h>
+#include <ranges>
 #include <tuple>
 
 namespace {
@@ -19,10 +20,8 @@ std::vector<TWindowItem> Sample() {
 using THandles = std::vector<TWindowHandle>;
 
 THandles Handles(const TWindowList& list) {
-    THandles handles;
-    for (const TWindowItem& item : list.Items())
-        handles.push_back(item.Handle);
-    return handles;
+    const auto handles = list.Items() | std::views::transform(&TWindowItem::Handle);
+    return {handles.begin(), handles.end()};
 }
 
 } // namespace
