@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <tuple>
 
 namespace fs = std::filesystem;
@@ -47,12 +48,11 @@ TEST(X11WindowListTest, WithoutX11TheListIsEmptyAndNothingFails) {
 }
 
 TEST(X11WindowListTest, ReadsTheWindowsFrontToBackAndBringsTheOtherCopysMainWindowForward) {
-    auto find = [](const std::string& name) {
-        const std::string path = RunProgram({"/bin/sh", "-c", "command -v " + name}).Output;
-        return path.substr(0, path.find('\n'));
-    };
-    const std::string xvfb = find("Xvfb"), openbox = find("openbox");
-    if (xvfb.empty() || openbox.empty())
+    // Two lines only when both are found.
+    std::istringstream found(
+        RunProgram({"/bin/sh", "-c", "command -v Xvfb; command -v openbox"}).Output);
+    std::string xvfb, openbox;
+    if (!std::getline(found, xvfb) || !std::getline(found, openbox))
         GTEST_SKIP() << "Xvfb or openbox is not installed";
     TTempFolder temp;
     // The X server picks a free display and tells its number.

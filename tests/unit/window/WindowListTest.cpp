@@ -52,9 +52,8 @@ TEST(WindowListTest, FiltersKeepWhatMatchesOneNameByModeAndCaseRule) {
         const std::size_t left = c.ByClass
                                      ? list.FilterByClassName(c.Names, c.Mode, c.CaseSensitive)
                                      : list.FilterByText(c.Names, c.Mode, c.CaseSensitive);
-        EXPECT_EQ(Handles(list), c.Kept) << (c.ByClass ? "class " : "text ") << c.Mode
-                                         << (c.Names.empty() ? "" : " " + c.Names[0]);
-        EXPECT_EQ(left, c.Kept.size());
+        EXPECT_EQ(std::pair(Handles(list), left), std::pair(c.Kept, c.Kept.size()))
+            << (c.ByClass ? "class " : "text ") << c.Mode << testing::PrintToString(c.Names);
     }
     // Text that is not UTF-8 keeps its bytes; the letters around them still change.
     EXPECT_EQ(UpperCaseWindowText("caf\xe9-ß-é"), "CAF\xe9-ß-É");
