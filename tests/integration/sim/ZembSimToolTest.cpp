@@ -64,8 +64,7 @@ TEST_F(ZembSimToolTest, ProbeListsTheDemoDevicesInEveryProcessAndTheStatusIsKept
           std::string("\n4 devices\n")})
         EXPECT_NE(r.Output.find(says), std::string::npos) << says << "\n" << r.Output;
     // Nothing is left behind.
-    EXPECT_FALSE(Exists(testbed));
-    EXPECT_FALSE(Exists(socket_));
+    EXPECT_FALSE(Exists(testbed) || Exists(socket_));
 }
 
 // Requests are checked and listed; plug and unplug reach a udev monitor in the child; a signal
@@ -114,15 +113,14 @@ TEST_F(ZembSimToolTest, ControlRequestsReachTheChildAndASignalCleansUp) {
               "add usb#vid_0483&pid_a7f1#LATER0000007#{0CEAFF08-B1FD-4D12-B748-353077277F7E}");
     const auto pipe = sim.ReadLine(10s);
     ASSERT_TRUE(pipe);
-    EXPECT_TRUE(pipe->starts_with("remove /")) << *pipe;
-    EXPECT_TRUE(pipe->ends_with("/usb#vid_10c4&pid_8a5e#ABCDEFGHI008xyz#"
+    EXPECT_TRUE(pipe->starts_with("remove /") &&
+                pipe->ends_with("/usb#vid_10c4&pid_8a5e#ABCDEFGHI008xyz#"
                                 "{CE2511FC-12E2-4916-A004-0C43A172D7D6}"))
         << *pipe;
 
     ::kill(sim.Pid(), SIGTERM);
     EXPECT_EQ(sim.WaitForExit(20s), 128 + SIGTERM);
-    EXPECT_FALSE(Exists(*testbed));
-    EXPECT_FALSE(Exists(socket_));
+    EXPECT_FALSE(Exists(*testbed) || Exists(socket_));
 }
 
 TEST_F(ZembSimToolTest, ErrorsSayWhatIsWrongAndLeaveNothingBehind) {
