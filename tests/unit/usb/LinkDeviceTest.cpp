@@ -32,8 +32,7 @@ TEST(DeviceModel, EnumerationsAndFirmwareAreWrittenAsTheClientsKnowThem) {
     // A byte from a client outside the list stays readable.
     EXPECT_EQ(ToText(static_cast<TUSBDevType>(9)), "9");
     TUSB_DeviceDriver driver{};
-    EXPECT_TRUE(FromText("ddWinUSB_Silabs", driver));
-    EXPECT_EQ(driver, ddWinUSB_Silabs);
+    EXPECT_TRUE(FromText("ddWinUSB_Silabs", driver) && driver == ddWinUSB_Silabs);
     EXPECT_FALSE(FromText("ddwinusb_silabs", driver));
     EXPECT_EQ(FirmwareText(0x0C07), "12.07");
 }
@@ -262,9 +261,7 @@ TEST(DeviceCollection, ItemsDeletionAndReopenStayInsideTheCollection) {
     auto moved = collection.Extract(c);
     collection.ReopenClosedDevices();
     EXPECT_EQ(std::tuple(a->Active(), moved->Active()), std::tuple(true, false));
-    EXPECT_TRUE(collection.Delete(b));
-    EXPECT_TRUE(collection.Delete(a));
-    EXPECT_EQ(collection.Count(), 0);
+    EXPECT_TRUE(collection.Delete(b) && collection.Delete(a) && collection.Count() == 0);
 }
 
 // The fake transport gone wrong: closes or reads that throw, or input nobody read (the first
