@@ -268,10 +268,8 @@ TEST(DeviceCollection, ItemsDeletionAndReopenStayInsideTheCollection) {
 // `pendingReads` drain reads find a byte).
 class TUnrulyDevice : public TFakeLinkDevice {
 public:
-    bool throwOnClose = false;
-    bool throwOnRead = false;
-    int pendingReads = 0;
-    int drainReads = 0;
+    bool throwOnClose = false, throwOnRead = false;
+    int pendingReads = 0, drainReads = 0;
     ~TUnrulyDevice() override { CloseOnDestroy(); }
     bool CloseDevice() override {
         if (throwOnClose)
