@@ -129,8 +129,9 @@ TEST_F(ConnectedDevicesTest, SessionRules) {
     for (const auto& s : steps) {
         Clock.AdvanceSeconds(s.after);
         entry.Busy = s.busy;
-        EXPECT_EQ(std::pair(s.op == 'S' ? Host().StartSession(s.id) : Host().EndSession(s.id),
-                            Window.LockCount),
+        // Braces: the call runs before the count is read.
+        EXPECT_EQ((std::pair{s.op == 'S' ? Host().StartSession(s.id) : Host().EndSession(s.id),
+                             Window.LockCount}),
                   std::pair(s.result, s.locks))
             << "step " << &s - steps;
     }
