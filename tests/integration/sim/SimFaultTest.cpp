@@ -111,8 +111,7 @@ TEST_F(SimFaultTest, LibusbRetriesAFailedTransferOnce) {
     Fault("usb", TSimFaultKind::TransferFails, 1);
     Bytes reply(8);
     EXPECT_TRUE(usb_.ReadBuffer(reply.data(), 8, moved));
-    EXPECT_EQ(moved, 8u);
-    EXPECT_EQ(reply, (Bytes{0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}));
+    EXPECT_EQ(std::pair(moved, reply), std::pair(8u, Bytes{0x19, 0x40, 0xE2, 1, 0, 7, 0x34, 0x12}));
     EXPECT_THAT(lines_, ElementsAre("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: 1C 00 FF",
                                     "TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: 8"));
 }
@@ -122,11 +121,9 @@ TEST_F(SimFaultTest, LibusbRetriesAFailedTransferOnce) {
 TEST_F(SimFaultTest, SlowReplyWithinAndBeyondTheTimeout) {
     constexpr unsigned kLate = 1500; // after the read and its retry have given up
     Fault("usb", TSimFaultKind::SlowReply, 1, 30);
-    EXPECT_TRUE(usb_.GetRAMTotal());
-    EXPECT_TRUE(lines_.empty());
+    EXPECT_TRUE(usb_.GetRAMTotal() && lines_.empty());
     Fault("usb", TSimFaultKind::SlowReply, 1, kLate);
     EXPECT_FALSE(usb_.GetRAMTotal());
-    EXPECT_EQ(usb_.TotalBufferSize, 100);
     EXPECT_EQ(lines_, kUsbRamFails);
     // The late reply is still there for the next read, as a device's would be.
     const auto* engine = bed_.Device("usb");

@@ -55,8 +55,7 @@ TEST(SimTestbedTest, NothingThatWouldBreakARecordOrALinkNameBecomesADevice) {
     ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
     TSimTestbed bed;
     ASSERT_TRUE(bed.AddDevice(Fenwy()));
-    EXPECT_FALSE(bed.Unplug("nosuch"));
-    EXPECT_FALSE(bed.Plug("nosuch"));
+    EXPECT_FALSE(bed.Unplug("nosuch") || bed.Plug("nosuch"));
     // The same name in other case, a slash in the instance, a line break, a path as GUID.
     for (const auto& spoil : std::vector<std::function<void(TSimDeviceConfig&)>>{
              [](auto& c) { c.Name = "FENWY"; }, [](auto& c) { c.Instance = "A/B"; },

@@ -20,12 +20,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 TSimDeviceConfig LibusbDevice(const std::string& name, TSimDriver driver, std::string instance) {
     TSimDeviceConfig c;
-    c.Name = name;
-    c.Driver = driver;
-    c.VendorId = 0x0483;
-    c.ProductId = 0xA7F1;
-    c.Instance = std::move(instance);
-    c.SerialNumber = 123456;
+    std::tie(c.Name, c.Driver, c.VendorId, c.ProductId, c.Instance, c.SerialNumber) =
+        std::tuple(name, driver, 0x0483, 0xA7F1, std::move(instance), 123456);
     return c;
 }
 
@@ -116,8 +112,7 @@ TEST_F(DeviceLayer, TheHundredAndTwentyNinthInterfaceIsNotFound) {
     for (int i = 0; i < 129; ++i) {
         TSimDeviceConfig c = LibusbDevice("brisk" + std::to_string(i), TSimDriver::Silabs,
                                           "B" + std::to_string(1000 + i));
-        c.VendorId = 0x10C4;
-        c.ProductId = 0x83CC;
+        std::tie(c.VendorId, c.ProductId) = std::pair(0x10C4, 0x83CC);
         ASSERT_TRUE(bed->AddDevice(c)) << i;
     }
     TUSB_IFDeviceCollection cell(ddSilabs, InterfaceGUIDOf(dtBrisk, ddSilabs));

@@ -45,8 +45,8 @@ TEST_F(ClientRegistryTest, TakeOverFollowsTheProcessList) {
     Processes.clear();
     std::int32_t failed = 7;
     EXPECT_FALSE(Host().HookupClientApp(aciVantor, 300, "pc1", VantorExe, failed));
-    EXPECT_EQ(failed, -1);
-    EXPECT_EQ(Container().ClientApps.FindClientApp(id), nullptr);
+    EXPECT_EQ(std::pair(failed, Container().ClientApps.FindClientApp(id) == nullptr),
+              std::pair(-1, true));
     EXPECT_EQ(Hookup(aciVantor, VantorExe, 300), id + 1);
 }
 
@@ -72,8 +72,7 @@ TEST_F(ClientRegistryTest, SinkAndApplicationEnumeration) {
     EXPECT_FALSE(Host().EnumApplications(id)); // no sink yet
     auto sink = std::make_shared<TRecordingSink>(Log, "c");
     EXPECT_TRUE(Host().SetZEMBHost(id, sink));
-    EXPECT_FALSE(Host().SetZEMBHost(id, sink));
-    EXPECT_FALSE(Host().SetZEMBHost(42, sink));
+    EXPECT_FALSE(Host().SetZEMBHost(id, sink) || Host().SetZEMBHost(42, sink));
     EXPECT_TRUE(Host().EnumApplications(id));
     EXPECT_EQ(Log, (TEventLog{"EnumApplication 0 @c", "EnumApplication 1 @c"}));
 

@@ -18,10 +18,8 @@ class TFakeDevice : public TUSB_IFDeviceBase {
 public:
     ~TFakeDevice() override { CloseOnDestroy(); }
 
-    int Opens = 0;
-    int Closes = 0;
-    bool FailClose = false;
-    bool FailRead = false;
+    int Opens = 0, Closes = 0;
+    bool FailClose = false, FailRead = false;
     std::vector<std::uint8_t> Written;
 
     bool GetDevInfo() override { return true; }

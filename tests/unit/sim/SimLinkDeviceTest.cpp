@@ -13,12 +13,8 @@ using namespace std::chrono_literals;
 
 TSimDeviceConfig Config() {
     TSimDeviceConfig c;
-    c.Name = "d";
-    c.Firmware = 0x0204;
-    c.RamSize = 0x0900;
-    c.SerialNumber = 0x01E240; // 123456
-    c.HardwareRevision = 7;
-    c.FpgaRevision = 0x1234;
+    std::tie(c.Name, c.Firmware, c.RamSize, c.SerialNumber, c.HardwareRevision, c.FpgaRevision) =
+        std::tuple("d", 0x0204, 0x0900, 123456, 7, 0x1234);
     return c;
 }
 
@@ -151,8 +147,9 @@ TEST(SimDeviceFileTest, MalformedFilesAreRefusedWithTheSectionAndKey) {
     // clang-format on
     for (const auto& c : cases) {
         std::string error;
-        EXPECT_FALSE(ParseSimDeviceFile(c.text, error)) << c.text;
-        EXPECT_NE(error.find(c.message), std::string::npos) << error << " / " << c.message;
+        EXPECT_TRUE(!ParseSimDeviceFile(c.text, error) &&
+                    error.find(c.message) != std::string::npos)
+            << c.text << " / " << error << " / " << c.message;
     }
 }
 
@@ -182,9 +179,7 @@ TEST(SimControlLineTest, RequestsAndTheirArguments) {
     for (const char* bad :
          {"", "   ", "list all", "plug", "plug a b", "fault a", "fault a none", "fault a slow",
           "fault a slow x", "fault a slow 600001", "fault a short -1", "fault a short 1 2",
-          "fault a short 99999999999", "reboot a", "PLUG a", "fault a Short"}) {
-        EXPECT_FALSE(ParseSimControlLine(bad, error)) << bad;
-        EXPECT_FALSE(error.empty());
-    }
+          "fault a short 99999999999", "reboot a", "PLUG a", "fault a Short"})
+        EXPECT_TRUE(!ParseSimControlLine(bad, error) && !error.empty()) << bad;
 }
 } // namespace

@@ -18,10 +18,8 @@ public:
         bool ok = true;
     };
 
-    bool openSucceeds = true;
-    bool writeSucceeds = true;
-    int opens = 0;
-    int closes = 0;
+    bool openSucceeds = true, writeSucceeds = true;
+    int opens = 0, closes = 0;
     std::vector<std::vector<std::uint8_t>> written;
     std::deque<TReply> replies;
 

@@ -32,8 +32,7 @@ TEST(DeviceModel, EnumerationsAndFirmwareAreWrittenAsTheClientsKnowThem) {
     // A byte from a client outside the list stays readable.
     EXPECT_EQ(ToText(static_cast<TUSBDevType>(9)), "9");
     TUSB_DeviceDriver driver{};
-    EXPECT_TRUE(FromText("ddWinUSB_Silabs", driver));
-    EXPECT_EQ(driver, ddWinUSB_Silabs);
+    EXPECT_TRUE(FromText("ddWinUSB_Silabs", driver) && driver == ddWinUSB_Silabs);
     EXPECT_FALSE(FromText("ddwinusb_silabs", driver));
     EXPECT_EQ(FirmwareText(0x0C07), "12.07");
 }
@@ -142,49 +141,43 @@ protected:
     TCapturedLog log;
 };
 
-// How the path is split, on a device that does not open: Brisk boxes are known by their exact
-// vendor and product text and never opened; the fields of an earlier identification go.
+const Bytes Ram9 = {0x08, 0x00, 0x09};
+const auto Fw = [](std::uint16_t f) { return Bytes{0x14, std::uint8_t(f), std::uint8_t(f >> 8)}; };
+
+// How the path is split, also one without enough hashes: Brisk boxes are known by their exact
+// vendor and product text and never opened; the fields of an earlier identification go, also
+// on the third device, which does not open.
 TEST_F(Identification, PathsAreSplitIntoTheirParts) {
     // clang-format off
-    const struct { std::string Path; TUSBDevType Type; const char* VidPid; std::string Guid; }
-        cases[] = {
+    const struct { std::string Path; TUSBDevType Type; const char* VidPid; std::string Guid; } cases[] = {
         {"usb#vid_10c4&pid_83cc#0071234567890#" + Guid0, dtBrisk, "vid_10c4&pid_83cc", Guid0},
-        {"usb#VID_10C4&PID_83CC#0071234567890#" + Guid0, dtNotRecognized, "VID_10C4&PID_83CC",
-         Guid0},
+        {"usb#VID_10C4&PID_83CC#0071234567890#" + Guid0, dtNotRecognized, "VID_10C4&PID_83CC", Guid0},
         {PathWithInstance("007AB1234"), dtNotRecognized, "vid_1234&pid_5678", Guid0},
         {"usb#vid_1234", dtNotRecognized, "", "vid_1234"},
-        {"usb#vid_1234&pid_5678#007", dtNotRecognized, "vid_1234&pid_5678",
-         "usb#vid_1234&pid_5678#007"},
+        {"usb#vid_1234&pid_5678#007", dtNotRecognized, "vid_1234&pid_5678", "usb#vid_1234&pid_5678#007"},
+        {"", dtNotRecognized, "", ""}, {"#", dtNotRecognized, "", ""}, {"##", dtNotRecognized, "", "##"},
+        {"###", dtNotRecognized, "", ""}, {"no hashes at all", dtNotRecognized, "", "no hashes at all"},
     };
     // clang-format on
     for (const auto& c : cases) {
         TFakeLinkDevice d;
-        d.openSucceeds = false;
+        d.openSucceeds = &c != &cases[2];
+        d.Reply(Ram9);
+        d.Reply(Fw(0x0202));
         d.SerialNumber = "old";
         d.App_ID_Hardware_Revision = 5;
         d.Identify(c.Path);
-        EXPECT_EQ(std::tuple(d.DevType, d.VidPid, d.GUID_, d.SerialNumber,
+        EXPECT_EQ(std::tuple(d.DevType, d.VidPid, d.GUID_, d.SerialNumber, d.LinkName,
                              d.App_ID_Hardware_Revision, d.opens, d.written.size()),
-                  std::tuple(c.Type, c.VidPid, c.Guid, "", 0, c.Type == dtBrisk ? 0 : 1, 0u))
+                  std::tuple(c.Type, c.VidPid, c.Guid, "", c.Path, 0, c.Type == dtBrisk ? 0 : 1,
+                             c.Type == dtBrisk || !d.openSucceeds ? 0u : 2u))
             << c.Path;
-    }
-    // Paths without enough hashes, on a device that answers.
-    for (const std::string path :
-         {"", "#", "##", "###", "no hashes at all", "usb#vid_1234", "usb#vid_1234&pid_5678#007"}) {
-        TFakeLinkDevice d;
-        d.Reply({0x08, 0x00, 0x09});
-        d.Reply({0x14, 0x00, 0x01});
-        d.Identify(path);
-        EXPECT_EQ(d.LinkName, path);
-        EXPECT_FALSE(d.Active());
     }
 }
 
 using Packets = std::vector<Bytes>;
-const Bytes Ram9 = {0x08, 0x00, 0x09};
 const Bytes Info123456 = {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12};
 const Bytes Info1 = {0x19, 0x01, 0, 0, 0, 0, 0, 0};
-const auto Fw = [](std::uint16_t f) { return Bytes{0x14, std::uint8_t(f), std::uint8_t(f >> 8)}; };
 // The commands identification sends: RAM size and firmware, then device information, then
 // the EEPROM write enable.
 const Packets Sent2 = {{0x09}, {0x13}};
@@ -268,19 +261,15 @@ TEST(DeviceCollection, ItemsDeletionAndReopenStayInsideTheCollection) {
     auto moved = collection.Extract(c);
     collection.ReopenClosedDevices();
     EXPECT_EQ(std::tuple(a->Active(), moved->Active()), std::tuple(true, false));
-    EXPECT_TRUE(collection.Delete(b));
-    EXPECT_TRUE(collection.Delete(a));
-    EXPECT_EQ(collection.Count(), 0);
+    EXPECT_TRUE(collection.Delete(b) && collection.Delete(a) && collection.Count() == 0);
 }
 
 // The fake transport gone wrong: closes or reads that throw, or input nobody read (the first
 // `pendingReads` drain reads find a byte).
 class TUnrulyDevice : public TFakeLinkDevice {
 public:
-    bool throwOnClose = false;
-    bool throwOnRead = false;
-    int pendingReads = 0;
-    int drainReads = 0;
+    bool throwOnClose = false, throwOnRead = false;
+    int pendingReads = 0, drainReads = 0;
     ~TUnrulyDevice() override { CloseOnDestroy(); }
     bool CloseDevice() override {
         if (throwOnClose)
