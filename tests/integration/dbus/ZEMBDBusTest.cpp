@@ -105,24 +105,17 @@ TEST_F(ZEMBDBusRecorder, EveryMethodRoundTripsThroughProxyAndStub) {
     auto client = Connect();
     auto server = client->CreateInstance(CLASS_ZEMBServer4);
     ASSERT_TRUE(server);
-    const std::vector<std::pair<const char*, std::function<bool(IZEMBServer4&)>>> methods = {
-        ZEMB_IZEMBSERVER_METHODS(STANDIN_EXERCISE) ZEMB_IZEMBSERVER2_METHODS(STANDIN_EXERCISE)
-            ZEMB_IZEMBSERVER3_METHODS(STANDIN_EXERCISE)
-                ZEMB_IZEMBSERVER4_METHODS(STANDIN_EXERCISE)};
-    EXPECT_EQ(methods.size(), 27u);
-    for (auto& [name, exercise] : methods)
-        EXPECT_TRUE(exercise(*server)) << name;
+    EXPECT_EQ(StandIn::Failing(*server), "");
     // -100 makes the stand-in call every IZEMBHost method, then every IZEMBEvent method, with
     // the agreed values, back on the references just passed.
-    bool result = false;
+    bool host = false, event = false;
     std::int32_t connectId = 0;
-    EXPECT_TRUE(server->SetZEMBHost2(-100, std::make_shared<StandIn::THostRecorder>(), result) ==
-                    S_OK &&
-                result);
-    EXPECT_EQ(server->ConnectDevice(-100, 0, 0, std::make_shared<StandIn::TEventRecorder>(),
-                                    connectId, result),
+    EXPECT_EQ(server->SetZEMBHost2(-100, std::make_shared<StandIn::TRecorder<IZEMBHost>>(), host),
               S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_EQ(server->ConnectDevice(-100, 0, 0, std::make_shared<StandIn::TRecorder<IZEMBEvent>>(),
+                                    connectId, event),
+              S_OK);
+    EXPECT_TRUE(host && event);
 }
 
 // Plain calls, as a client in any language would make them, and gdbus's introspection.
