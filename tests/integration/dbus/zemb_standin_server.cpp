@@ -11,19 +11,19 @@
 // example tests need.
 //   zemb_standin_server [-Embedding] [--recorder]
 #include "ZEMBStandIn.h"
+#include "base/EventLoop.h"
 #include "server/AutomationRuntime.h"
 #include "server/Registration.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <systemd/sd-event.h>
+#include <utility>
 #include <vector>
 
 using namespace ZEMB;
@@ -45,6 +45,11 @@ std::int32_t NextConnection = 0;
 // of -666 throws past the call's own barrier.
 class TStandInServer final : public StandIn::TRecorder<IZEMBServer4> {
     using Agreed = StandIn::TRecorder<IZEMBServer4>;
+    template <typename I>
+    static HRESULT Exercise(const std::shared_ptr<I>& callback, bool& Result) {
+        Result = callback && StandIn::Failing(*callback).empty();
+        return S_OK;
+    }
 
 public:
     TStandInServer() { Report("objects " + std::to_string(++LiveObjects)); }
@@ -52,15 +57,10 @@ public:
 
     HRESULT SetZEMBHost2(std::int32_t ClientAppID, const std::shared_ptr<IZEMBHost>& ZEMBHost,
                          bool& Result) override {
-        Result = ZEMBHost != nullptr;
-        if (ClientAppID == -100) {
-            Result = Result && StandIn::Failing(*ZEMBHost).empty();
-            return S_OK;
-        }
-        if (StandIn::CheckArguments)
-            return Agreed::SetZEMBHost2(ClientAppID, ZEMBHost, Result);
-        Result = Sinks[ClientAppID] != ZEMBHost;
-        Sinks[ClientAppID] = ZEMBHost;
+        if (ClientAppID == -100 || StandIn::CheckArguments)
+            return ClientAppID == -100 ? Exercise(ZEMBHost, Result)
+                                       : Agreed::SetZEMBHost2(ClientAppID, ZEMBHost, Result);
+        Result = std::exchange(Sinks[ClientAppID], ZEMBHost) != ZEMBHost;
         return S_OK;
     }
 
@@ -78,23 +78,19 @@ public:
     HRESULT ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, std::uint8_t Mode,
                           const std::shared_ptr<IZEMBEvent>& Callback, std::int32_t& ConnectID,
                           bool& Result) override {
+        if (ClientAppID == -100 || StandIn::CheckArguments)
+            return ClientAppID == -100 ? Exercise(Callback, Result)
+                                       : Agreed::ConnectDevice(ClientAppID, DevID, Mode, Callback,
+                                                               ConnectID, Result);
         Result = Callback != nullptr;
-        if (ClientAppID == -100) {
-            Result = Result && StandIn::Failing(*Callback).empty();
-            return S_OK;
-        }
-        if (StandIn::CheckArguments)
-            return Agreed::ConnectDevice(ClientAppID, DevID, Mode, Callback, ConnectID, Result);
-        ConnectID = ++NextConnection;
-        Events[ConnectID] = Callback;
+        Events[ConnectID = ++NextConnection] = Callback;
         return S_OK;
     }
 
     HRESULT DisconnectDevice(std::int32_t ConnectID, bool& Result) override {
         if (StandIn::CheckArguments)
             return Agreed::DisconnectDevice(ConnectID, Result);
-        auto event = Events[ConnectID];
-        Events.erase(ConnectID);
+        const auto event = std::exchange(Events[ConnectID], nullptr);
         Result = event && SUCCEEDED(event->Disconnected(ConnectID));
         return S_OK;
     }
@@ -126,10 +122,9 @@ int main(int argc, char** argv) {
     auto bus = TZEMBBus::OpenSession(error);
     if (!bus)
         return fail();
-    sd_event* rawEvent = nullptr;
-    if (sd_event_new(&rawEvent) < 0)
+    auto loop = TEventLoop::Default();
+    if (!loop.Valid())
         return 1;
-    std::unique_ptr<sd_event, decltype(&sd_event_unref)> event(rawEvent, sd_event_unref);
     TAutomationServer server(bus);
     // Short: the tests' clients answer at once, or are gone.
     server.SetCallbackTimeout(std::chrono::milliseconds(3000));
@@ -141,7 +136,7 @@ int main(int argc, char** argv) {
     server.SetLastReleaseHook([&] {
         Report("last-release");
         if (mode == TStartMode::smAutomation)
-            sd_event_exit(event.get(), 0);
+            loop.Exit(0);
     });
     server.SetCallbacksVanishedHook([](const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
                                        const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
@@ -155,11 +150,11 @@ int main(int argc, char** argv) {
         Report("vanished-callbacks hosts " + std::to_string(hosts.size()) + " events " +
                std::to_string(events.size()) + " held " + std::to_string(held));
     });
-    bus->SetConnectionLostHandler([&] { sd_event_exit(event.get(), 1); });
-    if (!bus->AttachEvent(event.get()) || !server.Start(error))
+    bus->SetConnectionLostHandler([&] { loop.Exit(1); });
+    if (!bus->AttachEvent(loop.Get()) || !server.Start(error))
         return fail();
     Report("ready");
-    int r = sd_event_loop(event.get());
+    const int r = loop.Run();
     bus->DetachEvent();
     Sinks.clear();
     Events.clear();
