@@ -47,14 +47,16 @@ template <typename T> void Fill(T& v, S m, S p, S phase) {
         v = std::make_shared<TRecorder<typename T::element_type>>();
 }
 
+template <typename T> T Agreed(S m, S p, S phase) {
+    T v{};
+    Fill(v, m, p, phase);
+    return v;
+}
 template <typename T> bool Matches(const T& v, S m, S p, S phase) {
     if constexpr (requires { v.get(); })
         return v != nullptr; // a callback arrives as some object; which one is the bus layer's
-    else {
-        T expected{};
-        Fill(expected, m, p, phase);
-        return v == expected;
-    }
+    else
+        return v == Agreed<T>(m, p, phase);
 }
 
 // Calls f(std::integral_constant<std::size_t, I>) for every I below N.
@@ -127,8 +129,8 @@ template <typename I> std::string Failing(I& object) {
         ZEMB_IZEMBEVENT_METHODS(STANDIN_EXERCISE)
     } else {
         ZEMB_IZEMBSERVER_METHODS(STANDIN_EXERCISE)
-        ZEMB_IZEMBSERVER2_METHODS(STANDIN_EXERCISE) ZEMB_IZEMBSERVER3_METHODS(STANDIN_EXERCISE)
-            ZEMB_IZEMBSERVER4_METHODS(STANDIN_EXERCISE)
+        ZEMB_IZEMBSERVER2_METHODS(STANDIN_EXERCISE)
+        ZEMB_IZEMBSERVER3_METHODS(STANDIN_EXERCISE) ZEMB_IZEMBSERVER4_METHODS(STANDIN_EXERCISE)
     }
     return failed;
 }
