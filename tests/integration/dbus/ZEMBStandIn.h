@@ -23,7 +23,7 @@ namespace StandIn {
 // and text beyond ASCII. Every reply's Result is true, which the example client and the callback
 // tests go by.
 using S = std::size_t;
-template <typename I> class TRecorder;
+template <typename I> struct TRecorder;
 template <typename T> void Fill(T& v, S m, S p, S phase) {
     if constexpr (std::is_same_v<T, std::int32_t>)
         v = static_cast<std::int32_t>(m * 1000 + p * 10 + phase) * (phase ? -1 : 1);
@@ -102,10 +102,8 @@ template <std::size_t Index, typename C, typename M> bool Exercise(C& object, M 
     });
     bool ok = std::apply([&](auto&... v) { return (object.*method)(v...); }, values) == ZEMB::S_OK;
     ForEachIndex<N>([&](auto i) {
-        if constexpr (ZEMB::IsReplyValue(info.Params[i].Dir))
-            ok = ok && Matches(std::get<i>(values), Index, i, 1);
-        else if constexpr (info.Params[i].Dir == ZEMB::TParamDir::InRef)
-            ok = ok && Matches(std::get<i>(values), Index, i, 0);
+        if constexpr (constexpr auto dir = info.Params[i].Dir; dir != ZEMB::TParamDir::In)
+            ok = ok && Matches(std::get<i>(values), Index, i, ZEMB::IsReplyValue(dir) ? 1 : 0);
     });
     return ok;
 }
@@ -135,17 +133,14 @@ template <typename I> std::string Failing(I& object) {
     return failed;
 }
 
-template <> class TRecorder<ZEMB::IZEMBEvent> final : public ZEMB::IZEMBEvent {
-public:
+template <> struct TRecorder<ZEMB::IZEMBEvent> final : ZEMB::IZEMBEvent {
     ZEMB_IZEMBEVENT_METHODS(STANDIN_ANSWER)
 };
-template <> class TRecorder<ZEMB::IZEMBHost> final : public ZEMB::IZEMBHost {
-public:
+template <> struct TRecorder<ZEMB::IZEMBHost> final : ZEMB::IZEMBHost {
     ZEMB_IZEMBHOST_METHODS(STANDIN_ANSWER)
 };
 // Not final: the stand-in server builds on it.
-template <> class TRecorder<ZEMB::IZEMBServer4> : public ZEMB::IZEMBServer4 {
-public:
+template <> struct TRecorder<ZEMB::IZEMBServer4> : ZEMB::IZEMBServer4 {
     ZEMB_IZEMBSERVER_METHODS(STANDIN_ANSWER)
     ZEMB_IZEMBSERVER2_METHODS(STANDIN_ANSWER)
     ZEMB_IZEMBSERVER3_METHODS(STANDIN_ANSWER)
