@@ -68,9 +68,8 @@ protected:
     TRawReply RawCall(const std::string& path, const std::string& interface,
                       const std::string& member, const TAppend& append = {}) {
         TRawReply out;
-        std::string error;
-        if (!Raw && !(Raw = TZEMBBus::OpenSession(error)))
-            return {{}, error};
+        if (!Raw && !(Raw = TZEMBBus::OpenSession(out.Error)))
+            return out;
         TBusMessage call;
         TBusError busError;
         if (Raw->NewMethodCall(call, "org.zemb.ZEMB", path.c_str(), interface.c_str(),
@@ -191,8 +190,7 @@ TEST_F(ZEMBDBusRecorder, PlainCallsReachTheirMethodByNameOrDispatchIdentifierOrG
 
     // The proxies see the same refusals as failure statuses; the objects stay usable.
     EXPECT_EQ(server1->EnumDevices2(1, 0, result), E_NOINTERFACE);
-    std::int32_t value = 0;
-    EXPECT_EQ(server4->TotalBufferSize(-666, value, result), E_UNEXPECTED);
+    EXPECT_EQ(server4->TotalBufferSize(-666, devId, result), E_UNEXPECTED);
     HRESULT status = S_OK;
     EXPECT_FALSE(client->CreateInstance("{00000000-0000-0000-0000-000000000000}", &status));
     EXPECT_EQ(status, REGDB_E_CLASSNOTREG);
@@ -230,23 +228,21 @@ TEST_F(ZEMBDBus, ReleaseCountsDownWithoutEndingAStandaloneServerAndAServerGoneGi
     auto client = Connect();
     auto a = client->CreateInstance(CLASS_ZEMBServer4);
     auto b = client->CreateInstance(CLASS_ZEMBServer2);
-    ASSERT_TRUE(a && b);
-    ASSERT_TRUE(Server.WaitForLine("objects 2", Bound));
+    ASSERT_TRUE(a && b && Server.WaitForLine("objects 2", Bound));
     EXPECT_EQ(ReleaseObject(a), S_OK);
     EXPECT_TRUE(Server.WaitForLine("objects 1", Bound));
     b.reset(); // the last reference releases without waiting
-    EXPECT_TRUE(Server.WaitForLine("objects 0", Bound));
-    EXPECT_TRUE(Server.WaitForLine("last-release", Bound));
+    EXPECT_TRUE(Server.WaitForLine("objects 0", Bound) &&
+                Server.WaitForLine("last-release", Bound));
     // Not started for automation: it keeps serving.
     auto c = client->CreateInstance(CLASS_ZEMBServer3);
     ASSERT_TRUE(c);
     Server.Signal(SIGKILL);
     bool result = true;
-    EXPECT_TRUE(FAILED(c->OpenDevice(1, result)));
     HRESULT created = S_OK;
     client->SetCallTimeout(5s);
-    EXPECT_FALSE(client->CreateInstance(CLASS_ZEMBServer4, &created));
-    EXPECT_TRUE(FAILED(created));
+    EXPECT_TRUE(FAILED(c->OpenDevice(1, result)) &&
+                !client->CreateInstance(CLASS_ZEMBServer4, &created) && FAILED(created));
 }
 
 // Run after the server's start, so the object count goes 1, 2, 1, 0 for each dying client.
@@ -254,8 +250,8 @@ TEST_F(ZEMBDBus, CallbacksOfAClientThatEndsAreHandedOverOnceBeforeItsObjectsGo) 
     const std::string handed = "vanished-callbacks hosts 1 events 1 held 3";
     for (const bool callbacks : {true, false}) {
         TProcess dying;
-        ASSERT_TRUE(dying.Start({ZEMB_CHAOS_CLIENT, callbacks ? "dying-callbacks" : "dying"}));
-        ASSERT_TRUE(dying.WaitForLine("created", Bound));
+        ASSERT_TRUE(dying.Start({ZEMB_CHAOS_CLIENT, callbacks ? "dying-callbacks" : "dying"}) &&
+                    dying.WaitForLine("created", Bound));
         EXPECT_EQ(dying.WaitForExit(Bound), 0);
         // While both objects are still there: one proxy per callback object, however often it
         // was passed, and all three references to them among those handed over. A client
