@@ -75,18 +75,14 @@ inline bool CheckArguments = true;
 template <std::size_t Index, typename... A> ZEMB::HRESULT Answer(const std::tuple<A&...>& args) {
     constexpr const ZEMB::TMethod& info = ZEMB::MethodTable[Index];
     bool ok = true;
-    ForEachIndex<sizeof...(A)>([&](auto i) {
+    ForEachIndex<sizeof...(A)>([&](auto i) { // each value checked before it is overwritten
         if constexpr (ZEMB::IsArgument(info.Params[i].Dir))
             ok = ok && (!CheckArguments || Matches(std::get<i>(args), Index, i, 0));
-    });
-    if (!ok)
-        return ZEMB::E_INVALIDARG;
-    ForEachIndex<sizeof...(A)>([&](auto i) {
         if constexpr (info.Params[i].Dir != ZEMB::TParamDir::In &&
                       !std::is_const_v<std::tuple_element_t<i, std::tuple<A...>>>)
             Fill(std::get<i>(args), Index, i, 1);
     });
-    return ZEMB::S_OK;
+    return ok ? ZEMB::S_OK : ZEMB::E_INVALIDARG;
 }
 
 // Caller side: calls one method with the agreed arguments; true when the status is S_OK, the

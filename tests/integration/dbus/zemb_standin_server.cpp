@@ -119,12 +119,10 @@ int main(int argc, char** argv) {
         const auto self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
         return UpdateRegistration(mode, self, error) ? 0 : fail();
     }
-    auto bus = TZEMBBus::OpenSession(error);
-    if (!bus)
-        return fail();
     auto loop = TEventLoop::Default();
-    if (!loop.Valid())
-        return 1;
+    auto bus = TZEMBBus::OpenSession(error);
+    if (!bus || !loop.Valid())
+        return fail();
     TAutomationServer server(bus);
     // Short: the tests' clients answer at once, or are gone.
     server.SetCallbackTimeout(std::chrono::milliseconds(3000));
