@@ -41,14 +41,15 @@ std::map<std::int32_t, std::shared_ptr<IZEMBHost>> Sinks;
 std::map<std::int32_t, std::shared_ptr<IZEMBEvent>> Events;
 std::int32_t NextConnection = 0;
 
-// -100 calls every method of the callback passed back with the agreed values; TotalBufferSize
-// of -666 throws past the call's own barrier.
+// With --recorder, SetZEMBHost2 and ConnectDevice also call every method of the callback passed
+// with the agreed values, and answer a false Result unless all of them answered the agreed ones.
+// TotalBufferSize of -666 throws past the call's own barrier.
 class TStandInServer final : public StandIn::TRecorder<IZEMBServer4> {
     using Agreed = StandIn::TRecorder<IZEMBServer4>;
     template <typename I>
-    static HRESULT Exercise(const std::shared_ptr<I>& callback, bool& Result) {
-        Result = callback && StandIn::Failing(*callback).empty();
-        return S_OK;
+    static HRESULT Exercise(const std::shared_ptr<I>& callback, HRESULT status, bool& Result) {
+        Result = Result && callback && StandIn::Failing(*callback).empty();
+        return status;
     }
 
 public:
@@ -57,9 +58,8 @@ public:
 
     HRESULT SetZEMBHost2(std::int32_t ClientAppID, const std::shared_ptr<IZEMBHost>& ZEMBHost,
                          bool& Result) override {
-        if (ClientAppID == -100 || StandIn::CheckArguments)
-            return ClientAppID == -100 ? Exercise(ZEMBHost, Result)
-                                       : Agreed::SetZEMBHost2(ClientAppID, ZEMBHost, Result);
+        if (StandIn::CheckArguments)
+            return Exercise(ZEMBHost, Agreed::SetZEMBHost2(ClientAppID, ZEMBHost, Result), Result);
         Result = std::exchange(Sinks[ClientAppID], ZEMBHost) != ZEMBHost;
         return S_OK;
     }
@@ -78,10 +78,11 @@ public:
     HRESULT ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, std::uint8_t Mode,
                           const std::shared_ptr<IZEMBEvent>& Callback, std::int32_t& ConnectID,
                           bool& Result) override {
-        if (ClientAppID == -100 || StandIn::CheckArguments)
-            return ClientAppID == -100 ? Exercise(Callback, Result)
-                                       : Agreed::ConnectDevice(ClientAppID, DevID, Mode, Callback,
-                                                               ConnectID, Result);
+        if (StandIn::CheckArguments)
+            return Exercise(
+                Callback,
+                Agreed::ConnectDevice(ClientAppID, DevID, Mode, Callback, ConnectID, Result),
+                Result);
         Result = Callback != nullptr;
         Events[ConnectID = ++NextConnection] = Callback;
         return S_OK;
