@@ -33,8 +33,7 @@ namespace {
 int LiveObjects = 0;
 
 void Report(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+    std::puts(line.c_str()); // stdout is line-buffered: the test reads each line as it comes
 }
 
 std::map<std::int32_t, std::shared_ptr<IZEMBHost>> Sinks;
@@ -107,6 +106,7 @@ public:
 
 int main(int argc, char** argv) {
     TStartMode mode = FindStartMode(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     StandIn::CheckArguments = std::any_of(
         argv + 1, argv + argc, [](auto* a) { return std::strcmp(a, "--recorder") == 0; });
 
