@@ -41,8 +41,7 @@ template <typename... T> TAppend Invoke(std::int32_t dispId, T... values) {
 class ZEMBDBus : public ::testing::Test {
 protected:
     void StartServer(const std::vector<std::string>& argv = {ZEMB_STANDIN_SERVER}) {
-        ASSERT_TRUE(Server.Start(argv));
-        ASSERT_TRUE(Server.WaitForLine("ready", Bound));
+        ASSERT_TRUE(Server.Start(argv) && Server.WaitForLine("ready", Bound));
     }
     void SetUp() override { StartServer(); }
 
@@ -53,30 +52,24 @@ protected:
         return client;
     }
 
-    // A server object of client's, hooked up, with a sink that records into log.
-    struct THooked {
-        std::shared_ptr<IZEMBServer4> Server;
-        std::int32_t AppID = -1;
-        std::shared_ptr<TRecordingSink> Sink;
-    };
-    THooked Hook(TZEMBClient& client, TEventLog& log, const char* name) {
-        THooked hooked{client.CreateInstance(CLASS_ZEMBServer4), -1,
-                       std::make_shared<TRecordingSink>(log, name)};
-        bool hooked1 = false, sinkSet = false;
-        auto& s = hooked.Server;
-        EXPECT_TRUE(
-            s && s->HookupClientApp2(aciBase, 1, "pc", name, hooked.AppID, hooked1) == S_OK &&
-            hooked1 && s->SetZEMBHost2(hooked.AppID, hooked.Sink, sinkSet) == S_OK && sinkSet);
-        return hooked;
+    // A server object of client's, hooked up as client application "c", with a sink that
+    // records into log; the server, the client application's identifier, the sink.
+    auto Hook(TZEMBClient& client, TEventLog& log) {
+        auto s = client.CreateInstance(CLASS_ZEMBServer4);
+        auto sink = std::make_shared<TRecordingSink>(log, "c");
+        std::int32_t appId = -1;
+        bool hooked = false, sinkSet = false;
+        EXPECT_TRUE(s && s->HookupClientApp2(aciBase, 1, "pc", "c", appId, hooked) == S_OK &&
+                    hooked && s->SetZEMBHost2(appId, sink, sinkSet) == S_OK && sinkSet);
+        return std::tuple(s, appId, sink);
     }
 
     // On a connection of its own, not the client library's.
     TRawReply RawCall(const std::string& path, const std::string& interface,
                       const std::string& member, const TAppend& append = {}) {
         TRawReply out;
-        std::string error;
-        if (!Raw && !(Raw = TZEMBBus::OpenSession(error)))
-            return {{}, error};
+        if (!Raw && !(Raw = TZEMBBus::OpenSession(out.Error)))
+            return out;
         TBusMessage call;
         TBusError busError;
         if (Raw->NewMethodCall(call, "org.zemb.ZEMB", path.c_str(), interface.c_str(),
@@ -100,29 +93,14 @@ protected:
 
 } // namespace
 
-// Both directions: the server's methods from the client, the callbacks from the server.
+// Both directions: the server's methods from the client, and within SetZEMBHost2 and
+// ConnectDevice every IZEMBHost and IZEMBEvent method from the server, back on the reference
+// just passed.
 TEST_F(ZEMBDBusRecorder, EveryMethodRoundTripsThroughProxyAndStub) {
     auto client = Connect();
     auto server = client->CreateInstance(CLASS_ZEMBServer4);
     ASSERT_TRUE(server);
-    const std::vector<std::pair<const char*, std::function<bool(IZEMBServer4&)>>> methods = {
-        ZEMB_IZEMBSERVER_METHODS(STANDIN_EXERCISE) ZEMB_IZEMBSERVER2_METHODS(STANDIN_EXERCISE)
-            ZEMB_IZEMBSERVER3_METHODS(STANDIN_EXERCISE)
-                ZEMB_IZEMBSERVER4_METHODS(STANDIN_EXERCISE)};
-    EXPECT_EQ(methods.size(), 27u);
-    for (auto& [name, exercise] : methods)
-        EXPECT_TRUE(exercise(*server)) << name;
-    // -100 makes the stand-in call every IZEMBHost method, then every IZEMBEvent method, with
-    // the agreed values, back on the references just passed.
-    bool result = false;
-    std::int32_t connectId = 0;
-    EXPECT_TRUE(server->SetZEMBHost2(-100, std::make_shared<StandIn::THostRecorder>(), result) ==
-                    S_OK &&
-                result);
-    EXPECT_EQ(server->ConnectDevice(-100, 0, 0, std::make_shared<StandIn::TEventRecorder>(),
-                                    connectId, result),
-              S_OK);
-    EXPECT_TRUE(result);
+    EXPECT_EQ(StandIn::Failing(*server), "");
 }
 
 // Plain calls, as a client in any language would make them, and gdbus's introspection.
@@ -135,9 +113,8 @@ TEST_F(ZEMBDBusRecorder, PlainCallsReachTheirMethodByNameOrDispatchIdentifierOrG
     const char* dispatch = "org.zemb.ZEMB.IDispatch";
     // FirstDevice (dispatch identifier 214) with the agreed values.
     const std::size_t first = MethodIndex(TInterface::IZEMBServer, "FirstDevice");
-    std::uint8_t devType, mode;
-    StandIn::Fill(devType, first, 0, 0);
-    StandIn::Fill(mode, first, 1, 0);
+    const auto devType = StandIn::Agreed<std::uint8_t>(first, 0, 0),
+               mode = StandIn::Agreed<std::uint8_t>(first, 1, 0);
     const std::uint8_t y = 0;
 
     const std::string i1 = "org.zemb.ZEMB.IZEMBServer", cf = "org.zemb.ZEMB.ClassFactory";
@@ -168,6 +145,9 @@ TEST_F(ZEMBDBusRecorder, PlainCallsReachTheirMethodByNameOrDispatchIdentifierOrG
         {path4, i1 + "3", "TotalBufferSize", Args(std::int32_t(-666)), error + "Unexpected"},
         // Another connection may not release this client's object.
         {path4, "org.zemb.ZEMB.Object", "Release", {}, error + "AccessDenied"},
+        // Class identifiers in any letter case.
+        {Factory, cf, "CreateInstance", Args(std::string("{20549748-3037-452c-8f0e-d1196256b182}")),
+         ""},
     }; // an empty Error: answered
     // clang-format on
     std::vector<TRawReply> replies;
@@ -176,43 +156,33 @@ TEST_F(ZEMBDBusRecorder, PlainCallsReachTheirMethodByNameOrDispatchIdentifierOrG
         EXPECT_EQ(replies.back().Error, call.Error) << call.Member;
     }
     // FirstDevice's agreed reply by name and through Invoke, the identifier, EnumConnections's.
+    // (every agreed Result is true); the class identifier in lower case made an object.
     std::int32_t devId = 0, invokedId = 0, dispId = 0;
     bool result = false, invoked = false, connections = false;
+    TObjectPath created;
     ASSERT_TRUE(ReadArgs(replies[0].Reply, devId, result) && ReadArgs(replies[2].Reply, dispId) &&
                 ReadVariants(replies[3].Reply, invokedId, invoked) &&
-                ReadVariants(replies[4].Reply, connections));
-    EXPECT_EQ(dispId, 214);
-    EXPECT_TRUE(StandIn::Matches(devId, first, 2, 1) && StandIn::Matches(result, first, 3, 1) &&
-                StandIn::Matches(invokedId, first, 2, 1) &&
-                StandIn::Matches(invoked, first, 3, 1) &&
-                StandIn::Matches(connections,
-                                 MethodIndex(TInterface::IZEMBServer, "EnumConnections"), 0, 1));
+                ReadVariants(replies[4].Reply, connections) &&
+                ReadArgs(replies[18].Reply, created));
+    const auto agreedId = StandIn::Agreed<std::int32_t>(first, 2, 1);
+    EXPECT_EQ(std::tuple(devId, result, invokedId, invoked, dispId, connections),
+              std::tuple(agreedId, true, agreedId, true, 214, true));
+    // The creator releases its object.
+    EXPECT_EQ(RawCall(created.Path, "org.zemb.ZEMB.Object", "Release").Error, "");
 
     // The introspection XML itself is the contract's; here: it is served at each path and gdbus
     // reads it. gdbus talks to the server alone, so the client need not be pumped.
-    auto introspect = [](const std::string& path) {
-        return RunProgram({"/usr/bin/gdbus", "introspect", "--session", "--dest", "org.zemb.ZEMB",
-                           "--object-path", path})
-            .Output;
-    };
-    using ::testing::AllOf, ::testing::HasSubstr;
-    EXPECT_THAT(introspect(path4), AllOf(HasSubstr("interface org.zemb.ZEMB.IZEMBServer4 {"),
-                                         HasSubstr("interface org.zemb.ZEMB.IDispatch {"),
-                                         HasSubstr("@org.zemb.ZEMB.DispId(\"214\")")));
-    EXPECT_THAT(introspect(Factory), HasSubstr("node objects"));
-    EXPECT_THAT(introspect("/"), HasSubstr("node org"));
-
-    // Class identifiers in any letter case; the creator releases its object.
-    TRawReply lowerCase = RawCall(Factory, "org.zemb.ZEMB.ClassFactory", "CreateInstance",
-                                  Args(std::string("{20549748-3037-452c-8f0e-d1196256b182}")));
-    TObjectPath created;
-    ASSERT_TRUE(ReadArgs(lowerCase.Reply, created)) << lowerCase.Error;
-    EXPECT_EQ(RawCall(created.Path, "org.zemb.ZEMB.Object", "Release").Error, "");
+    // clang-format off
+    for (const auto& [path, text] : {std::pair{path4, "interface org.zemb.ZEMB.IZEMBServer4 {"},
+             {path4, "interface org.zemb.ZEMB.IDispatch {"}, {path4, "@org.zemb.ZEMB.DispId(\"214\")"},
+             {Factory, "node objects"}, {std::string("/"), "node org"}})
+        EXPECT_THAT(RunProgram({"/usr/bin/gdbus", "introspect", "--session", "--dest", "org.zemb.ZEMB",
+                                "--object-path", path}).Output, ::testing::HasSubstr(text));
+    // clang-format on
 
     // The proxies see the same refusals as failure statuses; the objects stay usable.
     EXPECT_EQ(server1->EnumDevices2(1, 0, result), E_NOINTERFACE);
-    std::int32_t value = 0;
-    EXPECT_EQ(server4->TotalBufferSize(-666, value, result), E_UNEXPECTED);
+    EXPECT_EQ(server4->TotalBufferSize(-666, devId, result), E_UNEXPECTED);
     HRESULT status = S_OK;
     EXPECT_FALSE(client->CreateInstance("{00000000-0000-0000-0000-000000000000}", &status));
     EXPECT_EQ(status, REGDB_E_CLASSNOTREG);
@@ -223,7 +193,7 @@ TEST_F(ZEMBDBusRecorder, PlainCallsReachTheirMethodByNameOrDispatchIdentifierOrG
 TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaitsAndAWithdrawnSinkFails) {
     auto client = Connect();
     TEventLog calls;
-    auto [server, clientAppId, sink] = Hook(*client, calls, "c");
+    auto [server, clientAppId, sink] = Hook(*client, calls);
     ASSERT_TRUE(server);
     // Inside each EnumDevice: DevInfo, back on the server.
     int answered = 0;
@@ -233,17 +203,15 @@ TEST_F(ZEMBDBus, CallbacksCallBackIntoTheServerWhileTheirCallWaitsAndAWithdrawnS
     };
     // The same sink again is the same object on the server, which the stand-in refuses.
     bool result = true;
-    ASSERT_EQ(server->SetZEMBHost2(clientAppId, sink, result), S_OK);
-    EXPECT_FALSE(result);
-    ASSERT_EQ(server->EnumDevices2(clientAppId, dtFenwy, result), S_OK);
-    EXPECT_TRUE(result);
+    const auto status = [&](HRESULT hr) { return std::pair(hr, result); }; // after the call
+    EXPECT_EQ(status(server->SetZEMBHost2(clientAppId, sink, result)), std::pair(S_OK, false));
+    EXPECT_EQ(status(server->EnumDevices2(clientAppId, dtFenwy, result)), std::pair(S_OK, true));
     EXPECT_EQ(answered, 3);
     sink->DuringCall = nullptr;
     // Withdrawn: the server's call gets an error reply, which is a failure status that ends
     // the enumeration.
     client->Revoke(std::static_pointer_cast<IZEMBHost>(sink));
-    ASSERT_EQ(server->EnumDevices2(clientAppId, dtFenwy, result), S_OK);
-    EXPECT_FALSE(result);
+    EXPECT_EQ(status(server->EnumDevices2(clientAppId, dtFenwy, result)), std::pair(S_OK, false));
     EXPECT_EQ(calls.size(), 3u);
 }
 
@@ -252,23 +220,21 @@ TEST_F(ZEMBDBus, ReleaseCountsDownWithoutEndingAStandaloneServerAndAServerGoneGi
     auto client = Connect();
     auto a = client->CreateInstance(CLASS_ZEMBServer4);
     auto b = client->CreateInstance(CLASS_ZEMBServer2);
-    ASSERT_TRUE(a && b);
-    ASSERT_TRUE(Server.WaitForLine("objects 2", Bound));
+    ASSERT_TRUE(a && b && Server.WaitForLine("objects 2", Bound));
     EXPECT_EQ(ReleaseObject(a), S_OK);
     EXPECT_TRUE(Server.WaitForLine("objects 1", Bound));
     b.reset(); // the last reference releases without waiting
-    EXPECT_TRUE(Server.WaitForLine("objects 0", Bound));
-    EXPECT_TRUE(Server.WaitForLine("last-release", Bound));
+    EXPECT_TRUE(Server.WaitForLine("objects 0", Bound) &&
+                Server.WaitForLine("last-release", Bound));
     // Not started for automation: it keeps serving.
     auto c = client->CreateInstance(CLASS_ZEMBServer3);
     ASSERT_TRUE(c);
     Server.Signal(SIGKILL);
     bool result = true;
-    EXPECT_TRUE(FAILED(c->OpenDevice(1, result)));
     HRESULT created = S_OK;
     client->SetCallTimeout(5s);
-    EXPECT_FALSE(client->CreateInstance(CLASS_ZEMBServer4, &created));
-    EXPECT_TRUE(FAILED(created));
+    EXPECT_TRUE(FAILED(c->OpenDevice(1, result)) &&
+                !client->CreateInstance(CLASS_ZEMBServer4, &created) && FAILED(created));
 }
 
 // Run after the server's start, so the object count goes 1, 2, 1, 0 for each dying client.
@@ -276,8 +242,8 @@ TEST_F(ZEMBDBus, CallbacksOfAClientThatEndsAreHandedOverOnceBeforeItsObjectsGo) 
     const std::string handed = "vanished-callbacks hosts 1 events 1 held 3";
     for (const bool callbacks : {true, false}) {
         TProcess dying;
-        ASSERT_TRUE(dying.Start({ZEMB_CHAOS_CLIENT, callbacks ? "dying-callbacks" : "dying"}));
-        ASSERT_TRUE(dying.WaitForLine("created", Bound));
+        ASSERT_TRUE(dying.Start({ZEMB_CHAOS_CLIENT, callbacks ? "dying-callbacks" : "dying"}) &&
+                    dying.WaitForLine("created", Bound));
         EXPECT_EQ(dying.WaitForExit(Bound), 0);
         // While both objects are still there: one proxy per callback object, however often it
         // was passed, and all three references to them among those handed over. A client
@@ -291,7 +257,7 @@ TEST_F(ZEMBDBus, CallbacksOfAClientThatEndsAreHandedOverOnceBeforeItsObjectsGo) 
 TEST_F(ZEMBDBus, CallbacksBetweenCallsAreServedFromAForeignPollLoop) {
     auto client = Connect();
     TEventLog calls;
-    const std::int32_t clientAppId = Hook(*client, calls, "c").AppID;
+    const std::int32_t clientAppId = std::get<1>(Hook(*client, calls));
     // Another client makes the server call this one back while it has no call of its own.
     std::atomic<bool> otherResult = false, otherDone = false;
     std::thread other([&] {

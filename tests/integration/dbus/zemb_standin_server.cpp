@@ -11,19 +11,19 @@
 // example tests need.
 //   zemb_standin_server [-Embedding] [--recorder]
 #include "ZEMBStandIn.h"
+#include "base/EventLoop.h"
 #include "server/AutomationRuntime.h"
 #include "server/Registration.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <systemd/sd-event.h>
+#include <utility>
 #include <vector>
 
 using namespace ZEMB;
@@ -33,29 +33,23 @@ namespace {
 int LiveObjects = 0;
 
 void Report(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+    std::puts(line.c_str()); // stdout is line-buffered: the test reads each line as it comes
 }
 
 std::map<std::int32_t, std::shared_ptr<IZEMBHost>> Sinks;
 std::map<std::int32_t, std::shared_ptr<IZEMBEvent>> Events;
 std::int32_t NextConnection = 0;
 
-// Every method of a callback interface with the agreed values; true when all answered them.
-#define EXERCISE(intf, slot, dispid, name, ...)                                                    \
-    &&StandIn::Exercise<MethodIndex(TInterface::intf, #name)>(callee, &intf::name)
-bool ExerciseAll(IZEMBHost& callee) {
-    return true ZEMB_IZEMBHOST_METHODS(EXERCISE);
-}
-bool ExerciseAll(IZEMBEvent& callee) {
-    return true ZEMB_IZEMBEVENT_METHODS(EXERCISE);
-}
-#undef EXERCISE
-
-// -100 calls every method of the callback passed back with the agreed values; TotalBufferSize
-// of -666 throws past the call's own barrier.
-class TStandInServer final : public StandIn::TServerRecorder {
-    using Agreed = StandIn::TServerRecorder;
+// With --recorder, SetZEMBHost2 and ConnectDevice also call every method of the callback passed
+// with the agreed values, and answer a false Result unless all of them answered the agreed ones.
+// TotalBufferSize of -666 throws past the call's own barrier.
+class TStandInServer final : public StandIn::TRecorder<IZEMBServer4> {
+    using Agreed = StandIn::TRecorder<IZEMBServer4>;
+    template <typename I>
+    static HRESULT Exercise(const std::shared_ptr<I>& callback, HRESULT status, bool& Result) {
+        Result = Result && callback && StandIn::Failing(*callback).empty();
+        return status;
+    }
 
 public:
     TStandInServer() { Report("objects " + std::to_string(++LiveObjects)); }
@@ -63,15 +57,9 @@ public:
 
     HRESULT SetZEMBHost2(std::int32_t ClientAppID, const std::shared_ptr<IZEMBHost>& ZEMBHost,
                          bool& Result) override {
-        Result = ZEMBHost != nullptr;
-        if (ClientAppID == -100) {
-            Result = Result && ExerciseAll(*ZEMBHost);
-            return S_OK;
-        }
         if (StandIn::CheckArguments)
-            return Agreed::SetZEMBHost2(ClientAppID, ZEMBHost, Result);
-        Result = Sinks[ClientAppID] != ZEMBHost;
-        Sinks[ClientAppID] = ZEMBHost;
+            return Exercise(ZEMBHost, Agreed::SetZEMBHost2(ClientAppID, ZEMBHost, Result), Result);
+        Result = std::exchange(Sinks[ClientAppID], ZEMBHost) != ZEMBHost;
         return S_OK;
     }
 
@@ -89,23 +77,20 @@ public:
     HRESULT ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, std::uint8_t Mode,
                           const std::shared_ptr<IZEMBEvent>& Callback, std::int32_t& ConnectID,
                           bool& Result) override {
-        Result = Callback != nullptr;
-        if (ClientAppID == -100) {
-            Result = Result && ExerciseAll(*Callback);
-            return S_OK;
-        }
         if (StandIn::CheckArguments)
-            return Agreed::ConnectDevice(ClientAppID, DevID, Mode, Callback, ConnectID, Result);
-        ConnectID = ++NextConnection;
-        Events[ConnectID] = Callback;
+            return Exercise(
+                Callback,
+                Agreed::ConnectDevice(ClientAppID, DevID, Mode, Callback, ConnectID, Result),
+                Result);
+        Result = Callback != nullptr;
+        Events[ConnectID = ++NextConnection] = Callback;
         return S_OK;
     }
 
     HRESULT DisconnectDevice(std::int32_t ConnectID, bool& Result) override {
         if (StandIn::CheckArguments)
             return Agreed::DisconnectDevice(ConnectID, Result);
-        auto event = Events[ConnectID];
-        Events.erase(ConnectID);
+        const auto event = std::exchange(Events[ConnectID], nullptr);
         Result = event && SUCCEEDED(event->Disconnected(ConnectID));
         return S_OK;
     }
@@ -121,6 +106,7 @@ public:
 
 int main(int argc, char** argv) {
     TStartMode mode = FindStartMode(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     StandIn::CheckArguments = std::any_of(
         argv + 1, argv + argc, [](auto* a) { return std::strcmp(a, "--recorder") == 0; });
 
@@ -134,13 +120,10 @@ int main(int argc, char** argv) {
         const auto self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
         return UpdateRegistration(mode, self, error) ? 0 : fail();
     }
+    auto loop = TEventLoop::Default();
     auto bus = TZEMBBus::OpenSession(error);
-    if (!bus)
+    if (!bus || !loop.Valid())
         return fail();
-    sd_event* rawEvent = nullptr;
-    if (sd_event_new(&rawEvent) < 0)
-        return 1;
-    std::unique_ptr<sd_event, decltype(&sd_event_unref)> event(rawEvent, sd_event_unref);
     TAutomationServer server(bus);
     // Short: the tests' clients answer at once, or are gone.
     server.SetCallbackTimeout(std::chrono::milliseconds(3000));
@@ -152,7 +135,7 @@ int main(int argc, char** argv) {
     server.SetLastReleaseHook([&] {
         Report("last-release");
         if (mode == TStartMode::smAutomation)
-            sd_event_exit(event.get(), 0);
+            loop.Exit(0);
     });
     server.SetCallbacksVanishedHook([](const std::vector<std::shared_ptr<IZEMBHost>>& hosts,
                                        const std::vector<std::shared_ptr<IZEMBEvent>>& events) {
@@ -166,11 +149,11 @@ int main(int argc, char** argv) {
         Report("vanished-callbacks hosts " + std::to_string(hosts.size()) + " events " +
                std::to_string(events.size()) + " held " + std::to_string(held));
     });
-    bus->SetConnectionLostHandler([&] { sd_event_exit(event.get(), 1); });
-    if (!bus->AttachEvent(event.get()) || !server.Start(error))
+    bus->SetConnectionLostHandler([&] { loop.Exit(1); });
+    if (!bus->AttachEvent(loop.Get()) || !server.Start(error))
         return fail();
     Report("ready");
-    int r = sd_event_loop(event.get());
+    const int r = loop.Run();
     bus->DetachEvent();
     Sinks.clear();
     Events.clear();
