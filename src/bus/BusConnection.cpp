@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -351,7 +352,7 @@ std::vector<TZEMBBus::TCallFailure> TZEMBBus::EndCallGroup() {
         if (r < 0)
             break;
         if (r == 0 && !allDone()) {
-            r = sd_bus_wait(Bus_, UINT64_MAX);
+            r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
         }
@@ -408,7 +409,7 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
         if (pending.Done)
             break;
         if (r == 0) {
-            r = sd_bus_wait(Bus_, UINT64_MAX);
+            r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
         }
@@ -425,6 +426,28 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
         return {};
     }
     return pending.Reply;
+}
+
+int TZEMBBus::WaitNested() {
+    if (NestedFd_ < 0)
+        return sd_bus_wait(Bus_, UINT64_MAX);
+    int timeoutMs = -1;
+    if (const std::uint64_t until = TimeoutUsec(); until != UINT64_MAX) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const std::uint64_t nowUsec = std::uint64_t(now.tv_sec) * 1000000u + now.tv_nsec / 1000;
+        timeoutMs =
+            until <= nowUsec
+                ? 0
+                : static_cast<int>(std::min<std::uint64_t>((until - nowUsec + 999) / 1000, 60000));
+    }
+    pollfd fds[2] = {{Fd(), Events(), 0}, {NestedFd_, POLLIN, 0}};
+    const int r = poll(fds, 2, timeoutMs);
+    if (r < 0)
+        return -errno;
+    if ((fds[1].revents & POLLIN) && NestedHandler_)
+        Guarded("NestedWatch", [&] { NestedHandler_(); });
+    return r;
 }
 
 bool TZEMBBus::Send(const TBusMessage& message) {

@@ -163,7 +163,7 @@ private:
 // nests two or three deep.
 inline constexpr int MaxCallDepth = 64;
 
-class TZEMBBus {
+class TZEMBBus : public std::enable_shared_from_this<TZEMBBus> {
 public:
     // Incoming method call; the handler sends the reply (or none, for calls that want none).
     // It runs after sd_bus_process has returned; what it throws becomes an error reply.
@@ -277,6 +277,16 @@ public:
         LostHandler_ = std::move(handler);
     }
 
+    // A descriptor watched beside the bus while a Call() or a call group waits for replies:
+    // when it is readable, handler runs there, between incoming calls. sd-event's sources wait
+    // for the outermost dispatch; this one cannot, since a call a client makes from inside its
+    // callback may be waiting for what it announces (a device worker's finished transfer).
+    // -1 stops watching. Whatever the handler throws is logged and dropped.
+    void SetNestedWatch(int fd, std::function<void()> handler) {
+        NestedFd_ = fd;
+        NestedHandler_ = std::move(handler);
+    }
+
     // Depth of nested Call()s in progress (0: the pump is at the outermost level). At
     // MaxCallDepth an incoming call from a sender that is already being served further up (the
     // one driving the nesting) is answered with the error NestingLimit; a call from anyone else
@@ -292,11 +302,15 @@ private:
     void ProcessFromEvent();
     static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
     void OnPrepare();
+    // Waits for bus traffic (or the bus's own time-outs) and the nested watch; <0 on failure.
+    int WaitNested();
 
     sd_bus* Bus_ = nullptr;
     TMethodHandler MethodHandler_;
     TNameVanishedHandler VanishedHandler_;
     std::function<void()> LostHandler_;
+    int NestedFd_ = -1;
+    std::function<void()> NestedHandler_;
     TBusSlot NameOwnerSlot_;
     std::deque<std::string> Vanished_;
     bool Draining_ = false;

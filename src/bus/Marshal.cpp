@@ -128,27 +128,53 @@ void ReplyStatus(TZEMBBus& bus, const TBusMessage& call, HRESULT status, std::st
     ReplyError(bus, call, ErrorNameOf(status), ErrorMessageOf(status, text));
 }
 
-void AnswerCall(TZEMBBus& bus, const TBusMessage& call, const TStubTarget& target,
-                IMarshalContext& context, const TMethod& method, bool invoke) {
-    sd_bus_message* m = call.Get();
-    TBusMessage reply;
-    if (sd_bus_message_new_method_return(m, reply.Out()) < 0) {
-        ReplyStatus(bus, call, E_UNEXPECTED, "Out of memory");
+TDeferralFrame*& CurrentDeferralFrame() {
+    thread_local TDeferralFrame* current = nullptr;
+    return current;
+}
+
+std::shared_ptr<TDeferredReply> DeferReply() {
+    TDeferralFrame* frame = CurrentDeferralFrame();
+    if (!frame)
+        return nullptr;
+    if (!frame->Reply)
+        frame->Reply = std::make_shared<TDeferredReply>();
+    return frame->Reply;
+}
+
+TDeferredReply::~TDeferredReply() {
+    if (Send_ && !Done_) {
+        try {
+            Send_(E_UNEXPECTED);
+        } catch (...) {
+            // Nothing more can be told: the caller's own time-out ends its wait.
+        }
+    }
+}
+
+void TDeferredReply::Complete(HRESULT status) {
+    if (Done_)
+        return;
+    if (!Send_) {
+        Early_ = status;
+        CompletedEarly_ = true;
         return;
     }
-    if (invoke && (sd_bus_message_enter_container(m, 'a', "v") < 0 ||
-                   sd_bus_message_open_container(reply.Get(), 'a', "v") < 0)) {
-        ReplyStatus(bus, call, E_UNEXPECTED, "Invoke could not read its arguments.");
-        return;
-    }
-    auto index = static_cast<std::size_t>(&method - MethodTable);
-    TStubResult result;
-    try {
-        result = StubTable[index](target, context, m, reply.Get(), invoke);
-    } catch (...) {
-        // Outside the call's own barrier: the caller learns of it as E_UNEXPECTED.
-        result.Status = E_UNEXPECTED;
-    }
+    Done_ = true;
+    Send_(status);
+}
+
+void TDeferredReply::Arm(std::function<void(HRESULT)> send) {
+    Send_ = std::move(send);
+    if (CompletedEarly_)
+        Complete(Early_);
+}
+
+namespace {
+
+// Everything after the method returned: the error of a failure, or the reply values sent.
+void FinishReply(TZEMBBus& bus, const TBusMessage& call, const TBusMessage& reply,
+                 const TMethod& method, bool invoke, const TStubResult& result) {
     switch (result.Marshal) {
     case TMarshalResult::Ok:
         break;
@@ -171,8 +197,49 @@ void AnswerCall(TZEMBBus& bus, const TBusMessage& call, const TStubTarget& targe
         ReplyStatus(bus, call, E_UNEXPECTED, "The reply could not be built.");
         return;
     }
-    if (sd_bus_message_get_expect_reply(m) > 0)
+    if (sd_bus_message_get_expect_reply(call.Get()) > 0)
         bus.Send(reply);
+}
+
+} // namespace
+
+void AnswerCall(TZEMBBus& bus, const TBusMessage& call, const TStubTarget& target,
+                IMarshalContext& context, const TMethod& method, bool invoke) {
+    sd_bus_message* m = call.Get();
+    TBusMessage reply;
+    if (sd_bus_message_new_method_return(m, reply.Out()) < 0) {
+        ReplyStatus(bus, call, E_UNEXPECTED, "Out of memory");
+        return;
+    }
+    if (invoke && (sd_bus_message_enter_container(m, 'a', "v") < 0 ||
+                   sd_bus_message_open_container(reply.Get(), 'a', "v") < 0)) {
+        ReplyStatus(bus, call, E_UNEXPECTED, "Invoke could not read its arguments.");
+        return;
+    }
+    auto index = static_cast<std::size_t>(&method - MethodTable);
+    TStubResult result;
+    try {
+        result = StubTable[index](target, context, m, reply.Get(), invoke);
+    } catch (...) {
+        // Outside the call's own barrier: the caller learns of it as E_UNEXPECTED.
+        result.Status = E_UNEXPECTED;
+    }
+    if (result.Deferred) {
+        // The bus may be gone by the time the method completes (the process ending).
+        result.Deferred->Arm([weakBus = bus.weak_from_this(), call, reply, &method, invoke,
+                              write = std::move(result.WriteLater)](HRESULT status) {
+            const std::shared_ptr<TZEMBBus> alive = weakBus.lock();
+            if (!alive)
+                return;
+            TStubResult later;
+            later.Status = status;
+            if (SUCCEEDED(status) && write(reply.Get()) < 0)
+                later.Marshal = TMarshalResult::Failed;
+            FinishReply(*alive, call, reply, method, invoke, later);
+        });
+        return;
+    }
+    FinishReply(bus, call, reply, method, invoke, result);
 }
 
 int ReadValue(sd_bus_message* m, IMarshalContext&, bool& value) {

@@ -238,9 +238,46 @@ struct TStubTarget {
     }
 };
 
+// A call whose method sends its reply later (DeferReply). Complete sends it once: the reply
+// values the method has written by then, or the error of a failure status. Dropped without
+// Complete, it answers E_UNEXPECTED, so that no caller waits for its time-out. Main thread only.
+class TDeferredReply {
+public:
+    TDeferredReply() = default;
+    ~TDeferredReply();
+    TDeferredReply(const TDeferredReply&) = delete;
+    TDeferredReply& operator=(const TDeferredReply&) = delete;
+
+    void Complete(HRESULT status = S_OK);
+
+    // For the stub: what sends the reply. A Complete that came first is sent at once.
+    void Arm(std::function<void(HRESULT)> send);
+
+private:
+    std::function<void(HRESULT)> Send_;
+    HRESULT Early_ = S_OK;
+    bool CompletedEarly_ = false;
+    bool Done_ = false;
+};
+
+// Inside a table method that a stub is serving: takes the call's reply over. The stub then
+// sends nothing, and the method's reply-value parameters stay valid (and are what is sent)
+// until the returned reply is completed or dropped. Null outside a stub (a direct C++ call).
+std::shared_ptr<TDeferredReply> DeferReply();
+
+// The stub's side of DeferReply: a frame per method call, innermost current.
+struct TDeferralFrame {
+    std::shared_ptr<TDeferredReply> Reply;
+    TDeferralFrame* Outer = nullptr;
+};
+TDeferralFrame*& CurrentDeferralFrame();
+
 struct TStubResult {
     HRESULT Status = S_OK;
     TMarshalResult Marshal = TMarshalResult::Ok;
+    // Set when the method deferred its reply: WriteLater appends the reply values then.
+    std::shared_ptr<TDeferredReply> Deferred;
+    std::function<int(sd_bus_message* out)> WriteLater;
 };
 
 // Reads the arguments from `in` (positioned at the first one; for Invoke inside the `av`),
@@ -260,14 +297,15 @@ TStubResult Stub(const TStubTarget& target, IMarshalContext& ctx, sd_bus_message
         result.Status = E_NOINTERFACE;
         return result;
     }
-    Values values{};
+    // Shared, so that a method that defers its reply can still write its reply values.
+    auto values = std::make_shared<Values>();
     int r = 0;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (
             [&] {
                 if constexpr (IsArgument(MethodTable[Index].Params[I].Dir))
                     if (r >= 0)
-                        r = ReadArg(in, ctx, std::get<I>(values), variants);
+                        r = ReadArg(in, ctx, std::get<I>(*values), variants);
             }(),
             ...);
     }
@@ -278,20 +316,40 @@ TStubResult Stub(const TStubTarget& target, IMarshalContext& ctx, sd_bus_message
         result.Marshal = MarshalResultOf(r);
         return result;
     }
-    result.Status = std::apply([&](auto&... v) { return (object->*Method)(v...); }, values);
+    auto writeReply = [values, variants](sd_bus_message* m, IMarshalContext& c) {
+        int w = 0;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            (
+                [&] {
+                    if constexpr (IsReplyValue(MethodTable[Index].Params[I].Dir))
+                        if (w >= 0)
+                            w = WriteArg(m, c, std::get<I>(*values), variants);
+                }(),
+                ...);
+        }
+        (std::make_index_sequence<Traits::Arity>());
+        return w;
+    };
+    {
+        TDeferralFrame frame{nullptr, CurrentDeferralFrame()};
+        CurrentDeferralFrame() = &frame;
+        struct TRestore {
+            TDeferralFrame& Frame;
+            ~TRestore() { CurrentDeferralFrame() = Frame.Outer; }
+        } restore{frame};
+        result.Status = std::apply([&](auto&... v) { return (object->*Method)(v...); }, *values);
+        if (frame.Reply && SUCCEEDED(result.Status)) {
+            // The server exports no callbacks of its own, so a later reply needs no context.
+            result.Deferred = std::move(frame.Reply);
+            result.WriteLater = [writeReply](sd_bus_message* m) {
+                return writeReply(m, NoCallbacks());
+            };
+            return result;
+        }
+    }
     if (FAILED(result.Status))
         return result;
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-        (
-            [&] {
-                if constexpr (IsReplyValue(MethodTable[Index].Params[I].Dir))
-                    if (r >= 0)
-                        r = WriteArg(out, ctx, std::get<I>(values), variants);
-            }(),
-            ...);
-    }
-    (std::make_index_sequence<Traits::Arity>());
-    if (r < 0)
+    if (writeReply(out, ctx) < 0)
         result.Marshal = TMarshalResult::Failed;
     return result;
 }
