@@ -5,6 +5,7 @@
 #include "base/ExecutablePaths.h"
 #include "base/ProfileFile.h"
 #include "base/Text.h"
+#include "usb/DeviceWorker.h"
 
 #include <charconv>
 #include <chrono>
@@ -192,12 +193,12 @@ void TNabtoSim::Delay(const std::uint8_t* Buffer, std::uint32_t Count, std::stri
     const std::int32_t ms = IntervalDelay(Count);
     if (ms <= 0)
         return;
-    ConfDebugString(">>NaptoDelay_ms: " + std::to_string(ms) + " " + std::to_string(Count) + " " +
-                        std::string(OpName),
-                    "Nabto");
+    DeviceDebugString(">>NaptoDelay_ms: " + std::to_string(ms) + " " + std::to_string(Count) + " " +
+                          std::string(OpName),
+                      "Nabto");
     if (SleepFunction())
         SleepFunction()(ms);
-    ConfDebugString("<<NaptoDelay_ms " + std::string(OpName), "Nabto");
+    DeviceDebugString("<<NaptoDelay_ms " + std::string(OpName), "Nabto");
 }
 
 bool TNabtoSim::AddLine(std::string_view Value) {
@@ -263,8 +264,23 @@ void TNabtoSim::Save() {
     file.WriteInteger(GeneralSection, "IncludePollDelay", IncludePollDelay ? 1 : 0);
 }
 
+namespace {
+thread_local bool scopeActive = false;
+thread_local TNabtoSim* scopeSim = nullptr;
+} // namespace
+
 TNabtoSim* NabtoSim() {
-    return Instance().get();
+    return scopeActive ? scopeSim : Instance().get();
+}
+
+TNabtoSimScope::TNabtoSimScope(TNabtoSim* sim) : outerActive_(scopeActive), outer_(scopeSim) {
+    scopeActive = true;
+    scopeSim = sim;
+}
+
+TNabtoSimScope::~TNabtoSimScope() {
+    scopeActive = outerActive_;
+    scopeSim = outer_;
 }
 
 void CreateNabtoSim() {

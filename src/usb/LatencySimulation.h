@@ -18,7 +18,7 @@ struct TNaptoSimInterval {
 
 // The latency simulation: holds back every device transfer by a time that depends on its
 // size, from a delay table loaded out of "Nabto.ini" in the executable's folder. Delay sleeps
-// on the calling thread.
+// on the calling thread (a device's worker).
 class TNabtoSim {
 public:
     // Reads IncludePollDelay from the file; the table starts empty.
@@ -46,8 +46,23 @@ public:
     static std::string FileName();
 };
 
-// The process-wide simulator; nullptr before CreateNabtoSim or after DestroyNabtoSim.
+// The process-wide simulator; nullptr before CreateNabtoSim or after DestroyNabtoSim. On a
+// thread inside a TNabtoSimScope: the scope's simulator.
 TNabtoSim* NabtoSim();
+
+// A device worker's view of the simulation: a copy taken on the main thread when the job was
+// asked for (null: no delay), so that the worker never reads the table the main thread edits.
+class TNabtoSimScope {
+public:
+    explicit TNabtoSimScope(TNabtoSim* sim);
+    ~TNabtoSimScope();
+    TNabtoSimScope(const TNabtoSimScope&) = delete;
+    TNabtoSimScope& operator=(const TNabtoSimScope&) = delete;
+
+private:
+    bool outerActive_;
+    TNabtoSim* outer_;
+};
 // Creates the simulator and puts in force the saved ("General", "CurrentConfig"), if any.
 void CreateNabtoSim();
 void DestroyNabtoSim();

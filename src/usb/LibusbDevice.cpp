@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "usb/LibusbDevice.h"
 
-#include "base/DebugLog.h"
+#include "usb/DeviceWorker.h"
 #include "usb/UdevDiscovery.h"
 
 #include <chrono>
@@ -73,16 +73,17 @@ bool TUSB_IFDeviceWinUSB_Generic::ReadBuffer(std::uint8_t* Buffer, std::uint32_t
     bool ok =
         WinUsb_ReadPipe(WinUsbHandle, ReadPipeId, Buffer, Count, BytesRead) && BytesRead == Count;
     if (!ok && BytesRead == 0) {
-        ConfDebugString("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: " +
-                            std::to_string(Count),
-                        LogGroupComm);
+        DeviceDebugString("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. BytesToRead: " +
+                              std::to_string(Count),
+                          LogGroupComm);
         std::this_thread::sleep_for(RetryPause);
         ok = WinUsb_ReadPipe(WinUsbHandle, ReadPipeId, Buffer, Count, BytesRead) &&
              BytesRead == Count;
     }
     if (!ok)
-        ConfDebugString("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: " + std::to_string(Count),
-                        LogGroupComm);
+        DeviceDebugString("TUSB_IFDeviceWinUSB_Generic.ReadBuffer. Failed: " +
+                              std::to_string(Count),
+                          LogGroupComm);
     return ok;
 }
 
@@ -97,8 +98,9 @@ bool TUSB_IFDeviceWinUSB_Generic::WriteBuffer(const std::uint8_t* Buffer, std::u
              BytesWritten == Count;
     }
     if (!ok)
-        ConfDebugString("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: " + HexDump(Buffer, Count),
-                        LogGroupComm);
+        DeviceDebugString("TUSB_IFDeviceWinUSB_Generic.WriteBuffer. Fail: " +
+                              HexDump(Buffer, Count),
+                          LogGroupComm);
     return ok;
 }
 

@@ -69,7 +69,9 @@ class TUSB_IFDeviceCollection;
 
 // Everything known about one attached link device. It belongs to exactly one collection at a
 // time and can be moved to another one as the same object (SetCollection); the collection
-// owns it. Used on the main thread only; every operation blocks until the device answers.
+// owns it. Used on the main thread, except that its transfers may run on the device's worker
+// (usb/DeviceWorker.h) while the main thread leaves the object alone; every operation blocks
+// the thread it runs on until the device answers.
 class TUSB_IFDeviceBase {
 public:
     TUSB_IFDeviceBase();

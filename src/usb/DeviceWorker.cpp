@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: MIT
+#include "usb/DeviceWorker.h"
+
+#include "base/DebugLog.h"
+
+#include <cstdint>
+#include <exception>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+thread_local TDeviceLines* capturedLines = nullptr;
+
+template <typename F> void Logged(const char* where, F&& f) noexcept {
+    try {
+        f();
+    } catch (const std::exception& error) {
+        ConfDebugString(std::string(where) + ": " + error.what(), "RUVAzerComm");
+    } catch (...) {
+        ConfDebugString(std::string(where) + ": unknown exception", "RUVAzerComm");
+    }
+}
+} // namespace
+
+void DeviceDebugString(std::string_view text, std::string_view group) {
+    if (capturedLines)
+        capturedLines->emplace_back(text, group);
+    else
+        ConfDebugString(text, group);
+}
+
+void WriteDeviceLines(const TDeviceLines& lines) {
+    for (const auto& [text, group] : lines)
+        ConfDebugString(text, group);
+}
+
+TDeviceLineCapture::TDeviceLineCapture(TDeviceLines& lines) : outer_(capturedLines) {
+    capturedLines = &lines;
+}
+
+TDeviceLineCapture::~TDeviceLineCapture() {
+    capturedLines = outer_;
+}
+
+TDeviceCompletions::TDeviceCompletions() : event_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void TDeviceCompletions::Post(std::function<void()> done) {
+    {
+        const std::lock_guard lock(mutex_);
+        finished_.push_back(std::move(done));
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(event_.Get(), &one, sizeof one);
+}
+
+void TDeviceCompletions::RunFinished() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto read = ::read(event_.Get(), &count, sizeof count);
+    std::vector<std::function<void()>> ready;
+    {
+        const std::lock_guard lock(mutex_);
+        ready.swap(finished_);
+    }
+    for (auto& done : ready)
+        Logged("TDeviceCompletions.RunFinished", [&] { done(); });
+}
+
+TDeviceWorker::TDeviceWorker(TDeviceCompletions& completions)
+    : completions_(completions), thread_([this] { Loop(); }) {}
+
+TDeviceWorker::~TDeviceWorker() {
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+void TDeviceWorker::Run(std::function<void()> work, std::function<void()> done) {
+    {
+        const std::lock_guard lock(mutex_);
+        jobs_.emplace_back(std::move(work), std::move(done));
+    }
+    wake_.notify_one();
+}
+
+void TDeviceWorker::Loop() {
+    for (;;) {
+        std::pair<std::function<void()>, std::function<void()>> job;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+            if (jobs_.empty())
+                return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        // The work catches what it needs to report; anything else must not end the process.
+        try {
+            job.first();
+        } catch (...) {
+        }
+        completions_.Post(std::move(job.second));
+    }
+}
