@@ -80,6 +80,15 @@ bool TUSB_Connection::SetOpen(bool Open) {
         State = csConnected;
         if (ConnectedDevice->AnyOpen())
             return true;
+        // A transfer still running on the device keeps its handle until it is done (a client
+        // unhooked meanwhile); the handle is closed then unless a connection opened it again.
+        TUSB_ConnectedDevices* owner = ConnectedDevice->owner_;
+        TUSB_ConnectedDevice* entry = ConnectedDevice;
+        if (owner && owner->AfterRunningJob && owner->AfterRunningJob(*entry, [entry] {
+                if (entry->Device && entry->Device->Active() && !entry->AnyOpen())
+                    entry->Device->CloseDevice();
+            }))
+            return true;
         const bool ok = device->CloseDevice();
         if (!ok)
             State = csOpened;

@@ -73,6 +73,7 @@ public:
 
 private:
     friend class TUSB_ConnectedDevices;
+    friend class TUSB_Connection;
     class TUSB_ConnectedDevices* owner_ = nullptr;
 };
 
@@ -95,6 +96,9 @@ public:
     // Reconnects that reused a connection (the client's new callback was let go); the server
     // object reports and lowers it.
     std::int32_t StrayInterfaceCount = 0;
+    // Runs the action right after the job the device's worker is running now; false when none
+    // runs. A handle is closed through it, so that no transfer uses it after the close.
+    std::function<bool(TUSB_ConnectedDevice&, std::function<void()>)> AfterRunningJob;
 
     TUSB_ConnectedDevice* DeviceInserted(TUSB_IFDeviceBase& Device);
     bool DeviceDetached(TUSB_IFDeviceBase& Device);

@@ -2,12 +2,14 @@
 #include "host/HostOperations.h"
 
 #include "base/DebugLog.h"
+#include "usb/LatencySimulation.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 using namespace ZEMB;
 
@@ -150,6 +152,59 @@ bool Transfer(TUSB_Connection* connection, std::size_t bytes, std::int32_t& Coun
 
 } // namespace
 
+void TUSB_IFHostBase::OpenDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
+    TDeviceResult result;
+    try {
+        result.Ok = OpenDevice(ConnectID);
+    } catch (...) {
+        result.Error = std::current_exception();
+    }
+    Done(result);
+}
+
+void TUSB_IFHostBase::CloseDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
+    TDeviceResult result;
+    try {
+        result.Ok = CloseDevice(ConnectID);
+    } catch (...) {
+        result.Error = std::current_exception();
+    }
+    Done(result);
+}
+
+void TUSB_IFHostBase::DisconnectDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
+    TDeviceResult result;
+    try {
+        result.Ok = DisconnectDevice(ConnectID);
+    } catch (...) {
+        result.Error = std::current_exception();
+    }
+    Done(result);
+}
+
+void TUSB_IFHostBase::WriteBufferLater(std::int32_t ConnectID, TSafeByteArray WriteData,
+                                       TDeviceDone Done) {
+    TDeviceResult result;
+    try {
+        result.Ok = WriteBuffer(ConnectID, WriteData, result.Count);
+    } catch (...) {
+        result.Error = std::current_exception();
+    }
+    Done(result);
+}
+
+void TUSB_IFHostBase::ReadBufferLater(std::int32_t ConnectID, TSafeByteArray ReadData,
+                                      TDeviceDone Done) {
+    TDeviceResult result;
+    result.Data = std::move(ReadData);
+    try {
+        result.Ok = ReadBuffer(ConnectID, result.Data, result.Count);
+    } catch (...) {
+        result.Error = std::current_exception();
+    }
+    Done(result);
+}
+
 EOleSysError::EOleSysError(HRESULT Status)
     : std::runtime_error(StatusText(Status)), status_(Status) {}
 
@@ -180,9 +235,35 @@ TUSB_IFHostContainer::TUSB_IFHostContainer(TFrmMessageCatch& MessageCatch, TUSB_
     if (Seams.Sleep)
         ConnectedDevices.Sleep = std::move(Seams.Sleep);
     ConnectedDevices.MessageCatch = &messageCatch_;
+    ConnectedDevices.AfterRunningJob = [this](TUSB_ConnectedDevice& device,
+                                              std::function<void()> action) {
+        return Workers.AfterRunningJob(device, std::move(action));
+    };
     // What a device change triggers: a rescan; Changed reports whether the grid changed.
-    messageCatch_.OnDevicesChanged = [this](bool& Changed) { Changed = RescanDevices(); };
+    messageCatch_.OnDevicesChanged = [this](bool& Changed) {
+        if (Workers.JobsRunning()) {
+            DeviceChangeAfterJobs();
+            return;
+        }
+        Changed = RescanDevices();
+    };
     RescanDevices();
+}
+
+void TUSB_IFHostContainer::DeviceChangeAfterJobs() {
+    if (rescanWaiting_)
+        return;
+    rescanWaiting_ = true;
+    Workers.Hold();
+    Workers.WhenJobsDone([this] {
+        rescanWaiting_ = false;
+        struct TRelease {
+            TDeviceScheduler& workers;
+            ~TRelease() { workers.Release(); }
+        } release{Workers};
+        // Through the window again: a session that began meanwhile holds the change back.
+        messageCatch_.WMDeviceChange();
+    });
 }
 
 TUSB_IFHostContainer::~TUSB_IFHostContainer() {
@@ -238,6 +319,18 @@ bool TUSB_IFHostContainer::RescanDevices() {
         TUSB_ConnectedDevices& list;
         ~TClearBusy() { list.ClearBusy(); }
     } clearBusy{ConnectedDevices};
+    // No device operation starts while devices are closed, identified and dropped; they go on
+    // before the clients' answers are awaited, when the grid is whole again.
+    struct THold {
+        TDeviceScheduler& workers;
+        bool held = true;
+        explicit THold(TDeviceScheduler& w) : workers(w) { workers.Hold(); }
+        void Release() {
+            if (std::exchange(held, false))
+                workers.Release();
+        }
+        ~THold() { Release(); }
+    } hold{Workers};
 
     for (TUSB_DeviceDriver column : Columns)
         for (TUSBDevType row : Rows)
@@ -293,6 +386,7 @@ bool TUSB_IFHostContainer::RescanDevices() {
                 changed = true;
             }
         }
+    hold.Release();
     return changed;
 }
 
@@ -394,6 +488,102 @@ bool TUSB_IFHostLocal::ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadDa
                     [&](TUSB_IFDeviceBase& device, std::uint32_t count, std::uint32_t& read) {
                         return device.ReadBuffer(ReadData.Data().data(), count, read);
                     });
+}
+
+void TUSB_IFHostLocal::QueueOnDevice(std::int32_t ConnectID, TDeviceOperation operation) {
+    TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
+    if (!connection || !connection->ConnectedDevice) {
+        operation();
+        return;
+    }
+    container_.Workers.Queue(*connection->ConnectedDevice, std::move(operation));
+}
+
+void TUSB_IFHostLocal::OpenDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
+    QueueOnDevice(ConnectID, [this, ConnectID, Done = std::move(Done)] {
+        TUSB_IFHostBase::OpenDeviceLater(ConnectID, Done);
+        return std::optional<TDeviceJob>();
+    });
+}
+
+void TUSB_IFHostLocal::CloseDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
+    QueueOnDevice(ConnectID, [this, ConnectID, Done = std::move(Done)] {
+        TUSB_IFHostBase::CloseDeviceLater(ConnectID, Done);
+        return std::optional<TDeviceJob>();
+    });
+}
+
+void TUSB_IFHostLocal::DisconnectDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
+    QueueOnDevice(ConnectID, [this, ConnectID, Done = std::move(Done)] {
+        TUSB_IFHostBase::DisconnectDeviceLater(ConnectID, Done);
+        return std::optional<TDeviceJob>();
+    });
+}
+
+void TUSB_IFHostLocal::WriteBufferLater(std::int32_t ConnectID, TSafeByteArray WriteData,
+                                        TDeviceDone Done) {
+    TransferLater(ConnectID, std::move(WriteData), true, std::move(Done));
+}
+
+void TUSB_IFHostLocal::ReadBufferLater(std::int32_t ConnectID, TSafeByteArray ReadData,
+                                       TDeviceDone Done) {
+    TransferLater(ConnectID, std::move(ReadData), false, std::move(Done));
+}
+
+void TUSB_IFHostLocal::TransferLater(std::int32_t ConnectID, TSafeByteArray Data, bool Write,
+                                     TDeviceDone Done) {
+    // What the worker and the main thread share: the worker writes it, the main thread reads
+    // it once the worker has handed the job back.
+    struct TShared {
+        TDeviceResult Result;
+        std::uint32_t Moved = 0;
+        TDeviceLines Lines;
+        std::unique_ptr<TNabtoSim> Sim;
+    };
+    auto shared = std::make_shared<TShared>();
+    shared->Result.Data = std::move(Data);
+    QueueOnDevice(
+        ConnectID,
+        [this, ConnectID, Write, shared, Done = std::move(Done)]() -> std::optional<TDeviceJob> {
+            // The connection and its device as they are when the transfer's turn comes.
+            TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
+            TUSB_IFDeviceBase* device = connection && connection->ConnectedDevice
+                                            ? connection->ConnectedDevice->Device
+                                            : nullptr;
+            const std::size_t bytes = shared->Result.Data.Bytes();
+            if (!device || bytes > std::numeric_limits<std::uint32_t>::max()) {
+                Done(shared->Result);
+                return std::nullopt;
+            }
+            const auto count = static_cast<std::uint32_t>(bytes);
+            shared->Moved = count;
+            shared->Result.Count = static_cast<std::int32_t>(count);
+            if (TNabtoSim* sim = NabtoSim(); sim && !sim->Intervals.empty())
+                shared->Sim = std::make_unique<TNabtoSim>(*sim);
+            TDeviceJob job;
+            job.Work = [device, shared, count, Write] {
+                TDeviceLineCapture capture(shared->Lines);
+                TNabtoSimScope sim(shared->Sim.get());
+                try {
+                    std::uint8_t* data = shared->Result.Data.Data().data();
+                    shared->Result.Ok = Write ? device->WriteBuffer(data, count, shared->Moved)
+                                              : device->ReadBuffer(data, count, shared->Moved);
+                } catch (...) {
+                    shared->Result.Error = std::current_exception();
+                }
+            };
+            job.Done = [connection, shared, Write, Done] {
+                WriteDeviceLines(shared->Lines);
+                if (!shared->Result.Error) {
+                    shared->Result.Count = static_cast<std::int32_t>(shared->Moved);
+                    std::int32_t& total =
+                        Write ? connection->TotalWriteCount : connection->TotalReadCount;
+                    total = WrappingAdd(total, shared->Result.Count);
+                }
+                Done(shared->Result);
+            };
+            return job;
+        });
 }
 
 bool TUSB_IFHostLocal::DevInfo(std::int32_t DevID, bool& Active, TUSBDevMode&,

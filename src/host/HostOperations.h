@@ -5,10 +5,12 @@
 #include "host/ClientRegistry.h"
 #include "host/ConnectedDevices.h"
 #include "host/DeviceChangeWindow.h"
+#include "host/DeviceQueue.h"
 #include "usb/DeviceGrid.h"
 #include "usb/LinkDevice.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -63,6 +65,9 @@ public:
     TUSB_IFDeviceGrid Devices;
     TUSB_ConnectedDevices ConnectedDevices;
     TUSB_HookedUpClientApps ClientApps;
+    // Each device's operations, one at a time, transfers on the device's worker; freed first,
+    // so that no worker outlives a device object.
+    TDeviceScheduler Workers;
     TDeviceEvent OnDeviceAdopted;
     TDeviceEvent OnDeviceDropped;
     TScanner Scan;
@@ -85,16 +90,42 @@ public:
                          const std::vector<std::shared_ptr<ZEMB::IZEMBEvent>>& Events);
 
 private:
+    // A device change while jobs run waits for them; device operations asked meanwhile wait
+    // behind it.
+    void DeviceChangeAfterJobs();
+    bool rescanWaiting_ = false;
+
     void DropDevice(TUSB_IFDeviceCollection& Cell, TUSB_IFDeviceBase& Device);
     void AdoptDevice(TUSB_IFDeviceCollection& From, TUSB_IFDeviceBase& Device);
 
     TFrmMessageCatch& messageCatch_;
 };
 
+// The outcome of a device operation that finishes later: Ok; for a transfer the bytes moved
+// (the whole array when the transfer raised) and the array; an error the operation raised.
+struct TDeviceResult {
+    bool Ok = false;
+    std::int32_t Count = 0;
+    ZEMB::TSafeByteArray Data;
+    std::exception_ptr Error;
+};
+using TDeviceDone = std::function<void(TDeviceResult& Result)>;
+
 // The 23 host operations, in slot order. Every operation reports its outcome as a Boolean.
 class TUSB_IFHostBase {
 public:
     virtual ~TUSB_IFHostBase() = default;
+
+    // The operations that touch a device, finishing later: Done runs on the main thread when
+    // the operation is through, after the ones asked before it on the same device. This one
+    // runs the operation at once and Done before it returns.
+    virtual void OpenDeviceLater(std::int32_t ConnectID, TDeviceDone Done);
+    virtual void CloseDeviceLater(std::int32_t ConnectID, TDeviceDone Done);
+    virtual void DisconnectDeviceLater(std::int32_t ConnectID, TDeviceDone Done);
+    virtual void WriteBufferLater(std::int32_t ConnectID, ZEMB::TSafeByteArray WriteData,
+                                  TDeviceDone Done);
+    virtual void ReadBufferLater(std::int32_t ConnectID, ZEMB::TSafeByteArray ReadData,
+                                 TDeviceDone Done);
 
     virtual bool ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID, TUSBDevMode Mode,
                                std::shared_ptr<ZEMB::IZEMBEvent> Callback, std::int32_t& ConnectID,
@@ -179,6 +210,13 @@ public:
     bool TotalBufferSize(std::int32_t DevID, std::int32_t& Value) override;
     bool StartSession(std::int32_t ConnectID) override;
     bool EndSession(std::int32_t ConnectID) override;
+    void OpenDeviceLater(std::int32_t ConnectID, TDeviceDone Done) override;
+    void CloseDeviceLater(std::int32_t ConnectID, TDeviceDone Done) override;
+    void DisconnectDeviceLater(std::int32_t ConnectID, TDeviceDone Done) override;
+    void WriteBufferLater(std::int32_t ConnectID, ZEMB::TSafeByteArray WriteData,
+                          TDeviceDone Done) override;
+    void ReadBufferLater(std::int32_t ConnectID, ZEMB::TSafeByteArray ReadData,
+                         TDeviceDone Done) override;
 
     // Tell every client with a sink, in registry order; a failure status raises EOleSysError
     // and the remaining clients are not told.
@@ -186,6 +224,11 @@ public:
     void NotifyDeviceRemoved(std::int32_t DevID);
 
 private:
+    // Queues operation on the device of the connection; runs it at once for an unknown one.
+    void QueueOnDevice(std::int32_t ConnectID, TDeviceOperation operation);
+    void TransferLater(std::int32_t ConnectID, ZEMB::TSafeByteArray Data, bool Write,
+                       TDeviceDone Done);
+
     TUSB_IFHostContainer& container_;
 };
 

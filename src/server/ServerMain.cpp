@@ -233,6 +233,12 @@ int RunServer(std::span<const std::string_view> args, TOperatorWindowHooks* wind
 
     bus->AttachEvent(event.Get());
     bus->SetConnectionLostHandler([&] { event.Exit(0); });
+    // Device operations run on the devices' workers from now on; their outcomes come back
+    // through the loop, and through the pump while it waits for a client's answer (the client
+    // may be waiting for one of them from inside its callback).
+    TDeviceScheduler& workers = host.Container.Workers;
+    workers.Attach(event.Get());
+    bus->SetNestedWatch(workers.CompletionFd(), [&workers] { workers.RunFinished(); });
     if (mode == TStartMode::smAutomation) {
         automation.SetLastReleaseHook([&] { event.Exit(0); });
     }
@@ -247,6 +253,8 @@ int RunServer(std::span<const std::string_view> args, TOperatorWindowHooks* wind
 
     const int status = window ? window->Run(event) : event.Run();
     monitor.reset();
+    bus->SetNestedWatch(-1, nullptr);
+    workers.Attach(nullptr);
     bus->DetachEvent();
     return status < 0 ? 1 : 0;
 }

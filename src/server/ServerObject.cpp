@@ -2,6 +2,7 @@
 #include "server/ServerObject.h"
 
 #include "base/DebugLog.h"
+#include "bus/Marshal.h"
 #include "host/HostOperations.h"
 #include "host/ServerSink.h"
 #include "server/CommunicationLog.h"
@@ -30,13 +31,50 @@ struct TCallFrame {
     std::string BarrierPrefix; // what the barrier's line begins with
     bool Notify = false;       // raise the change notification at the end
 
-    template <class Body> HRESULT Run(bool& Result, Body body) const {
+    void Enter() const {
         Context.CheckStrayInterfaces();
         ConfDebugString(">" + Trace, Group);
-        Barrier(Result, body);
+    }
+    void Leave() const {
         ConfDebugString("<" + Trace, Group);
         if (Notify) {
             RaiseDevicesChangeNotification();
+        }
+    }
+
+    template <class Body> HRESULT Run(bool& Result, Body body) const {
+        Enter();
+        Barrier(Result, body);
+        Leave();
+        return S_OK;
+    }
+
+    // A call whose device operation finishes later, after the ones asked before it on that
+    // device. Start(done, now) asks the host inside the barrier; Finish takes the outcome
+    // inside the barrier again; then the closing line and the notification, then the reply.
+    // The reply waits (the loop meanwhile serves everyone else) when the call came over the
+    // bus; a direct call has no reply to wait and asks the host for an answer at once (now).
+    template <class Start, class Finish>
+    HRESULT RunLater(bool& Result, Start start, Finish finish) const {
+        Enter();
+        std::shared_ptr<TDeferredReply> reply = DeferReply();
+        TDeviceDone done = [frame = *this, reply, &Result, finish](TDeviceResult& outcome) {
+            frame.Barrier(Result, [&] { finish(outcome); });
+            frame.Leave();
+            if (reply) {
+                reply->Complete();
+            }
+        };
+        bool asked = false;
+        Barrier(Result, [&] {
+            start(done, !reply);
+            asked = true;
+        });
+        if (!asked) {
+            Leave();
+            if (reply) {
+                reply->Complete();
+            }
         }
         return S_OK;
     }
@@ -160,58 +198,122 @@ HRESULT TZEMBServer::ConnectDevice(std::int32_t ClientAppID, std::int32_t DevID,
 }
 
 HRESULT TZEMBServer::OpenDevice(std::int32_t ConnectID, bool& Result) {
-    return Frame(context_, "TZEMBServer.OpenDevice", kTrace, true).Run(Result, [&] {
-        EnsureHost();
-        Result = Host().OpenDevice(ConnectID);
-        AddCommResult(ConnectID, Result, "OpenDevice");
-        std::int32_t devID = 0, clientAppID = 0;
-        bool connected = false, active = false;
-        TUSBDevMode mode = cmExclusive;
-        if (Host().ConnectInfo(ConnectID, devID, clientAppID, connected, active, mode)) {
-            AddCommLine("   DevID: " + std::to_string(devID));
-            AddCommLine("   ClientAppID: " + std::to_string(clientAppID));
-            AddCommLine("   Mode: " + ToText(mode));
-        } else {
-            AddCommLine("TZEMBServer.OpenDevice: FHost.ConnectInfo fail" +
-                        std::to_string(ConnectID));
-        }
-    });
+    TServerContext& context = context_;
+    return Frame(context_, "TZEMBServer.OpenDevice", kTrace, true)
+        .RunLater(
+            Result,
+            [&](const TDeviceDone& done, bool now) {
+                now ? Host().TUSB_IFHostBase::OpenDeviceLater(ConnectID, done)
+                    : Host().OpenDeviceLater(ConnectID, done);
+            },
+            [&context, ConnectID, &Result](TDeviceResult& outcome) {
+                if (outcome.Error) {
+                    std::rethrow_exception(outcome.Error);
+                }
+                Result = outcome.Ok;
+                AddCommResult(ConnectID, Result, "OpenDevice");
+                std::int32_t devID = 0, clientAppID = 0;
+                bool connected = false, active = false;
+                TUSBDevMode mode = cmExclusive;
+                if (context.Host().ConnectInfo(ConnectID, devID, clientAppID, connected, active,
+                                               mode)) {
+                    AddCommLine("   DevID: " + std::to_string(devID));
+                    AddCommLine("   ClientAppID: " + std::to_string(clientAppID));
+                    AddCommLine("   Mode: " + ToText(mode));
+                } else {
+                    AddCommLine("TZEMBServer.OpenDevice: FHost.ConnectInfo fail" +
+                                std::to_string(ConnectID));
+                }
+            });
 }
 
 HRESULT TZEMBServer::CloseDevice(std::int32_t ConnectID, bool& Result) {
-    return Frame(context_, "TZEMBServer.CloseDevice", kTrace, true).Run(Result, [&] {
-        EnsureHost();
-        Result = Host().CloseDevice(ConnectID);
-        AddCommResult(ConnectID, Result, "CloseDevice");
-    });
+    return Frame(context_, "TZEMBServer.CloseDevice", kTrace, true)
+        .RunLater(
+            Result,
+            [&](const TDeviceDone& done, bool now) {
+                now ? Host().TUSB_IFHostBase::CloseDeviceLater(ConnectID, done)
+                    : Host().CloseDeviceLater(ConnectID, done);
+            },
+            [ConnectID, &Result](TDeviceResult& outcome) {
+                if (outcome.Error) {
+                    std::rethrow_exception(outcome.Error);
+                }
+                Result = outcome.Ok;
+                AddCommResult(ConnectID, Result, "CloseDevice");
+            });
 }
 
 HRESULT TZEMBServer::DisconnectDevice(std::int32_t ConnectID, bool& Result) {
-    return Frame(context_, "TZEMBServer.DisconnectDevice", kTrace, true).Run(Result, [&] {
-        EnsureHost();
-        Result = Host().DisconnectDevice(ConnectID);
-        AddCommResult(ConnectID, Result, "DisconnectDevice");
-    });
+    return Frame(context_, "TZEMBServer.DisconnectDevice", kTrace, true)
+        .RunLater(
+            Result,
+            [&](const TDeviceDone& done, bool now) {
+                now ? Host().TUSB_IFHostBase::DisconnectDeviceLater(ConnectID, done)
+                    : Host().DisconnectDeviceLater(ConnectID, done);
+            },
+            [ConnectID, &Result](TDeviceResult& outcome) {
+                if (outcome.Error) {
+                    std::rethrow_exception(outcome.Error);
+                }
+                Result = outcome.Ok;
+                AddCommResult(ConnectID, Result, "DisconnectDevice");
+            });
 }
 
 HRESULT TZEMBServer::WriteBuffer(std::int32_t ConnectID, const TSafeByteArray& WriteData,
                                  std::int32_t& WriteCount, bool& Result) {
-    return Frame(context_, "TZEMBServer.WriteBuffer", kTraffic).Run(Result, [&] {
-        EnsureHost();
-        Result = !Oversized("TZEMBServer.WriteBuffer", WriteData.Bytes(), WriteCount) &&
-                 Host().WriteBuffer(ConnectID, WriteData, WriteCount);
-        LogStats(Host(), ConnectID, Result, "WriteBuffer", WriteData.Bytes(), WriteCount);
-    });
+    TServerContext& context = context_;
+    const std::size_t bytes = WriteData.Bytes();
+    return Frame(context_, "TZEMBServer.WriteBuffer", kTraffic)
+        .RunLater(
+            Result,
+            [&](const TDeviceDone& done, bool now) {
+                if (Oversized("TZEMBServer.WriteBuffer", bytes, WriteCount)) {
+                    TDeviceResult refused;
+                    done(refused);
+                    return;
+                }
+                now ? Host().TUSB_IFHostBase::WriteBufferLater(ConnectID, WriteData, done)
+                    : Host().WriteBufferLater(ConnectID, WriteData, done);
+            },
+            [&context, ConnectID, bytes, &WriteCount, &Result](TDeviceResult& outcome) {
+                WriteCount = outcome.Count;
+                if (outcome.Error) {
+                    std::rethrow_exception(outcome.Error);
+                }
+                Result = outcome.Ok;
+                LogStats(context.Host(), ConnectID, Result, "WriteBuffer", bytes, WriteCount);
+            });
 }
 
 HRESULT TZEMBServer::ReadBuffer(std::int32_t ConnectID, TSafeByteArray& ReadData,
                                 std::int32_t& ReadCount, bool& Result) {
-    return Frame(context_, "TZEMBServer.ReadBuffer", kTraffic).Run(Result, [&] {
-        EnsureHost();
-        Result = !Oversized("TZEMBServer.ReadBuffer", ReadData.Bytes(), ReadCount) &&
-                 Host().ReadBuffer(ConnectID, ReadData, ReadCount);
-        LogStats(Host(), ConnectID, Result, "ReadBuffer", ReadData.Bytes(), ReadCount);
-    });
+    TServerContext& context = context_;
+    const std::size_t bytes = ReadData.Bytes();
+    return Frame(context_, "TZEMBServer.ReadBuffer", kTraffic)
+        .RunLater(
+            Result,
+            [&](const TDeviceDone& done, bool now) {
+                if (Oversized("TZEMBServer.ReadBuffer", bytes, ReadCount)) {
+                    TDeviceResult refused;
+                    refused.Data = std::move(ReadData);
+                    done(refused);
+                    return;
+                }
+                // The array travels with the transfer and comes back with its outcome.
+                now ? Host().TUSB_IFHostBase::ReadBufferLater(ConnectID, std::move(ReadData), done)
+                    : Host().ReadBufferLater(ConnectID, std::move(ReadData), done);
+            },
+            [&context, ConnectID, bytes, &ReadData, &ReadCount, &Result](TDeviceResult& outcome) {
+                ReadData = std::move(outcome.Data);
+                ReadCount = outcome.Count;
+                if (outcome.Error) {
+                    std::rethrow_exception(outcome.Error);
+                }
+                Result = outcome.Ok;
+                LogStats(context.Host(), ConnectID, Result, "ReadBuffer", bytes, ReadCount);
+            });
 }
 
 HRESULT TZEMBServer::DevInfo(std::int32_t DevID, bool& Active, std::uint8_t& Mode,
