@@ -16,6 +16,11 @@ if(ZEMB_SANITIZE)
                                                   -fno-omit-frame-pointer)
     target_link_options(zemb_options INTERFACE -fsanitize=address,undefined)
 endif()
+if(ZEMB_SANITIZE_THREAD)
+    # The device workers are the one place where threads meet; this build checks their hand-over.
+    target_compile_options(zemb_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(zemb_options INTERFACE -fsanitize=thread)
+endif()
 
 if(ZEMB_BUILD_FUZZERS)
     # Coverage instrumentation for every library, so the fuzzers see into the code they drive.
