@@ -1,28 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "SimServer.h"
 
-#include "bus/Marshal.h"
-#include "contract/InterfaceTable.h"
-#include "contract/OperatorInterface.h"
-
 #include <algorithm>
 #include <array>
 #include <csignal>
 #include <filesystem>
 #include <unistd.h>
-
-namespace {
-const std::string ServerName(ZEMB::BusName);
-const std::string Path(ZEMB::FactoryPath);
-const std::string Operator(ZEMB::OperatorInterface);
-constexpr auto CallBound = std::chrono::seconds(10);
-
-bool CallOperator(TZEMBBus* bus, std::string_view method, TBusMessage& reply) {
-    TBusError error;
-    return bus && bus->CallBlocking(ServerName.c_str(), Path.c_str(), Operator.c_str(),
-                                    std::string(method).c_str(), CallBound, reply, error) >= 0;
-}
-} // namespace
 
 bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBus& bus,
                           std::string& why) {
@@ -34,7 +17,9 @@ bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBu
         return false;
     }
     // Until the server owns its name, or it ended first.
-    if (WaitUntil([&] { return !process.Running() || bus.NameHasOwner(ServerName); }, StartBound) &&
+    if (WaitUntil(
+            [&] { return !process.Running() || bus.NameHasOwner(std::string(ZEMB::BusName)); },
+            StartBound) &&
         process.Running())
         return true;
     why = process.Running() ? "the server did not take its name in time"
@@ -97,18 +82,22 @@ std::vector<std::string> TSimServer::TakeServerTraces() {
     return traces;
 }
 
+bool TSimServer::CallOperator(TBusMessage& call, TBusMessage& reply) {
+    TBusError error;
+    return Bus_->CallBlocking(call, 10s, reply, error) >= 0;
+}
+
 std::vector<std::string> TSimServer::CommunicationLog() {
     std::vector<std::string> lines;
     TBusMessage reply;
-    if (!CallOperator(Bus_.get(), ZEMB::GetCommunicationLogMethod, reply) ||
-        !ZEMB::ReadArgs(reply, lines))
+    if (!CallOperator(ZEMB::GetCommunicationLogMethod, reply) || !ZEMB::ReadArgs(reply, lines))
         lines = {"<the operator interface did not answer>"};
     return lines;
 }
 
 bool TSimServer::ClearCommunicationLog() {
     TBusMessage reply;
-    return CallOperator(Bus_.get(), ZEMB::ClearCommunicationLogMethod, reply);
+    return CallOperator(ZEMB::ClearCommunicationLogMethod, reply);
 }
 
 bool TSimServer::Control(const std::vector<std::string>& request) {

@@ -18,23 +18,21 @@ namespace {
 
 using ::testing::AllOf, ::testing::HasSubstr, ::testing::Not;
 
-const std::string BusName = "org.zemb.ZEMB";
+const std::string BusName = "org.zemb.ZEMB", Server = ZEMB_SERVER;
 
 // The number after "Key: " in a command's output; -1 when absent.
 int NumberAfter(const std::string& output, const std::string& key) {
     std::smatch match;
-    if (!std::regex_search(output, match, std::regex("(^|\n)" + key + ": (-?[0-9]+)")))
-        return -1;
-    return std::stoi(match[2]);
+    return std::regex_search(output, match, std::regex("(^|\n)" + key + ": (-?[0-9]+)"))
+               ? std::stoi(match[2])
+               : -1;
 }
 
 class ServerE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        namespace fs = std::filesystem;
-        Server = ZEMB_SERVER;
         for (const char* folder : {"config", "etc", "data/dbus-1/services"})
-            fs::create_directories(Temp.File(folder));
+            std::filesystem::create_directories(Temp.File(folder));
         // Headless whatever the machine running the tests has.
         // clang-format off
         Env = {{"XDG_DATA_HOME", Temp.File("data")}, {"ZEMB_CONFIG_DIR", Temp.File("config") + "/"},
@@ -84,14 +82,11 @@ protected:
         EXPECT_EQ(run.Status, 0) << run.Output;
         return NumberAfter(run.Output, key);
     }
-    TRunResult SimCtl(const std::vector<std::string>& request) {
-        std::vector<std::string> argv{ZEMB_SIM, "ctl", "--control", Control()};
-        argv.insert(argv.end(), request.begin(), request.end());
-        return RunProgram(argv, Env);
+    int SimCtl(const std::string& verb, const std::string& name) {
+        return RunProgram({ZEMB_SIM, "ctl", "--control", Control(), verb, name}, Env).Status;
     }
 
     TTempFolder Temp;
-    std::string Server;
     std::map<std::string, std::string> Env;
     std::unique_ptr<TPrivateBus> Bus;
     TProcess Sim; // zemb-sim with the server, ended before the bus
@@ -277,9 +272,9 @@ TEST_F(CliE2E, MonitorShowsADevicePulledAndPluggedBack) {
     ASSERT_TRUE(monitor.Start({ZEMB_CLI, "monitor", "--connect", "--for", "60000"}, Env));
     ASSERT_TRUE(monitor.WaitForText("Monitoring ClientAppID", StartBound)) << monitor.Output();
     // Each step waits for its last line; the order of them all is checked below.
-    ASSERT_EQ(SimCtl({"unplug", "fenwy"}).Status, 0);
+    ASSERT_EQ(SimCtl("unplug", "fenwy"), 0);
     ASSERT_TRUE(monitor.WaitForText("Disconnected ConnectID", EndBound)) << monitor.Output();
-    ASSERT_EQ(SimCtl({"plug", "fenwy"}).Status, 0);
+    ASSERT_EQ(SimCtl("plug", "fenwy"), 0);
     ASSERT_TRUE(monitor.WaitForText("DeviceAdded DevID " + devId, EndBound)) << monitor.Output();
     monitor.Signal(SIGINT);
     EXPECT_EQ(monitor.WaitForExit(EndBound), 0) << monitor.Output();
