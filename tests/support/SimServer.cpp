@@ -17,9 +17,8 @@ bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBu
         return false;
     }
     // Until the server owns its name, or it ended first.
-    if (WaitUntil(
-            [&] { return !process.Running() || bus.NameHasOwner(std::string(ZEMB::BusName)); },
-            StartBound) &&
+    const std::string name(ZEMB::BusName);
+    if (WaitUntil([&] { return !process.Running() || bus.NameHasOwner(name); }, StartBound) &&
         process.Running())
         return true;
     why = process.Running() ? "the server did not take its name in time"
@@ -34,25 +33,21 @@ TSimServer::~TSimServer() {
 }
 
 bool TSimServer::Start(const TOptions& options, std::string& why) {
-    const std::string config = Folder_.File("config");
-    std::filesystem::create_directories(Folder_.File("data"));
+    const std::string config = Folder_.File("config"), data = Folder_.File("data");
+    std::filesystem::create_directories(data);
     Folder_.Write("devices.ini", options.Devices);
     // Groups shown, so every line says which part of the server wrote it.
     Folder_.Write("config/QUOREN.INI", "[OutputDebugString]\r\nShowAssociatedGroup=1\r\n");
     if (!options.FenwyIni.empty())
         Folder_.Write("config/FENWY.INI", options.FenwyIni);
-    const std::string server = ZEMB_SERVER;
     if (!(Bus_ = TZEMBBus::OpenSession(why)))
         return false;
     // Nothing of the machine's own: no /etc/Zalto.ini, no user data folder.
-    return StartSimulatedServer(Process_,
-                                {Folder_.File("devices.ini"),
-                                 Folder_.File("control.sock"),
-                                 {server},
-                                 {{"ZEMB_CONFIG_DIR", config},
-                                  {"ZEMB_SYSTEM_DIR", config},
-                                  {"XDG_DATA_HOME", Folder_.File("data")}}},
-                                *Bus_, why);
+    // clang-format off
+    return StartSimulatedServer(Process_, {Folder_.File("devices.ini"),
+        Folder_.File("control.sock"), {ZEMB_SERVER}, {{"ZEMB_CONFIG_DIR", config},
+        {"ZEMB_SYSTEM_DIR", config}, {"XDG_DATA_HOME", data}}}, *Bus_, why);
+    // clang-format on
 }
 
 int TSimServer::Stop() {

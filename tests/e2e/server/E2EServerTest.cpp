@@ -46,17 +46,16 @@ protected:
         Env["DBUS_SESSION_BUS_ADDRESS"] = Bus->Address();
     }
 
-    // Starts the server copy and waits until it owns its name on `bus` (the test's own bus when
-    // none is given).
-    void StartServer(TProcess& process, const std::vector<std::string>& args = {},
-                     TPrivateBus* bus = nullptr) {
-        std::vector<std::string> argv{Server};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto env = Env;
-        if (bus)
-            env["DBUS_SESSION_BUS_ADDRESS"] = bus->Address();
-        ASSERT_TRUE(process.Start(argv, env));
+    // Starts a copy without a window (in automation mode: -Embedding) and waits until it owns
+    // its name on `bus` (the test's own bus when none is given).
+    void StartServer(TProcess& process, bool automation = false, TPrivateBus* bus = nullptr) {
         bus = bus ? bus : Bus.get();
+        auto env = Env;
+        env["DBUS_SESSION_BUS_ADDRESS"] = bus->Address();
+        std::vector<std::string> argv{Server, "--no-window"};
+        if (automation)
+            argv.insert(argv.begin() + 1, "-Embedding");
+        ASSERT_TRUE(process.Start(argv, env));
         ASSERT_TRUE(WaitUntil([&] { return bus->OwnerPid(BusName) == process.Pid(); }, StartBound))
             << process.Output();
     }
@@ -129,7 +128,7 @@ TEST_F(ServerE2E, ClientCallActivatesTheServerWhichEndsWithItsLastClient) {
 
 TEST_F(ServerE2E, AutomationModeEndsAfterTheLastRelease) {
     TProcess server;
-    StartServer(server, {"-Embedding", "--no-window"});
+    StartServer(server, true);
     EXPECT_GE(CliNumber({"hookup"}, "ClientAppID"), 1);
     EXPECT_EQ(server.WaitForExit(EndBound), 0) << server.Output();
     EXPECT_THAT(server.Output(), Clean);
@@ -142,11 +141,11 @@ TEST_F(ServerE2E, StandAloneKeepsRunningAndOnlyACopyOnTheSameBusCounts) {
     // Debug output on, for what the copies say to each other.
     std::ofstream(Temp.File("config/QUOREN.INI")) << "[OutputDebugString]\r\nDisableShow=0\r\n";
     TProcess first, other;
-    StartServer(first, {"--no-window"});
+    StartServer(first);
     const int client = CliNumber({"hookup", "--exe", "kept-client"}, "ClientAppID");
     TPrivateBus otherBus(Temp.File("data/dbus-1/services"), Temp.File("other.conf"), Env);
     ASSERT_TRUE(otherBus.Started());
-    StartServer(other, {"--no-window"}, &otherBus);
+    StartServer(other, false, &otherBus);
 
     // Finding no window of the first copy, the second asks it through the operator interface
     // to show its own; headless, it has none and says so, in its reply and its debug output.
@@ -205,7 +204,7 @@ TEST_F(CliE2E, ExitStatusSaysWhatWentWrong) {
     for (const auto& [args, where, status, says] : runs) {
         Env["DBUS_SESSION_BUS_ADDRESS"] = where == 0 ? "" : Bus->Address();
         if (where == 2 && !server.Running())
-            StartServer(server, {"--no-window"});
+            StartServer(server);
         const TRunResult run = Cli(args);
         EXPECT_EQ(run.Status, status) << args[0];
         EXPECT_THAT(run.Output, says);
