@@ -52,19 +52,6 @@ protected:
         return client;
     }
 
-    // Hooks up a server object of client's as client application "c", with a sink that records
-    // into log; the client application's identifier.
-    std::int32_t Hook(TZEMBClient& client, TEventLog& log) {
-        auto s = client.CreateInstance(CLASS_ZEMBServer4);
-        std::int32_t appId = -1;
-        bool hooked = false, sinkSet = false;
-        EXPECT_TRUE(
-            s && s->HookupClientApp2(aciBase, 1, "pc", "c", appId, hooked) == S_OK && hooked &&
-            s->SetZEMBHost2(appId, std::make_shared<TRecordingSink>(log, "c"), sinkSet) == S_OK &&
-            sinkSet);
-        return appId;
-    }
-
     // On a connection of its own, not the client library's.
     TRawReply RawCall(const std::string& path, const std::string& interface,
                       const std::string& member, const TAppend& append = {}) {
@@ -226,8 +213,17 @@ TEST_F(ZEMBDBus, CallbacksOfAClientThatEndsAreHandedOverOnceBeforeItsObjectsGo) 
 
 TEST_F(ZEMBDBus, CallbacksBetweenCallsAreServedFromAForeignPollLoop) {
     auto client = Connect();
+    // A client application "c" with a sink that records.
     TEventLog calls;
-    const std::int32_t clientAppId = Hook(*client, calls);
+    auto server = client->CreateInstance(CLASS_ZEMBServer4);
+    std::int32_t clientAppId = -1;
+    bool hooked = false, sinkSet = false;
+    ASSERT_TRUE(server &&
+                server->HookupClientApp2(aciBase, 1, "pc", "c", clientAppId, hooked) == S_OK &&
+                hooked &&
+                server->SetZEMBHost2(clientAppId, std::make_shared<TRecordingSink>(calls, "c"),
+                                     sinkSet) == S_OK &&
+                sinkSet);
     // Another client makes the server call this one back while it has no call of its own.
     std::atomic<bool> otherResult = false, otherDone = false;
     std::thread other([&] {

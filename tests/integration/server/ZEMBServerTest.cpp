@@ -168,8 +168,6 @@ protected:
 
 } // namespace
 
-// Every call of the server object through the bus to the real host and the simulated
-// devices: the frame it writes and the communication-log lines it adds.
 TEST_F(ServerUnderSim, EveryCallWritesItsFrameAndLogLines) {
     Start();
     TClient client = Connect();
