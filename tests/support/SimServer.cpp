@@ -1,28 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "SimServer.h"
 
-#include "bus/Marshal.h"
-#include "contract/InterfaceTable.h"
-#include "contract/OperatorInterface.h"
-
 #include <algorithm>
 #include <array>
 #include <csignal>
 #include <filesystem>
 #include <unistd.h>
-
-namespace {
-const std::string ServerName(ZEMB::BusName);
-const std::string Path(ZEMB::FactoryPath);
-const std::string Operator(ZEMB::OperatorInterface);
-constexpr auto CallBound = std::chrono::seconds(10);
-
-bool CallOperator(TZEMBBus* bus, std::string_view method, TBusMessage& reply) {
-    TBusError error;
-    return bus && bus->CallBlocking(ServerName.c_str(), Path.c_str(), Operator.c_str(),
-                                    std::string(method).c_str(), CallBound, reply, error) >= 0;
-}
-} // namespace
 
 bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBus& bus,
                           std::string& why) {
@@ -34,7 +17,8 @@ bool StartSimulatedServer(TProcess& process, const TSimCommand& command, TZEMBBu
         return false;
     }
     // Until the server owns its name, or it ended first.
-    if (WaitUntil([&] { return !process.Running() || bus.NameHasOwner(ServerName); }, StartBound) &&
+    const std::string name(ZEMB::BusName);
+    if (WaitUntil([&] { return !process.Running() || bus.NameHasOwner(name); }, StartBound) &&
         process.Running())
         return true;
     why = process.Running() ? "the server did not take its name in time"
@@ -49,25 +33,21 @@ TSimServer::~TSimServer() {
 }
 
 bool TSimServer::Start(const TOptions& options, std::string& why) {
-    const std::string config = Folder_.File("config");
-    std::filesystem::create_directories(Folder_.File("data"));
+    const std::string config = Folder_.File("config"), data = Folder_.File("data");
+    std::filesystem::create_directories(data);
     Folder_.Write("devices.ini", options.Devices);
     // Groups shown, so every line says which part of the server wrote it.
     Folder_.Write("config/QUOREN.INI", "[OutputDebugString]\r\nShowAssociatedGroup=1\r\n");
     if (!options.FenwyIni.empty())
         Folder_.Write("config/FENWY.INI", options.FenwyIni);
-    const std::string server = ZEMB_SERVER;
     if (!(Bus_ = TZEMBBus::OpenSession(why)))
         return false;
     // Nothing of the machine's own: no /etc/Zalto.ini, no user data folder.
-    return StartSimulatedServer(Process_,
-                                {Folder_.File("devices.ini"),
-                                 Folder_.File("control.sock"),
-                                 {server},
-                                 {{"ZEMB_CONFIG_DIR", config},
-                                  {"ZEMB_SYSTEM_DIR", config},
-                                  {"XDG_DATA_HOME", Folder_.File("data")}}},
-                                *Bus_, why);
+    // clang-format off
+    return StartSimulatedServer(Process_, {Folder_.File("devices.ini"),
+        Folder_.File("control.sock"), {ZEMB_SERVER}, {{"ZEMB_CONFIG_DIR", config},
+        {"ZEMB_SYSTEM_DIR", config}, {"XDG_DATA_HOME", data}}}, *Bus_, why);
+    // clang-format on
 }
 
 int TSimServer::Stop() {
@@ -97,18 +77,22 @@ std::vector<std::string> TSimServer::TakeServerTraces() {
     return traces;
 }
 
+bool TSimServer::CallOperator(TBusMessage& call, TBusMessage& reply) {
+    TBusError error;
+    return Bus_->CallBlocking(call, 10s, reply, error) >= 0;
+}
+
 std::vector<std::string> TSimServer::CommunicationLog() {
     std::vector<std::string> lines;
     TBusMessage reply;
-    if (!CallOperator(Bus_.get(), ZEMB::GetCommunicationLogMethod, reply) ||
-        !ZEMB::ReadArgs(reply, lines))
+    if (!CallOperator(ZEMB::GetCommunicationLogMethod, reply) || !ZEMB::ReadArgs(reply, lines))
         lines = {"<the operator interface did not answer>"};
     return lines;
 }
 
 bool TSimServer::ClearCommunicationLog() {
     TBusMessage reply;
-    return CallOperator(Bus_.get(), ZEMB::ClearCommunicationLogMethod, reply);
+    return CallOperator(ZEMB::ClearCommunicationLogMethod, reply);
 }
 
 bool TSimServer::Control(const std::vector<std::string>& request) {

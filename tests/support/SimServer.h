@@ -7,6 +7,8 @@
 #include "PrivateBus.h"
 #include "TempFolder.h"
 #include "TestProcess.h"
+#include "bus/Marshal.h"
+#include "contract/OperatorInterface.h"
 
 #include <map>
 #include <memory>
@@ -53,6 +55,17 @@ public:
     // Only the server object's groups: its traces, its barrier and the ungrouped lines.
     std::vector<std::string> TakeServerTraces();
 
+    // The test's own connection to the session bus the server serves.
+    TZEMBBus& Bus() { return *Bus_; }
+    // A method of the operator interface with args; false when no method return came.
+    template <typename... A>
+    bool CallOperator(std::string_view method, TBusMessage& reply, const A&... args) {
+        TBusMessage call;
+        return Bus_->NewMethodCall(call, ZEMB::BusName.data(), ZEMB::FactoryPath.data(),
+                                   ZEMB::OperatorInterface.data(),
+                                   std::string(method).c_str()) >= 0 &&
+               ZEMB::AppendArgs(call, args...) && CallOperator(call, reply);
+    }
     // The communication log through the operator interface; a line that says so when the
     // call failed.
     std::vector<std::string> CommunicationLog();
@@ -61,6 +74,7 @@ public:
     bool Control(const std::vector<std::string>& request);
 
 private:
+    bool CallOperator(TBusMessage& call, TBusMessage& reply);
     TTempFolder Folder_;
     TProcess Process_;
     std::shared_ptr<TZEMBBus> Bus_;

@@ -18,23 +18,21 @@ namespace {
 
 using ::testing::AllOf, ::testing::HasSubstr, ::testing::Not;
 
-const std::string BusName = "org.zemb.ZEMB";
+const std::string BusName = "org.zemb.ZEMB", Server = ZEMB_SERVER;
 
 // The number after "Key: " in a command's output; -1 when absent.
 int NumberAfter(const std::string& output, const std::string& key) {
     std::smatch match;
-    if (!std::regex_search(output, match, std::regex("(^|\n)" + key + ": (-?[0-9]+)")))
-        return -1;
-    return std::stoi(match[2]);
+    return std::regex_search(output, match, std::regex("(^|\n)" + key + ": (-?[0-9]+)"))
+               ? std::stoi(match[2])
+               : -1;
 }
 
 class ServerE2E : public ::testing::Test {
 protected:
     void SetUp() override {
-        namespace fs = std::filesystem;
-        Server = ZEMB_SERVER;
         for (const char* folder : {"config", "etc", "data/dbus-1/services"})
-            fs::create_directories(Temp.File(folder));
+            std::filesystem::create_directories(Temp.File(folder));
         // Headless whatever the machine running the tests has.
         // clang-format off
         Env = {{"XDG_DATA_HOME", Temp.File("data")}, {"ZEMB_CONFIG_DIR", Temp.File("config") + "/"},
@@ -48,17 +46,16 @@ protected:
         Env["DBUS_SESSION_BUS_ADDRESS"] = Bus->Address();
     }
 
-    // Starts the server copy and waits until it owns its name on `bus` (the test's own bus when
-    // none is given).
-    void StartServer(TProcess& process, const std::vector<std::string>& args = {},
-                     TPrivateBus* bus = nullptr) {
-        std::vector<std::string> argv{Server};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto env = Env;
-        if (bus)
-            env["DBUS_SESSION_BUS_ADDRESS"] = bus->Address();
-        ASSERT_TRUE(process.Start(argv, env));
+    // Starts a copy without a window (in automation mode: -Embedding) and waits until it owns
+    // its name on `bus` (the test's own bus when none is given).
+    void StartServer(TProcess& process, bool automation = false, TPrivateBus* bus = nullptr) {
         bus = bus ? bus : Bus.get();
+        auto env = Env;
+        env["DBUS_SESSION_BUS_ADDRESS"] = bus->Address();
+        std::vector<std::string> argv{Server, "--no-window"};
+        if (automation)
+            argv.insert(argv.begin() + 1, "-Embedding");
+        ASSERT_TRUE(process.Start(argv, env));
         ASSERT_TRUE(WaitUntil([&] { return bus->OwnerPid(BusName) == process.Pid(); }, StartBound))
             << process.Output();
     }
@@ -84,14 +81,11 @@ protected:
         EXPECT_EQ(run.Status, 0) << run.Output;
         return NumberAfter(run.Output, key);
     }
-    TRunResult SimCtl(const std::vector<std::string>& request) {
-        std::vector<std::string> argv{ZEMB_SIM, "ctl", "--control", Control()};
-        argv.insert(argv.end(), request.begin(), request.end());
-        return RunProgram(argv, Env);
+    int SimCtl(const std::string& verb, const std::string& name) {
+        return RunProgram({ZEMB_SIM, "ctl", "--control", Control(), verb, name}, Env).Status;
     }
 
     TTempFolder Temp;
-    std::string Server;
     std::map<std::string, std::string> Env;
     std::unique_ptr<TPrivateBus> Bus;
     TProcess Sim; // zemb-sim with the server, ended before the bus
@@ -134,7 +128,7 @@ TEST_F(ServerE2E, ClientCallActivatesTheServerWhichEndsWithItsLastClient) {
 
 TEST_F(ServerE2E, AutomationModeEndsAfterTheLastRelease) {
     TProcess server;
-    StartServer(server, {"-Embedding", "--no-window"});
+    StartServer(server, true);
     EXPECT_GE(CliNumber({"hookup"}, "ClientAppID"), 1);
     EXPECT_EQ(server.WaitForExit(EndBound), 0) << server.Output();
     EXPECT_THAT(server.Output(), Clean);
@@ -147,11 +141,11 @@ TEST_F(ServerE2E, StandAloneKeepsRunningAndOnlyACopyOnTheSameBusCounts) {
     // Debug output on, for what the copies say to each other.
     std::ofstream(Temp.File("config/QUOREN.INI")) << "[OutputDebugString]\r\nDisableShow=0\r\n";
     TProcess first, other;
-    StartServer(first, {"--no-window"});
+    StartServer(first);
     const int client = CliNumber({"hookup", "--exe", "kept-client"}, "ClientAppID");
     TPrivateBus otherBus(Temp.File("data/dbus-1/services"), Temp.File("other.conf"), Env);
     ASSERT_TRUE(otherBus.Started());
-    StartServer(other, {"--no-window"}, &otherBus);
+    StartServer(other, false, &otherBus);
 
     // Finding no window of the first copy, the second asks it through the operator interface
     // to show its own; headless, it has none and says so, in its reply and its debug output.
@@ -210,7 +204,7 @@ TEST_F(CliE2E, ExitStatusSaysWhatWentWrong) {
     for (const auto& [args, where, status, says] : runs) {
         Env["DBUS_SESSION_BUS_ADDRESS"] = where == 0 ? "" : Bus->Address();
         if (where == 2 && !server.Running())
-            StartServer(server, {"--no-window"});
+            StartServer(server);
         const TRunResult run = Cli(args);
         EXPECT_EQ(run.Status, status) << args[0];
         EXPECT_THAT(run.Output, says);
@@ -277,9 +271,9 @@ TEST_F(CliE2E, MonitorShowsADevicePulledAndPluggedBack) {
     ASSERT_TRUE(monitor.Start({ZEMB_CLI, "monitor", "--connect", "--for", "60000"}, Env));
     ASSERT_TRUE(monitor.WaitForText("Monitoring ClientAppID", StartBound)) << monitor.Output();
     // Each step waits for its last line; the order of them all is checked below.
-    ASSERT_EQ(SimCtl({"unplug", "fenwy"}).Status, 0);
+    ASSERT_EQ(SimCtl("unplug", "fenwy"), 0);
     ASSERT_TRUE(monitor.WaitForText("Disconnected ConnectID", EndBound)) << monitor.Output();
-    ASSERT_EQ(SimCtl({"plug", "fenwy"}).Status, 0);
+    ASSERT_EQ(SimCtl("plug", "fenwy"), 0);
     ASSERT_TRUE(monitor.WaitForText("DeviceAdded DevID " + devId, EndBound)) << monitor.Output();
     monitor.Signal(SIGINT);
     EXPECT_EQ(monitor.WaitForExit(EndBound), 0) << monitor.Output();

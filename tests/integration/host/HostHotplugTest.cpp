@@ -6,70 +6,49 @@
 #include "Captures.h"
 #include "RecordingSinks.h"
 #include "SimTestbed.h"
+#include "TestProcess.h"
+#include "base/EventLoop.h"
 #include "host/DeviceChangeWindow.h"
 #include "host/DeviceMonitor.h"
 #include "host/HostOperations.h"
 
-#include <chrono>
 #include <gtest/gtest.h>
 #include <optional>
-#include <systemd/sd-event.h>
 #include <umockdev.h>
 
 using namespace ZEMB;
 
 namespace {
 
-// clang-format off
-TSimDeviceConfig Fenwy(std::string name, std::string instance) {
-    return {.Name = std::move(name), .Driver = TSimDriver::WinUSB_ST, .VendorId = 0x0483,
-            .ProductId = 0xa7f1, .Instance = std::move(instance), .FriendlyName = "Fenwy ST",
-            .Description = {}, .InterfaceGuid = {}, .Firmware = 0x0204, .SerialNumber = 123456};
-}
+// Three Mirels, one on pipe files and one plugged later, and a Fenwy.
+const std::string Mirel = "\nVendorId=10c4\nProductId=8a5e\nFirmware=2.01\nRamSize=0x0800\n";
+const std::string Devices =
+    "[mirel-pipe]\nDriver=silabs\nInstance=ABCDEFGHI008xyz" + Mirel +
+    "[fenwy]\nDriver=winusb_st\nVendorId=0483\nProductId=a7f1\nInstance=FWY000042007\n"
+    "FriendlyName=Fenwy ST\nSerialNumber=123456\n[mirel-usb]\nDriver=winusb_silabs\n"
+    "Instance=MRL015001008" +
+    Mirel + "[mirel-2]\nDriver=winusb_st\nPlugged=0\nInstance=MRL015002008" + Mirel;
 
-TSimDeviceConfig Mirel(std::string name, TSimDriver driver, std::string instance,
-                       bool plugged = true) {
-    return {.Name = std::move(name), .Driver = driver, .VendorId = 0x10c4, .ProductId = 0x8a5e,
-            .Instance = std::move(instance), .FriendlyName = {}, .Description = {},
-            .InterfaceGuid = {}, .Firmware = 0x0201, .RamSize = 0x0800, .Plugged = plugged};
-}
-// clang-format on
-
-struct TLoopUnref {
-    void operator()(sd_event* loop) const { sd_event_unref(loop); }
-};
-
-std::unique_ptr<sd_event, TLoopUnref> NewLoop() {
-    sd_event* loop = nullptr;
-    EXPECT_GE(sd_event_new(&loop), 0);
-    return std::unique_ptr<sd_event, TLoopUnref>(loop);
-}
-
-// Runs the loop until the condition holds; false when it does not within the bound.
-template <typename Condition> bool RunUntil(sd_event* loop, Condition&& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        sd_event_run(loop, 50'000);
-    }
-    return true;
+// Steps the loop until the condition holds; false when it does not within the bound.
+bool RunUntil(TEventLoop& loop, const std::function<bool()>& condition) {
+    return WaitUntil([&] { return loop.RunOnce() >= 0 && condition(); }, 10s);
 }
 
 TEST(HostHotplugTest, UdevChangesRescanTheHostAndReplugKeepsTheDevice) {
     ASSERT_TRUE(TSimTestbed::PreloadActive()) << "run under umockdev-wrapper";
     TCapturedLog debug(std::nullopt, true); // shown when a test fails
-    auto loop = NewLoop();
+    auto loop = TEventLoop::Default();
     TSimTestbed bed;
-    ASSERT_TRUE(bed.AddDevice(Mirel("mirel-pipe", TSimDriver::Silabs, "ABCDEFGHI008xyz")));
-    ASSERT_TRUE(bed.AddDevice(Fenwy("fenwy", "FWY000042007")));
-    ASSERT_TRUE(bed.AddDevice(Mirel("mirel-usb", TSimDriver::WinUSB_Silabs, "MRL015001008")));
-    ASSERT_TRUE(bed.AddDevice(Mirel("mirel-2", TSimDriver::WinUSB_ST, "MRL015002008", false)));
+    std::string error;
+    const auto devices = ParseSimDeviceFile(Devices, error);
+    ASSERT_TRUE(devices) << error;
+    for (const auto& device : *devices)
+        ASSERT_TRUE(bed.AddDevice(device)) << device.Name;
     TEventLog log; // before the container: its sinks write here
     TFrmMessageCatch window;
     TUSB_IFHostContainer container(window);
     TUSB_IFHostLocal host(container);
-    TDeviceChangeMonitor monitor(loop.get(), [&] { window.WMDeviceChange(); });
+    TDeviceChangeMonitor monitor(loop.Get(), [&] { window.WMDeviceChange(); });
     ASSERT_TRUE(monitor.Started());
     const auto devID = [&](const std::string& name) {
         std::int32_t found = -1;
@@ -95,7 +74,7 @@ TEST(HostHotplugTest, UdevChangesRescanTheHostAndReplugKeepsTheDevice) {
     // One unplug, one burst, one rescan.
     ASSERT_TRUE(bed.Unplug("fenwy"));
     const TEventLog gone{"DeviceRemoved 2 @A", "Disconnected " + std::to_string(id) + " @a"};
-    EXPECT_TRUE(RunUntil(loop.get(), [&] { return log == gone; })) << ::testing::PrintToString(log);
+    EXPECT_TRUE(RunUntil(loop, [&] { return log == gone; })) << ::testing::PrintToString(log);
     EXPECT_EQ(std::pair(monitor.BurstCount(), devID("fenwy")), std::pair(1ul, -1));
 
     // Back again, and a new device with it: the same DevID for the known box, the next for
@@ -103,8 +82,7 @@ TEST(HostHotplugTest, UdevChangesRescanTheHostAndReplugKeepsTheDevice) {
     log.clear();
     ASSERT_TRUE(bed.Plug("fenwy"));
     ASSERT_TRUE(bed.Plug("mirel-2"));
-    EXPECT_TRUE(RunUntil(loop.get(), [&] { return log.size() == 3; }))
-        << ::testing::PrintToString(log);
+    EXPECT_TRUE(RunUntil(loop, [&] { return log.size() == 3; })) << ::testing::PrintToString(log);
     EXPECT_EQ(std::tuple(monitor.BurstCount(), devID("fenwy"), devID("mirel-2")),
               std::tuple(2ul, fenwy, 3));
     // clang-format off
@@ -133,9 +111,9 @@ TEST(DeviceChangeMonitorTest, OnlyUsbDevicesArrivingOrLeavingCount) {
         void operator()(UMockdevTestbed* testbed) const { g_object_unref(testbed); }
     };
     std::unique_ptr<UMockdevTestbed, TTestbedUnref> bed(umockdev_testbed_new());
-    auto loop = NewLoop();
+    auto loop = TEventLoop::Default();
     int changes = 0;
-    TDeviceChangeMonitor monitor(loop.get(), [&] { ++changes; });
+    TDeviceChangeMonitor monitor(loop.Get(), [&] { ++changes; });
     ASSERT_TRUE(monitor.Started());
 
     gchar* battery =
@@ -148,7 +126,7 @@ TEST(DeviceChangeMonitorTest, OnlyUsbDevicesArrivingOrLeavingCount) {
                                               "ff", nullptr, "DEVTYPE", "usb_interface", nullptr);
     umockdev_testbed_uevent(bed.get(), box, "bind");
 
-    EXPECT_TRUE(RunUntil(loop.get(), [&] { return changes > 0; }));
+    EXPECT_TRUE(RunUntil(loop, [&] { return changes > 0; }));
     EXPECT_EQ(changes, 1);
     EXPECT_EQ(monitor.EventCount(), 2u); // the box's "add" and "bind"; nothing else
     g_free(battery);

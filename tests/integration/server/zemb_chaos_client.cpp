@@ -59,7 +59,6 @@ int Die(TZEMBClient& client, bool callbacks) {
         if (FAILED(first->ConnectDevice(5, 1, 0, event, connectId, result)) || !result)
             return 1;
     std::printf("created\n");
-    std::fflush(stdout);
     _exit(0);
 }
 
@@ -67,6 +66,7 @@ int Die(TZEMBClient& client, bool callbacks) {
 
 int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // the test reads each line as it comes
     auto client = TZEMBClient::Connect();
     if (client && std::strncmp(mode, "dying", 5) == 0)
         return Die(*client, std::strcmp(mode, "dying-callbacks") == 0);
@@ -87,7 +87,6 @@ int main(int argc, char** argv) {
                 SUCCEEDED(server->ClientAppInfo(appId, type, computer, exe, result)) && result &&
                 exe == mode;
             std::printf(answered ? "answered %ld\n" : "failed %ld\n", n);
-            std::fflush(stdout);
         }
     }
     if (std::strcmp(mode, "session") == 0) {
@@ -99,7 +98,6 @@ int main(int argc, char** argv) {
                !result)
         return 1;
     std::printf("ready %s\n", client->UniqueName().c_str());
-    std::fflush(stdout);
     while (client->WaitForEvents(std::chrono::seconds(1)) || client->ProcessEvents())
         ;
     return 0;

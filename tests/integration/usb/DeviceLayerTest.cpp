@@ -69,18 +69,16 @@ TEST_F(DeviceLayer, EveryDeviceInTheCellOfItsRecordInUdevOrder) {
     // Every device by LinkName: row, column, place in the cell, friendly name, serial.
     using TSeen = std::tuple<TUSBDevType, TUSB_DeviceDriver, int, std::string, std::string>;
     std::map<std::string, TSeen> seen;
-    for (int row = 0; row < DevTypeCount; ++row) {
+    for (int row = 0; row < DevTypeCount; ++row)
         for (int col = 0; col < DeviceDriverCount; ++col) {
-            const auto column = static_cast<TUSB_DeviceDriver>(col);
-            const auto& cell = grid.Cell(static_cast<TUSBDevType>(row), column);
+            const auto& cell = grid.Cell(TUSBDevType(row), TUSB_DeviceDriver(col));
             for (int i = 0; i < cell.Count(); ++i) {
                 const auto* d = cell.Items(i);
-                EXPECT_EQ(d->DriverType, column) << d->LinkName;
-                seen[d->LinkName] = {static_cast<TUSBDevType>(row), column, i, d->FriendlyName,
+                EXPECT_EQ(d->DriverType, TUSB_DeviceDriver(col)) << d->LinkName;
+                seen[d->LinkName] = {TUSBDevType(row), d->DriverType, i, d->FriendlyName,
                                      d->SerialNumber};
             }
         }
-    }
     const std::string noserial = bed->LinkName("noserial"), a = bed->LinkName("a");
     EXPECT_EQ(noserial, "usb#vid_10c4&pid_8a60#1-6#{8BB2450C-43E0-4B8A-B573-AC056D538606}");
     const std::string lowerName =
