@@ -8,12 +8,14 @@
 #include "TempFolder.h"
 #include "XDisplay.h"
 #include "bus/Marshal.h"
+#include "window/WindowList.h"
 
 #include <csignal>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
+#include <tuple>
 
 namespace {
 
@@ -215,4 +217,45 @@ TEST_F(ServerWindowTest, TrayIconAppearsWithItsMenuAndSetupOnlyWhenAllowed) {
         server.Signal(SIGTERM);
         EXPECT_EQ(server.WaitForExit(EndBound), 0) << server.Output();
     }
+}
+
+TEST_F(ServerWindowTest, SecondCopyBringsTheFirstOnesWindowForwardAndEnds) {
+    TProcess first;
+    StartServer(first);
+    // Whose window is active: its process and class.
+    const auto activeOwner = [&] {
+        const std::uint32_t active = Display.ActiveWindow();
+        for (const TWindowItem& item : EnumTopLevelWindows())
+            if (item.Handle == active)
+                return std::pair(item.ProcessID, item.ClassName);
+        return std::pair(std::uint32_t{0}, std::string());
+    };
+    const std::pair<std::uint32_t, std::string> firstWindow(first.Pid(), "TfrmMain");
+    TScopedEnv display("DISPLAY", Display.Name());
+
+    // Hidden, as it starts, the window is in no window list: the copy asks the first one to
+    // show it. Shown behind another program's window, the copy finds it and activates it.
+    TProcess other;
+    for (const bool behindAnother : {false, true}) {
+        if (behindAnother) {
+            ASSERT_TRUE(other.Start({ZEMB_TEST_WINDOW, "window", "TfrmOther", "in front", "net"},
+                                    {Env, nullptr, true}));
+            const auto handle = other.ReadLine(StartBound);
+            ASSERT_TRUE(handle) << other.Errors();
+            ASSERT_TRUE(WaitUntil(
+                [&] {
+                    return ForceForegroundWindow(static_cast<TWindowHandle>(std::stoul(*handle)));
+                },
+                StartBound));
+            ASSERT_NE(activeOwner(), firstWindow);
+        }
+        const TRunResult copy = RunProgram({ZEMB_SERVER}, {Env, nullptr, true});
+        EXPECT_EQ(copy.Status, 1) << copy.Output << copy.Errors;
+        EXPECT_THAT(copy.Errors, HasSubstr("ZEMB already started")) << copy.Output;
+        EXPECT_TRUE(WaitUntil([&] { return activeOwner() == firstWindow; }, StartBound))
+            << "behind another window: " << behindAnother << ", active " << Display.ActiveWindow()
+            << "\n"
+            << copy.Errors << first.Output();
+    }
+    EXPECT_EQ(Bus->OwnerPid(BusName), first.Pid()) << "the first copy goes on serving";
 }
