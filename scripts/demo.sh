@@ -7,17 +7,22 @@
 # open, a write and the read of its echo, traffic statistics, the tree and the communication
 # log; then pulls a device out and plugs it back while the client watches, and ends everything
 # it started.
-#   scripts/demo.sh [--no-build]
+# With --window, the server shows its window instead: scripts/screenshots.sh runs it on the same
+# devices under a private Xvfb display with a notification area, a client connected, and saves
+# pictures of the window, its menu and dialogs into docs/screenshots.
+#   scripts/demo.sh [--no-build] [--window]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 build=1
+window=0
 for arg in "$@"; do
     case "$arg" in
     --no-build) build=0 ;;
+    --window) window=1 ;;
     -h | --help)
-        sed -n '3,9p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '3,13p' "$0" | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)
@@ -26,6 +31,13 @@ for arg in "$@"; do
         ;;
     esac
 done
+
+if [ "$window" = 1 ]; then
+    if [ "$build" = 1 ]; then
+        exec scripts/screenshots.sh
+    fi
+    exec scripts/screenshots.sh --no-build
+fi
 
 # Without a session bus of our own, run again inside a private one that ends with us.
 if [ -z "${ZEMB_DEMO_BUS:-}" ]; then

@@ -14,6 +14,10 @@ packages=(
     clang-format clang-tidy binutils
     libxcb1-dev libxcb-ewmh-dev xvfb openbox
     qt6-base-dev libqt6svg6
+    trayer
+    xdotool
+    imagemagick
+    x11-utils
 )
 
 missing=()

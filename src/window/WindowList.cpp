@@ -473,17 +473,22 @@ long ActivateOtherInstance(const std::string& formClass, bool byFullPath,
     return static_cast<long>(handle);
 }
 
-bool SetWindowClass(TWindowHandle handle, const std::string& instance,
+bool SetWindowClass(xcb_connection_t* connection, TWindowHandle handle, const std::string& instance,
                     const std::string& className) {
-    TDisplay display;
-    if (display.Connection() == nullptr || xcb_connection_has_error(display.Connection()))
+    if (connection == nullptr || xcb_connection_has_error(connection))
         return false;
     std::string value = instance;
     value += '\0';
     value += className;
     value += '\0';
-    xcb_change_property(display.Connection(), XCB_PROP_MODE_REPLACE,
-                        static_cast<xcb_window_t>(handle), XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(handle),
+                        XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
                         static_cast<std::uint32_t>(value.size()), value.data());
-    return xcb_flush(display.Connection()) > 0;
+    return xcb_flush(connection) > 0;
+}
+
+bool SetWindowClass(TWindowHandle handle, const std::string& instance,
+                    const std::string& className) {
+    TDisplay display;
+    return SetWindowClass(display.Connection(), handle, instance, className);
 }

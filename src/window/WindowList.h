@@ -14,6 +14,7 @@
 #include <vector>
 
 using TWindowHandle = std::uint32_t; // an X11 window id
+struct xcb_connection_t;
 
 struct TWindowItem {
     std::uint32_t ProcessID = 0; // _NET_WM_PID; 0 when the window does not tell
@@ -69,6 +70,11 @@ std::string UpperCaseWindowText(const std::string& text);
 // Sets the window's WM_CLASS (instance name, class name), as window lists find it; false without
 // an X11 display. Effective for a window not yet mapped.
 bool SetWindowClass(TWindowHandle handle, const std::string& instance,
+                    const std::string& className);
+// The same on a connection the caller holds, e.g. the toolkit's own: the property then follows
+// whatever that connection has already asked of the window (a toolkit sets its own WM_CLASS
+// when it makes the window, and a request on another connection may reach the X server first).
+bool SetWindowClass(xcb_connection_t* connection, TWindowHandle handle, const std::string& instance,
                     const std::string& className);
 
 // Asks the window manager to activate the window (a _NET_ACTIVE_WINDOW request) and waits,

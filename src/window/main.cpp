@@ -66,8 +66,9 @@ public:
         window_ = std::make_unique<TfrmMain>(context, args_);
         window_->OnClosed = [] { QCoreApplication::exit(0); };
         // Another copy finds this window by its class, as on Windows by its form class.
-        if (QGuiApplication::platformName() == QStringLiteral("xcb"))
-            SetWindowClass(window_->winId(), "zemb-server", "TfrmMain");
+        if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>())
+            SetWindowClass(x11->connection(), static_cast<TWindowHandle>(window_->winId()),
+                           "zemb-server", "TfrmMain");
         // A second copy that found no window to bring forward asks this one to show itself.
         SetShowWindowHook([window = window_.get()] {
             window->show();
