@@ -18,6 +18,7 @@
 #include <QLibraryInfo>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -63,8 +64,9 @@ public:
         SetOperatorMessages(std::make_unique<TQtOperatorMessages>());
         return true;
     }
-    void CreateHidden(TServerContext& context) override {
+    void CreateHidden(TServerContext& context, std::function<int()> automationObjects) override {
         window_ = std::make_unique<TfrmMain>(context, args_);
+        window_->AutomationObjectCount = std::move(automationObjects);
         window_->OnClosed = [] { QCoreApplication::exit(0); };
         // Another copy finds this window by its class, as on Windows by its form class.
         if (QGuiApplication::platformName() == QStringLiteral("xcb"))
