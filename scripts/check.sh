@@ -39,6 +39,19 @@ hits=$(awk '
 ' "$build/layers.dot" | sort -u)
 [ -z "$hits" ] || fail "a layer links a later one: $hits"
 
+# The window module takes the lower layers from zemb-server, which exports them: each symbol
+# it leaves undefined must be in the executable or in a library of either (else it fails to load).
+server="$build/src/server/zemb-server"
+module="$build/src/server/zemb-server-window.so"
+if [ -f "$module" ] && [ -f "$server" ]; then
+    missing=$(comm -23 \
+        <(nm -D --undefined-only "$module" | awk '$1 == "U" { sub(/@.*/, "", $2); print $2 }' | sort -u) \
+        <({ echo "$server"; ldd "$server" "$module" | awk '$3 ~ /^\// { print $3 }'; } |
+            xargs nm -D --defined-only | awk '{ sub(/@.*/, "", $3); print $3 }' | sort -u) | c++filt)
+    [ -z "$missing" ] || fail "the window module needs what zemb-server does not export:
+$missing"
+fi
+
 # sd-bus is called from the bus layer only.
 hits=$(git grep -l 'sd_bus_' -- src client tools tests ':!src/bus' || true)
 [ -z "$hits" ] || fail "sd-bus called outside src/bus: $hits"

@@ -15,6 +15,12 @@ public:
     virtual void ShowError(std::string_view text) = 0;
     // Returns the operator's answer; safeAnswer is what to take when nobody can be asked.
     virtual bool AskYesNo(std::string_view text, bool safeAnswer) = 0;
+    // The same in a warning box with its own caption and the safe answer as the default button;
+    // where no box can show it, it is asked as any other question.
+    virtual bool AskWarning(std::string_view caption, std::string_view text, bool safeAnswer) {
+        static_cast<void>(caption);
+        return AskYesNo(text, safeAnswer);
+    }
 };
 
 IOperatorMessages& OperatorMessages();

@@ -135,22 +135,27 @@ TUniqueFd CreateFileBeside(const std::string& path, std::string& temporary) {
 }
 
 // Replaces the log at path by lines in one step (a reader sees the old or the new file); a
-// log that may not be used, or cannot be written, stays as it was.
-void WriteWatchdogLog(const std::string& path, const std::vector<std::string>& lines) {
+// log that may not be used, or cannot be written, stays as it was, and is said so when report.
+void WriteWatchdogLog(const std::string& path, const std::vector<std::string>& lines, bool report) {
+    const auto refuse = [&](const std::string& reason) {
+        if (report) {
+            SayWatchdogLogNotUsed(path, reason);
+        }
+    };
     struct stat status {};
     if (::lstat(path.c_str(), &status) == 0) {
         if (std::string reason = WatchdogLogRefusal(status); !reason.empty()) {
-            SayWatchdogLogNotUsed(path, reason);
+            refuse(reason);
             return;
         }
     } else if (errno != ENOENT) {
-        SayWatchdogLogNotUsed(path, std::strerror(errno));
+        refuse(std::strerror(errno));
         return;
     }
     std::string temporary;
     TUniqueFd fd = CreateFileBeside(path, temporary);
     if (!fd.Valid()) {
-        SayWatchdogLogNotUsed(path, std::strerror(errno));
+        refuse(std::strerror(errno));
         return;
     }
     std::string text;
@@ -160,7 +165,7 @@ void WriteWatchdogLog(const std::string& path, const std::vector<std::string>& l
     const bool written = WriteAll(fd.Get(), text);
     const int writeError = errno;
     if (!fd.Close() || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        SayWatchdogLogNotUsed(path, std::strerror(written ? errno : writeError));
+        refuse(std::strerror(written ? errno : writeError));
         ::unlink(temporary.c_str());
     }
 }
@@ -187,6 +192,27 @@ bool IsDailyLogName(const std::string& name) {
     return upper.size() >= 10 && upper.starts_with("HA_LOG") && upper.ends_with(".HAJ");
 }
 
+// Writes the watchdog log, when kept, and frees it; a second call does nothing.
+void FinishWatchdogLog(bool report) {
+    if (!WatchdogLog()) {
+        return;
+    }
+    WriteWatchdogLog(WatchdogLogFileName(WatchdogLog()->Folder), WatchdogLog()->Lines, report);
+    WatchdogLog().reset();
+}
+
+// The process can end through exit() without passing its normal end: Qt's X11 platform calls
+// exit(1) when the display connection breaks. The log is written then too. By this time the
+// debug log's own objects may be gone already, so a failure is not said; the file stays as it
+// was.
+void FinishWatchdogLogAtExit() noexcept {
+    try {
+        FinishWatchdogLog(false);
+    } catch (...) {
+        // Out of memory while the process ends: nothing left to tell it to, the file stays.
+    }
+}
+
 void RunBoxDriverStartup(const std::string& watchdogFolder) {
     TProfileFile zalto(SystemFolder() + "Zalto.ini");
     if (zalto.ReadBool("System", "FastProtocol", false)) {
@@ -195,6 +221,8 @@ void RunBoxDriverStartup(const std::string& watchdogFolder) {
     if (zalto.ReadBool("MessageProcessing", "WriteToLog", false)) {
         WatchdogLog() =
             TWatchdogLog{watchdogFolder, ReadWatchdogLog(WatchdogLogFileName(watchdogFolder))};
+        // Registered after the log's object exists, so it runs before that object goes.
+        [[maybe_unused]] static const bool atExit = std::atexit(FinishWatchdogLogAtExit) == 0;
     }
 }
 } // namespace
@@ -276,9 +304,5 @@ void RunProgrammingLibraryStartup(const std::string& watchdogFolder) {
 }
 
 void FinishProgrammingLibrary() {
-    if (!WatchdogLog()) {
-        return;
-    }
-    WriteWatchdogLog(WatchdogLogFileName(WatchdogLog()->Folder), WatchdogLog()->Lines);
-    WatchdogLog().reset();
+    FinishWatchdogLog(true);
 }

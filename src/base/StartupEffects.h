@@ -10,7 +10,9 @@
 // The box driver's watchdog log lies in watchdogFolder (trailing '/'), a folder every user may
 // write to; only a plain file of this user there is read or replaced, never through a link.
 void RunProgrammingLibraryStartup(const std::string& watchdogFolder = "/var/tmp/");
-// Its counterpart at process end: writes the watchdog log when the box driver keeps one.
+// Its counterpart at process end: writes the watchdog log when the box driver keeps one. A
+// process that ends through exit() without calling it (the display going away under Qt) has
+// the log written all the same; once written, neither writes it again.
 void FinishProgrammingLibrary();
 
 // Folders and names, exposed for the tests and the operator.

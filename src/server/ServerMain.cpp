@@ -219,7 +219,7 @@ int RunServer(std::span<const std::string_view> args, TOperatorWindowHooks* wind
         }
     } windowLife{window};
     if (window) {
-        window->CreateHidden(host.Context);
+        window->CreateHidden(host.Context, [&automation] { return automation.ObjectCount(); });
     }
 
     TEventLoop event = TEventLoop::Default();

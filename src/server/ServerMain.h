@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string_view>
 
@@ -15,8 +16,9 @@ public:
     // Before unit initialisation of a start that serves clients: makes the application and
     // installs the message boxes. False: nothing was made, the start goes on headless.
     virtual bool Start() = 0;
-    // After the single-instance check: the main window, hidden, over the process's context.
-    virtual void CreateHidden(TServerContext& context) = 0;
+    // After the single-instance check: the main window, hidden, over the process's context;
+    // automationObjects tells how many objects the automation runtime serves.
+    virtual void CreateHidden(TServerContext& context, std::function<int()> automationObjects) = 0;
     // Runs the window's loop, carrying event, until either ends (the window closed, or
     // event.Exit()); the exit code.
     virtual int Run(TEventLoop& event) = 0;

@@ -197,6 +197,13 @@ std::string TfrmMain::CloseQuestion(std::int32_t objectCount) {
            "to fail.\nDo you want to terminate anyway?";
 }
 
+std::string TfrmMain::TerminationWarning() {
+    return "There are still active COM objects in this application.  One or more clients may "
+           "have references to these objects, so manually closing this application may cause "
+           "those client application(s) to fail.\n\nAre you sure you want to close this "
+           "application?";
+}
+
 std::array<QIcon, 4> TfrmMain::ImageList() {
     return {QIcon(QStringLiteral(":/icons/chip.svg")),
             QIcon(QStringLiteral(":/icons/question.svg")),
@@ -238,12 +245,14 @@ void TfrmMain::Setup() {
 
 void TfrmMain::CloseFromMenu() {
     const std::int32_t objects = context_.ServerObjectCount();
-    if (!sessionEnding_ && objects > 0) {
-        if (OperatorMessages().AskYesNo(CloseQuestion(objects), false)) {
-            closeConfirmed_ = true;
-        }
-    } else {
-        closeConfirmed_ = true;
+    closeConfirmed_ = sessionEnding_ || objects <= 0 ||
+                      OperatorMessages().AskYesNo(CloseQuestion(objects), false);
+    // The window agreed; before the application ends, the automation runtime checks for
+    // objects its clients still hold. No keeps the program running.
+    if (closeConfirmed_ && !sessionEnding_ && AutomationObjectCount &&
+        AutomationObjectCount() > 0) {
+        closeConfirmed_ =
+            OperatorMessages().AskWarning("COM Server Warning", TerminationWarning(), false);
     }
     close();
 }

@@ -62,8 +62,13 @@ public:
     QPlainTextEdit* Log() const { return mmMain_; }
     QMenu* LogMenu() const { return pmMemo_; }
 
+    // The automation runtime's termination warning, asked after the close question.
+    static std::string TerminationWarning();
+
     // Called once the window has closed for good: the process ends.
     std::function<void()> OnClosed;
+    // How many objects the automation runtime serves; unset counts none.
+    std::function<int()> AutomationObjectCount;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

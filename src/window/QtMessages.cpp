@@ -24,3 +24,13 @@ bool TQtOperatorMessages::AskYesNo(std::string_view text, bool safeAnswer) {
                                               safeAnswer ? QMessageBox::Yes : QMessageBox::No);
     return answer == QMessageBox::Yes;
 }
+
+bool TQtOperatorMessages::AskWarning(std::string_view caption, std::string_view text,
+                                     bool safeAnswer) {
+    QMessageBox box(QMessageBox::Warning, FromText(caption), FromText(text),
+                    QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(safeAnswer ? QMessageBox::Yes : QMessageBox::No);
+    // Nothing else of the application takes input while it asks.
+    box.setWindowModality(Qt::ApplicationModal);
+    return box.exec() == QMessageBox::Yes;
+}

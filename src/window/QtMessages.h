@@ -9,4 +9,5 @@ public:
     void ShowInformation(std::string_view text) override;
     void ShowError(std::string_view text) override;
     bool AskYesNo(std::string_view text, bool safeAnswer) override;
+    bool AskWarning(std::string_view caption, std::string_view text, bool safeAnswer) override;
 };

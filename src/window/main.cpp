@@ -1,107 +1,90 @@
 // SPDX-License-Identifier: MIT
 // zemb-server: with a reachable display and without --no-window, the server with its operator
-// window; otherwise the server headless.
+// window; otherwise the server headless. The window and Qt come from a module loaded only in
+// the first case.
 #include "base/DebugLog.h"
-#include "base/EventLoop.h"
-#include "base/OperatorMessages.h"
-#include "server/OperatorInterface.h"
+#include "base/ExecutablePaths.h"
 #include "server/ServerMain.h"
 #include "window/DisplayProbe.h"
-#include "window/MainWindow.h"
-#include "window/QtEventLoop.h"
-#include "window/QtMessages.h"
-#include "window/WindowList.h"
+#include "window/WindowModule.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QGuiApplication>
-#include <QLibraryInfo>
 #include <algorithm>
-#include <cstdlib>
+#include <dlfcn.h>
+#include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace {
-// Wayland answers, but Qt can only use it with its Wayland plugin.
-std::string WithInstalledPlugins(const std::string& platforms) {
-    const QDir dir(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms"));
-    const bool wayland = !dir.entryList({QStringLiteral("libqwayland*")}).isEmpty();
-    std::string result;
-    std::string_view rest = platforms;
-    while (!rest.empty()) {
-        const std::size_t end = rest.find(';');
-        const std::string_view platform = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (wayland || !platform.starts_with("wayland")) {
-            result += (result.empty() ? "" : ";") + std::string(platform);
-        }
-    }
-    return result;
-}
-
-class TWindowHooks final : public TOperatorWindowHooks {
+// The loaded window module and the hooks it made; the hooks go before the module is let go.
+class TWindowModule {
 public:
-    TWindowHooks(int& argc, char** argv, std::vector<std::string> args)
-        : argc_(argc), argv_(argv), args_(std::move(args)) {}
-    ~TWindowHooks() override { SetOperatorMessages(nullptr); }
-
-    bool Start() override {
-        const std::string platforms = WithInstalledPlugins(ReachablePlatforms());
-        if (platforms.empty()) {
-            return false;
+    // Null, after one debug line saying why, when the module cannot be found or loaded.
+    static std::unique_ptr<TWindowModule> Load(int& argc, char** argv,
+                                               const std::string& platforms) {
+        const std::filesystem::path folder = std::filesystem::path(ExecutablePath()).parent_path();
+        // Beside the executable in the build tree; under the library folder when installed.
+        const std::filesystem::path candidates[] = {
+            folder / kWindowModuleFile, folder / ZEMB_WINDOW_MODULE_DIR / kWindowModuleFile};
+        std::string tried;
+        for (const auto& path : candidates) {
+            std::error_code error;
+            if (!std::filesystem::exists(path, error)) {
+                tried += (tried.empty() ? "" : ", ") + path.lexically_normal().string();
+                continue;
+            }
+            // Never unmapped: Qt's libraries, brought in by the module, leave exit-time
+            // handlers behind (their global objects, atexit); unmapped before the process
+            // ends, those would point at nothing. dlclose only gives our reference back.
+            THandle handle(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
+            if (!handle) {
+                return Refused(::dlerror());
+            }
+            const auto create =
+                reinterpret_cast<TCreateWindowHooks>(::dlsym(handle.get(), kWindowHooksFactory));
+            if (!create) {
+                return Refused(::dlerror());
+            }
+            std::unique_ptr<TOperatorWindowHooks> hooks(create(&argc, argv, platforms.c_str()));
+            if (!hooks) {
+                return nullptr; // the module said why
+            }
+            return std::unique_ptr<TWindowModule>(
+                new TWindowModule(std::move(handle), std::move(hooks)));
         }
-        ::setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
-        QApplication::setApplicationName(QStringLiteral("zemb-server"));
-        QApplication::setDesktopFileName(QStringLiteral("zemb-server"));
-        app_.emplace(argc_, argv_);
-        // The window lives hidden; a message box closing must not end the process.
-        QApplication::setQuitOnLastWindowClosed(false);
-        SetOperatorMessages(std::make_unique<TQtOperatorMessages>());
-        return true;
+        return Refused("not found (" + tried + ")");
     }
-    void CreateHidden(TServerContext& context) override {
-        window_ = std::make_unique<TfrmMain>(context, args_);
-        window_->OnClosed = [] { QCoreApplication::exit(0); };
-        // Another copy finds this window by its class, as on Windows by its form class.
-        if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>())
-            SetWindowClass(x11->connection(), static_cast<TWindowHandle>(window_->winId()),
-                           "zemb-server", "TfrmMain");
-        // A second copy that found no window to bring forward asks this one to show itself.
-        SetShowWindowHook([window = window_.get()] {
-            window->show();
-            window->raise();
-            window->activateWindow();
-            return true;
-        });
-    }
-    long ActivateOtherInstance() override { return ::ActivateOtherInstance("TfrmMain", true, ""); }
-    int Run(TEventLoop& event) override {
-        TQtEventCarrier carrier(event);
-        return carrier.Exec();
-    }
-    void Destroy() override {
-        SetShowWindowHook(nullptr);
-        window_.reset();
-    }
+
+    TOperatorWindowHooks& Hooks() { return *hooks_; }
 
 private:
-    int& argc_;
-    char** argv_;
-    std::vector<std::string> args_;
-    std::optional<QApplication> app_;
-    std::unique_ptr<TfrmMain> window_;
+    struct TClose {
+        void operator()(void* handle) const noexcept { ::dlclose(handle); }
+    };
+    using THandle = std::unique_ptr<void, TClose>;
+
+    TWindowModule(THandle handle, std::unique_ptr<TOperatorWindowHooks> hooks)
+        : handle_(std::move(handle)), hooks_(std::move(hooks)) {}
+    static std::unique_ptr<TWindowModule> Refused(const std::string& reason) {
+        ConfDebugString("zemb-server: the operator window cannot be loaded, running without it: " +
+                        reason);
+        return nullptr;
+    }
+
+    THandle handle_;                              // declared first: released last
+    std::unique_ptr<TOperatorWindowHooks> hooks_; // made by the module's code
 };
 } // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
-    const bool windowWanted = std::find(args.begin(), args.end(), "--no-window") == args.end();
-    if (!windowWanted) {
-        return RunServer(args, nullptr);
+    std::unique_ptr<TWindowModule> window;
+    if (std::find(args.begin(), args.end(), "--no-window") == args.end()) {
+        // A set but unreachable display must not end the process inside Qt.
+        if (const std::string platforms = ReachablePlatforms(); !platforms.empty()) {
+            window = TWindowModule::Load(argc, argv, platforms);
+        }
     }
-    TWindowHooks window(argc, argv, {args.begin(), args.end()});
-    return RunServer(args, &window);
+    return RunServer(args, window ? &window->Hooks() : nullptr);
 }

@@ -29,16 +29,23 @@ void PrintTo(const QString& text, std::ostream* out) {
 }
 
 namespace {
-// The operator's answer, given in advance; the questions asked are kept.
+// The operator's answers ('Y' or 'N', one a question), given in advance; the questions asked
+// are kept as "caption: text" (no caption for a plain question).
 class TAnsweringMessages final : public IOperatorMessages {
 public:
-    bool Answer = false;
+    std::string Answers;
     std::vector<std::string> Asked;
     void ShowInformation(std::string_view) override {}
     void ShowError(std::string_view) override {}
-    bool AskYesNo(std::string_view text, bool) override {
-        Asked.emplace_back(text);
-        return Answer;
+    bool AskYesNo(std::string_view text, bool) override { return Answer(std::string(text)); }
+    bool AskWarning(std::string_view caption, std::string_view text, bool) override {
+        return Answer(std::string(caption) + ": " + std::string(text));
+    }
+
+private:
+    bool Answer(std::string asked) {
+        Asked.push_back(std::move(asked));
+        return Asked.size() <= Answers.size() && Answers[Asked.size() - 1] == 'Y';
     }
 };
 
@@ -113,29 +120,40 @@ TEST_F(MainWindowTest, CaptionCarriesTheBuildAndTheTipIsCutTo63Characters) {
 }
 
 TEST_F(MainWindowTest, CloseAsksWhileServerObjectsLiveAndARefusedCloseHides) {
+    // Answers: the operator's, one a question; every question asked gets one.
     // clang-format off
-    const struct { int Objects; bool SessionEnding, Answer, Asked, Closed; } cases[] = {
-        {0, false, false, false, true}, {2, false, false, true, false},
-        {2, false, true, true, true}, {2, true, false, false, true}};
+    const struct { int Objects; bool SessionEnding; std::string Answers; bool Closed; } cases[] = {
+        {0, false, "", true}, {2, false, "N", false},
+        {2, false, "YN", false}, // asks twice; No to the second keeps running
+        {2, false, "YY", true}, // Yes to both ends
+        {2, true, "", true}};
     // clang-format on
-    const std::vector<std::string> question = {
+    const std::vector<std::string> questions = {
         "ZEMB server has 2 active connection(s). Terminating this application will cause "
-        "connected clients to fail.\nDo you want to terminate anyway?"};
+        "connected clients to fail.\nDo you want to terminate anyway?",
+        "COM Server Warning: There are still active COM objects in this application.  One or "
+        "more clients may have references to these objects, so manually closing this "
+        "application may cause those client application(s) to fail.\n\nAre you sure you want "
+        "to close this application?"};
     for (const auto& c : cases) {
         std::vector<std::unique_ptr<TZEMBServer4>> objects;
         for (int n = 0; n < c.Objects; ++n)
             objects.push_back(std::make_unique<TZEMBServer4>(*context_));
         TfrmMain& window = Window();
+        // Each client's object is one of the automation runtime's too.
+        window.AutomationObjectCount = [&objects] { return static_cast<int>(objects.size()); };
         window.show();
         if (c.SessionEnding)
             window.EndSession();
-        messages_->Answer = c.Answer;
+        messages_->Answers = c.Answers;
         messages_->Asked.clear();
         closed_ = 0;
         Item(window.TrayMenu(), "miClose")->trigger();
 
-        const auto what = testing::Message() << c.Objects << " objects, answer " << c.Answer;
-        EXPECT_EQ(messages_->Asked, c.Asked ? question : std::vector<std::string>{}) << what;
+        const auto what = testing::Message() << c.Objects << " objects, answers " << c.Answers;
+        EXPECT_EQ(messages_->Asked,
+                  std::vector(questions.begin(), questions.begin() + c.Answers.size()))
+            << what;
         // Refused or not, the window is hidden.
         EXPECT_EQ(std::tuple(closed_, window.CloseConfirmed(), window.isVisible()),
                   std::tuple(c.Closed ? 1 : 0, c.Closed, false))
