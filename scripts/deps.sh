@@ -18,6 +18,10 @@ packages=(
     xdotool
     imagemagick
     x11-utils
+    dpkg-dev
+    fakeroot
+    file
+    lintian
 )
 
 missing=()
