@@ -22,6 +22,8 @@ packages=(
     fakeroot
     file
     lintian
+    help2man
+    go-md2man
 )
 
 missing=()
