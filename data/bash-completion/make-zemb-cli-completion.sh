@@ -9,6 +9,8 @@ cli=$1
 help=$("$cli" --help)
 
 words() { awk '$1 ~ /^-/ { n = split($1, o, ","); for (i = 1; i <= n; i++) printf "%s ", o[i] }'; }
+# The options followed by a value ("--client INT", "-c,--connection INT").
+valued() { awk '$1 ~ /^-/ && $2 ~ /^[A-Z][A-Z0-9_]*(:|$)/ { n = split($1, o, ","); for (i = 1; i <= n; i++) print o[i] }'; }
 commands=$(printf '%s\n' "$help" | awk '/^Subcommands:/ { on = 1; next } on && /^[^ ]/ { on = 0 }
     on && $1 ~ /^[a-z]/ { printf "%s ", $1 }')
 globals=$(printf '%s\n' "$help" | sed -n '/^Options:/,/^Subcommands:/p' | words)
@@ -18,6 +20,12 @@ values() {
 }
 types=$(values TYPE)
 modes=$(values MODE)
+all_help=$(
+    printf '%s\n' "$help"
+    for command in $commands; do "$cli" "$command" --help; done
+)
+value_options=$(printf '%s\n' "$all_help" | valued | grep -vxE -- '--mode|--type' | sort -u |
+    paste -sd '|' - | sed 's/|/ | /g')
 
 cat <<HEAD
 # bash completion for zemb-cli. Generated from zemb-cli --help by
@@ -26,6 +34,7 @@ _zemb_cli() {
     local cur=\${COMP_WORDS[COMP_CWORD]} prev=\${COMP_WORDS[COMP_CWORD - 1]}
     local commands="${commands% }"
     local command="" i words
+    COMPREPLY=()
     for ((i = 1; i < COMP_CWORD; i++)); do
         case " \$commands " in
         *" \${COMP_WORDS[i]} "*)
@@ -39,7 +48,12 @@ _zemb_cli() {
         COMPREPLY=(\$(compgen -W "$modes" -- "\$cur"))
         return
         ;;
-    --client | --timeout | --server | --connection | -c | --for)
+    --type)
+        # A device type for devices and first; a client application type for hookup.
+        case \$command in devices | first) COMPREPLY=(\$(compgen -W "$types" -- "\$cur")) ;; esac
+        return
+        ;;
+    $value_options)
         return
         ;;
     esac
