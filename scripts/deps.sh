@@ -24,6 +24,8 @@ packages=(
     lintian
     help2man
     go-md2man
+    python3-dbus
+    python3-gi
 )
 
 missing=()
