@@ -13,6 +13,7 @@ fi
 
 build=build/package
 # Debian's hardening: stack protector, fortified functions, read-only relocations, bind now.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 CFLAGS=$(dpkg-buildflags --get CFLAGS)
 CXXFLAGS=$(dpkg-buildflags --get CXXFLAGS)
 CPPFLAGS=$(dpkg-buildflags --get CPPFLAGS)
