@@ -12,19 +12,23 @@ if [ "${1:-}" != --no-deps ]; then
 fi
 
 build=build/package
-# Debian's hardening: stack protector, fortified functions, read-only relocations, bind now.
+# Debian's hardening, all of it: stack protector, fortified functions, read-only relocations,
+# bind now. Given on the command line so that a build folder made before takes them too.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-CFLAGS=$(dpkg-buildflags --get CFLAGS)
-CXXFLAGS=$(dpkg-buildflags --get CXXFLAGS)
-CPPFLAGS=$(dpkg-buildflags --get CPPFLAGS)
-LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
-export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS" LDFLAGS
+cppflags=$(dpkg-buildflags --get CPPFLAGS)
+ldflags=$(dpkg-buildflags --get LDFLAGS)
+flags=(
+    "-DCMAKE_C_FLAGS=$(dpkg-buildflags --get CFLAGS) $cppflags"
+    "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CXXFLAGS) $cppflags"
+    "-DCMAKE_EXE_LINKER_FLAGS=$ldflags"
+    "-DCMAKE_SHARED_LINKER_FLAGS=$ldflags"
+)
 # Reuse the compiler cache when there is one (CI keeps it between runs).
 launcher=()
 if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-cmake --preset package "${launcher[@]}" >/dev/null
+cmake --preset package "${flags[@]}" "${launcher[@]}" >/dev/null
 cmake --build --preset package -j "$(nproc)"
 
 rm -rf "$build/debs"
