@@ -18,6 +18,14 @@ packages=(
     xdotool
     imagemagick
     x11-utils
+    dpkg-dev
+    fakeroot
+    file
+    lintian
+    help2man
+    go-md2man
+    python3-dbus
+    python3-gi
 )
 
 missing=()

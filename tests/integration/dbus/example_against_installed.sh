@@ -13,7 +13,9 @@ shift 3
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-cmake --install "$build" --prefix "$work/prefix" --component zemb-client >/dev/null
+for component in client clientdev; do
+    cmake --install "$build" --prefix "$work/prefix" --component "$component" >/dev/null
+done
 pc="$(dirname "$(find "$work/prefix" -name zemb-client.pc | head -n1)")"
 export PKG_CONFIG_PATH="$pc"
 libdir="$(pkg-config --variable=libdir zemb-client)"
