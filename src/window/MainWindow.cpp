@@ -212,25 +212,36 @@ std::array<QIcon, 4> TfrmMain::ImageList() {
 
 void TfrmMain::FillTree(QTreeWidget& tree, const std::vector<TDeviceTreeNode>& nodes,
                         const std::array<QIcon, 4>& images) {
+    // Built apart and handed to the widget in one piece: an item added to a shown tree one at a
+    // time costs the model a notification each, which thousands of nodes make the main cost.
+    tree.setUpdatesEnabled(false);
     tree.clear();
+    QList<QTreeWidgetItem*> topLevel;
     std::vector<QTreeWidgetItem*> path; // the last node at each depth
     std::vector<std::pair<QTreeWidgetItem*, bool>> items;
     items.reserve(nodes.size());
     for (const TDeviceTreeNode& node : nodes) {
         path.resize(
             std::min<std::size_t>(static_cast<std::size_t>(std::max(node.Depth, 0)), path.size()));
-        // The tree widget or the parent item owns the new item.
-        auto* item = path.empty() ? new QTreeWidgetItem(&tree) : new QTreeWidgetItem(path.back());
+        // The parent item, or the tree widget once handed over, owns the new item.
+        auto* item = new QTreeWidgetItem();
         item->setText(0, FromText(node.Text));
         if (node.ImageIndex >= 0 && node.ImageIndex < static_cast<int>(images.size())) {
             item->setIcon(0, images[static_cast<std::size_t>(node.ImageIndex)]);
         }
+        if (path.empty()) {
+            topLevel.append(item);
+        } else {
+            path.back()->addChild(item);
+        }
         path.push_back(item);
         items.emplace_back(item, node.Expanded);
     }
+    tree.addTopLevelItems(topLevel);
     for (const auto& [item, expanded] : items) {
         item->setExpanded(expanded);
     }
+    tree.setUpdatesEnabled(true);
 }
 
 void TfrmMain::RefreshTree() {
