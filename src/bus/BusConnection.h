@@ -75,7 +75,10 @@ public:
     // written with ReadArgs / AppendArgs of bus/Marshal.h.
     // The signature of all arguments ("" for none).
     std::string Signature() const;
-    bool HasSignature(std::string_view signature) const { return Signature() == signature; }
+    bool HasSignature(std::string_view signature) const {
+        const char* own = sd_bus_message_get_signature(M_, true);
+        return std::string_view(own ? own : "") == signature;
+    }
     // The sender's unique name; empty when the message names none (a direct connection).
     std::string Sender() const;
     // False for a method call sent with "no reply expected" (and for signals and replies).

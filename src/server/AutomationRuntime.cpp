@@ -319,7 +319,7 @@ void TAutomationServer::HandleObject(const TBusMessage& call,
                    "Unknown method '" + std::string(member) + "'.");
         return;
     }
-    std::string expected = ZEMB::InSignature(*method);
+    const std::string& expected = ZEMB::InSignature(*method);
     if (!call.HasSignature(expected)) {
         ReplyError(*Bus_, call, BusErrorName::InvalidArgs,
                    "Invalid arguments '" + call.Signature() + "' to " + std::string(method->Name) +
