@@ -570,8 +570,22 @@ std::uint64_t TZEMBBus::TimeoutUsec() const {
     return until;
 }
 
+bool TZEMBBus::MoreBuffered() const {
+    if ((!Held_.empty() && CallDepth_ < MaxCallDepth) || !Vanished_.empty())
+        return true;
+    // The bus's time-out is "now" while it holds messages already read (or work of its own).
+    std::uint64_t until = UINT64_MAX;
+    return sd_bus_get_timeout(Bus_, &until) > 0 && until == 0;
+}
+
 void TZEMBBus::ProcessFromEvent() {
-    if (Process())
+    // Steps while the bus holds more than it has handed out; then back to the loop, whose poll
+    // tells when the socket has more: a further step would only read it empty.
+    int r = 0;
+    do
+        r = ProcessOne();
+    while (r > 0 && MoreBuffered());
+    if (r >= 0)
         return;
     // A lost connection stays readable (hang-up): stop watching it instead of spinning.
     if (Event_) {

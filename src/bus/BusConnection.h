@@ -304,6 +304,8 @@ private:
     void DrainVanished();
     void ProcessFromEvent();
     static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    // Whether a step of the pump would find something without reading the socket.
+    bool MoreBuffered() const;
     void OnPrepare();
     // Waits for bus traffic (or the bus's own time-outs) and the nested watch; <0 on failure.
     int WaitNested();
