@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <systemd/sd-bus.h>
+#include <unordered_map>
 #include <vector>
 
 struct sd_event;
@@ -191,8 +192,12 @@ public:
     std::string UniqueName() const;
     // Takes a well-known name (not queued; fails when another process owns it).
     bool RequestName(std::string_view name, std::string& error);
-    // Watches the bus for vanishing unique names (NameOwnerChanged).
+    // The handler for the unique names WatchName watches.
     bool WatchVanishingNames(TNameVanishedHandler handler);
+    // Watches one unique name (a client): when it leaves the bus the vanished handler runs for
+    // it, once; a name that has left already counts as leaving now. Only watched names reach
+    // the process: other programs joining and leaving the bus never wake it.
+    void WatchName(const std::string& uniqueName);
     void SetMethodHandler(TMethodHandler handler) { MethodHandler_ = std::move(handler); }
 
     // Serves everything that is pending without blocking. False when the connection is lost.
@@ -303,7 +308,6 @@ private:
     void Dispatch(const TBusMessage& m);
     void DrainVanished();
     void ProcessFromEvent();
-    static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
     // Whether a step of the pump would find something without reading the socket.
     bool MoreBuffered() const;
     void OnPrepare();
@@ -316,7 +320,8 @@ private:
     std::function<void()> LostHandler_;
     int NestedFd_ = -1;
     std::function<void()> NestedHandler_;
-    TBusSlot NameOwnerSlot_;
+    struct TWatchedName;
+    std::unordered_map<std::string, std::unique_ptr<TWatchedName>> Watched_;
     std::deque<std::string> Vanished_;
     bool Draining_ = false;
     int CallDepth_ = 0;
