@@ -372,6 +372,7 @@ std::vector<TZEMBBus::TCallFailure> TZEMBBus::EndCallGroup() {
         if (r < 0)
             break;
         if (r == 0 && !allDone()) {
+            RunBeforeWait();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -429,6 +430,7 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
         if (pending.Done)
             break;
         if (r == 0) {
+            RunBeforeWait();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -616,7 +618,13 @@ void TZEMBBus::ProcessFromEvent() {
         Guarded("ConnectionLost", [&] { LostHandler_(); });
 }
 
+void TZEMBBus::RunBeforeWait() {
+    if (BeforeWait_)
+        Guarded("BeforeWait", [&] { BeforeWait_(); });
+}
+
 void TZEMBBus::OnPrepare() {
+    RunBeforeWait(); // first: what it sends may leave output to wait for
     int events = sd_bus_get_events(Bus_);
     if (events >= 0)
         Event_->Io.SetIoEvents(static_cast<std::uint32_t>(events));

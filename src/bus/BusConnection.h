@@ -295,6 +295,12 @@ public:
         NestedHandler_ = std::move(handler);
     }
 
+    // Runs whenever the pump is about to wait for traffic: before the loop polls (with
+    // AttachEvent) and before a call out waits for its reply. What a turn of the loop gathered
+    // (e.g. one signal for many changes) goes out there; whatever it throws is logged and
+    // dropped.
+    void SetBeforeWait(std::function<void()> handler) { BeforeWait_ = std::move(handler); }
+
     // Depth of nested Call()s in progress (0: the pump is at the outermost level). At
     // MaxCallDepth an incoming call from a sender that is already being served further up (the
     // one driving the nesting) is answered with the error NestingLimit; a call from anyone else
@@ -313,6 +319,7 @@ private:
     void OnPrepare();
     // Waits for bus traffic (or the bus's own time-outs) and the nested watch; <0 on failure.
     int WaitNested();
+    void RunBeforeWait();
 
     sd_bus* Bus_ = nullptr;
     TMethodHandler MethodHandler_;
@@ -320,6 +327,7 @@ private:
     std::function<void()> LostHandler_;
     int NestedFd_ = -1;
     std::function<void()> NestedHandler_;
+    std::function<void()> BeforeWait_;
     struct TWatchedName;
     std::unordered_map<std::string, std::unique_ptr<TWatchedName>> Watched_;
     std::deque<std::string> Vanished_;
