@@ -111,7 +111,7 @@ private:
                        "Unknown method '" + std::string(member) + "'.");
             return;
         }
-        std::string expected = InSignature(*method);
+        const std::string& expected = InSignature(*method);
         if (!call.HasSignature(expected)) {
             ReplyError(*Bus, call, BusErrorName::InvalidArgs,
                        "Invalid arguments to " + std::string(method->Name) + ", expecting '" +

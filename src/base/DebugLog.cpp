@@ -4,15 +4,17 @@
 #include "base/ExecutablePaths.h"
 #include "base/ProfileFile.h"
 #include "base/Text.h"
+#include "base/UniqueFd.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
+#include <fcntl.h>
 #include <optional>
 #include <set>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
@@ -23,6 +25,22 @@ constexpr const char* kSection = "OutputDebugString";
 TDebugStringSettings& Settings() {
     static TDebugStringSettings settings;
     return settings;
+}
+
+// What a line needs from the settings, made once when they are loaded or replaced: the group
+// lists split, the module's prefix, the log file's path and, once written to, its descriptor.
+struct TPrepared {
+    std::vector<std::string> Included{"All"};
+    std::vector<std::string> Excluded;
+    bool All = true;
+    std::string Prefix; // "[module] " when ShowModule
+    std::string Path;
+    TUniqueFd File;
+};
+
+TPrepared& Prepared() {
+    static TPrepared prepared;
+    return prepared;
 }
 
 // Set at the first call while the log is enabled; elapsed times in the file count from it.
@@ -99,21 +117,37 @@ std::string SessionStartedLine() {
     return text;
 }
 
-void AppendToLogFile(const TDebugStringSettings& settings, const std::string& line) {
+bool WriteAll(int fd, const std::string& text) {
+    return ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+// The file stays open between lines; one deleted while the process runs (no link left) is
+// created anew, with a new header.
+void AppendToLogFile(const std::string& line) {
+    TPrepared& prepared = Prepared();
     auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - *TimerBase());
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "[%.6f]", elapsed.count());
     std::string timed = std::string(stamp) + "\t" + line + "\r\n";
 
-    std::string path = settings.LogDirectory + settings.LogFileName;
-    if (::access(path.c_str(), F_OK) == 0) {
-        std::ofstream out(path, std::ios::binary | std::ios::app);
-        out << timed;
+    struct stat status {};
+    if (prepared.File.Valid() &&
+        (::fstat(prepared.File.Get(), &status) != 0 || status.st_nlink == 0))
+        prepared.File.Close();
+    if (prepared.File.Valid()) {
+        WriteAll(prepared.File.Get(), timed);
         return;
     }
-    ForceDirectories(settings.LogDirectory);
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    if (!out.is_open()) {
+    const std::string& path = prepared.Path;
+    constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC;
+    prepared.File = TUniqueFd(::open(path.c_str(), flags));
+    if (prepared.File.Valid()) {
+        WriteAll(prepared.File.Get(), timed);
+        return;
+    }
+    ForceDirectories(Settings().LogDirectory);
+    prepared.File = TUniqueFd(::open(path.c_str(), flags | O_CREAT, 0666));
+    if (!prepared.File.Valid()) {
         // Straight to the debug output: the file is where the line would go otherwise.
         const std::error_code reason(errno, std::generic_category());
         if (FirstReportOf(path)) {
@@ -121,9 +155,8 @@ void AppendToLogFile(const TDebugStringSettings& settings, const std::string& li
         }
         return;
     }
-    out << SessionStartedLine() << "\r\n"
-        << "Time (Seconds)\tOutputDebugString\r\n"
-        << timed;
+    WriteAll(prepared.File.Get(),
+             SessionStartedLine() + "\r\nTime (Seconds)\tOutputDebugString\r\n" + timed);
 }
 } // namespace
 
@@ -199,6 +232,17 @@ const TDebugStringSettings& DebugStringSettings() {
 void SetDebugStringSettings(const TDebugStringSettings& settings) {
     Settings() = settings;
     TimerBase().reset();
+    TPrepared& prepared = Prepared();
+    prepared.Included = SplitGroupList(settings.IncludedGroups);
+    prepared.Excluded = SplitGroupList(settings.ExcludedGroups);
+    prepared.All = ListHolds(prepared.Included, "All");
+    prepared.Prefix.clear();
+    if (settings.ShowModule) {
+        const std::string module = ExecutablePath();
+        prepared.Prefix = "[" + (settings.ShowModulePath ? module : ExtractFileName(module)) + "] ";
+    }
+    prepared.Path = settings.LogDirectory + settings.LogFileName;
+    prepared.File.Close(); // the next line opens the file the new settings name
 }
 
 TDebugOutputSink SetDebugOutputSink(TDebugOutputSink sink) {
@@ -233,10 +277,9 @@ void ConfDebugString(std::string_view text, std::string_view group) {
         TimerBase() = std::chrono::steady_clock::now();
     }
 
-    auto included = SplitGroupList(settings.IncludedGroups);
-    auto excluded = SplitGroupList(settings.ExcludedGroups);
-    bool all = ListHolds(included, "All");
-    if (ListHolds(excluded, group) || !(all || ListHolds(included, group))) {
+    const TPrepared& prepared = Prepared();
+    if (ListHolds(prepared.Excluded, group) ||
+        !(prepared.All || ListHolds(prepared.Included, group))) {
         return;
     }
 
@@ -244,16 +287,13 @@ void ConfDebugString(std::string_view text, std::string_view group) {
     if (settings.ShowAssociatedGroup) {
         line += "[" + std::string(group) + "] ";
     }
-    if (settings.ShowModule) {
-        std::string module = ExecutablePath();
-        line += "[" + (settings.ShowModulePath ? module : ExtractFileName(module)) + "] ";
-    }
+    line += prepared.Prefix;
     line += text;
 
     if (settings.ShowOnDebugOutput) {
         DebugOutput(line, group);
     }
     if (settings.WriteToFile) {
-        AppendToLogFile(settings, line);
+        AppendToLogFile(line);
     }
 }

@@ -29,6 +29,26 @@ template <typename F> void Guarded(std::string_view what, F&& f) noexcept {
 
 } // namespace
 
+// One client's name under watch: an sd_bus_track of that name alone, whose handler runs when it
+// empties, i.e. when the name leaves the bus. The bus daemon then sends only that name's
+// NameOwnerChanged (a match on arg0), so nobody else's comings and goings reach the process.
+struct TZEMBBus::TWatchedName {
+    TZEMBBus* Bus = nullptr;
+    std::string Name;
+    sd_bus_track* Track = nullptr;
+    TWatchedName() = default;
+    TWatchedName(const TWatchedName&) = delete;
+    TWatchedName& operator=(const TWatchedName&) = delete;
+    ~TWatchedName() { sd_bus_track_unref(Track); }
+
+    // Runs inside sd_bus_process: only note the name; the handler runs once it has returned.
+    static int OnEmpty(sd_bus_track*, void* userdata) {
+        auto* self = static_cast<TWatchedName*>(userdata);
+        Guarded("NameOwnerChanged", [&] { self->Bus->Vanished_.push_back(self->Name); });
+        return 0;
+    }
+};
+
 struct TZEMBBus::TEventAttachment {
     TEventSource Io;
     TEventSource Time;
@@ -162,7 +182,7 @@ TZEMBBus::TZEMBBus(sd_bus* bus) : Bus_(bus) {}
 
 TZEMBBus::~TZEMBBus() {
     DetachEvent();
-    NameOwnerSlot_.reset();
+    Watched_.clear();
     if (Bus_) {
         if (!Peer_.Valid())
             sd_bus_flush(Bus_);
@@ -189,29 +209,28 @@ bool TZEMBBus::RequestName(std::string_view name, std::string& error) {
 
 bool TZEMBBus::WatchVanishingNames(TNameVanishedHandler handler) {
     VanishedHandler_ = std::move(handler);
-    if (NameOwnerSlot_)
-        return true;
-    sd_bus_slot* slot = nullptr;
-    int r = sd_bus_match_signal(Bus_, &slot, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                "org.freedesktop.DBus", "NameOwnerChanged",
-                                &TZEMBBus::OnNameOwnerChanged, this);
-    if (r < 0)
-        return false;
-    NameOwnerSlot_.reset(slot);
     return true;
 }
 
-// Runs inside sd_bus_process: only note the name; the handler runs once it has returned.
-int TZEMBBus::OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* self = static_cast<TZEMBBus*>(userdata);
-    const char* name = nullptr;
-    const char* oldOwner = nullptr;
-    const char* newOwner = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0)
-        return 0;
-    if (name && name[0] == ':' && newOwner && newOwner[0] == '\0')
-        Guarded("NameOwnerChanged", [&] { self->Vanished_.emplace_back(name); });
-    return 0;
+void TZEMBBus::WatchName(const std::string& uniqueName) {
+    if (uniqueName.empty() || Watched_.contains(uniqueName))
+        return;
+    auto watched = std::make_unique<TWatchedName>();
+    watched->Bus = this;
+    watched->Name = uniqueName;
+    // Adding asks the bus daemon whether the name is there (one round trip per client).
+    int r = sd_bus_track_new(Bus_, &watched->Track, &TWatchedName::OnEmpty, watched.get());
+    if (r >= 0)
+        r = sd_bus_track_add_name(watched->Track, uniqueName.c_str());
+    if (r >= 0) {
+        Watched_.emplace(uniqueName, std::move(watched));
+        return;
+    }
+    watched.reset();
+    if (!NameHasOwner(uniqueName))
+        Vanished_.push_back(uniqueName);
+    else
+        ConfDebugString("TZEMBBus.WatchName " + uniqueName + ": " + std::strerror(-r));
 }
 
 void TZEMBBus::DrainVanished() {
@@ -221,6 +240,7 @@ void TZEMBBus::DrainVanished() {
     while (!Vanished_.empty()) {
         std::string name = std::move(Vanished_.front());
         Vanished_.pop_front();
+        Watched_.erase(name);
         if (VanishedHandler_)
             Guarded("NameVanished", [&] { VanishedHandler_(name); });
     }
@@ -352,6 +372,7 @@ std::vector<TZEMBBus::TCallFailure> TZEMBBus::EndCallGroup() {
         if (r < 0)
             break;
         if (r == 0 && !allDone()) {
+            RunBeforeWait();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -409,6 +430,7 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
         if (pending.Done)
             break;
         if (r == 0) {
+            RunBeforeWait();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -570,8 +592,22 @@ std::uint64_t TZEMBBus::TimeoutUsec() const {
     return until;
 }
 
+bool TZEMBBus::MoreBuffered() const {
+    if ((!Held_.empty() && CallDepth_ < MaxCallDepth) || !Vanished_.empty())
+        return true;
+    // The bus's time-out is "now" while it holds messages already read (or work of its own).
+    std::uint64_t until = UINT64_MAX;
+    return sd_bus_get_timeout(Bus_, &until) > 0 && until == 0;
+}
+
 void TZEMBBus::ProcessFromEvent() {
-    if (Process())
+    // Steps while the bus holds more than it has handed out; then back to the loop, whose poll
+    // tells when the socket has more: a further step would only read it empty.
+    int r = 0;
+    do
+        r = ProcessOne();
+    while (r > 0 && MoreBuffered());
+    if (r >= 0)
         return;
     // A lost connection stays readable (hang-up): stop watching it instead of spinning.
     if (Event_) {
@@ -582,7 +618,13 @@ void TZEMBBus::ProcessFromEvent() {
         Guarded("ConnectionLost", [&] { LostHandler_(); });
 }
 
+void TZEMBBus::RunBeforeWait() {
+    if (BeforeWait_)
+        Guarded("BeforeWait", [&] { BeforeWait_(); });
+}
+
 void TZEMBBus::OnPrepare() {
+    RunBeforeWait(); // first: what it sends may leave output to wait for
     int events = sd_bus_get_events(Bus_);
     if (events >= 0)
         Event_->Io.SetIoEvents(static_cast<std::uint32_t>(events));

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <systemd/sd-bus.h>
+#include <unordered_map>
 #include <vector>
 
 struct sd_event;
@@ -75,7 +76,10 @@ public:
     // written with ReadArgs / AppendArgs of bus/Marshal.h.
     // The signature of all arguments ("" for none).
     std::string Signature() const;
-    bool HasSignature(std::string_view signature) const { return Signature() == signature; }
+    bool HasSignature(std::string_view signature) const {
+        const char* own = sd_bus_message_get_signature(M_, true);
+        return std::string_view(own ? own : "") == signature;
+    }
     // The sender's unique name; empty when the message names none (a direct connection).
     std::string Sender() const;
     // False for a method call sent with "no reply expected" (and for signals and replies).
@@ -188,8 +192,12 @@ public:
     std::string UniqueName() const;
     // Takes a well-known name (not queued; fails when another process owns it).
     bool RequestName(std::string_view name, std::string& error);
-    // Watches the bus for vanishing unique names (NameOwnerChanged).
+    // The handler for the unique names WatchName watches.
     bool WatchVanishingNames(TNameVanishedHandler handler);
+    // Watches one unique name (a client): when it leaves the bus the vanished handler runs for
+    // it, once; a name that has left already counts as leaving now. Only watched names reach
+    // the process: other programs joining and leaving the bus never wake it.
+    void WatchName(const std::string& uniqueName);
     void SetMethodHandler(TMethodHandler handler) { MethodHandler_ = std::move(handler); }
 
     // Serves everything that is pending without blocking. False when the connection is lost.
@@ -287,6 +295,12 @@ public:
         NestedHandler_ = std::move(handler);
     }
 
+    // Runs whenever the pump is about to wait for traffic: before the loop polls (with
+    // AttachEvent) and before a call out waits for its reply. What a turn of the loop gathered
+    // (e.g. one signal for many changes) goes out there; whatever it throws is logged and
+    // dropped.
+    void SetBeforeWait(std::function<void()> handler) { BeforeWait_ = std::move(handler); }
+
     // Depth of nested Call()s in progress (0: the pump is at the outermost level). At
     // MaxCallDepth an incoming call from a sender that is already being served further up (the
     // one driving the nesting) is answered with the error NestingLimit; a call from anyone else
@@ -300,10 +314,12 @@ private:
     void Dispatch(const TBusMessage& m);
     void DrainVanished();
     void ProcessFromEvent();
-    static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    // Whether a step of the pump would find something without reading the socket.
+    bool MoreBuffered() const;
     void OnPrepare();
     // Waits for bus traffic (or the bus's own time-outs) and the nested watch; <0 on failure.
     int WaitNested();
+    void RunBeforeWait();
 
     sd_bus* Bus_ = nullptr;
     TMethodHandler MethodHandler_;
@@ -311,7 +327,9 @@ private:
     std::function<void()> LostHandler_;
     int NestedFd_ = -1;
     std::function<void()> NestedHandler_;
-    TBusSlot NameOwnerSlot_;
+    std::function<void()> BeforeWait_;
+    struct TWatchedName;
+    std::unordered_map<std::string, std::unique_ptr<TWatchedName>> Watched_;
     std::deque<std::string> Vanished_;
     bool Draining_ = false;
     int CallDepth_ = 0;

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <functional>
+#include <iterator>
 
 namespace ZEMB {
 
@@ -212,20 +214,46 @@ std::string_view Signature(TParamType type) {
     return {};
 }
 
-std::string InSignature(const TMethod& method) {
+namespace {
+std::string MakeSignature(const TMethod& method, bool (*wanted)(TParamDir)) {
     std::string signature;
     for (const TParam& p : method.Params)
-        if (IsArgument(p.Dir))
+        if (wanted(p.Dir))
             signature += Signature(p.Type);
     return signature;
 }
 
-std::string OutSignature(const TMethod& method) {
-    std::string signature;
-    for (const TParam& p : method.Params)
-        if (IsReplyValue(p.Dir))
-            signature += Signature(p.Type);
-    return signature;
+// Every method's argument and reply signatures, made once: each call checks against them.
+struct TSignatures {
+    std::array<std::string, MethodCount> In, Out;
+    TSignatures() {
+        for (std::size_t i = 0; i < MethodCount; ++i) {
+            In[i] = MakeSignature(MethodTable[i], IsArgument);
+            Out[i] = MakeSignature(MethodTable[i], IsReplyValue);
+        }
+    }
+};
+
+const std::string& SignatureOf(const TMethod& method, bool in) {
+    static const TSignatures signatures;
+    const std::less<const TMethod*> before;
+    if (!before(&method, std::begin(MethodTable)) && before(&method, std::end(MethodTable))) {
+        const auto i = static_cast<std::size_t>(&method - std::begin(MethodTable));
+        return in ? signatures.In[i] : signatures.Out[i];
+    }
+    // A method described outside the table (tests): made for this call.
+    thread_local std::string made;
+    made = MakeSignature(method, in ? IsArgument : IsReplyValue);
+    return made;
+}
+} // namespace
+
+const std::string& InSignature(const TMethod& method) {
+    return SignatureOf(method, true);
+}
+
+const std::string& OutSignature(const TMethod& method) {
+    return SignatureOf(method, false);
 }
 
 const TMethod* FindByDispId(TInterface intf, std::int32_t dispId) {

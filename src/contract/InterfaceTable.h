@@ -318,8 +318,9 @@ bool InterfaceFromName(std::string_view name, TInterface& intf);
 std::string_view Signature(TParamType type);
 // Argument and reply signatures of a method: in, in-out and in-ref parameters are the
 // arguments; out and in-out parameters the reply values, Result last.
-std::string InSignature(const TMethod& method);
-std::string OutSignature(const TMethod& method);
+// Made once per method of MethodTable.
+const std::string& InSignature(const TMethod& method);
+const std::string& OutSignature(const TMethod& method);
 constexpr bool IsArgument(TParamDir dir) {
     return dir != TParamDir::Out;
 }

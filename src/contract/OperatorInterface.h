@@ -21,10 +21,13 @@
 //   ClearCommunicationLog()
 //       drops every line; the numbering goes on.
 //   signal CommunicationLogChanged(u Kind, t First, t Next)
-//       after every change: Kind is a TCommunicationLogChange; the lines numbered from First
-//       to Next were appended or replaced (Next is the log's Next after the change). For
-//       clCleared, First is Next. Lines dropped at the bound are not signalled: FirstKept of
-//       the next reply tells.
+//       once for the changes of one turn of the server's loop (several calls served in a turn
+//       give one signal), after the replies of that turn: Kind is a TCommunicationLogChange;
+//       the lines numbered from First to Next were appended or replaced (Next is the log's
+//       Next after the changes; clReplaced when any of them was replaced). For clCleared the
+//       log was cleared when its Next was First, and the lines from First to Next were
+//       appended since (First is Next when none were). Lines dropped at the bound are not
+//       signalled: FirstKept of the next reply tells.
 //   ShowWindow() → b Shown
 //       shows the main window and brings it to the front: a second copy that found no window
 //       of this one to activate (Wayland, no window manager) asks so. Shown is false where the

@@ -245,10 +245,8 @@ bool TUSB_ConnectedDevices::DeviceDetached(TUSB_IFDeviceBase& Device) {
 }
 
 TUSB_Connection* TUSB_ConnectedDevices::FindConnection(std::int32_t ConnectID) {
-    for (auto& entry : items_)
-        if (TUSB_Connection* connection = entry->FindConnection(ConnectID))
-            return connection;
-    return nullptr;
+    const auto it = byConnectID_.find(ConnectID);
+    return it == byConnectID_.end() ? nullptr : it->second;
 }
 
 TUSB_ConnectedDevice* TUSB_ConnectedDevices::ConnectedDeviceOfConnection(std::int32_t ConnectID) {
@@ -309,6 +307,7 @@ TUSB_Connection* TUSB_ConnectedDevices::AddConnection(std::int32_t ClientAppID, 
         NextConnectID = WrappingAdd(NextConnectID, 1);
         entry->Connections.push_back(std::move(candidate));
         chosen = entry->Connections.back().get();
+        byConnectID_.try_emplace(chosen->ConnectID, chosen);
         line = Format("AddConnection (new) - (ClientAppID: %d)(ConnectID: %d)(DeviceID: %d)",
                       ClientAppID, chosen->ConnectID, Device.DevID);
     }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 class TFrmMessageCatch;
@@ -120,6 +121,10 @@ public:
 
 private:
     std::vector<std::unique_ptr<TUSB_ConnectedDevice>> items_;
+    // Every connection ever made, by ConnectID: records stay (disconnected ones too), and a
+    // lookup costs the same however many there are. An identifier given twice (only after the
+    // counter wrapped) keeps the connection first made with it.
+    std::unordered_map<std::int32_t, TUSB_Connection*> byConnectID_;
 };
 
 // "(Inserted: CloseDevice)(ConnectID 4)(ClientAppID 2):  ok" to the group "RUVAzerLogDevOp".

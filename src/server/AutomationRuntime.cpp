@@ -232,6 +232,7 @@ void TAutomationServer::HandleFactory(const TBusMessage& call, const TCallAddres
     if (object->Interface < TInterface::IZEMBServer2)
         object->Target.Server2 = nullptr;
     object->Owner = call.Sender();
+    Bus_->WatchName(object->Owner); // its objects go when it leaves the bus
     object->Path = std::string(ZEMB::ObjectPathPrefix) + std::to_string(++NextObject_);
     Objects_.emplace(object->Path, object);
     if (!ZEMB::ReplyArgs(*Bus_, call, ZEMB::TObjectPath{object->Path}))
@@ -319,7 +320,7 @@ void TAutomationServer::HandleObject(const TBusMessage& call,
                    "Unknown method '" + std::string(member) + "'.");
         return;
     }
-    std::string expected = ZEMB::InSignature(*method);
+    const std::string& expected = ZEMB::InSignature(*method);
     if (!call.HasSignature(expected)) {
         ReplyError(*Bus_, call, BusErrorName::InvalidArgs,
                    "Invalid arguments '" + call.Signature() + "' to " + std::string(method->Name) +
@@ -385,6 +386,7 @@ std::shared_ptr<IZEMBEvent> TAutomationServer::RemoteEvent(const std::string& pe
     if (auto existing = RemoteEvents_[key].lock())
         return existing;
     std::erase_if(RemoteEvents_, [](const auto& e) { return e.second.expired(); });
+    Bus_->WatchName(peer); // its callbacks are let go when it leaves the bus
     // Callback objects never pass callbacks on.
     auto remote = std::make_shared<TRemoteEvent>(
         ZEMB::TProxyTarget{Bus_, peer, path, CallbackTimeout_, &ZEMB::NoCallbacks()});
@@ -398,6 +400,7 @@ std::shared_ptr<IZEMBHost> TAutomationServer::RemoteHost(const std::string& peer
     if (auto existing = RemoteHosts_[key].lock())
         return existing;
     std::erase_if(RemoteHosts_, [](const auto& e) { return e.second.expired(); });
+    Bus_->WatchName(peer);
     auto remote = std::make_shared<TRemoteHost>(
         ZEMB::TProxyTarget{Bus_, peer, path, CallbackTimeout_, &ZEMB::NoCallbacks()});
     RemoteHosts_[key] = remote;

@@ -135,6 +135,37 @@ std::uint32_t KindOf(TCommunicationLog::TChangeKind kind) {
     return ZEMB::clAppended;
 }
 
+// The changes of one turn of the loop, told with one signal when the turn ends: a transfer per
+// client served in a turn costs the bus daemon one signal to fan out, not one each.
+struct TPendingChange {
+    bool Any = false;
+    TCommunicationLog::TChange Change;
+
+    // The merged change still lets a reader catch up by reading from First: a clear makes it a
+    // clear (with the lines appended since, from First, the number at the clear, on); otherwise
+    // First is the lowest changed line and a replacement makes the whole a replacement.
+    void Merge(const TCommunicationLog::TChange& change) {
+        using TKind = TCommunicationLog::TChangeKind;
+        if (!Any || change.Kind == TKind::Cleared) {
+            Change = change;
+        } else {
+            if (Change.Kind != TKind::Cleared) {
+                Change.First = std::min(Change.First, change.First);
+                if (change.Kind == TKind::Replaced)
+                    Change.Kind = TKind::Replaced;
+            }
+            Change.Next = change.Next;
+        }
+        Any = true;
+    }
+};
+
+// Undoes what ServeOperatorInterface set on the bus.
+std::function<void()>& StopHook() {
+    static std::function<void()> stop;
+    return stop;
+}
+
 void EmitChanged(TZEMBBus& bus, const TCommunicationLog::TChange& change) {
     TBusMessage signal;
     if (bus.NewSignal(signal, std::string(ZEMB::FactoryPath).c_str(),
@@ -167,12 +198,20 @@ void ServeOperatorInterface(TAutomationServer& server, TServerContext& context) 
                                                        "' of the operator interface.");
                                     }
                                 }});
+    auto pending = std::make_shared<TPendingChange>();
     CommunicationLog().SetOnChange(
-        [&bus](const TCommunicationLog::TChange& change) { EmitChanged(bus, change); });
+        [pending](const TCommunicationLog::TChange& change) { pending->Merge(change); });
+    bus.SetBeforeWait([&bus, pending] {
+        if (pending->Any)
+            EmitChanged(bus, std::exchange(*pending, TPendingChange{}).Change);
+    });
+    StopHook() = [&bus] { bus.SetBeforeWait(nullptr); };
 }
 
 void StopOperatorInterface() {
     CommunicationLog().SetOnChange(nullptr);
+    if (StopHook())
+        std::exchange(StopHook(), nullptr)();
 }
 
 void SetShowWindowHook(std::function<bool()> hook) {

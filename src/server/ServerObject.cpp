@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cxxabi.h>
 #include <typeinfo>
+#include <unordered_map>
 
 using namespace ZEMB;
 
@@ -23,20 +24,37 @@ std::uint8_t Clamp(std::uint8_t value, std::uint8_t highest) {
     return std::min(value, highest);
 }
 
+// A method's entry and exit lines, made once: a call writes them without building them.
+struct TTraceTexts {
+    std::string Enter; // ">TZEMBServer.ConnectDevice"
+    std::string Exit;  // "<TZEMBServer.ConnectDevice"
+};
+
+// Keyed by the literal naming the method (one per method body); entries are never removed, so
+// the references handed out stay valid.
+const TTraceTexts& TraceTexts(const char* trace) {
+    static std::unordered_map<const char*, TTraceTexts> texts;
+    auto it = texts.find(trace);
+    if (it == texts.end())
+        it = texts.emplace(trace, TTraceTexts{std::string(">") + trace, std::string("<") + trace})
+                 .first;
+    return it->second;
+}
+
 // The frame of a call: steps around the body that every traced server call runs.
 struct TCallFrame {
     TServerContext& Context;
-    std::string Trace;         // "TZEMBServer.ConnectDevice"
-    const char* Group;         // group of the entry and exit lines
-    std::string BarrierPrefix; // what the barrier's line begins with
-    bool Notify = false;       // raise the change notification at the end
+    const char* Trace;              // "TZEMBServer.ConnectDevice"
+    const char* Group;              // group of the entry and exit lines
+    std::string_view BarrierPrefix; // what the barrier's line begins with
+    bool Notify = false;            // raise the change notification at the end
 
     void Enter() const {
         Context.CheckStrayInterfaces();
-        ConfDebugString(">" + Trace, Group);
+        ConfDebugString(TraceTexts(Trace).Enter, Group);
     }
     void Leave() const {
-        ConfDebugString("<" + Trace, Group);
+        ConfDebugString(TraceTexts(Trace).Exit, Group);
         if (Notify) {
             RaiseDevicesChangeNotification();
         }
@@ -84,11 +102,12 @@ struct TCallFrame {
         try {
             body();
         } catch (const std::exception& error) {
-            ConfDebugString(BarrierPrefix + " " + ExceptionClassName(error) + " " + error.what(),
+            ConfDebugString(std::string(BarrierPrefix) + " " + ExceptionClassName(error) + " " +
+                                error.what(),
                             kBarrier);
             Result = false;
         } catch (...) {
-            ConfDebugString(BarrierPrefix + " Exception unknown exception", kBarrier);
+            ConfDebugString(std::string(BarrierPrefix) + " Exception unknown exception", kBarrier);
             Result = false;
         }
     }
@@ -106,10 +125,9 @@ bool Oversized(const std::string& trace, std::size_t bytes, std::int32_t& Count)
     return true;
 }
 
-TCallFrame Frame(TServerContext& context, std::string trace, const char* group = kTrace,
+TCallFrame Frame(TServerContext& context, const char* trace, const char* group = kTrace,
                  bool notify = false) {
-    std::string prefix = trace;
-    return TCallFrame{context, std::move(trace), group, std::move(prefix), notify};
+    return TCallFrame{context, trace, group, trace, notify};
 }
 } // namespace
 

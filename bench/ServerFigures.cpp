@@ -1,0 +1,664 @@
+// SPDX-License-Identifier: MIT
+// The server's figures, each a ratio against a baseline run beside it in the same run (absolute
+// times move by a quarter between runs on a shared machine; ratios of two sides measured
+// together hold). Runs inside `zemb-sim --devices bench/figures.ini` on a session bus of its
+// own (scripts/bench.sh): it starts the server, a bare sd-bus echo server with TrafficStat's
+// signatures, a second bus daemon with a second server for the churn figure, and client
+// processes for the throughput figure, and ends each by its pid.
+//
+//   zemb-figures [REPETITIONS]           the table (medians of 3 by default)
+//   zemb-figures --echo                  the bare echo server (prints its unique name)
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <libudev.h>
+#include <libusb.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+#include <zemb/ZEMBClient.h>
+
+namespace {
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+// Everything started here, ended when this process ends by any way (a failure too); children
+// of a throughput client are none of its business.
+std::vector<pid_t>& Started() {
+    static std::vector<pid_t> started;
+    return started;
+}
+pid_t& Parent() {
+    static pid_t parent = ::getpid();
+    return parent;
+}
+void EndStarted() {
+    if (::getpid() != Parent())
+        return;
+    for (pid_t pid : Started()) {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+    }
+    Started().clear();
+}
+
+[[noreturn]] void Die(const std::string& what) {
+    std::fprintf(stderr, "zemb-figures: %s\n", what.c_str());
+    std::exit(1);
+}
+
+void Check(int r, const std::string& what) {
+    if (r < 0)
+        Die(what + ": " + std::strerror(-r));
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// A child process, ended by its pid.
+struct TChild {
+    pid_t Pid = -1;
+    TChild() = default;
+    TChild(const TChild&) = delete;
+    TChild& operator=(const TChild&) = delete;
+    ~TChild() { Stop(); }
+    void Stop() {
+        if (Pid > 0) {
+            ::kill(Pid, SIGTERM);
+            ::waitpid(Pid, nullptr, 0);
+            std::erase(Started(), Pid);
+            Pid = -1;
+        }
+    }
+};
+
+// Runs argv with stderr (the server's trace lines) to /dev/null, the bus address set when given.
+void Spawn(TChild& child, std::vector<std::string> argv, const std::string& busAddress = {},
+           int stdoutFd = -1) {
+    child.Pid = ::fork();
+    if (child.Pid != 0) {
+        Started().push_back(child.Pid);
+        return;
+    }
+    if (!busAddress.empty())
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", busAddress.c_str(), 1);
+    if (int null = ::open("/dev/null", O_WRONLY); null >= 0) {
+        ::dup2(null, STDERR_FILENO);
+        if (stdoutFd < 0)
+            ::dup2(null, STDOUT_FILENO);
+    }
+    if (stdoutFd >= 0)
+        ::dup2(stdoutFd, STDOUT_FILENO);
+    std::vector<char*> args;
+    for (std::string& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+}
+
+sd_bus* OpenBus(const std::string& address) {
+    sd_bus* bus = nullptr;
+    if (address.empty()) {
+        Check(sd_bus_open_user(&bus), "session bus");
+        return bus;
+    }
+    Check(sd_bus_new(&bus), "bus");
+    Check(sd_bus_set_address(bus, address.c_str()), "bus address");
+    Check(sd_bus_set_bus_client(bus, 1), "bus client");
+    Check(sd_bus_start(bus), "bus at " + address);
+    return bus;
+}
+
+// The unique name owning the server's well-known name, waited for up to 20 s.
+std::string WaitForOwner(sd_bus* bus) {
+    const std::string name(ZEMB::BusName);
+    for (auto until = TClock::now() + 20s; TClock::now() < until;
+         std::this_thread::sleep_for(50ms)) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        const char* owner = nullptr;
+        if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetNameOwner", &error, &reply, "s",
+                               name.c_str()) >= 0 &&
+            sd_bus_message_read(reply, "s", &owner) > 0) {
+            std::string unique = owner;
+            sd_bus_message_unref(reply);
+            return unique;
+        }
+        sd_bus_error_free(&error);
+    }
+    Die("no server took " + name);
+}
+
+std::string Interface(int n) {
+    return n == 1 ? "org.zemb.ZEMB.IZEMBServer" : "org.zemb.ZEMB.IZEMBServer" + std::to_string(n);
+}
+
+// One server object with an opened connection to the simulated device with that instance.
+struct TServerSide {
+    sd_bus* Bus = nullptr;
+    std::string Dest, Path;
+    std::int32_t ClientAppID = -1, ConnectID = -1;
+
+    sd_bus_message* Call(int intf, const char* member, const char* types, ...) {
+        sd_bus_message* call = nullptr;
+        Check(sd_bus_message_new_method_call(Bus, &call, Dest.c_str(), Path.c_str(),
+                                             Interface(intf).c_str(), member),
+              member);
+        va_list ap;
+        va_start(ap, types);
+        Check(sd_bus_message_appendv(call, types, ap), member);
+        va_end(ap);
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        const int r = sd_bus_call(Bus, call, 30'000'000, &error, &reply);
+        sd_bus_message_unref(call);
+        if (r < 0)
+            Die(std::string(member) + ": " + (error.message ? error.message : "failed"));
+        return reply;
+    }
+    bool CallResult(int intf, const char* member, const char* replyTypes, std::int32_t* value,
+                    const char* types, std::int32_t arg) {
+        sd_bus_message* reply = Call(intf, member, types, arg);
+        int result = 0;
+        const int r = value ? sd_bus_message_read(reply, replyTypes, value, &result)
+                            : sd_bus_message_read(reply, replyTypes, &result);
+        sd_bus_message_unref(reply);
+        return r > 0 && result;
+    }
+
+    void Create(sd_bus* bus, const std::string& dest) {
+        Bus = bus;
+        Dest = dest;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        const char* path = nullptr;
+        if (sd_bus_call_method(bus, dest.c_str(), std::string(ZEMB::FactoryPath).c_str(),
+                               std::string(ZEMB::ClassFactoryInterface).c_str(), "CreateInstance",
+                               &error, &reply, "s",
+                               std::string(ZEMB::CLASS_ZEMBServer4).c_str()) < 0 ||
+            sd_bus_message_read(reply, "o", &path) <= 0)
+            Die("CreateInstance: " + std::string(error.message ? error.message : "failed"));
+        Path = path;
+        sd_bus_message_unref(reply);
+    }
+    std::int32_t Hookup() {
+        // An executable name of its own: no other running process takes its entry over.
+        const std::string exe = "zemb-figures-" + std::to_string(::getpid());
+        sd_bus_message* reply = Call(3, "HookupClientApp2", "yiss", std::uint8_t(ZEMB::aciVantor),
+                                     std::int32_t(-1), "bench", exe.c_str());
+        int result = 0;
+        if (sd_bus_message_read(reply, "ib", &ClientAppID, &result) <= 0 || !result)
+            Die("HookupClientApp2 failed");
+        sd_bus_message_unref(reply);
+        return ClientAppID;
+    }
+    // The DevID whose LinkName holds the instance.
+    std::int32_t DevIDOf(const std::string& instance) {
+        for (std::int32_t devId = 0; devId < 64; ++devId) {
+            sd_bus_message* reply = Call(1, "DevInfo", "iy", devId, std::uint8_t(0));
+            int active = 0, result = 0;
+            const char* link = nullptr;
+            const bool read = sd_bus_message_read(reply, "bs", &active, &link) > 0 &&
+                              std::string(link).find(instance) != std::string::npos;
+            sd_bus_message_unref(reply);
+            (void)result;
+            if (read)
+                return devId;
+        }
+        Die("no device " + instance);
+    }
+    std::int32_t Connect(std::int32_t devId) {
+        sd_bus_message* reply = Call(1, "ConnectDevice", "iiyo", ClientAppID, devId,
+                                     std::uint8_t(ZEMB::cmExclusive), "/");
+        std::int32_t connectId = -1;
+        int result = 0;
+        if (sd_bus_message_read(reply, "ib", &connectId, &result) <= 0 || !result)
+            Die("ConnectDevice failed");
+        sd_bus_message_unref(reply);
+        return connectId;
+    }
+    void Open(sd_bus* bus, const std::string& dest, const std::string& instance) {
+        Create(bus, dest);
+        Hookup();
+        ConnectID = Connect(DevIDOf(instance));
+        if (!CallResult(1, "OpenDevice", "b", nullptr, "i", ConnectID))
+            Die("OpenDevice failed on " + instance);
+    }
+    void TrafficStat() {
+        sd_bus_message* reply = Call(1, "TrafficStat", "i", ConnectID);
+        sd_bus_message_unref(reply);
+    }
+    bool Pair(const std::vector<std::uint8_t>& out) {
+        sd_bus_message* reply = nullptr;
+        {
+            sd_bus_message* call = nullptr;
+            Check(sd_bus_message_new_method_call(Bus, &call, Dest.c_str(), Path.c_str(),
+                                                 Interface(1).c_str(), "WriteBuffer"),
+                  "WriteBuffer");
+            sd_bus_message_append(call, "i", ConnectID);
+            sd_bus_message_append_array(call, 'y', out.data(), out.size());
+            Check(sd_bus_call(Bus, call, 30'000'000, nullptr, &reply), "WriteBuffer");
+            sd_bus_message_unref(call);
+            sd_bus_message_unref(reply);
+        }
+        sd_bus_message* call = nullptr;
+        Check(sd_bus_message_new_method_call(Bus, &call, Dest.c_str(), Path.c_str(),
+                                             Interface(1).c_str(), "ReadBuffer"),
+              "ReadBuffer");
+        const std::vector<std::uint8_t> in(out.size(), 1);
+        sd_bus_message_append(call, "i", ConnectID);
+        sd_bus_message_append_array(call, 'y', in.data(), in.size());
+        Check(sd_bus_call(Bus, call, 30'000'000, nullptr, &reply), "ReadBuffer");
+        sd_bus_message_unref(call);
+        const void* data = nullptr;
+        std::size_t size = 0;
+        const bool echoed = sd_bus_message_read_array(reply, 'y', &data, &size) >= 0 &&
+                            size == out.size() && std::memcmp(data, out.data(), size) == 0;
+        sd_bus_message_unref(reply);
+        return echoed;
+    }
+};
+
+// The same transfers done directly with libusb, as the server's transport does them: the
+// device node found through udev by its serial number, wrapped, interface 0 claimed.
+struct TDirectSide {
+    libusb_context* Context = nullptr;
+    libusb_device_handle* Handle = nullptr;
+    int Fd = -1;
+
+    void Open(const std::string& instance) {
+        libusb_set_option(nullptr, LIBUSB_OPTION_NO_DEVICE_DISCOVERY);
+        if (libusb_init(&Context) != 0)
+            Die("libusb_init");
+        udev* u = udev_new();
+        udev_enumerate* e = udev_enumerate_new(u);
+        udev_enumerate_add_match_subsystem(e, "usb");
+        udev_enumerate_add_match_property(e, "ID_SERIAL_SHORT", instance.c_str());
+        udev_enumerate_scan_devices(e);
+        std::string node;
+        for (udev_list_entry* item = udev_enumerate_get_list_entry(e); item && node.empty();
+             item = udev_list_entry_get_next(item)) {
+            udev_device* d = udev_device_new_from_syspath(u, udev_list_entry_get_name(item));
+            if (const char* name = d ? udev_device_get_devnode(d) : nullptr)
+                node = name;
+            udev_device_unref(d);
+        }
+        udev_enumerate_unref(e);
+        udev_unref(u);
+        if (node.empty() || (Fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC)) < 0)
+            Die("no device node for " + instance);
+        if (libusb_wrap_sys_device(Context, Fd, &Handle) != 0 ||
+            libusb_claim_interface(Handle, 0) != 0)
+            Die("cannot open " + instance + " with libusb");
+    }
+    bool Pair(std::vector<std::uint8_t>& out) {
+        int moved = 0;
+        std::vector<std::uint8_t> in(out.size(), 1);
+        return libusb_bulk_transfer(Handle, 0x02, out.data(), static_cast<int>(out.size()), &moved,
+                                    5000) == 0 &&
+               libusb_bulk_transfer(Handle, 0x81, in.data(), static_cast<int>(in.size()), &moved,
+                                    5000) == 0 &&
+               in == out;
+    }
+};
+
+// Calls a and b one by one in ABBA order, n of each after a warm-up; the median time per call
+// of each side, in µs.
+std::pair<double, double> Abba(const std::function<void()>& a, const std::function<void()>& b,
+                               int n) {
+    for (int i = 0; i < n / 10; ++i) {
+        a();
+        b();
+    }
+    std::vector<double> ta, tb;
+    ta.reserve(n);
+    tb.reserve(n);
+    auto timed = [](const std::function<void()>& f, std::vector<double>& into) {
+        const auto start = TClock::now();
+        f();
+        into.push_back(std::chrono::duration<double, std::micro>(TClock::now() - start).count());
+    };
+    for (int i = 0; i < n; ++i) {
+        if (i % 2 == 0) {
+            timed(a, ta);
+            timed(b, tb);
+        } else {
+            timed(b, tb);
+            timed(a, ta);
+        }
+    }
+    return {Median(ta), Median(tb)};
+}
+
+struct TFigure {
+    std::string Name, Unit, Goal;
+    std::vector<double> Server, Baseline, Ratio;
+};
+
+void Print(const std::vector<TFigure>& figures) {
+    std::printf("| figure | server | baseline | ratio | goal |\n|---|---|---|---|---|\n");
+    for (const TFigure& f : figures) {
+        std::printf("| %s | %.1f %s | %.1f %s | %.2f | %s |\n", f.Name.c_str(), Median(f.Server),
+                    f.Unit.c_str(), Median(f.Baseline), f.Unit.c_str(), Median(f.Ratio),
+                    f.Goal.c_str());
+    }
+}
+
+// Context switches of every thread of a process so far: its wake-ups.
+long WakeUps(pid_t pid) {
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (!dir)
+        return -1;
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream status(tasks + "/" + entry->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.starts_with("voluntary_ctxt_switches:") ||
+                line.starts_with("nonvoluntary_ctxt_switches:"))
+                total += std::stol(line.substr(line.find(':') + 1));
+    }
+    ::closedir(dir);
+    return total;
+}
+
+// --echo: the baseline server, sd-bus on sd-event as a plain service would be written.
+int RunEcho() {
+    sd_bus* bus = OpenBus({});
+    static const sd_bus_vtable vtable[] = {SD_BUS_VTABLE_START(0),
+                                           SD_BUS_METHOD(
+                                               "TrafficStat", "i", "iib",
+                                               [](sd_bus_message* m, void*, sd_bus_error*) -> int {
+                                                   std::int32_t id = 0;
+                                                   sd_bus_message_read(m, "i", &id);
+                                                   return sd_bus_reply_method_return(m, "iib", 0, 0,
+                                                                                     1);
+                                               },
+                                               0),
+                                           SD_BUS_VTABLE_END};
+    Check(sd_bus_add_object_vtable(bus, nullptr, "/echo", "org.zemb.ZEMB.IZEMBServer", vtable,
+                                   nullptr),
+          "vtable");
+    const char* unique = nullptr;
+    Check(sd_bus_get_unique_name(bus, &unique), "unique name");
+    std::printf("%s\n", unique);
+    std::fflush(stdout);
+    sd_event* event = nullptr;
+    Check(sd_event_default(&event), "event");
+    Check(sd_bus_attach_event(bus, event, 0), "attach");
+    return sd_event_loop(event);
+}
+
+// One throughput client: a server connection and a direct device; per command from the parent
+// ("s" or "d" and a window in ms) it makes pairs on that side until the window ends and writes
+// how many.
+[[noreturn]] void RunThroughputClient(int commands, int results, const std::string& dest,
+                                      const std::string& served, const std::string& direct) {
+    sd_bus* bus = OpenBus({});
+    TServerSide server;
+    server.Open(bus, dest, served);
+    TDirectSide device;
+    device.Open(direct);
+    std::vector<std::uint8_t> out(64, 0x42);
+    char ready = 'r';
+    if (::write(results, &ready, 1) != 1)
+        ::_exit(1);
+    char side = 0;
+    int windowMs = 0;
+    while (::read(commands, &side, 1) == 1 && ::read(commands, &windowMs, sizeof windowMs) > 0) {
+        long pairs = 0;
+        const auto until = TClock::now() + std::chrono::milliseconds(windowMs);
+        while (TClock::now() < until) {
+            if (!(side == 's' ? server.Pair(out) : device.Pair(out)))
+                ::_exit(2);
+            ++pairs;
+        }
+        if (::write(results, &pairs, sizeof pairs) != sizeof pairs)
+            ::_exit(1);
+    }
+    ::_exit(0);
+}
+
+int RunFigures(const std::string& serverPath, int repetitions) {
+    const std::string self = "/proc/self/exe";
+    // The server, and the baseline echo server.
+    TChild server, echo;
+    Spawn(server, {serverPath, "--no-window"});
+    int echoOut[2];
+    if (::pipe(echoOut) != 0)
+        Die("pipe");
+    char exe[4096] = {};
+    if (::readlink(self.c_str(), exe, sizeof exe - 1) <= 0)
+        Die("readlink");
+    Spawn(echo, {exe, "--echo"}, {}, echoOut[1]);
+    ::close(echoOut[1]);
+    char line[256] = {};
+    if (::read(echoOut[0], line, sizeof line - 1) <= 0)
+        Die("echo server did not start");
+    const std::string echoName = std::string(line).substr(0, std::string(line).find('\n'));
+
+    sd_bus* bus = OpenBus({});
+    const std::string dest = WaitForOwner(bus);
+    // Two more bus daemons, each with a server of its own, started alike: the churn goes to one,
+    // the other stays fresh. Their figure compares the two, not the session bus's server, whose
+    // bus carries more connections.
+    char folder[] = "/tmp/zemb-figures-XXXXXX";
+    if (!::mkdtemp(folder))
+        Die("mkdtemp");
+    struct TPrivate {
+        TChild Daemon, Server;
+        sd_bus* Bus = nullptr;
+        std::string Dest;
+    };
+    auto startPrivate = [&](TPrivate& p, const std::string& name) {
+        const std::string socket = std::string(folder) + "/" + name;
+        const std::string address = "unix:path=" + socket;
+        Spawn(p.Daemon,
+              {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address});
+        for (auto until = TClock::now() + 10s; !p.Bus && TClock::now() < until;) {
+            struct stat s {};
+            if (::stat(socket.c_str(), &s) == 0)
+                p.Bus = OpenBus(address);
+            else
+                std::this_thread::sleep_for(20ms);
+        }
+        if (!p.Bus)
+            Die("no bus at " + address);
+        Spawn(p.Server, {serverPath, "--no-window"}, address);
+        p.Dest = WaitForOwner(p.Bus);
+    };
+    TPrivate churnedBus, freshBus;
+    startPrivate(churnedBus, "churned");
+    startPrivate(freshBus, "fresh");
+
+    // The throughput clients, before anything here opens a device.
+    struct TClient {
+        TChild Process;
+        int Commands = -1, Results = -1;
+    };
+    std::vector<TClient> clients(4);
+    for (int i = 0; i < 4; ++i) {
+        int c[2], r[2];
+        if (::pipe(c) != 0 || ::pipe(r) != 0)
+            Die("pipe");
+        clients[i].Process.Pid = ::fork();
+        Started().push_back(clients[i].Process.Pid);
+        if (clients[i].Process.Pid == 0)
+            RunThroughputClient(c[0], r[1], dest, "FWYBNS" + std::to_string(i) + "01007",
+                                "FWYBND" + std::to_string(i) + "01007");
+        ::close(c[0]);
+        ::close(r[1]);
+        clients[i].Commands = c[1];
+        clients[i].Results = r[0];
+        char ready = 0;
+        if (::read(r[0], &ready, 1) != 1)
+            Die("a throughput client did not start");
+    }
+
+    TServerSide fresh;
+    fresh.Open(bus, dest, "FWYBNLA01007");
+    TDirectSide direct;
+    direct.Open("FWYBNLD01007");
+    TServerSide echoSide;
+    echoSide.Bus = bus;
+    echoSide.Dest = echoName;
+    echoSide.Path = "/echo";
+    echoSide.ConnectID = fresh.ConnectID;
+
+    // The churn: 10,000 clients each hooked up, connected, disconnected and unhooked, then the
+    // connection measured (the newest, as a live one is).
+    TServerSide freshToo;
+    freshToo.Open(freshBus.Bus, freshBus.Dest, "FWYBNCF01007");
+    TServerSide churned;
+    churned.Create(churnedBus.Bus, churnedBus.Dest);
+    const std::int32_t churnDev = churned.DevIDOf("FWYBNCB01007");
+    for (int i = 0; i < 10000; ++i) {
+        churned.Hookup();
+        const std::int32_t id = churned.Connect(churnDev);
+        churned.CallResult(1, "DisconnectDevice", "b", nullptr, "i", id);
+        churned.CallResult(1, "UnhookClientApp", "b", nullptr, "i", churned.ClientAppID);
+    }
+    churned.Hookup();
+    churned.ConnectID = churned.Connect(churnDev);
+    if (!churned.CallResult(1, "OpenDevice", "b", nullptr, "i", churned.ConnectID))
+        Die("OpenDevice failed after the churn");
+
+    std::fprintf(stderr, "zemb-figures: measuring\n");
+    TFigure throughput{"4 clients x 4 devices, write 64 B + read 64 B, pairs/s, vs 4 processes "
+                       "doing them directly with libusb",
+                       "pairs/s",
+                       ">= 0.80",
+                       {},
+                       {},
+                       {}};
+    TFigure pair{
+        "one write + read through the server vs directly with libusb", "us", "<= 1.15", {}, {}, {}};
+    TFigure call{
+        "TrafficStat vs a bare sd-bus echo of the same signatures", "us", "<= 1.03", {}, {}, {}};
+    TFigure churn{"TrafficStat after 10,000 clients came and went vs a fresh server",
+                  "us",
+                  "<= 1.05",
+                  {},
+                  {},
+                  {}};
+    TFigure idle{"idle server: wake-ups while 10 programs join and leave the bus (vs none)",
+                 "",
+                 "0",
+                 {},
+                 {},
+                 {}};
+    std::vector<std::uint8_t> out(64, 0x42);
+    for (int rep = 0; rep < repetitions; ++rep) {
+        auto [s, b] = Abba([&] { fresh.TrafficStat(); }, [&] { echoSide.TrafficStat(); }, 10000);
+        call.Server.push_back(s);
+        call.Baseline.push_back(b);
+        call.Ratio.push_back(s / b);
+        std::tie(s, b) = Abba([&] { churned.TrafficStat(); }, [&] { fresh.TrafficStat(); }, 10000);
+        churn.Server.push_back(s);
+        churn.Baseline.push_back(b);
+        churn.Ratio.push_back(s / b);
+        std::tie(s, b) = Abba(
+            [&] {
+                if (!fresh.Pair(out))
+                    Die("the echo did not come back through the server");
+            },
+            [&] {
+                if (!direct.Pair(out))
+                    Die("the echo did not come back directly");
+            },
+            2000);
+        pair.Server.push_back(s);
+        pair.Baseline.push_back(b);
+        pair.Ratio.push_back(s / b);
+
+        // 400 ms windows, alternating sides in ABBA order, 5 per side.
+        long sums[2] = {0, 0};
+        for (int w = 0; w < 10; ++w) {
+            const int side = (w % 4 == 0 || w % 4 == 3) ? 0 : 1;
+            const char command = side == 0 ? 's' : 'd';
+            const int windowMs = 400;
+            for (TClient& c : clients)
+                if (::write(c.Commands, &command, 1) != 1 ||
+                    ::write(c.Commands, &windowMs, sizeof windowMs) != sizeof windowMs)
+                    Die("a throughput client is gone");
+            for (TClient& c : clients) {
+                long pairs = 0;
+                if (::read(c.Results, &pairs, sizeof pairs) != sizeof pairs)
+                    Die("a throughput client failed");
+                sums[side] += pairs;
+            }
+        }
+        throughput.Server.push_back(sums[0] / 2.0); // 5 windows of 0.4 s: per second
+        throughput.Baseline.push_back(sums[1] / 2.0);
+        throughput.Ratio.push_back(static_cast<double>(sums[0]) / static_cast<double>(sums[1]));
+
+        // Wake-ups over 3 s with nothing happening, then over 3 s while 10 programs join and
+        // leave the bus (each its own connection, opened and closed).
+        std::this_thread::sleep_for(500ms);
+        long before = WakeUps(server.Pid);
+        std::this_thread::sleep_for(3s);
+        idle.Baseline.push_back(static_cast<double>(WakeUps(server.Pid) - before));
+        before = WakeUps(server.Pid);
+        const auto until = TClock::now() + 3s;
+        for (int i = 0; i < 10; ++i) {
+            TChild program;
+            Spawn(program, {"dbus-send", "--session", "--dest=org.freedesktop.DBus",
+                            "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer.Ping"});
+            ::waitpid(program.Pid, nullptr, 0);
+            std::erase(Started(), program.Pid);
+            program.Pid = -1;
+        }
+        std::this_thread::sleep_until(until);
+        const double woken = static_cast<double>(WakeUps(server.Pid) - before);
+        idle.Server.push_back(woken);
+        idle.Ratio.push_back(woken);
+    }
+    for (TClient& c : clients)
+        ::close(c.Commands);
+
+    std::printf("zemb-figures: medians of %d repetitions\n\n", repetitions);
+    Print({throughput, pair, call, churn, idle});
+    sd_bus_flush_close_unref(bus);
+    sd_bus_flush_close_unref(churnedBus.Bus);
+    sd_bus_flush_close_unref(freshBus.Bus);
+    churnedBus.Server.Stop();
+    churnedBus.Daemon.Stop();
+    freshBus.Server.Stop();
+    freshBus.Daemon.Stop();
+    std::filesystem::remove_all(folder);
+    return 0;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "--echo")
+        return RunEcho();
+    Parent() = ::getpid();
+    std::atexit(EndStarted);
+    return RunFigures(ZEMB_FIGURES_SERVER, argc > 1 ? std::max(1, std::atoi(argv[1])) : 3);
+}
