@@ -6,13 +6,10 @@
 #include "FakeLinkDevice.h"
 #include "base/Settings.h"
 #include "usb/DeviceGrid.h"
-#include "usb/LibusbDevice.h"
-#include "usb/PipeFileDevice.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <optional>
-#include <stdexcept>
 
 using ::testing::ElementsAre;
 
@@ -71,15 +68,9 @@ struct TCommandCase {
     std::int32_t Buffer; std::uint16_t Firmware; const char* Serial; std::uint8_t Hardware;
     std::uint16_t Fpga; const char* Log;
 };
-// clang-format on
-
-constexpr auto Ram = &TUSB_IFDeviceLocal::GetRAMTotal;
-constexpr auto Ver = &TUSB_IFDeviceLocal::GetFirmwareVersion;
-constexpr auto Info = &TUSB_IFDeviceLocal::GetDevInfo;
-constexpr auto Eep = &TUSB_IFDeviceLocal::SetEnableEEPWrite;
+constexpr auto Ram = &TUSB_IFDeviceLocal::GetRAMTotal, Info = &TUSB_IFDeviceLocal::GetDevInfo,
+    Ver = &TUSB_IFDeviceLocal::GetFirmwareVersion, Eep = &TUSB_IFDeviceLocal::SetEnableEEPWrite;
 const std::optional<Bytes> WriteFails;
-
-// clang-format off
 const TCommandCase CommandCases[] = {
     // The RAM size is the reply less one page, 0 below it; a failure leaves one hundred.
     {Ram, Bytes{0x08, 0x00, 0x09}, true, true, 2048, 0x0777, "x", 3, 3, ""},
@@ -136,8 +127,7 @@ TEST(LinkProtocol, EveryCommandItsReplyAndItsFailures) {
 
 class Identification : public ::testing::Test {
 protected:
-    void SetUp() override { ZEMBSettings().EnableEEPWrite = false; }
-    void TearDown() override { ZEMBSettings().EnableEEPWrite = false; }
+    ~Identification() override { ZEMBSettings().EnableEEPWrite = false; }
     TCapturedLog log;
 };
 
@@ -191,9 +181,6 @@ struct TIdentifyCase {
     const char* Instance; Packets Replies; bool EnableEEPWrite; TUSBDevType Type; const char* Serial;
     std::uint16_t Firmware; Packets Written; std::uint8_t Hardware = 0;
 };
-// clang-format on
-
-// clang-format off
 const TIdentifyCase IdentifyCases[] = {
     // Below 2.00 the product code and the serial are read from the start of the instance.
     {"007AB1234", {Ram9, Fw(0x0150)}, false, dtFenwy, "AB1234", 0x0150, Sent2},
@@ -264,35 +251,6 @@ TEST(DeviceCollection, ItemsDeletionAndReopenStayInsideTheCollection) {
     EXPECT_TRUE(collection.Delete(b) && collection.Delete(a) && collection.Count() == 0);
 }
 
-// The fake transport gone wrong: closes or reads that throw, or input nobody read (the first
-// `pendingReads` drain reads find a byte).
-class TUnrulyDevice : public TFakeLinkDevice {
-public:
-    bool throwOnClose = false, throwOnRead = false;
-    int pendingReads = 0, drainReads = 0;
-    ~TUnrulyDevice() override { CloseOnDestroy(); }
-    bool CloseDevice() override {
-        if (throwOnClose)
-            throw std::runtime_error("close");
-        return TFakeLinkDevice::CloseDevice();
-    }
-    bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override {
-        if (throwOnRead)
-            throw std::runtime_error("read");
-        return TFakeLinkDevice::ReadBuffer(Buffer, Count, BytesRead);
-    }
-
-protected:
-    std::uint32_t DrainRead(std::uint8_t* Buffer, std::uint32_t Count) override {
-        ++drainReads;
-        if (pendingReads == 0 || Count == 0)
-            return 0;
-        --pendingReads;
-        Buffer[0] = 0x21;
-        return 1;
-    }
-};
-
 // Destroying an open device closes its descriptor; a close that throws only leaves a line.
 // An exception from the transport passes through identification with the device closed.
 TEST_F(Identification, ThrowingTransportsLeaveTheDeviceClosed) {
@@ -304,12 +262,12 @@ TEST_F(Identification, ThrowingTransportsLeaveTheDeviceClosed) {
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
     ::testing::internal::CaptureStderr();
     {
-        TUnrulyDevice throwing;
+        TFakeLinkDevice throwing;
         throwing.OpenDevice();
         throwing.throwOnClose = true;
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "TUSB_IFDeviceBase.Destroy: CloseDevice\n");
-    TUnrulyDevice throwing;
+    TFakeLinkDevice throwing;
     throwing.throwOnRead = true;
     EXPECT_THROW(throwing.Identify(PathWithInstance("007AB1234")), std::runtime_error);
     EXPECT_EQ(std::pair(throwing.Active(), throwing.closes), std::pair(false, 1));
@@ -321,7 +279,7 @@ TEST(InputDrain, ReadsUntilNothingComesAndNoLongerThanItsBound) {
     for (const auto& [pending, reads] :
          {std::pair{0, 1}, std::pair{2, 3}, std::pair{1000, DrainMaxReads}}) {
         SCOPED_TRACE(pending);
-        TUnrulyDevice device;
+        TFakeLinkDevice device;
         ASSERT_TRUE(device.OpenDevice());
         device.pendingReads = pending;
         device.Reply({RX_RAM_TOTAL_MSG, 0x00, 0x09});
