@@ -8,6 +8,7 @@
 #include "usb/LinkDevice.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <memory>
 #include <string>
@@ -87,4 +88,8 @@ struct TFakeClock {
     double Days = 1.0;
     int Sleeps = 0;
     void AdvanceSeconds(double seconds) { Days += seconds / 86400.0; }
+    void Sleep(std::chrono::milliseconds time) {
+        ++Sleeps;
+        AdvanceSeconds(static_cast<double>(time.count()) / 1000.0);
+    }
 };

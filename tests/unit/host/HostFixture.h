@@ -17,15 +17,11 @@ protected:
 
     TUSB_IFHostLocal& Host() {
         if (!host_) {
-            container_.emplace(Window,
-                               TUSB_IFHostSeams{[this](TUSB_IFDeviceGrid& grid) { Bus.Fill(grid); },
-                                                [this] { return TProcessList(Processes); },
-                                                [this] { return Clock.Days; },
-                                                [this](std::chrono::milliseconds time) {
-                                                    ++Clock.Sleeps;
-                                                    Clock.AdvanceSeconds(
-                                                        static_cast<double>(time.count()) / 1000.0);
-                                                }});
+            container_.emplace(
+                Window, TUSB_IFHostSeams{[this](TUSB_IFDeviceGrid& grid) { Bus.Fill(grid); },
+                                         [this] { return TProcessList(Processes); },
+                                         [this] { return Clock.Days; },
+                                         [this](std::chrono::milliseconds t) { Clock.Sleep(t); }});
             host_.emplace(*container_);
         }
         return *host_;
