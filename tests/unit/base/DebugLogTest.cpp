@@ -55,27 +55,20 @@ TEST_F(ConfDebugStringTest, SectionDecidesWhichLinesPassAndHow) {
     const std::string m = "[" + ExtractFileName(ExecutablePath()) + "] ";
     const std::string all = "IncludedGroups=All,Nabto\r\nExcludedGroups=nabto,RUVAzerCommTraffic";
     const std::string two = "IncludedGroups=RUVAzerComm, RUVAzerComm3";
-    const std::string prefixes = "ShowAssociatedGroup=1\r\nShowModule=1";
+    const std::string both = "ShowAssociatedGroup=1\r\nShowModule=1";
     // clang-format off
     const struct { std::string Section, Group, Shown; } cases[] = { // Shown empty: refused
         // An empty section leaves the log disabled; any key enables it, all groups, no prefix.
-        {"", "g", "text"},
-        {"DisableShow=0", "", "text"},
+        {"", "g", "text"}, {"DisableShow=0", "", "text"},
         // The excluded list wins, also over All; names without case; blanks count.
-        {all, "Nabto", ""},
-        {all, "RUVAzerCommTraffic", ""},
-        {all, "RUVAzerComm3", "text"},
+        {all, "Nabto", ""}, {all, "RUVAzerCommTraffic", ""}, {all, "RUVAzerComm3", "text"},
         {"IncludedGroups=ruvazercomm3", "RUVAzerComm3", "text"},
-        {"IncludedGroups=ruvazercomm3", "", ""},
-        {two, "RUVAzerComm", "text"},
-        {two, "RUVAzerComm3", ""},
-        {"IncludedGroups=", "RUVAzerComm", ""},
+        {"IncludedGroups=ruvazercomm3", "", ""}, {"IncludedGroups=", "RUVAzerComm", ""},
+        {two, "RUVAzerComm", "text"}, {two, "RUVAzerComm3", ""},
         // A word in a boolean key gives its default.
         {"DisableShow=yes\r\nShowAssociatedGroup=on", "g", "text"},
-        {prefixes, "RUVAzerComm3", "[RUVAzerComm3] " + m + "text"},
-        {prefixes, "", "[] " + m + "text"},
-        {"ShowModule=1\r\nShowModulePath=1", "g", "[" + ExecutablePath() + "] text"},
-    };
+        {both, "RUVAzerComm3", "[RUVAzerComm3] " + m + "text"}, {both, "", "[] " + m + "text"},
+        {"ShowModule=1\r\nShowModulePath=1", "g", "[" + ExecutablePath() + "] text"}};
     // clang-format on
     for (const auto& c : cases) {
         lines_.clear();

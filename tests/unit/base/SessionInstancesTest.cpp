@@ -11,15 +11,12 @@ TEST(SessionInstancesTest, OnlyCopiesOnTheSameSessionBusCount) {
     const std::string priv = "unix:path=/tmp/dbus-a";
     const auto none = std::nullopt; // an environment that cannot be read
     // The copies' environments; whether another server holds the name; count; bus asked.
-    // clang-format off
     const std::tuple<std::map<std::uint32_t, std::optional<std::string>>, bool, std::uint16_t, int>
-    cases[] = {
-        {{{10, ours}}, false, 1, 0},                              // alone
-        {{{10, ours}, {11, ours}}, false, 2, 0},                  // a second copy on our bus
-        {{{10, ours}, {11, priv}, {12, ""}}, true, 1, 0},         // copies on private buses
-        {{{10, ours}, {11, none}, {12, none}}, true, 3, 1},       // unreadable, bus served
-        {{{10, ours}, {11, none}}, false, 1, 1}};                 // unreadable, bus not served
-    // clang-format on
+        cases[] = {{{{10, ours}}, false, 1, 0},                        // alone
+                   {{{10, ours}, {11, ours}}, false, 2, 0},            // a second copy on our bus
+                   {{{10, ours}, {11, priv}, {12, ""}}, true, 1, 0},   // copies on private buses
+                   {{{10, ours}, {11, none}, {12, none}}, true, 3, 1}, // unreadable, bus served
+                   {{{10, ours}, {11, none}}, false, 1, 1}};           // unreadable, bus not served
     for (const auto& [environments, busHasServer, expected, timesAsked] : cases) {
         std::vector<TProcessItem> items;
         for (const auto& [pid, environment] : environments)

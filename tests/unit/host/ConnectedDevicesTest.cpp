@@ -49,11 +49,9 @@ TEST_F(ConnectedDevicesTest, ReconnectReusesTheConnection) {
     EXPECT_EQ(std::tuple(again, reconnected, Container().ConnectedDevices.StrayInterfaceCount,
                          connection.State, connection.Callback),
               std::tuple(id, true, 1, TUSB_Connection::csConnected, first));
-    // clang-format off
-    EXPECT_EQ(log.Lines, (std::vector<std::string>{
-        "AddConnection (new) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)",
-        "AddConnection (prev) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)"}));
-    // clang-format on
+    EXPECT_THAT(log.Lines,
+                ElementsAre("AddConnection (new) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)",
+                            "AddConnection (prev) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)"));
     // A different mode is a different connection with the next identifier.
     EXPECT_EQ(Connect(A, 0, cmExclusive), id + 1);
 }
@@ -90,11 +88,9 @@ TEST_F(ConnectedDevicesTest, UnhookClosesAndDisconnectsWithLogLines) {
     const std::int32_t opened = Connect(A, 0, cmShared);
     ASSERT_TRUE(Host().OpenDevice(opened));
     ASSERT_TRUE(Host().UnhookClientApp(A));
-    // clang-format off
     EXPECT_EQ(log.Lines, (std::vector<std::string>{
-        "(Inserted: CloseDevice)(ConnectID 0)(ClientAppID 1):  ok",
-        "(Inserted: DisconnectDevice)(ConnectID 0)(ClientAppID 1):  ok"}));
-    // clang-format on
+                             "(Inserted: CloseDevice)(ConnectID 0)(ClientAppID 1):  ok",
+                             "(Inserted: DisconnectDevice)(ConnectID 0)(ClientAppID 1):  ok"}));
     EXPECT_EQ(
         std::tuple(Device(0)->Active(), Container().ConnectedDevices.FindConnection(opened)->State),
         std::tuple(false, TUSB_Connection::csDisconnected));
@@ -160,10 +156,10 @@ TEST_F(ConnectedDevicesTest, PositionalAccessOutOfRangeIsLogged) {
     EXPECT_EQ(entry.GetConnectionFromIndex(-1), nullptr);
     EXPECT_EQ(Container().ClientApps.HookedUpClientAppFromIndex(3), nullptr);
     // clang-format off
-    EXPECT_EQ(log.Lines, (std::vector<std::string>{
+    EXPECT_THAT(log.Lines, ElementsAre(
         "TUSB_ConnectedDevice.GetConnectionFromIndex EListError List index out of bounds (-1) -1 1",
         "TUSB_HookedUpClientApps.HookedUpClientAppFromIndex EListError List index out of bounds "
-        "(3) 3 3"}));
+        "(3) 3 3"));
     // clang-format on
 }
 

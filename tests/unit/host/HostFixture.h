@@ -5,8 +5,10 @@
 #include "base/Settings.h"
 #include "host/DeviceChangeWindow.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <optional>
+
+using ::testing::ElementsAre;
 
 // A device-change window, a container over the fake bus (with a fake clock and a fixed process
 // list) and a host on it, made with the first scan on first use, after the test set up Bus.

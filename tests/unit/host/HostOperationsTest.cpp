@@ -22,11 +22,9 @@ TEST_F(HostOperationsTest, AccessTableDecidesWhoMayConnect) {
     const std::int32_t v = Hookup(aciVantor, "/opt/v"), c = Hookup(aciCorra, "/opt/c"),
                        n = Hookup(aciNone, "/opt/n");
     // DevID 3 is dtCorra, 1 dtMirel, 2 dtFenwy; 0 the server's own aciBase entry, 99 no client.
-    // clang-format off
-    const std::tuple<std::int32_t, std::int32_t, bool> cases[] = {{v, 3, false}, {v, 1, true},
-        {v, 2, true}, {c, 3, true}, {c, 2, false}, {n, 2, false}, {0, 2, true}, {99, 2, false},
-        {v, 42, false}};
-    // clang-format on
+    const std::tuple<std::int32_t, std::int32_t, bool> cases[] = {
+        {v, 3, false}, {v, 1, true}, {v, 2, true},   {c, 3, true},  {c, 2, false},
+        {n, 2, false}, {0, 2, true}, {99, 2, false}, {v, 42, false}};
     for (const auto& [client, devID, allowed] : cases)
         EXPECT_EQ(Connect(client, devID, cmShared) >= 0, allowed) << client << " " << devID;
 }

@@ -30,7 +30,6 @@ TEST_F(RescanTest, ReplugKeepsTheDevIDAndTheConnections) {
     lines.Lines.clear();
     Unplug("000000002");
     ASSERT_EQ(std::pair(a, b), std::pair(0, 1));
-    // clang-format off
     EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B", "Disconnected 0 @a",
                               "Disconnected 1 @b"}));
     EXPECT_EQ(Container().FindDevice(1), nullptr);
@@ -42,7 +41,6 @@ TEST_F(RescanTest, ReplugKeepsTheDevIDAndTheConnections) {
                               "DeviceAdded 1 @B"}));
     EXPECT_EQ(lines.Lines, (std::vector<std::string>{"Device (DevID: 1) removed",
                                                      "Device (DevID: 1) re-inserted"}));
-    // clang-format on
     EXPECT_EQ(Container().ConnectedDevices.FindConnection(a)->State,
               TUSB_Connection::csDisconnected);
     EXPECT_EQ(Connect(A, 1, cmShared), a);
@@ -144,11 +142,10 @@ TEST_F(RescanTest, FailingCallbacksAreLoggedAndSkippedAndForgottenOnesNotCalled)
     ASSERT_EQ(std::pair(a, b), std::pair(0, 1));
     EXPECT_EQ(Log, (TEventLog{"DeviceRemoved 1 @A", "DeviceRemoved 1 @B", "Disconnected 0 @gone",
                               "Disconnected 1 @b"}));
-    // clang-format off
-    EXPECT_EQ(barrier.Lines, (std::vector<std::string>{
-        "TUSB_IFHostLocal.NotifyDeviceRemoved EOleSysError OLE error 80004005",
-        "TUSB_ConnectedDevices.DeviceDetached EOleSysError OLE error 80010108"}));
-    // clang-format on
+    EXPECT_EQ(barrier.Lines,
+              (std::vector<std::string>{
+                  "TUSB_IFHostLocal.NotifyDeviceRemoved EOleSysError OLE error 80004005",
+                  "TUSB_ConnectedDevices.DeviceDetached EOleSysError OLE error 80010108"}));
     EXPECT_EQ(Container().FindDevice(1), nullptr);
 
     auto stranger = std::make_shared<TRecordingSink>(Log, "stranger");

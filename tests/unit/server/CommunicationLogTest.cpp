@@ -3,9 +3,6 @@
 
 #include "HostFixture.h"
 
-#include <gmock/gmock.h>
-
-using ::testing::ElementsAre;
 using namespace std::string_literals;
 
 namespace {

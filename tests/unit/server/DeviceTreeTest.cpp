@@ -7,11 +7,8 @@
 #include "host/ServerSink.h"
 #include "server/ServerObject.h"
 
-#include <gmock/gmock.h>
-
 using namespace ZEMB;
 
-using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {

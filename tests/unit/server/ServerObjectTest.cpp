@@ -4,11 +4,8 @@
 #include "HostFixture.h"
 #include "server/CommunicationLog.h"
 
-#include <gmock/gmock.h>
-
 using namespace ZEMB;
 
-using ::testing::ElementsAre;
 using namespace std::string_literals;
 
 namespace {
@@ -160,13 +157,12 @@ TEST_F(ServerObjectTest, HookupRunsTheStrayCheckTwiceAndHandsTheHostTheClampedTy
     server_->HookupClientApp(9, "pc", "fit.exe", clientAppID, result);
     ASSERT_TRUE(result);
     EXPECT_EQ(AppInfo(clientAppID), "4 pc fit.exe"); // 4: aciCorra
-    // clang-format off
     EXPECT_THAT(debug_, ElementsAre("RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 2",
-        "RUVAzerComm3|>TZEMBServer.HookupClientApp",
-        "RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 1",
-        "RUVAzerComm3|>TZEMBServer.HookupClientApp2", "RUVAzerComm3|<TZEMBServer.HookupClientApp2",
-        "RUVAzerComm3|<TZEMBServer.HookupClientApp"));
-    // clang-format on
+                                    "RUVAzerComm3|>TZEMBServer.HookupClientApp",
+                                    "RUVAzerComm3|>TZEMBServer.CheckStrayInterfaces: 1",
+                                    "RUVAzerComm3|>TZEMBServer.HookupClientApp2",
+                                    "RUVAzerComm3|<TZEMBServer.HookupClientApp2",
+                                    "RUVAzerComm3|<TZEMBServer.HookupClientApp"));
     EXPECT_EQ(Container().ConnectedDevices.StrayInterfaceCount, 0);
 
     // The same program again with nothing running: refused.

@@ -140,13 +140,11 @@ TEST_F(NabtoSim, LoadStopsAtTheFirstMissingKeyOrBadLine) {
 // file at all leaves no table.
 TEST_F(NabtoSim, StartUpPutsTheSavedConfigurationInForce) {
     EXPECT_EQ(::NabtoSim(), nullptr);
-    // clang-format off
     const std::pair<const char*, std::size_t> cases[] = {
         {"[General]\nCurrentConfig=Broken\n[Broken]\n1=0,100,10,1\n2=50,200,10,1\n", 0},
         {"[General]\nCurrentConfig=nabto DISABLED\n[Nabto disabled]\n1=0,64,40,2.5\n", 0},
         {"", 0},
         {"[General]\nCurrentConfig=Slow\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n", 2}};
-    // clang-format on
     for (const auto& [ini, intervals] : cases) {
         WriteIni(ini);
         CreateNabtoSim();
