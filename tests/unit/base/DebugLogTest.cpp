@@ -6,7 +6,6 @@
 #include "base/ExecutablePaths.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

@@ -4,7 +4,6 @@
 #include "TempFolder.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 TEST(ProfileIntegerTest, ReadsDecimalAndBothHexPrefixes) {
     // clang-format off

@@ -4,7 +4,6 @@
 #include "contract/InterfaceTable.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <map>
 #include <numeric>
 #include <set>

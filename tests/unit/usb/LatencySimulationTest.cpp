@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using ::testing::ElementsAre;
 

@@ -8,7 +8,6 @@
 #include "usb/DeviceGrid.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <optional>
 
 using ::testing::ElementsAre;
