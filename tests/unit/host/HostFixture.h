@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 #include <optional>
+#include <utility>
 
 using ::testing::ElementsAre;
 
@@ -42,6 +43,8 @@ protected:
         Host().SetZEMBHost(clientAppID, sink);
         return sink;
     }
+    // What the sinks and events heard since the last look.
+    TEventLog Heard() { return std::exchange(Log, {}); }
     std::shared_ptr<TRecordingEvent> Event(const std::string& name) {
         return std::make_shared<TRecordingEvent>(Log, name);
     }

@@ -172,12 +172,11 @@ TEST_F(ServerObjectTest, HookupRunsTheStrayCheckTwiceAndHandsTheHostTheClampedTy
               std::tuple(false, std::vector<std::string>{"HookupClientApp:  not ok"}, 1));
 }
 
-TEST_F(ServerObjectTest, ContextCountsLiveObjects) {
-    EXPECT_EQ(context_->ServerObjectCount(), 1);
-    {
-        TZEMBServer2 two(*context_);
-        auto one = std::make_unique<TZEMBServer>(*context_);
-        EXPECT_EQ(context_->ServerObjectCount(), 3);
-    }
+TEST_F(ServerObjectTest, ContextCountsLiveObjectsOfEveryInterface) {
+    auto one = std::make_unique<TZEMBServer>(*context_);
+    auto two = std::make_unique<TZEMBServer2>(*context_);
+    EXPECT_EQ(context_->ServerObjectCount(), 3);
+    one.reset();
+    two.reset();
     EXPECT_EQ(context_->ServerObjectCount(), 1);
 }

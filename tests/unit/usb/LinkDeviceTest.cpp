@@ -227,9 +227,8 @@ TEST(DeviceCollection, ItemsDeletionAndReopenStayInsideTheCollection) {
     TUSB_IFDeviceCollection collection([] { return std::make_unique<TFakeLinkDevice>(); },
                                        InterfaceGUIDOf(dtNotRecognized, ddSilabs));
     EXPECT_EQ(collection.Items(0), nullptr);
-    auto* a = static_cast<TFakeLinkDevice*>(collection.Add());
-    auto* b = static_cast<TFakeLinkDevice*>(collection.Add());
-    auto* c = static_cast<TFakeLinkDevice*>(collection.Add());
+    const auto add = [&] { return static_cast<TFakeLinkDevice*>(collection.Add()); };
+    auto *a = add(), *b = add(), *c = add();
     EXPECT_EQ(std::tuple(collection.Items(0), collection.Items(-1), collection.Items(3)),
               std::tuple(a, nullptr, nullptr));
     EXPECT_EQ(a->Collection(), &collection);
