@@ -106,19 +106,3 @@ TEST_F(StartupTest, StartupLoadsTheDebugLogAndShowsTheFastProtocolMessage) {
     EXPECT_EQ(messages_.shown,
               (std::vector<std::string>{"FastProtocol setting in Zalto.ini ignored"}));
 }
-
-TEST_F(StartupTest, WatchdogLogIsWrittenBackAtTheEnd) {
-    const std::string shared = folder_.Path() + "var/";
-    fs::create_directories(shared);
-    folder_.Write("etc/Zalto.ini", "[MessageProcessing]\nWriteToLog=1\n");
-    // No file before: created empty; a file before: written back as it was.
-    for (const char* before : {"", "line one\nline two\n"}) {
-        if (*before)
-            folder_.Write("var/zalto_wd.log", before);
-        RunProgrammingLibraryStartup(shared);
-        FinishProgrammingLibrary();
-        EXPECT_EQ(std::pair(folder_.Exists("var/zalto_wd.log"), folder_.Read("var/zalto_wd.log")),
-                  std::pair(true, std::string(before)));
-    }
-    EXPECT_EQ(WatchdogLogFileName(), "/var/tmp/zalto_wd.log");
-}

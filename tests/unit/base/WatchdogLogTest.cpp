@@ -10,16 +10,19 @@
 
 namespace fs = std::filesystem;
 
-// The watchdog log lies in a folder every user may write to. Another user's link, pipe or file
-// under its name, or a link under the name of a left-over temporary file, never makes the
-// server read or overwrite anything but a plain log file of its own.
-TEST(WatchdogLogTest, AnotherUsersNamesInTheSharedFolderAreNeverFollowed) {
+// The watchdog log lies in a folder every user may write to: the server's own plain file is
+// written back at the end as it was at the start, or created empty. Another user's link, pipe
+// or file under its name, or a link under the name of a left-over temporary file, never makes
+// the server read or overwrite anything but a plain log file of its own.
+TEST(WatchdogLogTest, WrittenBackAndAnotherUsersNamesInTheSharedFolderAreNeverFollowed) {
+    EXPECT_EQ(WatchdogLogFileName(), "/var/tmp/zalto_wd.log");
     // What stands under the log's name: a 'L'ink to the victim, a 'P'ipe, 'O'ur log, another
-    // 'U'ser's file; under the temporary name: 'L'ink, 'T'aken by a left-over file, or '-'.
-    // Refused: a debug line, and the log's name left as it was.
+    // 'U'ser's file, or '-'; under the temporary name: 'L'ink, 'T'aken by a left-over file, or
+    // '-'. Refused: a debug line, and the log's name left as it was.
     // clang-format off
     const struct { const char* Case; char Log, Temporary; bool Refused; } cases[] = {
         {"log is a link", 'L', '-', true}, {"log is a pipe", 'P', '-', true},
+        {"no log yet", '-', '-', false},
         {"temporary name is a link", 'O', 'L', false}, {"temporary name is taken", 'O', 'T', false},
         {"log is another user's", 'U', '-', true}};
     // clang-format on
@@ -65,8 +68,9 @@ TEST(WatchdogLogTest, AnotherUsersNamesInTheSharedFolderAreNeverFollowed) {
             EXPECT_TRUE(c.Log != 'U' ||
                         (::stat(log.c_str(), &status) == 0 && status.st_uid == 65534u));
         } else {
-            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(log)));
-            EXPECT_TRUE(fs::exists(fs::symlink_status(temporary)))
+            EXPECT_EQ(std::pair(fs::is_regular_file(fs::symlink_status(log)), shared.Read(log)),
+                      std::pair(true, planted));
+            EXPECT_TRUE(c.Temporary == '-' || fs::exists(fs::symlink_status(temporary)))
                 << "another's name is left alone";
             EXPECT_TRUE(debug.Lines.empty());
         }
