@@ -119,10 +119,9 @@ TEST(FrmMessageCatchTest, LocksDeferAndUnlockNeverGoesBelowZero) {
     EXPECT_EQ(window.LockCount, 0);
 }
 
-// A failing sink ends the notification, not the scan. A client that ended without unhooking:
-// once its callbacks are forgotten, the clients registered after it hear of device changes
-// again; it keeps its registration and connection.
 // A client whose callbacks fail is logged and skipped: every other client is told all the same.
+// A client that ended without unhooking: once its callbacks are forgotten, it is no longer
+// called; it keeps its registration and connection.
 TEST_F(RescanTest, FailingCallbacksAreLoggedAndSkippedAndForgottenOnesNotCalled) {
     auto gone = Event("gone");
     gone->Fail = RPC_E_DISCONNECTED;

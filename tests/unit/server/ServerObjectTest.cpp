@@ -83,7 +83,6 @@ TEST_F(ServerObjectTest, CallsThatMayChangeTheGridNotifyWhateverTheirResult) {
     std::int32_t connectID = 77;
     bool result = true;
     server_->ConnectDevice(0, 42, 0, nullptr, connectID, result);
-    // The notification comes whatever the result.
     EXPECT_EQ(std::tuple(result, connectID, notifications_), std::tuple(false, 77, 1));
 
     Reset();
