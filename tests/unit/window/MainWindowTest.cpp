@@ -16,7 +16,6 @@
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
-#include <cstdlib>
 #include <gmock/gmock.h>
 #include <memory>
 #include <optional>
@@ -49,7 +48,6 @@ protected:
     void SetUp() override {
         THostTest::SetUp();
         QApplication::setQuitOnLastWindowClosed(false);
-        ::setenv("ZEMB_CONFIG_DIR", config_.Path().c_str(), 1);
         auto messages = std::make_unique<TAnsweringMessages>();
         messages_ = messages.get();
         SetOperatorMessages(std::move(messages));
@@ -61,7 +59,6 @@ protected:
         window_.reset();
         context_.reset();
         SetOperatorMessages(nullptr);
-        ::unsetenv("ZEMB_CONFIG_DIR");
         THostTest::TearDown();
     }
     TfrmMain& Window(std::vector<std::string> args = {}) {
@@ -79,6 +76,7 @@ protected:
     }
 
     TTempFolder config_;
+    TScopedEnv configDir_{"ZEMB_CONFIG_DIR", config_.Path()};
     TAnsweringMessages* messages_ = nullptr;
     std::optional<TServerContext> context_;
     std::unique_ptr<TfrmMain> window_;
@@ -102,12 +100,10 @@ TEST_F(MainWindowTest, WithoutATrayTheWindowWorksAndSaysSoOnce) {
 
 TEST_F(MainWindowTest, CaptionCarriesTheBuildAndTheTipIsCutTo63Characters) {
     EXPECT_EQ(Window().windowTitle(), TfrmMain::CaptionFor(GetOwnVersionString()));
-    // clang-format off
     const std::pair<std::string, QString> cases[] = {
         {"1.0.0.1", "Tavro USB Link communication (build: 1.0.0.1)"},
         {"1.0.0.1 Debug Pre-release Private build Special build",
          "Tavro USB Link communication (build: 1.0.0.1 Debug Pre-release "}};
-    // clang-format on
     for (const auto& [build, tip] : cases)
         EXPECT_EQ(TfrmMain::TipFor(TfrmMain::CaptionFor(build)), tip) << build;
 }
