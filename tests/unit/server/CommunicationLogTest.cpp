@@ -5,15 +5,8 @@
 
 using namespace std::string_literals;
 
-namespace {
 using TKind = TCommunicationLog::TChangeKind;
-
-struct TSeen {
-    TKind Kind;
-    std::uint64_t First, Next;
-    bool operator==(const TSeen&) const = default;
-};
-} // namespace
+using TSeen = std::tuple<TKind, std::uint64_t, std::uint64_t>;
 
 // The bound keeps the newest lines; numbers go on across drops and clears, so a reader can
 // tell what it missed.
