@@ -78,7 +78,6 @@ struct TFakeBus {
             auto device = std::make_unique<TFakeDevice>();
             device->SerialNumber = box.SerialNumber;
             device->LinkName = "usb#vid_10c4&pid_ea61#" + box.SerialNumber + "#{GUID}";
-            device->FriendlyName = "Link " + box.SerialNumber;
             device->DevType = box.DevType;
             device->DriverType = box.DriverType;
             device->Firmware = box.Firmware;
@@ -105,8 +104,8 @@ using ::testing::ElementsAre;
 // list) and a host on it, made with the first scan on first use, after the test set up Bus.
 class THostTest : public ::testing::Test {
 protected:
-    void SetUp() override { ZEMBSettings() = {}; }
-    void TearDown() override { ZEMBSettings() = {}; }
+    THostTest() { ZEMBSettings() = {}; }
+    ~THostTest() override { ZEMBSettings() = {}; }
 
     TUSB_IFHostLocal& Host() {
         if (!host_) {
@@ -183,7 +182,6 @@ private:
 template <int Devices, bool Sinks> class TTwoClientsTest : public THostTest {
 protected:
     void SetUp() override {
-        THostTest::SetUp();
         for (int n = 1; n <= Devices; ++n)
             Bus.Attached.push_back({"00000000" + std::to_string(n)});
         A = Hookup(aciVantor, "/opt/a");

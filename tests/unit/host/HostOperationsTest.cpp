@@ -9,7 +9,6 @@ namespace {
 class HostOperationsTest : public THostTest {
 protected:
     void SetUp() override {
-        THostTest::SetUp();
         // Identifiers go by cell order: column ddSilabs first, then by DevType.
         Bus.Attached = {{"CORRA0001", dtCorra, ddWinUSB_ST},
                         {"FENWY0001", dtFenwy, ddWinUSB_Silabs},

@@ -46,14 +46,12 @@ namespace {
 class CommLogPairTest : public THostTest {
 protected:
     void SetUp() override {
-        THostTest::SetUp();
         CommunicationLog().Clear();
         ResetCommLogState();
     }
     void TearDown() override {
         CommunicationLog().SetMaxLines(0);
         CommunicationLog().Clear();
-        THostTest::TearDown();
     }
     void Transfer(std::int32_t connectID, std::size_t bytes) {
         LogStats(Host(), connectID, true, "WriteBuffer", bytes, static_cast<std::int32_t>(bytes));

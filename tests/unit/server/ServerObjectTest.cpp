@@ -37,7 +37,6 @@ public:
 class ServerObjectTest : public THostTest {
 protected:
     void SetUp() override {
-        THostTest::SetUp();
         Bus.Attached = {{"FENWY0001"}};
         context_.emplace(Container());
         auto host = std::make_unique<TRaisingHost>(Container());
@@ -48,10 +47,7 @@ protected:
         ResetCommLogState();
         SetDevicesChangeNotification([this](void*) { ++notifications_; });
     }
-    void TearDown() override {
-        SetDevicesChangeNotification(nullptr);
-        THostTest::TearDown();
-    }
+    void TearDown() override { SetDevicesChangeNotification(nullptr); }
 
     std::vector<std::string> Lines() const { return CommunicationLog().Lines(); }
     std::int32_t Connect(std::int32_t devID, std::uint8_t mode = 0) {

@@ -46,7 +46,6 @@ public:
 class MainWindowTest : public THostTest {
 protected:
     void SetUp() override {
-        THostTest::SetUp();
         QApplication::setQuitOnLastWindowClosed(false);
         auto messages = std::make_unique<TAnsweringMessages>();
         messages_ = messages.get();
@@ -59,7 +58,6 @@ protected:
         window_.reset();
         context_.reset();
         SetOperatorMessages(nullptr);
-        THostTest::TearDown();
     }
     TfrmMain& Window(std::vector<std::string> args = {}) {
         window_.reset(); // listeners are chained: the last one made goes first
