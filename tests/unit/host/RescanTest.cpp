@@ -19,13 +19,12 @@ TEST_F(RescanTest, StillAttachedDeviceKeepsItsObjectAndNobodyIsCalled) {
 }
 
 // A box pulled out and plugged in again is the same device: same DevID, and its connections
-// come back disconnected until their client connects again, under their old ConnectID.
+// come back disconnected until their client connects again, under their old ConnectID. Its
+// "removed" and "re-inserted" lines: HostHotplugTest, on the real udev path.
 TEST_F(RescanTest, ReplugKeepsTheDevIDAndTheConnections) {
-    TCapturedLog lines("TUSB_ConnectedDevices");
     const std::int32_t a = Connect(A, 1, cmShared, Event("a"));
     const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
     ASSERT_TRUE(Host().OpenDevice(a));
-    lines.Lines.clear();
     Unplug("000000002");
     ASSERT_EQ(std::pair(a, b), std::pair(0, 1));
     EXPECT_THAT(Heard(), ElementsAre("DeviceRemoved 1 @A", "DeviceRemoved 1 @B",
@@ -35,8 +34,6 @@ TEST_F(RescanTest, ReplugKeepsTheDevIDAndTheConnections) {
     DeviceChange();
     EXPECT_THAT(Heard(), ElementsAre("Reconnected 0 @a", "Reconnected 1 @b", "DeviceAdded 1 @A",
                                      "DeviceAdded 1 @B"));
-    EXPECT_EQ(lines.Lines, (std::vector<std::string>{"Device (DevID: 1) removed",
-                                                     "Device (DevID: 1) re-inserted"}));
     EXPECT_EQ(Container().ConnectedDevices.FindConnection(a)->State,
               TUSB_Connection::csDisconnected);
     EXPECT_EQ(Connect(A, 1, cmShared), a);
