@@ -14,11 +14,9 @@ namespace {
 
 // Slow and Fast load; Overlap is rejected at its second line, Empty has no line, and the
 // section named like the first entry is never offered as a configuration.
-const std::string Configurations = "[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n"
-                                   "[Overlap]\n1=0,100,10,1\n2=50,200,10,1\n"
-                                   "[nabto DISABLED]\n1=0,10,1,1\n"
-                                   "[Empty]\n"
-                                   "[Fast]\n1=0,1000,5,1\n";
+const std::string Configurations =
+    "[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n[Overlap]\n1=0,100,10,1\n2=50,200,10,1\n"
+    "[nabto DISABLED]\n1=0,10,1,1\n[Empty]\n[Fast]\n1=0,1000,5,1\n";
 
 class LatencyDialogTest : public ::testing::Test {
 protected:
