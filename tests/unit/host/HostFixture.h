@@ -36,19 +36,14 @@ public:
     }
     bool CloseDevice() override {
         ++Closes;
-        if (!Active() || FailClose)
-            return false;
-        return Handle.Close();
+        return Active() && !FailClose && Handle.Close();
     }
     bool StartSession() override { return false; }
     bool EndSession() override { return false; }
     bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override {
-        BytesRead = 0;
-        if (FailRead)
-            return false;
-        std::fill_n(Buffer, Count, 0x5A);
-        BytesRead = Count;
-        return true;
+        BytesRead = FailRead ? 0 : Count;
+        std::fill_n(Buffer, BytesRead, 0x5A);
+        return !FailRead;
     }
     bool WriteBuffer(const std::uint8_t* Buffer, std::uint32_t Count,
                      std::uint32_t& BytesWritten) override {
