@@ -52,8 +52,7 @@ TEST_F(ClientRegistryTest, TakeOverFollowsTheProcessList) {
 
 TEST_F(ClientRegistryTest, TwoInstancesAndTheirFailures) {
     Processes = {Running(100), Running(101)};
-    const std::int32_t a = Hookup(aciVantor, VantorExe, 100);
-    const std::int32_t b = Hookup(aciVantor, VantorExe, 101);
+    const std::int32_t a = Hookup(aciVantor, VantorExe, 100), b = Hookup(aciVantor, VantorExe, 101);
     EXPECT_EQ(Container().ClientApps.Count(), 3);
 
     // The first instance hooks up again while both run: fails and frees the first entry of

@@ -58,8 +58,7 @@ TEST_F(ConnectedDevicesTest, ReconnectReusesTheConnection) {
 
 TEST_F(ConnectedDevicesTest, OpenAndCloseCountOverTwoConnections) {
     ZEMBSettings().EnableSharedAccess = true;
-    const std::int32_t a = Connect(A, 0, cmShared);
-    const std::int32_t b = Connect(B, 0, cmShared);
+    const std::int32_t a = Connect(A, 0, cmShared), b = Connect(B, 0, cmShared);
     TFakeDevice& device = *Device(0);
     EXPECT_FALSE(Host().CloseDevice(a)); // not opened
     ASSERT_TRUE(Host().OpenDevice(a));

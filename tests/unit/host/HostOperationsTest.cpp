@@ -29,8 +29,7 @@ TEST_F(HostOperationsTest, AccessTableDecidesWhoMayConnect) {
 }
 
 TEST_F(HostOperationsTest, FirstDeviceSkipsBlockedDevicesAndIgnoresTheAccessTable) {
-    const std::int32_t a = Hookup(aciVantor, "/opt/a");
-    const std::int32_t b = Hookup(aciVantor, "/opt/b");
+    const std::int32_t a = Hookup(aciVantor, "/opt/a"), b = Hookup(aciVantor, "/opt/b");
     // The device found, or what stood in DevID when none.
     const auto first = [this](TUSBDevType type, std::int32_t client, TUSBDevMode mode) {
         std::int32_t devID = 55;
@@ -98,8 +97,7 @@ TEST_F(HostOperationsTest, EnumerationOrderAndFailingSink) {
     EXPECT_THAT(Heard(), ElementsAre("EnumDevice 1 @w", "EnumDevice 0 @w"));
 
     // Connections of every client and state, also of absent devices, once each.
-    const std::int32_t c0 = Connect(client, 1, cmShared);
-    const std::int32_t c1 = Connect(client, 2, cmShared);
+    const std::int32_t c0 = Connect(client, 1, cmShared), c1 = Connect(client, 2, cmShared);
     ASSERT_TRUE(Host().DisconnectDevice(c0));
     ASSERT_TRUE(Host().EnumConnections(client));
     EXPECT_THAT(Heard(), ElementsAre("EnumConnection " + std::to_string(c0) + " @v",
@@ -118,8 +116,7 @@ TEST_F(HostOperationsTest, ClientUnhookingDuringItsEnumerationIsSafe) {
 }
 
 TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
-    const std::int32_t client = Hookup(aciVantor, "/opt/v");
-    const std::int32_t id = Connect(client, 2, cmShared);
+    const std::int32_t client = Hookup(aciVantor, "/opt/v"), id = Connect(client, 2, cmShared);
     ASSERT_TRUE(Host().OpenDevice(id));
     std::int32_t devID = 0, owner = 0;
     bool connected = false, active = false;
@@ -141,8 +138,7 @@ TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
 // What the handlers are handed, and the connections they drop: DeviceTreeTest, through the
 // operator's tree.
 TEST_F(HostOperationsTest, OwnSinkAnswersWhetherItFoundTheItemAndDropsItsHandlersErrors) {
-    const std::int32_t client = Hookup(aciVantor, "/opt/v");
-    const std::int32_t id = Connect(client, 2, cmShared);
+    const std::int32_t client = Hookup(aciVantor, "/opt/v"), id = Connect(client, 2, cmShared);
     TZEMBHost own(Container());
     bool r = true;
     const auto answer = [&r](HRESULT status) { return std::pair(status, r); };

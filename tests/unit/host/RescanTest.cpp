@@ -122,8 +122,7 @@ TEST(FrmMessageCatchTest, LocksDeferAndUnlockNeverGoesBelowZero) {
 TEST_F(RescanTest, FailingCallbacksAreLoggedAndSkippedAndForgottenOnesNotCalled) {
     auto gone = Event("gone");
     gone->Fail = RPC_E_DISCONNECTED;
-    const std::int32_t a = Connect(A, 1, cmShared, gone);
-    const std::int32_t b = Connect(B, 1, cmShared, Event("b"));
+    const std::int32_t a = Connect(A, 1, cmShared, gone), b = Connect(B, 1, cmShared, Event("b"));
     SinkA->FailAt = 1;
     TCapturedLog barrier("RUVAzer Comm");
     Unplug("000000002");
