@@ -49,8 +49,7 @@ TEST(ProcessListTest, CopiesCountedByFileNameOrFullPathWithoutCase) {
 
     TProcessList list;
     EXPECT_EQ(list.FilterByExe(folder.File("b/" + name), true), 1u);
-    EXPECT_TRUE(list.HasProcessID(static_cast<std::uint32_t>(second.Pid())));
-    EXPECT_FALSE(list.HasProcessID(static_cast<std::uint32_t>(first.Pid())));
+    EXPECT_TRUE(list.HasProcessID(second.Pid()) && !list.HasProcessID(first.Pid()));
 }
 
 // Only the copies on this process's session bus count; a copy whose environment cannot be

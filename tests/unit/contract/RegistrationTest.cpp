@@ -72,8 +72,7 @@ TEST_F(Registration, FailureIsReportedInRegisterModeOnlyAndChangesNothing) {
     EXPECT_FALSE(UpdateRegistration(TStartMode::smRegServer, "/opt/zemb/zemb-server", error));
     EXPECT_THAT(error, ::testing::HasSubstr("Registration failed: cannot create"));
     error.clear();
-    EXPECT_TRUE(UpdateRegistration(TStartMode::smStandalone, "/opt/zemb/zemb-server", error));
-    EXPECT_TRUE(UpdateRegistration(TStartMode::smAutomation, "/opt/zemb/zemb-server", error));
-    EXPECT_TRUE(error.empty());
-    EXPECT_FALSE(fs::exists(ServiceFilePath()));
+    EXPECT_TRUE(UpdateRegistration(TStartMode::smStandalone, "/opt/zemb/zemb-server", error) &&
+                UpdateRegistration(TStartMode::smAutomation, "/opt/zemb/zemb-server", error) &&
+                error.empty() && !fs::exists(ServiceFilePath()));
 }

@@ -25,8 +25,7 @@ TEST_F(ClientRegistryTest, ServerHoldsZeroAndIdentifiersAreNeverReused) {
     EXPECT_EQ(AppInfo(0), "1 " + LowerCaseText(GetLocalComputerName() + " " + ExecutablePath()));
     EXPECT_EQ(Container().ClientApps.Items()[0]->ProcessID, static_cast<std::int32_t>(getpid()));
 
-    EXPECT_TRUE(Host().UnhookClientApp(first));
-    EXPECT_FALSE(Host().UnhookClientApp(first));
+    EXPECT_TRUE(Host().UnhookClientApp(first) && !Host().UnhookClientApp(first));
     EXPECT_EQ(Hookup(aciDostra, "/opt/Dostra/dostra"), 2);
 }
 

@@ -159,8 +159,7 @@ TEST_F(MainWindowTest, TrayMenuOffersSetupOnlyWhenAllowed) {
 
 TEST_F(MainWindowTest, TreeShowsTheNodesWithTheirImagesAndNoDevicesWhenEmpty) {
     TfrmMain& window = Window();
-    EXPECT_TRUE(window.NoDevices()->isVisibleTo(&window));
-    EXPECT_FALSE(window.Tree()->isVisibleTo(&window));
+    EXPECT_TRUE(window.NoDevices()->isVisibleTo(&window) && !window.Tree()->isVisibleTo(&window));
     EXPECT_EQ(window.NoDevices()->text(), "No devices detected");
 
     QTreeWidget tree;
