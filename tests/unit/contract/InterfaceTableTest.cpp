@@ -8,7 +8,6 @@
 #include <numeric>
 #include <set>
 
-using namespace ZEMB;
 
 using ::testing::HasSubstr;
 using ZEMB::TInterface;

@@ -10,13 +10,12 @@
 namespace {
 class SampleSettingsTest : public ::testing::Test {
 protected:
-    SampleSettingsTest() : env_("ZEMB_CONFIG_DIR", ZEMB_SAMPLES_DIR) {}
     ~SampleSettingsTest() override {
         ResetSettings();
         SetDebugStringSettings({});
         DestroyNabtoSim();
     }
-    TScopedEnv env_;
+    TScopedEnv env_{"ZEMB_CONFIG_DIR", ZEMB_SAMPLES_DIR};
 };
 } // namespace
 

@@ -7,7 +7,6 @@
 #include "host/ServerSink.h"
 #include "server/ServerObject.h"
 
-using namespace ZEMB;
 
 using ::testing::IsEmpty;
 

@@ -166,9 +166,8 @@ const Bytes Info123456 = {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12};
 const Bytes Info1 = {0x19, 0x01, 0, 0, 0, 0, 0, 0};
 // The commands identification sends: RAM size and firmware, then device information, then
 // the EEPROM write enable.
-const Packets Sent2 = {{0x09}, {0x13}};
-const Packets Sent3 = {{0x09}, {0x13}, {0x18}};
-const Packets Sent4 = {{0x09}, {0x13}, {0x18}, {0x1C}};
+const Packets Sent2 = {{0x09}, {0x13}}, Sent3 = {{0x09}, {0x13}, {0x18}},
+              Sent4 = {{0x09}, {0x13}, {0x18}, {0x1C}};
 
 // One row per identification rule: the replies the box gives, what identification makes of
 // the instance text of its path, and the commands it was sent.
