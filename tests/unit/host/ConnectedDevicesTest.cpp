@@ -153,12 +153,10 @@ TEST_F(ConnectedDevicesTest, PositionalAccessOutOfRangeIsLogged) {
     EXPECT_NE(entry.GetConnectionFromIndex(0), nullptr);
     EXPECT_EQ(entry.GetConnectionFromIndex(-1), nullptr);
     EXPECT_EQ(Container().ClientApps.HookedUpClientAppFromIndex(3), nullptr);
-    // clang-format off
-    EXPECT_THAT(log.Lines, ElementsAre(
-        "TUSB_ConnectedDevice.GetConnectionFromIndex EListError List index out of bounds (-1) -1 1",
-        "TUSB_HookedUpClientApps.HookedUpClientAppFromIndex EListError List index out of bounds "
-        "(3) 3 3"));
-    // clang-format on
+    EXPECT_THAT(log.Lines, ElementsAre("TUSB_ConnectedDevice.GetConnectionFromIndex EListError "
+                                       "List index out of bounds (-1) -1 1",
+                                       "TUSB_HookedUpClientApps.HookedUpClientAppFromIndex "
+                                       "EListError List index out of bounds (3) 3 3"));
 }
 
 } // namespace

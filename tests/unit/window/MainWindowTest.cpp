@@ -16,11 +16,8 @@
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
-#include <gmock/gmock.h>
 #include <memory>
 #include <optional>
-
-using ::testing::ElementsAre;
 
 // Readable failures.
 void PrintTo(const QString& text, std::ostream* out) {
