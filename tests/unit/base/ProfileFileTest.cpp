@@ -5,8 +5,6 @@
 
 #include <gmock/gmock.h>
 
-using namespace std::string_literals;
-
 TEST(ProfileIntegerTest, ReadsDecimalAndBothHexPrefixes) {
     // clang-format off
     const std::pair<const char*, std::int32_t> cases[] = {
@@ -16,8 +14,6 @@ TEST(ProfileIntegerTest, ReadsDecimalAndBothHexPrefixes) {
     for (const auto& [text, value] : cases)
         EXPECT_EQ(ParseProfileInteger(text), value) << text;
 }
-
-using namespace std::string_literals;
 
 TEST(ProfileIntegerTest, JunkOverflowAndEmptyGiveNone) {
     for (const char* junk : {"", "yes", "1x", "12 ", "0x", "$", "-", "1.5", "2147483648",
@@ -96,5 +92,5 @@ TEST_F(ProfileFileTest, EraseSectionAndDeleteKeyRemoveOnlyTheirLines) {
     EXPECT_EQ(folder.Read("a.ini"), "[A]\nj=2\n[B]\nk=3\n");
     file.EraseSection("A");
     EXPECT_EQ(std::pair(folder.Read("a.ini"), file.SectionExists("A")),
-              std::pair("[B]\nk=3\n"s, false));
+              std::pair(std::string("[B]\nk=3\n"), false));
 }

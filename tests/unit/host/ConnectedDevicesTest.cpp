@@ -121,7 +121,7 @@ TEST_F(ConnectedDevicesTest, SessionRules) {
         {0, true, 'E', a, true, 0}};
     // clang-format on
     for (const auto& s : steps) {
-        Clock.AdvanceSeconds(s.after);
+        AdvanceSeconds(s.after);
         entry.Busy = s.busy;
         // Braces: the call runs before the count is read.
         EXPECT_EQ((std::pair{s.op == 'S' ? Host().StartSession(s.id) : Host().EndSession(s.id),
@@ -139,9 +139,9 @@ TEST_F(ConnectedDevicesTest, WaitForSessionsGivesUpAfterTenSeconds) {
     list.ClearBusy();
 
     ASSERT_TRUE(Host().StartSession(a));
-    const int sleepsBefore = Clock.Sleeps;
+    const int sleepsBefore = Sleeps;
     EXPECT_FALSE(list.WaitForSessions());
-    EXPECT_GT(Clock.Sleeps, sleepsBefore); // it polled (on the fake clock) before giving up
+    EXPECT_GT(Sleeps, sleepsBefore); // it polled (on the fake clock) before giving up
     EXPECT_FALSE(list.Items()[0]->Busy);
 }
 

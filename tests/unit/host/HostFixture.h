@@ -82,20 +82,9 @@ struct TFakeBus {
     }
 };
 
-// A fake clock in days that only moves when the code sleeps or the test advances it.
-struct TFakeClock {
-    double Days = 1.0;
-    int Sleeps = 0;
-    void AdvanceSeconds(double seconds) { Days += seconds / 86400.0; }
-    void Sleep(std::chrono::milliseconds time) {
-        ++Sleeps;
-        AdvanceSeconds(static_cast<double>(time.count()) / 1000.0);
-    }
-};
-
 using ::testing::ElementsAre;
 
-// A device-change window, a container over the fake bus (with a fake clock and a fixed process
+// A device-change window, a container over the fake bus (with the fake clock and a fixed process
 // list) and a host on it, made with the first scan on first use, after the test set up Bus.
 class THostTest : public ::testing::Test {
 protected:
@@ -105,10 +94,13 @@ protected:
     TUSB_IFHostLocal& Host() {
         if (!host_) {
             container_.emplace(
-                Window, TUSB_IFHostSeams{[this](TUSB_IFDeviceGrid& grid) { Bus.Fill(grid); },
-                                         [this] { return TProcessList(Processes); },
-                                         [this] { return Clock.Days; },
-                                         [this](std::chrono::milliseconds t) { Clock.Sleep(t); }});
+                Window, TUSB_IFHostSeams{
+                            [this](TUSB_IFDeviceGrid& grid) { Bus.Fill(grid); },
+                            [this] { return TProcessList(Processes); }, [this] { return Days; },
+                            [this](std::chrono::milliseconds time) {
+                                ++Sleeps;
+                                AdvanceSeconds(static_cast<double>(time.count()) / 1000);
+                            }});
             host_.emplace(*container_);
         }
         return *host_;
@@ -162,7 +154,10 @@ protected:
     }
 
     TFakeBus Bus;
-    TFakeClock Clock;
+    // A fake clock in days that only moves when the code sleeps or the test advances it.
+    double Days = 1.0;
+    int Sleeps = 0;
+    void AdvanceSeconds(double seconds) { Days += seconds / 86400.0; }
     std::vector<TProcessItem> Processes;
     TEventLog Log;
     TFrmMessageCatch Window;

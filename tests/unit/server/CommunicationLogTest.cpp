@@ -13,9 +13,7 @@ using TSeen = std::tuple<TKind, std::uint64_t, std::uint64_t>;
 TEST(CommunicationLogTest, KeepsTheNewestLinesNumberedWithoutRepeating) {
     TCommunicationLog log;
     std::vector<TSeen> seen;
-    log.SetOnChange([&](const TCommunicationLog::TChange& c) {
-        seen.push_back({c.Kind, c.First, c.Next});
-    });
+    log.SetOnChange([&](const auto& c) { seen.emplace_back(c.Kind, c.First, c.Next); });
     for (std::size_t n = 0; n <= TCommunicationLog::DefaultMaxLines; ++n)
         log.Append(std::to_string(n));
     EXPECT_EQ(std::tuple(log.Count(), log.FirstNumber(), log.Line(1)),

@@ -7,7 +7,6 @@
 #include "host/ServerSink.h"
 #include "server/ServerObject.h"
 
-
 using ::testing::IsEmpty;
 
 namespace {
