@@ -176,10 +176,8 @@ protected:
             Bus.Attached.push_back({"00000000" + std::to_string(n)});
         A = Hookup(aciVantor, "/opt/a");
         B = Hookup(aciDostra, "/opt/b");
-        if (Sinks) {
-            SinkA = Sink(A, "A");
-            SinkB = Sink(B, "B");
-        }
+        SinkA = Sinks ? Sink(A, "A") : nullptr;
+        SinkB = Sinks ? Sink(B, "B") : nullptr;
     }
     std::int32_t A = -1, B = -1;
     std::shared_ptr<TRecordingSink> SinkA, SinkB;

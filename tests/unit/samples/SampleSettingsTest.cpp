@@ -34,7 +34,6 @@ TEST_F(SampleSettingsTest, SamplesReadAsTheirCommentsSay) {
     CreateNabtoSim();
     ASSERT_NE(NabtoSim(), nullptr);
     EXPECT_TRUE(NabtoSim()->Intervals.empty());
-    EXPECT_TRUE(NabtoSim()->Load("Slow"));
-    EXPECT_EQ(NabtoSim()->Intervals.size(), 2u);
-    EXPECT_GT(NabtoSim()->IntervalDelay(64), 0);
+    ASSERT_TRUE(NabtoSim()->Load("Slow"));
+    EXPECT_TRUE(NabtoSim()->Intervals.size() == 2 && NabtoSim()->IntervalDelay(64) > 0);
 }
