@@ -7,9 +7,6 @@
 
 #include <gmock/gmock.h>
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 namespace {
 // Captures the debug output and gives each test a configuration folder of its own.
 class ConfDebugStringTest : public ::testing::Test {
@@ -48,7 +45,7 @@ TEST_F(ConfDebugStringTest, SectionDecidesWhichLinesPassAndHow) {
     // Without a file every line passes unchanged, and no log file is written.
     LoadDebugStringSettings();
     ConfDebugString("Device failed", "RUVAzerComm");
-    EXPECT_THAT(lines_, ElementsAre("Device failed"));
+    EXPECT_EQ(lines_, std::vector<std::string>{"Device failed"});
     EXPECT_FALSE(folder_.Exists(DebugStringSettings().LogFileName));
 
     const std::string m = "[" + ExtractFileName(ExecutablePath()) + "] ";
@@ -87,7 +84,7 @@ TEST_F(ConfDebugStringTest, LogFileGetsHeaderOnceThenTimedLines) {
     EXPECT_FALSE(folder_.Exists(name)) << "a refused line creates no file";
     ConfDebugString("first", "RUVAzerComm");
     ConfDebugString("second", "RUVAzerComm");
-    EXPECT_THAT(lines_, IsEmpty()) << "DisableShow keeps lines off the debug output";
+    EXPECT_TRUE(lines_.empty()) << "DisableShow keeps lines off the debug output";
     const std::string stamp = "\\[[0-9]+\\.[0-9]{6}\\]\t";
     EXPECT_THAT(folder_.Read(name),
                 ::testing::MatchesRegex("\\[Session started at : [0-9]{4}-[0-9]{2}-[0-9]{2}_"

@@ -68,8 +68,7 @@ TEST_F(ClientRegistryTest, TwoInstancesAndTheirFailures) {
 TEST_F(ClientRegistryTest, SinkAndApplicationEnumeration) {
     const std::int32_t id = Hookup(aciVantor, VantorExe);
     EXPECT_FALSE(Host().EnumApplications(id)); // no sink yet
-    auto sink = std::make_shared<TRecordingSink>(Log, "c");
-    EXPECT_TRUE(Host().SetZEMBHost(id, sink));
+    auto sink = Sink(id, "c");                 // the enumeration below says it was set
     EXPECT_FALSE(Host().SetZEMBHost(id, sink) || Host().SetZEMBHost(42, sink));
     EXPECT_TRUE(Host().EnumApplications(id));
     EXPECT_THAT(Heard(), ElementsAre("EnumApplication 0 @c", "EnumApplication 1 @c"));

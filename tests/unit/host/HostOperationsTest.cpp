@@ -108,8 +108,7 @@ TEST_F(HostOperationsTest, EnumerationOrderAndFailingSink) {
 TEST_F(HostOperationsTest, ClientUnhookingDuringItsEnumerationIsSafe) {
     const std::int32_t client = Hookup(aciVantor, "/opt/v");
     Hookup(aciDostra, "/opt/d");
-    auto sink = Sink(client, "v");
-    sink->DuringCall = [&] { Host().UnhookClientApp(client); };
+    Sink(client, "v")->DuringCall = [&] { Host().UnhookClientApp(client); };
     EXPECT_TRUE(Host().EnumApplications(client));
     EXPECT_EQ(Container().ClientApps.FindClientApp(client), nullptr);
 }

@@ -7,10 +7,8 @@
 #include "base/Settings.h"
 #include "usb/DeviceGrid.h"
 
-#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <optional>
-
-using ::testing::ElementsAre;
 
 namespace {
 
@@ -44,9 +42,9 @@ TEST(DeviceModel, GridGuidsAndTheirByteLayout) {
     for (auto row : {dtMirel, dtFenwy, dtCorra})
         for (auto column : {ddSilabs, ddWinUSB_Silabs, ddWinUSB_ST})
             EXPECT_EQ(InterfaceGUIDOf(row, column), InterfaceGUIDOf(dtNotRecognized, column));
-    EXPECT_THAT(InterfaceGUIDOf(dtNotRecognized, ddSilabs).Bytes(),
-                ElementsAre(0xFC, 0x11, 0x25, 0xCE, 0xE2, 0x12, 0x16, 0x49, 0xA0, 0x04, 0x0C, 0x43,
-                            0xA1, 0x72, 0xD7, 0xD6));
+    EXPECT_EQ(InterfaceGUIDOf(dtNotRecognized, ddSilabs).Bytes(),
+              (std::array<std::uint8_t, 16>{0xFC, 0x11, 0x25, 0xCE, 0xE2, 0x12, 0x16, 0x49, 0xA0,
+                                            0x04, 0x0C, 0x43, 0xA1, 0x72, 0xD7, 0xD6}));
     EXPECT_EQ(TGUID::FromString("{ce2511fc-12e2-4916-a004-0c43a172d7d6}"),
               InterfaceGUIDOf(dtNotRecognized, ddSilabs));
     for (const char* bad :
