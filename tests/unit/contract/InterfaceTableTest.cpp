@@ -8,7 +8,6 @@
 #include <numeric>
 #include <set>
 
-
 using ::testing::HasSubstr;
 using ZEMB::TInterface;
 
