@@ -6,10 +6,6 @@
 #include "base/ExecutablePaths.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 namespace {
 // Captures the debug output and gives each test a configuration folder of its own.
@@ -49,33 +45,26 @@ TEST_F(ConfDebugStringTest, SectionDecidesWhichLinesPassAndHow) {
     // Without a file every line passes unchanged, and no log file is written.
     LoadDebugStringSettings();
     ConfDebugString("Device failed", "RUVAzerComm");
-    EXPECT_THAT(lines_, ElementsAre("Device failed"));
+    EXPECT_EQ(lines_, std::vector<std::string>{"Device failed"});
     EXPECT_FALSE(folder_.Exists(DebugStringSettings().LogFileName));
 
     const std::string m = "[" + ExtractFileName(ExecutablePath()) + "] ";
     const std::string all = "IncludedGroups=All,Nabto\r\nExcludedGroups=nabto,RUVAzerCommTraffic";
     const std::string two = "IncludedGroups=RUVAzerComm, RUVAzerComm3";
-    const std::string prefixes = "ShowAssociatedGroup=1\r\nShowModule=1";
+    const std::string both = "ShowAssociatedGroup=1\r\nShowModule=1";
     // clang-format off
     const struct { std::string Section, Group, Shown; } cases[] = { // Shown empty: refused
         // An empty section leaves the log disabled; any key enables it, all groups, no prefix.
-        {"", "g", "text"},
-        {"DisableShow=0", "", "text"},
+        {"", "g", "text"}, {"DisableShow=0", "", "text"},
         // The excluded list wins, also over All; names without case; blanks count.
-        {all, "Nabto", ""},
-        {all, "RUVAzerCommTraffic", ""},
-        {all, "RUVAzerComm3", "text"},
+        {all, "Nabto", ""}, {all, "RUVAzerCommTraffic", ""}, {all, "RUVAzerComm3", "text"},
         {"IncludedGroups=ruvazercomm3", "RUVAzerComm3", "text"},
-        {"IncludedGroups=ruvazercomm3", "", ""},
-        {two, "RUVAzerComm", "text"},
-        {two, "RUVAzerComm3", ""},
-        {"IncludedGroups=", "RUVAzerComm", ""},
+        {"IncludedGroups=ruvazercomm3", "", ""}, {"IncludedGroups=", "RUVAzerComm", ""},
+        {two, "RUVAzerComm", "text"}, {two, "RUVAzerComm3", ""},
         // A word in a boolean key gives its default.
         {"DisableShow=yes\r\nShowAssociatedGroup=on", "g", "text"},
-        {prefixes, "RUVAzerComm3", "[RUVAzerComm3] " + m + "text"},
-        {prefixes, "", "[] " + m + "text"},
-        {"ShowModule=1\r\nShowModulePath=1", "g", "[" + ExecutablePath() + "] text"},
-    };
+        {both, "RUVAzerComm3", "[RUVAzerComm3] " + m + "text"}, {both, "", "[] " + m + "text"},
+        {"ShowModule=1\r\nShowModulePath=1", "g", "[" + ExecutablePath() + "] text"}};
     // clang-format on
     for (const auto& c : cases) {
         lines_.clear();
@@ -95,7 +84,7 @@ TEST_F(ConfDebugStringTest, LogFileGetsHeaderOnceThenTimedLines) {
     EXPECT_FALSE(folder_.Exists(name)) << "a refused line creates no file";
     ConfDebugString("first", "RUVAzerComm");
     ConfDebugString("second", "RUVAzerComm");
-    EXPECT_THAT(lines_, IsEmpty()) << "DisableShow keeps lines off the debug output";
+    EXPECT_TRUE(lines_.empty()) << "DisableShow keeps lines off the debug output";
     const std::string stamp = "\\[[0-9]+\\.[0-9]{6}\\]\t";
     EXPECT_THAT(folder_.Read(name),
                 ::testing::MatchesRegex("\\[Session started at : [0-9]{4}-[0-9]{2}-[0-9]{2}_"

@@ -22,7 +22,6 @@ TEST_F(SettingsTest, NoFileGivesAllFalse) {
     const TZEMBSettings& s = ZEMBSettings();
     EXPECT_EQ(std::tuple(s.EnableEEPWrite, s.ShowDeviceListLog, s.EnableSharedAccess),
               std::tuple(false, false, false));
-    EXPECT_EQ(SettingsFileName(), folder_.File("FENWY.INI"));
 }
 
 TEST_F(SettingsTest, LoadDeleteThenSaveWritesTheThreeKeysInOrder) {

@@ -7,18 +7,12 @@ using namespace ZEMBCli;
 
 namespace {
 
-std::vector<std::uint8_t> Hex(const std::string& text) {
-    std::vector<std::uint8_t> bytes;
-    std::string error;
-    EXPECT_TRUE(ParseHexBytes(text, bytes, error)) << text << ": " << error;
-    return bytes;
-}
-
-std::string HexError(const std::string& text) {
-    std::vector<std::uint8_t> bytes{0x99};
-    std::string error;
-    EXPECT_FALSE(ParseHexBytes(text, bytes, error)) << text;
-    return error;
+// The bytes the text gives, or why it is refused: a refusal and only a refusal says why.
+std::pair<std::vector<std::uint8_t>, std::string> Hex(const std::string& text) {
+    std::pair<std::vector<std::uint8_t>, std::string> read;
+    const bool parsed = ParseHexBytes(text, read.first, read.second);
+    EXPECT_EQ(parsed, read.second.empty()) << text;
+    return read;
 }
 
 } // namespace
@@ -27,20 +21,20 @@ TEST(CliFormat, HexBytesInEveryWrittenFormAndLowerCasePairsOut) {
     const std::vector<std::uint8_t> expected{0x10, 0x20, 0xFF};
     for (const char* text : {"10 20 ff", "1020FF", "0x10,0x20,0xff", "10:20:FF", "10-20-ff",
                              "  10\t20  ff  ", "0X10 0x20FF"})
-        EXPECT_EQ(Hex(text), expected) << text;
-    EXPECT_EQ(Hex("00"), std::vector<std::uint8_t>{0x00});
+        EXPECT_EQ(Hex(text).first, expected) << text;
+    EXPECT_EQ(Hex("00").first, std::vector<std::uint8_t>{0x00});
     EXPECT_EQ(FormatHex(std::vector<std::uint8_t>{0x00, 0x0A, 0xFF}), "00 0a ff");
     EXPECT_EQ(FormatHex({}), "");
 }
 
 TEST(CliFormat, HexMistakesAreRefusedWithTheReason) {
-    EXPECT_EQ(HexError(""), "no bytes given");
-    EXPECT_EQ(HexError(" , "), "no bytes given");
-    EXPECT_EQ(HexError("102"), "odd number of hex digits in \"102\"");
-    EXPECT_EQ(HexError("10 2"), "odd number of hex digits in \"2\"");
-    EXPECT_EQ(HexError("10 zz"), "not a hex digit at position 4: 'z'");
-    EXPECT_EQ(HexError("0x"), "\"0x\" without hex digits at position 1");
-    EXPECT_EQ(HexError("0x 10"), "\"0x\" without hex digits at position 1");
+    EXPECT_EQ(Hex("").second, "no bytes given");
+    EXPECT_EQ(Hex(" , ").second, "no bytes given");
+    EXPECT_EQ(Hex("102").second, "odd number of hex digits in \"102\"");
+    EXPECT_EQ(Hex("10 2").second, "odd number of hex digits in \"2\"");
+    EXPECT_EQ(Hex("10 zz").second, "not a hex digit at position 4: 'z'");
+    EXPECT_EQ(Hex("0x").second, "\"0x\" without hex digits at position 1");
+    EXPECT_EQ(Hex("0x 10").second, "\"0x\" without hex digits at position 1");
 }
 
 TEST(CliFormat, EnumerationsByIdentifierShortNameOrNumber) {

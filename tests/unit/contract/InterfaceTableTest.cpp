@@ -4,12 +4,9 @@
 #include "contract/InterfaceTable.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <map>
 #include <numeric>
 #include <set>
-
-using namespace ZEMB;
 
 using ::testing::HasSubstr;
 using ZEMB::TInterface;
@@ -26,10 +23,9 @@ const ZEMB::TMethod& Method(TInterface intf, std::string_view name) {
 
 TEST(InterfaceTable, SlotsRunWithoutGapsFromSevenAcrossTheInterfaceChain) {
     using I = TInterface;
-    // clang-format off
-    const std::tuple<TInterface, int, int> ranges[] = {{I::IZEMBServer, 7, 18}, {I::IZEMBServer2, 25, 1},
-        {I::IZEMBServer3, 26, 4}, {I::IZEMBServer4, 30, 4}, {I::IZEMBEvent, 7, 2}, {I::IZEMBHost, 7, 5}};
-    // clang-format on
+    const std::tuple<TInterface, int, int> ranges[] = {
+        {I::IZEMBServer, 7, 18},  {I::IZEMBServer2, 25, 1}, {I::IZEMBServer3, 26, 4},
+        {I::IZEMBServer4, 30, 4}, {I::IZEMBEvent, 7, 2},    {I::IZEMBHost, 7, 5}};
     for (const auto& [intf, first, count] : ranges) {
         std::vector<int> slots, expected(static_cast<std::size_t>(count));
         std::iota(expected.begin(), expected.end(), first);

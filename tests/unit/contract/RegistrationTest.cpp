@@ -4,26 +4,17 @@
 
 #include "TempFolder.h"
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class Registration : public ::testing::Test {
 protected:
     TTempFolder Temp;
-    const std::string Folder = Temp.Dir();
-    TScopedEnv DataHome{"XDG_DATA_HOME", Folder};
+    TScopedEnv DataHome{"XDG_DATA_HOME", Temp.Dir()};
 };
 
 } // namespace
@@ -52,8 +43,8 @@ TEST_F(Registration, AStartRewritesTheFilesForItsOwnPathWithoutLeavingATemporary
     std::string error;
     ASSERT_TRUE(RegisterServer("/opt/zemb/zemb-server", error)) << error;
     ASSERT_TRUE(UpdateRegistration(TStartMode::smStandalone, "/home/a user/zemb-server", error));
-    EXPECT_EQ(ReadAll(ServiceFilePath()), "[D-BUS Service]\nName=org.zemb.ZEMB\n"
-                                          "Exec=\"/home/a user/zemb-server\" -Embedding\n");
+    EXPECT_EQ(Temp.Read(ServiceFilePath()), "[D-BUS Service]\nName=org.zemb.ZEMB\n"
+                                            "Exec=\"/home/a user/zemb-server\" -Embedding\n");
     EXPECT_FALSE(fs::exists(ServiceFilePath() + ".tmp"));
     ASSERT_TRUE(UpdateRegistration(TStartMode::smUnregServer, "/ignored", error));
     EXPECT_TRUE(UnregisterServer(error)); // nothing left to remove is no error
@@ -75,14 +66,13 @@ TEST(ServiceFile, OnlyTheInstalledServerIsActivatedThroughItsSystemdUnit) {
 
 TEST_F(Registration, FailureIsReportedInRegisterModeOnlyAndChangesNothing) {
     // A plain file where the data folder should be: no one can create folders below it.
-    std::ofstream(Folder + "/file") << "x";
-    TScopedEnv file("XDG_DATA_HOME", Folder + "/file");
+    Temp.Write("file", "x");
+    TScopedEnv file("XDG_DATA_HOME", Temp.File("file"));
     std::string error;
     EXPECT_FALSE(UpdateRegistration(TStartMode::smRegServer, "/opt/zemb/zemb-server", error));
     EXPECT_THAT(error, ::testing::HasSubstr("Registration failed: cannot create"));
     error.clear();
-    EXPECT_TRUE(UpdateRegistration(TStartMode::smStandalone, "/opt/zemb/zemb-server", error));
-    EXPECT_TRUE(UpdateRegistration(TStartMode::smAutomation, "/opt/zemb/zemb-server", error));
-    EXPECT_TRUE(error.empty());
-    EXPECT_FALSE(fs::exists(ServiceFilePath()));
+    EXPECT_TRUE(UpdateRegistration(TStartMode::smStandalone, "/opt/zemb/zemb-server", error) &&
+                UpdateRegistration(TStartMode::smAutomation, "/opt/zemb/zemb-server", error) &&
+                error.empty() && !fs::exists(ServiceFilePath()));
 }

@@ -25,8 +25,7 @@ TEST_F(ClientRegistryTest, ServerHoldsZeroAndIdentifiersAreNeverReused) {
     EXPECT_EQ(AppInfo(0), "1 " + LowerCaseText(GetLocalComputerName() + " " + ExecutablePath()));
     EXPECT_EQ(Container().ClientApps.Items()[0]->ProcessID, static_cast<std::int32_t>(getpid()));
 
-    EXPECT_TRUE(Host().UnhookClientApp(first));
-    EXPECT_FALSE(Host().UnhookClientApp(first));
+    EXPECT_TRUE(Host().UnhookClientApp(first) && !Host().UnhookClientApp(first));
     EXPECT_EQ(Hookup(aciDostra, "/opt/Dostra/dostra"), 2);
 }
 
@@ -52,8 +51,7 @@ TEST_F(ClientRegistryTest, TakeOverFollowsTheProcessList) {
 
 TEST_F(ClientRegistryTest, TwoInstancesAndTheirFailures) {
     Processes = {Running(100), Running(101)};
-    const std::int32_t a = Hookup(aciVantor, VantorExe, 100);
-    const std::int32_t b = Hookup(aciVantor, VantorExe, 101);
+    const std::int32_t a = Hookup(aciVantor, VantorExe, 100), b = Hookup(aciVantor, VantorExe, 101);
     EXPECT_EQ(Container().ClientApps.Count(), 3);
 
     // The first instance hooks up again while both run: fails and frees the first entry of
@@ -70,18 +68,16 @@ TEST_F(ClientRegistryTest, TwoInstancesAndTheirFailures) {
 TEST_F(ClientRegistryTest, SinkAndApplicationEnumeration) {
     const std::int32_t id = Hookup(aciVantor, VantorExe);
     EXPECT_FALSE(Host().EnumApplications(id)); // no sink yet
-    auto sink = std::make_shared<TRecordingSink>(Log, "c");
-    EXPECT_TRUE(Host().SetZEMBHost(id, sink));
+    auto sink = Sink(id, "c");                 // the enumeration below says it was set
     EXPECT_FALSE(Host().SetZEMBHost(id, sink) || Host().SetZEMBHost(42, sink));
     EXPECT_TRUE(Host().EnumApplications(id));
-    EXPECT_EQ(Log, (TEventLog{"EnumApplication 0 @c", "EnumApplication 1 @c"}));
+    EXPECT_THAT(Heard(), ElementsAre("EnumApplication 0 @c", "EnumApplication 1 @c"));
 
     // A failing sink ends the enumeration with an error.
     Hookup(aciDostra, "/opt/dostra");
-    Log.clear();
     sink->FailAt = 4; // the 2nd call of this run
     EXPECT_THROW(Host().EnumApplications(id), EOleSysError);
-    EXPECT_EQ(Log, (TEventLog{"EnumApplication 0 @c", "EnumApplication 1 @c"}));
+    EXPECT_THAT(Heard(), ElementsAre("EnumApplication 0 @c", "EnumApplication 1 @c"));
 
     EXPECT_FALSE(Host().EnumApplications(std::shared_ptr<IZEMBHost>()));
     EXPECT_TRUE(Host().SetZEMBHost(id, nullptr)); // clears the sink

@@ -25,8 +25,7 @@ TEST_F(ConnectedDevicesTest, AccessRule) {
     TUSB_IFDeviceBase& device = *Container().FindDevice(0);
     auto& list = Container().ConnectedDevices;
     // A's own opened connection does not block A; -1 is no client and is never exempt.
-    EXPECT_TRUE(list.CanConnect(device, A, cmShared));
-    EXPECT_FALSE(list.CanConnect(device, -1, cmShared));
+    EXPECT_TRUE(list.CanConnect(device, A, cmShared) && !list.CanConnect(device, -1, cmShared));
     // A client may ask exclusive access to a device it already holds shared.
     ASSERT_TRUE(Host().DisconnectDevice(b));
     EXPECT_TRUE(list.CanConnect(device, A, cmExclusive));
@@ -49,19 +48,16 @@ TEST_F(ConnectedDevicesTest, ReconnectReusesTheConnection) {
     EXPECT_EQ(std::tuple(again, reconnected, Container().ConnectedDevices.StrayInterfaceCount,
                          connection.State, connection.Callback),
               std::tuple(id, true, 1, TUSB_Connection::csConnected, first));
-    // clang-format off
-    EXPECT_EQ(log.Lines, (std::vector<std::string>{
-        "AddConnection (new) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)",
-        "AddConnection (prev) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)"}));
-    // clang-format on
+    EXPECT_THAT(log.Lines,
+                ElementsAre("AddConnection (new) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)",
+                            "AddConnection (prev) - (ClientAppID: 1)(ConnectID: 0)(DeviceID: 0)"));
     // A different mode is a different connection with the next identifier.
     EXPECT_EQ(Connect(A, 0, cmExclusive), id + 1);
 }
 
 TEST_F(ConnectedDevicesTest, OpenAndCloseCountOverTwoConnections) {
     ZEMBSettings().EnableSharedAccess = true;
-    const std::int32_t a = Connect(A, 0, cmShared);
-    const std::int32_t b = Connect(B, 0, cmShared);
+    const std::int32_t a = Connect(A, 0, cmShared), b = Connect(B, 0, cmShared);
     TFakeDevice& device = *Device(0);
     EXPECT_FALSE(Host().CloseDevice(a)); // not opened
     ASSERT_TRUE(Host().OpenDevice(a));
@@ -90,11 +86,9 @@ TEST_F(ConnectedDevicesTest, UnhookClosesAndDisconnectsWithLogLines) {
     const std::int32_t opened = Connect(A, 0, cmShared);
     ASSERT_TRUE(Host().OpenDevice(opened));
     ASSERT_TRUE(Host().UnhookClientApp(A));
-    // clang-format off
     EXPECT_EQ(log.Lines, (std::vector<std::string>{
-        "(Inserted: CloseDevice)(ConnectID 0)(ClientAppID 1):  ok",
-        "(Inserted: DisconnectDevice)(ConnectID 0)(ClientAppID 1):  ok"}));
-    // clang-format on
+                             "(Inserted: CloseDevice)(ConnectID 0)(ClientAppID 1):  ok",
+                             "(Inserted: DisconnectDevice)(ConnectID 0)(ClientAppID 1):  ok"}));
     EXPECT_EQ(
         std::tuple(Device(0)->Active(), Container().ConnectedDevices.FindConnection(opened)->State),
         std::tuple(false, TUSB_Connection::csDisconnected));
@@ -127,7 +121,7 @@ TEST_F(ConnectedDevicesTest, SessionRules) {
         {0, true, 'E', a, true, 0}};
     // clang-format on
     for (const auto& s : steps) {
-        Clock.AdvanceSeconds(s.after);
+        AdvanceSeconds(s.after);
         entry.Busy = s.busy;
         // Braces: the call runs before the count is read.
         EXPECT_EQ((std::pair{s.op == 'S' ? Host().StartSession(s.id) : Host().EndSession(s.id),
@@ -145,9 +139,9 @@ TEST_F(ConnectedDevicesTest, WaitForSessionsGivesUpAfterTenSeconds) {
     list.ClearBusy();
 
     ASSERT_TRUE(Host().StartSession(a));
-    const int sleepsBefore = Clock.Sleeps;
+    const int sleepsBefore = Sleeps;
     EXPECT_FALSE(list.WaitForSessions());
-    EXPECT_GT(Clock.Sleeps, sleepsBefore); // it polled (on the fake clock) before giving up
+    EXPECT_GT(Sleeps, sleepsBefore); // it polled (on the fake clock) before giving up
     EXPECT_FALSE(list.Items()[0]->Busy);
 }
 
@@ -159,12 +153,10 @@ TEST_F(ConnectedDevicesTest, PositionalAccessOutOfRangeIsLogged) {
     EXPECT_NE(entry.GetConnectionFromIndex(0), nullptr);
     EXPECT_EQ(entry.GetConnectionFromIndex(-1), nullptr);
     EXPECT_EQ(Container().ClientApps.HookedUpClientAppFromIndex(3), nullptr);
-    // clang-format off
-    EXPECT_EQ(log.Lines, (std::vector<std::string>{
-        "TUSB_ConnectedDevice.GetConnectionFromIndex EListError List index out of bounds (-1) -1 1",
-        "TUSB_HookedUpClientApps.HookedUpClientAppFromIndex EListError List index out of bounds "
-        "(3) 3 3"}));
-    // clang-format on
+    EXPECT_THAT(log.Lines, ElementsAre("TUSB_ConnectedDevice.GetConnectionFromIndex EListError "
+                                       "List index out of bounds (-1) -1 1",
+                                       "TUSB_HookedUpClientApps.HookedUpClientAppFromIndex "
+                                       "EListError List index out of bounds (3) 3 3"));
 }
 
 } // namespace

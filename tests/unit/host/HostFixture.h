@@ -1,31 +1,106 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "HostFakes.h"
+#include "Captures.h"
+#include "RecordingSinks.h"
 #include "base/Settings.h"
 #include "host/DeviceChangeWindow.h"
+#include "host/HostOperations.h"
+#include "usb/DeviceGrid.h"
+#include "usb/LinkDevice.h"
 
-#include <gtest/gtest.h>
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <memory>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
-// A device-change window, a container over the fake bus (with a fake clock and a fixed process
+// A link device without hardware: opening takes a descriptor of /dev/null as its handle.
+class TFakeDevice : public TUSB_IFDeviceBase {
+public:
+    ~TFakeDevice() override { CloseOnDestroy(); }
+
+    int Opens = 0, Closes = 0;
+    bool FailClose = false, FailRead = false;
+    std::vector<std::uint8_t> Written;
+
+    bool GetDevInfo() override { return true; }
+    bool OpenDevice() override {
+        ++Opens;
+        Handle = TUniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        return Active();
+    }
+    bool CloseDevice() override {
+        ++Closes;
+        return Active() && !FailClose && Handle.Close();
+    }
+    bool StartSession() override { return false; }
+    bool EndSession() override { return false; }
+    bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override {
+        BytesRead = FailRead ? 0 : Count;
+        std::fill_n(Buffer, BytesRead, 0x5A);
+        return !FailRead;
+    }
+    bool WriteBuffer(const std::uint8_t* Buffer, std::uint32_t Count,
+                     std::uint32_t& BytesWritten) override {
+        Written.assign(Buffer, Buffer + Count);
+        BytesWritten = Count;
+        return true;
+    }
+};
+
+// The identity of an attached device, as the scan would find it.
+struct TFakeBox {
+    std::string SerialNumber;
+    TUSBDevType DevType = dtFenwy;
+    TUSB_DeviceDriver DriverType = ddWinUSB_Silabs;
+    std::uint16_t Firmware = 0x0204;
+    std::int32_t TotalBufferSize = 1024;
+};
+
+// The attached devices: each scan makes fresh device objects from it.
+struct TFakeBus {
+    std::vector<TFakeBox> Attached;
+    int Scans = 0;
+
+    void Fill(TUSB_IFDeviceGrid& grid) {
+        ++Scans;
+        for (const TFakeBox& box : Attached) {
+            auto device = std::make_unique<TFakeDevice>();
+            device->SerialNumber = box.SerialNumber;
+            device->LinkName = "usb#vid_10c4&pid_ea61#" + box.SerialNumber + "#{GUID}";
+            device->DevType = box.DevType;
+            device->DriverType = box.DriverType;
+            device->Firmware = box.Firmware;
+            device->TotalBufferSize = box.TotalBufferSize;
+            grid.Cell(box.DevType, box.DriverType).Adopt(std::move(device));
+        }
+    }
+};
+
+using ::testing::ElementsAre;
+
+// A device-change window, a container over the fake bus (with the fake clock and a fixed process
 // list) and a host on it, made with the first scan on first use, after the test set up Bus.
 class THostTest : public ::testing::Test {
 protected:
-    void SetUp() override { ZEMBSettings() = {}; }
-    void TearDown() override { ZEMBSettings() = {}; }
+    THostTest() { ZEMBSettings() = {}; }
+    ~THostTest() override { ZEMBSettings() = {}; }
 
     TUSB_IFHostLocal& Host() {
         if (!host_) {
-            container_.emplace(Window,
-                               TUSB_IFHostSeams{[this](TUSB_IFDeviceGrid& grid) { Bus.Fill(grid); },
-                                                [this] { return TProcessList(Processes); },
-                                                [this] { return Clock.Days; },
-                                                [this](std::chrono::milliseconds time) {
-                                                    ++Clock.Sleeps;
-                                                    Clock.AdvanceSeconds(
-                                                        static_cast<double>(time.count()) / 1000.0);
-                                                }});
+            container_.emplace(
+                Window, TUSB_IFHostSeams{
+                            [this](TUSB_IFDeviceGrid& grid) { Bus.Fill(grid); },
+                            [this] { return TProcessList(Processes); }, [this] { return Days; },
+                            [this](std::chrono::milliseconds time) {
+                                ++Sleeps;
+                                AdvanceSeconds(static_cast<double>(time.count()) / 1000);
+                            }});
             host_.emplace(*container_);
         }
         return *host_;
@@ -44,6 +119,8 @@ protected:
         Host().SetZEMBHost(clientAppID, sink);
         return sink;
     }
+    // What the sinks and events heard since the last look.
+    TEventLog Heard() { return std::exchange(Log, {}); }
     std::shared_ptr<TRecordingEvent> Event(const std::string& name) {
         return std::make_shared<TRecordingEvent>(Log, name);
     }
@@ -77,7 +154,10 @@ protected:
     }
 
     TFakeBus Bus;
-    TFakeClock Clock;
+    // A fake clock in days that only moves when the code sleeps or the test advances it.
+    double Days = 1.0;
+    int Sleeps = 0;
+    void AdvanceSeconds(double seconds) { Days += seconds / 86400.0; }
     std::vector<TProcessItem> Processes;
     TEventLog Log;
     TFrmMessageCatch Window;
@@ -92,15 +172,12 @@ private:
 template <int Devices, bool Sinks> class TTwoClientsTest : public THostTest {
 protected:
     void SetUp() override {
-        THostTest::SetUp();
         for (int n = 1; n <= Devices; ++n)
             Bus.Attached.push_back({"00000000" + std::to_string(n)});
         A = Hookup(aciVantor, "/opt/a");
         B = Hookup(aciDostra, "/opt/b");
-        if (Sinks) {
-            SinkA = Sink(A, "A");
-            SinkB = Sink(B, "B");
-        }
+        SinkA = Sinks ? Sink(A, "A") : nullptr;
+        SinkB = Sinks ? Sink(B, "B") : nullptr;
     }
     std::int32_t A = -1, B = -1;
     std::shared_ptr<TRecordingSink> SinkA, SinkB;

@@ -9,7 +9,6 @@ namespace {
 class HostOperationsTest : public THostTest {
 protected:
     void SetUp() override {
-        THostTest::SetUp();
         // Identifiers go by cell order: column ddSilabs first, then by DevType.
         Bus.Attached = {{"CORRA0001", dtCorra, ddWinUSB_ST},
                         {"FENWY0001", dtFenwy, ddWinUSB_Silabs},
@@ -22,18 +21,15 @@ TEST_F(HostOperationsTest, AccessTableDecidesWhoMayConnect) {
     const std::int32_t v = Hookup(aciVantor, "/opt/v"), c = Hookup(aciCorra, "/opt/c"),
                        n = Hookup(aciNone, "/opt/n");
     // DevID 3 is dtCorra, 1 dtMirel, 2 dtFenwy; 0 the server's own aciBase entry, 99 no client.
-    // clang-format off
-    const std::tuple<std::int32_t, std::int32_t, bool> cases[] = {{v, 3, false}, {v, 1, true},
-        {v, 2, true}, {c, 3, true}, {c, 2, false}, {n, 2, false}, {0, 2, true}, {99, 2, false},
-        {v, 42, false}};
-    // clang-format on
+    const std::tuple<std::int32_t, std::int32_t, bool> cases[] = {
+        {v, 3, false}, {v, 1, true}, {v, 2, true},   {c, 3, true},  {c, 2, false},
+        {n, 2, false}, {0, 2, true}, {99, 2, false}, {v, 42, false}};
     for (const auto& [client, devID, allowed] : cases)
         EXPECT_EQ(Connect(client, devID, cmShared) >= 0, allowed) << client << " " << devID;
 }
 
 TEST_F(HostOperationsTest, FirstDeviceSkipsBlockedDevicesAndIgnoresTheAccessTable) {
-    const std::int32_t a = Hookup(aciVantor, "/opt/a");
-    const std::int32_t b = Hookup(aciVantor, "/opt/b");
+    const std::int32_t a = Hookup(aciVantor, "/opt/a"), b = Hookup(aciVantor, "/opt/b");
     // The device found, or what stood in DevID when none.
     const auto first = [this](TUSBDevType type, std::int32_t client, TUSBDevMode mode) {
         std::int32_t devID = 55;
@@ -50,9 +46,8 @@ TEST_F(HostOperationsTest, BuffersCountElementsTimesElementSize) {
     const std::int32_t id = Connect(Hookup(aciVantor, "/opt/v"), 2, cmExclusive);
     TSafeByteArray words(10, 4), answer(3, 2);
     std::int32_t written = 0, read = 0, wTotal = 0, rTotal = 0;
-    ASSERT_TRUE(Host().WriteBuffer(id, words, written));
-    ASSERT_TRUE(Host().ReadBuffer(id, answer, read));
-    ASSERT_TRUE(Host().TrafficStat(id, wTotal, rTotal));
+    ASSERT_TRUE(Host().WriteBuffer(id, words, written) && Host().ReadBuffer(id, answer, read) &&
+                Host().TrafficStat(id, wTotal, rTotal));
     EXPECT_EQ(
         std::tuple(written, Device(2)->Written.size(), read, answer.Data()[5], wTotal, rTotal),
         std::tuple(40, 40u, 6, 0x5A, 40, 6));
@@ -89,28 +84,23 @@ TEST_F(HostOperationsTest, EnumerationOrderAndFailingSink) {
     EXPECT_FALSE(Host().EnumDevices(client, dtFenwy)); // no sink
     auto sink = Sink(client, "v");
     ASSERT_TRUE(Host().EnumDevices(client, dtFenwy));
-    EXPECT_EQ(Log, (TEventLog{"EnumDevice 0 @v", "EnumDevice 2 @v"}));
+    EXPECT_THAT(Heard(), ElementsAre("EnumDevice 0 @v", "EnumDevice 2 @v"));
 
     // The operator's form: by DevType, then by column.
-    Log.clear();
     auto own = std::make_shared<TRecordingSink>(Log, "w");
     ASSERT_TRUE(Host().EnumDevices(own));
-    EXPECT_EQ(Log, (TEventLog{"EnumDevice 1 @w", "EnumDevice 0 @w", "EnumDevice 2 @w",
-                              "EnumDevice 3 @w"}));
-
-    Log.clear();
+    EXPECT_THAT(Heard(), ElementsAre("EnumDevice 1 @w", "EnumDevice 0 @w", "EnumDevice 2 @w",
+                                     "EnumDevice 3 @w"));
     own->FailAt = 6; // the second device of this run
     EXPECT_THROW(Host().EnumDevices(own), EOleSysError);
-    EXPECT_EQ(Log, (TEventLog{"EnumDevice 1 @w", "EnumDevice 0 @w"}));
+    EXPECT_THAT(Heard(), ElementsAre("EnumDevice 1 @w", "EnumDevice 0 @w"));
 
     // Connections of every client and state, also of absent devices, once each.
-    const std::int32_t c0 = Connect(client, 1, cmShared);
-    const std::int32_t c1 = Connect(client, 2, cmShared);
+    const std::int32_t c0 = Connect(client, 1, cmShared), c1 = Connect(client, 2, cmShared);
     ASSERT_TRUE(Host().DisconnectDevice(c0));
-    Log.clear();
     ASSERT_TRUE(Host().EnumConnections(client));
-    EXPECT_EQ(Log, (TEventLog{"EnumConnection " + std::to_string(c0) + " @v",
-                              "EnumConnection " + std::to_string(c1) + " @v"}));
+    EXPECT_THAT(Heard(), ElementsAre("EnumConnection " + std::to_string(c0) + " @v",
+                                     "EnumConnection " + std::to_string(c1) + " @v"));
     EXPECT_FALSE(Host().EnumConnections(std::shared_ptr<IZEMBHost>()));
     EXPECT_FALSE(Host().EnumConnections(77));
 }
@@ -118,15 +108,13 @@ TEST_F(HostOperationsTest, EnumerationOrderAndFailingSink) {
 TEST_F(HostOperationsTest, ClientUnhookingDuringItsEnumerationIsSafe) {
     const std::int32_t client = Hookup(aciVantor, "/opt/v");
     Hookup(aciDostra, "/opt/d");
-    auto sink = Sink(client, "v");
-    sink->DuringCall = [&] { Host().UnhookClientApp(client); };
+    Sink(client, "v")->DuringCall = [&] { Host().UnhookClientApp(client); };
     EXPECT_TRUE(Host().EnumApplications(client));
     EXPECT_EQ(Container().ClientApps.FindClientApp(client), nullptr);
 }
 
 TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
-    const std::int32_t client = Hookup(aciVantor, "/opt/v");
-    const std::int32_t id = Connect(client, 2, cmShared);
+    const std::int32_t client = Hookup(aciVantor, "/opt/v"), id = Connect(client, 2, cmShared);
     ASSERT_TRUE(Host().OpenDevice(id));
     std::int32_t devID = 0, owner = 0;
     bool connected = false, active = false;
@@ -141,47 +129,31 @@ TEST_F(HostOperationsTest, ConnectInfoOfAnUnpluggedDevice) {
     std::int32_t w = -1, r = -1;
     EXPECT_FALSE(Host().TrafficStat(id, w, r)); // device absent, counters still delivered
     EXPECT_EQ(w, 0);
-    EXPECT_FALSE(Host().DisconnectDevice(id));
-    EXPECT_FALSE(Host().WriteBuffer(id, TSafeByteArray(std::vector<std::uint8_t>{1}), w));
+    EXPECT_FALSE(Host().DisconnectDevice(id) || Host().WriteBuffer(id, TSafeByteArray(1, 1), w));
 }
 
-TEST_F(HostOperationsTest, OwnSinkReportsThroughItsEvents) {
-    const std::int32_t client = Hookup(aciVantor, "/opt/v");
-    const std::int32_t id = Connect(client, 2, cmShared);
+// What the handlers are handed, and the connections they drop: DeviceTreeTest, through the
+// operator's tree.
+TEST_F(HostOperationsTest, OwnSinkAnswersWhetherItFoundTheItemAndDropsItsHandlersErrors) {
+    const std::int32_t client = Hookup(aciVantor, "/opt/v"), id = Connect(client, 2, cmShared);
     TZEMBHost own(Container());
-    bool result = true;
-    EXPECT_TRUE(own.DeviceAdded(2, result) == S_OK && !result); // no handler
-
-    std::vector<std::string> seen;
-    using std::to_string;
-    using S = const std::string&;
-    // clang-format off
-    own.OnEnumDevice = [&](std::int32_t DevID, bool, S, S, S serial, S, S, S, TUSBDevType,
-                           TUSB_DeviceDriver, std::uint16_t, std::uint8_t, std::uint16_t) {
-        seen.push_back("device " + to_string(DevID) + " " + serial); };
-    own.OnEnumConnection = [&](std::int32_t ConnectID, std::int32_t DevID, std::int32_t ClientAppID,
-                               bool Connected, bool Opened, TUSBDevMode) {
-        seen.push_back("connection " + to_string(ConnectID) + " " + to_string(DevID) + " " +
-                       to_string(ClientAppID) + " " + to_string(Connected) + to_string(Opened)); };
-    own.OnEnumApplication = [&](std::int32_t ClientAppID, TUSBClientAppType, S, S exe) {
-        seen.push_back("application " + to_string(ClientAppID) + " " + exe); };
-    // clang-format on
+    bool r = true;
+    const auto answer = [&r](HRESULT status) { return std::pair(status, r); };
+    EXPECT_EQ(answer(own.DeviceAdded(2, r)), std::pair(S_OK, false)); // no handler
+    const auto ignore = [](auto&&...) {};
+    own.OnEnumDevice = ignore;
+    own.OnEnumConnection = ignore;
+    own.OnEnumApplication = ignore;
     own.OnDeviceAdded = [](std::int32_t) { throw std::runtime_error("window gone"); };
-    bool results[4] = {};
+    using A = std::pair<HRESULT, bool>;
     // Braced lists run left to right.
-    const std::vector<HRESULT> hrs{own.EnumDevice(2, results[0]), own.EnumDevice(9, results[1]),
-                                   own.EnumConnection(id, results[2]),
-                                   own.EnumApplication(client, results[3])};
-    EXPECT_EQ(hrs, std::vector<HRESULT>(4, S_OK));
-    EXPECT_EQ(std::vector<bool>(results, results + 4),
-              (std::vector<bool>{true, false, true, true}));
-    EXPECT_EQ(seen, (std::vector<std::string>{"device 2 FENWY0001", "connection 0 2 1 10",
-                                              "application 1 /opt/v"}));
-    EXPECT_TRUE(own.DeviceAdded(2, result) == S_OK && !result); // the handler's error is dropped
-    own.OnEnumApplication = [](std::int32_t, TUSBClientAppType, S, S) {
-        throw std::runtime_error("tree gone");
-    };
-    EXPECT_TRUE(FAILED(own.EnumApplication(client, result)));
+    EXPECT_EQ(
+        (std::vector{answer(own.EnumDevice(2, r)), answer(own.EnumDevice(9, r)),
+                     answer(own.EnumConnection(id, r)), answer(own.EnumApplication(client, r)),
+                     answer(own.DeviceAdded(2, r))}),
+        (std::vector<A>{{S_OK, true}, {S_OK, false}, {S_OK, true}, {S_OK, true}, {S_OK, false}}));
+    own.OnEnumApplication = [](auto&&...) { throw std::runtime_error("tree gone"); };
+    EXPECT_TRUE(FAILED(own.EnumApplication(client, r)));
 }
 
 } // namespace

@@ -10,13 +10,12 @@
 namespace {
 class SampleSettingsTest : public ::testing::Test {
 protected:
-    SampleSettingsTest() : env_("ZEMB_CONFIG_DIR", ZEMB_SAMPLES_DIR) {}
     ~SampleSettingsTest() override {
         ResetSettings();
         SetDebugStringSettings({});
         DestroyNabtoSim();
     }
-    TScopedEnv env_;
+    TScopedEnv env_{"ZEMB_CONFIG_DIR", ZEMB_SAMPLES_DIR};
 };
 } // namespace
 
@@ -35,7 +34,6 @@ TEST_F(SampleSettingsTest, SamplesReadAsTheirCommentsSay) {
     CreateNabtoSim();
     ASSERT_NE(NabtoSim(), nullptr);
     EXPECT_TRUE(NabtoSim()->Intervals.empty());
-    EXPECT_TRUE(NabtoSim()->Load("Slow"));
-    EXPECT_EQ(NabtoSim()->Intervals.size(), 2u);
-    EXPECT_GT(NabtoSim()->IntervalDelay(64), 0);
+    ASSERT_TRUE(NabtoSim()->Load("Slow"));
+    EXPECT_TRUE(NabtoSim()->Intervals.size() == 2 && NabtoSim()->IntervalDelay(64) > 0);
 }

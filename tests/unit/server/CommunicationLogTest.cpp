@@ -3,29 +3,17 @@
 
 #include "HostFixture.h"
 
-#include <gmock/gmock.h>
-
-using ::testing::ElementsAre;
 using namespace std::string_literals;
 
-namespace {
 using TKind = TCommunicationLog::TChangeKind;
-
-struct TSeen {
-    TKind Kind;
-    std::uint64_t First, Next;
-    bool operator==(const TSeen&) const = default;
-};
-} // namespace
+using TSeen = std::tuple<TKind, std::uint64_t, std::uint64_t>;
 
 // The bound keeps the newest lines; numbers go on across drops and clears, so a reader can
 // tell what it missed.
 TEST(CommunicationLogTest, KeepsTheNewestLinesNumberedWithoutRepeating) {
     TCommunicationLog log;
     std::vector<TSeen> seen;
-    log.SetOnChange([&](const TCommunicationLog::TChange& c) {
-        seen.push_back({c.Kind, c.First, c.Next});
-    });
+    log.SetOnChange([&](const auto& c) { seen.emplace_back(c.Kind, c.First, c.Next); });
     for (std::size_t n = 0; n <= TCommunicationLog::DefaultMaxLines; ++n)
         log.Append(std::to_string(n));
     EXPECT_EQ(std::tuple(log.Count(), log.FirstNumber(), log.Line(1)),
@@ -56,14 +44,12 @@ namespace {
 class CommLogPairTest : public THostTest {
 protected:
     void SetUp() override {
-        THostTest::SetUp();
         CommunicationLog().Clear();
         ResetCommLogState();
     }
     void TearDown() override {
         CommunicationLog().SetMaxLines(0);
         CommunicationLog().Clear();
-        THostTest::TearDown();
     }
     void Transfer(std::int32_t connectID, std::size_t bytes) {
         LogStats(Host(), connectID, true, "WriteBuffer", bytes, static_cast<std::int32_t>(bytes));

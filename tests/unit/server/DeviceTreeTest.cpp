@@ -7,13 +7,6 @@
 #include "host/ServerSink.h"
 #include "server/ServerObject.h"
 
-#include <gmock/gmock.h>
-
-using namespace ZEMB;
-
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
 namespace {
 
 // A tree over its own server context; each node as one row: two blanks per level, "+" for an
@@ -35,7 +28,7 @@ protected:
 
 TEST_F(DeviceTreeTest, NoDeviceGivesNoNodeAndTheSinkSitsOnTheServersOwnEntry) {
     Hookup(aciVantor, "/opt/vantor");
-    EXPECT_THAT(Tree(), IsEmpty());
+    EXPECT_TRUE(Tree().empty());
     // Enumerated through the sink on ClientAppID 0, which answers as an unset sink after.
     std::shared_ptr<TZEMBHost> sink = context_->OwnSink();
     EXPECT_EQ(Container().ClientApps.FindClientApp(0)->ZEMBHost, sink);

@@ -22,19 +22,14 @@ TSimDeviceConfig Config() {
 // bytes low first); everything else comes back unchanged, a reply code too, and a command is
 // one byte alone.
 TEST(SimLinkReplyTest, LinkCommandsAnsweredEverythingElseEchoed) {
-    const auto c = Config();
+    // clang-format off
     const std::pair<Bytes, Bytes> cases[] = {
-        {{0x09}, {0x08, 0x00, 0x09}},
-        {{0x13}, {0x14, 0x04, 0x02}},
-        {{0x18}, {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}},
-        {{0x1C}, {0x1D}},
-        {{0x12, 0x00, 0xFF}, {0x12, 0x00, 0xFF}},
-        {{0x08}, {0x08}},
-        {{0x09, 0x09}, {0x09, 0x09}},
-        {{}, {}},
-    };
+        {{0x09}, {0x08, 0x00, 0x09}}, {{0x13}, {0x14, 0x04, 0x02}}, {{0x1C}, {0x1D}}, {{}, {}},
+        {{0x18}, {0x19, 0x40, 0xE2, 0x01, 0x00, 0x07, 0x34, 0x12}}, {{0x08}, {0x08}},
+        {{0x12, 0x00, 0xFF}, {0x12, 0x00, 0xFF}}, {{0x09, 0x09}, {0x09, 0x09}}};
+    // clang-format on
     for (const auto& [written, reply] : cases)
-        EXPECT_EQ(SimLinkReply(c, written), reply) << written.size();
+        EXPECT_EQ(SimLinkReply(Config(), written), reply) << written.size();
 }
 
 // A read takes the rest of the first reply, not the next one.
@@ -122,28 +117,23 @@ TEST(SimDeviceFileTest, ReadsEveryKey) {
 }
 
 TEST(SimDeviceFileTest, MalformedFilesAreRefusedWithTheSectionAndKey) {
-    const std::string base = "[b]\nDriver=winusb_st\nVendorId=0483\nProductId=5740\n";
+    const std::string b = "[b]\nDriver=winusb_st\nVendorId=0483\nProductId=5740\n";
     // clang-format off
     const struct { std::string text, message; } cases[] = {
         {"", "no device described"},
         {"[b]\nVendorId=1\nProductId=2\n", "device [b], key Driver: missing"},
         {"[b]\nDriver=usbserial\nVendorId=1\nProductId=2\n", "key Driver: 'usbserial' is not"},
-        {base + "Colour=red\n", "device [b], key Colour: unknown key"},
+        {b + "Colour=red\n", "device [b], key Colour: unknown key"},
         {"[b]\nDriver=winusb_st\nVendorId=12345\nProductId=1\n", "key VendorId: '12345'"},
         {"[b]\nDriver=winusb_st\nVendorId=1\n", "key ProductId: missing"},
-        {base + "Firmware=2.345\n", "key Firmware: '2.345'"},
-        {base + "Firmware=256.1\n", "key Firmware"},
-        {base + "Firmware=0x10000\n", "key Firmware"},
-        {base + "RamSize=-1\n", "key RamSize"},
-        {base + "SerialNumber=4294967296\n", "key SerialNumber"},
-        {base + "HardwareRevision=256\n", "key HardwareRevision"},
-        {base + "Plugged=yes\n", "key Plugged"},
-        {base + "Instance=a#b\n", "key Instance"},
-        {base + "Instance=a b\n", "key Instance"},
-        {base + "InterfaceGuid={1234}\n", "key InterfaceGuid"},
-        {base + "[B]\nDriver=silabs\nVendorId=1\nProductId=1\n", "described twice"},
-        {"[a b]\nDriver=silabs\nVendorId=1\nProductId=1\n", "device [a b]: a device name"},
-    };
+        {b + "Firmware=2.345\n", "key Firmware: '2.345'"}, {b + "Plugged=yes\n", "key Plugged"},
+        {b + "Firmware=256.1\n", "key Firmware"}, {b + "Firmware=0x10000\n", "key Firmware"},
+        {b + "SerialNumber=4294967296\n", "key SerialNumber"}, {b + "RamSize=-1\n", "key RamSize"},
+        {b + "HardwareRevision=256\n", "key HardwareRevision"},
+        {b + "Instance=a#b\n", "key Instance"}, {b + "Instance=a b\n", "key Instance"},
+        {b + "InterfaceGuid={1234}\n", "key InterfaceGuid"},
+        {b + "[B]\nDriver=silabs\nVendorId=1\nProductId=1\n", "described twice"},
+        {"[a b]\nDriver=silabs\nVendorId=1\nProductId=1\n", "device [a b]: a device name"}};
     // clang-format on
     for (const auto& c : cases) {
         std::string error;
@@ -162,11 +152,9 @@ TEST(SimControlLineTest, RequestsAndTheirArguments) {
         cases[] = {
         {"  fault box  slow 250 3\r", V::Fault, "box", K::SlowReply, 250, 3},
         {"fault box fail", V::Fault, "box", K::TransferFails, 0, 0},
+        {"list", V::List, "", K::None, 0, 0}, {"clear x", V::Clear, "x", K::None, 0, 0},
         {"fault box wrongcode", V::Fault, "box", K::WrongReplyCode, 0, 0},
-        {"unplug box", V::Unplug, "box", K::None, 0, 0},
-        {"clear x", V::Clear, "x", K::None, 0, 0},
-        {"list", V::List, "", K::None, 0, 0},
-    };
+        {"unplug box", V::Unplug, "box", K::None, 0, 0}};
     // clang-format on
     for (const auto& c : cases) {
         const auto r = ParseSimControlLine(c.Line, error);

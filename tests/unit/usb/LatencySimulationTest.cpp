@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 using ::testing::ElementsAre;
 
@@ -17,30 +16,28 @@ namespace {
 // Each test gets its own folder as "the folder of the executable".
 class NabtoSim : public ::testing::Test {
 protected:
-    void SetUp() override {
-        previousSleep_ = SetNabtoSleep([this](std::int32_t ms) { sleeps.push_back(ms); });
-    }
-    void TearDown() override {
+    ~NabtoSim() override {
         DestroyNabtoSim();
         SetNabtoSleep(std::move(previousSleep_));
     }
-    void WriteIni(const std::string& text) { folder_.Write("Nabto.ini", text); }
+    // Empty text: no file.
+    void WriteIni(const std::string& text) {
+        if (text.empty())
+            std::filesystem::remove(folder_.File("Nabto.ini"));
+        else
+            folder_.Write("Nabto.ini", text);
+    }
 
     TTempFolder folder_;
     TScopedEnv configDir_{"ZEMB_CONFIG_DIR", folder_.Path()};
-    const std::string dir_ = folder_.Dir();
     std::vector<std::int32_t> sleeps;
+    TNabtoSleep previousSleep_ = SetNabtoSleep([this](std::int32_t ms) { sleeps.push_back(ms); });
     TCapturedLog log{std::nullopt, true};
-
-private:
-    TNabtoSleep previousSleep_;
 };
-
-const char* SlowIni = "[General]\nIncludePollDelay=1\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n";
 
 // Save writes the general section only.
 TEST_F(NabtoSim, SlowExampleDelaysBySizeAndSavesItsChoice) {
-    WriteIni(SlowIni);
+    WriteIni("[General]\nIncludePollDelay=1\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n");
     TNabtoSim sim;
     ASSERT_TRUE(sim.Load("Slow"));
     EXPECT_EQ(std::tuple(sim.CurrentConfig, sim.Intervals.size()), std::tuple("Slow", 2U));
@@ -62,10 +59,8 @@ TEST_F(NabtoSim, IntervalDelayRoundsAndFailsSafely) {
     // clang-format off
     const struct { const char* Line; std::uint32_t Bytes; std::int32_t Delay; } cases[] = {
         {"0,1000,0,2", 1, 0}, {"0,1000,0,2", 3, 2}, {"0,1000,0,2", 5, 2}, {"0,1000,0,2", 7, 4},
-        {"100,1000,10,1", 50, -40},
-        {"0,100,10,0", 1, 0}, {"0,100,10,0", 4000000000U, 0},
-        {"0,100,2147483647,0.0001", 100, 0}, {"100,200,-2147483647,0.5", 0, 0},
-    };
+        {"100,1000,10,1", 50, -40}, {"0,100,10,0", 1, 0}, {"0,100,10,0", 4000000000U, 0},
+        {"0,100,2147483647,0.0001", 100, 0}, {"100,200,-2147483647,0.5", 0, 0}};
     // clang-format on
     for (const auto& c : cases) {
         TNabtoSim sim;
@@ -84,10 +79,7 @@ TEST_F(NabtoSim, PollMessagesAreDelayedOnlyWithIncludePollDelay) {
     const std::pair<const char*, bool> cases[] = {{"1", true},   {"0", false}, {"2", false},
                                                   {"yes", true}, {"", true},   {nullptr, true}};
     for (const auto& [value, include] : cases) {
-        if (value)
-            WriteIni(std::string("[General]\nIncludePollDelay=") + value + "\n");
-        else
-            std::filesystem::remove(dir_ + "/Nabto.ini");
+        WriteIni(value ? "[General]\nIncludePollDelay=" + std::string(value) + "\n" : "");
         TNabtoSim sim;
         const bool constructed = sim.IncludePollDelay;
         sim.IncludePollDelay = !include;
@@ -145,18 +137,13 @@ TEST_F(NabtoSim, LoadStopsAtTheFirstMissingKeyOrBadLine) {
 // file at all leaves no table.
 TEST_F(NabtoSim, StartUpPutsTheSavedConfigurationInForce) {
     EXPECT_EQ(::NabtoSim(), nullptr);
-    // clang-format off
     const std::pair<const char*, std::size_t> cases[] = {
         {"[General]\nCurrentConfig=Broken\n[Broken]\n1=0,100,10,1\n2=50,200,10,1\n", 0},
         {"[General]\nCurrentConfig=nabto DISABLED\n[Nabto disabled]\n1=0,64,40,2.5\n", 0},
         {"", 0},
         {"[General]\nCurrentConfig=Slow\n[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n", 2}};
-    // clang-format on
     for (const auto& [ini, intervals] : cases) {
-        if (*ini)
-            WriteIni(ini);
-        else
-            std::filesystem::remove(dir_ + "/Nabto.ini");
+        WriteIni(ini);
         CreateNabtoSim();
         ASSERT_NE(::NabtoSim(), nullptr);
         EXPECT_EQ(std::tuple(::NabtoSim()->CurrentConfig, ::NabtoSim()->Intervals.size()),

@@ -14,11 +14,9 @@ namespace {
 
 // Slow and Fast load; Overlap is rejected at its second line, Empty has no line, and the
 // section named like the first entry is never offered as a configuration.
-const std::string Configurations = "[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n"
-                                   "[Overlap]\n1=0,100,10,1\n2=50,200,10,1\n"
-                                   "[nabto DISABLED]\n1=0,10,1,1\n"
-                                   "[Empty]\n"
-                                   "[Fast]\n1=0,1000,5,1\n";
+const std::string Configurations =
+    "[Slow]\n1=0,64,40,2.5\n2=64,100000,80,10\n[Overlap]\n1=0,100,10,1\n2=50,200,10,1\n"
+    "[nabto DISABLED]\n1=0,10,1,1\n[Empty]\n[Fast]\n1=0,1000,5,1\n";
 
 class LatencyDialogTest : public ::testing::Test {
 protected:
@@ -56,14 +54,12 @@ protected:
 // first entry.
 TEST_F(LatencyDialogTest, OffersWhatLoadsAndPreselectsTheSavedChoice) {
     const std::vector<std::string> offer = {"Nabto disabled", "Slow", "Fast"};
-    // clang-format off
     const std::tuple<const char*, std::vector<std::string>, const char*, bool> cases[] = {
         {"CurrentConfig= fast \nIncludePollDelay=0", offer, "Fast", false},
         {"CurrentConfig=Slow", offer, "Slow", true},
         {"CurrentConfig=", offer, "Nabto disabled", true},
         {"CurrentConfig=Overlap", offer, "Nabto disabled", true},
         {nullptr, {"Nabto disabled"}, "Nabto disabled", true}};
-    // clang-format on
     for (const auto& [general, offered, selected, tick] : cases) {
         SCOPED_TRACE(general ? general : "no file");
         std::filesystem::remove(folder_.File("Nabto.ini"));
@@ -79,19 +75,15 @@ TEST_F(LatencyDialogTest, OffersWhatLoadsAndPreselectsTheSavedChoice) {
 // leaves the table that was in force before, whatever the dialog tried while preparing; a file
 // that cannot be written is said and the choice stays in force.
 TEST_F(LatencyDialogTest, SaveAndClosePutsTheChosenTableInForce) {
-    struct Case {
-        const char *name, *choose, *closeWith, *savedChoice;
-        bool unwritable;
-        std::tuple<std::string, std::int32_t, bool> inForce;
-    };
     // clang-format off
-    const std::vector<Case> cases = {
+    const struct { const char *name, *choose, *closeWith, *savedChoice; bool unwritable;
+                   std::tuple<std::string, std::int32_t, bool> inForce; } cases[] = {
         {"another", "Fast", "btnOK", "Fast", false, {"Fast", 15, false}},
         {"disabled", "Nabto disabled", "btnOK", "", false, {"", 0, false}},
         {"without save", "Fast", "btnCancel", "Slow", false, {"Slow", 44, true}},
         {"unwritable", "Fast", "btnOK", "Slow", true, {"Fast", 15, false}}};
     // clang-format on
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         folder_.Write("Nabto.ini", "[General]\nCurrentConfig=Slow\n" + Configurations);
         std::filesystem::remove(folder_.File("Nabto.ini.tmp"));

@@ -16,12 +16,8 @@
 #include <QPlainTextEdit>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
-#include <cstdlib>
-#include <gmock/gmock.h>
 #include <memory>
 #include <optional>
-
-using ::testing::ElementsAre;
 
 // Readable failures.
 void PrintTo(const QString& text, std::ostream* out) {
@@ -54,9 +50,7 @@ private:
 class MainWindowTest : public THostTest {
 protected:
     void SetUp() override {
-        THostTest::SetUp();
         QApplication::setQuitOnLastWindowClosed(false);
-        ::setenv("ZEMB_CONFIG_DIR", config_.Path().c_str(), 1);
         auto messages = std::make_unique<TAnsweringMessages>();
         messages_ = messages.get();
         SetOperatorMessages(std::move(messages));
@@ -68,8 +62,6 @@ protected:
         window_.reset();
         context_.reset();
         SetOperatorMessages(nullptr);
-        ::unsetenv("ZEMB_CONFIG_DIR");
-        THostTest::TearDown();
     }
     TfrmMain& Window(std::vector<std::string> args = {}) {
         window_.reset(); // listeners are chained: the last one made goes first
@@ -86,6 +78,7 @@ protected:
     }
 
     TTempFolder config_;
+    TScopedEnv configDir_{"ZEMB_CONFIG_DIR", config_.Path()};
     TAnsweringMessages* messages_ = nullptr;
     std::optional<TServerContext> context_;
     std::unique_ptr<TfrmMain> window_;
@@ -109,12 +102,10 @@ TEST_F(MainWindowTest, WithoutATrayTheWindowWorksAndSaysSoOnce) {
 
 TEST_F(MainWindowTest, CaptionCarriesTheBuildAndTheTipIsCutTo63Characters) {
     EXPECT_EQ(Window().windowTitle(), TfrmMain::CaptionFor(GetOwnVersionString()));
-    // clang-format off
     const std::pair<std::string, QString> cases[] = {
         {"1.0.0.1", "Tavro USB Link communication (build: 1.0.0.1)"},
         {"1.0.0.1 Debug Pre-release Private build Special build",
          "Tavro USB Link communication (build: 1.0.0.1 Debug Pre-release "}};
-    // clang-format on
     for (const auto& [build, tip] : cases)
         EXPECT_EQ(TfrmMain::TipFor(TfrmMain::CaptionFor(build)), tip) << build;
 }
@@ -183,8 +174,7 @@ TEST_F(MainWindowTest, TrayMenuOffersSetupOnlyWhenAllowed) {
 
 TEST_F(MainWindowTest, TreeShowsTheNodesWithTheirImagesAndNoDevicesWhenEmpty) {
     TfrmMain& window = Window();
-    EXPECT_TRUE(window.NoDevices()->isVisibleTo(&window));
-    EXPECT_FALSE(window.Tree()->isVisibleTo(&window));
+    EXPECT_TRUE(window.NoDevices()->isVisibleTo(&window) && !window.Tree()->isVisibleTo(&window));
     EXPECT_EQ(window.NoDevices()->text(), "No devices detected");
 
     QTreeWidget tree;

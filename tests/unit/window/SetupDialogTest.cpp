@@ -46,7 +46,6 @@ protected:
 TEST_F(SetupDialogTest, ShowsTheSettingsWithItsTextsAndReachesTheLatencyDialog) {
     ZEMBSettings().ShowDeviceListLog = true;
     using TControl = std::tuple<std::string, std::string, std::string, bool>;
-    // clang-format off
     const std::vector<TControl> controls = {
         {"chbEnableEEPWrite", "Enable EEP Write", "Enable writing to RUVAzer Eeprom", false},
         {"chbShowDeviceListLog", "Show Device List/Log", "Show windows wifh device list and log",
@@ -55,9 +54,9 @@ TEST_F(SetupDialogTest, ShowsTheSettingsWithItsTextsAndReachesTheLatencyDialog) 
          "Allow multiple apps to connect to same device", false},
         {"btnDefault", "Reset settings", "", false},
         {"btnDeleteConfig", "Delete config file", "", false},
-        {"btnNaptoConfig", "Napto config", "", false}, {"btnOK", "Save and close", "", false},
+        {"btnNaptoConfig", "Napto config", "", false},
+        {"btnOK", "Save and close", "", false},
         {"btnCancel", "Close without save", "", false}};
-    // clang-format on
     const auto setup = [&](QDialog& setup) {
         EXPECT_EQ(std::tuple(setup.windowTitle().toStdString(), setup.size()),
                   std::tuple("ZEMB configuration", QSize(378, 217)));
@@ -88,20 +87,16 @@ TEST_F(SetupDialogTest, ShowsTheSettingsWithItsTextsAndReachesTheLatencyDialog) 
 // is said, the settings keep what the check boxes said, and the dialog closes.
 TEST_F(SetupDialogTest, ResetAndDeleteActInMemoryAndSaveWritesTheCheckBoxes) {
     const TSwitches before{true, false, true}, none{false, false, false}, all{true, true, true};
-    struct Case {
-        const char *name, *button, *closeWith;
-        bool tickShowList, unwritable; // a box ticked after the click: saving reads the boxes
-        TSwitches afterClick, memory;
-        std::optional<TSwitches> file;
-    };
+    // tickShowList: a box ticked after the click, since saving reads the boxes.
     // clang-format off
-    const std::vector<Case> cases = {
+    const struct { const char *name, *button, *closeWith; bool tickShowList, unwritable;
+                   TSwitches afterClick, memory; std::optional<TSwitches> file; } cases[] = {
         {"reset, close without save", "btnDefault", "btnCancel", false, false, none, none, before},
         {"delete, save and close", "btnDeleteConfig", "btnOK", true, false, none, all, all},
         {"reset, save and close", "btnDefault", "btnOK", false, false, none, before, before},
         {"unwritable", "chbShowDeviceListLog", "btnOK", false, true, before, all, before}};
     // clang-format on
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         folder_.Write("FENWY.INI", "[General]\nEnableEEPWrite=1\nEnableSharedAccess=1\n");
         if (c.unwritable)

@@ -70,11 +70,10 @@ TEST(WindowListTest, RemovesUntitledAndProcessesAndFindsHandles) {
 
     // The windows of the processes that run the program, matched as the process list matches.
     TWindowList byExe(Sample);
-    // clang-format off
-    const TProcessList processes(std::vector<TProcessItem>{
-        {"zemb-server", "/opt/zemb/zemb-server", 100}, {"ZEMB-SERVER", "/usr/bin/ZEMB-SERVER", 200},
-        {"xterm", "/usr/bin/xterm", 300}});
-    // clang-format on
+    const TProcessList processes(
+        std::vector<TProcessItem>{{"zemb-server", "/opt/zemb/zemb-server", 100},
+                                  {"ZEMB-SERVER", "/usr/bin/ZEMB-SERVER", 200},
+                                  {"xterm", "/usr/bin/xterm", 300}});
     EXPECT_EQ(byExe.FilterByExe(processes, "/usr/bin/zemb-server", false), 3u);
     EXPECT_EQ(Handles(byExe), (THandles{1, 2, 3}));
     EXPECT_EQ(byExe.FilterByExe(processes, "/usr/bin/zemb-server", true), 1u);
