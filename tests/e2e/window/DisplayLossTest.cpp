@@ -4,6 +4,7 @@
 #include "PrivateBus.h"
 #include "TempFolder.h"
 #include "TestProcess.h"
+#include "XDisplay.h"
 
 #include <csignal>
 #include <filesystem>
@@ -20,12 +21,10 @@ ino_t Inode(const std::string& path) {
 } // namespace
 
 TEST(DisplayLossTest, TheWatchdogLogIsWrittenWhenTheXServerEnds) {
-    // Two lines only when both are found.
-    std::istringstream found(
-        RunProgram({"/bin/sh", "-c", "command -v Xvfb; command -v unshare"}).Output);
-    std::string xvfb, unshare;
-    if (!std::getline(found, xvfb) || !std::getline(found, unshare))
+    const auto programs = FindPrograms({"Xvfb", "unshare"});
+    if (!programs)
         GTEST_SKIP() << "Xvfb or unshare is not installed";
+    const std::string &xvfb = (*programs)[0], &unshare = (*programs)[1];
     // The watchdog log's place is fixed (/var/tmp): the server gets a folder of the test's in
     // its place, in a mount namespace of its own, as the same user.
     if (RunProgram({unshare, "--map-root-user", "--mount", "/bin/true"}).Status != 0)

@@ -4,13 +4,12 @@
 // Which windows the filters keep is WindowListTest's, over made-up snapshots.
 #include "TempFolder.h"
 #include "TestProcess.h"
+#include "XDisplay.h"
 #include "window/WindowList.h"
 
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <tuple>
 
 namespace fs = std::filesystem;
@@ -48,32 +47,17 @@ TEST(X11WindowListTest, WithoutX11TheListIsEmptyAndNothingFails) {
 }
 
 TEST(X11WindowListTest, ReadsTheWindowsFrontToBackAndBringsTheOtherCopysMainWindowForward) {
-    // Two lines only when both are found.
-    std::istringstream found(
-        RunProgram({"/bin/sh", "-c", "command -v Xvfb; command -v openbox"}).Output);
-    std::string xvfb, openbox;
-    if (!std::getline(found, xvfb) || !std::getline(found, openbox))
+    const auto programs = FindPrograms({"Xvfb", "openbox"});
+    if (!programs)
         GTEST_SKIP() << "Xvfb or openbox is not installed";
     TTempFolder temp;
-    // The X server picks a free display and tells its number.
-    TProcess server;
-    ASSERT_TRUE(
-        server.Start({xvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"},
-                     {{}, nullptr, true}));
-    // Ended in order, after every window and the window manager, so that it leaves no lock.
-    struct TEndServer {
-        TProcess& Server;
-        ~TEndServer() {
-            Server.Signal(SIGTERM);
-            Server.WaitForExit(EndBound);
-        }
-    } endServer{server};
-    const auto number = server.ReadLine(StartBound);
-    ASSERT_TRUE(number) << server.Errors();
-    const std::string display = ":" + *number;
-    TScopedEnv useDisplay("DISPLAY", display);
+    // Ended after every window, so that it leaves no lock.
+    TXDisplay x;
+    std::string why;
+    ASSERT_TRUE(x.Start((*programs)[0], why)) << why;
+    TScopedEnv useDisplay("DISPLAY", x.Name());
     // clang-format off
-    const std::map<std::string, std::string> env = {{"DISPLAY", display}, {"HOME", temp.Path()},
+    const std::map<std::string, std::string> env = {{"HOME", temp.Path()},
         {"XDG_CONFIG_HOME", temp.File("config")}, {"XDG_CACHE_HOME", temp.File("cache")},
         {"XDG_DATA_HOME", temp.File("data")}};
     // clang-format on
@@ -100,9 +84,8 @@ TEST(X11WindowListTest, ReadsTheWindowsFrontToBackAndBringsTheOtherCopysMainWind
     EXPECT_FALSE(ForceForegroundWindow(a.Handle));
     EXPECT_EQ(RunProgram({program, "activate", "TfrmMain"}, env).Output, "0\n");
 
-    TProcess wm;
-    ASSERT_TRUE(wm.Start({openbox, "--sm-disable"}, env));
-    ASSERT_TRUE(WaitUntil([&] { return !WindowsOf({&a}).empty(); }, StartBound)) << wm.Output();
+    ASSERT_TRUE(x.StartWindowManager((*programs)[1], env, why)) << why;
+    ASSERT_TRUE(WaitUntil([&] { return !WindowsOf({&a}).empty(); }, StartBound));
     // Each new window comes in front of the ones before it.
     ASSERT_TRUE(show(b, program, "TfrmOther", "Caf\xe9", "latin1"));
     ASSERT_TRUE(show(c, otherCopy, "TfrmMain", "ZEMB copy", "net"));

@@ -11,7 +11,6 @@
 #include "contract/InterfaceTable.h"
 
 #include <algorithm>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -24,33 +23,17 @@ using namespace std::chrono_literals;
 namespace {
 
 // Two Fenwy boxes on libusb, "left" and "right".
-constexpr const char* TwoFenwys = R"([left]
-Driver=winusb_st
-VendorId=0483
-ProductId=a7f1
-Instance=FWY000042007
-Firmware=2.04
-RamSize=0x0900
-SerialNumber=20401234
-
-[right]
-Driver=winusb_st
-VendorId=0483
-ProductId=a7f1
-Instance=FWY000043007
-Firmware=2.04
-RamSize=0x0900
-SerialNumber=20405678
-)";
+constexpr const char* TwoFenwys =
+    "[left]\nDriver=winusb_st\nVendorId=0483\nProductId=a7f1\nInstance=FWY000042007\n"
+    "Firmware=2.04\nRamSize=0x0900\nSerialNumber=20401234\n[right]\nDriver=winusb_st\n"
+    "VendorId=0483\nProductId=a7f1\nInstance=FWY000043007\nFirmware=2.04\nRamSize=0x0900\n"
+    "SerialNumber=20405678\n";
 
 const TSafeByteArray Ping(std::vector<std::uint8_t>{0x41, 0x42, 0x43, 0x44});
 const TSafeByteArray Pong(std::vector<std::uint8_t>{0x51, 0x52, 0x53});
 
 // A call on its way; Order is 0 until its reply came, then the how-many-th reply it was.
 struct TPending {
-    TPending() = default;
-    TPending(const TPending&) = delete;
-    TPending& operator=(const TPending&) = delete;
     TBusSlot Slot;
     TBusMessage Reply;
     int* Counter = nullptr;
@@ -65,30 +48,28 @@ public:
         std::string why;
         Bus_ = TZEMBBus::OpenSession(why);
         EXPECT_TRUE(Bus_) << why;
-        TCall created = Send(std::string(FactoryPath), "CreateInstance", std::string(CLASS_ZEMBServer4));
         TObjectPath path;
-        EXPECT_TRUE(Finish(created) && ReadArgs(created->Reply, path));
+        EXPECT_TRUE(
+            Ask(Send(std::string(FactoryPath), "CreateInstance", std::string(CLASS_ZEMBServer4)),
+                path));
         Path_ = path.Path;
-        TCall hooked = Send(Path_, "HookupClientApp2", std::uint8_t(aciBase),
-                            std::int32_t(getpid()), std::string("testhost"), name);
-        EXPECT_TRUE(Finish(hooked) && ReadArgs(hooked->Reply, AppID));
+        EXPECT_TRUE(Ask(Call("HookupClientApp2", std::uint8_t(aciBase), std::int32_t(getpid()),
+                             std::string("testhost"), name),
+                        AppID));
     }
 
     // Connects (exclusively unless shared) to the first device the client may have, opens it.
     std::int32_t Open(bool shared) {
         const std::uint8_t mode = shared ? cmShared : cmExclusive;
         std::int32_t devId = -1, connectId = -1;
-        bool found = false, connected = false, opened = false;
-        TCall first = Send(Path_, "FirstDevice2", std::uint8_t(dtFenwy), AppID, mode);
-        EXPECT_TRUE(Finish(first) && ReadArgs(first->Reply, devId, found) && found);
-        TCall connect = Send(Path_, "ConnectDevice", AppID, devId, mode, TObjectPath{"/"});
-        EXPECT_TRUE(Finish(connect) && ReadArgs(connect->Reply, connectId, connected));
-        TCall open = Send(Path_, "OpenDevice", connectId);
-        EXPECT_TRUE(Finish(open) && ReadArgs(open->Reply, opened) && connected && opened);
-        TCall info = Send(Path_, "DevInfo", devId, std::uint8_t(0));
-        bool active = false;
+        bool found = false, connected = false, opened = false, active = false;
         std::string linkName;
-        EXPECT_TRUE(Finish(info) && ReadArgs(info->Reply, active, linkName));
+        EXPECT_TRUE(Ask(Call("FirstDevice2", std::uint8_t(dtFenwy), AppID, mode), devId, found) &&
+                    found &&
+                    Ask(Call("ConnectDevice", AppID, devId, mode, TObjectPath{"/"}), connectId,
+                        connected) &&
+                    connected && Ask(Call("OpenDevice", connectId), opened) && opened &&
+                    Ask(Call("DevInfo", devId, std::uint8_t(0)), active, linkName));
         Device = linkName.find("FWY000042007") != std::string::npos ? "left" : "right";
         return connectId;
     }
@@ -96,19 +77,18 @@ public:
     template <typename... T> TCall Call(const char* member, const T&... args) {
         return Send(Path_, member, args...);
     }
-
-    // Pumps until the condition holds (bounded).
-    bool Until(const std::function<bool()>& condition) {
-        return WaitUntil(
-            [&] {
-                Bus_->WaitAndProcess(20ms);
-                return condition();
-            },
-            30s);
-    }
+    // Pumps until the reply came (bounded); false for none or an error.
     bool Finish(const TCall& call) {
-        return call && Until([&] { return call->Order > 0; }) &&
+        const auto replied = [&] {
+            Bus_->WaitAndProcess(20ms);
+            return call->Order > 0;
+        };
+        return call && WaitUntil(replied, 30s) &&
                !sd_bus_message_is_method_error(call->Reply.Get(), nullptr);
+    }
+    // Finish, then the reply's values into out.
+    template <typename... T> bool Ask(const TCall& call, T&... out) {
+        return Finish(call) && ReadArgs(call->Reply, out...);
     }
 
     std::int32_t AppID = -1;
@@ -119,19 +99,17 @@ private:
     TCall Send(const std::string& path, const char* member, const T&... args) {
         auto call = std::make_unique<TPending>();
         call->Counter = &Arrived_;
-        TBusMessage m;
-        if (Bus_->NewMethodCall(m, std::string(BusName).c_str(), path.c_str(), nullptr, member) <
-                0 ||
-            !AppendArgs(m, args...))
-            return nullptr;
-        sd_bus_slot* slot = nullptr;
         const auto onReply = [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
             auto* pending = static_cast<TPending*>(userdata);
             pending->Reply = TBusMessage::Ref(reply);
             pending->Order = ++*pending->Counter;
             return 0;
         };
-        if (sd_bus_call_async(Bus_->Get(), &slot, m.Get(), onReply, call.get(), 60'000'000) < 0)
+        TBusMessage m;
+        sd_bus_slot* slot = nullptr;
+        if (Bus_->NewMethodCall(m, BusName.data(), path.c_str(), nullptr, member) < 0 ||
+            !AppendArgs(m, args...) ||
+            sd_bus_call_async(Bus_->Get(), &slot, m.Get(), onReply, call.get(), 60'000'000) < 0)
             return nullptr;
         call->Slot.reset(slot);
         return call;
@@ -142,7 +120,8 @@ private:
     int Arrived_ = 0;
 };
 
-// The values of a WriteBuffer (count, result) or ReadBuffer (bytes, count, result) reply.
+// A WriteBuffer reply's (count, result) result; a ReadBuffer reply's (bytes, count, result)
+// bytes, none when it failed.
 bool Wrote(TPending& call) {
     std::int32_t count = 0;
     bool result = false;
@@ -152,21 +131,7 @@ TSafeByteArray Read(TPending& call) {
     TSafeByteArray bytes;
     std::int32_t count = 0;
     bool result = false;
-    if (!ReadArgs(call.Reply, bytes, count, result) || !result)
-        return {};
-    return bytes;
-}
-bool Result(TPending& call) {
-    bool result = false;
-    return ReadArgs(call.Reply, result) && result;
-}
-
-// Where the first line that contains text stands in lines; lines.size() when none does.
-std::size_t Position(const std::vector<std::string>& lines, const std::string& text) {
-    return static_cast<std::size_t>(
-        std::ranges::find_if(
-            lines, [&](const std::string& line) { return line.find(text) != std::string::npos; }) -
-        lines.begin());
+    return ReadArgs(call.Reply, bytes, count, result) && result ? bytes : TSafeByteArray();
 }
 
 class DeviceWorkers : public ::testing::Test {
@@ -177,7 +142,25 @@ protected:
     }
     void TearDown() override { EXPECT_EQ(Server.Stop(), 0); }
 
+    // Where the first debug line taken that contains text stands; Lines.size() when none does.
+    std::size_t Position(const std::string& text) const {
+        return static_cast<std::size_t>(
+            std::ranges::find_if(Lines,
+                                 [&](auto& line) { return line.find(text) != std::string::npos; }) -
+            Lines.begin());
+    }
+    // Takes the server's debug lines into Lines until one contains text (bounded).
+    bool WaitForDebugLine(const std::string& text) {
+        return WaitUntil(
+            [&] {
+                std::ranges::copy(Server.TakeDebugLines(), std::back_inserter(Lines));
+                return Position(text) < Lines.size();
+            },
+            20s);
+    }
+
     TSimServer Server;
+    std::vector<std::string> Lines;
 };
 
 } // namespace
@@ -213,53 +196,43 @@ TEST_F(DeviceWorkers, OneDevicesOperationsRunInTheOrderAsked) {
     ASSERT_TRUE(a.Finish(a.Call("WriteBuffer", x, Ping)));
     Server.TakeDebugLines();
     TCall first = a.Call("ReadBuffer", x, TSafeByteArray(4, 1));
-    std::vector<std::string> lines;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::ranges::copy(Server.TakeDebugLines(), std::back_inserter(lines));
-            return Position(lines, ">TZEMBServer.ReadBuffer") < lines.size();
-        },
-        20s));
+    ASSERT_TRUE(WaitForDebugLine(">TZEMBServer.ReadBuffer"));
     TCall second = b.Call("WriteBuffer", y, Pong);
     TCall third = b.Call("ReadBuffer", y, TSafeByteArray(3, 1));
     ASSERT_TRUE(a.Finish(first) && b.Finish(third));
-    std::ranges::copy(Server.TakeDebugLines(), std::back_inserter(lines));
     EXPECT_EQ(Read(*first), Ping);
     EXPECT_EQ(Read(*third), Pong);
     EXPECT_TRUE(second->Order > 0 && Wrote(*second));
     std::int32_t written = 0, read = 0;
     bool result = false;
-    TCall stat = b.Call("TrafficStat", y);
-    ASSERT_TRUE(b.Finish(stat) && ReadArgs(stat->Reply, written, read, result));
+    ASSERT_TRUE(b.Ask(b.Call("TrafficStat", y), written, read, result));
     EXPECT_EQ(std::make_pair(written, read), std::make_pair(3, 3));
     // b's write waited for a's read: its closing line comes after the read's.
-    EXPECT_LT(Position(lines, "<TZEMBServer.ReadBuffer"),
-              Position(lines, "<TZEMBServer.WriteBuffer"));
+    ASSERT_TRUE(WaitForDebugLine("<TZEMBServer.WriteBuffer"));
+    EXPECT_LT(Position("<TZEMBServer.ReadBuffer"), Position("<TZEMBServer.WriteBuffer"));
 }
 
 // Closing or disconnecting a connection whose read is still running: the read is answered
 // first, with its echo (the handle stayed open for it), then the close.
 TEST_F(DeviceWorkers, ACloseWaitsForTheTransferInFlight) {
     Start();
-    for (const char* member : {"CloseDevice", "DisconnectDevice"}) {
+    for (const std::string member : {"CloseDevice", "DisconnectDevice"}) {
         SCOPED_TRACE(member);
         TRawClient client(member);
         const std::int32_t c = client.Open(false);
         ASSERT_TRUE(Server.Control({"fault", client.Device, "slow", "1500", "1"}));
         ASSERT_TRUE(client.Finish(client.Call("WriteBuffer", c, Ping)));
         TCall read = client.Call("ReadBuffer", c, TSafeByteArray(4, 1));
-        TCall close = client.Call(member, c);
-        ASSERT_TRUE(client.Finish(close));
-        EXPECT_TRUE(Result(*close));
+        TCall close = client.Call(member.c_str(), c);
+        bool closed = false;
+        ASSERT_TRUE(client.Ask(close, closed) && closed);
         ASSERT_GT(read->Order, 0);
         EXPECT_LT(read->Order, close->Order);
         EXPECT_EQ(Read(*read), Ping);
         TCall late = client.Call("ReadBuffer", c, TSafeByteArray(4, 1));
         ASSERT_TRUE(client.Finish(late));
         EXPECT_EQ(Read(*late), TSafeByteArray()) << "no transfer on a closed handle";
-        if (std::string(member) == "CloseDevice") {
-            ASSERT_TRUE(client.Finish(client.Call("DisconnectDevice", c)));
-        }
+        EXPECT_TRUE(member != "CloseDevice" || client.Finish(client.Call("DisconnectDevice", c)));
     }
 }
 
@@ -276,14 +249,8 @@ TEST_F(DeviceWorkers, ARescanWaitsForThePendingTransfer) {
     ASSERT_TRUE(Server.Control({"unplug", client.Device == "left" ? "right" : "left"}));
     ASSERT_TRUE(client.Finish(read));
     EXPECT_EQ(Read(*read), Ping);
-    std::vector<std::string> lines;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            std::ranges::copy(Server.TakeDebugLines(), std::back_inserter(lines));
-            return Position(lines, ") removed") < lines.size();
-        },
-        20s));
-    EXPECT_LT(Position(lines, "<TZEMBServer.ReadBuffer"), Position(lines, ") removed"));
+    ASSERT_TRUE(WaitForDebugLine(") removed"));
+    EXPECT_LT(Position("<TZEMBServer.ReadBuffer"), Position(") removed"));
 }
 
 // A device pulled out while the host waits for its reply: the running read and the operations
