@@ -41,10 +41,11 @@ struct TPending {
 };
 using TCall = std::unique_ptr<TPending>;
 
-// One client application on a bus connection of its own, with its server object.
+// One client application on a bus connection of its own, with its server object, connected
+// (exclusively unless shared) to the first device it may have, which it opens: Id.
 class TRawClient {
 public:
-    explicit TRawClient(const std::string& name) {
+    explicit TRawClient(const std::string& name, bool shared = false) {
         std::string why;
         Bus_ = TZEMBBus::OpenSession(why);
         EXPECT_TRUE(Bus_) << why;
@@ -56,22 +57,16 @@ public:
         EXPECT_TRUE(Ask(Call("HookupClientApp2", std::uint8_t(aciBase), std::int32_t(getpid()),
                              std::string("testhost"), name),
                         AppID));
-    }
-
-    // Connects (exclusively unless shared) to the first device the client may have, opens it.
-    std::int32_t Open(bool shared) {
         const std::uint8_t mode = shared ? cmShared : cmExclusive;
-        std::int32_t devId = -1, connectId = -1;
+        std::int32_t devId = -1;
         bool found = false, connected = false, opened = false, active = false;
         std::string linkName;
-        EXPECT_TRUE(Ask(Call("FirstDevice2", std::uint8_t(dtFenwy), AppID, mode), devId, found) &&
-                    found &&
-                    Ask(Call("ConnectDevice", AppID, devId, mode, TObjectPath{"/"}), connectId,
-                        connected) &&
-                    connected && Ask(Call("OpenDevice", connectId), opened) && opened &&
-                    Ask(Call("DevInfo", devId, std::uint8_t(0)), active, linkName));
+        EXPECT_TRUE(
+            Ask(Call("FirstDevice2", std::uint8_t(dtFenwy), AppID, mode), devId, found) && found &&
+            Ask(Call("ConnectDevice", AppID, devId, mode, TObjectPath{"/"}), Id, connected) &&
+            connected && Ask(Call("OpenDevice", Id), opened) && opened &&
+            Ask(Call("DevInfo", devId, std::uint8_t(0)), active, linkName));
         Device = linkName.find("FWY000042007") != std::string::npos ? "left" : "right";
-        return connectId;
     }
 
     template <typename... T> TCall Call(const char* member, const T&... args) {
@@ -91,7 +86,7 @@ public:
         return Finish(call) && ReadArgs(call->Reply, out...);
     }
 
-    std::int32_t AppID = -1;
+    std::int32_t AppID = -1, Id = -1;
     std::string Device; // the simulator's name of the device Open opened
 
 private:
@@ -171,13 +166,12 @@ protected:
 TEST_F(DeviceWorkers, ASlowDeviceHoldsUpNobodyElse) {
     Start();
     TRawClient slow("slow"), quick("quick");
-    const std::int32_t s = slow.Open(false), q = quick.Open(false);
     ASSERT_TRUE(Server.Control({"fault", slow.Device, "slow", "4000", "1"}));
-    TCall slowWrite = slow.Call("WriteBuffer", s, Ping);
-    TCall slowRead = slow.Call("ReadBuffer", s, TSafeByteArray(4, 1));
+    TCall slowWrite = slow.Call("WriteBuffer", slow.Id, Ping);
+    TCall slowRead = slow.Call("ReadBuffer", slow.Id, TSafeByteArray(4, 1));
     ASSERT_TRUE(slow.Finish(slowWrite) && Wrote(*slowWrite));
-    TCall quickWrite = quick.Call("WriteBuffer", q, Pong);
-    TCall quickRead = quick.Call("ReadBuffer", q, TSafeByteArray(3, 1));
+    TCall quickWrite = quick.Call("WriteBuffer", quick.Id, Pong);
+    TCall quickRead = quick.Call("ReadBuffer", quick.Id, TSafeByteArray(3, 1));
     ASSERT_TRUE(quick.Finish(quickWrite) && quick.Finish(quickRead));
     EXPECT_EQ(Read(*quickRead), Pong) << "completes while the other waits";
     EXPECT_EQ(slowRead->Order, 0);
@@ -190,22 +184,21 @@ TEST_F(DeviceWorkers, ASlowDeviceHoldsUpNobodyElse) {
 // answered after it, and each client reads its own echo.
 TEST_F(DeviceWorkers, OneDevicesOperationsRunInTheOrderAsked) {
     Start("[General]\r\nEnableSharedAccess=1\r\n");
-    TRawClient a("a"), b("b");
-    const std::int32_t x = a.Open(true), y = b.Open(true);
+    TRawClient a("a", true), b("b", true);
     ASSERT_TRUE(Server.Control({"fault", a.Device, "slow", "1500", "1"}));
-    ASSERT_TRUE(a.Finish(a.Call("WriteBuffer", x, Ping)));
+    ASSERT_TRUE(a.Finish(a.Call("WriteBuffer", a.Id, Ping)));
     Server.TakeDebugLines();
-    TCall first = a.Call("ReadBuffer", x, TSafeByteArray(4, 1));
+    TCall first = a.Call("ReadBuffer", a.Id, TSafeByteArray(4, 1));
     ASSERT_TRUE(WaitForDebugLine(">TZEMBServer.ReadBuffer"));
-    TCall second = b.Call("WriteBuffer", y, Pong);
-    TCall third = b.Call("ReadBuffer", y, TSafeByteArray(3, 1));
+    TCall second = b.Call("WriteBuffer", b.Id, Pong);
+    TCall third = b.Call("ReadBuffer", b.Id, TSafeByteArray(3, 1));
     ASSERT_TRUE(a.Finish(first) && b.Finish(third));
     EXPECT_EQ(Read(*first), Ping);
     EXPECT_EQ(Read(*third), Pong);
     EXPECT_TRUE(second->Order > 0 && Wrote(*second));
     std::int32_t written = 0, read = 0;
     bool result = false;
-    ASSERT_TRUE(b.Ask(b.Call("TrafficStat", y), written, read, result));
+    ASSERT_TRUE(b.Ask(b.Call("TrafficStat", b.Id), written, read, result));
     EXPECT_EQ(std::make_pair(written, read), std::make_pair(3, 3));
     // b's write waited for a's read: its closing line comes after the read's.
     ASSERT_TRUE(WaitForDebugLine("<TZEMBServer.WriteBuffer"));
@@ -219,20 +212,20 @@ TEST_F(DeviceWorkers, ACloseWaitsForTheTransferInFlight) {
     for (const std::string member : {"CloseDevice", "DisconnectDevice"}) {
         SCOPED_TRACE(member);
         TRawClient client(member);
-        const std::int32_t c = client.Open(false);
         ASSERT_TRUE(Server.Control({"fault", client.Device, "slow", "1500", "1"}));
-        ASSERT_TRUE(client.Finish(client.Call("WriteBuffer", c, Ping)));
-        TCall read = client.Call("ReadBuffer", c, TSafeByteArray(4, 1));
-        TCall close = client.Call(member.c_str(), c);
+        ASSERT_TRUE(client.Finish(client.Call("WriteBuffer", client.Id, Ping)));
+        TCall read = client.Call("ReadBuffer", client.Id, TSafeByteArray(4, 1));
+        TCall close = client.Call(member.c_str(), client.Id);
         bool closed = false;
         ASSERT_TRUE(client.Ask(close, closed) && closed);
         ASSERT_GT(read->Order, 0);
         EXPECT_LT(read->Order, close->Order);
         EXPECT_EQ(Read(*read), Ping);
-        TCall late = client.Call("ReadBuffer", c, TSafeByteArray(4, 1));
+        TCall late = client.Call("ReadBuffer", client.Id, TSafeByteArray(4, 1));
         ASSERT_TRUE(client.Finish(late));
         EXPECT_EQ(Read(*late), TSafeByteArray()) << "no transfer on a closed handle";
-        EXPECT_TRUE(member != "CloseDevice" || client.Finish(client.Call("DisconnectDevice", c)));
+        EXPECT_TRUE(member != "CloseDevice" ||
+                    client.Finish(client.Call("DisconnectDevice", client.Id)));
     }
 }
 
@@ -241,11 +234,10 @@ TEST_F(DeviceWorkers, ACloseWaitsForTheTransferInFlight) {
 TEST_F(DeviceWorkers, ARescanWaitsForThePendingTransfer) {
     Start();
     TRawClient client("client");
-    const std::int32_t c = client.Open(false);
     ASSERT_TRUE(Server.Control({"fault", client.Device, "slow", "2000", "1"}));
-    ASSERT_TRUE(client.Finish(client.Call("WriteBuffer", c, Ping)));
+    ASSERT_TRUE(client.Finish(client.Call("WriteBuffer", client.Id, Ping)));
     Server.TakeDebugLines();
-    TCall read = client.Call("ReadBuffer", c, TSafeByteArray(4, 1));
+    TCall read = client.Call("ReadBuffer", client.Id, TSafeByteArray(4, 1));
     ASSERT_TRUE(Server.Control({"unplug", client.Device == "left" ? "right" : "left"}));
     ASSERT_TRUE(client.Finish(read));
     EXPECT_EQ(Read(*read), Ping);
@@ -258,21 +250,20 @@ TEST_F(DeviceWorkers, ARescanWaitsForThePendingTransfer) {
 TEST_F(DeviceWorkers, AnUnplugFailsTheQueuedOperationsAndSparesTheOtherDevice) {
     Start();
     TRawClient pulled("pulled"), other("other");
-    const std::int32_t p = pulled.Open(false), o = other.Open(false);
     ASSERT_TRUE(Server.Control({"fault", pulled.Device, "unplug", "1"}));
-    TCall write = pulled.Call("WriteBuffer", p, Ping);
+    TCall write = pulled.Call("WriteBuffer", pulled.Id, Ping);
     std::vector<TCall> queued;
     for (int i = 0; i < 3; ++i) {
-        queued.push_back(pulled.Call("ReadBuffer", p, TSafeByteArray(4, 1)));
-        queued.push_back(pulled.Call("WriteBuffer", p, Ping));
+        queued.push_back(pulled.Call("ReadBuffer", pulled.Id, TSafeByteArray(4, 1)));
+        queued.push_back(pulled.Call("WriteBuffer", pulled.Id, Ping));
     }
     ASSERT_TRUE(pulled.Finish(write));
     for (const TCall& call : queued) {
         ASSERT_TRUE(pulled.Finish(call));
         EXPECT_FALSE(call->Reply.HasSignature("ib") ? Wrote(*call) : !Read(*call).Data().empty());
     }
-    TCall echo = other.Call("WriteBuffer", o, Pong);
-    TCall back = other.Call("ReadBuffer", o, TSafeByteArray(3, 1));
+    TCall echo = other.Call("WriteBuffer", other.Id, Pong);
+    TCall back = other.Call("ReadBuffer", other.Id, TSafeByteArray(3, 1));
     ASSERT_TRUE(other.Finish(echo) && other.Finish(back));
     EXPECT_EQ(Read(*back), Pong);
 }
