@@ -63,7 +63,9 @@ private:
             Bus_->ReplyEmpty(call);
         } else if (to.Member == "Get" && ZEMB::ReadArgs(in, text, text)) {
             TBusMessage reply = TBusMessage::MethodReturn(call);
-            if (reply && AppendProperty(reply, text))
+            if (text == "IsStatusNotifierHostRegistered" && reply &&
+                reply.OpenContainer('v', "b") && ZEMB::AppendArgs(reply, true) &&
+                reply.CloseContainer())
                 Bus_->Send(reply);
             else
                 ReplyError(*Bus_, call, BusErrorName::InvalidArgs, "no such property");
@@ -71,22 +73,11 @@ private:
             ReplyError(*Bus_, call, BusErrorName::UnknownMethod, "not offered here");
         }
     }
-    static bool AppendProperty(TBusMessage& reply, const std::string& property) {
-        if (property == "IsStatusNotifierHostRegistered")
-            return reply.OpenContainer('v', "b") && ZEMB::AppendArgs(reply, true) &&
-                   reply.CloseContainer();
-        if (property == "ProtocolVersion")
-            return reply.OpenContainer('v', "i") && ZEMB::AppendArgs(reply, std::int32_t{0}) &&
-                   reply.CloseContainer();
-        return false;
-    }
-
     static constexpr const char* Introspection =
         "<node><interface name=\"org.kde.StatusNotifierWatcher\">"
         "<method name=\"RegisterStatusNotifierItem\"><arg type=\"s\" direction=\"in\"/></method>"
         "<method name=\"RegisterStatusNotifierHost\"><arg type=\"s\" direction=\"in\"/></method>"
         "<property name=\"IsStatusNotifierHostRegistered\" type=\"b\" access=\"read\"/>"
-        "<property name=\"ProtocolVersion\" type=\"i\" access=\"read\"/>"
         "</interface></node>";
 
     std::shared_ptr<TZEMBBus> Bus_;

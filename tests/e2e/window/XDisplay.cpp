@@ -94,12 +94,10 @@ bool TXDisplay::StartWindowManager(const std::string& openbox,
         },
         StartBound);
     if (!managing) {
-        const bool running = WindowManager_.Running();
         WindowManager_.WaitForText("\n", 100ms); // what it said, if anything
-        const bool xRunning = Server_.Running();
-        why = std::string("the window manager did not take the screen (") +
-              (running ? "running" : "ended") + ", X server " + (xRunning ? "running" : "ended") +
-              ", display " + Name_ + "): " + WindowManager_.Output() + Server_.Errors();
+        why = "the window manager did not take the screen of " + Name_ + " (X server " +
+              (Server_.Running() ? "running" : "ended") + "): " + WindowManager_.Output() +
+              Server_.Errors();
     }
     return managing;
 }
