@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -131,18 +132,19 @@ TSafeByteArray Read(TPending& call) {
 
 class DeviceWorkers : public ::testing::Test {
 protected:
-    void Start(const std::string& fenwyIni = {}) {
+    // Shared access allowed, for the clients that ask for it.
+    void SetUp() override {
         std::string why;
-        ASSERT_TRUE(Server.Start({TwoFenwys, fenwyIni}, why)) << why;
+        ASSERT_TRUE(Server.Start({TwoFenwys, "[General]\r\nEnableSharedAccess=1\r\n"}, why)) << why;
     }
     void TearDown() override { EXPECT_EQ(Server.Stop(), 0); }
 
     // Where the first debug line taken that contains text stands; Lines.size() when none does.
     std::size_t Position(const std::string& text) const {
-        return static_cast<std::size_t>(
-            std::ranges::find_if(Lines,
-                                 [&](auto& line) { return line.find(text) != std::string::npos; }) -
-            Lines.begin());
+        std::size_t i = 0;
+        while (i < Lines.size() && Lines[i].find(text) == std::string::npos)
+            ++i;
+        return i;
     }
     // Takes the server's debug lines into Lines until one contains text (bounded).
     bool WaitForDebugLine(const std::string& text) {
@@ -164,7 +166,6 @@ protected:
 // device writes and reads its echo while the slow read still waits; the slow one gets its own
 // echo afterwards.
 TEST_F(DeviceWorkers, ASlowDeviceHoldsUpNobodyElse) {
-    Start();
     TRawClient slow("slow"), quick("quick");
     ASSERT_TRUE(Server.Control({"fault", slow.Device, "slow", "4000", "1"}));
     TCall slowWrite = slow.Call("WriteBuffer", slow.Id, Ping);
@@ -183,7 +184,6 @@ TEST_F(DeviceWorkers, ASlowDeviceHoldsUpNobodyElse) {
 // that device, so the second client's write, asked while the first one's slow read waits, is
 // answered after it, and each client reads its own echo.
 TEST_F(DeviceWorkers, OneDevicesOperationsRunInTheOrderAsked) {
-    Start("[General]\r\nEnableSharedAccess=1\r\n");
     TRawClient a("a", true), b("b", true);
     ASSERT_TRUE(Server.Control({"fault", a.Device, "slow", "1500", "1"}));
     ASSERT_TRUE(a.Finish(a.Call("WriteBuffer", a.Id, Ping)));
@@ -208,7 +208,6 @@ TEST_F(DeviceWorkers, OneDevicesOperationsRunInTheOrderAsked) {
 // Closing or disconnecting a connection whose read is still running: the read is answered
 // first, with its echo (the handle stayed open for it), then the close.
 TEST_F(DeviceWorkers, ACloseWaitsForTheTransferInFlight) {
-    Start();
     for (const std::string member : {"CloseDevice", "DisconnectDevice"}) {
         SCOPED_TRACE(member);
         TRawClient client(member);
@@ -232,7 +231,6 @@ TEST_F(DeviceWorkers, ACloseWaitsForTheTransferInFlight) {
 // A device change while a transfer runs: the rescan waits for it (the read gets its echo,
 // although the rescan closes and identifies every device), and the removal comes after it.
 TEST_F(DeviceWorkers, ARescanWaitsForThePendingTransfer) {
-    Start();
     TRawClient client("client");
     ASSERT_TRUE(Server.Control({"fault", client.Device, "slow", "2000", "1"}));
     ASSERT_TRUE(client.Finish(client.Call("WriteBuffer", client.Id, Ping)));
@@ -248,7 +246,6 @@ TEST_F(DeviceWorkers, ARescanWaitsForThePendingTransfer) {
 // A device pulled out while the host waits for its reply: the running read and the operations
 // queued behind it fail, each is answered, and the client on the other device carries on.
 TEST_F(DeviceWorkers, AnUnplugFailsTheQueuedOperationsAndSparesTheOtherDevice) {
-    Start();
     TRawClient pulled("pulled"), other("other");
     ASSERT_TRUE(Server.Control({"fault", pulled.Device, "unplug", "1"}));
     TCall write = pulled.Call("WriteBuffer", pulled.Id, Ping);
