@@ -114,19 +114,6 @@ protected:
         Env["DBUS_SESSION_BUS_ADDRESS"] = Bus->Address();
     }
 
-    // Starts a server with its window and waits until it owns its name; pump runs meanwhile.
-    void StartServer(
-        TProcess& server, const std::function<void()>& pump = [] {}) {
-        ASSERT_TRUE(server.Start({ZEMB_SERVER}, Env));
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                pump();
-                return Bus->OwnerPid(BusName) == server.Pid();
-            },
-            StartBound))
-            << server.Output();
-    }
-
     // The labels of the items a menu shows, read through com.canonical.dbusmenu.
     std::vector<std::string> VisibleMenuItems(const std::string& service, const std::string& path) {
         const TRunResult layout =
@@ -173,7 +160,7 @@ TEST_F(ServerWindowTest, TrayIconAppearsWithItsMenuAndSetupOnlyWhenAllowed) {
             Temp.Write("config/FENWY.INI", "[Settings]\n");
         watcher.Items.clear();
         TProcess server;
-        StartServer(server, [&] { watcher.Registered(); });
+        ASSERT_TRUE(server.Start({ZEMB_SERVER}, Env));
         ASSERT_TRUE(WaitUntil([&] { return watcher.Registered(); }, StartBound))
             << "no icon registered with the notification area\n"
             << server.Output();
@@ -199,7 +186,9 @@ TEST_F(ServerWindowTest, TrayIconAppearsWithItsMenuAndSetupOnlyWhenAllowed) {
 
 TEST_F(ServerWindowTest, SecondCopyBringsTheFirstOnesWindowForwardAndEnds) {
     TProcess first;
-    StartServer(first);
+    ASSERT_TRUE(first.Start({ZEMB_SERVER}, Env));
+    ASSERT_TRUE(WaitUntil([&] { return Bus->OwnerPid(BusName) == first.Pid(); }, StartBound))
+        << first.Output();
     // Whose window is active: its process and class.
     const auto activeOwner = [&] {
         const std::uint32_t active = Display.ActiveWindow();
@@ -218,13 +207,10 @@ TEST_F(ServerWindowTest, SecondCopyBringsTheFirstOnesWindowForwardAndEnds) {
         if (behindAnother) {
             ASSERT_TRUE(other.Start({ZEMB_TEST_WINDOW, "window", "TfrmOther", "in front", "net"},
                                     {Env, nullptr, true}));
-            const auto handle = other.ReadLine(StartBound);
-            ASSERT_TRUE(handle) << other.Errors();
-            ASSERT_TRUE(WaitUntil(
-                [&] {
-                    return ForceForegroundWindow(static_cast<TWindowHandle>(std::stoul(*handle)));
-                },
-                StartBound));
+            const auto line = other.ReadLine(StartBound);
+            ASSERT_TRUE(line) << other.Errors();
+            const auto handle = static_cast<TWindowHandle>(std::stoul(*line));
+            ASSERT_TRUE(WaitUntil([&] { return ForceForegroundWindow(handle); }, StartBound));
             ASSERT_NE(activeOwner(), firstWindow);
         }
         const TRunResult copy = RunProgram({ZEMB_SERVER}, {Env, nullptr, true});

@@ -40,12 +40,11 @@ std::optional<std::vector<std::string>> FindPrograms(const std::vector<std::stri
 }
 
 TXDisplay::~TXDisplay() {
-    for (TProcess* process : {&WindowManager_, &Server_}) {
+    for (TProcess* process : {&WindowManager_, &Server_})
         if (process->Running()) {
             process->Signal(SIGTERM);
             process->WaitForExit(EndBound);
         }
-    }
 }
 
 bool TXDisplay::Start(const std::string& xvfb, std::string& why) {
@@ -81,18 +80,13 @@ bool TXDisplay::StartWindowManager(const std::string& openbox,
         why = "cannot start " + openbox;
         return false;
     }
-    const bool managing = WaitUntil(
-        [&] {
-            return AskRoot(Name_, [](xcb_ewmh_connection_t& ewmh, int screen) {
-                xcb_window_t check = XCB_NONE;
-                return xcb_ewmh_get_supporting_wm_check_reply(
-                           &ewmh,
-                           xcb_ewmh_get_supporting_wm_check(&ewmh, ewmh.screens[screen]->root),
-                           &check, nullptr) == 1 &&
-                       check != XCB_NONE;
-            });
-        },
-        StartBound);
+    const auto managed = [](xcb_ewmh_connection_t& ewmh, int screen) {
+        xcb_window_t check = XCB_NONE;
+        const auto asked = xcb_ewmh_get_supporting_wm_check(&ewmh, ewmh.screens[screen]->root);
+        return xcb_ewmh_get_supporting_wm_check_reply(&ewmh, asked, &check, nullptr) == 1 &&
+               check != XCB_NONE;
+    };
+    const bool managing = WaitUntil([&] { return AskRoot(Name_, managed); }, StartBound);
     if (!managing) {
         WindowManager_.WaitForText("\n", 100ms); // what it said, if anything
         why = "the window manager did not take the screen of " + Name_ + " (X server " +

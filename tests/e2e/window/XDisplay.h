@@ -19,9 +19,6 @@ std::optional<std::vector<std::string>> FindPrograms(const std::vector<std::stri
 
 class TXDisplay {
 public:
-    TXDisplay() = default;
-    TXDisplay(const TXDisplay&) = delete;
-    TXDisplay& operator=(const TXDisplay&) = delete;
     ~TXDisplay();
 
     // Starts Xvfb and waits (bounded) until it names its display. False with why.

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Devices in parallel on the real server under the simulator: each device's operations run on
 // its own worker in the order asked, a slow device holds up nobody else, and what touches a
-// device (close, disconnect, a rescan, an unplug) waits for the transfer running on it. Calls
-// are sent without waiting for their replies, so several are pending at once; each reply is
-// numbered in the order it arrived.
+// device (close, disconnect, a rescan, an unplug) waits for the transfer running on it.
 #include "SimServer.h"
 #include "TestProcess.h"
 #include "bus/BusConnection.h"
@@ -33,13 +31,14 @@ constexpr const char* TwoFenwys =
 const TSafeByteArray Ping(std::vector<std::uint8_t>{0x41, 0x42, 0x43, 0x44});
 const TSafeByteArray Pong(std::vector<std::uint8_t>{0x51, 0x52, 0x53});
 
-// A call on its way; Order is 0 until its reply came, then the how-many-th reply it was.
+// A call sent without waiting for its reply, so that several are pending at once; Order is 0
+// until its reply came, then the how-many-th reply it was.
 struct TPending {
     TBusSlot Slot;
     TBusMessage Reply;
-    int* Counter = nullptr;
     int Order = 0;
 };
+int Arrived = 0;
 using TCall = std::unique_ptr<TPending>;
 
 // One client application on a bus connection of its own, with its server object, connected
@@ -50,19 +49,16 @@ public:
         std::string why;
         Bus_ = TZEMBBus::OpenSession(why);
         EXPECT_TRUE(Bus_) << why;
-        TObjectPath path;
-        EXPECT_TRUE(
-            Ask(Send(std::string(FactoryPath), "CreateInstance", std::string(CLASS_ZEMBServer4)),
-                path));
-        Path_ = path.Path;
-        EXPECT_TRUE(Ask(Call("HookupClientApp2", std::uint8_t(aciBase), std::int32_t(getpid()),
-                             std::string("testhost"), name),
-                        AppID));
         const std::uint8_t mode = shared ? cmShared : cmExclusive;
         std::int32_t devId = -1;
         bool found = false, connected = false, opened = false, active = false;
         std::string linkName;
         EXPECT_TRUE(
+            Ask(Send(std::string(FactoryPath), "CreateInstance", std::string(CLASS_ZEMBServer4)),
+                Path_) &&
+            Ask(Call("HookupClientApp2", std::uint8_t(aciBase), std::int32_t(getpid()),
+                     std::string("testhost"), name),
+                AppID) &&
             Ask(Call("FirstDevice2", std::uint8_t(dtFenwy), AppID, mode), devId, found) && found &&
             Ask(Call("ConnectDevice", AppID, devId, mode, TObjectPath{"/"}), Id, connected) &&
             connected && Ask(Call("OpenDevice", Id), opened) && opened &&
@@ -71,8 +67,10 @@ public:
     }
 
     template <typename... T> TCall Call(const char* member, const T&... args) {
-        return Send(Path_, member, args...);
+        return Send(Path_.Path, member, args...);
     }
+    TCall Write(const TSafeByteArray& bytes) { return Call("WriteBuffer", Id, bytes); }
+    TCall Read(std::size_t count) { return Call("ReadBuffer", Id, TSafeByteArray(count, 1)); }
     // Pumps until the reply came (bounded); false for none or an error.
     bool Finish(const TCall& call) {
         const auto replied = [&] {
@@ -94,11 +92,10 @@ private:
     template <typename... T>
     TCall Send(const std::string& path, const char* member, const T&... args) {
         auto call = std::make_unique<TPending>();
-        call->Counter = &Arrived_;
         const auto onReply = [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
             auto* pending = static_cast<TPending*>(userdata);
             pending->Reply = TBusMessage::Ref(reply);
-            pending->Order = ++*pending->Counter;
+            pending->Order = ++Arrived;
             return 0;
         };
         TBusMessage m;
@@ -112,8 +109,7 @@ private:
     }
 
     std::shared_ptr<TZEMBBus> Bus_;
-    std::string Path_;
-    int Arrived_ = 0;
+    TObjectPath Path_;
 };
 
 // A WriteBuffer reply's (count, result) result; a ReadBuffer reply's (bytes, count, result)
@@ -123,7 +119,7 @@ bool Wrote(TPending& call) {
     bool result = false;
     return ReadArgs(call.Reply, count, result) && result;
 }
-TSafeByteArray Read(TPending& call) {
+TSafeByteArray ReadBytes(TPending& call) {
     TSafeByteArray bytes;
     std::int32_t count = 0;
     bool result = false;
@@ -168,16 +164,14 @@ protected:
 TEST_F(DeviceWorkers, ASlowDeviceHoldsUpNobodyElse) {
     TRawClient slow("slow"), quick("quick");
     ASSERT_TRUE(Server.Control({"fault", slow.Device, "slow", "4000", "1"}));
-    TCall slowWrite = slow.Call("WriteBuffer", slow.Id, Ping);
-    TCall slowRead = slow.Call("ReadBuffer", slow.Id, TSafeByteArray(4, 1));
+    TCall slowWrite = slow.Write(Ping), slowRead = slow.Read(4);
     ASSERT_TRUE(slow.Finish(slowWrite) && Wrote(*slowWrite));
-    TCall quickWrite = quick.Call("WriteBuffer", quick.Id, Pong);
-    TCall quickRead = quick.Call("ReadBuffer", quick.Id, TSafeByteArray(3, 1));
+    TCall quickWrite = quick.Write(Pong), quickRead = quick.Read(3);
     ASSERT_TRUE(quick.Finish(quickWrite) && quick.Finish(quickRead));
-    EXPECT_EQ(Read(*quickRead), Pong) << "completes while the other waits";
+    EXPECT_EQ(ReadBytes(*quickRead), Pong) << "completes while the other waits";
     EXPECT_EQ(slowRead->Order, 0);
     ASSERT_TRUE(slow.Finish(slowRead));
-    EXPECT_EQ(Read(*slowRead), Ping);
+    EXPECT_EQ(ReadBytes(*slowRead), Ping);
 }
 
 // Two clients share one device: whatever either asks runs after what was asked before it on
@@ -186,15 +180,14 @@ TEST_F(DeviceWorkers, ASlowDeviceHoldsUpNobodyElse) {
 TEST_F(DeviceWorkers, OneDevicesOperationsRunInTheOrderAsked) {
     TRawClient a("a", true), b("b", true);
     ASSERT_TRUE(Server.Control({"fault", a.Device, "slow", "1500", "1"}));
-    ASSERT_TRUE(a.Finish(a.Call("WriteBuffer", a.Id, Ping)));
+    ASSERT_TRUE(a.Finish(a.Write(Ping)));
     Server.TakeDebugLines();
-    TCall first = a.Call("ReadBuffer", a.Id, TSafeByteArray(4, 1));
+    TCall first = a.Read(4);
     ASSERT_TRUE(WaitForDebugLine(">TZEMBServer.ReadBuffer"));
-    TCall second = b.Call("WriteBuffer", b.Id, Pong);
-    TCall third = b.Call("ReadBuffer", b.Id, TSafeByteArray(3, 1));
+    TCall second = b.Write(Pong), third = b.Read(3);
     ASSERT_TRUE(a.Finish(first) && b.Finish(third));
-    EXPECT_EQ(Read(*first), Ping);
-    EXPECT_EQ(Read(*third), Pong);
+    EXPECT_EQ(ReadBytes(*first), Ping);
+    EXPECT_EQ(ReadBytes(*third), Pong);
     EXPECT_TRUE(second->Order > 0 && Wrote(*second));
     std::int32_t written = 0, read = 0;
     bool result = false;
@@ -212,17 +205,17 @@ TEST_F(DeviceWorkers, ACloseWaitsForTheTransferInFlight) {
         SCOPED_TRACE(member);
         TRawClient client(member);
         ASSERT_TRUE(Server.Control({"fault", client.Device, "slow", "1500", "1"}));
-        ASSERT_TRUE(client.Finish(client.Call("WriteBuffer", client.Id, Ping)));
-        TCall read = client.Call("ReadBuffer", client.Id, TSafeByteArray(4, 1));
+        ASSERT_TRUE(client.Finish(client.Write(Ping)));
+        TCall read = client.Read(4);
         TCall close = client.Call(member.c_str(), client.Id);
         bool closed = false;
         ASSERT_TRUE(client.Ask(close, closed) && closed);
         ASSERT_GT(read->Order, 0);
         EXPECT_LT(read->Order, close->Order);
-        EXPECT_EQ(Read(*read), Ping);
-        TCall late = client.Call("ReadBuffer", client.Id, TSafeByteArray(4, 1));
+        EXPECT_EQ(ReadBytes(*read), Ping);
+        TCall late = client.Read(4);
         ASSERT_TRUE(client.Finish(late));
-        EXPECT_EQ(Read(*late), TSafeByteArray()) << "no transfer on a closed handle";
+        EXPECT_EQ(ReadBytes(*late), TSafeByteArray()) << "no transfer on a closed handle";
         EXPECT_TRUE(member != "CloseDevice" ||
                     client.Finish(client.Call("DisconnectDevice", client.Id)));
     }
@@ -233,12 +226,12 @@ TEST_F(DeviceWorkers, ACloseWaitsForTheTransferInFlight) {
 TEST_F(DeviceWorkers, ARescanWaitsForThePendingTransfer) {
     TRawClient client("client");
     ASSERT_TRUE(Server.Control({"fault", client.Device, "slow", "2000", "1"}));
-    ASSERT_TRUE(client.Finish(client.Call("WriteBuffer", client.Id, Ping)));
+    ASSERT_TRUE(client.Finish(client.Write(Ping)));
     Server.TakeDebugLines();
-    TCall read = client.Call("ReadBuffer", client.Id, TSafeByteArray(4, 1));
+    TCall read = client.Read(4);
     ASSERT_TRUE(Server.Control({"unplug", client.Device == "left" ? "right" : "left"}));
     ASSERT_TRUE(client.Finish(read));
-    EXPECT_EQ(Read(*read), Ping);
+    EXPECT_EQ(ReadBytes(*read), Ping);
     ASSERT_TRUE(WaitForDebugLine(") removed"));
     EXPECT_LT(Position("<TZEMBServer.ReadBuffer"), Position(") removed"));
 }
@@ -248,19 +241,19 @@ TEST_F(DeviceWorkers, ARescanWaitsForThePendingTransfer) {
 TEST_F(DeviceWorkers, AnUnplugFailsTheQueuedOperationsAndSparesTheOtherDevice) {
     TRawClient pulled("pulled"), other("other");
     ASSERT_TRUE(Server.Control({"fault", pulled.Device, "unplug", "1"}));
-    TCall write = pulled.Call("WriteBuffer", pulled.Id, Ping);
+    TCall write = pulled.Write(Ping);
     std::vector<TCall> queued;
     for (int i = 0; i < 3; ++i) {
-        queued.push_back(pulled.Call("ReadBuffer", pulled.Id, TSafeByteArray(4, 1)));
-        queued.push_back(pulled.Call("WriteBuffer", pulled.Id, Ping));
+        queued.push_back(pulled.Read(4));
+        queued.push_back(pulled.Write(Ping));
     }
     ASSERT_TRUE(pulled.Finish(write));
     for (const TCall& call : queued) {
         ASSERT_TRUE(pulled.Finish(call));
-        EXPECT_FALSE(call->Reply.HasSignature("ib") ? Wrote(*call) : !Read(*call).Data().empty());
+        EXPECT_FALSE(call->Reply.HasSignature("ib") ? Wrote(*call)
+                                                    : !ReadBytes(*call).Data().empty());
     }
-    TCall echo = other.Call("WriteBuffer", other.Id, Pong);
-    TCall back = other.Call("ReadBuffer", other.Id, TSafeByteArray(3, 1));
+    TCall echo = other.Write(Pong), back = other.Read(3);
     ASSERT_TRUE(other.Finish(echo) && other.Finish(back));
-    EXPECT_EQ(Read(*back), Pong);
+    EXPECT_EQ(ReadBytes(*back), Pong);
 }
