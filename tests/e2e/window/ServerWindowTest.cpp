@@ -19,8 +19,6 @@
 
 namespace {
 
-using ::testing::HasSubstr;
-
 const std::string BusName = "org.zemb.ZEMB";
 
 // A notification-area host as a desktop's panel offers it on the session bus
@@ -28,11 +26,9 @@ const std::string BusName = "org.zemb.ZEMB";
 // the menu readable through com.canonical.dbusmenu. It records who registered which item.
 class TTrayWatcher {
 public:
-    static constexpr const char* Name = "org.kde.StatusNotifierWatcher";
-
     bool Start(const std::string& address, std::string& why) {
         Bus_ = TZEMBBus::OpenAddress(address, why);
-        if (!Bus_ || !Bus_->RequestName(Name, why))
+        if (!Bus_ || !Bus_->RequestName("org.kde.StatusNotifierWatcher", why))
             return false;
         Bus_->SetMethodHandler([this](const TBusMessage& call) { Serve(call); });
         return true;
@@ -215,7 +211,7 @@ TEST_F(ServerWindowTest, SecondCopyBringsTheFirstOnesWindowForwardAndEnds) {
         }
         const TRunResult copy = RunProgram({ZEMB_SERVER}, {Env, nullptr, true});
         EXPECT_EQ(copy.Status, 1) << copy.Output << copy.Errors;
-        EXPECT_THAT(copy.Errors, HasSubstr("ZEMB already started")) << copy.Output;
+        EXPECT_THAT(copy.Errors, ::testing::HasSubstr("ZEMB already started")) << copy.Output;
         EXPECT_TRUE(WaitUntil([&] { return activeOwner() == firstWindow; }, StartBound))
             << "behind another window: " << behindAnother << ", active " << Display.ActiveWindow()
             << "\n"

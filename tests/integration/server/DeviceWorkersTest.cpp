@@ -142,6 +142,14 @@ protected:
             ++i;
         return i;
     }
+    // Ping written to the client's device, which then answers late (ms), and a read on its way;
+    // the debug lines written until then are dropped.
+    TCall SlowRead(TRawClient& client, const char* ms) {
+        EXPECT_TRUE(Server.Control({"fault", client.Device, "slow", ms, "1"}) &&
+                    client.Finish(client.Write(Ping)));
+        Server.TakeDebugLines();
+        return client.Read(4);
+    }
     // Takes the server's debug lines into Lines until one contains text (bounded).
     bool WaitForDebugLine(const std::string& text) {
         return WaitUntil(
@@ -179,10 +187,7 @@ TEST_F(DeviceWorkers, ASlowDeviceHoldsUpNobodyElse) {
 // answered after it, and each client reads its own echo.
 TEST_F(DeviceWorkers, OneDevicesOperationsRunInTheOrderAsked) {
     TRawClient a("a", true), b("b", true);
-    ASSERT_TRUE(Server.Control({"fault", a.Device, "slow", "1500", "1"}));
-    ASSERT_TRUE(a.Finish(a.Write(Ping)));
-    Server.TakeDebugLines();
-    TCall first = a.Read(4);
+    TCall first = SlowRead(a, "1500");
     ASSERT_TRUE(WaitForDebugLine(">TZEMBServer.ReadBuffer"));
     TCall second = b.Write(Pong), third = b.Read(3);
     ASSERT_TRUE(a.Finish(first) && b.Finish(third));
@@ -204,9 +209,7 @@ TEST_F(DeviceWorkers, ACloseWaitsForTheTransferInFlight) {
     for (const std::string member : {"CloseDevice", "DisconnectDevice"}) {
         SCOPED_TRACE(member);
         TRawClient client(member);
-        ASSERT_TRUE(Server.Control({"fault", client.Device, "slow", "1500", "1"}));
-        ASSERT_TRUE(client.Finish(client.Write(Ping)));
-        TCall read = client.Read(4);
+        TCall read = SlowRead(client, "1500");
         TCall close = client.Call(member.c_str(), client.Id);
         bool closed = false;
         ASSERT_TRUE(client.Ask(close, closed) && closed);
@@ -225,10 +228,7 @@ TEST_F(DeviceWorkers, ACloseWaitsForTheTransferInFlight) {
 // although the rescan closes and identifies every device), and the removal comes after it.
 TEST_F(DeviceWorkers, ARescanWaitsForThePendingTransfer) {
     TRawClient client("client");
-    ASSERT_TRUE(Server.Control({"fault", client.Device, "slow", "2000", "1"}));
-    ASSERT_TRUE(client.Finish(client.Write(Ping)));
-    Server.TakeDebugLines();
-    TCall read = client.Read(4);
+    TCall read = SlowRead(client, "2000");
     ASSERT_TRUE(Server.Control({"unplug", client.Device == "left" ? "right" : "left"}));
     ASSERT_TRUE(client.Finish(read));
     EXPECT_EQ(ReadBytes(*read), Ping);
