@@ -55,16 +55,11 @@ private:
         } else if (to.Member == "RegisterStatusNotifierItem" && ZEMB::ReadArgs(in, text)) {
             Items.push_back({call.Sender(), text});
             Bus_->ReplyEmpty(call);
-        } else if (to.Member == "RegisterStatusNotifierHost") {
-            Bus_->ReplyEmpty(call);
-        } else if (to.Member == "Get" && ZEMB::ReadArgs(in, text, text)) {
+        } else if (to.Member == "Get" && ZEMB::ReadArgs(in, text, text) &&
+                   text == "IsStatusNotifierHostRegistered") {
             TBusMessage reply = TBusMessage::MethodReturn(call);
-            if (text == "IsStatusNotifierHostRegistered" && reply &&
-                reply.OpenContainer('v', "b") && ZEMB::AppendArgs(reply, true) &&
-                reply.CloseContainer())
+            if (reply && ZEMB::WriteVariant(reply.Get(), ZEMB::NoCallbacks(), true) >= 0)
                 Bus_->Send(reply);
-            else
-                ReplyError(*Bus_, call, BusErrorName::InvalidArgs, "no such property");
         } else {
             ReplyError(*Bus_, call, BusErrorName::UnknownMethod, "not offered here");
         }
@@ -72,7 +67,6 @@ private:
     static constexpr const char* Introspection =
         "<node><interface name=\"org.kde.StatusNotifierWatcher\">"
         "<method name=\"RegisterStatusNotifierItem\"><arg type=\"s\" direction=\"in\"/></method>"
-        "<method name=\"RegisterStatusNotifierHost\"><arg type=\"s\" direction=\"in\"/></method>"
         "<property name=\"IsStatusNotifierHostRegistered\" type=\"b\" access=\"read\"/>"
         "</interface></node>";
 
