@@ -181,9 +181,8 @@ TEST_F(ServerWindowTest, SecondCopyBringsTheFirstOnesWindowForwardAndEnds) {
         << first.Output();
     // Whose window is active: its process and class.
     const auto activeOwner = [&] {
-        const std::uint32_t active = Display.ActiveWindow();
         for (const TWindowItem& item : EnumTopLevelWindows())
-            if (item.Handle == active)
+            if (item.Handle == Display.ActiveWindow())
                 return std::pair(item.ProcessID, item.ClassName);
         return std::pair(std::uint32_t{0}, std::string());
     };

@@ -63,17 +63,15 @@ TEST(X11WindowListTest, ReadsTheWindowsFrontToBackAndBringsTheOtherCopysMainWind
     // clang-format on
     // The same program in another folder: a copy that a full-path match does not count.
     const std::string program = ZEMB_TEST_WINDOW;
-    fs::create_directories(temp.File("other"));
-    const std::string otherCopy = temp.File("other/") + fs::path(program).filename().string();
+    const std::string otherCopy = temp.File(fs::path(program).filename().string());
     fs::copy_file(program, otherCopy);
 
     // Shows a window of the stand-in and reads its id.
     const auto show = [&](TTestWindow& w, const std::string& exe, const char* className,
                           const char* title, const char* encoding) {
-        const auto line =
-            w.Process.Start({exe, "window", className, title, encoding}, {env, nullptr, true})
-                ? w.Process.ReadLine(StartBound)
-                : std::nullopt;
+        if (!w.Process.Start({exe, "window", className, title, encoding}, {env, nullptr, true}))
+            return false;
+        const auto line = w.Process.ReadLine(StartBound);
         w.Handle = line ? static_cast<TWindowHandle>(std::stoul(*line)) : 0;
         return w.Handle != 0;
     };

@@ -34,9 +34,7 @@ std::optional<std::vector<std::string>> FindPrograms(const std::vector<std::stri
     std::vector<std::string> paths;
     for (std::string line; std::getline(found, line);)
         paths.push_back(line);
-    if (paths.size() != names.size())
-        return std::nullopt;
-    return paths;
+    return paths.size() == names.size() ? std::optional(paths) : std::nullopt;
 }
 
 TXDisplay::~TXDisplay() {

@@ -54,8 +54,7 @@ public:
         bool found = false, connected = false, opened = false, active = false;
         std::string linkName;
         EXPECT_TRUE(
-            Ask(Send(std::string(FactoryPath), "CreateInstance", std::string(CLASS_ZEMBServer4)),
-                Path_) &&
+            Ask(Call("CreateInstance", std::string(CLASS_ZEMBServer4)), Path_) &&
             Ask(Call("HookupClientApp2", std::uint8_t(aciBase), std::int32_t(getpid()),
                      std::string("testhost"), name),
                 AppID) &&
@@ -66,8 +65,23 @@ public:
         Device = linkName.find("FWY000042007") != std::string::npos ? "left" : "right";
     }
 
+    // Sends member to the server object (to the factory until there is one).
     template <typename... T> TCall Call(const char* member, const T&... args) {
-        return Send(Path_.Path, member, args...);
+        auto call = std::make_unique<TPending>();
+        const auto onReply = [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
+            auto* pending = static_cast<TPending*>(userdata);
+            pending->Reply = TBusMessage::Ref(reply);
+            pending->Order = ++Arrived;
+            return 0;
+        };
+        TBusMessage m;
+        sd_bus_slot* slot = nullptr;
+        if (Bus_->NewMethodCall(m, BusName.data(), Path_.Path.c_str(), nullptr, member) < 0 ||
+            !AppendArgs(m, args...) ||
+            sd_bus_call_async(Bus_->Get(), &slot, m.Get(), onReply, call.get(), 60'000'000) < 0)
+            return nullptr;
+        call->Slot.reset(slot);
+        return call;
     }
     TCall Write(const TSafeByteArray& bytes) { return Call("WriteBuffer", Id, bytes); }
     TCall Read(std::size_t count) { return Call("ReadBuffer", Id, TSafeByteArray(count, 1)); }
@@ -86,30 +100,11 @@ public:
     }
 
     std::int32_t AppID = -1, Id = -1;
-    std::string Device; // the simulator's name of the device Open opened
+    std::string Device; // the simulator's name of its device
 
 private:
-    template <typename... T>
-    TCall Send(const std::string& path, const char* member, const T&... args) {
-        auto call = std::make_unique<TPending>();
-        const auto onReply = [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
-            auto* pending = static_cast<TPending*>(userdata);
-            pending->Reply = TBusMessage::Ref(reply);
-            pending->Order = ++Arrived;
-            return 0;
-        };
-        TBusMessage m;
-        sd_bus_slot* slot = nullptr;
-        if (Bus_->NewMethodCall(m, BusName.data(), path.c_str(), nullptr, member) < 0 ||
-            !AppendArgs(m, args...) ||
-            sd_bus_call_async(Bus_->Get(), &slot, m.Get(), onReply, call.get(), 60'000'000) < 0)
-            return nullptr;
-        call->Slot.reset(slot);
-        return call;
-    }
-
     std::shared_ptr<TZEMBBus> Bus_;
-    TObjectPath Path_;
+    TObjectPath Path_{std::string(FactoryPath)};
 };
 
 // A WriteBuffer reply's (count, result) result; a ReadBuffer reply's (bytes, count, result)
@@ -243,10 +238,8 @@ TEST_F(DeviceWorkers, AnUnplugFailsTheQueuedOperationsAndSparesTheOtherDevice) {
     ASSERT_TRUE(Server.Control({"fault", pulled.Device, "unplug", "1"}));
     TCall write = pulled.Write(Ping);
     std::vector<TCall> queued;
-    for (int i = 0; i < 3; ++i) {
-        queued.push_back(pulled.Read(4));
-        queued.push_back(pulled.Write(Ping));
-    }
+    for (int i = 0; i < 6; ++i) // reads and writes by turns
+        queued.push_back(i % 2 == 0 ? pulled.Read(4) : pulled.Write(Ping));
     ASSERT_TRUE(pulled.Finish(write));
     for (const TCall& call : queued) {
         ASSERT_TRUE(pulled.Finish(call));
