@@ -237,9 +237,9 @@ TEST_F(DeviceWorkers, AnUnplugFailsTheQueuedOperationsAndSparesTheOtherDevice) {
     TRawClient pulled("pulled"), other("other");
     ASSERT_TRUE(Server.Control({"fault", pulled.Device, "unplug", "1"}));
     TCall write = pulled.Write(Ping);
-    std::vector<TCall> queued;
-    for (int i = 0; i < 6; ++i) // reads and writes by turns
-        queued.push_back(i % 2 == 0 ? pulled.Read(4) : pulled.Write(Ping));
+    std::vector<TCall> queued(6);
+    for (std::size_t i = 0; i < queued.size(); ++i) // reads and writes by turns
+        queued[i] = i % 2 == 0 ? pulled.Read(4) : pulled.Write(Ping);
     ASSERT_TRUE(pulled.Finish(write));
     for (const TCall& call : queued) {
         ASSERT_TRUE(pulled.Finish(call));
