@@ -393,6 +393,27 @@ std::vector<TZEMBBus::TCallFailure> TZEMBBus::EndCallGroup() {
     return failures;
 }
 
+std::unique_ptr<TZEMBBus::TAsyncReply> TZEMBBus::CallAsync(const TBusMessage& call,
+                                                           std::chrono::microseconds timeout,
+                                                           std::function<void()> onArrival) {
+    auto async = std::make_unique<TAsyncReply>();
+    async->OnArrival = std::move(onArrival);
+    const auto arrived = [](sd_bus_message* m, void* userdata, sd_bus_error*) noexcept {
+        auto* reply = static_cast<TAsyncReply*>(userdata);
+        reply->Reply = TBusMessage::Ref(m);
+        reply->Done = true;
+        if (reply->OnArrival)
+            Guarded("AsyncReply", [&] { reply->OnArrival(); });
+        return 0;
+    };
+    sd_bus_slot* rawSlot = nullptr;
+    if (sd_bus_call_async(Bus_, &rawSlot, call.Get(), arrived, async.get(),
+                          static_cast<std::uint64_t>(timeout.count())) < 0)
+        return nullptr;
+    async->Slot.reset(rawSlot);
+    return async;
+}
+
 TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds timeout,
                            TBusError& error) {
     if (!Groups_.empty() && Groups_.back()->Depth == CallDepth_) {

@@ -82,6 +82,7 @@ public:
     }
     // The sender's unique name; empty when the message names none (a direct connection).
     std::string Sender() const;
+    bool IsError() const { return M_ && sd_bus_message_is_method_error(M_, nullptr) > 0; }
     // False for a method call sent with "no reply expected" (and for signals and replies).
     bool ExpectsReply() const;
     // Marks a method call as wanting no reply; the receiver sends none.
@@ -212,6 +213,20 @@ public:
     TBusMessage Call(const TBusMessage& call, std::chrono::microseconds timeout, TBusError& error);
     // Sends a message without waiting for anything.
     bool Send(const TBusMessage& message);
+
+    // A call sent without waiting: Reply (the method return, an error reply, or the time-out's
+    // NoReply error) is set and OnArrival runs when Process or WaitAndProcess reads it. Letting
+    // go of it forgets the call.
+    struct TAsyncReply {
+        TBusMessage Reply;
+        bool Done = false;
+        std::function<void()> OnArrival;
+        TBusSlot Slot; // declared last: forgotten first
+    };
+    // Null when the call cannot be sent.
+    std::unique_ptr<TAsyncReply> CallAsync(const TBusMessage& call,
+                                           std::chrono::microseconds timeout,
+                                           std::function<void()> onArrival = {});
 
     // A call group: from BeginCallGroup until EndCallGroup, a Call() made at this depth sends its
     // call and returns at once, an empty message with no error set; calls made deeper (by calls

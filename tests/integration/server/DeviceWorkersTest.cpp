@@ -34,8 +34,7 @@ const TSafeByteArray Pong(std::vector<std::uint8_t>{0x51, 0x52, 0x53});
 // A call sent without waiting for its reply, so that several are pending at once; Order is 0
 // until its reply came, then the how-many-th reply it was.
 struct TPending {
-    TBusSlot Slot;
-    TBusMessage Reply;
+    std::unique_ptr<TZEMBBus::TAsyncReply> Async;
     int Order = 0;
 };
 int Arrived = 0;
@@ -68,20 +67,13 @@ public:
     // Sends member to the server object (to the factory until there is one).
     template <typename... T> TCall Call(const char* member, const T&... args) {
         auto call = std::make_unique<TPending>();
-        const auto onReply = [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
-            auto* pending = static_cast<TPending*>(userdata);
-            pending->Reply = TBusMessage::Ref(reply);
-            pending->Order = ++Arrived;
-            return 0;
-        };
         TBusMessage m;
-        sd_bus_slot* slot = nullptr;
         if (Bus_->NewMethodCall(m, BusName.data(), Path_.Path.c_str(), nullptr, member) < 0 ||
-            !AppendArgs(m, args...) ||
-            sd_bus_call_async(Bus_->Get(), &slot, m.Get(), onReply, call.get(), 60'000'000) < 0)
+            !AppendArgs(m, args...))
             return nullptr;
-        call->Slot.reset(slot);
-        return call;
+        call->Async =
+            Bus_->CallAsync(m, 60s, [pending = call.get()] { pending->Order = ++Arrived; });
+        return call->Async ? std::move(call) : nullptr;
     }
     TCall Write(const TSafeByteArray& bytes) { return Call("WriteBuffer", Id, bytes); }
     TCall Read(std::size_t count) { return Call("ReadBuffer", Id, TSafeByteArray(count, 1)); }
@@ -91,12 +83,11 @@ public:
             Bus_->WaitAndProcess(20ms);
             return call->Order > 0;
         };
-        return call && WaitUntil(replied, 30s) &&
-               !sd_bus_message_is_method_error(call->Reply.Get(), nullptr);
+        return call && WaitUntil(replied, 30s) && !call->Async->Reply.IsError();
     }
     // Finish, then the reply's values into out.
     template <typename... T> bool Ask(const TCall& call, T&... out) {
-        return Finish(call) && ReadArgs(call->Reply, out...);
+        return Finish(call) && ReadArgs(call->Async->Reply, out...);
     }
 
     std::int32_t AppID = -1, Id = -1;
@@ -112,13 +103,13 @@ private:
 bool Wrote(TPending& call) {
     std::int32_t count = 0;
     bool result = false;
-    return ReadArgs(call.Reply, count, result) && result;
+    return ReadArgs(call.Async->Reply, count, result) && result;
 }
 TSafeByteArray ReadBytes(TPending& call) {
     TSafeByteArray bytes;
     std::int32_t count = 0;
     bool result = false;
-    return ReadArgs(call.Reply, bytes, count, result) && result ? bytes : TSafeByteArray();
+    return ReadArgs(call.Async->Reply, bytes, count, result) && result ? bytes : TSafeByteArray();
 }
 
 class DeviceWorkers : public ::testing::Test {
@@ -243,8 +234,8 @@ TEST_F(DeviceWorkers, AnUnplugFailsTheQueuedOperationsAndSparesTheOtherDevice) {
     ASSERT_TRUE(pulled.Finish(write));
     for (const TCall& call : queued) {
         ASSERT_TRUE(pulled.Finish(call));
-        EXPECT_FALSE(call->Reply.HasSignature("ib") ? Wrote(*call)
-                                                    : !ReadBytes(*call).Data().empty());
+        EXPECT_FALSE(call->Async->Reply.HasSignature("ib") ? Wrote(*call)
+                                                           : !ReadBytes(*call).Data().empty());
     }
     TCall echo = other.Write(Pong), back = other.Read(3);
     ASSERT_TRUE(other.Finish(echo) && other.Finish(back));
