@@ -152,57 +152,46 @@ bool Transfer(TUSB_Connection* connection, std::size_t bytes, std::int32_t& Coun
 
 } // namespace
 
-void TUSB_IFHostBase::OpenDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
-    TDeviceResult result;
+namespace {
+// The default of the ...Later operations: the operation at once, its result (a thrown error
+// included) handed to done before returning.
+template <typename F> void AnswerNow(TDeviceDone&& done, TDeviceResult result, F&& operation) {
     try {
-        result.Ok = OpenDevice(ConnectID);
+        operation(result);
     } catch (...) {
         result.Error = std::current_exception();
     }
-    Done(result);
+    done(result);
+}
+} // namespace
+
+void TUSB_IFHostBase::OpenDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
+    AnswerNow(std::move(Done), {}, [&](TDeviceResult& r) { r.Ok = OpenDevice(ConnectID); });
 }
 
 void TUSB_IFHostBase::CloseDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
-    TDeviceResult result;
-    try {
-        result.Ok = CloseDevice(ConnectID);
-    } catch (...) {
-        result.Error = std::current_exception();
-    }
-    Done(result);
+    AnswerNow(std::move(Done), {}, [&](TDeviceResult& r) { r.Ok = CloseDevice(ConnectID); });
 }
 
 void TUSB_IFHostBase::DisconnectDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
-    TDeviceResult result;
-    try {
-        result.Ok = DisconnectDevice(ConnectID);
-    } catch (...) {
-        result.Error = std::current_exception();
-    }
-    Done(result);
+    AnswerNow(std::move(Done), {}, [&](TDeviceResult& r) { r.Ok = DisconnectDevice(ConnectID); });
 }
 
-void TUSB_IFHostBase::WriteBufferLater(std::int32_t ConnectID, TSafeByteArray WriteData,
-                                       TDeviceDone Done) {
-    TDeviceResult result;
-    try {
-        result.Ok = WriteBuffer(ConnectID, WriteData, result.Count);
-    } catch (...) {
-        result.Error = std::current_exception();
-    }
-    Done(result);
+// WriteData by value for the overrides, which keep it until the worker writes it.
+void TUSB_IFHostBase::WriteBufferLater(
+    std::int32_t ConnectID,
+    TSafeByteArray WriteData, // NOLINT(performance-unnecessary-value-param)
+    TDeviceDone Done) {
+    AnswerNow(std::move(Done), {},
+              [&](TDeviceResult& r) { r.Ok = WriteBuffer(ConnectID, WriteData, r.Count); });
 }
 
 void TUSB_IFHostBase::ReadBufferLater(std::int32_t ConnectID, TSafeByteArray ReadData,
                                       TDeviceDone Done) {
     TDeviceResult result;
     result.Data = std::move(ReadData);
-    try {
-        result.Ok = ReadBuffer(ConnectID, result.Data, result.Count);
-    } catch (...) {
-        result.Error = std::current_exception();
-    }
-    Done(result);
+    AnswerNow(std::move(Done), std::move(result),
+              [&](TDeviceResult& r) { r.Ok = ReadBuffer(ConnectID, r.Data, r.Count); });
 }
 
 EOleSysError::EOleSysError(HRESULT Status)

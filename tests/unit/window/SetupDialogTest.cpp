@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QPushButton>
+#include <QTest>
 #include <filesystem>
 #include <optional>
 #include <tuple>
@@ -68,6 +69,8 @@ TEST_F(SetupDialogTest, ShowsTheSettingsWithItsTextsAndReachesTheLatencyDialog) 
                 shown.emplace_back(w->objectName().toStdString(), b ? b->text().toStdString() : "",
                                    b ? b->toolTip().toStdString() : "", b && b->isChecked());
         EXPECT_EQ(shown, controls);
+        // Focus arrives with the window's activation, which a slow run sees later.
+        EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::focusWidget() != nullptr; }, 5000));
         QWidget* focus = QApplication::focusWidget();
         EXPECT_EQ(focus ? focus->objectName().toStdString() : "", "btnCancel");
         ClickLater(setup, "btnNaptoConfig");
