@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,18 @@
 // and where is decided once at start-up from the "OutputDebugString" section of QUOREN.INI.
 // Never blocks beyond a file append, never reports an error to the caller.
 void ConfDebugString(std::string_view text, std::string_view group = {});
+
+// Runs f where nothing may be thrown (a worker's body, a loop callback): a failure becomes the
+// debug line "where: what" in the device group, and the caller goes on.
+template <typename F> void DeviceLogged(std::string_view where, F&& f) noexcept {
+    try {
+        f();
+    } catch (const std::exception& error) {
+        ConfDebugString(std::string(where) + ": " + error.what(), "RUVAzerComm");
+    } catch (...) {
+        ConfDebugString(std::string(where) + ": unknown exception", "RUVAzerComm");
+    }
+}
 
 // Says with one debug line, once per process and path, that the log folder or file at path
 // could not be created and the system's reason: without it the log would just be absent.

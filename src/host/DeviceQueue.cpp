@@ -7,18 +7,6 @@
 #include <exception>
 #include <sys/epoll.h>
 
-namespace {
-template <typename F> void Logged(const char* where, F&& f) noexcept {
-    try {
-        f();
-    } catch (const std::exception& error) {
-        ConfDebugString(std::string(where) + ": " + error.what(), "RUVAzerComm");
-    } catch (...) {
-        ConfDebugString(std::string(where) + ": unknown exception", "RUVAzerComm");
-    }
-}
-} // namespace
-
 TDeviceScheduler::TDeviceScheduler() = default;
 TDeviceScheduler::~TDeviceScheduler() = default;
 
@@ -70,7 +58,7 @@ void TDeviceScheduler::Release() {
 
 void TDeviceScheduler::WhenJobsDone(std::function<void()> action) {
     if (running_ == 0) {
-        Logged("TDeviceScheduler.WhenJobsDone", action);
+        DeviceLogged("TDeviceScheduler.WhenJobsDone", action);
         return;
     }
     whenDone_.push_back(std::move(action));
@@ -85,12 +73,12 @@ void TDeviceScheduler::Pump(TUSB_ConnectedDevice& device, TQueue& queue) {
         TDeviceOperation operation = std::move(queue.Pending.front());
         queue.Pending.pop_front();
         std::optional<TDeviceJob> job;
-        Logged("TDeviceScheduler.Start", [&] { job = operation(); });
+        DeviceLogged("TDeviceScheduler.Start", [&] { job = operation(); });
         if (!job)
             continue;
         if (!Attached()) {
-            Logged("TDeviceScheduler.Work", job->Work);
-            Logged("TDeviceScheduler.Done", job->Done);
+            DeviceLogged("TDeviceScheduler.Work", job->Work);
+            DeviceLogged("TDeviceScheduler.Done", job->Done);
             continue;
         }
         if (!queue.Worker)
@@ -98,7 +86,7 @@ void TDeviceScheduler::Pump(TUSB_ConnectedDevice& device, TQueue& queue) {
         queue.Running = true;
         ++running_;
         queue.Worker->Run(std::move(job->Work), [this, &device, done = std::move(job->Done)] {
-            Logged("TDeviceScheduler.Done", done);
+            DeviceLogged("TDeviceScheduler.Done", done);
             Finished(device);
         });
     }
@@ -116,7 +104,7 @@ void TDeviceScheduler::Finished(TUSB_ConnectedDevice& device) {
         std::vector<std::function<void()>> actions;
         actions.swap(whenDone_);
         for (auto& action : actions)
-            Logged("TDeviceScheduler.WhenJobsDone", action);
+            DeviceLogged("TDeviceScheduler.WhenJobsDone", action);
     }
     Pump(device, queue);
 }

@@ -10,16 +10,6 @@
 
 namespace {
 thread_local TDeviceLines* capturedLines = nullptr;
-
-template <typename F> void Logged(const char* where, F&& f) noexcept {
-    try {
-        f();
-    } catch (const std::exception& error) {
-        ConfDebugString(std::string(where) + ": " + error.what(), "RUVAzerComm");
-    } catch (...) {
-        ConfDebugString(std::string(where) + ": unknown exception", "RUVAzerComm");
-    }
-}
 } // namespace
 
 void DeviceDebugString(std::string_view text, std::string_view group) {
@@ -62,7 +52,7 @@ void TDeviceCompletions::RunFinished() {
         ready.swap(finished_);
     }
     for (auto& done : ready)
-        Logged("TDeviceCompletions.RunFinished", [&] { done(); });
+        DeviceLogged("TDeviceCompletions.RunFinished", [&] { done(); });
 }
 
 TDeviceWorker::TDeviceWorker(TDeviceCompletions& completions)
