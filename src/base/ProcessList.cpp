@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -82,19 +81,8 @@ std::optional<std::string> ReadProcessEnvironment(std::uint32_t processID,
         return std::nullopt;
     }
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
+    if (!ReadToEnd(fd.Get(), text)) {
+        return std::nullopt;
     }
     const std::string key = name + "=";
     for (std::size_t start = 0; start < text.size();) {

@@ -77,18 +77,9 @@ std::vector<std::string> ReadWatchdogLog(const std::string& path) {
         SayWatchdogLogNotUsed(path, reason);
         return lines;
     }
+    // A read error ends the file where it stops: what came before it is kept.
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
+    ReadToEnd(fd.Get(), text);
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <string>
 #include <utility>
 
 // An owned file descriptor; -1 means none (the closed-handle value of the device model).
@@ -30,3 +31,7 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Appends everything fd yields until its end to text (a signal's interruption is retried).
+// False on a read error; text then holds what came before it.
+bool ReadToEnd(int fd, std::string& text);
