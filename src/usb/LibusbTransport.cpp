@@ -85,16 +85,22 @@ bool WinUsb_Initialize(int DeviceHandle, TWinUsbInterfaceHandle& InterfaceHandle
     InterfaceHandle.Reset();
     if (!Context() || DeviceHandle < 0)
         return false;
+    // A context of its own per device: a synchronous transfer handles the events of every device
+    // in its context and takes the context's event lock, so with one shared context each device's
+    // transfer would poll and reap all the others' and wait for their workers.
+    libusb_context* raw = nullptr;
+    if (libusb_init(&raw) != 0 || raw == nullptr)
+        return false;
+    std::shared_ptr<libusb_context> context(raw, [](libusb_context* c) { libusb_exit(c); });
     libusb_device_handle* handle = nullptr;
-    if (libusb_wrap_sys_device(Context().get(), static_cast<intptr_t>(DeviceHandle), &handle) !=
-            0 ||
+    if (libusb_wrap_sys_device(context.get(), static_cast<intptr_t>(DeviceHandle), &handle) != 0 ||
         handle == nullptr)
         return false;
     if (libusb_claim_interface(handle, 0) != 0) {
         libusb_close(handle);
         return false;
     }
-    InterfaceHandle.context_ = Context();
+    InterfaceHandle.context_ = std::move(context);
     InterfaceHandle.handle_ = handle;
     return true;
 }

@@ -5,8 +5,9 @@
 #include <memory>
 
 // The WinUSB stand-in over libusb. "Loading the library" creates the process's libusb context
-// once; the interface handle is a libusb device handle wrapped around an opened device node
-// (libusb_wrap_sys_device) with interface 0 claimed. Pipes are bulk endpoints. Every call
+// once (the check that libusb works); the interface handle is a libusb device handle, in a
+// context of its own, wrapped around an opened device node (libusb_wrap_sys_device) with
+// interface 0 claimed. Pipes are bulk endpoints. Every call
 // blocks the calling thread until libusb returns; a bulk transfer waits at most
 // WinUsbTransferTimeoutMs() for the device.
 
@@ -24,8 +25,9 @@ inline constexpr std::uint32_t UsbdPipeTypeBulk = 2;
 
 // An interface handle: empty (the "-1" of the device model) or a wrapped device with
 // interface 0 claimed. Releasing it releases the interface and closes the libusb handle; the
-// device node's descriptor stays with its owner. A handle keeps the libusb context alive, so
-// the order in which handles and the context go at shutdown does not matter.
+// device node's descriptor stays with its owner. A handle owns its own libusb context, so
+// transfers on different devices never share libusb's event handling, and the order in which
+// handles and the process's context go at shutdown does not matter.
 class TWinUsbInterfaceHandle {
 public:
     TWinUsbInterfaceHandle() = default;
