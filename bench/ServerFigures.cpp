@@ -6,8 +6,12 @@
 // signatures, a second bus daemon with a second server for the churn figure, and client
 // processes for the throughput figure, and ends each by its pid.
 //
-//   zemb-figures [REPETITIONS]           the table (medians of 3 by default)
+//   zemb-figures [REPETITIONS [FIGURE...]]  the table (medians of 3 by default), or only the
+//                                        figures named: throughput pair call churn idle
 //   zemb-figures --echo                  the bare echo server (prints its unique name)
+//   zemb-figures --bare INSTANCE         a bare one-thread server that does WriteBuffer and
+//                                        ReadBuffer on that device itself, blocking (prints its
+//                                        unique name)
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +29,7 @@
 #include <libusb.h>
 #include <sstream>
 #include <string>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -324,45 +329,60 @@ struct TDirectSide {
     }
 };
 
-// Calls a and b one by one in ABBA order, n of each after a warm-up; the median time per call
-// of each side, in µs.
+// Calls the sides one by one, in turn forwards and backwards (ABBA, ABCCBA), n of each after a
+// warm-up; the median time per call of each side, in µs.
+std::vector<double> Rotate(const std::vector<std::function<void()>>& sides, int n) {
+    for (int i = 0; i < n / 10; ++i)
+        for (const auto& side : sides)
+            side();
+    std::vector<std::vector<double>> times(sides.size());
+    for (auto& t : times)
+        t.reserve(n);
+    for (int i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < sides.size(); ++k) {
+            const std::size_t at = i % 2 == 0 ? k : sides.size() - 1 - k;
+            const auto start = TClock::now();
+            sides[at]();
+            times[at].push_back(
+                std::chrono::duration<double, std::micro>(TClock::now() - start).count());
+        }
+    std::vector<double> medians;
+    for (auto& t : times)
+        medians.push_back(Median(std::move(t)));
+    return medians;
+}
+
 std::pair<double, double> Abba(const std::function<void()>& a, const std::function<void()>& b,
                                int n) {
-    for (int i = 0; i < n / 10; ++i) {
-        a();
-        b();
-    }
-    std::vector<double> ta, tb;
-    ta.reserve(n);
-    tb.reserve(n);
-    auto timed = [](const std::function<void()>& f, std::vector<double>& into) {
-        const auto start = TClock::now();
-        f();
-        into.push_back(std::chrono::duration<double, std::micro>(TClock::now() - start).count());
-    };
-    for (int i = 0; i < n; ++i) {
-        if (i % 2 == 0) {
-            timed(a, ta);
-            timed(b, tb);
-        } else {
-            timed(b, tb);
-            timed(a, ta);
-        }
-    }
-    return {Median(ta), Median(tb)};
+    const std::vector<double> m = Rotate({a, b}, n);
+    return {m[0], m[1]};
 }
 
 struct TFigure {
+    TFigure(std::string name, std::string unit, std::string goal)
+        : Name(std::move(name)), Unit(std::move(unit)), Goal(std::move(goal)) {}
     std::string Name, Unit, Goal;
     std::vector<double> Server, Baseline, Ratio;
+    // CPU per call of the server's and the baseline's process, where both are processes apart.
+    std::vector<double> ServerCpu, BaselineCpu;
 };
 
 void Print(const std::vector<TFigure>& figures) {
-    std::printf("| figure | server | baseline | ratio | goal |\n|---|---|---|---|---|\n");
+    std::printf("| figure | server | baseline | ratio | goal | CPU per call, server / baseline "
+                "|\n|---|---|---|---|---|---|\n");
     for (const TFigure& f : figures) {
-        std::printf("| %s | %.1f %s | %.1f %s | %.2f | %s |\n", f.Name.c_str(), Median(f.Server),
-                    f.Unit.c_str(), Median(f.Baseline), f.Unit.c_str(), Median(f.Ratio),
-                    f.Goal.c_str());
+        if (f.Ratio.empty())
+            continue;
+        std::string cpu = "";
+        if (!f.ServerCpu.empty()) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%.1f us / %.1f us", Median(f.ServerCpu),
+                          Median(f.BaselineCpu));
+            cpu = text;
+        }
+        std::printf("| %s | %.1f %s | %.1f %s | %.2f | %s | %s |\n", f.Name.c_str(),
+                    Median(f.Server), f.Unit.c_str(), Median(f.Baseline), f.Unit.c_str(),
+                    Median(f.Ratio), f.Goal.c_str(), cpu.c_str());
     }
 }
 
@@ -387,20 +407,119 @@ long WakeUps(pid_t pid) {
     return total;
 }
 
-// --echo: the baseline server, sd-bus on sd-event as a plain service would be written.
-int RunEcho() {
+// CPU time of every thread of a process so far, in µs.
+double CpuMicros(pid_t pid) {
+    double total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (!dir)
+        return 0;
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
+        double ns = 0;
+        if (schedstat >> ns)
+            total += ns / 1000;
+    }
+    ::closedir(dir);
+    return total;
+}
+
+// Runs every thread of a process on one CPU, or on all of them (cpu < 0).
+void Place(pid_t pid, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+    for (long c = 0; c < cpus; ++c)
+        if (cpu < 0 || c == cpu)
+            CPU_SET(c, &set);
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (!dir)
+        return;
+    while (dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.')
+            ::sched_setaffinity(std::atoi(entry->d_name), sizeof set, &set);
+    ::closedir(dir);
+}
+
+// The pid of the bus daemon behind a connection.
+pid_t DaemonPid(sd_bus* bus) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    std::uint32_t pid = 0;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "GetConnectionUnixProcessID", &error, &reply,
+                           "s", "org.freedesktop.DBus") < 0 ||
+        sd_bus_message_read(reply, "u", &pid) <= 0)
+        Die("GetConnectionUnixProcessID: " +
+            std::string(error.message ? error.message : "failed"));
+    sd_bus_message_unref(reply);
+    return static_cast<pid_t>(pid);
+}
+
+// --echo: the baseline server, sd-bus on sd-event as a plain service would be written; --bare:
+// the same with WriteBuffer and ReadBuffer done with libusb on the spot.
+TDirectSide& BareDevice() {
+    static TDirectSide device;
+    return device;
+}
+
+int RunEcho(const std::string& bareInstance) {
     sd_bus* bus = OpenBus({});
-    static const sd_bus_vtable vtable[] = {SD_BUS_VTABLE_START(0),
-                                           SD_BUS_METHOD(
-                                               "TrafficStat", "i", "iib",
-                                               [](sd_bus_message* m, void*, sd_bus_error*) -> int {
-                                                   std::int32_t id = 0;
-                                                   sd_bus_message_read(m, "i", &id);
-                                                   return sd_bus_reply_method_return(m, "iib", 0, 0,
-                                                                                     1);
-                                               },
-                                               0),
-                                           SD_BUS_VTABLE_END};
+    static const sd_bus_vtable vtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD("TrafficStat", "i", "iib",
+                      [](sd_bus_message* m, void*, sd_bus_error*) -> int {
+                          std::int32_t id = 0;
+                          sd_bus_message_read(m, "i", &id);
+                          return sd_bus_reply_method_return(m, "iib", 0, 0, 1);
+                      },
+                      0),
+        SD_BUS_METHOD("WriteBuffer", "iay", "ib",
+                      [](sd_bus_message* m, void*, sd_bus_error*) -> int {
+                          std::int32_t id = 0;
+                          const void* data = nullptr;
+                          std::size_t size = 0;
+                          sd_bus_message_read(m, "i", &id);
+                          sd_bus_message_read_array(m, 'y', &data, &size);
+                          int moved = 0;
+                          const bool done =
+                              libusb_bulk_transfer(BareDevice().Handle, 0x02,
+                                                   static_cast<unsigned char*>(const_cast<void*>(data)),
+                                                   static_cast<int>(size), &moved, 5000) == 0;
+                          return sd_bus_reply_method_return(m, "ib", moved, done);
+                      },
+                      0),
+        SD_BUS_METHOD("ReadBuffer", "iay", "ayib",
+                      [](sd_bus_message* m, void*, sd_bus_error*) -> int {
+                          std::int32_t id = 0;
+                          const void* data = nullptr;
+                          std::size_t size = 0;
+                          sd_bus_message_read(m, "i", &id);
+                          sd_bus_message_read_array(m, 'y', &data, &size);
+                          std::vector<std::uint8_t> in(size);
+                          int moved = 0;
+                          const bool done =
+                              libusb_bulk_transfer(BareDevice().Handle, 0x81, in.data(),
+                                                   static_cast<int>(in.size()), &moved, 5000) == 0;
+                          sd_bus_message* reply = nullptr;
+                          int r = sd_bus_message_new_method_return(m, &reply);
+                          if (r >= 0)
+                              r = sd_bus_message_append_array(reply, 'y', in.data(),
+                                                              static_cast<std::size_t>(moved));
+                          if (r >= 0)
+                              r = sd_bus_message_append(reply, "ib", moved, done);
+                          if (r >= 0)
+                              r = sd_bus_send(nullptr, reply, nullptr);
+                          sd_bus_message_unref(reply);
+                          return r;
+                      },
+                      0),
+        SD_BUS_VTABLE_END};
+    if (!bareInstance.empty())
+        BareDevice().Open(bareInstance);
     Check(sd_bus_add_object_vtable(bus, nullptr, "/echo", "org.zemb.ZEMB.IZEMBServer", vtable,
                                    nullptr),
           "vtable");
@@ -444,7 +563,11 @@ int RunEcho() {
     ::_exit(0);
 }
 
-int RunFigures(const std::string& serverPath, int repetitions) {
+int RunFigures(const std::string& serverPath, int repetitions,
+               const std::vector<std::string>& only) {
+    auto wanted = [&only](const char* figure) {
+        return only.empty() || std::find(only.begin(), only.end(), figure) != only.end();
+    };
     const std::string self = "/proc/self/exe";
     // The server, and the baseline echo server.
     TChild server, echo;
@@ -524,6 +647,19 @@ int RunFigures(const std::string& serverPath, int repetitions) {
     fresh.Open(bus, dest, "FWYBNLA01007");
     TDirectSide direct;
     direct.Open("FWYBNLD01007");
+    TChild bare;
+    int bareOut[2];
+    if (::pipe(bareOut) != 0)
+        Die("pipe");
+    Spawn(bare, {exe, "--bare", "FWYBNLB01007"}, {}, bareOut[1]);
+    ::close(bareOut[1]);
+    char bareLine[256] = {};
+    if (::read(bareOut[0], bareLine, sizeof bareLine - 1) <= 0)
+        Die("the bare server did not start");
+    TServerSide bareSide;
+    bareSide.Bus = bus;
+    bareSide.Dest = std::string(bareLine).substr(0, std::string(bareLine).find('\n'));
+    bareSide.Path = "/echo";
     TServerSide echoSide;
     echoSide.Bus = bus;
     echoSide.Dest = echoName;
@@ -549,100 +685,145 @@ int RunFigures(const std::string& serverPath, int repetitions) {
         Die("OpenDevice failed after the churn");
 
     std::fprintf(stderr, "zemb-figures: measuring\n");
-    TFigure throughput{"4 clients x 4 devices, write 64 B + read 64 B, pairs/s, vs 4 processes "
+    TFigure throughput("4 clients x 4 devices, write 64 B + read 64 B, pairs/s, vs 4 processes "
                        "doing them directly with libusb",
-                       "pairs/s",
-                       ">= 0.80",
-                       {},
-                       {},
-                       {}};
-    TFigure pair{
-        "one write + read through the server vs directly with libusb", "us", "<= 1.15", {}, {}, {}};
-    TFigure call{
-        "TrafficStat vs a bare sd-bus echo of the same signatures", "us", "<= 1.03", {}, {}, {}};
-    TFigure churn{"TrafficStat after 10,000 clients came and went vs a fresh server",
-                  "us",
-                  "<= 1.05",
-                  {},
-                  {},
-                  {}};
-    TFigure idle{"idle server: wake-ups while 10 programs join and leave the bus (vs none)",
-                 "",
-                 "0",
-                 {},
-                 {},
-                 {}};
+                       "pairs/s", ">= 0.80");
+    TFigure pair("one write + read through the server vs directly with libusb", "us", "<= 1.15");
+    TFigure pairBare("the same vs a bare one-thread sd-bus server doing those transfers itself",
+                     "us", "-");
+    TFigure call("TrafficStat vs a bare sd-bus echo of the same signatures", "us", "<= 1.03");
+    TFigure churn("TrafficStat after 10,000 clients came and went vs a fresh server", "us",
+                  "<= 1.05");
+    TFigure idle("idle server: wake-ups while 10 programs join and leave the bus (vs none)", "",
+                 "0");
     std::vector<std::uint8_t> out(64, 0x42);
     for (int rep = 0; rep < repetitions; ++rep) {
-        auto [s, b] = Abba([&] { fresh.TrafficStat(); }, [&] { echoSide.TrafficStat(); }, 10000);
-        call.Server.push_back(s);
-        call.Baseline.push_back(b);
-        call.Ratio.push_back(s / b);
-        std::tie(s, b) = Abba([&] { churned.TrafficStat(); }, [&] { fresh.TrafficStat(); }, 10000);
-        churn.Server.push_back(s);
-        churn.Baseline.push_back(b);
-        churn.Ratio.push_back(s / b);
-        std::tie(s, b) = Abba(
-            [&] {
-                if (!fresh.Pair(out))
-                    Die("the echo did not come back through the server");
-            },
-            [&] {
-                if (!direct.Pair(out))
-                    Die("the echo did not come back directly");
-            },
-            2000);
-        pair.Server.push_back(s);
-        pair.Baseline.push_back(b);
-        pair.Ratio.push_back(s / b);
+        double s = 0, b = 0;
+        // A frame-only call on a fixed placement: the callers and the bus daemons on the first
+        // CPU, the servers and the echo on the second. Left to the scheduler, where it happens to
+        // put each side decides a call's time more than the side's own work does, and differently
+        // in each run. A transfer as the machine runs it: each device request of the simulator
+        // is a round trip between processes, and pinned, whichever side shares the simulator's
+        // CPU would win (on one CPU for everything, a bare server is 1.2 times the direct
+        // transfers and the server 1.1 times the bare server).
+        const pid_t daemon = DaemonPid(bus);
+        const bool place = ::sysconf(_SC_NPROCESSORS_ONLN) > 1;
+        enum class TPlacement { Free, Split };
+        auto placeAll = [&](TPlacement placement) {
+            if (!place)
+                return;
+            const bool split = placement == TPlacement::Split;
+            const int callers = split ? 0 : -1;
+            const int servers = split ? 1 : -1;
+            for (pid_t pid : {::getpid(), daemon, churnedBus.Daemon.Pid, freshBus.Daemon.Pid})
+                Place(pid, callers);
+            for (pid_t pid : {server.Pid, echo.Pid, bare.Pid, churnedBus.Server.Pid,
+                              freshBus.Server.Pid, ::getppid()})
+                Place(pid, servers);
+        };
+        placeAll(TPlacement::Split);
+        if (wanted("call")) {
+            const double serverCpu = CpuMicros(server.Pid), echoCpu = CpuMicros(echo.Pid);
+            std::tie(s, b) =
+                Abba([&] { fresh.TrafficStat(); }, [&] { echoSide.TrafficStat(); }, 10000);
+            call.Server.push_back(s);
+            call.Baseline.push_back(b);
+            call.Ratio.push_back(s / b);
+            // Warm-up calls included: 11,000 a side.
+            call.ServerCpu.push_back((CpuMicros(server.Pid) - serverCpu) / 11000);
+            call.BaselineCpu.push_back((CpuMicros(echo.Pid) - echoCpu) / 11000);
+        }
+        if (wanted("churn")) {
+            const double churnedCpu = CpuMicros(churnedBus.Server.Pid),
+                         freshCpu = CpuMicros(freshBus.Server.Pid);
+            std::tie(s, b) =
+                Abba([&] { churned.TrafficStat(); }, [&] { freshToo.TrafficStat(); }, 10000);
+            churn.Server.push_back(s);
+            churn.Baseline.push_back(b);
+            churn.Ratio.push_back(s / b);
+            churn.ServerCpu.push_back((CpuMicros(churnedBus.Server.Pid) - churnedCpu) / 11000);
+            churn.BaselineCpu.push_back((CpuMicros(freshBus.Server.Pid) - freshCpu) / 11000);
+        }
+        if (wanted("pair")) {
+            placeAll(TPlacement::Free);
+            const double serverCpu = CpuMicros(server.Pid);
+            const std::vector<double> m = Rotate(
+                {[&] {
+                     if (!fresh.Pair(out))
+                         Die("the echo did not come back through the server");
+                 },
+                 [&] {
+                     if (!direct.Pair(out))
+                         Die("the echo did not come back directly");
+                 },
+                 [&] {
+                     if (!bareSide.Pair(out))
+                         Die("the echo did not come back through the bare server");
+                 }},
+                2000);
+            pair.Server.push_back(m[0]);
+            pair.Baseline.push_back(m[1]);
+            pair.Ratio.push_back(m[0] / m[1]);
+            pair.ServerCpu.push_back((CpuMicros(server.Pid) - serverCpu) / 2200);
+            pair.BaselineCpu.push_back(0); // in this process, beside the harness
+            pairBare.Server.push_back(m[0]);
+            pairBare.Baseline.push_back(m[2]);
+            pairBare.Ratio.push_back(m[0] / m[2]);
+        }
 
-        // 400 ms windows, alternating sides in ABBA order, 5 per side.
-        long sums[2] = {0, 0};
-        for (int w = 0; w < 10; ++w) {
-            const int side = (w % 4 == 0 || w % 4 == 3) ? 0 : 1;
-            const char command = side == 0 ? 's' : 'd';
-            const int windowMs = 400;
-            for (TClient& c : clients)
-                if (::write(c.Commands, &command, 1) != 1 ||
-                    ::write(c.Commands, &windowMs, sizeof windowMs) != sizeof windowMs)
-                    Die("a throughput client is gone");
-            for (TClient& c : clients) {
-                long pairs = 0;
-                if (::read(c.Results, &pairs, sizeof pairs) != sizeof pairs)
-                    Die("a throughput client failed");
-                sums[side] += pairs;
+        placeAll(TPlacement::Free);
+        if (wanted("throughput")) {
+            // 400 ms windows, alternating sides in ABBA order, 5 per side.
+            long sums[2] = {0, 0};
+            for (int w = 0; w < 10; ++w) {
+                const int side = (w % 4 == 0 || w % 4 == 3) ? 0 : 1;
+                const char command = side == 0 ? 's' : 'd';
+                const int windowMs = 400;
+                for (TClient& c : clients)
+                    if (::write(c.Commands, &command, 1) != 1 ||
+                        ::write(c.Commands, &windowMs, sizeof windowMs) != sizeof windowMs)
+                        Die("a throughput client is gone");
+                for (TClient& c : clients) {
+                    long pairs = 0;
+                    if (::read(c.Results, &pairs, sizeof pairs) != sizeof pairs)
+                        Die("a throughput client failed");
+                    sums[side] += pairs;
+                }
             }
+            throughput.Server.push_back(sums[0] / 2.0); // 5 windows of 0.4 s: per second
+            throughput.Baseline.push_back(sums[1] / 2.0);
+            throughput.Ratio.push_back(static_cast<double>(sums[0]) /
+                                       static_cast<double>(sums[1]));
         }
-        throughput.Server.push_back(sums[0] / 2.0); // 5 windows of 0.4 s: per second
-        throughput.Baseline.push_back(sums[1] / 2.0);
-        throughput.Ratio.push_back(static_cast<double>(sums[0]) / static_cast<double>(sums[1]));
 
-        // Wake-ups over 3 s with nothing happening, then over 3 s while 10 programs join and
-        // leave the bus (each its own connection, opened and closed).
-        std::this_thread::sleep_for(500ms);
-        long before = WakeUps(server.Pid);
-        std::this_thread::sleep_for(3s);
-        idle.Baseline.push_back(static_cast<double>(WakeUps(server.Pid) - before));
-        before = WakeUps(server.Pid);
-        const auto until = TClock::now() + 3s;
-        for (int i = 0; i < 10; ++i) {
-            TChild program;
-            Spawn(program, {"dbus-send", "--session", "--dest=org.freedesktop.DBus",
-                            "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer.Ping"});
-            ::waitpid(program.Pid, nullptr, 0);
-            std::erase(Started(), program.Pid);
-            program.Pid = -1;
+        if (wanted("idle")) {
+            // Wake-ups over 3 s with nothing happening, then over 3 s while 10 programs join
+            // and leave the bus (each its own connection, opened and closed).
+            std::this_thread::sleep_for(500ms);
+            long before = WakeUps(server.Pid);
+            std::this_thread::sleep_for(3s);
+            idle.Baseline.push_back(static_cast<double>(WakeUps(server.Pid) - before));
+            before = WakeUps(server.Pid);
+            const auto until = TClock::now() + 3s;
+            for (int i = 0; i < 10; ++i) {
+                TChild program;
+                Spawn(program, {"dbus-send", "--session", "--dest=org.freedesktop.DBus",
+                                "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer.Ping"});
+                ::waitpid(program.Pid, nullptr, 0);
+                std::erase(Started(), program.Pid);
+                program.Pid = -1;
+            }
+            std::this_thread::sleep_until(until);
+            const double woken = static_cast<double>(WakeUps(server.Pid) - before);
+            idle.Server.push_back(woken);
+            idle.Ratio.push_back(woken);
         }
-        std::this_thread::sleep_until(until);
-        const double woken = static_cast<double>(WakeUps(server.Pid) - before);
-        idle.Server.push_back(woken);
-        idle.Ratio.push_back(woken);
     }
     for (TClient& c : clients)
         ::close(c.Commands);
 
     std::printf("zemb-figures: medians of %d repetitions\n\n", repetitions);
-    Print({throughput, pair, call, churn, idle});
+    Print({throughput, pair, pairBare, call, churn, idle});
     sd_bus_flush_close_unref(bus);
     sd_bus_flush_close_unref(churnedBus.Bus);
     sd_bus_flush_close_unref(freshBus.Bus);
@@ -657,8 +838,11 @@ int RunFigures(const std::string& serverPath, int repetitions) {
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "--echo")
-        return RunEcho();
+        return RunEcho({});
+    if (argc >= 3 && std::string(argv[1]) == "--bare")
+        return RunEcho(argv[2]);
     Parent() = ::getpid();
     std::atexit(EndStarted);
-    return RunFigures(ZEMB_FIGURES_SERVER, argc > 1 ? std::max(1, std::atoi(argv[1])) : 3);
+    std::vector<std::string> only(argv + std::min(argc, 2), argv + argc);
+    return RunFigures(ZEMB_FIGURES_SERVER, argc > 1 ? std::max(1, std::atoi(argv[1])) : 3, only);
 }

@@ -8,10 +8,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <set>
 #include <sys/stat.h>
@@ -49,6 +52,28 @@ std::optional<std::chrono::steady_clock::time_point>& TimerBase() {
     return base;
 }
 
+// Lines for standard error held while a loop serves, so that many lines cost one write: whole
+// lines, at most a pipe's atomic write, so lines of several processes on one terminal stay
+// apart as with one write a line. Only the holding thread's lines wait; another thread's line
+// goes out at once, after what is held.
+struct THeldLines {
+    std::mutex Mutex;
+    std::optional<std::thread::id> Holder;
+    std::string Lines;
+};
+
+THeldLines& Held() {
+    static THeldLines held;
+    return held;
+}
+
+void WriteHeld(THeldLines& held) {
+    if (held.Lines.empty())
+        return;
+    [[maybe_unused]] auto written = ::write(STDERR_FILENO, held.Lines.data(), held.Lines.size());
+    held.Lines.clear();
+}
+
 void WriteToStandardError(std::string_view line, std::string_view group) {
     static const bool underSystemd = std::getenv("JOURNAL_STREAM") != nullptr;
     if (underSystemd) {
@@ -58,10 +83,14 @@ void WriteToStandardError(std::string_view line, std::string_view group) {
                         "PRIORITY=%i", LOG_INFO, nullptr);
         return;
     }
-    std::string out(line);
-    out += '\n';
-    // One write per line keeps lines of several processes on one terminal apart.
-    [[maybe_unused]] auto written = ::write(STDERR_FILENO, out.data(), out.size());
+    THeldLines& held = Held();
+    const std::lock_guard lock(held.Mutex);
+    if (held.Lines.size() + line.size() + 1 > PIPE_BUF)
+        WriteHeld(held);
+    held.Lines.append(line);
+    held.Lines += '\n';
+    if (held.Holder != std::this_thread::get_id())
+        WriteHeld(held);
 }
 
 TDebugOutputSink& Sink() {
@@ -243,6 +272,24 @@ void SetDebugStringSettings(const TDebugStringSettings& settings) {
     }
     prepared.Path = settings.LogDirectory + settings.LogFileName;
     prepared.File.Close(); // the next line opens the file the new settings name
+}
+
+void HoldDebugOutput(bool hold) {
+    static const bool flushAtExit = std::atexit([] { FlushDebugOutput(); }) == 0;
+    (void)flushAtExit;
+    THeldLines& held = Held();
+    const std::lock_guard lock(held.Mutex);
+    WriteHeld(held);
+    if (hold)
+        held.Holder = std::this_thread::get_id();
+    else
+        held.Holder.reset();
+}
+
+void FlushDebugOutput() {
+    THeldLines& held = Held();
+    const std::lock_guard lock(held.Mutex);
+    WriteHeld(held);
 }
 
 TDebugOutputSink SetDebugOutputSink(TDebugOutputSink sink) {

@@ -642,6 +642,8 @@ void TZEMBBus::ProcessFromEvent() {
 void TZEMBBus::RunBeforeWait() {
     if (BeforeWait_)
         Guarded("BeforeWait", [&] { BeforeWait_(); });
+    // The turn's held debug lines, after its replies (a holding loop's flush point).
+    FlushDebugOutput();
 }
 
 void TZEMBBus::OnPrepare() {

@@ -233,6 +233,12 @@ int RunServer(std::span<const std::string_view> args, TOperatorWindowHooks* wind
 
     bus->AttachEvent(event.Get());
     bus->SetConnectionLostHandler([&] { event.Exit(0); });
+    // A turn's debug lines go out together when the loop is about to wait (the bus's prepare
+    // flushes them): one write a turn instead of one a line.
+    HoldDebugOutput(true);
+    struct TDebugOutputHeld {
+        ~TDebugOutputHeld() { HoldDebugOutput(false); }
+    } debugOutputHeld;
     // Device operations run on the devices' workers from now on; their outcomes come back
     // through the loop, and through the pump while it waits for a client's answer (the client
     // may be waiting for one of them from inside its callback).

@@ -67,13 +67,22 @@ std::vector<std::string> TSimServer::TakeDebugLines() {
     return lines;
 }
 
-std::vector<std::string> TSimServer::TakeServerTraces() {
-    std::vector<std::string> traces = TakeDebugLines();
-    std::erase_if(traces, [](const std::string& line) {
-        return std::ranges::none_of(
-            std::array{"[RUVAzerComm3] ", "[RUVAzerCommTraffic] ", "[RUVAzer Comm] ", "[] "},
-            [&](const char* group) { return line.starts_with(group); });
-    });
+std::vector<std::string> TSimServer::TakeServerTraces(std::size_t expected) {
+    // The server writes a turn's lines after the turn's replies: the first `expected` are
+    // waited for, what else has come is taken too.
+    std::vector<std::string> traces;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (auto line = Process_.ReadLine(
+               traces.size() < expected
+                   ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::max(until - std::chrono::steady_clock::now(),
+                                  std::chrono::steady_clock::duration::zero()))
+                   : 0ms)) {
+        if (std::ranges::any_of(
+                std::array{"[RUVAzerComm3] ", "[RUVAzerCommTraffic] ", "[RUVAzer Comm] ", "[] "},
+                [&](const char* group) { return line->starts_with(group); }))
+            traces.push_back(std::move(*line));
+    }
     return traces;
 }
 

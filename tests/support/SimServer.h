@@ -49,11 +49,12 @@ public:
     // killed.
     int Stop();
 
-    // Debug-output lines written since the last call (a call's lines are all written before
-    // its reply leaves the server).
+    // Debug-output lines written since the last call. The server writes a turn's lines after
+    // the turn's replies, so a reply may arrive before its call's lines.
     std::vector<std::string> TakeDebugLines();
-    // Only the server object's groups: its traces, its barrier and the ungrouped lines.
-    std::vector<std::string> TakeServerTraces();
+    // Only the server object's groups (its traces, its barrier and the ungrouped lines): the
+    // first `expected` waited for (bounded), then whatever else has come.
+    std::vector<std::string> TakeServerTraces(std::size_t expected);
 
     // The test's own connection to the session bus the server serves.
     TZEMBBus& Bus() { return *Bus_; }

@@ -129,11 +129,12 @@ protected:
         return i;
     }
     // Ping written to the client's device, which then answers late (ms), and a read on its way;
-    // the debug lines written until then are dropped.
+    // the debug lines written until then (the write's come after its reply) are dropped.
     TCall SlowRead(TRawClient& client, const char* ms) {
         EXPECT_TRUE(Server.Control({"fault", client.Device, "slow", ms, "1"}) &&
-                    client.Finish(client.Write(Ping)));
-        Server.TakeDebugLines();
+                    client.Finish(client.Write(Ping)) &&
+                    WaitForDebugLine("<TZEMBServer.WriteBuffer"));
+        Lines.clear();
         return client.Read(4);
     }
     // Takes the server's debug lines into Lines until one contains text (bounded).

@@ -5,7 +5,11 @@
 #include "TempFolder.h"
 #include "base/ExecutablePaths.h"
 
+#include <climits>
 #include <gmock/gmock.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 // Captures the debug output and gives each test a configuration folder of its own.
@@ -96,4 +100,51 @@ TEST_F(ConfDebugStringTest, LogFileGetsHeaderOnceThenTimedLines) {
     std::filesystem::remove(folder_.File(name));
     ConfDebugString("third", "RUVAzerComm");
     EXPECT_EQ(folder_.Read(name).rfind("[Session started at : ", 0), 0u);
+}
+
+// Standard error while a loop holds the debug output: nothing until the flush, then the held
+// lines in one write; a write never splits a line nor passes a pipe's atomic size; another
+// thread's line goes out at once, behind what was held; ending the hold writes the rest.
+TEST(DebugOutputTest, HeldLinesGoOutTogetherInWholeLinesAndOtherThreadsAtOnce) {
+    ::unsetenv("JOURNAL_STREAM");
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, pair), 0);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(pair[0], STDERR_FILENO);
+    auto writes = [&] {
+        std::vector<std::string> packets;
+        char buffer[2 * PIPE_BUF];
+        for (ssize_t n; (n = ::recv(pair[1], buffer, sizeof buffer, 0)) > 0;)
+            packets.emplace_back(buffer, static_cast<std::size_t>(n));
+        return packets;
+    };
+
+    HoldDebugOutput(true);
+    ConfDebugString(">TZEMBServer.TrafficStat");
+    ConfDebugString("<TZEMBServer.TrafficStat");
+    EXPECT_THAT(writes(), ::testing::IsEmpty());
+    std::thread([] { ConfDebugString("from a worker"); }).join();
+    EXPECT_EQ(writes(), (std::vector<std::string>{
+                            ">TZEMBServer.TrafficStat\n<TZEMBServer.TrafficStat\nfrom a worker\n"}));
+
+    const std::string line(99, 'x');
+    for (int i = 0; i < 100; ++i)
+        ConfDebugString(line);
+    FlushDebugOutput();
+    std::size_t total = 0;
+    for (const std::string& packet : writes()) {
+        EXPECT_LE(packet.size(), std::size_t(PIPE_BUF));
+        EXPECT_EQ(packet.size() % 100, 0u) << "whole lines only";
+        total += packet.size();
+    }
+    EXPECT_EQ(total, 100u * 100u);
+
+    ConfDebugString("last");
+    HoldDebugOutput(false);
+    ConfDebugString("unheld");
+    EXPECT_EQ(writes(), (std::vector<std::string>{"last\n", "unheld\n"}));
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
