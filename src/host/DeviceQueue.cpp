@@ -20,6 +20,17 @@ void TDeviceScheduler::Attach(sd_event* loop) {
         source_.SetDescription("zemb-device-workers");
 }
 
+void TDeviceScheduler::RunAside(std::function<void()> work, std::function<void()> done) {
+    if (!Attached()) {
+        work();
+        done();
+        return;
+    }
+    if (!aside_)
+        aside_ = std::make_unique<TDeviceWorker>(completions_);
+    aside_->Run(std::move(work), std::move(done));
+}
+
 void TDeviceScheduler::Queue(TUSB_ConnectedDevice& device, TDeviceOperation operation) {
     TQueue& queue = queues_[&device];
     queue.Pending.push_back(std::move(operation));

@@ -59,6 +59,9 @@ public:
     // Runs once when the last running job has finished (at once when none runs): a rescan
     // waits so for every device, and operations asked meanwhile wait behind it.
     void WhenJobsDone(std::function<void()> action);
+    // Work that belongs to no one device (a rescan identifying every device) on a worker of its
+    // own, one at a time; done on the main thread afterwards. Not attached, both at once.
+    void RunAside(std::function<void()> work, std::function<void()> done);
 
 private:
     struct TQueue {
@@ -76,4 +79,5 @@ private:
     int holds_ = 0;
     int running_ = 0;
     std::vector<std::function<void()>> whenDone_;
+    std::unique_ptr<TDeviceWorker> aside_;
 };

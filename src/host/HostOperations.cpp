@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <exception>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -230,8 +232,16 @@ TUSB_IFHostContainer::TUSB_IFHostContainer(TFrmMessageCatch& MessageCatch, TUSB_
     };
     // What a device change triggers: a rescan; Changed reports whether the grid changed.
     messageCatch_.OnDevicesChanged = [this](bool& Changed) {
+        if (scanning_) {
+            scanAgain_ = true;
+            return;
+        }
         if (Workers.JobsRunning()) {
             DeviceChangeAfterJobs();
+            return;
+        }
+        if (Workers.Attached()) {
+            RescanDevicesAside();
             return;
         }
         Changed = RescanDevices();
@@ -302,18 +312,68 @@ void TUSB_IFHostContainer::AdoptDevice(TUSB_IFDeviceCollection& From, TUSB_IFDev
 }
 
 bool TUSB_IFHostContainer::RescanDevices() {
+    if (!BeginRescan())
+        return false;
+    TUSB_IFDeviceGrid fresh;
+    bool scanned = false;
+    DeviceLogged("TUSB_IFHostContainer.RescanDevices", [&] {
+        Scan(fresh);
+        scanned = true;
+    });
+    return FinishRescan(scanned ? &fresh : nullptr);
+}
+
+void TUSB_IFHostContainer::RescanDevicesAside() {
+    if (!BeginRescan())
+        return;
+    scanning_ = true;
+    struct TAside {
+        std::optional<TUSB_IFDeviceGrid> Fresh;
+        TDeviceLines Lines;
+        bool Scanned = false;
+    };
+    auto aside = std::make_shared<TAside>();
+    Workers.RunAside(
+        [this, aside] {
+            const TDeviceLineCapture capture(aside->Lines);
+            DeviceLogged("TUSB_IFHostContainer.RescanDevices", [&] {
+                // Made here: its collections take this thread's udev context.
+                aside->Fresh.emplace();
+                Scan(*aside->Fresh);
+                aside->Scanned = true;
+            });
+        },
+        [this, aside] {
+            WriteDeviceLines(aside->Lines);
+            scanning_ = false;
+            FinishRescan(aside->Scanned ? &*aside->Fresh : nullptr);
+            if (std::exchange(scanAgain_, false))
+                messageCatch_.WMDeviceChange();
+        });
+}
+
+bool TUSB_IFHostContainer::BeginRescan() {
     if (!ConnectedDevices.WaitForSessions())
         return false;
+    // No device operation starts while devices are closed, identified and dropped; they go on
+    // before the clients' answers are awaited, when the grid is whole again.
+    Workers.Hold();
+    DeviceLogged("TUSB_IFHostContainer.RescanDevices", [&] {
+        for (TUSB_DeviceDriver column : Columns)
+            for (TUSBDevType row : Rows)
+                Devices.Cell(row, column).CloseOpenDevices();
+    });
+    return true;
+}
+
+bool TUSB_IFHostContainer::FinishRescan(TUSB_IFDeviceGrid* fresh) {
     struct TClearBusy {
         TUSB_ConnectedDevices& list;
         ~TClearBusy() { list.ClearBusy(); }
     } clearBusy{ConnectedDevices};
-    // No device operation starts while devices are closed, identified and dropped; they go on
-    // before the clients' answers are awaited, when the grid is whole again.
     struct THold {
         TDeviceScheduler& workers;
         bool held = true;
-        explicit THold(TDeviceScheduler& w) : workers(w) { workers.Hold(); }
         void Release() {
             if (std::exchange(held, false))
                 workers.Release();
@@ -323,13 +383,10 @@ bool TUSB_IFHostContainer::RescanDevices() {
 
     for (TUSB_DeviceDriver column : Columns)
         for (TUSBDevType row : Rows)
-            Devices.Cell(row, column).CloseOpenDevices();
-    // The fresh picture; freed with whatever it still holds when the scan ends.
-    TUSB_IFDeviceGrid fresh;
-    Scan(fresh);
-    for (TUSB_DeviceDriver column : Columns)
-        for (TUSBDevType row : Rows)
             Devices.Cell(row, column).ReopenClosedDevices();
+    // A scan that failed part way would drop every device it did not get to.
+    if (!fresh)
+        return false;
 
     // One group for every callback of the rescan: a stalled client costs one time-out.
     struct TGroupScope {
@@ -354,7 +411,7 @@ bool TUSB_IFHostContainer::RescanDevices() {
     for (TUSB_DeviceDriver column : Columns)
         for (TUSBDevType row : Rows) {
             TUSB_IFDeviceCollection& cell = Devices.Cell(row, column);
-            TUSB_IFDeviceCollection& found = fresh.Cell(row, column);
+            TUSB_IFDeviceCollection& found = fresh->Cell(row, column);
             int position = 0;
             while (position < cell.Count()) {
                 TUSB_IFDeviceBase* device = cell.Items(position);

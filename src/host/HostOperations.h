@@ -80,6 +80,12 @@ public:
     // True when a device was dropped or adopted. Skipped (false) while a session stays open.
     // Every client is told; one whose callback fails is logged and skipped.
     bool RescanDevices();
+    // The same for a device change while the loop runs: the devices are identified on a worker
+    // of their own (a silent one costs its time-outs there), the loop serves on meanwhile with
+    // the grid as it was and device operations held, and the grid is reconciled on the main
+    // thread when the identification is through. A change that comes meanwhile rescans again
+    // afterwards.
+    void RescanDevicesAside();
     // Column by column (ddSilabs first), type by type: the last device with that DevID.
     TUSB_IFDeviceBase* FindDevice(std::int32_t DevID);
 
@@ -94,6 +100,14 @@ private:
     // behind it.
     void DeviceChangeAfterJobs();
     bool rescanWaiting_ = false;
+    bool scanning_ = false;   // a rescan identifies devices aside
+    bool scanAgain_ = false;  // and a device change came meanwhile
+
+    // The parts of a rescan around the scan: sessions waited for, device operations held,
+    // open devices closed; then reopened, the grid reconciled with fresh (when the scan went
+    // through), the hold released and the clients' answers awaited.
+    bool BeginRescan();
+    bool FinishRescan(TUSB_IFDeviceGrid* fresh);
 
     void DropDevice(TUSB_IFDeviceCollection& Cell, TUSB_IFDeviceBase& Device);
     void AdoptDevice(TUSB_IFDeviceCollection& From, TUSB_IFDeviceBase& Device);

@@ -4,6 +4,7 @@
 #include "base/DebugLog.h"
 #include "base/ProfileFile.h"
 #include "base/Settings.h"
+#include "usb/DeviceWorker.h"
 #include "usb/LatencySimulation.h"
 
 #include <cstdio>
@@ -188,7 +189,7 @@ bool TUSB_IFDeviceLocal::Exchange(std::uint8_t* msg, std::uint32_t replyCount, s
         failed = answerFailed;
     else
         return true;
-    ConfDebugString(failed, LogGroupComm);
+    DeviceDebugString(failed, LogGroupComm);
     return false;
 }
 
@@ -277,7 +278,8 @@ void TUSB_IFDeviceLocal::Identify(const std::string& Path) {
             } catch (...) {
                 // An exception already on its way matters more than one from the close, which
                 // only leaves a line.
-                ConfDebugString("TUSB_IFDeviceLocal.Identify: CloseDevice failed", LogGroupComm);
+                DeviceDebugString("TUSB_IFDeviceLocal.Identify: CloseDevice failed",
+                                  LogGroupComm);
             }
         }
     } closeAtEnd{*this};

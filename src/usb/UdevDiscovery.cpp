@@ -74,8 +74,10 @@ std::string LinkNameOf(udev_device* device, const TGUID& guid) {
     return MakeLinkName(Lower(vendor), Lower(product), instance, guid);
 }
 
+// One context per thread: libudev's objects are not to be used by two threads at once, and a
+// rescan identifies devices on a thread of its own while the main thread opens others.
 std::weak_ptr<TUdevDiscovery>& Shared() {
-    static std::weak_ptr<TUdevDiscovery> shared;
+    thread_local std::weak_ptr<TUdevDiscovery> shared;
     return shared;
 }
 

@@ -22,7 +22,8 @@ public:
         std::string FriendlyName; // friendly name, else description, else the path
     };
 
-    // One udev context per process, shared by every collection; none if udev_new fails.
+    // One udev context per thread, shared by the thread's collections and opens; none if
+    // udev_new fails.
     static std::shared_ptr<TUdevDiscovery> Load();
     ~TUdevDiscovery();
     TUdevDiscovery(const TUdevDiscovery&) = delete;

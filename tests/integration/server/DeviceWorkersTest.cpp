@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -49,7 +50,6 @@ public:
         Bus_ = TZEMBBus::OpenSession(why);
         EXPECT_TRUE(Bus_) << why;
         const std::uint8_t mode = shared ? cmShared : cmExclusive;
-        std::int32_t devId = -1;
         bool found = false, connected = false, opened = false, active = false;
         std::string linkName;
         EXPECT_TRUE(
@@ -57,10 +57,10 @@ public:
             Ask(Call("HookupClientApp2", std::uint8_t(aciBase), std::int32_t(getpid()),
                      std::string("testhost"), name),
                 AppID) &&
-            Ask(Call("FirstDevice2", std::uint8_t(dtFenwy), AppID, mode), devId, found) && found &&
-            Ask(Call("ConnectDevice", AppID, devId, mode, TObjectPath{"/"}), Id, connected) &&
+            Ask(Call("FirstDevice2", std::uint8_t(dtFenwy), AppID, mode), DevID, found) && found &&
+            Ask(Call("ConnectDevice", AppID, DevID, mode, TObjectPath{"/"}), Id, connected) &&
             connected && Ask(Call("OpenDevice", Id), opened) && opened &&
-            Ask(Call("DevInfo", devId, std::uint8_t(0)), active, linkName));
+            Ask(Call("DevInfo", DevID, std::uint8_t(0)), active, linkName));
         Device = linkName.find("FWY000042007") != std::string::npos ? "left" : "right";
     }
 
@@ -90,7 +90,16 @@ public:
         return Finish(call) && ReadArgs(call->Async->Reply, out...);
     }
 
-    std::int32_t AppID = -1, Id = -1;
+    // Whether its device is open now, by DevInfo; nullopt when DevInfo did not answer.
+    std::optional<bool> Active() {
+        bool active = false;
+        std::string linkName;
+        if (!Ask(Call("DevInfo", DevID, std::uint8_t(0)), active, linkName))
+            return std::nullopt;
+        return active;
+    }
+
+    std::int32_t AppID = -1, Id = -1, DevID = -1;
     std::string Device; // the simulator's name of its device
 
 private:
@@ -221,6 +230,28 @@ TEST_F(DeviceWorkers, ARescanWaitsForThePendingTransfer) {
     EXPECT_EQ(ReadBytes(*read), Ping);
     ASSERT_TRUE(WaitForDebugLine(") removed"));
     EXPECT_LT(Position("<TZEMBServer.ReadBuffer"), Position(") removed"));
+}
+
+// A rescan identifies the devices aside while the loop serves on: a device that answers late
+// costs the rescan its wait, and meanwhile a client's DevInfo is answered and sees its device
+// closed for the rescan (a loop held by the rescan could only answer before or after it). The
+// client's transfer asked meanwhile waits for the rescan, then goes through.
+TEST_F(DeviceWorkers, ARescanIdentifiesAsideWhileTheLoopServes) {
+    TRawClient client("client");
+    const std::string other = client.Device == "left" ? "right" : "left";
+    ASSERT_TRUE(Server.Control({"unplug", other}));
+    ASSERT_TRUE(WaitForDebugLine(") removed"));
+    ASSERT_TRUE(WaitUntil([&] { return client.Active() == true; }, 20s));
+    ASSERT_TRUE(Server.Control({"fault", other, "slow", "4000", "1"}) &&
+                Server.Control({"plug", other}));
+    ASSERT_TRUE(WaitUntil([&] { return client.Active() == false; }, 20s))
+        << "no answer came while the rescan identified the devices";
+    TCall write = client.Write(Ping), read = client.Read(4);
+    ASSERT_TRUE(client.Finish(read));
+    EXPECT_TRUE(Wrote(*write));
+    EXPECT_EQ(ReadBytes(*read), Ping);
+    EXPECT_EQ(client.Active(), true);
+    ASSERT_TRUE(WaitForDebugLine(") Inserted"));
 }
 
 // A device pulled out while the host waits for its reply: the running read and the operations
