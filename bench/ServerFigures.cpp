@@ -27,9 +27,9 @@
 #include <functional>
 #include <libudev.h>
 #include <libusb.h>
+#include <sched.h>
 #include <sstream>
 #include <string>
-#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -453,8 +453,7 @@ pid_t DaemonPid(sd_bus* bus) {
                            "org.freedesktop.DBus", "GetConnectionUnixProcessID", &error, &reply,
                            "s", "org.freedesktop.DBus") < 0 ||
         sd_bus_message_read(reply, "u", &pid) <= 0)
-        Die("GetConnectionUnixProcessID: " +
-            std::string(error.message ? error.message : "failed"));
+        Die("GetConnectionUnixProcessID: " + std::string(error.message ? error.message : "failed"));
     sd_bus_message_unref(reply);
     return static_cast<pid_t>(pid);
 }
@@ -470,53 +469,56 @@ int RunEcho(const std::string& bareInstance) {
     sd_bus* bus = OpenBus({});
     static const sd_bus_vtable vtable[] = {
         SD_BUS_VTABLE_START(0),
-        SD_BUS_METHOD("TrafficStat", "i", "iib",
-                      [](sd_bus_message* m, void*, sd_bus_error*) -> int {
-                          std::int32_t id = 0;
-                          sd_bus_message_read(m, "i", &id);
-                          return sd_bus_reply_method_return(m, "iib", 0, 0, 1);
-                      },
-                      0),
-        SD_BUS_METHOD("WriteBuffer", "iay", "ib",
-                      [](sd_bus_message* m, void*, sd_bus_error*) -> int {
-                          std::int32_t id = 0;
-                          const void* data = nullptr;
-                          std::size_t size = 0;
-                          sd_bus_message_read(m, "i", &id);
-                          sd_bus_message_read_array(m, 'y', &data, &size);
-                          int moved = 0;
-                          const bool done =
-                              libusb_bulk_transfer(BareDevice().Handle, 0x02,
-                                                   static_cast<unsigned char*>(const_cast<void*>(data)),
-                                                   static_cast<int>(size), &moved, 5000) == 0;
-                          return sd_bus_reply_method_return(m, "ib", moved, done);
-                      },
-                      0),
-        SD_BUS_METHOD("ReadBuffer", "iay", "ayib",
-                      [](sd_bus_message* m, void*, sd_bus_error*) -> int {
-                          std::int32_t id = 0;
-                          const void* data = nullptr;
-                          std::size_t size = 0;
-                          sd_bus_message_read(m, "i", &id);
-                          sd_bus_message_read_array(m, 'y', &data, &size);
-                          std::vector<std::uint8_t> in(size);
-                          int moved = 0;
-                          const bool done =
-                              libusb_bulk_transfer(BareDevice().Handle, 0x81, in.data(),
-                                                   static_cast<int>(in.size()), &moved, 5000) == 0;
-                          sd_bus_message* reply = nullptr;
-                          int r = sd_bus_message_new_method_return(m, &reply);
-                          if (r >= 0)
-                              r = sd_bus_message_append_array(reply, 'y', in.data(),
-                                                              static_cast<std::size_t>(moved));
-                          if (r >= 0)
-                              r = sd_bus_message_append(reply, "ib", moved, done);
-                          if (r >= 0)
-                              r = sd_bus_send(nullptr, reply, nullptr);
-                          sd_bus_message_unref(reply);
-                          return r;
-                      },
-                      0),
+        SD_BUS_METHOD(
+            "TrafficStat", "i", "iib",
+            [](sd_bus_message* m, void*, sd_bus_error*) -> int {
+                std::int32_t id = 0;
+                sd_bus_message_read(m, "i", &id);
+                return sd_bus_reply_method_return(m, "iib", 0, 0, 1);
+            },
+            0),
+        SD_BUS_METHOD(
+            "WriteBuffer", "iay", "ib",
+            [](sd_bus_message* m, void*, sd_bus_error*) -> int {
+                std::int32_t id = 0;
+                const void* data = nullptr;
+                std::size_t size = 0;
+                sd_bus_message_read(m, "i", &id);
+                sd_bus_message_read_array(m, 'y', &data, &size);
+                int moved = 0;
+                const bool done =
+                    libusb_bulk_transfer(BareDevice().Handle, 0x02,
+                                         static_cast<unsigned char*>(const_cast<void*>(data)),
+                                         static_cast<int>(size), &moved, 5000) == 0;
+                return sd_bus_reply_method_return(m, "ib", moved, done);
+            },
+            0),
+        SD_BUS_METHOD(
+            "ReadBuffer", "iay", "ayib",
+            [](sd_bus_message* m, void*, sd_bus_error*) -> int {
+                std::int32_t id = 0;
+                const void* data = nullptr;
+                std::size_t size = 0;
+                sd_bus_message_read(m, "i", &id);
+                sd_bus_message_read_array(m, 'y', &data, &size);
+                std::vector<std::uint8_t> in(size);
+                int moved = 0;
+                const bool done =
+                    libusb_bulk_transfer(BareDevice().Handle, 0x81, in.data(),
+                                         static_cast<int>(in.size()), &moved, 5000) == 0;
+                sd_bus_message* reply = nullptr;
+                int r = sd_bus_message_new_method_return(m, &reply);
+                if (r >= 0)
+                    r = sd_bus_message_append_array(reply, 'y', in.data(),
+                                                    static_cast<std::size_t>(moved));
+                if (r >= 0)
+                    r = sd_bus_message_append(reply, "ib", moved, done);
+                if (r >= 0)
+                    r = sd_bus_send(nullptr, reply, nullptr);
+                sd_bus_message_unref(reply);
+                return r;
+            },
+            0),
         SD_BUS_VTABLE_END};
     if (!bareInstance.empty())
         BareDevice().Open(bareInstance);
@@ -747,20 +749,20 @@ int RunFigures(const std::string& serverPath, int repetitions,
         if (wanted("pair")) {
             placeAll(TPlacement::Free);
             const double serverCpu = CpuMicros(server.Pid);
-            const std::vector<double> m = Rotate(
-                {[&] {
-                     if (!fresh.Pair(out))
-                         Die("the echo did not come back through the server");
-                 },
-                 [&] {
-                     if (!direct.Pair(out))
-                         Die("the echo did not come back directly");
-                 },
-                 [&] {
-                     if (!bareSide.Pair(out))
-                         Die("the echo did not come back through the bare server");
-                 }},
-                2000);
+            const std::vector<double> m =
+                Rotate({[&] {
+                            if (!fresh.Pair(out))
+                                Die("the echo did not come back through the server");
+                        },
+                        [&] {
+                            if (!direct.Pair(out))
+                                Die("the echo did not come back directly");
+                        },
+                        [&] {
+                            if (!bareSide.Pair(out))
+                                Die("the echo did not come back through the bare server");
+                        }},
+                       2000);
             pair.Server.push_back(m[0]);
             pair.Baseline.push_back(m[1]);
             pair.Ratio.push_back(m[0] / m[1]);
@@ -792,8 +794,7 @@ int RunFigures(const std::string& serverPath, int repetitions,
             }
             throughput.Server.push_back(sums[0] / 2.0); // 5 windows of 0.4 s: per second
             throughput.Baseline.push_back(sums[1] / 2.0);
-            throughput.Ratio.push_back(static_cast<double>(sums[0]) /
-                                       static_cast<double>(sums[1]));
+            throughput.Ratio.push_back(static_cast<double>(sums[0]) / static_cast<double>(sums[1]));
         }
 
         if (wanted("idle")) {

@@ -14,12 +14,12 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
-#include <thread>
 #include <optional>
 #include <set>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {

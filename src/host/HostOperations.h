@@ -100,8 +100,8 @@ private:
     // behind it.
     void DeviceChangeAfterJobs();
     bool rescanWaiting_ = false;
-    bool scanning_ = false;   // a rescan identifies devices aside
-    bool scanAgain_ = false;  // and a device change came meanwhile
+    bool scanning_ = false;  // a rescan identifies devices aside
+    bool scanAgain_ = false; // and a device change came meanwhile
 
     // The parts of a rescan around the scan: sessions waited for, device operations held,
     // open devices closed; then reopened, the grid reconciled with fresh (when the scan went

@@ -278,8 +278,7 @@ void TUSB_IFDeviceLocal::Identify(const std::string& Path) {
             } catch (...) {
                 // An exception already on its way matters more than one from the close, which
                 // only leaves a line.
-                DeviceDebugString("TUSB_IFDeviceLocal.Identify: CloseDevice failed",
-                                  LogGroupComm);
+                DeviceDebugString("TUSB_IFDeviceLocal.Identify: CloseDevice failed", LogGroupComm);
             }
         }
     } closeAtEnd{*this};

@@ -73,11 +73,10 @@ std::vector<std::string> TSimServer::TakeServerTraces(std::size_t expected) {
     std::vector<std::string> traces;
     const auto until = std::chrono::steady_clock::now() + 5s;
     while (auto line = Process_.ReadLine(
-               traces.size() < expected
-                   ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::max(until - std::chrono::steady_clock::now(),
-                                  std::chrono::steady_clock::duration::zero()))
-                   : 0ms)) {
+               traces.size() < expected ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::max(until - std::chrono::steady_clock::now(),
+                                                       std::chrono::steady_clock::duration::zero()))
+                                        : 0ms)) {
         if (std::ranges::any_of(
                 std::array{"[RUVAzerComm3] ", "[RUVAzerCommTraffic] ", "[RUVAzer Comm] ", "[] "},
                 [&](const char* group) { return line->starts_with(group); }))

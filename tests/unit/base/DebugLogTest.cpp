@@ -124,8 +124,9 @@ TEST(DebugOutputTest, HeldLinesGoOutTogetherInWholeLinesAndOtherThreadsAtOnce) {
     ConfDebugString("<TZEMBServer.TrafficStat");
     EXPECT_THAT(writes(), ::testing::IsEmpty());
     std::thread([] { ConfDebugString("from a worker"); }).join();
-    EXPECT_EQ(writes(), (std::vector<std::string>{
-                            ">TZEMBServer.TrafficStat\n<TZEMBServer.TrafficStat\nfrom a worker\n"}));
+    EXPECT_EQ(writes(),
+              (std::vector<std::string>{
+                  ">TZEMBServer.TrafficStat\n<TZEMBServer.TrafficStat\nfrom a worker\n"}));
 
     const std::string line(99, 'x');
     for (int i = 0; i < 100; ++i)
