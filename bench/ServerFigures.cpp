@@ -701,27 +701,28 @@ int RunFigures(const std::string& serverPath, int repetitions,
     std::vector<std::uint8_t> out(64, 0x42);
     for (int rep = 0; rep < repetitions; ++rep) {
         double s = 0, b = 0;
-        // A frame-only call on a fixed placement: the callers and the bus daemons on the first
-        // CPU, the servers and the echo on the second. Left to the scheduler, where it happens to
-        // put each side decides a call's time more than the side's own work does, and differently
-        // in each run. A transfer as the machine runs it: each device request of the simulator
-        // is a round trip between processes, and pinned, whichever side shares the simulator's
-        // CPU would win (on one CPU for everything, a bare server is 1.2 times the direct
-        // transfers and the server 1.1 times the bare server).
+        // Single calls on a fixed placement: left to the scheduler, where it happens to put each
+        // side decides a call's time more than the side's own work does, and differently in
+        // each run (a transfer through the server read anywhere from 0.99 to 1.17 times the
+        // direct one). A frame-only call: the callers and the bus daemons on the first CPU, the
+        // servers and the echo on the second, alike. A transfer: the simulator, which stands
+        // for the device, on the second CPU alone, everything else on the first, so that every
+        // side reaches the device the same way.
         const pid_t daemon = DaemonPid(bus);
         const bool place = ::sysconf(_SC_NPROCESSORS_ONLN) > 1;
-        enum class TPlacement { Free, Split };
+        enum class TPlacement { Free, Split, Device };
         auto placeAll = [&](TPlacement placement) {
             if (!place)
                 return;
-            const bool split = placement == TPlacement::Split;
-            const int callers = split ? 0 : -1;
-            const int servers = split ? 1 : -1;
+            const int callers = placement == TPlacement::Free ? -1 : 0;
+            const int servers = placement == TPlacement::Split ? 1 : callers;
+            const int simulator = placement == TPlacement::Free ? -1 : 1;
             for (pid_t pid : {::getpid(), daemon, churnedBus.Daemon.Pid, freshBus.Daemon.Pid})
                 Place(pid, callers);
             for (pid_t pid : {server.Pid, echo.Pid, bare.Pid, churnedBus.Server.Pid,
-                              freshBus.Server.Pid, ::getppid()})
+                              freshBus.Server.Pid})
                 Place(pid, servers);
+            Place(::getppid(), simulator);
         };
         placeAll(TPlacement::Split);
         if (wanted("call")) {
@@ -747,7 +748,7 @@ int RunFigures(const std::string& serverPath, int repetitions,
             churn.BaselineCpu.push_back((CpuMicros(freshBus.Server.Pid) - freshCpu) / 11000);
         }
         if (wanted("pair")) {
-            placeAll(TPlacement::Free);
+            placeAll(TPlacement::Split);
             const double serverCpu = CpuMicros(server.Pid);
             const std::vector<double> m =
                 Rotate({[&] {
