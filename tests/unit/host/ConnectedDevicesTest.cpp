@@ -104,6 +104,23 @@ TEST_F(ConnectedDevicesTest, TrafficCountersWrapAround) {
               std::pair(4, std::numeric_limits<std::int32_t>::min() + 2));
 }
 
+// ConnectIDs wrap from the largest to the smallest; one given twice (after 2^32 connections)
+// finds the connection first made with it, as the search in the order of making did.
+TEST_F(ConnectedDevicesTest, ConnectIDsWrapAndARepeatedOneFindsTheFirstConnection) {
+    auto& list = Container().ConnectedDevices;
+    constexpr auto largest = std::numeric_limits<std::int32_t>::max();
+    list.NextConnectID = largest;
+    const std::int32_t first = Connect(A, 0, cmShared), next = Connect(B, 0, cmShared);
+    EXPECT_EQ(std::pair(first, next), std::pair(largest, std::numeric_limits<std::int32_t>::min()));
+    ASSERT_TRUE(Host().DisconnectDevice(first) && Host().DisconnectDevice(next));
+    list.NextConnectID = first;
+    ASSERT_EQ(Connect(A, 0, cmExclusive), first);
+    const TUSB_Connection* found = list.FindConnection(first);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(std::tuple(found->Mode, found->State, list.FindConnection(next)->ClientAppID),
+              std::tuple(cmShared, TUSB_Connection::csDisconnected, B));
+}
+
 // A session older than ten seconds is taken over; ending one ends whoever holds it, and one
 // lock is held while a session runs. While a rescan waits (busy) a running session is not
 // renewed, but one is granted when none runs.
