@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-}" in
 -h | --help)
-    sed -n '3,13p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '3,11p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
     ;;
 esac
