@@ -719,8 +719,8 @@ int RunFigures(const std::string& serverPath, int repetitions,
             const int simulator = placement == TPlacement::Free ? -1 : 1;
             for (pid_t pid : {::getpid(), daemon, churnedBus.Daemon.Pid, freshBus.Daemon.Pid})
                 Place(pid, callers);
-            for (pid_t pid : {server.Pid, echo.Pid, bare.Pid, churnedBus.Server.Pid,
-                              freshBus.Server.Pid})
+            for (pid_t pid :
+                 {server.Pid, echo.Pid, bare.Pid, churnedBus.Server.Pid, freshBus.Server.Pid})
                 Place(pid, servers);
             Place(::getppid(), simulator);
         };
