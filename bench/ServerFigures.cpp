@@ -386,43 +386,42 @@ void Print(const std::vector<TFigure>& figures) {
     }
 }
 
-// Context switches of every thread of a process so far: its wake-ups.
-long WakeUps(pid_t pid) {
-    long total = 0;
+// Calls f with the id and /proc folder of every thread of a process; false when it is gone.
+bool ForEachThread(pid_t pid, const std::function<void(pid_t, const std::string&)>& f) {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     DIR* dir = ::opendir(tasks.c_str());
     if (!dir)
-        return -1;
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        std::ifstream status(tasks + "/" + entry->d_name + "/status");
+        return false;
+    while (dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] != '.')
+            f(std::atoi(entry->d_name), tasks + "/" + entry->d_name);
+    ::closedir(dir);
+    return true;
+}
+
+// Context switches of every thread of a process so far: its wake-ups.
+long WakeUps(pid_t pid) {
+    long total = 0;
+    const bool found = ForEachThread(pid, [&](pid_t, const std::string& task) {
+        std::ifstream status(task + "/status");
         std::string line;
         while (std::getline(status, line))
             if (line.starts_with("voluntary_ctxt_switches:") ||
                 line.starts_with("nonvoluntary_ctxt_switches:"))
                 total += std::stol(line.substr(line.find(':') + 1));
-    }
-    ::closedir(dir);
-    return total;
+    });
+    return found ? total : -1;
 }
 
 // CPU time of every thread of a process so far, in µs.
 double CpuMicros(pid_t pid) {
     double total = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* dir = ::opendir(tasks.c_str());
-    if (!dir)
-        return 0;
-    while (dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        std::ifstream schedstat(tasks + "/" + entry->d_name + "/schedstat");
+    ForEachThread(pid, [&](pid_t, const std::string& task) {
+        std::ifstream schedstat(task + "/schedstat");
         double ns = 0;
         if (schedstat >> ns)
             total += ns / 1000;
-    }
-    ::closedir(dir);
+    });
     return total;
 }
 
@@ -434,14 +433,9 @@ void Place(pid_t pid, int cpu) {
     for (long c = 0; c < cpus; ++c)
         if (cpu < 0 || c == cpu)
             CPU_SET(c, &set);
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* dir = ::opendir(tasks.c_str());
-    if (!dir)
-        return;
-    while (dirent* entry = ::readdir(dir))
-        if (entry->d_name[0] != '.')
-            ::sched_setaffinity(std::atoi(entry->d_name), sizeof set, &set);
-    ::closedir(dir);
+    ForEachThread(pid, [&](pid_t thread, const std::string&) {
+        ::sched_setaffinity(thread, sizeof set, &set);
+    });
 }
 
 // The pid of the bus daemon behind a connection.
@@ -465,6 +459,16 @@ TDirectSide& BareDevice() {
     return device;
 }
 
+// The (i, ay) of WriteBuffer and ReadBuffer: the bytes, and how many.
+std::pair<const void*, std::size_t> BytesOf(sd_bus_message* m) {
+    std::int32_t id = 0;
+    const void* data = nullptr;
+    std::size_t size = 0;
+    sd_bus_message_read(m, "i", &id);
+    sd_bus_message_read_array(m, 'y', &data, &size);
+    return {data, size};
+}
+
 int RunEcho(const std::string& bareInstance) {
     sd_bus* bus = OpenBus({});
     static const sd_bus_vtable vtable[] = {
@@ -480,28 +484,19 @@ int RunEcho(const std::string& bareInstance) {
         SD_BUS_METHOD(
             "WriteBuffer", "iay", "ib",
             [](sd_bus_message* m, void*, sd_bus_error*) -> int {
-                std::int32_t id = 0;
-                const void* data = nullptr;
-                std::size_t size = 0;
-                sd_bus_message_read(m, "i", &id);
-                sd_bus_message_read_array(m, 'y', &data, &size);
+                const auto bytes = BytesOf(m);
                 int moved = 0;
-                const bool done =
-                    libusb_bulk_transfer(BareDevice().Handle, 0x02,
-                                         static_cast<unsigned char*>(const_cast<void*>(data)),
-                                         static_cast<int>(size), &moved, 5000) == 0;
+                const bool done = libusb_bulk_transfer(
+                                      BareDevice().Handle, 0x02,
+                                      static_cast<unsigned char*>(const_cast<void*>(bytes.first)),
+                                      static_cast<int>(bytes.second), &moved, 5000) == 0;
                 return sd_bus_reply_method_return(m, "ib", moved, done);
             },
             0),
         SD_BUS_METHOD(
             "ReadBuffer", "iay", "ayib",
             [](sd_bus_message* m, void*, sd_bus_error*) -> int {
-                std::int32_t id = 0;
-                const void* data = nullptr;
-                std::size_t size = 0;
-                sd_bus_message_read(m, "i", &id);
-                sd_bus_message_read_array(m, 'y', &data, &size);
-                std::vector<std::uint8_t> in(size);
+                std::vector<std::uint8_t> in(BytesOf(m).second);
                 int moved = 0;
                 const bool done =
                     libusb_bulk_transfer(BareDevice().Handle, 0x81, in.data(),
