@@ -12,12 +12,17 @@ TDeviceScheduler::~TDeviceScheduler() = default;
 
 void TDeviceScheduler::Attach(sd_event* loop) {
     source_ = TEventSource();
+    asideSource_ = TEventSource();
     if (!loop)
         return;
     source_ = TEventLoop(loop).AddIo(completions_.Fd(), EPOLLIN,
                                      [this](std::uint32_t) { completions_.RunFinished(); });
     if (source_)
         source_.SetDescription("zemb-device-workers");
+    asideSource_ = TEventLoop(loop).AddIo(asideDone_.Fd(), EPOLLIN,
+                                          [this](std::uint32_t) { asideDone_.RunFinished(); });
+    if (asideSource_)
+        asideSource_.SetDescription("zemb-aside-worker");
 }
 
 void TDeviceScheduler::RunAside(std::function<void()> work, std::function<void()> done) {
@@ -27,7 +32,7 @@ void TDeviceScheduler::RunAside(std::function<void()> work, std::function<void()
         return;
     }
     if (!aside_)
-        aside_ = std::make_unique<TDeviceWorker>(completions_);
+        aside_ = std::make_unique<TDeviceWorker>(asideDone_);
     aside_->Run(std::move(work), std::move(done));
 }
 

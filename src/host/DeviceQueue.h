@@ -60,7 +60,8 @@ public:
     // waits so for every device, and operations asked meanwhile wait behind it.
     void WhenJobsDone(std::function<void()> action);
     // Work that belongs to no one device (a rescan identifying every device) on a worker of its
-    // own, one at a time; done on the main thread afterwards. Not attached, both at once.
+    // own, one at a time; done on the main thread afterwards, from the loop itself and never
+    // while a call out waits (done may call out to clients). Not attached, both at once.
     void RunAside(std::function<void()> work, std::function<void()> done);
 
 private:
@@ -79,5 +80,7 @@ private:
     int holds_ = 0;
     int running_ = 0;
     std::vector<std::function<void()>> whenDone_;
+    TDeviceCompletions asideDone_;
+    TEventSource asideSource_;
     std::unique_ptr<TDeviceWorker> aside_;
 };

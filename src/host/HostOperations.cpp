@@ -331,11 +331,15 @@ void TUSB_IFHostContainer::RescanDevicesAside() {
         std::optional<TUSB_IFDeviceGrid> Fresh;
         TDeviceLines Lines;
         bool Scanned = false;
+        std::unique_ptr<TNabtoSim> Sim; // the latency table as it was asked, as for a transfer
     };
     auto aside = std::make_shared<TAside>();
+    if (TNabtoSim* sim = NabtoSim(); sim && !sim->Intervals.empty())
+        aside->Sim = std::make_unique<TNabtoSim>(*sim);
     Workers.RunAside(
         [this, aside] {
             const TDeviceLineCapture capture(aside->Lines);
+            const TNabtoSimScope sim(aside->Sim.get());
             DeviceLogged("TUSB_IFHostContainer.RescanDevices", [&] {
                 // Made here: its collections take this thread's udev context.
                 aside->Fresh.emplace();
