@@ -4,6 +4,7 @@
 #include "base/DebugLog.h"
 #include "base/Settings.h"
 #include "host/DeviceChangeWindow.h"
+#include "usb/DeviceGrid.h"
 
 #include <cstdio>
 #include <exception>
@@ -75,7 +76,14 @@ bool TUSB_Connection::SetOpen(bool Open) {
     if (!Open && State == csOpened) {
         if (!device->Active()) {
             State = csConnected;
-            return false;
+            // Closed for now by a rescan that identifies the devices while the loop serves: the
+            // close is done, and the rescan does not reopen a device nobody has open any more.
+            TUSB_IFDeviceCollection* cell = device->Collection();
+            if (!cell || !cell->ClosedForNow(device))
+                return false;
+            if (!ConnectedDevice->AnyOpen())
+                cell->KeepClosed(device);
+            return true;
         }
         State = csConnected;
         if (ConnectedDevice->AnyOpen())

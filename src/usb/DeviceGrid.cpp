@@ -126,6 +126,14 @@ void TUSB_IFDeviceCollection::ReopenClosedDevices() {
         item->OpenDevice();
 }
 
+bool TUSB_IFDeviceCollection::ClosedForNow(const TUSB_IFDeviceBase* item) const {
+    return std::find(closedDevices_.begin(), closedDevices_.end(), item) != closedDevices_.end();
+}
+
+void TUSB_IFDeviceCollection::KeepClosed(const TUSB_IFDeviceBase* item) {
+    std::erase(closedDevices_, item);
+}
+
 TUSB_IFDeviceGrid::TUSB_IFDeviceGrid() {
     for (int r = 0; r < DevTypeCount; ++r)
         for (int c = 0; c < DeviceDriverCount; ++c) {

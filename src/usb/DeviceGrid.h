@@ -49,6 +49,10 @@ public:
     // Closes every open item and remembers it; ReopenClosedDevices opens them again.
     void CloseOpenDevices();
     void ReopenClosedDevices();
+    // Whether item is closed for now by CloseOpenDevices; KeepClosed leaves it out of the reopen
+    // (its last user let it go meanwhile).
+    bool ClosedForNow(const TUSB_IFDeviceBase* item) const;
+    void KeepClosed(const TUSB_IFDeviceBase* item);
 
 private:
     TDeviceClass itemClass_;

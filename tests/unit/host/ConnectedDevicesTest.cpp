@@ -104,6 +104,24 @@ TEST_F(ConnectedDevicesTest, TrafficCountersWrapAround) {
               std::pair(4, std::numeric_limits<std::int32_t>::min() + 2));
 }
 
+// While a rescan has the devices closed to identify them (the loop serving on), closing a
+// connection is done, not failed, and the rescan reopens a device only while somebody has it open.
+TEST_F(ConnectedDevicesTest, ADeviceClosedForARescanIsReopenedOnlyWhileStillOpenForSomebody) {
+    ZEMBSettings().EnableSharedAccess = true;
+    const std::int32_t a = Connect(A, 0, cmShared), b = Connect(B, 0, cmShared);
+    ASSERT_TRUE(Host().OpenDevice(a) && Host().OpenDevice(b));
+    TUSB_IFDeviceBase& device = *Container().FindDevice(0);
+    TUSB_IFDeviceCollection& cell = *device.Collection();
+    for (const auto& [closing, reopened] : {std::pair(a, true), std::pair(b, false)}) {
+        cell.CloseOpenDevices();
+        ASSERT_FALSE(device.Active());
+        EXPECT_TRUE(Host().CloseDevice(closing));
+        cell.ReopenClosedDevices();
+        EXPECT_EQ(device.Active(), reopened) << closing;
+    }
+    ZEMBSettings().EnableSharedAccess = false;
+}
+
 // ConnectIDs wrap from the largest to the smallest; one given twice (after 2^32 connections)
 // finds the connection first made with it, as the search in the order of making did.
 TEST_F(ConnectedDevicesTest, ConnectIDsWrapAndARepeatedOneFindsTheFirstConnection) {
