@@ -743,7 +743,7 @@ int RunFigures(const std::string& serverPath, int repetitions,
             churn.BaselineCpu.push_back((CpuMicros(freshBus.Server.Pid) - freshCpu) / 11000);
         }
         if (wanted("pair")) {
-            placeAll(TPlacement::Split);
+            placeAll(TPlacement::Device);
             const double serverCpu = CpuMicros(server.Pid);
             const std::vector<double> m =
                 Rotate({[&] {
