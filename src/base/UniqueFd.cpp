@@ -5,11 +5,10 @@
 #include <unistd.h>
 
 bool TUniqueFd::Close() {
-    if (fd_ == -1)
-        return false;
+    const int fd = Release();
     // close() releases the descriptor even when it reports an error; retrying could close a
     // descriptor another part of the process has just been given.
-    return ::close(std::exchange(fd_, -1)) == 0;
+    return fd != -1 && ::close(fd) == 0;
 }
 
 bool ReadToEnd(int fd, std::string& text) {

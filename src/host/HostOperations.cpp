@@ -549,24 +549,136 @@ void TUSB_IFHostLocal::QueueOnDevice(std::int32_t ConnectID, TDeviceOperation op
     container_.Workers.Queue(*connection->ConnectedDevice, std::move(operation));
 }
 
-void TUSB_IFHostLocal::OpenDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
-    QueueOnDevice(ConnectID, [this, ConnectID, Done = std::move(Done)] {
-        TUSB_IFHostBase::OpenDeviceLater(ConnectID, Done);
-        return std::optional<TDeviceJob>();
+namespace {
+// The device of a connection, while it is present.
+TUSB_IFDeviceBase* DeviceOf(const TUSB_Connection* connection) {
+    return connection && connection->ConnectedDevice ? connection->ConnectedDevice->Device
+                                                     : nullptr;
+}
+
+// Whether a connection other than this one has its device open.
+bool OthersOpen(const TUSB_Connection& connection) {
+    const auto& all = connection.ConnectedDevice->Connections;
+    return std::any_of(all.begin(), all.end(), [&](const auto& other) {
+        return other.get() != &connection && other->State == TUSB_Connection::csOpened;
     });
+}
+
+// The open or close of a device's handle on its worker; then(ok, threw) runs on the main thread
+// afterwards, when the job's lines are out and what it threw is logged as the operation at once
+// logs it (where).
+TDeviceJob HandleJob(TUSB_IFDeviceBase& device, bool open, std::string where,
+                     std::function<void(bool ok, bool threw)> then) {
+    struct TShared {
+        bool Ok = false;
+        std::exception_ptr Error;
+        TDeviceLines Lines;
+    };
+    auto shared = std::make_shared<TShared>();
+    TDeviceJob job;
+    job.Work = [&device, open, shared] {
+        TDeviceLineCapture capture(shared->Lines);
+        try {
+            shared->Ok = open ? device.OpenDevice() : device.CloseDevice();
+        } catch (...) {
+            shared->Error = std::current_exception();
+        }
+    };
+    job.Done = [shared, where = std::move(where), then = std::move(then)] {
+        WriteDeviceLines(shared->Lines);
+        if (shared->Error)
+            LogError(where, shared->Error);
+        then(shared->Ok && !shared->Error, static_cast<bool>(shared->Error));
+    };
+    return job;
+}
+
+TDeviceResult Outcome(bool ok) {
+    TDeviceResult result;
+    result.Ok = ok;
+    return result;
+}
+} // namespace
+
+// An open that has to open the device's handle does so on the device's worker; anything else
+// (the connection not ready, the device already open for another) is answered at once.
+void TUSB_IFHostLocal::OpenDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
+    QueueOnDevice(
+        ConnectID, [this, ConnectID, Done = std::move(Done)]() -> std::optional<TDeviceJob> {
+            TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
+            TUSB_IFDeviceBase* device = DeviceOf(connection);
+            if (!device || connection->State != TUSB_Connection::csConnected || device->Active()) {
+                TUSB_IFHostBase::OpenDeviceLater(ConnectID, Done);
+                return std::nullopt;
+            }
+            if (!Guarded("TUSB_IFHostLocal.OpenDevice",
+                         [device] { return device->ReadyToOpen(); })) {
+                TDeviceResult failed = Outcome(false);
+                Done(failed);
+                return std::nullopt;
+            }
+            TUSB_ConnectedDevice* entry = connection->ConnectedDevice;
+            return HandleJob(
+                *device, true, "TUSB_IFHostLocal.OpenDevice",
+                [this, ConnectID, entry, Done](bool ok, bool) {
+                    TUSB_Connection* opened = container_.ConnectedDevices.FindConnection(ConnectID);
+                    if (ok && opened && opened->State == TUSB_Connection::csConnected) {
+                        opened->State = TUSB_Connection::csOpened;
+                    } else if (ok) {
+                        // The client let go of the connection while its device opened (it unhooked
+                        // or left the bus): the handle goes again, next on the device, unless
+                        // another connection opened it meanwhile.
+                        auto closeUnused = [entry] {
+                            if (entry->Device && entry->Device->Active() && !entry->AnyOpen())
+                                entry->Device->CloseDevice();
+                        };
+                        if (!container_.Workers.AfterRunningJob(*entry, closeUnused))
+                            closeUnused();
+                    }
+                    TDeviceResult result = Outcome(ok);
+                    Done(result);
+                });
+        });
+}
+
+std::optional<TDeviceJob> TUSB_IFHostLocal::CloseJob(std::int32_t ConnectID, bool Disconnect,
+                                                     const TDeviceDone& Done) {
+    TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
+    TUSB_IFDeviceBase* device = DeviceOf(connection);
+    if (!device || connection->State != TUSB_Connection::csOpened || !device->Active() ||
+        OthersOpen(*connection)) {
+        if (Disconnect)
+            TUSB_IFHostBase::DisconnectDeviceLater(ConnectID, Done);
+        else
+            TUSB_IFHostBase::CloseDeviceLater(ConnectID, Done);
+        return std::nullopt;
+    }
+    // Not open for this connection from now on, as the close at once has it; a failed close
+    // gives the connection its open device back.
+    connection->State = TUSB_Connection::csConnected;
+    return HandleJob(*device, false, "TUSB_IFHostLocal.CloseDevice",
+                     [this, ConnectID, Disconnect, Done](bool ok, bool threw) {
+                         TUSB_Connection* closed =
+                             container_.ConnectedDevices.FindConnection(ConnectID);
+                         const bool still = closed && closed->State == TUSB_Connection::csConnected;
+                         if (still && ok && Disconnect)
+                             closed->State = TUSB_Connection::csDisconnected;
+                         else if (still && !ok && !threw)
+                             closed->State = TUSB_Connection::csOpened;
+                         TDeviceResult result = Outcome(ok);
+                         Done(result);
+                     });
 }
 
 void TUSB_IFHostLocal::CloseDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
     QueueOnDevice(ConnectID, [this, ConnectID, Done = std::move(Done)] {
-        TUSB_IFHostBase::CloseDeviceLater(ConnectID, Done);
-        return std::optional<TDeviceJob>();
+        return CloseJob(ConnectID, false, Done);
     });
 }
 
 void TUSB_IFHostLocal::DisconnectDeviceLater(std::int32_t ConnectID, TDeviceDone Done) {
     QueueOnDevice(ConnectID, [this, ConnectID, Done = std::move(Done)] {
-        TUSB_IFHostBase::DisconnectDeviceLater(ConnectID, Done);
-        return std::optional<TDeviceJob>();
+        return CloseJob(ConnectID, true, Done);
     });
 }
 

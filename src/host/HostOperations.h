@@ -242,6 +242,11 @@ private:
     void QueueOnDevice(std::int32_t ConnectID, TDeviceOperation operation);
     void TransferLater(std::int32_t ConnectID, ZEMB::TSafeByteArray Data, bool Write,
                        TDeviceDone Done);
+    // The close of a connection's device (and its disconnection with Disconnect): a job that
+    // closes the handle on the device's worker when the connection is the last one that has it
+    // open, otherwise answered at once.
+    std::optional<TDeviceJob> CloseJob(std::int32_t ConnectID, bool Disconnect,
+                                       const TDeviceDone& Done);
 
     TUSB_IFHostContainer& container_;
 };

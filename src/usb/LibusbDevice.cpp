@@ -31,6 +31,10 @@ TUSB_IFDeviceWinUSB_Generic::~TUSB_IFDeviceWinUSB_Generic() {
     CloseOnDestroy();
 }
 
+bool TUSB_IFDeviceWinUSB_Generic::ReadyToOpen() {
+    return LoadWinUsbDll();
+}
+
 bool TUSB_IFDeviceWinUSB_Generic::OpenDevice() {
     if (!LoadWinUsbDll())
         return false;

@@ -19,6 +19,7 @@ public:
     TWinUsbInterfaceHandle WinUsbHandle;
     WINUSB_PIPE_INFORMATION PipeInfo;
 
+    bool ReadyToOpen() override;
     bool OpenDevice() override;
     bool CloseDevice() override;
     bool ReadBuffer(std::uint8_t* Buffer, std::uint32_t Count, std::uint32_t& BytesRead) override;

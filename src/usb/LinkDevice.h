@@ -100,6 +100,10 @@ public:
 
     virtual bool GetDevInfo() = 0;
     virtual bool OpenDevice() = 0;
+    // What an open needs of the process, done on the main thread before the open itself runs
+    // on the device's worker (the libusb transport loads libusb there, which may tell the
+    // operator it could not); false when the open cannot succeed.
+    virtual bool ReadyToOpen() { return true; }
     // True if the device handle was closed; false on a closed device.
     virtual bool CloseDevice() = 0;
     virtual bool StartSession() = 0;

@@ -55,30 +55,49 @@ TEST_F(ConnectedDevicesTest, ReconnectReusesTheConnection) {
     EXPECT_EQ(Connect(A, 0, cmExclusive), id + 1);
 }
 
+// The same rules at once and as a client's call asks them (queued on the device, the handle's
+// open or close a job of the device's worker).
 TEST_F(ConnectedDevicesTest, OpenAndCloseCountOverTwoConnections) {
     ZEMBSettings().EnableSharedAccess = true;
-    const std::int32_t a = Connect(A, 0, cmShared), b = Connect(B, 0, cmShared);
-    TFakeDevice& device = *Device(0);
-    EXPECT_FALSE(Host().CloseDevice(a)); // not opened
-    ASSERT_TRUE(Host().OpenDevice(a));
-    ASSERT_TRUE(Host().OpenDevice(b));
-    EXPECT_FALSE(Host().OpenDevice(b)); // already opened
-    EXPECT_TRUE(Host().CloseDevice(a));
-    EXPECT_TRUE(device.Active()); // b still holds it open
-    EXPECT_TRUE(Host().CloseDevice(b));
-    EXPECT_EQ(std::tuple(device.Active(), device.Opens, device.Closes), std::tuple(false, 1, 1));
+    for (const bool queued : {false, true}) {
+        SCOPED_TRACE(queued ? "queued" : "at once");
+        auto open = [&](std::int32_t id) {
+            return queued ? Queued(&TUSB_IFHostLocal::OpenDeviceLater, id) : Host().OpenDevice(id);
+        };
+        auto close = [&](std::int32_t id) {
+            return queued ? Queued(&TUSB_IFHostLocal::CloseDeviceLater, id)
+                          : Host().CloseDevice(id);
+        };
+        auto disconnect = [&](std::int32_t id) {
+            return queued ? Queued(&TUSB_IFHostLocal::DisconnectDeviceLater, id)
+                          : Host().DisconnectDevice(id);
+        };
+        const std::int32_t a = Connect(A, 0, cmShared), b = Connect(B, 0, cmShared);
+        TFakeDevice& device = *Device(0);
+        device.Opens = device.Closes = 0;
+        EXPECT_FALSE(close(a)); // not opened
+        ASSERT_TRUE(open(a));
+        ASSERT_TRUE(open(b));
+        EXPECT_FALSE(open(b)); // already opened
+        EXPECT_TRUE(close(a));
+        EXPECT_TRUE(device.Active()); // b still holds it open
+        EXPECT_TRUE(close(b));
+        EXPECT_EQ(std::tuple(device.Active(), device.Opens, device.Closes),
+                  std::tuple(false, 1, 1));
 
-    // A failed close leaves the connection opened.
-    ASSERT_TRUE(Host().OpenDevice(a));
-    device.FailClose = true;
-    const auto& state = Container().ConnectedDevices.FindConnection(a)->State;
-    // A disconnect closes first: that close fails too, so the connection stays.
-    EXPECT_FALSE(Host().CloseDevice(a) || Host().DisconnectDevice(a));
-    EXPECT_EQ(state, TUSB_Connection::csOpened);
-    device.FailClose = false;
-    EXPECT_TRUE(Host().DisconnectDevice(a)); // closes first, then disconnects
-    EXPECT_FALSE(device.Active());
-    EXPECT_FALSE(Host().DisconnectDevice(a)); // already disconnected
+        // A failed close leaves the connection opened.
+        ASSERT_TRUE(open(a));
+        device.FailClose = true;
+        const auto& state = Container().ConnectedDevices.FindConnection(a)->State;
+        // A disconnect closes first: that close fails too, so the connection stays.
+        EXPECT_FALSE(close(a) || disconnect(a));
+        EXPECT_EQ(state, TUSB_Connection::csOpened);
+        device.FailClose = false;
+        EXPECT_TRUE(disconnect(a)); // closes first, then disconnects
+        EXPECT_FALSE(device.Active());
+        EXPECT_EQ(state, TUSB_Connection::csDisconnected);
+        EXPECT_FALSE(disconnect(a)); // already disconnected
+    }
 }
 
 TEST_F(ConnectedDevicesTest, UnhookClosesAndDisconnectsWithLogLines) {

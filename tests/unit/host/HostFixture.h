@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <chrono>
 #include <fcntl.h>
+#include <functional>
 #include <gmock/gmock.h>
 #include <memory>
 #include <optional>
 #include <string>
+#include <systemd/sd-event.h>
 #include <utility>
 #include <vector>
 
@@ -27,10 +29,14 @@ public:
     int Opens = 0, Closes = 0;
     bool FailClose = false, FailRead = false;
     std::vector<std::uint8_t> Written;
+    // Runs inside each open, on the thread that opens.
+    std::function<void()> WhileOpening;
 
     bool GetDevInfo() override { return true; }
     bool OpenDevice() override {
         ++Opens;
+        if (WhileOpening)
+            WhileOpening();
         Handle = TUniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC));
         return Active();
     }
@@ -89,7 +95,13 @@ using ::testing::ElementsAre;
 class THostTest : public ::testing::Test {
 protected:
     THostTest() { ZEMBSettings() = {}; }
-    ~THostTest() override { ZEMBSettings() = {}; }
+    ~THostTest() override {
+        if (loop_) {
+            Container().Workers.Attach(nullptr);
+            sd_event_unref(loop_);
+        }
+        ZEMBSettings() = {};
+    }
 
     TUSB_IFHostLocal& Host() {
         if (!host_) {
@@ -134,6 +146,29 @@ protected:
     TFakeDevice* Device(std::int32_t devID) {
         return dynamic_cast<TFakeDevice*>(Container().FindDevice(devID));
     }
+    // From now on the device jobs run on workers and come back through a loop of the test's own,
+    // as in the server; RunUntil turns it.
+    void AttachWorkers() {
+        ASSERT_GE(sd_event_new(&loop_), 0);
+        Container().Workers.Attach(loop_);
+    }
+    // Turns the loop (when attached) until done holds; false when it did not within 30 s.
+    bool RunUntil(const std::function<bool()>& done) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done()) {
+            if (!loop_ || std::chrono::steady_clock::now() > until ||
+                sd_event_run(loop_, 20000) < 0)
+                return false;
+        }
+        return true;
+    }
+    // An open, close or disconnect as a client's call asks it: queued on the device, the
+    // handle's open or close a job for the device's worker; whether it was done.
+    bool Queued(void (TUSB_IFHostLocal::*later)(std::int32_t, TDeviceDone), std::int32_t id) {
+        std::optional<bool> ok;
+        (Host().*later)(id, [&ok](TDeviceResult& r) { ok = r.Ok && !r.Error; });
+        return RunUntil([&ok] { return ok.has_value(); }) && *ok;
+    }
     // What a udev burst does: one device-change message to the window.
     void DeviceChange() {
         Host();
@@ -165,6 +200,7 @@ protected:
 private:
     std::optional<TUSB_IFHostContainer> container_;
     std::optional<TUSB_IFHostLocal> host_;
+    sd_event* loop_ = nullptr;
 };
 
 // Devices serial "000000001" and on, and two clients: A (aciVantor) and B (aciDostra), each
