@@ -438,6 +438,40 @@ void Place(pid_t pid, int cpu) {
     });
 }
 
+// The machine's own cost of waking another process: a byte there and back through two pipes
+// between two processes, on one CPU (a and b alike) or on two; the mean round trip in µs. On a
+// virtual machine, waking a thread on a CPU that is idle can cost many times what the work of
+// a call does, and this cost moves from hour to hour; every figure that wakes another process
+// carries it.
+double WakeRoundTrip(int a, int b) {
+    int there[2], back[2];
+    if (::pipe(there) != 0 || ::pipe(back) != 0)
+        Die("pipe");
+    constexpr int Trips = 2000;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        Place(::getpid(), b);
+        char byte = 0;
+        for (int i = 0; i < Trips; ++i)
+            if (::read(there[0], &byte, 1) != 1 || ::write(back[1], &byte, 1) != 1)
+                ::_exit(1);
+        ::_exit(0);
+    }
+    Place(::getpid(), a);
+    char byte = 0;
+    const auto start = TClock::now();
+    for (int i = 0; i < Trips; ++i)
+        if (::write(there[1], &byte, 1) != 1 || ::read(back[0], &byte, 1) != 1)
+            Die("the wake-up probe");
+    const double micros =
+        std::chrono::duration<double, std::micro>(TClock::now() - start).count() / Trips;
+    ::waitpid(child, nullptr, 0);
+    for (int fd : {there[0], there[1], back[0], back[1]})
+        ::close(fd);
+    Place(::getpid(), -1);
+    return micros;
+}
+
 // The pid of the bus daemon behind a connection.
 pid_t DaemonPid(sd_bus* bus) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -681,6 +715,8 @@ int RunFigures(const std::string& serverPath, int repetitions,
     if (!churned.CallResult(1, "OpenDevice", "b", nullptr, "i", churned.ConnectID))
         Die("OpenDevice failed after the churn");
 
+    const bool place = ::sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    const double wakeAcross = place ? WakeRoundTrip(0, 1) : 0;
     std::fprintf(stderr, "zemb-figures: measuring\n");
     TFigure throughput("4 clients x 4 devices, write 64 B + read 64 B, pairs/s, vs 4 processes "
                        "doing them directly with libusb",
@@ -704,7 +740,6 @@ int RunFigures(const std::string& serverPath, int repetitions,
         // for the device, on the second CPU alone, everything else on the first, so that every
         // side reaches the device the same way.
         const pid_t daemon = DaemonPid(bus);
-        const bool place = ::sysconf(_SC_NPROCESSORS_ONLN) > 1;
         enum class TPlacement { Free, Split, Device };
         auto placeAll = [&](TPlacement placement) {
             if (!place)
@@ -819,7 +854,14 @@ int RunFigures(const std::string& serverPath, int repetitions,
     for (TClient& c : clients)
         ::close(c.Commands);
 
-    std::printf("zemb-figures: medians of %d repetitions\n\n", repetitions);
+    std::printf("zemb-figures: medians of %d repetitions\n", repetitions);
+    if (place) {
+        const double one = WakeRoundTrip(0, 0), two = WakeRoundTrip(0, 1);
+        std::printf("zemb-figures: waking another process, there and back: %.1f us on one CPU, "
+                    "%.1f us across two (%.1f us at the start)\n",
+                    one, two, wakeAcross);
+    }
+    std::printf("\n");
     Print({throughput, pair, pairBare, call, churn, idle});
     sd_bus_flush_close_unref(bus);
     sd_bus_flush_close_unref(churnedBus.Bus);
