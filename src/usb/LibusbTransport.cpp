@@ -5,9 +5,13 @@
 
 #include <climits>
 #include <libusb.h>
+#include <mutex>
 
 namespace {
 
+// The process's libusb, loaded or not: devices open on their workers while the main thread may
+// load or free it, so it is only reached under its lock.
+std::mutex contextLock;
 std::shared_ptr<libusb_context>& Context() {
     static std::shared_ptr<libusb_context> context;
     return context;
@@ -60,12 +64,14 @@ void TWinUsbInterfaceHandle::Reset() {
 }
 
 bool LoadWinUsbDll() {
+    std::unique_lock lock(contextLock);
     if (Context())
         return true;
     // The devices are reached through their nodes, never through libusb's own device list.
     libusb_set_option(nullptr, LIBUSB_OPTION_NO_DEVICE_DISCOVERY);
     libusb_context* context = nullptr;
     if (libusb_init(&context) != 0 || context == nullptr) {
+        lock.unlock(); // the operator's answer may take long
         OperatorMessages().ShowError("Error: WINUSB.DLL could not be loaded !!");
         return false;
     }
@@ -74,16 +80,18 @@ bool LoadWinUsbDll() {
 }
 
 bool WinUsbDllLoaded() {
+    const std::lock_guard lock(contextLock);
     return Context() != nullptr;
 }
 
 void FreeWinUsbDll() {
+    const std::lock_guard lock(contextLock);
     Context().reset();
 }
 
 bool WinUsb_Initialize(int DeviceHandle, TWinUsbInterfaceHandle& InterfaceHandle) {
     InterfaceHandle.Reset();
-    if (!Context() || DeviceHandle < 0)
+    if (!WinUsbDllLoaded() || DeviceHandle < 0)
         return false;
     // A context of its own per device: a synchronous transfer handles the events of every device
     // in its context and takes the context's event lock, so with one shared context each device's
