@@ -564,16 +564,21 @@ int RunEcho(const std::string& bareInstance) {
     return sd_event_loop(event);
 }
 
-// One throughput client: a server connection and a direct device; per command from the parent
-// ("s" or "d" and a window in ms) it makes pairs on that side until the window ends and writes
-// how many.
+// One throughput client: a server connection, a direct device and a bare server of its own;
+// per command from the parent ("s", "d" or "b" and a window in ms) it makes pairs on that side
+// until the window ends and writes how many.
 [[noreturn]] void RunThroughputClient(int commands, int results, const std::string& dest,
-                                      const std::string& served, const std::string& direct) {
+                                      const std::string& served, const std::string& direct,
+                                      const std::string& bareDest) {
     sd_bus* bus = OpenBus({});
     TServerSide server;
     server.Open(bus, dest, served);
     TDirectSide device;
     device.Open(direct);
+    TServerSide bare;
+    bare.Bus = bus;
+    bare.Dest = bareDest;
+    bare.Path = "/echo";
     std::vector<std::uint8_t> out(64, 0x42);
     char ready = 'r';
     if (::write(results, &ready, 1) != 1)
@@ -584,7 +589,7 @@ int RunEcho(const std::string& bareInstance) {
         long pairs = 0;
         const auto until = TClock::now() + std::chrono::milliseconds(windowMs);
         while (TClock::now() < until) {
-            if (!(side == 's' ? server.Pair(out) : device.Pair(out)))
+            if (!(side == 's' ? server.Pair(out) : side == 'd' ? device.Pair(out) : bare.Pair(out)))
                 ::_exit(2);
             ++pairs;
         }
@@ -650,7 +655,24 @@ int RunFigures(const std::string& serverPath, int repetitions,
     startPrivate(churnedBus, "churned");
     startPrivate(freshBus, "fresh");
 
-    // The throughput clients, before anything here opens a device.
+    // A bare one-thread server on a device of its own, and its unique name.
+    auto startBare = [&exe](TChild& bare, const std::string& instance) {
+        int out[2];
+        if (::pipe(out) != 0)
+            Die("pipe");
+        Spawn(bare, {exe, "--bare", instance}, {}, out[1]);
+        ::close(out[1]);
+        char line[256] = {};
+        const bool started = ::read(out[0], line, sizeof line - 1) > 0;
+        ::close(out[0]);
+        if (!started)
+            Die("the bare server on " + instance + " did not start");
+        return std::string(line).substr(0, std::string(line).find('\n'));
+    };
+
+    // The throughput clients, before anything here opens a device; each with a bare server of
+    // its own on a device of its own.
+    std::vector<TChild> bares(4);
     struct TClient {
         TChild Process;
         int Commands = -1, Results = -1;
@@ -660,11 +682,12 @@ int RunFigures(const std::string& serverPath, int repetitions,
         int c[2], r[2];
         if (::pipe(c) != 0 || ::pipe(r) != 0)
             Die("pipe");
+        const std::string bareDest = startBare(bares[i], "FWYBNB" + std::to_string(i) + "01007");
         clients[i].Process.Pid = ::fork();
         Started().push_back(clients[i].Process.Pid);
         if (clients[i].Process.Pid == 0)
             RunThroughputClient(c[0], r[1], dest, "FWYBNS" + std::to_string(i) + "01007",
-                                "FWYBND" + std::to_string(i) + "01007");
+                                "FWYBND" + std::to_string(i) + "01007", bareDest);
         ::close(c[0]);
         ::close(r[1]);
         clients[i].Commands = c[1];
@@ -679,17 +702,9 @@ int RunFigures(const std::string& serverPath, int repetitions,
     TDirectSide direct;
     direct.Open("FWYBNLD01007");
     TChild bare;
-    int bareOut[2];
-    if (::pipe(bareOut) != 0)
-        Die("pipe");
-    Spawn(bare, {exe, "--bare", "FWYBNLB01007"}, {}, bareOut[1]);
-    ::close(bareOut[1]);
-    char bareLine[256] = {};
-    if (::read(bareOut[0], bareLine, sizeof bareLine - 1) <= 0)
-        Die("the bare server did not start");
     TServerSide bareSide;
     bareSide.Bus = bus;
-    bareSide.Dest = std::string(bareLine).substr(0, std::string(bareLine).find('\n'));
+    bareSide.Dest = startBare(bare, "FWYBNLB01007");
     bareSide.Path = "/echo";
     TServerSide echoSide;
     echoSide.Bus = bus;
@@ -721,7 +736,14 @@ int RunFigures(const std::string& serverPath, int repetitions,
     TFigure throughput("4 clients x 4 devices, write 64 B + read 64 B, pairs/s, vs 4 processes "
                        "doing them directly with libusb",
                        "pairs/s", ">= 0.80");
+    // What the bus alone costs: the same transfers through bare servers that do nothing else,
+    // against the direct ones. No server that passes the transfers through the bus can beat it.
+    TFigure throughputBare("the same through 4 bare one-thread sd-bus servers, one per device, "
+                           "vs the 4 direct processes",
+                           "pairs/s", "-");
     TFigure pair("one write + read through the server vs directly with libusb", "us", "<= 1.15");
+    TFigure pairBareDirect("the same through a bare one-thread sd-bus server vs directly", "us",
+                           "-");
     TFigure pairBare("the same vs a bare one-thread sd-bus server doing those transfers itself",
                      "us", "-");
     TFigure call("TrafficStat vs a bare sd-bus echo of the same signatures", "us", "<= 1.03");
@@ -752,6 +774,8 @@ int RunFigures(const std::string& serverPath, int repetitions,
             for (pid_t pid :
                  {server.Pid, echo.Pid, bare.Pid, churnedBus.Server.Pid, freshBus.Server.Pid})
                 Place(pid, servers);
+            for (const TChild& b : bares)
+                Place(b.Pid, servers);
             Place(::getppid(), simulator);
         };
         placeAll(TPlacement::Split);
@@ -802,15 +826,18 @@ int RunFigures(const std::string& serverPath, int repetitions,
             pairBare.Server.push_back(m[0]);
             pairBare.Baseline.push_back(m[2]);
             pairBare.Ratio.push_back(m[0] / m[2]);
+            pairBareDirect.Server.push_back(m[2]);
+            pairBareDirect.Baseline.push_back(m[1]);
+            pairBareDirect.Ratio.push_back(m[2] / m[1]);
         }
 
         placeAll(TPlacement::Free);
         if (wanted("throughput")) {
-            // 400 ms windows, alternating sides in ABBA order, 5 per side.
-            long sums[2] = {0, 0};
-            for (int w = 0; w < 10; ++w) {
-                const int side = (w % 4 == 0 || w % 4 == 3) ? 0 : 1;
-                const char command = side == 0 ? 's' : 'd';
+            // 400 ms windows, the sides in turn forwards and backwards (ABCCBA), 5 per side.
+            long sums[3] = {0, 0, 0};
+            for (int w = 0; w < 15; ++w) {
+                const int side = w % 6 < 3 ? w % 6 : 5 - w % 6;
+                const char command = "sdb"[side];
                 const int windowMs = 400;
                 for (TClient& c : clients)
                     if (::write(c.Commands, &command, 1) != 1 ||
@@ -826,6 +853,10 @@ int RunFigures(const std::string& serverPath, int repetitions,
             throughput.Server.push_back(sums[0] / 2.0); // 5 windows of 0.4 s: per second
             throughput.Baseline.push_back(sums[1] / 2.0);
             throughput.Ratio.push_back(static_cast<double>(sums[0]) / static_cast<double>(sums[1]));
+            throughputBare.Server.push_back(sums[2] / 2.0);
+            throughputBare.Baseline.push_back(sums[1] / 2.0);
+            throughputBare.Ratio.push_back(static_cast<double>(sums[2]) /
+                                           static_cast<double>(sums[1]));
         }
 
         if (wanted("idle")) {
@@ -862,7 +893,7 @@ int RunFigures(const std::string& serverPath, int repetitions,
                     one, two, wakeAcross);
     }
     std::printf("\n");
-    Print({throughput, pair, pairBare, call, churn, idle});
+    Print({throughput, throughputBare, pair, pairBare, pairBareDirect, call, churn, idle});
     sd_bus_flush_close_unref(bus);
     sd_bus_flush_close_unref(churnedBus.Bus);
     sd_bus_flush_close_unref(freshBus.Bus);
