@@ -292,6 +292,12 @@ void FlushDebugOutput() {
     WriteHeld(held);
 }
 
+bool DebugOutputWaiting() {
+    THeldLines& held = Held();
+    const std::lock_guard lock(held.Mutex);
+    return !held.Lines.empty();
+}
+
 TDebugOutputSink SetDebugOutputSink(TDebugOutputSink sink) {
     std::swap(sink, Sink());
     return sink;

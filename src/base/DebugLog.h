@@ -67,8 +67,10 @@ TDebugOutputSink SetDebugOutputSink(TDebugOutputSink sink);
 
 // While held, the holding thread's lines for standard error gather in the process and go out
 // together at FlushDebugOutput (or when a pipe's atomic write is full): a server holds them
-// while its loop runs and flushes before each wait, after the turn's replies, so a busy turn
-// writes once. Ending the hold and the process's normal exit flush what is held. Other threads'
-// lines, and the journal's, go out at once.
+// while its loop runs and flushes shortly after a turn that wrote some, after the turn's
+// replies, so a busy stretch writes once per pipe's worth. Ending the hold and the process's
+// normal exit flush what is held. Other threads' lines, and the journal's, go out at once.
 void HoldDebugOutput(bool hold);
 void FlushDebugOutput();
+// Whether held lines wait for a flush.
+bool DebugOutputWaiting();

@@ -50,9 +50,19 @@ struct TZEMBBus::TWatchedName {
 };
 
 struct TZEMBBus::TEventAttachment {
+    TEventLoop Loop;
     TEventSource Io;
     TEventSource Time;
+    // Writes the held debug lines a little after the turn that wrote them.
+    TEventSource Flush;
 };
+
+namespace {
+// How long held debug lines may wait after the turn that wrote them: a stream of calls writes
+// once per pipe's worth of lines instead of once a call, and a reader sees them at once all the
+// same.
+constexpr std::uint64_t DebugFlushDelayUsec = 10000;
+} // namespace
 
 void TBusError::Set(std::string_view name, std::string_view message) {
     sd_bus_error_free(&E_);
@@ -373,6 +383,8 @@ std::vector<TZEMBBus::TCallFailure> TZEMBBus::EndCallGroup() {
             break;
         if (r == 0 && !allDone()) {
             RunBeforeWait();
+            // A call out may wait long: the lines so far go out before it does.
+            FlushDebugOutput();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -452,6 +464,8 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
             break;
         if (r == 0) {
             RunBeforeWait();
+            // A call out may wait long: the lines so far go out before it does.
+            FlushDebugOutput();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -642,12 +656,14 @@ void TZEMBBus::ProcessFromEvent() {
 void TZEMBBus::RunBeforeWait() {
     if (BeforeWait_)
         Guarded("BeforeWait", [&] { BeforeWait_(); });
-    // The turn's held debug lines, after its replies (a holding loop's flush point).
-    FlushDebugOutput();
 }
 
 void TZEMBBus::OnPrepare() {
     RunBeforeWait(); // first: what it sends may leave output to wait for
+    // The held debug lines go out shortly after the turn's replies; an idle loop arms nothing.
+    if (!Event_->Flush.IsEnabled() && DebugOutputWaiting() &&
+        Event_->Flush.SetTime(Event_->Loop.Now() + DebugFlushDelayUsec))
+        Event_->Flush.SetEnabled(TEventSource::TEnabled::OneShot);
     int events = sd_bus_get_events(Bus_);
     if (events >= 0)
         Event_->Io.SetIoEvents(static_cast<std::uint32_t>(events));
@@ -670,6 +686,11 @@ bool TZEMBBus::AttachEvent(sd_event* event) {
     attachment->Time = loop.AddTimer([this] { ProcessFromEvent(); });
     if (!attachment->Time)
         return false;
+    attachment->Flush = loop.AddTimer([] { FlushDebugOutput(); });
+    if (!attachment->Flush)
+        return false;
+    attachment->Flush.SetDescription("zemb-debug-output");
+    attachment->Loop = loop;
     attachment->Io.SetPrepare([this] { OnPrepare(); });
     attachment->Io.SetDescription("zemb-bus");
     Event_ = std::move(attachment);
