@@ -3,8 +3,9 @@
 // times move by a quarter between runs on a shared machine; ratios of two sides measured
 // together hold). Runs inside `zemb-sim --devices bench/figures.ini` on a session bus of its
 // own (scripts/bench.sh): it starts the server, a bare sd-bus echo server with TrafficStat's
-// signatures, a second bus daemon with a second server for the churn figure, and client
-// processes for the throughput figure, and ends each by its pid.
+// signatures, bare one-thread servers that do the transfers themselves (what the bus alone
+// costs), two more bus daemons with a server each for the churn figure, and client processes
+// for the throughput figure, and ends each by its pid.
 //
 //   zemb-figures [REPETITIONS [FIGURE...]]  the table (medians of 3 by default), or only the
 //                                        figures named: throughput pair call churn idle
