@@ -63,6 +63,11 @@ void LogDevOp(const std::string& Text, std::int32_t ConnectID, std::int32_t Clie
     ConfDebugString(line, "RUVAzerLogDevOp");
 }
 
+void TUSB_ConnectedDevice::CloseIfUnused() {
+    if (Device && Device->Active() && !AnyOpen())
+        Device->CloseDevice();
+}
+
 bool TUSB_Connection::SetOpen(bool Open) {
     TUSB_IFDeviceBase* device = ConnectedDevice ? ConnectedDevice->Device : nullptr;
     if (!device)
@@ -92,10 +97,8 @@ bool TUSB_Connection::SetOpen(bool Open) {
         // unhooked meanwhile); the handle is closed then unless a connection opened it again.
         TUSB_ConnectedDevices* owner = ConnectedDevice->owner_;
         TUSB_ConnectedDevice* entry = ConnectedDevice;
-        if (owner && owner->AfterRunningJob && owner->AfterRunningJob(*entry, [entry] {
-                if (entry->Device && entry->Device->Active() && !entry->AnyOpen())
-                    entry->Device->CloseDevice();
-            }))
+        if (owner && owner->AfterRunningJob &&
+            owner->AfterRunningJob(*entry, [entry] { entry->CloseIfUnused(); }))
             return true;
         const bool ok = device->CloseDevice();
         if (!ok)

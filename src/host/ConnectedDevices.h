@@ -67,6 +67,9 @@ public:
     TUSB_Connection* GetConnectionFromIndex(int Index);
     TUSB_Connection* FindConnection(std::int32_t ConnectID);
     bool AnyOpen() const;
+    // Closes the device's handle when it is open and no connection has it open any more (a
+    // client let go of its connection while an operation on the device was running).
+    void CloseIfUnused();
     bool StartSession(std::int32_t ConnectID);
     bool EndSession();
     // Identity: the six texts (exact), DevType, DriverType and Firmware.

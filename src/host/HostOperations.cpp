@@ -628,12 +628,9 @@ void TUSB_IFHostLocal::OpenDeviceLater(std::int32_t ConnectID, TDeviceDone Done)
                         // The client let go of the connection while its device opened (it unhooked
                         // or left the bus): the handle goes again, next on the device, unless
                         // another connection opened it meanwhile.
-                        auto closeUnused = [entry] {
-                            if (entry->Device && entry->Device->Active() && !entry->AnyOpen())
-                                entry->Device->CloseDevice();
-                        };
-                        if (!container_.Workers.AfterRunningJob(*entry, closeUnused))
-                            closeUnused();
+                        if (!container_.Workers.AfterRunningJob(
+                                *entry, [entry] { entry->CloseIfUnused(); }))
+                            entry->CloseIfUnused();
                     }
                     TDeviceResult result = Outcome(ok);
                     Done(result);
