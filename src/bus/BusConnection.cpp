@@ -383,8 +383,6 @@ std::vector<TZEMBBus::TCallFailure> TZEMBBus::EndCallGroup() {
             break;
         if (r == 0 && !allDone()) {
             RunBeforeWait();
-            // A call out may wait long: the lines so far go out before it does.
-            FlushDebugOutput();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -464,8 +462,6 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
             break;
         if (r == 0) {
             RunBeforeWait();
-            // A call out may wait long: the lines so far go out before it does.
-            FlushDebugOutput();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -486,6 +482,8 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
 }
 
 int TZEMBBus::WaitNested() {
+    // A call out may wait long: the lines held so far go out before it does.
+    FlushDebugOutput();
     if (NestedFd_ < 0)
         return sd_bus_wait(Bus_, UINT64_MAX);
     int timeoutMs = -1;

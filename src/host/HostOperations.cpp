@@ -133,20 +133,25 @@ void NotifySinks(TUSB_HookedUpClientApps& apps, std::string_view where, Call&& c
     }
 }
 
+// The device of a connection, while it is present.
+TUSB_IFDeviceBase* DeviceOf(const TUSB_Connection* connection) {
+    return connection && connection->ConnectedDevice ? connection->ConnectedDevice->Device
+                                                     : nullptr;
+}
+
 // One transfer on a connection's device, as many bytes as the array holds (at most 4 GiB - 1):
 // the count is the whole array while the device works and what it moved afterwards, even when
 // it failed, and is added to the connection's total.
 template <class TTransfer>
 bool Transfer(TUSB_Connection* connection, std::size_t bytes, std::int32_t& Count,
               std::int32_t TUSB_Connection::*Total, TTransfer transfer) {
-    if (!connection || !connection->ConnectedDevice || !connection->ConnectedDevice->Device)
-        return false;
-    if (bytes > std::numeric_limits<std::uint32_t>::max())
+    TUSB_IFDeviceBase* device = DeviceOf(connection);
+    if (!device || bytes > std::numeric_limits<std::uint32_t>::max())
         return false;
     const auto count = static_cast<std::uint32_t>(bytes);
     std::uint32_t moved = count;
     Count = static_cast<std::int32_t>(count);
-    const bool ok = transfer(*connection->ConnectedDevice->Device, count, moved);
+    const bool ok = transfer(*device, count, moved);
     Count = static_cast<std::int32_t>(moved);
     connection->*Total = WrappingAdd(connection->*Total, Count);
     return ok;
@@ -512,8 +517,7 @@ bool TUSB_IFHostLocal::CloseDevice(std::int32_t ConnectID) {
 bool TUSB_IFHostLocal::DisconnectDevice(std::int32_t ConnectID) {
     return Guarded("TUSB_IFHostLocal.DisconnectDevice", [&] {
         TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
-        if (!connection || !connection->ConnectedDevice || !connection->ConnectedDevice->Device ||
-            connection->State == TUSB_Connection::csDisconnected)
+        if (!DeviceOf(connection) || connection->State == TUSB_Connection::csDisconnected)
             return false;
         if (connection->State == TUSB_Connection::csOpened && !CloseDevice(ConnectID))
             return false;
@@ -550,12 +554,6 @@ void TUSB_IFHostLocal::QueueOnDevice(std::int32_t ConnectID, TDeviceOperation op
 }
 
 namespace {
-// The device of a connection, while it is present.
-TUSB_IFDeviceBase* DeviceOf(const TUSB_Connection* connection) {
-    return connection && connection->ConnectedDevice ? connection->ConnectedDevice->Device
-                                                     : nullptr;
-}
-
 // Whether a connection other than this one has its device open.
 bool OthersOpen(const TUSB_Connection& connection) {
     const auto& all = connection.ConnectedDevice->Connections;
@@ -706,9 +704,7 @@ void TUSB_IFHostLocal::TransferLater(std::int32_t ConnectID, TSafeByteArray Data
         [this, ConnectID, Write, shared, Done = std::move(Done)]() -> std::optional<TDeviceJob> {
             // The connection and its device as they are when the transfer's turn comes.
             TUSB_Connection* connection = container_.ConnectedDevices.FindConnection(ConnectID);
-            TUSB_IFDeviceBase* device = connection && connection->ConnectedDevice
-                                            ? connection->ConnectedDevice->Device
-                                            : nullptr;
+            TUSB_IFDeviceBase* device = DeviceOf(connection);
             const std::size_t bytes = shared->Result.Data.Bytes();
             if (!device || bytes > std::numeric_limits<std::uint32_t>::max()) {
                 Done(shared->Result);
@@ -810,8 +806,7 @@ bool TUSB_IFHostLocal::ConnectInfo(std::int32_t ConnectID, std::int32_t& DevID,
         return false;
     Mode = connection->Mode;
     ClientAppID = connection->ClientAppID;
-    TUSB_IFDeviceBase* device =
-        connection->ConnectedDevice ? connection->ConnectedDevice->Device : nullptr;
+    TUSB_IFDeviceBase* device = DeviceOf(connection);
     Connected = device != nullptr;
     Active = device && device->Active();
     DevID = device ? device->DevID : -1;
