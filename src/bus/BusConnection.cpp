@@ -53,15 +53,15 @@ struct TZEMBBus::TEventAttachment {
     TEventLoop Loop;
     TEventSource Io;
     TEventSource Time;
-    // Writes the held debug lines a little after the turn that wrote them.
+    // Sends the held output a little after the turn that gathered it.
     TEventSource Flush;
 };
 
 namespace {
-// How long held debug lines may wait after the turn that wrote them: a stream of calls writes
-// once per pipe's worth of lines instead of once a call, and a reader sees them at once all the
-// same.
-constexpr std::uint64_t DebugFlushDelayUsec = 10000;
+// How long held output may wait after the turn that gathered it: a stream of calls writes its
+// debug lines once per pipe's worth and sends one change signal instead of one a call, and a
+// reader sees both at once all the same.
+constexpr std::uint64_t HeldOutputDelayUsec = 10000;
 } // namespace
 
 void TBusError::Set(std::string_view name, std::string_view message) {
@@ -382,7 +382,6 @@ std::vector<TZEMBBus::TCallFailure> TZEMBBus::EndCallGroup() {
         if (r < 0)
             break;
         if (r == 0 && !allDone()) {
-            RunBeforeWait();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -461,7 +460,6 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
         if (pending.Done)
             break;
         if (r == 0) {
-            RunBeforeWait();
             r = WaitNested();
             if (r < 0 && r != -EINTR)
                 break;
@@ -482,8 +480,8 @@ TBusMessage TZEMBBus::Call(const TBusMessage& call, std::chrono::microseconds ti
 }
 
 int TZEMBBus::WaitNested() {
-    // A call out may wait long: the lines held so far go out before it does.
-    FlushDebugOutput();
+    // A call out may wait long: what is held so far goes out before it does.
+    SendHeldOutput();
     if (NestedFd_ < 0)
         return sd_bus_wait(Bus_, UINT64_MAX);
     int timeoutMs = -1;
@@ -651,16 +649,27 @@ void TZEMBBus::ProcessFromEvent() {
         Guarded("ConnectionLost", [&] { LostHandler_(); });
 }
 
-void TZEMBBus::RunBeforeWait() {
-    if (BeforeWait_)
-        Guarded("BeforeWait", [&] { BeforeWait_(); });
+bool TZEMBBus::HeldOutputWaiting() {
+    bool waiting = false;
+    if (HeldWaiting_)
+        Guarded("HeldOutput", [&] { waiting = HeldWaiting_(); });
+    return waiting || DebugOutputWaiting();
+}
+
+void TZEMBBus::SendHeldOutput() {
+    // First: what it sends may write debug lines of its own.
+    if (HeldSend_ && HeldWaiting_)
+        Guarded("HeldOutput", [&] {
+            if (HeldWaiting_())
+                HeldSend_();
+        });
+    FlushDebugOutput();
 }
 
 void TZEMBBus::OnPrepare() {
-    RunBeforeWait(); // first: what it sends may leave output to wait for
-    // The held debug lines go out shortly after the turn's replies; an idle loop arms nothing.
-    if (!Event_->Flush.IsEnabled() && DebugOutputWaiting() &&
-        Event_->Flush.SetTime(Event_->Loop.Now() + DebugFlushDelayUsec))
+    // Held output goes out shortly after the turn's replies; an idle loop arms nothing.
+    if (!Event_->Flush.IsEnabled() && HeldOutputWaiting() &&
+        Event_->Flush.SetTime(Event_->Loop.Now() + HeldOutputDelayUsec))
         Event_->Flush.SetEnabled(TEventSource::TEnabled::OneShot);
     int events = sd_bus_get_events(Bus_);
     if (events >= 0)
@@ -684,10 +693,10 @@ bool TZEMBBus::AttachEvent(sd_event* event) {
     attachment->Time = loop.AddTimer([this] { ProcessFromEvent(); });
     if (!attachment->Time)
         return false;
-    attachment->Flush = loop.AddTimer([] { FlushDebugOutput(); });
+    attachment->Flush = loop.AddTimer([this] { SendHeldOutput(); });
     if (!attachment->Flush)
         return false;
-    attachment->Flush.SetDescription("zemb-debug-output");
+    attachment->Flush.SetDescription("zemb-held-output");
     attachment->Loop = loop;
     attachment->Io.SetPrepare([this] { OnPrepare(); });
     attachment->Io.SetDescription("zemb-bus");

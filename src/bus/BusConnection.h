@@ -310,11 +310,14 @@ public:
         NestedHandler_ = std::move(handler);
     }
 
-    // Runs whenever the pump is about to wait for traffic: before the loop polls (with
-    // AttachEvent) and before a call out waits for its reply. What a turn of the loop gathered
-    // (e.g. one signal for many changes) goes out there; whatever it throws is logged and
-    // dropped.
-    void SetBeforeWait(std::function<void()> handler) { BeforeWait_ = std::move(handler); }
+    // Output gathered over several turns of the loop (e.g. one signal for many changes): when
+    // the pump is about to wait and waiting() says something is held, send runs a little later
+    // (10 ms, with the held debug lines), so a stream of calls costs one send, not one a turn;
+    // before a call out waits it runs at once. Whatever either throws is logged and dropped.
+    void SetHeldOutput(std::function<bool()> waiting, std::function<void()> send) {
+        HeldWaiting_ = std::move(waiting);
+        HeldSend_ = std::move(send);
+    }
 
     // Depth of nested Call()s in progress (0: the pump is at the outermost level). At
     // MaxCallDepth an incoming call from a sender that is already being served further up (the
@@ -334,7 +337,9 @@ private:
     void OnPrepare();
     // Waits for bus traffic (or the bus's own time-outs) and the nested watch; <0 on failure.
     int WaitNested();
-    void RunBeforeWait();
+    bool HeldOutputWaiting();
+    // Sends what SetHeldOutput holds and writes the held debug lines.
+    void SendHeldOutput();
 
     sd_bus* Bus_ = nullptr;
     TMethodHandler MethodHandler_;
@@ -342,7 +347,8 @@ private:
     std::function<void()> LostHandler_;
     int NestedFd_ = -1;
     std::function<void()> NestedHandler_;
-    std::function<void()> BeforeWait_;
+    std::function<bool()> HeldWaiting_;
+    std::function<void()> HeldSend_;
     struct TWatchedName;
     std::unordered_map<std::string, std::unique_ptr<TWatchedName>> Watched_;
     std::deque<std::string> Vanished_;

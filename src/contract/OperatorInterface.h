@@ -21,8 +21,9 @@
 //   ClearCommunicationLog()
 //       drops every line; the numbering goes on.
 //   signal CommunicationLogChanged(u Kind, t First, t Next)
-//       once for the changes of one turn of the server's loop (several calls served in a turn
-//       give one signal), after the replies of that turn: Kind is a TCommunicationLogChange;
+//       once for the changes of a short while (10 ms after the turn of the server's loop that
+//       made the first of them; at once before the server calls a client back): a stream of
+//       calls gives one signal now and then, not one a call. Kind is a TCommunicationLogChange;
 //       the lines numbered from First to Next were appended or replaced (Next is the log's
 //       Next after the changes; clReplaced when any of them was replaced). For clCleared the
 //       log was cleared when its Next was First, and the lines from First to Next were

@@ -135,8 +135,8 @@ std::uint32_t KindOf(TCommunicationLog::TChangeKind kind) {
     return ZEMB::clAppended;
 }
 
-// The changes of one turn of the loop, told with one signal when the turn ends: a transfer per
-// client served in a turn costs the bus daemon one signal to fan out, not one each.
+// The changes of a few turns of the loop, told with one signal shortly after: a stream of
+// transfers costs the bus daemon one signal to fan out now and then, not one a call.
 struct TPendingChange {
     bool Any = false;
     TCommunicationLog::TChange Change;
@@ -201,11 +201,10 @@ void ServeOperatorInterface(TAutomationServer& server, TServerContext& context) 
     auto pending = std::make_shared<TPendingChange>();
     CommunicationLog().SetOnChange(
         [pending](const TCommunicationLog::TChange& change) { pending->Merge(change); });
-    bus.SetBeforeWait([&bus, pending] {
-        if (pending->Any)
-            EmitChanged(bus, std::exchange(*pending, TPendingChange{}).Change);
-    });
-    StopHook() = [&bus] { bus.SetBeforeWait(nullptr); };
+    bus.SetHeldOutput(
+        [pending] { return pending->Any; },
+        [&bus, pending] { EmitChanged(bus, std::exchange(*pending, TPendingChange{}).Change); });
+    StopHook() = [&bus] { bus.SetHeldOutput(nullptr, nullptr); };
 }
 
 void StopOperatorInterface() {
