@@ -34,18 +34,24 @@ TDeviceLineCapture::~TDeviceLineCapture() {
 
 TDeviceCompletions::TDeviceCompletions() : event_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
+// eventfd_write and eventfd_read, not write and read: a preloaded library that wraps those
+// (umockdev's, under the simulator) would cost every hand-over its own work.
 void TDeviceCompletions::Post(std::function<void()> done) {
+    bool first = false;
     {
         const std::lock_guard lock(mutex_);
+        first = finished_.empty();
         finished_.push_back(std::move(done));
     }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(event_.Get(), &one, sizeof one);
+    // Only a completion that finds none waiting wakes the loop: those posted after it, before
+    // the loop takes the list, go with it.
+    if (first)
+        eventfd_write(event_.Get(), 1);
 }
 
 void TDeviceCompletions::RunFinished() {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const auto read = ::read(event_.Get(), &count, sizeof count);
+    eventfd_t count = 0;
+    eventfd_read(event_.Get(), &count);
     std::vector<std::function<void()>> ready;
     {
         const std::lock_guard lock(mutex_);
@@ -86,11 +92,20 @@ void TDeviceWorker::Loop() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
-        // The work catches what it needs to report; anything else must not end the process.
+        // The work catches what it needs to report; anything else must not end the process,
+        // and is told on the loop's thread, before the result is handed back.
+        std::exception_ptr failure;
         try {
             job.first();
         } catch (...) {
+            failure = std::current_exception();
         }
-        completions_.Post(std::move(job.second));
+        if (failure)
+            completions_.Post([failure, done = std::move(job.second)] {
+                DeviceLogged("TDeviceWorker.Run", [&] { std::rethrow_exception(failure); });
+                done();
+            });
+        else
+            completions_.Post(std::move(job.second));
     }
 }
