@@ -101,7 +101,7 @@ void TDeviceWorker::Loop() {
             failure = std::current_exception();
         }
         if (failure)
-            completions_.Post([failure, done = std::move(job.second)] {
+            completions_.Post([failure = std::move(failure), done = std::move(job.second)] {
                 DeviceLogged("TDeviceWorker.Run", [&] { std::rethrow_exception(failure); });
                 done();
             });
