@@ -2,6 +2,7 @@
 #include "usb/DeviceWorker.h"
 
 #include "base/DebugLog.h"
+#include "base/OperatorMessages.h"
 
 #include <cstdint>
 #include <exception>
@@ -14,14 +15,25 @@ thread_local TDeviceLines* capturedLines = nullptr;
 
 void DeviceDebugString(std::string_view text, std::string_view group) {
     if (capturedLines)
-        capturedLines->emplace_back(text, group);
+        capturedLines->push_back({std::string(text), std::string(group)});
     else
         ConfDebugString(text, group);
 }
 
+void DeviceShowError(std::string_view text) {
+    if (capturedLines)
+        capturedLines->push_back({std::string(text), {}, true});
+    else
+        OperatorMessages().ShowError(text);
+}
+
 void WriteDeviceLines(const TDeviceLines& lines) {
-    for (const auto& [text, group] : lines)
-        ConfDebugString(text, group);
+    for (const TDeviceLine& line : lines) {
+        if (line.OperatorError)
+            OperatorMessages().ShowError(line.Text);
+        else
+            ConfDebugString(line.Text, line.Group);
+    }
 }
 
 TDeviceLineCapture::TDeviceLineCapture(TDeviceLines& lines) : outer_(capturedLines) {

@@ -27,12 +27,22 @@
 // A debug line that device code writes; on a worker it is kept (see TDeviceLineCapture),
 // elsewhere it goes out at once.
 void DeviceDebugString(std::string_view text, std::string_view group);
+// An error box for the operator that device code asks for: on a worker it is kept with the
+// lines and shown when they are written out (a box is the window's, on the main thread);
+// elsewhere it is shown at once.
+void DeviceShowError(std::string_view text);
 
-// The lines a job wrote on its worker, in order, written out on the main thread afterwards.
-using TDeviceLines = std::vector<std::pair<std::string, std::string>>;
+// What a job said on its worker, in order, written out on the main thread afterwards: debug
+// lines, and the operator's error boxes.
+struct TDeviceLine {
+    std::string Text;
+    std::string Group;
+    bool OperatorError = false;
+};
+using TDeviceLines = std::vector<TDeviceLine>;
 void WriteDeviceLines(const TDeviceLines& lines);
 
-// While it lives, DeviceDebugString on this thread appends to lines.
+// While it lives, DeviceDebugString and DeviceShowError on this thread append to lines.
 class TDeviceLineCapture {
 public:
     explicit TDeviceLineCapture(TDeviceLines& lines);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "usb/LibusbTransport.h"
 
-#include "base/OperatorMessages.h"
+#include "usb/DeviceWorker.h"
 
 #include <climits>
 #include <libusb.h>
@@ -72,7 +72,7 @@ bool LoadWinUsbDll() {
     libusb_context* context = nullptr;
     if (libusb_init(&context) != 0 || context == nullptr) {
         lock.unlock(); // the operator's answer may take long
-        OperatorMessages().ShowError("Error: WINUSB.DLL could not be loaded !!");
+        DeviceShowError("Error: WINUSB.DLL could not be loaded !!");
         return false;
     }
     Context().reset(context, [](libusb_context* c) { libusb_exit(c); });

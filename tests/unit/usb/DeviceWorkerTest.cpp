@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Device workers hand their results back to the loop's thread, in each device's order.
+// Device workers hand their results back to the loop's thread, in each device's order,
+// and what device code says on a worker is said there too.
 #include "usb/DeviceWorker.h"
 
 #include "base/DebugLog.h"
+#include "base/OperatorMessages.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -57,6 +59,53 @@ TEST(DeviceWorker, ResultsComeBackOnTheLoopInEachDevicesOrderAndAFailureIsTold) 
         EXPECT_EQ(order, (std::vector<int>{0, 1, 2})) << "device " << device;
     }
     EXPECT_EQ(lines, std::vector<std::string>{"TDeviceWorker.Run: no answer"});
+}
+
+// What device code says on a worker, lines and the operator's error boxes, is said on the
+// loop's thread when the job's lines are written, in the order it was said.
+TEST(DeviceWorker, AnErrorBoxAskedForOnAWorkerIsShownOnTheLoopInItsPlace) {
+    struct TBoxes final : IOperatorMessages {
+        std::vector<std::string>& Said;
+        std::thread::id Loop = std::this_thread::get_id();
+        explicit TBoxes(std::vector<std::string>& said) : Said(said) {}
+        void ShowInformation(std::string_view) override {}
+        void ShowError(std::string_view text) override {
+            Said.push_back((std::this_thread::get_id() == Loop ? "box: " : "box elsewhere: ") +
+                           std::string(text));
+        }
+        bool AskYesNo(std::string_view, bool safeAnswer) override { return safeAnswer; }
+    };
+    std::vector<std::string> said;
+    auto previousBoxes = SetOperatorMessages(std::make_unique<TBoxes>(said));
+    const TDebugOutputSink previous = SetDebugOutputSink(
+        [&said](std::string_view line, std::string_view) { said.emplace_back(line); });
+    TDeviceCompletions completions;
+    TDeviceLines lines;
+    bool written = false;
+    {
+        TDeviceWorker worker(completions);
+        worker.Run(
+            [&lines] {
+                const TDeviceLineCapture capture(lines);
+                DeviceDebugString("before", "RUVAzerComm");
+                DeviceShowError("cannot load");
+                DeviceDebugString("after", "RUVAzerComm");
+            },
+            [&] {
+                EXPECT_TRUE(said.empty()) << "nothing is said on the worker";
+                WriteDeviceLines(lines);
+                written = true;
+            });
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!written && std::chrono::steady_clock::now() < until) {
+            pollfd fd{completions.Fd(), POLLIN, 0};
+            if (::poll(&fd, 1, 1000) > 0)
+                completions.RunFinished();
+        }
+    }
+    SetDebugOutputSink(previous);
+    SetOperatorMessages(std::move(previousBoxes));
+    EXPECT_EQ(said, (std::vector<std::string>{"before", "box: cannot load", "after"}));
 }
 
 } // namespace
