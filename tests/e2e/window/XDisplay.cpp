@@ -74,24 +74,33 @@ bool TXDisplay::Start(const std::string& xvfb, std::string& why) {
 bool TXDisplay::StartWindowManager(const std::string& openbox,
                                    std::map<std::string, std::string> env, std::string& why) {
     env["DISPLAY"] = Name_;
-    if (!WindowManager_.Start({openbox, "--sm-disable"}, env)) {
-        why = "cannot start " + openbox;
-        return false;
-    }
     const auto managed = [](xcb_ewmh_connection_t& ewmh, int screen) {
         xcb_window_t check = XCB_NONE;
         const auto asked = xcb_ewmh_get_supporting_wm_check(&ewmh, ewmh.screens[screen]->root);
         return xcb_ewmh_get_supporting_wm_check_reply(&ewmh, asked, &check, nullptr) == 1 &&
                check != XCB_NONE;
     };
-    const bool managing = WaitUntil([&] { return AskRoot(Name_, managed); }, StartBound);
-    if (!managing) {
+    // Under a loaded machine the window manager now and then never takes the screen, silently;
+    // a second start does.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (WindowManager_.Running()) {
+            WindowManager_.Signal(SIGTERM);
+            WindowManager_.WaitForExit(EndBound);
+        }
+        if (!WindowManager_.Start({openbox, "--sm-disable"}, env)) {
+            why = "cannot start " + openbox;
+            return false;
+        }
+        if (WaitUntil([&] { return AskRoot(Name_, managed); }, StartBound))
+            return true;
         WindowManager_.WaitForText("\n", 100ms); // what it said, if anything
-        why = "the window manager did not take the screen of " + Name_ + " (X server " +
-              (Server_.Running() ? "running" : "ended") + "): " + WindowManager_.Output() +
-              Server_.Errors();
+        why += "the window manager (" +
+               std::string(WindowManager_.Running() ? "running" : "ended") +
+               ") did not take the screen of " + Name_ + " (X server " +
+               (Server_.Running() ? "running" : "ended") + "): " + WindowManager_.Output() +
+               Server_.Errors() + "; ";
     }
-    return managing;
+    return false;
 }
 
 std::uint32_t TXDisplay::ActiveWindow() const {
