@@ -4,10 +4,8 @@
 #include "base/DebugLog.h"
 #include "base/OperatorMessages.h"
 
-#include <cstdint>
 #include <exception>
 #include <sys/eventfd.h>
-#include <unistd.h>
 
 namespace {
 thread_local TDeviceLines* capturedLines = nullptr;

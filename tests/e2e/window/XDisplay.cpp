@@ -24,6 +24,13 @@ template <typename Ask> bool AskRoot(const std::string& display, Ask&& ask) {
     xcb_ewmh_connection_wipe(&ewmh);
     return answered;
 }
+
+void Stop(TProcess& process) {
+    if (process.Running()) {
+        process.Signal(SIGTERM);
+        process.WaitForExit(EndBound);
+    }
+}
 } // namespace
 
 std::optional<std::vector<std::string>> FindPrograms(const std::vector<std::string>& names) {
@@ -38,11 +45,8 @@ std::optional<std::vector<std::string>> FindPrograms(const std::vector<std::stri
 }
 
 TXDisplay::~TXDisplay() {
-    for (TProcess* process : {&WindowManager_, &Server_})
-        if (process->Running()) {
-            process->Signal(SIGTERM);
-            process->WaitForExit(EndBound);
-        }
+    Stop(WindowManager_);
+    Stop(Server_);
 }
 
 bool TXDisplay::Start(const std::string& xvfb, std::string& why) {
@@ -80,13 +84,10 @@ bool TXDisplay::StartWindowManager(const std::string& openbox,
         return xcb_ewmh_get_supporting_wm_check_reply(&ewmh, asked, &check, nullptr) == 1 &&
                check != XCB_NONE;
     };
-    // Under a loaded machine the window manager now and then never takes the screen, silently;
-    // a second start does.
+    // On a loaded machine the window manager once never took the screen, silently: it gets a
+    // second start before the test gives up.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (WindowManager_.Running()) {
-            WindowManager_.Signal(SIGTERM);
-            WindowManager_.WaitForExit(EndBound);
-        }
+        Stop(WindowManager_);
         if (!WindowManager_.Start({openbox, "--sm-disable"}, env)) {
             why = "cannot start " + openbox;
             return false;
